@@ -1,0 +1,206 @@
+#include "app/app.h"
+
+#include "app/log.h"
+#include "app/text.h"
+#include "connection/bluez.h"
+#include "connection/device.h"
+#include "connection/signals.h"
+#include "connection/state.h"
+#include "hfp/dial.h"
+#include "hfp/listener.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
+#include "ui/window.h"
+
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+GtkApplication* app = nullptr;
+char pending_uri_arg[256] = "";
+GDBusConnection* dbus_conn = nullptr;
+char error_msg[256] = "";
+
+namespace {
+
+std::mutex pending_dial_mutex;
+char pending_dial_number[64] = "";
+
+constexpr const char* kApplicationId = "org.telvane.Telvane";
+
+// Moves a waiting tel: number on towards the phone: dialled now when the
+// hands-free link can carry it, else left for the listener to dial once its
+// link is up.
+void hand_over_pending_uri()
+{
+    if (pending_uri_arg[0] == '\0')
+        return;
+    pending_dial_set(pending_uri_arg);
+    pending_uri_arg[0] = '\0';
+    if (current_state.load() == CONNECTED && hands_free_link_ready()) {
+        std::string number = pending_dial_take();
+        if (!number.empty())
+            dial_number(number.c_str());
+        return;
+    }
+    log_msgf("📞 Number waiting for the phone: %s", pending_dial_peek().c_str());
+}
+
+void run_startup_scan()
+{
+    GError* error = nullptr;
+    GVariant* reply = bluez::get_managed_objects(dbus_conn, &error);
+    if (!reply) {
+        g_clear_error(&error);
+        return;
+    }
+    StartupScan found = scan_managed_objects(reply);
+    g_variant_unref(reply);
+    if (!found.connected_path.empty()) {
+        get_device_info(found.connected_path.c_str());
+        log_msg("ℹ️ Connected device found at startup");
+        set_state(CONNECTED);
+    } else if (!found.paired_path.empty()) {
+        get_device_info(found.paired_path.c_str());
+        log_msg("ℹ️ Paired device found at startup");
+        set_state(PAIRED);
+    }
+}
+
+void first_activation(GtkApplication* application)
+{
+    build_main_window(application);   // settings, theme, widgets, signals, add to app
+    load_contacts_csv();
+    load_recents_csv();
+    refresh_contacts_view();
+    refresh_recents_view();
+
+    GError* error = nullptr;
+    dbus_conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (!dbus_conn) {
+        g_snprintf(error_msg, sizeof error_msg, "D-Bus error: %s", error ? error->message : "unknown");
+        g_clear_error(&error);
+        set_state(ERROR);
+    } else {
+        log_msg("✓ D-Bus connection established");
+        bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
+        bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
+        log_msg("✓ D-Bus signal listener set up");
+        set_state(IDLE);
+        run_startup_scan();
+    }
+
+    update_ui();
+    gtk_widget_show_all(window);
+    gtk_widget_hide(spinner);
+    update_ui();   // the spinner's visibility belongs to the state
+    log_msg("📱 Telvane - Ready");
+    log_msg("ℹ️ Press 'Start' button, let phone connect");
+}
+
+}  // namespace
+
+void pending_dial_set(const char* number)
+{
+    std::lock_guard<std::mutex> lock(pending_dial_mutex);
+    copy_text(pending_dial_number, number);
+}
+
+std::string pending_dial_take()
+{
+    std::lock_guard<std::mutex> lock(pending_dial_mutex);
+    std::string number = pending_dial_number;
+    pending_dial_number[0] = '\0';
+    return number;
+}
+
+std::string pending_dial_peek()
+{
+    std::lock_guard<std::mutex> lock(pending_dial_mutex);
+    return pending_dial_number;
+}
+
+bool filter_tel_argument(const char* arg, char* out, size_t out_size)
+{
+    if (!arg || std::strncmp(arg, "tel:", 4) != 0 || !out || out_size == 0)
+        return false;
+    const char* p = arg + 4;
+    if (p[0] == '/' && p[1] == '/')
+        p += 2;
+    size_t n = 0;
+    for (; *p && n + 1 < out_size; ++p) {
+        if ((*p >= '0' && *p <= '9') || *p == '+')
+            out[n++] = *p;
+    }
+    out[n] = '\0';
+    return true;
+}
+
+StartupScan scan_managed_objects(GVariant* reply)
+{
+    StartupScan found;
+    GVariant* objects = g_variant_get_child_value(reply, 0);
+    GVariantIter iter;
+    g_variant_iter_init(&iter, objects);
+    const gchar* path = nullptr;
+    GVariant* interfaces = nullptr;
+    while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
+        GVariant* device = g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE("a{sv}"));
+        if (device) {
+            gboolean connected = FALSE, paired = FALSE;
+            bool has_connected = g_variant_lookup(device, "Connected", "b", &connected);
+            bool has_paired = g_variant_lookup(device, "Paired", "b", &paired);
+            g_variant_unref(device);
+            if (has_connected && connected) {
+                found.connected_path = path;
+                g_variant_unref(interfaces);
+                break;
+            }
+            if (has_paired && paired && found.paired_path.empty())
+                found.paired_path = std::string(path).substr(0, 255);
+        }
+        g_variant_unref(interfaces);
+    }
+    g_variant_unref(objects);
+    return found;
+}
+
+int on_app_command_line(GApplication* application, GApplicationCommandLine* command_line, gpointer)
+{
+    int argc = 0;
+    gchar** argv = g_application_command_line_get_arguments(command_line, &argc);
+    if (argc >= 2)
+        filter_tel_argument(argv[1], pending_uri_arg, sizeof pending_uri_arg);
+    g_strfreev(argv);
+    g_application_activate(application);
+    return 0;
+}
+
+void on_app_activate(GApplication* application, gpointer)
+{
+    if (window) {
+        gtk_window_present(GTK_WINDOW(window));
+        hand_over_pending_uri();
+        return;
+    }
+    first_activation(GTK_APPLICATION(application));
+    // A number given with the very first launch is not left waiting for a
+    // second launch: it is dialled as soon as the phone can carry it.
+    hand_over_pending_uri();
+}
+
+int telvane_main(int argc, char** argv)
+{
+    // A phone that drops its link must not kill us through a write.
+    std::signal(SIGPIPE, SIG_IGN);
+    app = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
+    g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);
+    g_signal_connect(app, "command-line", G_CALLBACK(on_app_command_line), nullptr);
+    int status = g_application_run(G_APPLICATION(app), argc, argv);
+    if (dbus_conn)
+        make_discoverable(false);
+    g_object_unref(app);
+    app = nullptr;
+    return status;
+}

@@ -1,0 +1,26 @@
+// The event log: one time-stamped line per event, on standard output at once
+// and in the Log tab once the window exists. Safe from any thread.
+#pragma once
+#include <gtk/gtk.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+
+// Set once by the window build, before any worker thread exists.
+extern std::atomic<GtkTextBuffer*> log_buffer;
+extern std::atomic<GtkWidget*> log_view;
+
+void log_msg(const char* message);
+void log_msgf(const char* fmt, ...) G_GNUC_PRINTF(1, 2);
+
+// Main-loop idle callbacks; both take ownership of a g_malloc'ed text.
+gboolean append_log_ui(gpointer text);
+gboolean lambda_log(gpointer message);
+
+// For worker threads that want their line logged from the main loop.
+void post_log(const char* message);
+void post_logf(const char* fmt, ...) G_GNUC_PRINTF(1, 2);
+
+// "[%H:%M:%S] message\n", cut to 511 bytes on a character boundary.
+std::string format_log_line(const std::tm& local_time, const char* message);

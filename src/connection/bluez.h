@@ -1,0 +1,33 @@
+// Every call the program makes to the BlueZ daemon, with its fixed
+// arguments, reply type and timeout. Synchronous; callers own the GError.
+#pragma once
+#include <gio/gio.h>
+
+namespace bluez {
+
+inline constexpr const char* kService = "org.bluez";
+inline constexpr const char* kAgentPath = "/org/bluez/agent";
+inline constexpr const char* kAgentCapability = "DisplayYesNo";
+inline constexpr int kDefaultTimeout = -1;
+inline constexpr int kConnectTimeoutMs = 30000;
+inline constexpr int kDisconnectTimeoutMs = 5000;
+inline constexpr int kConnectProfileTimeoutMs = 5000;
+inline constexpr const char* kHfpHfUuid = "0000111e-0000-1000-8000-00805f9b34fb";
+inline constexpr const char* kHfpAgUuid = "0000111f-0000-1000-8000-00805f9b34fb";
+
+// "(a{oa{sa{sv}}})" or null.
+GVariant* get_managed_objects(GDBusConnection* bus, GError** error);
+bool set_adapter_property(GDBusConnection* bus, const char* adapter, const char* name, GVariant* value,
+                          GError** error);
+// "(a{sv})" or null.
+GVariant* get_device_properties(GDBusConnection* bus, const char* device, GError** error);
+bool connect_device(GDBusConnection* bus, const char* device, GError** error);
+bool disconnect_device(GDBusConnection* bus, const char* device, GError** error);
+bool connect_profile(GDBusConnection* bus, const char* device, const char* uuid, GError** error);
+bool register_agent(GDBusConnection* bus, GError** error);
+bool request_default_agent(GDBusConnection* bus, GError** error);
+
+guint subscribe_properties_changed(GDBusConnection* bus, GDBusSignalCallback handler);
+guint subscribe_interfaces_removed(GDBusConnection* bus, GDBusSignalCallback handler);
+
+}  // namespace bluez

@@ -1,0 +1,25 @@
+// What the program knows about the one phone, and the operations on it.
+#pragma once
+#include <gtk/gtk.h>
+
+#include <atomic>
+#include <cstdint>
+
+extern char adapter_path[256];
+extern char device_path[256];
+extern char device_addr[18];
+extern char device_name[248];
+extern std::atomic<int> device_paired;
+extern std::atomic<uint8_t> hfp_channel;
+extern std::atomic<int> auto_connect_in_progress;
+
+void set_adapter_property(const char* name, GVariant* value);
+void make_discoverable(bool on);
+void get_device_info(const char* path);
+gpointer connect_thread(gpointer);
+gboolean connect_complete_cb(gpointer succeeded);
+void cleanup_connection(const char* message, bool forget_phone);
+
+void on_start_clicked(GtkButton*, gpointer);
+void on_stop_clicked(GtkButton*, gpointer);
+void on_disconnect_clicked(GtkButton*, gpointer);

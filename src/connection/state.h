@@ -1,0 +1,27 @@
+// The connection state machine and the status header it drives.
+#pragma once
+#include <glib.h>
+
+#include <atomic>
+#include <string>
+
+enum AppState { IDLE = 0, DISCOVERABLE, PAIRING, PAIRED, CONNECTING, CONNECTED, ERROR };
+
+extern std::atomic<int> current_state;
+extern const char* const state_names[7];
+
+// Main thread only.
+void set_state(AppState new_state);
+void update_ui();
+// update_ui as a one-shot idle callback.
+gboolean update_ui_cb(gpointer);
+
+// What the header shows for a state (pure, so it can be checked per row).
+struct StatusView {
+    const char* status_text;
+    std::string info_text;
+    const char* style_class;
+    bool start, stop, disconnect, search, sync, spinner;
+};
+StatusView status_view_for(AppState state, const char* name, const char* addr, const char* error,
+                           bool syncing_contacts, bool syncing_recents);

@@ -1,0 +1,27 @@
+// The main window: widget globals and the one-time build.
+#pragma once
+#include <gtk/gtk.h>
+
+extern GtkWidget* window;
+extern GtkWidget* state_label;
+extern GtkWidget* spinner;
+extern GtkWidget* start_btn;
+extern GtkWidget* stop_btn;
+extern GtkWidget* disconnect_btn;
+extern GtkWidget* info_label;
+extern GtkWidget* call_status_label;
+extern GtkWidget* answer_btn;
+extern GtkWidget* reject_btn;
+extern GtkWidget* hangup_btn;
+extern GtkWidget* sync_recents_btn;
+extern GtkWidget* recents_spinner;
+extern GtkListStore* recent_store;
+extern GtkWidget* recent_view;
+extern GtkWidget* contacts_spinner;
+extern GtkWidget* contacts_search_entry;
+extern GtkListStore* contacts_store;
+extern GtkWidget* contacts_view;
+
+// Reads settings.json, installs the theme, builds and wires the window.
+void build_main_window(GtkApplication* application);
+void on_dialpad_clicked(GtkButton* button, gpointer digit);

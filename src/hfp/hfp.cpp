@@ -17,3 +17,12 @@ int hfp_effective_channel()
 }
 
 void hfp_close() {}
+
+int hfp_rfcomm_open(bool* socket_failed)
+{
+    if (socket_failed)
+        *socket_failed = true;
+    return -1;
+}
+bool hfp_outgoing_handshake(AtChannel&) { return false; }
+void hfp_listener_handshake(AtChannel&) {}

@@ -15,3 +15,14 @@ void hfp_lookup_channel();
 int hfp_effective_channel();
 // Closes the SCO and dial connections and joins the monitor. Never from the monitor.
 void hfp_close();
+
+// Opens an RFCOMM connection to device_addr on the effective channel.
+// Returns the descriptor, or -1 with errno set (the socket is closed).
+// Stores nothing: the caller puts the descriptor in its owning global.
+int hfp_rfcomm_open(bool* socket_failed);
+
+class AtChannel;
+// The handshakes. The outgoing one logs its own failure message and returns
+// false; the listener one cannot fail. Both learn the indicator map.
+bool hfp_outgoing_handshake(AtChannel& channel);
+void hfp_listener_handshake(AtChannel& channel);

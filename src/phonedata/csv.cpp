@@ -48,11 +48,7 @@ std::optional<std::vector<std::string>> strict_fields(std::string_view line)
                 field += line[i++];
             }
         } else {
-            while (i < line.size() && line[i] != ',') {
-                if (line[i] == '"')
-                    return std::nullopt;
-                field += line[i++];
-            }
+            return std::nullopt;   // every field is written quoted
         }
         fields.push_back(std::move(field));
         if (i == line.size())

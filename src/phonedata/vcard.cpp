@@ -112,7 +112,7 @@ std::string quoted_printable_decode(std::string_view text)
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '=' && i + 2 < text.size() + 0 && g_ascii_isxdigit(text[i + 1]) &&
+        if (text[i] == '=' && i + 2 < text.size() && g_ascii_isxdigit(text[i + 1]) &&
             g_ascii_isxdigit(text[i + 2])) {
             out += char(g_ascii_xdigit_value(text[i + 1]) * 16 + g_ascii_xdigit_value(text[i + 2]));
             i += 2;

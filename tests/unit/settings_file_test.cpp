@@ -241,7 +241,10 @@ TEST_F(SettingsFile, BlockedRenameTargetLeavesItIntact)
     ASSERT_EQ(mkdir("settings.json", 0755), 0);
     th::write_file("settings.json/inside", "kept");
     settings_to_globals(kAllSet);
+    testing::internal::CaptureStdout();
     save_settings();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("] ⚠️ Settings not saved: "), std::string::npos) << out;
     EXPECT_EQ(th::read_file("settings.json/inside"), "kept");
     EXPECT_EQ(entries(), std::vector<std::string>{"settings.json"}) << "no temporary file left behind";
 }
@@ -366,7 +369,10 @@ TEST_F(Autostart, HomeUnsetOrEmptyDoesNothing)
 TEST_F(Autostart, FolderThatCannotBeMadeLeavesTheFlagAndSavesSettings)
 {
     th::write_file(sandbox.dir.file(".config"), "a file where the folder should be");
+    testing::internal::CaptureStdout();
     set_autostart(1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("] ⚠️ Autostart entry not written: "), std::string::npos) << out;
     EXPECT_EQ(autostart_enabled, 0);
     EXPECT_EQ(th::read_file("settings.json"), format_settings(kDefaults));
 }

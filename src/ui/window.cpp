@@ -128,14 +128,14 @@ void build_call_area(GtkWidget* main_box)
     answer_btn = classed_button("✅ Answer", "btn-answer");
     reject_btn = classed_button("❌ Reject", "btn-reject");
     hangup_btn = classed_button("🔚 Hang up", "btn-reject");
-    GtkWidget* donate = gtk_link_button_new_with_label(kDonateUri, "❤️ Donate");
+    // No Donate link: the project has no donation page of its own to point at.
 
     GtkWidget* autostart = gtk_check_button_new_with_label("🚀 Autostart");
     autostart_enabled = autostart_entry_exists() ? 1 : 0;
     // Set before the handler is connected, so building writes nothing.
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(autostart), autostart_enabled != 0);
 
-    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, donate, autostart})
+    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, autostart})
         gtk_box_pack_start(GTK_BOX(row), child, TRUE, TRUE, 0);
     g_signal_connect(answer_btn, "clicked", G_CALLBACK(on_answer_clicked), nullptr);
     g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);

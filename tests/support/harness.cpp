@@ -192,7 +192,7 @@ DbusDaemon::DbusDaemon(const std::string& dir)
     address_ = "unix:path=" + socket;
     process_ = new Process({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
                            {{"DBUS_SESSION_BUS_ADDRESS", kUnset}});
-    if (!wait_until([&] { return file_exists(socket); }, 10000))
+    if (!wait_until([&] { return file_exists(socket); }, 30000))
         throw std::runtime_error("dbus-daemon did not start");
 }
 

@@ -57,7 +57,8 @@ constexpr const char* kPinCode = "5931";
 constexpr guint32 kPasskey = 0;
 
 GDBusNodeInfo* agent_node = nullptr;
-// The connection the agent object lives on; export again only if it changed.
+// The connection the agent object lives on (held, so a later connection can
+// never be mistaken for it); export again only if it changed.
 GDBusConnection* agent_exported_on = nullptr;
 
 bool export_agent()
@@ -80,7 +81,9 @@ bool export_agent()
         g_error_free(error);
         return false;
     }
-    agent_exported_on = dbus_conn;
+    if (agent_exported_on)
+        g_object_unref(agent_exported_on);
+    agent_exported_on = G_DBUS_CONNECTION(g_object_ref(dbus_conn));
     return true;
 }
 

@@ -173,10 +173,12 @@ std::string unique_name_of(DbusDaemon& bus, pid_t pid, int timeout_ms)
 
 bool close_all_windows(const std::string& display_name)
 {
-    // libX11 is already loaded with GTK; look its functions up so the tests
-    // need no link flags of their own.
+    // Loaded by name (GTK's own dependency) so the tests need no link flags.
+    static void* libx11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_GLOBAL);
+    if (!libx11)
+        throw std::runtime_error("libX11 cannot be loaded");
     auto sym = [](const char* name) {
-        void* f = dlsym(RTLD_DEFAULT, name);
+        void* f = dlsym(libx11, name);
         if (!f)
             throw std::runtime_error(std::string("libX11 function missing: ") + name);
         return f;

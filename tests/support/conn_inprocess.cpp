@@ -41,6 +41,17 @@ void ensure_gtk_window(const TestWorld& world)
         throw std::runtime_error("GTK cannot open the test display");
     g_main_context_acquire(nullptr);
     GtkApplication* application = gtk_application_new("org.telvane.ConnectionTest", G_APPLICATION_NON_UNIQUE);
+    // Registered (which runs its startup) without any session bus: the
+    // worlds' buses come and go, the application stays for the process.
+    std::string session = getenv("DBUS_SESSION_BUS_ADDRESS") ? getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + world.dir.file("no-session-bus")).c_str(), 1);
+    GError* error = nullptr;
+    if (!g_application_register(G_APPLICATION(application), nullptr, &error)) {
+        std::string msg = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot register the test application: " + msg);
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", session.c_str(), 1);
     build_main_window(application);
 }
 

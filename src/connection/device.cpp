@@ -70,7 +70,8 @@ void get_device_info(const char* path)
         copy_text(device_name, text);
     if (g_variant_lookup(props, "Paired", "b", &paired))
         device_paired = paired ? 1 : 0;
-    copy_text(device_path, path);
+    if (path != device_path)
+        copy_text(device_path, path);
     g_variant_unref(props);
     g_variant_unref(reply);
 }

@@ -56,6 +56,57 @@ TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemoved)
     expect_in_order(app, {"📱 Device connected", "State: DISCOVERABLE -> CONNECTED"}, mark);
 }
 
+// What BlueZ sends when the user removes the pairing on the phone's side.
+void emit_unpaired(th::MockBluez& bluez, const std::string& device, bool with_disconnect)
+{
+    GVariantBuilder props;
+    g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&props, "{sv}", "Paired", g_variant_new_boolean(FALSE));
+    if (with_disconnect)
+        g_variant_builder_add(&props, "{sv}", "Connected", g_variant_new_boolean(FALSE));
+    g_variant_unref(bluez.call(device, "org.freedesktop.DBus.Mock", "UpdateProperties",
+                               g_variant_new("(sa{sv})", "org.bluez.Device1", &props)));
+}
+
+TEST(Connection, RemovedPairingForgetsThePhone)
+{
+    struct Row {
+        const char* name;
+        bool paired, connected, with_disconnect;
+        std::vector<std::string> lines;
+        const char* absent;
+    };
+    const Row rows[] = {
+        {"connected phone, one signal with Paired and Connected false", true, true, true,
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: CONNECTED -> DISCOVERABLE"}, "📴 Connection lost"},
+        {"paired phone", true, false, false,
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: PAIRED -> DISCOVERABLE"}, "Connection lost"},
+        {"no phone recorded, IDLE stays", false, false, false,
+         {"🔓 Pairing removed", "📴 Device disconnected"}, "-> DISCOVERABLE"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        if (row.paired)
+            world.bluez->pair_device(kPhoneAddr);
+        if (row.connected)
+            world.bluez->connect_device(kPhoneAddr);
+        th::Telvane app(world);
+        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+        size_t mark = output_size(app);
+        emit_unpaired(*world.bluez, phone, row.with_disconnect);
+        ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
+        expect_in_order(app, row.lines, mark);
+        // Forgotten: the next phone to connect by itself is taken.
+        world.bluez->add_device("00:11:22:33:44:55", "Next Phone");
+        world.bluez->connect_device("00:11:22:33:44:55");
+        ASSERT_TRUE(app.wait_for_output("-> CONNECTED", 10000)) << app.output();
+        ASSERT_TRUE(th::wait_until([&] { return app.count("📱 Device connected") == 1; })) << app.output();
+        EXPECT_EQ(app.find(row.absent, mark), std::string::npos) << app.output();
+    }
+}
+
 TEST(Connection, AutoConnectFailureIsReportedButNeverTearsDownALiveLink)
 {
     struct Row {

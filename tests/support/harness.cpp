@@ -1,9 +1,13 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +44,21 @@ void remove_tree_at(const std::string& path)
     } else {
         unlink(path.c_str());
     }
+}
+
+bool unix_socket_accepts(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
 }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -190,7 +209,9 @@ DbusDaemon::DbusDaemon(const std::string& dir)
     address_ = "unix:path=" + socket;
     process_ = new Process({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
                            {{"DBUS_SESSION_BUS_ADDRESS", kUnset}});
-    if (!wait_until([&] { return file_exists(socket); }, 10000))
+    // The socket file appears at bind(), a moment before listen(): wait
+    // until it takes connections, or the first client may be refused.
+    if (!wait_until([&] { return file_exists(socket) && unix_socket_accepts(socket); }, 30000))
         throw std::runtime_error("dbus-daemon did not start");
 }
 
@@ -488,7 +509,17 @@ Telvane::Telvane(const TestWorld& world, const std::vector<std::string>& args, c
 {
 }
 
-Telvane::~Telvane() { process_.terminate(5000); }
+Telvane::~Telvane()
+{
+    process_.terminate(5000);
+    // A sanitizer report in the product fails the test that ran it.
+    std::string err = read_file(out_path_ + ".err");
+    for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
+                               "WARNING: ThreadSanitizer"}) {
+        if (err.find(marker) != std::string::npos)
+            ADD_FAILURE() << "sanitizer report from telvane:\n" << err;
+    }
+}
 
 std::string Telvane::output() const { return read_file(out_path_); }
 

@@ -276,3 +276,44 @@ TEST_F(ShimTest, ConnectionsGoToChannelThreeWithoutALookup)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ShimTest, ListenerConnectionReceivesTheIncomingCallInItsIndicatorOrder)
+{
+    for (const auto* order : {&sim::kOrderServiceFirst, &sim::kOrderCallFirst}) {
+        sim::SimPhone p(dir.path(), order == &sim::kOrderCallFirst ? "00:11:22:33:44:77" : "00:11:22:33:44:78");
+        copy_text(device_addr, p.address());
+        hfp_channel = 0;
+        p.set_indicator_order(*order);
+        p.set_reply_chunking(4, 1);
+        int fd = open_link(p);
+        ASSERT_GE(fd, 0);
+        AtChannel channel(fd);
+        hfp_listener_handshake(channel);
+        ASSERT_TRUE(p.incoming_call("+4930123456", "Alice"));
+
+        std::vector<std::string> lines;
+        bool io_error = false;
+        for (int i = 0; i < 50 && lines.size() < 3 && !io_error; i++)
+            for (std::string& l : channel.read_lines(100, &io_error))
+                lines.push_back(l);
+        IndicatorMap map = hfp_indicator_map();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0], "+CIEV: " + std::to_string(map.callsetup) + ",1");
+        EXPECT_EQ(lines[1], "RING");
+        EXPECT_EQ(lines[2], "+CLIP: \"+4930123456\",145,,,\"Alice\"");
+        EXPECT_EQ(map.callsetup, p.indicator_index("callsetup"));
+
+        p.remote_answer();
+        lines.clear();
+        for (int i = 0; i < 50 && lines.size() < 2 && !io_error; i++)
+            for (std::string& l : channel.read_lines(100, &io_error))
+                lines.push_back(l);
+        EXPECT_EQ(lines, (std::vector<std::string>{"+CIEV: " + std::to_string(map.call) + ",1",
+                                                   "+CIEV: " + std::to_string(map.callsetup) + ",0"}));
+        close(fd);
+    }
+}
+
+}  // namespace

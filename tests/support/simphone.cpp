@@ -914,6 +914,27 @@ bool SimPhone::ciev(int conn, const std::string& name, int value)
     return send_line(conn, "+CIEV: " + std::to_string(index) + "," + std::to_string(value));
 }
 
+bool SimPhone::incoming_call(const std::string& number, const std::string& name)
+{
+    set_indicator("callsetup", 1, true);
+    int conn = listener_connection();
+    return conn > 0 && ring(conn) && clip(conn, number, name);
+}
+
+void SimPhone::remote_answer()
+{
+    set_indicator("call", 1, true);
+    set_indicator("callsetup", 0, true);
+}
+
+void SimPhone::remote_hangup()
+{
+    if (indicator("call") == 1)
+        set_indicator("call", 0, true);
+    else
+        set_indicator("callsetup", 0, true);
+}
+
 // ---- record -------------------------------------------------------------------------
 
 std::vector<Command> SimPhone::commands() const

@@ -127,6 +127,11 @@ public:
     // "+CIEV: <index of name>,<value>"; false when the name is not in the order.
     bool ciev(int conn, const std::string& name, int value);
     bool no_carrier(int conn) { return send_line(conn, "NO CARRIER"); }
+    // A call coming in: callsetup 1 to every reporting connection, then RING
+    // and +CLIP on the listener connection (false when there is none).
+    bool incoming_call(const std::string& number, const std::string& name = "");
+    void remote_answer();   // the call is up: call 1, callsetup 0
+    void remote_hangup();   // call 0, or callsetup 0 when no call was up
     bool busy(int conn) { return send_line(conn, "BUSY"); }
 
     // ---- record ----------------------------------------------------------

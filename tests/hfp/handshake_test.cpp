@@ -3,7 +3,10 @@
 #include "hfp/at.h"
 #include "shim_fixture.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 namespace {
 
@@ -314,6 +317,27 @@ TEST_F(ShimTest, ListenerConnectionReceivesTheIncomingCallInItsIndicatorOrder)
                                                    "+CIEV: " + std::to_string(map.callsetup) + ",0"}));
         close(fd);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ShimTest, ClosingTheSocketEndsAListenerHandshakeWaitingOnASilentPhone)
+{
+    // Connection cleanup shuts the listener socket down and joins the thread;
+    // the handshake must give up then, not wait out every command's bound.
+    hfp_reply_timeout_ms = 30000;
+    phone->set_silent(true);
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    std::thread listener([&] { hfp_listener_handshake(channel); });
+    ASSERT_TRUE(phone->wait_for_command("AT+BRSF=1", 3000));
+    shutdown(fd, SHUT_RDWR);
+    listener.join();
+    EXPECT_EQ(phone->command_texts(), std::vector<std::string>{"AT+BRSF=1"});
+    close(fd);
 }
 
 }  // namespace

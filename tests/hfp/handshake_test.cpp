@@ -169,7 +169,7 @@ TEST_F(ShimTest, OutgoingHandshakeFailuresNameTheirStep)
         {"AT+CIND?", "\r\nERROR\r\n", "⚠️ AT+CIND? error", 3},
         {"AT+CIND?", "\r\n+CIND: 1,0,0\r\n", "⚠️ AT+CIND? error", 3},   // no final code before the bound
     };
-    hfp_reply_timeout_ms = 400;
+    hfp_reply_timeout_ms = 1000;
     int port = 10;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.failing);

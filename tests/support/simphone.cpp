@@ -392,6 +392,22 @@ void SimPhone::set_in_range(bool in_range)
         rename(phone_dir_.c_str(), away.c_str());
 }
 
+void SimPhone::inject_fault(const std::string& op, const std::string& error, int count)
+{
+    std::string path = shim_dir_ + "/fault-" + op;
+    std::string text = error + " " + (count > 0 ? std::to_string(count) : "*") + "\n";
+    // Written whole under a temporary name, so the shim never reads half of it.
+    std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f)
+        throw std::runtime_error("cannot write " + tmp);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    std::rename(tmp.c_str(), path.c_str());
+}
+
+void SimPhone::clear_fault(const std::string& op) { unlink((shim_dir_ + "/fault-" + op).c_str()); }
+
 std::shared_ptr<SimPhone::Listener> SimPhone::open_listener(const std::string& name, int type, int channel,
                                                             bool accept)
 {

@@ -66,6 +66,12 @@ public:
 
     // Out of range: connects give EHOSTDOWN. Servers keep running.
     void set_in_range(bool in_range);
+    // Makes the next count uses of a shim operation fail with error (an errno
+    // name such as "EBUSY"); count 0 = every time until cleared. Operations:
+    // socket-rfcomm, socket-l2cap, socket-sco, connect-rfcomm, connect-l2cap,
+    // connect-sco, setsockopt-bt_voice, getsockopt-bt_voice, getsockopt-sco_options.
+    void inject_fault(const std::string& op, const std::string& error, int count = 1);
+    void clear_fault(const std::string& op);
 
     // ---- SDP -------------------------------------------------------------
     void start_sdp(std::vector<SdpRecord> records);

@@ -7,6 +7,7 @@
 // Commands: sdp <ch>[,<ch>...]|none|off   rfcomm <ch>|off <ch>   order service|call
 //   cmer_error on|off   dial ok|error|no_carrier|busy|silence   progress on|off
 //   chunk <bytes> [gap_ms]   delay <ms>   silent on|off   range on|off
+//   fault <op> <ERRNO> [count, 0 = always] | fault <op> off
 //   ring   clip <number> [name]   ciev <name> <value>   indicator <name> <value>
 //   incoming <number> [name]   answer   hangup
 //   line <text>   no_carrier   busy   drop [conn]   conns   commands
@@ -142,6 +143,15 @@ int main(int argc, char** argv)
         } else if (cmd == "range") {
             in >> a;
             phone.set_in_range(on(a));
+        } else if (cmd == "fault") {
+            std::string count;
+            in >> a >> b >> count;
+            if (b == "off")
+                phone.clear_fault(a);
+            else if (!b.empty())
+                phone.inject_fault(a, b, count.empty() ? 1 : std::atoi(count.c_str()));
+            else
+                ok = false;
         } else if (cmd == "ring") {
             ok = phone.ring(target(phone));
         } else if (cmd == "clip") {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +21,17 @@ namespace {
 constexpr uint32_t kBytesPerMs = 16;   // 8000 Hz * 2 bytes
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
+
+// The phone sends at its own pace whatever we do: packets that queued in the
+// socket while the stream opened or a write stalled would otherwise stay
+// queued as a fixed extra delay for the rest of the call.
+constexpr auto kStallLimit = std::chrono::milliseconds(60);
+
+void drop_queued_packets(char* buffer)
+{
+    while (recv(sco_socket.load(), buffer, kPlaybackBufferBytes, MSG_DONTWAIT) > 0) {
+    }
+}
 
 }  // namespace
 
@@ -81,6 +93,7 @@ void* sco_playback_thread_func(void*)
 
     int16_t samples[kPlaybackBufferBytes / 2];
     auto* buffer = reinterpret_cast<char*>(samples);
+    drop_queued_packets(buffer);
     while (sco_audio_running.load() && sco_socket.load() >= 0) {
         ssize_t n = recv(sco_socket.load(), buffer, kPlaybackBufferBytes, 0);
         if (n <= 0) {
@@ -90,10 +103,13 @@ void* sco_playback_thread_func(void*)
         }
         if (aec_enabled.load() && n / 2 >= 1)
             aec_fifo_push(samples, static_cast<int>(n / 2));
+        auto before = std::chrono::steady_clock::now();
         if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
             post_logf("⚠️ Audio write error: %s", pa_strerror(error));
             break;
         }
+        if (std::chrono::steady_clock::now() - before > kStallLimit)
+            drop_queued_packets(buffer);
     }
 
     if (pa_simple* s = pulse_playback.load()) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,10 +62,21 @@ bool reap_one(pthread_t& thread, bool& started, bool wait)
 {
     if (!started || pthread_equal(thread, pthread_self()))
         return started;
-    int rc = wait ? pthread_join(thread, nullptr) : pthread_tryjoin_np(thread, nullptr);
-    if (rc == 0)
-        started = false;
-    return started;
+    if (!wait) {
+        if (pthread_tryjoin_np(thread, nullptr) == 0)
+            started = false;
+        return started;
+    }
+    // A stopped pump ends within a chunk; one stuck inside the sound
+    // server's library (seen when the server dies mid-read) must not hang
+    // the caller, possibly the main loop, for good: it is let go.
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0)
+        pthread_detach(thread);
+    started = false;
+    return false;
 }
 
 }  // namespace

@@ -85,12 +85,12 @@ TEST(AudioPumps, CallCarriesAudioBothWaysAndStopsWithTheCall)
 
     // The phone's 1 kHz tone plays out of the default sink.
     std::vector<int16_t> heard = th::record_source(pulse.server(), "null.monitor", 400);
-    EXPECT_GT(th::tone_share(heard, 1000), 0.8) << "rms " << th::rms(heard);
+    EXPECT_GT(th::tone_share(heard, 1000), 0.5) << "rms " << th::rms(heard);
     // The microphone's 440 Hz reaches the phone, one MTU per packet.
     uint64_t mark = phone.received_count();
     ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > mark + 3200; }, 5000));
     std::vector<int16_t> sent = phone.received_since(mark);
-    EXPECT_GT(th::tone_share(sent, 440), 0.8) << "rms " << th::rms(sent);
+    EXPECT_GT(th::tone_share(sent, 440), 0.5) << "rms " << th::rms(sent);
     for (const auto& p : phone.received_packets())
         ASSERT_EQ(p.bytes, 48u);
     EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);

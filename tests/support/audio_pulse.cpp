@@ -116,7 +116,7 @@ Env PulseServer::client_env() const
 
 std::string PulseServer::pactl(const std::string& args) const
 {
-    return run_capture("PULSE_SERVER='" + server_ + "' pactl " + args + " 2>/dev/null");
+    return run_capture("PULSE_SERVER='" + server_ + "' /usr/bin/pactl " + args + " 2>/dev/null");
 }
 
 int PulseServer::stream_count(const std::string& kind) const

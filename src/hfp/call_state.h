@@ -16,4 +16,19 @@ gboolean hfp_update_call_state_cb(gpointer state); // GINT_TO_POINTER(CallState)
 gboolean ringtone_tick(gpointer);
 gpointer hfp_monitor_thread(gpointer);
 bool parse_ciev(const char* reply, int* indicator, int* value);
+// indicator is the phone's 1-based position, mapped through hfp_indicator_map().
 void handle_ciev_event(int indicator, int value);
+
+// Reader side. Requests reach the main loop in the order they were made; a
+// reader judges new events against the state it already asked for, not the
+// one the main loop has applied so far.
+void request_call_state(CallState state);   // any thread: queues hfp_update_call_state_cb
+int reader_call_state();                    // last requested and not yet applied, else current
+// The caller's number and name travel as copies with the request, so the
+// display never reads them half-written. ring: request CALL_INCOMING, else
+// only refresh the display.
+void request_caller_info(const char* number, const char* name, bool ring);
+// For requests that carry more than a state (the accepted dial): note the
+// state a queued callback will apply, and mark it applied when it runs.
+unsigned long note_call_state_request(CallState state);
+void note_call_state_applied(unsigned long ticket);

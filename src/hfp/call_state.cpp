@@ -40,17 +40,37 @@ struct StateRequest {
     int state;
 };
 
+struct CustomRequest {
+    unsigned long ticket;
+    std::function<void()> apply;
+};
+
 struct CallerRequest {
     unsigned long ticket;   // 0 when only the display is refreshed
     char number[64];
     char name[128];
 };
 
+void mark_applied(unsigned long ticket)
+{
+    unsigned long seen = applied_ticket.load();
+    while (seen < ticket && !applied_ticket.compare_exchange_weak(seen, ticket)) {
+    }
+}
+
 gboolean apply_state_request_cb(gpointer data)
 {
     std::unique_ptr<StateRequest> request(static_cast<StateRequest*>(data));
-    note_call_state_applied(request->ticket);
+    mark_applied(request->ticket);
     return hfp_update_call_state_cb(GINT_TO_POINTER(request->state));
+}
+
+gboolean apply_custom_request_cb(gpointer data)
+{
+    std::unique_ptr<CustomRequest> request(static_cast<CustomRequest*>(data));
+    mark_applied(request->ticket);
+    request->apply();
+    return G_SOURCE_REMOVE;
 }
 
 gboolean apply_caller_request_cb(gpointer data)
@@ -60,7 +80,7 @@ gboolean apply_caller_request_cb(gpointer data)
     copy_text(current_call_name, request->name);
     if (request->ticket == 0)
         return hfp_refresh_ui_cb(nullptr);
-    note_call_state_applied(request->ticket);
+    mark_applied(request->ticket);
     return hfp_update_call_state_cb(GINT_TO_POINTER(CALL_INCOMING));
 }
 
@@ -111,18 +131,12 @@ bool is_end_code(const std::string& line)
 
 }  // namespace
 
-unsigned long note_call_state_request(CallState state)
+void request_call_state_with(CallState state, std::function<void()> apply)
 {
     std::lock_guard<std::mutex> lock(request_mutex);
     last_requested_state = state;
-    return ++request_ticket;
-}
-
-void note_call_state_applied(unsigned long ticket)
-{
-    unsigned long seen = applied_ticket.load();
-    while (seen < ticket && !applied_ticket.compare_exchange_weak(seen, ticket)) {
-    }
+    auto* request = new CustomRequest{++request_ticket, std::move(apply)};
+    g_idle_add(apply_custom_request_cb, request);
 }
 
 void request_call_state(CallState state)

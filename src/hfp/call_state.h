@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <atomic>
+#include <functional>
 
 enum CallState { CALL_IDLE = 0, CALL_INCOMING, CALL_OUTGOING, CALL_ACTIVE };
 
@@ -28,7 +29,7 @@ int reader_call_state();                    // last requested and not yet applie
 // display never reads them half-written. ring: request CALL_INCOMING, else
 // only refresh the display.
 void request_caller_info(const char* number, const char* name, bool ring);
-// For requests that carry more than a state (the accepted dial): note the
-// state a queued callback will apply, and mark it applied when it runs.
-unsigned long note_call_state_request(CallState state);
-void note_call_state_applied(unsigned long ticket);
+// A request that carries more than a state (the accepted dial): apply runs
+// on the main loop in queue order, and readers judge events against state
+// from now until it has run.
+void request_call_state_with(CallState state, std::function<void()> apply);

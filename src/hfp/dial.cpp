@@ -31,11 +31,6 @@ constexpr int kReplyTimeoutMs = 5000;
 
 std::mutex exchange_mutex;   // one dial exchange at a time
 
-struct Accepted {
-    unsigned long ticket;
-    std::string number;
-};
-
 bool reply_has(const AtReply& reply, const char* text)
 {
     for (const std::string& line : reply.lines)
@@ -44,19 +39,17 @@ bool reply_has(const AtReply& reply, const char* text)
     return false;
 }
 
-gboolean dial_accepted_cb(gpointer data)
+// The common tail of an accepted dial, on the main loop.
+void apply_accepted_dial(const std::string& number)
 {
-    std::unique_ptr<Accepted> accepted(static_cast<Accepted*>(data));
-    note_call_state_applied(accepted->ticket);
-    copy_text(current_call_number, accepted->number.c_str());
+    copy_text(current_call_number, number.c_str());
     char name[128] = "";
-    if (!phonebook_name_exact(accepted->number.c_str(), name, sizeof name))
+    if (!phonebook_name_exact(number.c_str(), name, sizeof name))
         name[0] = '\0';
     copy_text(current_call_name, name);
     if (current_call_state.load() != CALL_OUTGOING)
         set_call_state(CALL_OUTGOING);
     update_ui();
-    return G_SOURCE_REMOVE;
 }
 
 gboolean dial_fallback_cb(gpointer data)
@@ -82,9 +75,11 @@ void fallback(const std::string& number)
     g_idle_add(dial_fallback_cb, new std::string(number));
 }
 
-void accept(const std::string& number, unsigned long ticket)
+// Queued before the reader of the connection reads again, so the phone's
+// callsetup event that follows is judged against the outgoing call.
+void accept(const std::string& number)
 {
-    g_idle_add(dial_accepted_cb, new Accepted{ticket, number});
+    request_call_state_with(CALL_OUTGOING, [number] { apply_accepted_dial(number); });
 }
 
 void connect_hands_free_profile()
@@ -126,11 +121,8 @@ void dial_over_listener(const std::string& number, const std::string& command)
     }
     if (device_addr[0] != '\0')
         sco_connect();
-    // Noted before the listener reads again, so the phone's callsetup event
-    // that follows is judged against the outgoing call.
-    unsigned long ticket = note_call_state_request(CALL_OUTGOING);
+    accept(number);
     listener_resume();
-    accept(number, ticket);
 }
 
 void dial_over_new_connection(const std::string& number, const std::string& command)
@@ -179,11 +171,10 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
     if (device_addr[0] != '\0')
         sco_connect();
     connect_hands_free_profile();
-    unsigned long ticket = note_call_state_request(CALL_OUTGOING);
+    accept(number);
     hfp_monitor_running = 1;
     hfp_monitor_thread_handle =
         g_thread_new("hfp_monitor", hfp_monitor_thread, new std::shared_ptr<AtChannel>(channel));
-    accept(number, ticket);
 }
 
 void dial_exchange(const std::string& number)

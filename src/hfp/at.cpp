@@ -1,21 +1,266 @@
 #include "hfp/at.h"
 
-// Stub: the AT layer lands with the hands-free connection work.
-AtFinal classify_final(std::string_view) { return AtFinal::NONE; }
-std::vector<std::string> AtLineSplitter::feed(const char*, size_t) { return {}; }
-void AtLineSplitter::reset() { partial_.clear(); discarding_ = false; }
-bool parse_cind_test(std::string_view, IndicatorMap*) { return false; }
-IndicatorMap hfp_indicator_map() { return IndicatorMap{}; }
-void hfp_set_indicator_map(const IndicatorMap&) {}
-bool AtReply::contains(std::string_view) const { return false; }
-std::string AtReply::joined() const { return {}; }
-bool AtChannel::send(std::string_view) { return false; }
-AtReply AtChannel::exchange(std::string_view, int, int) { return {}; }
-std::vector<std::string> AtChannel::read_lines(int, bool* io_error)
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::mutex indicator_mutex;
+IndicatorMap indicator_map;
+
+}  // namespace
+
+AtFinal classify_final(std::string_view line)
+{
+    std::string_view s = trim(line);
+    if (s == "OK")
+        return AtFinal::OK;
+    if (s == "ERROR" || starts_with(s, "+CMS ERROR") || s == "NO DIALTONE" || s == "NO DIAL TONE")
+        return AtFinal::ERROR;
+    if (starts_with(s, "+CME ERROR"))
+        return AtFinal::CME_ERROR;
+    if (s == "NO CARRIER")
+        return AtFinal::NO_CARRIER;
+    if (s == "BUSY")
+        return AtFinal::BUSY;
+    if (s == "NO ANSWER")
+        return AtFinal::NO_ANSWER;
+    return AtFinal::NONE;
+}
+
+bool is_unsolicited(std::string_view line)
+{
+    std::string_view s = trim(line);
+    for (std::string_view prefix : {"RING", "+CLIP", "+CIEV", "+CCWA", "+BSIR", "+VGS", "+VGM", "+BVRA", "+BCS"})
+        if (starts_with(s, prefix))
+            return true;
+    return false;
+}
+
+std::vector<std::string> AtLineSplitter::feed(const char* data, size_t n)
+{
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < n; i++) {
+        char c = data[i];
+        if (c == '\r' || c == '\n') {
+            if (discarding_)
+                discarding_ = false;
+            else if (!partial_.empty())
+                lines.push_back(std::move(partial_));
+            partial_.clear();
+            continue;
+        }
+        if (discarding_)
+            continue;
+        partial_.push_back(c);
+        if (partial_.size() == kMaxLine) {
+            // Cut here; the rest up to the line end is dropped, not joined to the next line.
+            lines.push_back(std::move(partial_));
+            partial_.clear();
+            discarding_ = true;
+        }
+    }
+    return lines;
+}
+
+void AtLineSplitter::reset()
+{
+    partial_.clear();
+    discarding_ = false;
+}
+
+bool parse_cind_test(std::string_view line, IndicatorMap* out)
+{
+    size_t start = line.find("+CIND:");
+    if (start == std::string_view::npos)
+        return false;
+    IndicatorMap map{-1, -1, -1, -1, -1, -1, -1};
+    int depth = 0, index = 0;
+    bool named = false;
+    for (size_t i = start + 6; i < line.size(); i++) {
+        char c = line[i];
+        if (c == '(') {
+            if (++depth == 1) {
+                if (++index > 64)
+                    break;
+                named = false;
+            }
+        } else if (c == ')') {
+            if (depth > 0)
+                depth--;
+        } else if (c == '"') {
+            size_t end = line.find('"', i + 1);
+            if (end == std::string_view::npos)
+                break;
+            if (depth == 1 && !named) {
+                named = true;
+                std::string name = lower(trim(line.substr(i + 1, end - i - 1)));
+                // Older phones write the two-word names with an underscore.
+                int* slot = name == "call"                              ? &map.call
+                            : name == "callsetup" || name == "call_setup" ? &map.callsetup
+                            : name == "callheld" || name == "call_held"   ? &map.callheld
+                            : name == "service"                           ? &map.service
+                            : name == "signal"                            ? &map.signal
+                            : name == "roam"                              ? &map.roam
+                            : name == "battchg"                           ? &map.battchg
+                                                                          : nullptr;
+                if (slot && *slot < 0)
+                    *slot = index;
+            }
+            i = end;
+        }
+    }
+    if (map.call < 0 || map.callsetup < 0)
+        return false;
+    if (out)
+        *out = map;
+    return true;
+}
+
+IndicatorMap hfp_indicator_map()
+{
+    std::lock_guard<std::mutex> lock(indicator_mutex);
+    return indicator_map;
+}
+
+void hfp_set_indicator_map(const IndicatorMap& map)
+{
+    std::lock_guard<std::mutex> lock(indicator_mutex);
+    indicator_map = map;
+}
+
+bool AtReply::contains(std::string_view text) const
+{
+    for (const std::string& line : lines)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string AtReply::joined() const
+{
+    std::string out;
+    for (const std::string& line : lines) {
+        if (!out.empty())
+            out += " | ";
+        out += line;
+    }
+    return out;
+}
+
+bool AtChannel::send(std::string_view command)
+{
+    for (;;) {
+        // MSG_NOSIGNAL: a link the phone dropped must not kill the program with SIGPIPE.
+        ssize_t n = ::send(fd_, command.data(), command.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = ::write(fd_, command.data(), command.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n == static_cast<ssize_t>(command.size());
+    }
+}
+
+AtReply AtChannel::exchange(std::string_view command, int min_wait_ms, int timeout_ms)
+{
+    using clock = std::chrono::steady_clock;
+    AtReply reply;
+    auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (!send(command)) {
+        reply.write_failed = true;
+        return reply;
+    }
+    if (min_wait_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(min_wait_ms));
+    while (reply.final == AtFinal::NONE) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd p{fd_, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            reply.io_error = true;
+            break;
+        }
+        if (r == 0)
+            break;
+        char buf[512];
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            reply.io_error = true;
+            break;
+        }
+        reply.bytes += static_cast<size_t>(n);
+        for (std::string& line : splitter_.feed(buf, static_cast<size_t>(n))) {
+            if (reply.final != AtFinal::NONE) {
+                // Came after the reply's end in the same read: keep it for the reader.
+                unsolicited_.push_back(std::move(line));
+                continue;
+            }
+            if (is_unsolicited(line))
+                unsolicited_.push_back(line);
+            reply.final = classify_final(line);
+            reply.lines.push_back(std::move(line));
+        }
+    }
+    return reply;
+}
+
+std::vector<std::string> AtChannel::read_lines(int timeout_ms, bool* io_error)
 {
     if (io_error)
+        *io_error = false;
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    if (r < 0 && errno != EINTR && io_error)
         *io_error = true;
-    return {};
+    if (r <= 0)
+        return {};
+    char buf[512];
+    ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return {};
+    if (n <= 0) {
+        if (io_error)
+            *io_error = true;
+        return {};
+    }
+    return splitter_.feed(buf, static_cast<size_t>(n));
 }
-std::vector<std::string> AtChannel::take_unsolicited() { return {}; }
-bool is_unsolicited(std::string_view) { return false; }
+
+std::vector<std::string> AtChannel::take_unsolicited()
+{
+    std::vector<std::string> out;
+    out.swap(unsolicited_);
+    return out;
+}

@@ -55,6 +55,7 @@ struct AtReply {
     std::vector<std::string> lines;         // every line received, in order
     AtFinal final = AtFinal::NONE;          // NONE when the wait ran out
     bool io_error = false;                  // read returned 0 or failed
+    bool write_failed = false;              // the command did not go out; nothing was read
     size_t bytes = 0;                       // bytes read for this reply
     bool contains(std::string_view text) const;
     std::string joined() const;             // lines joined with " | " for logs
@@ -69,7 +70,10 @@ public:
     // Sends, sleeps min_wait_ms, then reads until a final result code arrives
     // or timeout_ms (counted from the send) runs out. Lines that are not part
     // of the reply (unsolicited codes such as RING, +CLIP:, +CIEV:) are
-    // collected in pending_unsolicited() so the caller's reader can handle them.
+    // collected for take_unsolicited() so the caller's reader can handle them.
+    // AtReply::lines holds every line read before the final code, unsolicited
+    // ones included (for logs and substring checks); lines read after the final
+    // code in the same read go to take_unsolicited() only.
     AtReply exchange(std::string_view command, int min_wait_ms, int timeout_ms);
     // Reads once with a timeout; returns the complete lines received (maybe none).
     // Sets *io_error when the link is closed or failed.

@@ -1,14 +1,130 @@
 #include "hfp/hfp.h"
 
 #include "app/log.h"
+#include "audio/sco.h"
 #include "connection/device.h"
+#include "hfp/at.h"
+
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/rfcomm.h>
+#include <bluetooth/sdp.h>
+#include <bluetooth/sdp_lib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 std::atomic<int> hfp_socket{-1};
 std::atomic<int> hfp_listen_socket{-1};
 std::atomic<int> hfp_monitor_running{0};
 GThread* hfp_monitor_thread_handle = nullptr;
+std::atomic<int> hfp_reply_timeout_ms{3000};
 
-void hfp_lookup_channel() {}
+namespace {
+
+constexpr int kCommandWaitMs = 100;
+
+// The RFCOMM channel of the first protocol sequence that names RFCOMM, or 0.
+int rfcomm_channel_of(sdp_record_t* record)
+{
+    sdp_list_t* protos = nullptr;
+    if (sdp_get_access_protos(record, &protos) != 0)
+        return 0;
+    int channel = 0;
+    for (sdp_list_t* p = protos; p; p = p->next) {
+        for (sdp_list_t* seq = static_cast<sdp_list_t*>(p->data); seq; seq = seq->next) {
+            int proto = 0;
+            for (sdp_data_t* d = static_cast<sdp_data_t*>(seq->data); d; d = d->next) {
+                switch (d->dtd) {
+                case SDP_UUID16:
+                case SDP_UUID32:
+                case SDP_UUID128:
+                    proto = sdp_uuid_to_proto(&d->val.uuid);
+                    break;
+                case SDP_UINT8:
+                    if (proto == RFCOMM_UUID)
+                        channel = d->val.uint8;
+                    break;
+                default:
+                    break;
+                }
+            }
+        }
+        sdp_list_free(static_cast<sdp_list_t*>(p->data), nullptr);
+    }
+    sdp_list_free(protos, nullptr);
+    return channel;
+}
+
+AtReply step(AtChannel& channel, const char* command)
+{
+    return channel.exchange(command, kCommandWaitMs, hfp_reply_timeout_ms.load());
+}
+
+// Indicator positions differ between phones; the fixed 1 = call, 2 = callsetup
+// only when the phone's list cannot be read.
+void learn_indicators(const AtReply& reply)
+{
+    IndicatorMap map;
+    for (const std::string& line : reply.lines) {
+        if (parse_cind_test(line, &map)) {
+            hfp_set_indicator_map(map);
+            return;
+        }
+    }
+    hfp_set_indicator_map(IndicatorMap{});
+}
+
+}  // namespace
+
+void hfp_lookup_channel()
+{
+    bdaddr_t target;
+    bdaddr_t any{};
+    str2ba(device_addr, &target);
+    sdp_session_t* session = sdp_connect(&any, &target, SDP_RETRY_IF_BUSY);
+    if (!session) {
+        log_msg("ℹ️ SDP connection failed, using default channel");
+        return;
+    }
+
+    uuid_t service;
+    sdp_uuid16_create(&service, HANDSFREE_AGW_SVCLASS_ID);
+    sdp_list_t* search = sdp_list_append(nullptr, &service);
+    uint32_t range = 0x0000ffff;
+    sdp_list_t* attrs = sdp_list_append(nullptr, &range);
+    sdp_list_t* records = nullptr;
+    int err = sdp_service_search_attr_req(session, search, SDP_ATTR_REQ_RANGE, attrs, &records);
+    sdp_list_free(search, nullptr);
+    sdp_list_free(attrs, nullptr);
+    if (err != 0) {
+        sdp_close(session);
+        return;
+    }
+
+    int found = 0;
+    sdp_list_t* r = records;
+    for (; r; r = r->next) {
+        auto* record = static_cast<sdp_record_t*>(r->data);
+        int channel = rfcomm_channel_of(record);
+        sdp_record_free(record);
+        if (channel != 0) {
+            found = channel;
+            r = r->next;
+            break;
+        }
+    }
+    // Records after the winner were never walked; free them too.
+    for (; r; r = r->next)
+        sdp_record_free(static_cast<sdp_record_t*>(r->data));
+    sdp_list_free(records, nullptr);
+    sdp_close(session);
+    if (found != 0) {
+        log_msgf("✓ HFP-AG channel found: %d", found);
+        hfp_channel = static_cast<uint8_t>(found);
+    }
+}
 
 int hfp_effective_channel()
 {
@@ -16,13 +132,98 @@ int hfp_effective_channel()
     return channel != 0 ? channel : 3;
 }
 
-void hfp_close() {}
+void hfp_close()
+{
+    hfp_monitor_running = 0;
+    sco_audio_running = 0;
+    int sco = sco_socket.exchange(-1);
+    if (sco >= 0) {
+        shutdown(sco, SHUT_RDWR);
+        close(sco);
+        log_msg("🔊 SCO audio closed");
+    }
+    g_usleep(100 * 1000);
+    int fd = hfp_socket.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+    if (hfp_monitor_thread_handle) {
+        g_thread_join(hfp_monitor_thread_handle);
+        hfp_monitor_thread_handle = nullptr;
+    }
+    log_msg("✓ HFP connection closed");
+}
 
 int hfp_rfcomm_open(bool* socket_failed)
 {
     if (socket_failed)
-        *socket_failed = true;
-    return -1;
+        *socket_failed = false;
+    // CLOEXEC: a child started later (the shell, obexd) must not keep the link open.
+    int fd = socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC, BTPROTO_RFCOMM);
+    if (fd < 0) {
+        if (socket_failed)
+            *socket_failed = true;
+        return -1;
+    }
+    sockaddr_rc addr{};
+    addr.rc_family = AF_BLUETOOTH;
+    str2ba(device_addr, &addr.rc_bdaddr);
+    addr.rc_channel = static_cast<uint8_t>(hfp_effective_channel());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
 }
-bool hfp_outgoing_handshake(AtChannel&) { return false; }
-void hfp_listener_handshake(AtChannel&) {}
+
+bool hfp_outgoing_handshake(AtChannel& channel)
+{
+    AtReply reply = step(channel, "AT+BRSF=0\r");
+    if (reply.write_failed)
+        return false;
+    if (reply.final != AtFinal::OK) {
+        log_msg("⚠️ AT+BRSF error");
+        return false;
+    }
+    reply = step(channel, "AT+CIND=?\r");
+    if (reply.write_failed)
+        return false;
+    if (reply.final != AtFinal::OK) {
+        log_msg("⚠️ AT+CIND=? error");
+        return false;
+    }
+    learn_indicators(reply);
+    reply = step(channel, "AT+CIND?\r");
+    if (reply.write_failed)
+        return false;
+    if (reply.final != AtFinal::OK) {
+        log_msg("⚠️ AT+CIND? error");
+        return false;
+    }
+    reply = step(channel, "AT+CMER=3,0,0,1\r");
+    if (reply.write_failed)
+        return false;
+    if (reply.final != AtFinal::OK) {
+        reply = step(channel, "AT+CMER=3,0,0,0\r");
+        if (reply.write_failed)
+            return false;
+    }
+    log_msg("✓ HFP SLC established");
+    step(channel, "AT+NREC=0\r");
+    return true;
+}
+
+void hfp_listener_handshake(AtChannel& channel)
+{
+    for (const char* command : {"AT+BRSF=1\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r", "AT+CLIP=1\r"}) {
+        AtReply reply = step(channel, command);
+        // A dead link shows up in the listener's first read; no use writing on.
+        if (reply.write_failed || reply.io_error)
+            return;
+        if (std::strcmp(command, "AT+CIND=?\r") == 0)
+            learn_indicators(reply);
+    }
+}

@@ -89,4 +89,13 @@ TEST(Startup, SecondLaunchHandsItsArgumentToTheRunningInstance)
     EXPECT_EQ(first.count("📱 Telvane - Ready"), 1);
 }
 
+TEST(Startup, NumberGivenWithTheFirstLaunchWaitsForThePhone)
+{
+    th::TestWorld world;
+    th::Telvane app(world, {"tel:0301234"});
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    EXPECT_TRUE(app.wait_for_output("📞 Number waiting for the phone: 0301234")) << app.output();
+    EXPECT_EQ(app.count("Number waiting"), 1);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -488,7 +490,17 @@ Telvane::Telvane(const TestWorld& world, const std::vector<std::string>& args, c
 {
 }
 
-Telvane::~Telvane() { process_.terminate(5000); }
+Telvane::~Telvane()
+{
+    process_.terminate(5000);
+    // A sanitizer report in the product fails the test that ran it.
+    std::string err = read_file(out_path_ + ".err");
+    for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
+                               "WARNING: ThreadSanitizer"}) {
+        if (err.find(marker) != std::string::npos)
+            ADD_FAILURE() << "sanitizer report from telvane:\n" << err;
+    }
+}
 
 std::string Telvane::output() const { return read_file(out_path_); }
 

@@ -13,6 +13,8 @@ struct TelCase {
     std::string stored;
 };
 
+void PrintTo(const TelCase& c, std::ostream* os) { *os << c.name; }
+
 class TelArgument : public testing::TestWithParam<TelCase> {};
 
 TEST_P(TelArgument, KeepsOnlyDigitsAndPlus)

@@ -1,0 +1,48 @@
+// The real binary under the Bluetooth socket shim, with the simulated phone.
+#include "harness.h"
+#include "simphone.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* kReady = "ℹ️ Press 'Start' button, let phone connect";
+
+TEST(HfpChannel, ConnectedPhoneAtStartupIsLookedUpBySdp)
+{
+    th::TempDir shim;
+    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:0F");
+    phone.start_sdp({{0x111F, -1, false}, {0x111F, 9, false}});
+    phone.listen_rfcomm(9);
+
+    th::TestWorld world;
+    world.bluez->add_device(phone.address(), "Sim Phone");
+    world.bluez->pair_device(phone.address());
+    world.bluez->connect_device(phone.address());
+    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    EXPECT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 9")) << app.output();
+    EXPECT_LT(app.find("State: IDLE -> CONNECTED"), app.find("✓ HFP-AG channel found: 9"));
+    EXPECT_EQ(app.count("SDP connection failed"), 0);
+    EXPECT_GE(phone.sdp_request_count(), 1);
+}
+
+TEST(HfpChannel, PhoneWithoutSdpServerFallsBackToTheDefaultChannel)
+{
+    th::TempDir shim;
+    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:10");
+    phone.listen_rfcomm(3);
+
+    th::TestWorld world;
+    world.bluez->add_device(phone.address(), "Sim Phone");
+    world.bluez->pair_device(phone.address());
+    world.bluez->connect_device(phone.address());
+    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    EXPECT_TRUE(app.wait_for_output("ℹ️ SDP connection failed, using default channel")) << app.output();
+    EXPECT_EQ(app.count("channel found"), 0);
+    // The lookup blocks the main thread; the window still came up afterwards.
+    EXPECT_TRUE(app.process().running());
+}
+
+}  // namespace

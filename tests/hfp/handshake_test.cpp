@@ -1,0 +1,115 @@
+// Both service-level handshakes over a real RFCOMM connect (through the shim)
+// against the simulated phone, with the phone behaviours seen in the field.
+#include "hfp/at.h"
+#include "shim_fixture.h"
+
+#include <unistd.h>
+
+namespace {
+
+struct PhoneCase {
+    const char* name;
+    const std::vector<std::string>* order;
+    bool cmer_error;    // "ERROR" to AT+CMER=3,0,0,1
+    size_t chunk;       // reply pieces (0 = whole, 1 = byte by byte)
+    int delay_ms;       // reply delay
+};
+
+void PrintTo(const PhoneCase& c, std::ostream* os) { *os << c.name; }
+
+IndicatorMap expected_map(const std::vector<std::string>& order)
+{
+    IndicatorMap m{-1, -1, -1, -1, -1, -1, -1};
+    for (size_t i = 0; i < order.size(); i++) {
+        int idx = static_cast<int>(i) + 1;
+        const std::string& n = order[i];
+        (n == "call" ? m.call : n == "callsetup" ? m.callsetup : n == "callheld" ? m.callheld
+         : n == "service" ? m.service : n == "signal" ? m.signal : n == "roam" ? m.roam : m.battchg) = idx;
+    }
+    return m;
+}
+
+void expect_map(const IndicatorMap& got, const IndicatorMap& want)
+{
+    EXPECT_EQ(got.call, want.call);
+    EXPECT_EQ(got.callsetup, want.callsetup);
+    EXPECT_EQ(got.callheld, want.callheld);
+    EXPECT_EQ(got.service, want.service);
+    EXPECT_EQ(got.signal, want.signal);
+    EXPECT_EQ(got.roam, want.roam);
+    EXPECT_EQ(got.battchg, want.battchg);
+}
+
+class Handshake : public ShimTest, public testing::WithParamInterface<PhoneCase> {
+protected:
+    void SetUp() override
+    {
+        ShimTest::SetUp();
+        const PhoneCase& c = GetParam();
+        hfp_set_indicator_map(IndicatorMap{});
+        phone->serve_hfp(4);
+        phone->set_indicator_order(*c.order);
+        phone->set_cmer_1_error(c.cmer_error);
+        phone->set_reply_chunking(c.chunk, 2);
+        phone->set_reply_delay_ms(c.delay_ms);
+        hfp_lookup_channel();
+        ASSERT_EQ(hfp_effective_channel(), 4);
+    }
+};
+
+TEST_P(Handshake, OutgoingEstablishesTheServiceLevelConnection)
+{
+    const PhoneCase& c = GetParam();
+    bool socket_failed = true;
+    int fd = hfp_rfcomm_open(&socket_failed);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_FALSE(socket_failed);
+    AtChannel channel(fd);
+    bool ok = false;
+    std::string out = logged([&] { ok = hfp_outgoing_handshake(channel); });
+    EXPECT_TRUE(ok) << out;
+    EXPECT_NE(out.find("✓ HFP SLC established"), std::string::npos) << out;
+    EXPECT_EQ(out.find("⚠️"), std::string::npos) << out;
+
+    std::vector<std::string> want = {"AT+BRSF=0", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1"};
+    if (c.cmer_error)
+        want.push_back("AT+CMER=3,0,0,0");
+    want.push_back("AT+NREC=0");
+    ASSERT_TRUE(phone->wait_for_command("AT+NREC=0", 3000));
+    EXPECT_EQ(phone->command_texts(), want);
+    expect_map(hfp_indicator_map(), expected_map(*c.order));
+    EXPECT_EQ(phone->channel_of(phone->latest_connection()), 4);
+    close(fd);
+}
+
+TEST_P(Handshake, ListenerSendsItsCommandsAndLearnsTheIndicators)
+{
+    const PhoneCase& c = GetParam();
+    int fd = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    AtChannel channel(fd);
+    std::string out = logged([&] { hfp_listener_handshake(channel); });
+    EXPECT_EQ(out, "");
+    ASSERT_TRUE(phone->wait_for_command("AT+CLIP=1", 3000));
+    EXPECT_EQ(phone->command_texts(),
+              (std::vector<std::string>{"AT+BRSF=1", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}));
+    expect_map(hfp_indicator_map(), expected_map(*c.order));
+    EXPECT_EQ(phone->listener_connection(), phone->latest_connection());
+    // Every reply was consumed by its own command: nothing is left over as unsolicited.
+    EXPECT_TRUE(channel.take_unsolicited().empty());
+    (void)c;
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phones, Handshake,
+    testing::Values(PhoneCase{"service_first", &sim::kOrderServiceFirst, false, 0, 0},
+                    PhoneCase{"call_first", &sim::kOrderCallFirst, false, 0, 0},
+                    PhoneCase{"service_first_cmer_error", &sim::kOrderServiceFirst, true, 0, 0},
+                    PhoneCase{"call_first_cmer_error", &sim::kOrderCallFirst, true, 0, 0},
+                    PhoneCase{"byte_by_byte", &sim::kOrderServiceFirst, false, 1, 0},
+                    PhoneCase{"call_first_split_in_threes_cmer_error", &sim::kOrderCallFirst, true, 3, 0},
+                    PhoneCase{"replies_after_the_fixed_wait", &sim::kOrderCallFirst, false, 0, 250}),
+    [](const testing::TestParamInfo<PhoneCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

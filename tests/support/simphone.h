@@ -1,0 +1,203 @@
+// A simulated phone: the Audio Gateway side of HFP, served over the Unix
+// sockets that the Bluetooth socket shim (tools/btshim) connects to.
+//
+// Use it in-process from tests (every server runs on its own threads):
+//
+//   th::TempDir shim;                        // TELVANE_BT_SHIM_DIR of the product
+//   sim::SimPhone phone(shim.path(), "00:11:22:33:44:55");
+//   phone.serve_hfp(5);                      // SDP record for 0x111F on channel 5 + RFCOMM server
+//   ... the product connects ...
+//   phone.wait_for_command("AT+CLIP=1", 3000);
+//   phone.ring(phone.listener_connection());
+//   phone.clip(phone.listener_connection(), "+4930123456", "Alice");
+//   phone.ciev(phone.listener_connection(), "callsetup", 1);   // index follows the indicator order
+//   int sco = phone.accept_sco(2000);        // phone side of the voice link
+//
+// Folder layout and fault files are described in tools/btshim/btshim.c.
+// Behaviour setters may be called at any time; they apply to the next reply.
+// Connection ids start at 1 and are never reused within one SimPhone.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// One service record of the SDP server.
+struct SdpRecord {
+    uint16_t service_class = 0x111F;   // 0x111F = Handsfree Audio Gateway
+    int rfcomm_channel = 3;            // -1: no RFCOMM in the protocol descriptor list
+    bool uuid128 = false;              // protocol UUIDs written as 128-bit UUIDs
+};
+
+// The two indicator orders real phones use for "AT+CIND=?".
+extern const std::vector<std::string> kOrderServiceFirst;   // service, call, callsetup, callheld, signal, roam, battchg
+extern const std::vector<std::string> kOrderCallFirst;      // call, callsetup, service, signal, roam, battchg, callheld
+
+enum class DialReply { OK, ERROR, NO_CARRIER, BUSY, SILENCE };
+
+// A command as the phone received it (without its "\r").
+struct Command {
+    int conn = 0;
+    int channel = 0;
+    std::chrono::steady_clock::time_point at;
+    std::string text;
+};
+
+class SimPhone {
+public:
+    // Creates shim_dir/ADDR, so the phone is in range (connects to a missing
+    // service give ECONNREFUSED). Nothing is served until asked.
+    SimPhone(std::string shim_dir, std::string address = "00:11:22:33:44:55");
+    ~SimPhone();
+    SimPhone(const SimPhone&) = delete;
+    SimPhone& operator=(const SimPhone&) = delete;
+
+    const std::string& address() const { return address_; }
+    const std::string& dir() const { return phone_dir_; }
+
+    // Out of range: connects give EHOSTDOWN. Servers keep running.
+    void set_in_range(bool in_range);
+
+    // ---- SDP -------------------------------------------------------------
+    void start_sdp(std::vector<SdpRecord> records);
+    void set_sdp_records(std::vector<SdpRecord> records);
+    void stop_sdp();
+    int sdp_request_count() const { return sdp_requests_.load(); }
+
+    // ---- RFCOMM ----------------------------------------------------------
+    void listen_rfcomm(int channel);
+    void stop_rfcomm(int channel);   // refuses new connections; open ones stay
+    // start_sdp({{0x111F, channel}}) and listen_rfcomm(channel).
+    void serve_hfp(int channel);
+
+    // ---- AT behaviour ----------------------------------------------------
+    void set_indicator_order(const std::vector<std::string>& names);
+    std::vector<std::string> indicator_order() const;
+    // 1-based index of an indicator in the current order, -1 when absent.
+    int indicator_index(const std::string& name) const;
+    // Value reported by "AT+CIND?". With notify, "+CIEV:" goes to every
+    // connection that enabled event reporting (AT+CMER=3,0,0,1 answered OK).
+    void set_indicator(const std::string& name, int value, bool notify = false);
+    int indicator(const std::string& name) const;
+
+    void set_cmer_1_error(bool error);                 // "ERROR" to AT+CMER=3,0,0,1
+    void set_dial_reply(DialReply reply);
+    // After ATD OK / ATA / AT+CHUP, play the indicator events a phone sends
+    // (callsetup 2, 3; call 1 + callsetup 0; call 0 or callsetup 0).
+    void set_auto_call_progress(bool on);
+    // Every reply written in pieces of chunk bytes with gap_ms between (0 = whole).
+    void set_reply_chunking(size_t chunk, int gap_ms = 3);
+    void set_reply_delay_ms(int ms);
+    void set_silent(bool silent);                      // record commands, answer nothing
+    void set_silent_on(const std::string& prefix);     // answer nothing to these commands
+    void set_drop_on(const std::string& prefix);       // close the link when this command arrives
+    // Full control: return true to take the command; *reply is written raw
+    // (empty = silence). Runs on the connection's thread.
+    using CommandHook = std::function<bool(int conn, const std::string& command, std::string* reply)>;
+    void set_command_hook(CommandHook hook);
+
+    // ---- connections -----------------------------------------------------
+    std::vector<int> connections() const;          // open ones, oldest first
+    int connection_count() const;                  // accepted so far, open or not
+    int latest_connection() const;                 // most recent open, -1 if none
+    int listener_connection() const;               // most recent open that sent AT+CLIP=1, -1 if none
+    bool is_open(int conn) const;
+    int channel_of(int conn) const;
+    bool wait_for_connections(int count, int timeout_ms);
+    bool wait_for_close(int conn, int timeout_ms);
+    void drop(int conn);                           // the phone closes the link
+    void drop_all();
+
+    // ---- unsolicited codes -----------------------------------------------
+    bool send_raw(int conn, const std::string& bytes);
+    bool send_line(int conn, const std::string& line);   // "\r\n" + line + "\r\n"
+    bool ring(int conn) { return send_line(conn, "RING"); }
+    bool clip(int conn, const std::string& number, const std::string& name = "");
+    // clip() sends the common form +CLIP: "<number>",<145|129>,,,"<name>";
+    // send_line() any other form.
+    // "+CIEV: <index of name>,<value>"; false when the name is not in the order.
+    bool ciev(int conn, const std::string& name, int value);
+    bool no_carrier(int conn) { return send_line(conn, "NO CARRIER"); }
+    bool busy(int conn) { return send_line(conn, "BUSY"); }
+
+    // ---- record ----------------------------------------------------------
+    std::vector<Command> commands() const;
+    std::vector<std::string> command_texts(int conn = -1) const;
+    size_t command_count() const;
+    // Waits for a command starting with prefix among those with index >= from
+    // (optionally on one connection).
+    bool wait_for_command(const std::string& prefix, int timeout_ms, Command* out = nullptr, int conn = -1,
+                          size_t from = 0);
+
+    // ---- SCO -------------------------------------------------------------
+    void listen_sco();
+    void stop_sco();
+    void set_sco_mtu(int mtu);     // what SCO_OPTIONS reports to the product
+    // Accepts one SCO link; returns the phone-side seqpacket descriptor, or -1
+    // on timeout. The phone owns it: close it with drop_sco or let the
+    // destructor do it.
+    int accept_sco(int timeout_ms);
+    void drop_sco(int fd);
+
+private:
+    struct Conn;
+    struct Listener;
+    void accept_loop(std::shared_ptr<Listener> listener);
+    void serve_rfcomm(std::shared_ptr<Conn> conn);
+    void serve_sdp(int fd);
+    void handle_command(const std::shared_ptr<Conn>& conn, const std::string& command);
+    std::string builtin_reply(const std::shared_ptr<Conn>& conn, const std::string& command,
+                              std::vector<std::pair<std::string, int>>* after);
+    bool write_reply(const std::shared_ptr<Conn>& conn, const std::string& bytes, bool chunked);
+    std::shared_ptr<Conn> find(int conn) const;
+    std::shared_ptr<Listener> open_listener(const std::string& name, int type, int channel, bool accept);
+    void close_listener(std::shared_ptr<Listener>& listener);
+
+    std::string shim_dir_, address_, phone_dir_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> sdp_requests_{0};
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<SdpRecord> sdp_records_;
+    std::shared_ptr<Listener> sdp_listener_;
+    std::map<int, std::shared_ptr<Listener>> rfcomm_listeners_;
+    std::shared_ptr<Listener> sco_listener_;
+    std::vector<int> sco_fds_;
+    std::map<int, std::shared_ptr<Conn>> conns_;
+    std::vector<std::thread> threads_;
+    std::vector<Command> commands_;
+    int next_conn_ = 1;
+
+    std::vector<std::string> order_;
+    std::map<std::string, int> values_;
+    bool cmer_1_error_ = false;
+    DialReply dial_reply_ = DialReply::OK;
+    bool auto_progress_ = false;
+    size_t chunk_ = 0;
+    int chunk_gap_ms_ = 3;
+    int reply_delay_ms_ = 0;
+    bool silent_ = false;
+    std::vector<std::string> silent_on_, drop_on_;
+    CommandHook hook_;
+};
+
+// Path of libbtshim.so in this build.
+std::string shim_library();
+// Environment that runs a program under the shim with shim_dir as its
+// folder (LD_PRELOAD, TELVANE_BT_SHIM_DIR, ASan's link-order check off).
+std::map<std::string, std::string> shim_env(const std::string& shim_dir);
+
+// SDP wire format, exposed for the tests of the server itself.
+std::vector<uint8_t> sdp_answer(const std::vector<SdpRecord>& records, const std::vector<uint8_t>& request);
+
+}  // namespace sim

@@ -101,7 +101,7 @@ void dial_over_listener(const std::string& number, const std::string& command)
     AtReply reply;
     if (channel)
         reply = channel->exchange(command, kListenerReplyWaitMs, kReplyTimeoutMs);
-    if (!channel || (reply.io_error && reply.lines.empty())) {
+    if (!channel || reply.write_failed || (reply.io_error && reply.lines.empty())) {
         log_msg("⚠️ Call command could not be sent");
         listener_resume();
         fallback(number);

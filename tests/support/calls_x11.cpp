@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -89,52 +91,78 @@ Image screenshot(const std::string& display)
     return img;
 }
 
-std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour)
+namespace {
+
+struct Blob {
+    int count = 0;
+    int min_x, min_y, max_x, max_y;
+    long sum_x = 0, sum_y = 0;
+    int width() const { return max_x - min_x + 1; }
+    int height() const { return max_y - min_y + 1; }
+};
+
+std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
 {
-    if (before.width != after.width || before.height != after.height || after.width == 0)
-        return std::nullopt;
-    int w = after.width, h = after.height;
-    std::vector<int> label(static_cast<size_t>(w) * h, 0);
-    auto is_new = [&](int x, int y) { return after.pixel(x, y) == colour && before.pixel(x, y) != colour; };
-    int best = 0, next = 0;
-    long best_sx = 0, best_sy = 0;
+    int w = img.width, h = img.height;
+    std::vector<char> seen(static_cast<size_t>(w) * h, 0);
+    std::vector<Blob> blobs;
     std::vector<Point> stack;
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            if (label[static_cast<size_t>(y) * w + x] || !is_new(x, y))
+            if (seen[static_cast<size_t>(y) * w + x] || img.pixel(x, y) != colour)
                 continue;
-            ++next;
-            int count = 0;
-            long sx = 0, sy = 0;
+            Blob b{0, x, y, x, y};
             stack.push_back({x, y});
-            label[static_cast<size_t>(y) * w + x] = next;
+            seen[static_cast<size_t>(y) * w + x] = 1;
             while (!stack.empty()) {
                 Point p = stack.back();
                 stack.pop_back();
-                ++count;
-                sx += p.x;
-                sy += p.y;
+                ++b.count;
+                b.sum_x += p.x;
+                b.sum_y += p.y;
+                b.min_x = std::min(b.min_x, p.x);
+                b.max_x = std::max(b.max_x, p.x);
+                b.min_y = std::min(b.min_y, p.y);
+                b.max_y = std::max(b.max_y, p.y);
                 const Point around[4] = {{p.x + 1, p.y}, {p.x - 1, p.y}, {p.x, p.y + 1}, {p.x, p.y - 1}};
                 for (Point q : around) {
                     if (q.x < 0 || q.y < 0 || q.x >= w || q.y >= h)
                         continue;
-                    int& l = label[static_cast<size_t>(q.y) * w + q.x];
-                    if (!l && is_new(q.x, q.y)) {
-                        l = next;
+                    char& s = seen[static_cast<size_t>(q.y) * w + q.x];
+                    if (!s && img.pixel(q.x, q.y) == colour) {
+                        s = 1;
                         stack.push_back(q);
                     }
                 }
             }
-            if (count > best) {
-                best = count;
-                best_sx = sx;
-                best_sy = sy;
-            }
+            if (b.count >= 200)
+                blobs.push_back(b);
         }
     }
-    if (best < 50)
+    return blobs;
+}
+
+}  // namespace
+
+std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour)
+{
+    if (after.width == 0)
         return std::nullopt;
-    return Point{static_cast<int>(best_sx / best), static_cast<int>(best_sy / best)};
+    // Matched by shape, not position: a growing label moves everything below it.
+    std::vector<Blob> old_blobs = before.width ? blobs_of(before, colour) : std::vector<Blob>{};
+    std::vector<Blob> new_blobs = blobs_of(after, colour);
+    const Blob* best = nullptr;
+    for (const Blob& b : new_blobs) {
+        bool existed = false;
+        for (const Blob& o : old_blobs)
+            if (std::abs(o.width() - b.width()) <= 2 && std::abs(o.height() - b.height()) <= 2)
+                existed = true;
+        if (!existed && (!best || b.count > best->count))
+            best = &b;
+    }
+    if (!best)
+        return std::nullopt;
+    return Point{static_cast<int>(best->sum_x / best->count), static_cast<int>(best->sum_y / best->count)};
 }
 
 void click_at(const std::string& display, Point p)

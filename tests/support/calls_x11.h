@@ -29,9 +29,10 @@ std::optional<std::string> run_x_command(const std::string& display, const std::
 
 Image screenshot(const std::string& display);
 
-// Centre of the largest block of pixels of the given colour that are in
-// `after` but were not in `before`: a button that became active between two
-// screenshots, found by the colour its theme gives it.
+// Centre of the largest block of the given colour in `after` whose size no
+// block of `before` had: a button that became active between two
+// screenshots, found by the colour its theme gives it. An empty `before`
+// gives the largest block.
 std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour);
 
 void click_at(const std::string& display, Point p);

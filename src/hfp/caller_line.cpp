@@ -60,19 +60,6 @@ bool parse_clip_line(std::string_view line, CallerLine* out)
     return true;
 }
 
-std::string caller_key(std::string_view number)
-{
-    std::string digits;
-    for (char c : number)
-        if (c >= '0' && c <= '9')
-            digits += c;
-    if (digits.size() < 4)
-        return "";
-    if (digits.size() > 10)
-        digits.erase(0, digits.size() - 10);
-    return digits;
-}
-
 bool number_is_dialable(std::string_view number)
 {
     for (unsigned char c : number)

@@ -13,11 +13,6 @@ struct CallerLine {
 };
 bool parse_clip_line(std::string_view line, CallerLine* out);
 
-// Lookup key of a phone number: its digits only, then the last 10 of them.
-// "+49 151 1234-5678" and "+4915112345678" give the same key; fewer than 4
-// digits give "" (never matches).
-std::string caller_key(std::string_view number);
-
 // A number may go into "ATD%s;" only when it cannot end the command early or
 // smuggle another one in: no control characters and no ';'.
 bool number_is_dialable(std::string_view number);

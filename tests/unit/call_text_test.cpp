@@ -1,5 +1,5 @@
-// The pure pieces of call handling: indicator events, caller lines, lookup
-// keys, the numbers we agree to send, the call label and restart backoff.
+// The pure pieces of call handling: indicator events, caller lines, the
+// numbers we agree to send, the call label and restart backoff.
 #include "hfp/call_actions.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
@@ -81,20 +81,6 @@ TEST(CallerLine, Table)
             EXPECT_EQ(caller.number, "before");
         }
     }
-}
-
-TEST(CallerKey, DigitsOnlyThenLastTen)
-{
-    EXPECT_EQ(caller_key("+49 151 1234-5678"), caller_key("+4915112345678"));
-    EXPECT_EQ(caller_key("+4915112345678"), "5112345678");
-    // National trunk prefix against the international form.
-    EXPECT_EQ(caller_key("0151 12345678"), caller_key("+49 151 12345678"));
-    EXPECT_EQ(caller_key("(030) 123.45.67"), "0301234567");
-    EXPECT_EQ(caller_key("1234567"), "1234567");
-    EXPECT_NE(caller_key("1234567"), caller_key("01234567"));
-    EXPECT_EQ(caller_key("112"), "");
-    EXPECT_EQ(caller_key("+1 2-3"), "");
-    EXPECT_EQ(caller_key(""), "");
 }
 
 TEST(NumberIsDialable, RefusesWhatCouldInjectCommands)

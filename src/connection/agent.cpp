@@ -1,17 +1,199 @@
 #include "connection/agent.h"
 
 #include "app/app.h"
+#include "app/log.h"
+#include "app/main_thread.h"
+#include "app/text.h"
+#include "connection/bluez.h"
+#include "connection/device.h"
+#include "connection/state.h"
 
 #include <glib.h>
 
-bool agent_setup()
+#include <cstring>
+#include <string>
+
+const char* const agent_xml =
+    "<node>"
+    "  <interface name='org.bluez.Agent1'>"
+    "    <method name='Release'/>"
+    "    <method name='RequestPinCode'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='pincode' type='s' direction='out'/>"
+    "    </method>"
+    "    <method name='DisplayPinCode'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='pincode' type='s' direction='in'/>"
+    "    </method>"
+    "    <method name='RequestPasskey'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='passkey' type='u' direction='out'/>"
+    "    </method>"
+    "    <method name='DisplayPasskey'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='passkey' type='u' direction='in'/>"
+    "      <arg name='entered' type='q' direction='in'/>"
+    "    </method>"
+    "    <method name='RequestConfirmation'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='passkey' type='u' direction='in'/>"
+    "    </method>"
+    "    <method name='RequestAuthorization'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "    </method>"
+    "    <method name='AuthorizeService'>"
+    "      <arg name='device' type='o' direction='in'/>"
+    "      <arg name='uuid' type='s' direction='in'/>"
+    "    </method>"
+    "    <method name='Cancel'/>"
+    "  </interface>"
+    "</node>";
+
+const GDBusInterfaceVTable agent_vtable = {agent_method_call, nullptr, nullptr, {nullptr}};
+
+namespace {
+
+constexpr const char* kPinCode = "5931";
+constexpr guint32 kPasskey = 0;
+
+GDBusNodeInfo* agent_node = nullptr;
+// The connection the agent object lives on (held, so a later connection can
+// never be mistaken for it); export again only if it changed.
+GDBusConnection* agent_exported_on = nullptr;
+
+bool export_agent()
 {
-    g_strlcpy(error_msg, "Agent registration error: not available yet", sizeof error_msg);
-    return false;
+    if (agent_exported_on == dbus_conn)
+        return true;
+    GError* error = nullptr;
+    if (!agent_node) {
+        agent_node = g_dbus_node_info_new_for_xml(agent_xml, &error);
+        if (!agent_node) {
+            g_snprintf(error_msg, sizeof error_msg, "Agent XML error: %s", error->message);
+            g_error_free(error);
+            return false;
+        }
+    }
+    guint id = g_dbus_connection_register_object(dbus_conn, bluez::kAgentPath, agent_node->interfaces[0],
+                                                 &agent_vtable, nullptr, nullptr, &error);
+    if (id == 0) {
+        g_snprintf(error_msg, sizeof error_msg, "Agent registration error: %s", error->message);
+        g_error_free(error);
+        return false;
+    }
+    if (agent_exported_on)
+        g_object_unref(agent_exported_on);
+    agent_exported_on = G_DBUS_CONNECTION(g_object_ref(dbus_conn));
+    return true;
 }
 
-void agent_method_call(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-                       GDBusMethodInvocation* invocation, gpointer)
+// Only BlueZ may confirm pairings or cancel through the agent: any other
+// program on the system bus can call our object too.
+bool sent_by_bluez(GDBusConnection* connection, const gchar* sender)
 {
-    g_dbus_method_invocation_return_value(invocation, nullptr);
+    if (!sender)
+        return false;
+    std::string owner = bluez::service_owner(connection);
+    return !owner.empty() && owner == sender;
+}
+
+// A confirmation names the phone that is pairing. A connected phone keeps
+// its place; a different phone replaces the recorded one wholly, so address,
+// name and hands-free channel never belong to another phone than the path.
+void record_pairing_device(const char* path)
+{
+    if (std::strcmp(path, device_path) == 0)
+        return;
+    if (current_state.load() == CONNECTED && device_path[0] != '\0')
+        return;
+    if (device_path[0] != '\0' || device_addr[0] != '\0') {
+        device_addr[0] = '\0';
+        device_name[0] = '\0';
+        device_paired = 0;
+        hfp_channel = 0;
+    }
+    copy_text(device_path, path);
+}
+
+void reply_empty(GDBusMethodInvocation* invocation) { g_dbus_method_invocation_return_value(invocation, nullptr); }
+
+}  // namespace
+
+bool agent_setup()
+{
+    ASSERT_MAIN_THREAD();
+    if (!dbus_conn) {
+        g_strlcpy(error_msg, "Agent registration error: no system bus connection", sizeof error_msg);
+        return false;
+    }
+    if (!export_agent())
+        return false;
+    GError* error = nullptr;
+    if (!bluez::register_agent(dbus_conn, &error)) {
+        if (!std::strstr(error->message, "Already Exists")) {
+            g_snprintf(error_msg, sizeof error_msg, "Agent introduction error: %s", error->message);
+            g_error_free(error);
+            return false;
+        }
+        g_clear_error(&error);
+    }
+    if (!bluez::request_default_agent(dbus_conn, &error))
+        g_clear_error(&error);
+    return true;
+}
+
+void agent_method_call(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
+                       const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer)
+{
+    if (!sent_by_bluez(connection, sender)) {
+        log_msgf("⚠️ Agent: %s from %s rejected (not BlueZ)", method, sender ? sender : "unknown sender");
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.bluez.Error.Rejected", "Rejected");
+        return;
+    }
+
+    if (std::strcmp(method, "Release") == 0) {
+        log_msg("Agent: Release");
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "RequestPinCode") == 0) {
+        log_msgf("Agent: PIN requested (%s)", kPinCode);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", kPinCode));
+    } else if (std::strcmp(method, "DisplayPinCode") == 0) {
+        log_msg("Agent: PIN display");
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "RequestPasskey") == 0) {
+        log_msgf("Agent: Passkey requested (%u)", kPasskey);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", kPasskey));
+    } else if (std::strcmp(method, "DisplayPasskey") == 0) {
+        log_msg("Agent: Passkey display");
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "RequestConfirmation") == 0) {
+        const gchar* path = nullptr;
+        guint32 passkey = 0;
+        g_variant_get(parameters, "(&ou)", &path, &passkey);
+        log_msgf("🔔 Pairing request: %06u", passkey);
+        record_pairing_device(path);
+        if (current_state.load() != CONNECTED) {
+            set_state(PAIRING);
+            g_idle_add(update_ui_cb, nullptr);
+        }
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "RequestAuthorization") == 0) {
+        log_msg("Agent: Authorization (auto accept)");
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "AuthorizeService") == 0) {
+        log_msg("Agent: Service authorization (auto accept)");
+        reply_empty(invocation);
+    } else if (std::strcmp(method, "Cancel") == 0) {
+        log_msg("Agent: Cancelled");
+        // BlueZ cancels any abandoned pairing attempt, also one of another
+        // device: that must not tear down a connected phone or its call.
+        if (current_state.load() != CONNECTED) {
+            set_state(DISCOVERABLE);
+            g_idle_add(update_ui_cb, nullptr);
+        }
+        reply_empty(invocation);
+    } else {
+        g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",
+                                                   "Unknown method");
+    }
 }

@@ -2,6 +2,9 @@
 #pragma once
 #include <gio/gio.h>
 
+extern const char* const agent_xml;
+extern const GDBusInterfaceVTable agent_vtable;
+
 // Exports (once) and registers the agent; on failure error_msg says why.
 bool agent_setup();
 

@@ -69,6 +69,21 @@ bool request_default_agent(GDBusConnection* bus, GError** error)
                      g_variant_new("(o)", kAgentPath), kDefaultTimeout, error);
 }
 
+std::string service_owner(GDBusConnection* bus)
+{
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", kService),
+                                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, kNameOwnerTimeoutMs,
+                                                  nullptr, nullptr);
+    if (!reply)
+        return {};
+    const gchar* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string result = owner;
+    g_variant_unref(reply);
+    return result;
+}
+
 guint subscribe_properties_changed(GDBusConnection* bus, GDBusSignalCallback handler)
 {
     return g_dbus_connection_signal_subscribe(bus, kService, "org.freedesktop.DBus.Properties",

@@ -3,6 +3,8 @@
 #pragma once
 #include <gio/gio.h>
 
+#include <string>
+
 namespace bluez {
 
 inline constexpr const char* kService = "org.bluez";
@@ -12,6 +14,8 @@ inline constexpr int kDefaultTimeout = -1;
 inline constexpr int kConnectTimeoutMs = 30000;
 inline constexpr int kDisconnectTimeoutMs = 5000;
 inline constexpr int kConnectProfileTimeoutMs = 5000;
+// Asking the bus daemon who owns a name is local; it never takes long.
+inline constexpr int kNameOwnerTimeoutMs = 1000;
 inline constexpr const char* kHfpHfUuid = "0000111e-0000-1000-8000-00805f9b34fb";
 inline constexpr const char* kHfpAgUuid = "0000111f-0000-1000-8000-00805f9b34fb";
 
@@ -26,6 +30,10 @@ bool disconnect_device(GDBusConnection* bus, const char* device, GError** error)
 bool connect_profile(GDBusConnection* bus, const char* device, const char* uuid, GError** error);
 bool register_agent(GDBusConnection* bus, GError** error);
 bool request_default_agent(GDBusConnection* bus, GError** error);
+
+// Unique name of the connection that owns "org.bluez" now, or "" when
+// nobody does (or the bus daemon does not answer in time).
+std::string service_owner(GDBusConnection* bus);
 
 guint subscribe_properties_changed(GDBusConnection* bus, GDBusSignalCallback handler);
 guint subscribe_interfaces_removed(GDBusConnection* bus, GDBusSignalCallback handler);

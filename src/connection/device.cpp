@@ -3,7 +3,19 @@
 #include "app/app.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "app/main_thread.h"
+#include "audio/sco.h"
+#include "connection/agent.h"
 #include "connection/bluez.h"
+#include "connection/state.h"
+#include "hfp/call_state.h"
+#include "hfp/hfp.h"
+#include "hfp/listener.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
 
 char adapter_path[256] = "/org/bluez/hci0";
 char device_path[256] = "";
@@ -58,18 +70,127 @@ void get_device_info(const char* path)
         copy_text(device_name, text);
     if (g_variant_lookup(props, "Paired", "b", &paired))
         device_paired = paired ? 1 : 0;
-    copy_text(device_path, path);
+    if (path != device_path)
+        copy_text(device_path, path);
     g_variant_unref(props);
     g_variant_unref(reply);
 }
 
-gpointer connect_thread(gpointer) { return nullptr; }
-gboolean connect_complete_cb(gpointer) { return G_SOURCE_REMOVE; }
-void cleanup_connection(const char* message, bool)
+// The path is handed over as a heap copy: the main loop may rewrite
+// device_path while Connect is pending.
+gpointer connect_thread(gpointer path_copy)
 {
+    auto* path = static_cast<char*>(path_copy);
+    bool succeeded = false;
+    if (path && path[0] != '\0' && dbus_conn) {
+        GError* error = nullptr;
+        succeeded = bluez::connect_device(dbus_conn, path, &error);
+        g_clear_error(&error);
+    }
+    g_free(path);
+    g_idle_add(connect_complete_cb, GINT_TO_POINTER(succeeded ? 1 : 0));
+    return nullptr;
+}
+
+bool start_auto_connect()
+{
+    GError* error = nullptr;
+    GThread* thread = g_thread_try_new("auto_connect", connect_thread, g_strdup(device_path), &error);
+    if (!thread) {
+        log_msgf("⚠️ Cannot start auto connection: %s", error->message);
+        g_error_free(error);
+        g_idle_add(connect_complete_cb, GINT_TO_POINTER(0));
+        return false;
+    }
+    g_thread_unref(thread);
+    return true;
+}
+
+gboolean connect_complete_cb(gpointer succeeded)
+{
+    ASSERT_MAIN_THREAD();
+    auto_connect_in_progress = 0;
+    if (GPOINTER_TO_INT(succeeded)) {
+        set_state(CONNECTED);
+        log_msg("✅ Auto connection established");
+    } else if (current_state.load() == CONNECTED) {
+        // The phone came in by itself while Connect was pending; its late
+        // failure must not tear down a live connection.
+        log_msg("ℹ️ Auto connection failed, phone already connected");
+    } else {
+        set_state(PAIRED);
+        log_msg("⚠️ Auto connection failed, phone can connect");
+    }
+    update_ui();
+    return G_SOURCE_REMOVE;
+}
+
+void cleanup_connection(const char* message, bool forget_phone)
+{
+    ASSERT_MAIN_THREAD();
     if (message)
         log_msg(message);
+    incoming_call_running = 0;
+    int listen_fd = hfp_listen_socket.exchange(-1);
+    if (listen_fd >= 0) {
+        // Wakes the listener out of its blocking read before the join.
+        shutdown(listen_fd, SHUT_RDWR);
+        close(listen_fd);
+    }
+    if (incoming_call_thread) {
+        g_thread_join(incoming_call_thread);
+        incoming_call_thread = nullptr;
+    }
+    hfp_close();
+    stop_sco_audio(nullptr);
+    std::memset(current_call_number, 0, sizeof current_call_number);
+    std::memset(current_call_name, 0, sizeof current_call_name);
+    set_call_state(CALL_IDLE);
+    if (forget_phone) {
+        device_path[0] = '\0';
+        device_addr[0] = '\0';
+        device_name[0] = '\0';
+        device_paired = 0;
+        hfp_channel = 0;
+    }
 }
-void on_start_clicked(GtkButton*, gpointer) { log_msg("ℹ️ Start is not available yet"); }
-void on_stop_clicked(GtkButton*, gpointer) { log_msg("ℹ️ Stop is not available yet"); }
-void on_disconnect_clicked(GtkButton*, gpointer) { log_msg("ℹ️ Disconnect is not available yet"); }
+
+void on_start_clicked(GtkButton*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    log_msg("🚀 Starting...");
+    if (!agent_setup()) {
+        set_state(ERROR);
+        update_ui();
+        return;
+    }
+    log_msg("✓ Agent registered");
+    make_discoverable(true);
+    set_state(DISCOVERABLE);
+    update_ui();
+}
+
+void on_stop_clicked(GtkButton*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    make_discoverable(false);
+    set_state(IDLE);
+    update_ui();
+}
+
+void on_disconnect_clicked(GtkButton*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    if (device_path[0] != '\0' && dbus_conn) {
+        GError* error = nullptr;
+        if (bluez::disconnect_device(dbus_conn, device_path, &error)) {
+            log_msg("🔌 Disconnected");
+        } else {
+            log_msg(error->message);
+            g_error_free(error);
+        }
+    }
+    cleanup_connection(nullptr, false);
+    set_state(DISCOVERABLE);
+    update_ui();
+}

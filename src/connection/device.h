@@ -16,7 +16,11 @@ extern std::atomic<int> auto_connect_in_progress;
 void set_adapter_property(const char* name, GVariant* value);
 void make_discoverable(bool on);
 void get_device_info(const char* path);
-gpointer connect_thread(gpointer);
+// Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.
+gpointer connect_thread(gpointer path_copy);
+// Starts "auto_connect" for device_path (the caller has set
+// auto_connect_in_progress); a thread that cannot start reports failure.
+bool start_auto_connect();
 gboolean connect_complete_cb(gpointer succeeded);
 void cleanup_connection(const char* message, bool forget_phone);
 

@@ -1,11 +1,143 @@
 #include "connection/signals.h"
 
-void on_properties_changed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-                           gpointer)
+#include "app/log.h"
+#include "app/main_thread.h"
+#include "connection/device.h"
+#include "connection/state.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* kPactlCommand = "pactl unload-module module-bluez5-device 2>/dev/null";
+
+// Devices of other adapters are not ours to follow.
+bool on_our_adapter(const char* object_path)
 {
+    size_t n = std::strlen(adapter_path);
+    return std::strncmp(object_path, adapter_path, n) == 0 && object_path[n] == '/';
 }
 
-void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-                           gpointer)
+// The sound server grabs a connected phone for itself; hands-free audio is ours.
+void release_phone_from_sound_server()
 {
+    const gchar* argv[] = {"/bin/sh", "-c", kPactlCommand, nullptr};
+    GError* error = nullptr;
+    if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
+                      nullptr, nullptr, &error))
+        g_clear_error(&error);
+}
+
+void phone_paired(const char* object_path)
+{
+    get_device_info(object_path);
+    log_msg("✓ Pairing completed");
+    if (current_state.load() == CONNECTED)
+        return;
+    set_state(PAIRED);
+    g_idle_add(update_ui_cb, nullptr);
+    if (auto_connect_in_progress.load() == 0 && device_path[0] != '\0') {
+        auto_connect_in_progress = 1;
+        set_state(CONNECTING);
+        update_ui();
+        start_auto_connect();
+    }
+}
+
+void phone_unpaired()
+{
+    log_msg("🔓 Pairing removed");
+    cleanup_connection("📴 Device disconnected", true);
+    if (current_state.load() != IDLE)
+        set_state(DISCOVERABLE);
+    g_idle_add(update_ui_cb, nullptr);
+}
+
+void phone_connected(const char* object_path)
+{
+    get_device_info(object_path);
+    log_msg("📱 Device connected");
+    release_phone_from_sound_server();
+    auto_connect_in_progress = 0;
+    set_state(CONNECTED);
+    g_idle_add(update_ui_cb, nullptr);
+}
+
+void phone_disconnected()
+{
+    int state = current_state.load();
+    if (state != CONNECTING && state != CONNECTED)
+        return;
+    cleanup_connection("📴 Connection lost", false);
+    set_state(device_paired.load() ? PAIRED : DISCOVERABLE);
+    g_idle_add(update_ui_cb, nullptr);
+}
+
+}  // namespace
+
+void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_path, const gchar*, const gchar*,
+                           GVariant* parameters, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    // Signals are not type-checked by the bus: anything malformed is dropped.
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)")))
+        return;
+    const gchar* changed_interface = nullptr;
+    GVariant* changed = nullptr;
+    g_variant_get(parameters, "(&s@a{sv}@as)", &changed_interface, &changed, nullptr);
+    if (std::strcmp(changed_interface, "org.bluez.Device1") != 0 || !on_our_adapter(object_path)) {
+        g_variant_unref(changed);
+        return;
+    }
+    // Decided once, before any effect: an unpairing below empties device_path.
+    bool is_phone = device_path[0] == '\0' || std::strcmp(object_path, device_path) == 0;
+    if (!is_phone) {
+        g_variant_unref(changed);
+        return;
+    }
+
+    gboolean paired = FALSE;
+    if (g_variant_lookup(changed, "Paired", "b", &paired)) {
+        device_paired = paired ? 1 : 0;
+        if (paired)
+            phone_paired(object_path);
+        else
+            phone_unpaired();
+    }
+    gboolean connected = FALSE;
+    if (g_variant_lookup(changed, "Connected", "b", &connected)) {
+        if (connected)
+            phone_connected(object_path);
+        else
+            phone_disconnected();
+    }
+    g_variant_unref(changed);
+}
+
+void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                           GVariant* parameters, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oas)")))
+        return;
+    const gchar* path = nullptr;
+    GVariant* interfaces = nullptr;
+    g_variant_get(parameters, "(&o@as)", &path, &interfaces);
+    if (device_path[0] == '\0' || std::strcmp(path, device_path) != 0) {
+        g_variant_unref(interfaces);
+        return;
+    }
+    GVariantIter iter;
+    g_variant_iter_init(&iter, interfaces);
+    const gchar* name = nullptr;
+    while (g_variant_iter_next(&iter, "&s", &name)) {
+        if (std::strcmp(name, "org.bluez.Device1") == 0) {
+            cleanup_connection("🗑️ Device removed", true);
+            if (current_state.load() != IDLE)
+                set_state(DISCOVERABLE);
+            g_idle_add(update_ui_cb, nullptr);
+            break;
+        }
+    }
+    g_variant_unref(interfaces);
 }

@@ -1,15 +1,271 @@
 #include "phonedata/phonebook.h"
 
 #include "app/log.h"
+#include "app/text.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "phonedata/csv.h"
+#include "phonedata/obex.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
+#include "phonedata/vcard.h"
+#include "ui/window.h"
+
+#include <cstring>
+#include <mutex>
 
 std::atomic<int> phonebook_loaded{0};
 std::atomic<int> syncing_contacts{0};
+Contact contacts[kMaxShownContacts];
+int contacts_count = 0;
 
-void load_contacts_csv() {}
-void save_contacts_csv() {}
-gpointer load_phonebook_thread(gpointer) { return nullptr; }
-gboolean phonebook_load_complete_cb(gpointer) { return G_SOURCE_REMOVE; }
-void on_refresh_phonebook_clicked(GtkButton*, gpointer) { log_msg("ℹ️ Contacts are not available yet"); }
-void start_phonebook_preload() {}
-bool phonebook_name_exact(const char*, char*, size_t) { return false; }
-bool phonebook_name_for_caller(const char*, char*, size_t) { return false; }
+namespace {
+
+constexpr int kAccessAttempts = 15;
+constexpr int kAccessWaitMs = 100;
+constexpr int kStatusPolls = 300;
+constexpr int kStatusPollMs = 100;
+
+std::mutex table_mutex;
+std::shared_ptr<const PhonebookTable> current_table = std::make_shared<PhonebookTable>();
+
+void show_spinner(GtkWidget* widget, bool on)
+{
+    if (!widget)
+        return;
+    if (on) {
+        gtk_spinner_start(GTK_SPINNER(widget));
+        gtk_widget_show(widget);
+    } else {
+        gtk_spinner_stop(GTK_SPINNER(widget));
+        gtk_widget_hide(widget);
+    }
+}
+
+bool read_whole_file(const char* path, std::string* out)
+{
+    gchar* data = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path, &data, &length, nullptr))
+        return false;
+    out->assign(data, length);
+    g_free(data);
+    return true;
+}
+
+bool wait_for_phonebook_access(GDBusConnection* conn, const std::string& session)
+{
+    for (int attempt = 0; attempt < kAccessAttempts; ++attempt) {
+        g_usleep(kAccessWaitMs * 1000);
+        if (obex::session_has_phonebook(conn, session))
+            return true;
+    }
+    return false;
+}
+
+// The phone's main phonebook as a new table, or null. Nothing global is
+// touched: a failure leaves the current table and the cache as they are.
+PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session)
+{
+    obex::select(conn, session, "int", "pb", obex::kSelectPhonebookTimeoutMs);
+    obex::TransferWatch watch(conn);
+    obex::Pull pull = obex::pull_all(conn, session, false);
+    if (!pull.replied)
+        return nullptr;
+    std::string filename = pull.filename;
+    if (!pull.transfer.empty()) {
+        // Only a finished file may replace a good phonebook.
+        if (watch.wait(pull.transfer, kStatusPolls, kStatusPollMs) != obex::TransferWatch::End::COMPLETE)
+            return nullptr;
+        if (filename.empty() &&
+            obex::get_transfer_property(conn, pull.transfer, "Filename", &filename) != obex::PropertyResult::VALUE)
+            return nullptr;
+    }
+    if (filename.empty())
+        return nullptr;
+    log_msgf("Phonebook file: %s", filename.c_str());
+    std::string data;
+    if (!read_whole_file(filename.c_str(), &data))
+        return nullptr;
+    auto* table = new PhonebookTable;
+    int cards = reduce_phonebook_vcards(data, table->rows, kMaxContacts, &table->count);
+    log_msgf("VCF: %d cards, %d contacts loaded", cards, table->count);
+    table->prepare();
+    save_contacts_table(*table, kContactsCsv);
+    return table;
+}
+
+PhonebookTable* download_phonebook()
+{
+    char address[sizeof device_addr];
+    copy_text(address, device_addr);
+    if (address[0] == '\0')
+        return nullptr;
+    if (!obex_conn.load() && !ensure_obexd_running())
+        return nullptr;
+    GDBusConnection* conn = obex_conn.load();
+    std::string session = obex::create_session(conn, address);
+    if (session.empty())
+        return nullptr;
+    PhonebookTable* table = nullptr;
+    if (wait_for_phonebook_access(conn, session))
+        table = pull_phonebook(conn, session);
+    obex::remove_session(conn, session);
+    return table;
+}
+
+void start_phonebook_thread(const char* name)
+{
+    g_thread_unref(g_thread_new(name, load_phonebook_thread, nullptr));
+}
+
+// Digits of a number, then its last ten: "+49 170 1234567" and
+// "01701234567" meet at "1701234567".
+std::string caller_key(const char* number)
+{
+    std::string digits;
+    for (const char* p = number; p && *p; ++p)
+        if (*p >= '0' && *p <= '9')
+            digits += *p;
+    if (digits.size() > 10)
+        digits.erase(0, digits.size() - 10);
+    return digits;
+}
+
+}  // namespace
+
+void PhonebookTable::prepare()
+{
+    lower_names.clear();
+    lower_names.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        gchar* lower = g_utf8_strdown(rows[i].name, -1);
+        lower_names.emplace_back(lower);
+        g_free(lower);
+    }
+}
+
+std::shared_ptr<const PhonebookTable> phonebook_snapshot()
+{
+    std::lock_guard<std::mutex> lock(table_mutex);
+    return current_table;
+}
+
+void phonebook_install(std::shared_ptr<PhonebookTable> table)
+{
+    if (!table)
+        return;
+    if (table->lower_names.size() != size_t(table->count))
+        table->prepare();
+    std::lock_guard<std::mutex> lock(table_mutex);
+    current_table = std::move(table);
+}
+
+bool save_contacts_table(const PhonebookTable& table, const char* path)
+{
+    return write_file_atomically(path, format_contacts_csv(table.rows, table.count));
+}
+
+void load_contacts_csv()
+{
+    std::string data;
+    if (!read_whole_file(kContactsCsv, &data))
+        return;
+    auto table = std::make_shared<PhonebookTable>();
+    table->count = parse_contacts_csv(data, table->rows, kMaxContacts);
+    if (table->count == 0)
+        return;
+    int count = table->count;
+    contacts_count = std::min(count, kMaxShownContacts);
+    std::memcpy(contacts, table->rows, sizeof(Contact) * size_t(contacts_count));
+    phonebook_install(std::move(table));
+    phonebook_loaded = 1;
+    log_msgf("📂 Loaded %d contacts from CSV", count);
+}
+
+void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), kContactsCsv); }
+
+gpointer load_phonebook_thread(gpointer)
+{
+    g_idle_add(phonebook_load_complete_cb, download_phonebook());
+    return nullptr;
+}
+
+gboolean phonebook_load_complete_cb(gpointer result)
+{
+    syncing_contacts = 0;
+    show_spinner(contacts_spinner, false);
+    if (result) {
+        phonebook_install(std::shared_ptr<PhonebookTable>(static_cast<PhonebookTable*>(result)));
+        phonebook_loaded = 1;
+        log_msgf("✓ Phonebook loaded: %d contacts", phonebook_snapshot()->count);
+    }
+    const std::string& query = pending_search_text();
+    if (query.size() >= 2)
+        start_search_thread(query);
+    if (current_state.load() == CONNECTED && syncing_recents.load() == 0 && recent_count == 0)
+        start_recents_sync("load_recents");
+    return G_SOURCE_REMOVE;
+}
+
+void on_refresh_phonebook_clicked(GtkButton*, gpointer)
+{
+    if (current_state.load() != CONNECTED) {
+        log_msg("⚠️ Phone must be connected for contacts");
+        return;
+    }
+    if (syncing_contacts.load()) {
+        log_msg("⚠️ Contacts already loading...");
+        return;
+    }
+    // The old table stays for caller names until a new one has fully arrived.
+    phonebook_loaded = 0;
+    contacts_count = 0;
+    refresh_contacts_view();
+    syncing_contacts = 1;
+    show_spinner(contacts_spinner, true);
+    log_msg("📥 Refreshing contacts...");
+    start_phonebook_thread("load_phonebook");
+}
+
+void start_phonebook_preload()
+{
+    if (phonebook_loaded.load() || syncing_contacts.load())
+        return;
+    syncing_contacts = 1;
+    start_phonebook_thread("preload_phonebook");
+}
+
+void start_phonebook_download()
+{
+    start_phonebook_thread("load_phonebook");
+}
+
+bool phonebook_name_exact(const char* number, char* name_out, size_t name_size)
+{
+    if (!number || !*number)
+        return false;
+    auto table = phonebook_snapshot();
+    for (int i = 0; i < table->count; ++i) {
+        if (std::strcmp(table->rows[i].number, number) == 0) {
+            copy_text(name_out, name_size, table->rows[i].name);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool phonebook_name_for_caller(const char* number, char* name_out, size_t name_size)
+{
+    std::string key = caller_key(number);
+    if (key.size() < 4)
+        return false;
+    auto table = phonebook_snapshot();
+    for (int i = 0; i < table->count; ++i) {
+        if (caller_key(table->rows[i].number) == key) {
+            copy_text(name_out, name_size, table->rows[i].name);
+            return true;
+        }
+    }
+    return false;
+}

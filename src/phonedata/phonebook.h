@@ -5,11 +5,33 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
 
 struct Contact {
     char name[128];
     char number[64];
 };
+
+inline constexpr int kMaxContacts = 2000;
+inline constexpr int kMaxShownContacts = 200;
+
+// A whole phonebook. Filled by one party, then shared read-only: a new
+// download fills a fresh table and swaps it in on the main loop, so readers
+// on any thread never see a half-filled one.
+struct PhonebookTable {
+    Contact rows[kMaxContacts];
+    int count = 0;
+    std::vector<std::string> lower_names;   // g_utf8_strdown of each name, for search
+    void prepare();                         // computes lower_names
+};
+std::shared_ptr<const PhonebookTable> phonebook_snapshot();   // any thread
+void phonebook_install(std::shared_ptr<PhonebookTable> table);  // main loop
+
+// The rows shown in the Contacts list (main loop only).
+extern Contact contacts[kMaxShownContacts];
+extern int contacts_count;
 
 extern std::atomic<int> phonebook_loaded;
 extern std::atomic<int> syncing_contacts;
@@ -19,8 +41,12 @@ void save_contacts_csv();
 gpointer load_phonebook_thread(gpointer);
 gboolean phonebook_load_complete_cb(gpointer result);
 void on_refresh_phonebook_clicked(GtkButton*, gpointer);
+// Writes the table to contacts.csv atomically; false when it could not.
+bool save_contacts_table(const PhonebookTable& table, const char* path);
 // Starts the one-time download on entering CONNECTED (sets syncing_contacts).
 void start_phonebook_preload();
+// Starts the download thread "load_phonebook"; the caller has set syncing_contacts.
+void start_phonebook_download();
 
 // Name of the first contact whose number equals number byte for byte (dialled numbers).
 bool phonebook_name_exact(const char* number, char* name_out, size_t name_size);

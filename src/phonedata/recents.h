@@ -13,10 +13,25 @@ struct RecentEntry {
     char sort_key[20];
 };
 
-extern std::atomic<int> syncing_recents;
+inline constexpr int kMaxRecents = 500;
+inline constexpr int kKeptRecents = 100;
+
+// Main loop only: a sync fills a table of its own and hands it over whole.
+extern RecentEntry recent_entries[kMaxRecents];
 extern int recent_count;
+extern std::atomic<int> syncing_recents;
+
+// Later calls first (byte order of the sort keys, reversed).
+int compare_recents(const void* a, const void* b);
+// Sorts newest first (records with equal keys keep their order) and keeps kKeptRecents.
+int sort_and_cut_recents(RecentEntry* rows, int count);
 
 void load_recents_csv();
 void save_recents_csv();
 gpointer sync_recents_thread(gpointer);
 void on_sync_recents_clicked(GtkButton*, gpointer);
+gboolean recents_sync_start_cb(gpointer);
+gboolean recents_sync_complete_cb(gpointer result);
+// Starts sync_recents_thread under name; one sync at a time, so the flag
+// is set here rather than when the thread's start callback runs.
+void start_recents_sync(const char* thread_name);

@@ -1,9 +1,29 @@
 // Contact search as the user types, and the two list views.
 #pragma once
+#include "phonedata/phonebook.h"
+
 #include <gtk/gtk.h>
 
+#include <string>
+
+inline constexpr guint kSearchDebounceMs = 500;
+
 void on_contacts_search_changed(GtkSearchEntry* entry, gpointer);
+gboolean do_search_timeout(gpointer);
+// Takes a g_malloc'ed copy of the query and frees it.
+gpointer search_contacts_thread(gpointer query);
+gboolean search_results_update_cb(gpointer result);
 void refresh_contacts_view();
 void refresh_recents_view();
 gboolean on_contacts_button_press(GtkWidget* view, GdkEventButton* event, gpointer);
 gboolean on_recents_button_press(GtkWidget* view, GdkEventButton* event, gpointer);
+void on_copy_number_activate(GtkMenuItem* item, gpointer number);
+
+// The search entry's text as last changed ("" before the first change).
+const std::string& pending_search_text();
+// Starts "search_contacts" for query, marking syncing_contacts.
+void start_search_thread(const std::string& query);
+
+// Rows of table whose lower-cased name holds the lower-cased query, or whose
+// number holds the query as typed; table order, at most capacity.
+int search_contacts(const PhonebookTable& table, const char* query, Contact* out, int capacity);

@@ -1,7 +1,15 @@
 #include "ui/window.h"
 
 #include "app/log.h"
+#include "app/main_thread.h"
+#include "connection/device.h"
+#include "hfp/call_actions.h"
+#include "hfp/dial.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
 #include "ui/settings.h"
+#include "ui/theme.h"
 
 GtkWidget* window = nullptr;
 GtkWidget* state_label = nullptr;
@@ -23,24 +31,292 @@ GtkWidget* contacts_search_entry = nullptr;
 GtkListStore* contacts_store = nullptr;
 GtkWidget* contacts_view = nullptr;
 
+namespace {
+
+// Static so the texts outlive every key: they are the keys' user data.
+const char* const kDialpadKeys[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
+
+void add_class(GtkWidget* widget, const char* style_class)
+{
+    gtk_style_context_add_class(gtk_widget_get_style_context(widget), style_class);
+}
+
+GtkWidget* classed_button(const char* label, const char* style_class)
+{
+    GtkWidget* button = gtk_button_new_with_label(label);
+    if (style_class)
+        add_class(button, style_class);
+    return button;
+}
+
+void add_text_column(GtkWidget* view, GtkCellRenderer* renderer, const char* title, int store_column,
+                     int min_width, int fixed_width, GCallback width_tracker)
+{
+    GtkTreeViewColumn* column =
+        gtk_tree_view_column_new_with_attributes(title, renderer, "text", store_column, nullptr);
+    if (min_width > 0)
+        gtk_tree_view_column_set_min_width(column, min_width);
+    gtk_tree_view_column_set_resizable(column, TRUE);
+    // The file may hold any number; GTK needs a positive, sane width.
+    gtk_tree_view_column_set_fixed_width(column, usable_column_width(fixed_width));
+    g_signal_connect(column, "notify::width", width_tracker, nullptr);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), column);
+}
+
+GtkWidget* scrolled(GtkWidget* child)
+{
+    GtkWidget* scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+    gtk_container_add(GTK_CONTAINER(scroll), child);
+    return scroll;
+}
+
+GtkWidget* page_box(int spacing)
+{
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, spacing);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 8);
+    return box;
+}
+
+void build_header(GtkWidget* main_box)
+{
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_box_pack_start(GTK_BOX(main_box), row, FALSE, FALSE, 0);
+
+    GtkWidget* title = gtk_label_new("🎧 Telvane");
+    add_class(title, "title");
+    gtk_box_pack_start(GTK_BOX(row), title, FALSE, FALSE, 0);
+
+    state_label = gtk_label_new("⚪ Ready");
+    gtk_widget_set_halign(state_label, GTK_ALIGN_END);
+    gtk_box_pack_end(GTK_BOX(row), state_label, FALSE, FALSE, 0);
+
+    spinner = gtk_spinner_new();
+    gtk_box_pack_end(GTK_BOX(row), spinner, FALSE, FALSE, 0);
+
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(main_box), buttons, FALSE, FALSE, 0);
+    start_btn = classed_button("▶ Start", "btn-start");
+    stop_btn = classed_button("⏹ Stop", "btn-stop");
+    disconnect_btn = classed_button("🔌 Disconnect", nullptr);
+    for (GtkWidget* button : {start_btn, stop_btn, disconnect_btn})
+        gtk_box_pack_start(GTK_BOX(buttons), button, TRUE, TRUE, 0);
+    g_signal_connect(start_btn, "clicked", G_CALLBACK(on_start_clicked), nullptr);
+    g_signal_connect(stop_btn, "clicked", G_CALLBACK(on_stop_clicked), nullptr);
+    g_signal_connect(disconnect_btn, "clicked", G_CALLBACK(on_disconnect_clicked), nullptr);
+
+    info_label = gtk_label_new("");
+    gtk_label_set_xalign(GTK_LABEL(info_label), 0.0f);
+    add_class(info_label, "info-label");
+    gtk_box_pack_start(GTK_BOX(main_box), info_label, FALSE, FALSE, 0);
+}
+
+void build_call_area(GtkWidget* main_box)
+{
+    call_status_label = gtk_label_new(nullptr);
+    gtk_label_set_markup(GTK_LABEL(call_status_label), "📞 No call");
+    gtk_label_set_xalign(GTK_LABEL(call_status_label), 0.5f);
+    gtk_label_set_justify(GTK_LABEL(call_status_label), GTK_JUSTIFY_CENTER);
+    add_class(call_status_label, "call-label");
+    gtk_box_pack_start(GTK_BOX(main_box), call_status_label, FALSE, FALSE, 4);
+
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(main_box), row, FALSE, FALSE, 0);
+    answer_btn = classed_button("✅ Answer", "btn-answer");
+    reject_btn = classed_button("❌ Reject", "btn-reject");
+    hangup_btn = classed_button("🔚 Hang up", "btn-reject");
+    GtkWidget* donate = gtk_link_button_new_with_label(kDonateUri, "❤️ Donate");
+
+    GtkWidget* autostart = gtk_check_button_new_with_label("🚀 Autostart");
+    autostart_enabled = autostart_entry_exists() ? 1 : 0;
+    // Set before the handler is connected, so building writes nothing.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(autostart), autostart_enabled != 0);
+
+    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, donate, autostart})
+        gtk_box_pack_start(GTK_BOX(row), child, TRUE, TRUE, 0);
+    g_signal_connect(answer_btn, "clicked", G_CALLBACK(on_answer_clicked), nullptr);
+    g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);
+    g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
+    g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
+}
+
+GtkWidget* build_dialpad_page()
+{
+    GtkWidget* page = page_box(8);
+
+    GtkWidget* entry = gtk_entry_new();
+    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), "Enter number...");
+    gtk_entry_set_alignment(GTK_ENTRY(entry), 0.5f);
+    gtk_widget_set_size_request(entry, -1, 40);
+    add_class(entry, "dial-entry");
+    gtk_box_pack_start(GTK_BOX(page), entry, FALSE, FALSE, 0);
+
+    GtkWidget* grid = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 6);
+    gtk_widget_set_halign(grid, GTK_ALIGN_CENTER);
+    gtk_box_pack_start(GTK_BOX(page), grid, TRUE, FALSE, 0);
+    for (int i = 0; i < 12; ++i) {
+        GtkWidget* key = gtk_button_new_with_label(kDialpadKeys[i]);
+        gtk_widget_set_size_request(key, 70, 50);
+        add_class(key, "dialpad-btn");
+        g_object_set_data(G_OBJECT(key), "entry", entry);
+        g_signal_connect(key, "clicked", G_CALLBACK(on_dialpad_clicked),
+                         const_cast<char*>(kDialpadKeys[i]));
+        gtk_grid_attach(GTK_GRID(grid), key, i % 3, i / 3, 1, 1);
+    }
+
+    GtkWidget* call = classed_button("📞 Call", "btn-start");
+    gtk_widget_set_size_request(call, 220, 50);
+    g_object_set_data(G_OBJECT(call), "entry", entry);
+    g_signal_connect(call, "clicked", G_CALLBACK(on_dial_call_clicked), entry);
+    gtk_box_pack_start(GTK_BOX(page), call, FALSE, FALSE, 0);
+    return page;
+}
+
+GtkWidget* list_header(GtkWidget* page, const char* title, GtkWidget* button, GtkWidget* list_spinner)
+{
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    gtk_box_pack_start(GTK_BOX(page), row, FALSE, FALSE, 0);
+    GtkWidget* label = gtk_label_new(title);
+    gtk_widget_set_halign(label, GTK_ALIGN_START);
+    gtk_box_pack_start(GTK_BOX(row), label, TRUE, TRUE, 0);
+    gtk_box_pack_end(GTK_BOX(row), button, FALSE, FALSE, 0);
+    // Shown only while its download runs, never by showing the window.
+    gtk_widget_set_no_show_all(list_spinner, TRUE);
+    gtk_box_pack_end(GTK_BOX(row), list_spinner, FALSE, FALSE, 0);
+    return row;
+}
+
+GtkWidget* build_recents_page()
+{
+    GtkWidget* page = page_box(6);
+    sync_recents_btn = classed_button("🔄 Sync", "sync-btn");
+    recents_spinner = gtk_spinner_new();
+    list_header(page, "🕘 Recent Calls", sync_recents_btn, recents_spinner);
+    g_signal_connect(sync_recents_btn, "clicked", G_CALLBACK(on_sync_recents_clicked), nullptr);
+
+    recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
+    recent_view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(recent_store));
+    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(recent_view), TRUE);
+    add_class(recent_view, "list-view");
+    GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
+    add_text_column(recent_view, renderer, "Type", 0, 60, col_recent_type, G_CALLBACK(on_col_recent_type_width));
+    add_text_column(recent_view, renderer, "Name", 1, 0, col_recent_name, G_CALLBACK(on_col_recent_name_width));
+    add_text_column(recent_view, renderer, "Number", 2, 0, col_recent_number,
+                    G_CALLBACK(on_col_recent_number_width));
+    add_text_column(recent_view, renderer, "Time", 3, 0, col_recent_time, G_CALLBACK(on_col_recent_time_width));
+    g_signal_connect(recent_view, "row-activated", G_CALLBACK(on_recent_row_activated), nullptr);
+    g_signal_connect(recent_view, "button-press-event", G_CALLBACK(on_recents_button_press), nullptr);
+    gtk_box_pack_start(GTK_BOX(page), scrolled(recent_view), TRUE, TRUE, 0);
+    return page;
+}
+
+GtkWidget* build_contacts_page()
+{
+    GtkWidget* page = page_box(6);
+    GtkWidget* refresh = gtk_button_new_with_label("🔄 Refresh");
+    contacts_spinner = gtk_spinner_new();
+    list_header(page, "👥 Contacts", refresh, contacts_spinner);
+    g_signal_connect(refresh, "clicked", G_CALLBACK(on_refresh_phonebook_clicked), nullptr);
+
+    GtkWidget* search_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
+    gtk_box_pack_start(GTK_BOX(page), search_row, FALSE, FALSE, 0);
+    contacts_search_entry = gtk_search_entry_new();
+    gtk_entry_set_placeholder_text(GTK_ENTRY(contacts_search_entry), "Search name or number... (min 2 chars)");
+    gtk_box_pack_start(GTK_BOX(search_row), contacts_search_entry, TRUE, TRUE, 0);
+    g_signal_connect(contacts_search_entry, "search-changed", G_CALLBACK(on_contacts_search_changed), nullptr);
+
+    contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
+    contacts_view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(contacts_store));
+    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(contacts_view), TRUE);
+    add_class(contacts_view, "list-view");
+    GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
+    add_text_column(contacts_view, renderer, "Name", 0, 0, col_contacts_name,
+                    G_CALLBACK(on_col_contacts_name_width));
+    add_text_column(contacts_view, renderer, "Number", 1, 0, col_contacts_number,
+                    G_CALLBACK(on_col_contacts_number_width));
+    g_signal_connect(contacts_view, "row-activated", G_CALLBACK(on_contact_row_activated), nullptr);
+    g_signal_connect(contacts_view, "button-press-event", G_CALLBACK(on_contacts_button_press), nullptr);
+    gtk_box_pack_start(GTK_BOX(page), scrolled(contacts_view), TRUE, TRUE, 0);
+    return page;
+}
+
+GtkWidget* build_log_page()
+{
+    GtkWidget* page = page_box(6);
+    GtkWidget* view = gtk_text_view_new();
+    gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
+    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD);
+    add_class(view, "log-view");
+    gtk_box_pack_start(GTK_BOX(page), scrolled(view), TRUE, TRUE, 0);
+    log_view = view;
+    log_buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+    return page;
+}
+
+void append_page(GtkWidget* notebook, GtkWidget* page, const char* tab)
+{
+    gtk_notebook_append_page(GTK_NOTEBOOK(notebook), page, gtk_label_new(tab));
+}
+
+int column_width(GObject* column)
+{
+    return gtk_tree_view_column_get_width(GTK_TREE_VIEW_COLUMN(column));
+}
+
+}  // namespace
+
 void build_main_window(GtkApplication* application)
 {
+    ASSERT_MAIN_THREAD();
     read_settings();
+    install_theme();
+
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), "Telvane");
     gtk_window_set_default_size(GTK_WINDOW(window), 400, 650);
+    gtk_container_set_border_width(GTK_CONTAINER(window), 12);
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), nullptr);
-    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
-    gtk_container_add(GTK_CONTAINER(window), box);
-    state_label = gtk_label_new("⚪ Ready");
-    spinner = gtk_spinner_new();
-    gtk_box_pack_start(GTK_BOX(box), state_label, FALSE, FALSE, 0);
-    gtk_box_pack_start(GTK_BOX(box), spinner, FALSE, FALSE, 0);
-    GtkWidget* view = gtk_text_view_new();
-    gtk_box_pack_start(GTK_BOX(box), view, TRUE, TRUE, 0);
-    log_view = view;
-    log_buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+
+    GtkWidget* main_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+    gtk_container_add(GTK_CONTAINER(window), main_box);
+    build_header(main_box);
+    build_call_area(main_box);
+
+    GtkWidget* notebook = gtk_notebook_new();
+    gtk_notebook_set_tab_pos(GTK_NOTEBOOK(notebook), GTK_POS_TOP);
+    gtk_box_pack_start(GTK_BOX(main_box), notebook, TRUE, TRUE, 0);
+    append_page(notebook, build_dialpad_page(), "📱 Dialpad");
+    append_page(notebook, build_recents_page(), "🕘 Recent Calls");
+    append_page(notebook, build_contacts_page(), "👥 Contacts");
+    append_page(notebook, build_log_page(), "📋 Log");
+
     gtk_application_add_window(application, GTK_WINDOW(window));
 }
 
-void on_dialpad_clicked(GtkButton*, gpointer) {}
+void on_dialpad_clicked(GtkButton* button, gpointer digit)
+{
+    auto* entry = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(button), "entry"));
+    if (!entry || !digit)
+        return;
+    gchar* text = g_strconcat(gtk_entry_get_text(GTK_ENTRY(entry)), static_cast<const char*>(digit), nullptr);
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+    g_free(text);
+}
+
+void on_col_recent_type_width(GObject* column, GParamSpec*, gpointer) { col_recent_type = column_width(column); }
+void on_col_recent_name_width(GObject* column, GParamSpec*, gpointer) { col_recent_name = column_width(column); }
+void on_col_recent_number_width(GObject* column, GParamSpec*, gpointer)
+{
+    col_recent_number = column_width(column);
+}
+void on_col_recent_time_width(GObject* column, GParamSpec*, gpointer) { col_recent_time = column_width(column); }
+void on_col_contacts_name_width(GObject* column, GParamSpec*, gpointer)
+{
+    col_contacts_name = column_width(column);
+}
+void on_col_contacts_number_width(GObject* column, GParamSpec*, gpointer)
+{
+    col_contacts_number = column_width(column);
+}

@@ -25,3 +25,14 @@ extern GtkWidget* contacts_view;
 // Reads settings.json, installs the theme, builds and wires the window.
 void build_main_window(GtkApplication* application);
 void on_dialpad_clicked(GtkButton* button, gpointer digit);
+
+// Column-width trackers ("notify::width"): keep the width globals current.
+void on_col_recent_type_width(GObject* column, GParamSpec*, gpointer);
+void on_col_recent_name_width(GObject* column, GParamSpec*, gpointer);
+void on_col_recent_number_width(GObject* column, GParamSpec*, gpointer);
+void on_col_recent_time_width(GObject* column, GParamSpec*, gpointer);
+void on_col_contacts_name_width(GObject* column, GParamSpec*, gpointer);
+void on_col_contacts_number_width(GObject* column, GParamSpec*, gpointer);
+
+// Where the Donate link leads: the project's own home.
+inline constexpr const char* kDonateUri = "https://telvane.org";

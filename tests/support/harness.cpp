@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +44,21 @@ void remove_tree_at(const std::string& path)
     } else {
         unlink(path.c_str());
     }
+}
+
+bool unix_socket_accepts(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
 }
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -192,7 +209,9 @@ DbusDaemon::DbusDaemon(const std::string& dir)
     address_ = "unix:path=" + socket;
     process_ = new Process({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
                            {{"DBUS_SESSION_BUS_ADDRESS", kUnset}});
-    if (!wait_until([&] { return file_exists(socket); }, 10000))
+    // The socket file appears at bind(), a moment before listen(): wait
+    // until it takes connections, or the first client may be refused.
+    if (!wait_until([&] { return file_exists(socket) && unix_socket_accepts(socket); }, 10000))
         throw std::runtime_error("dbus-daemon did not start");
 }
 

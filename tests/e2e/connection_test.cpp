@@ -1,0 +1,226 @@
+// The real binary following a phone through BlueZ's signals on the mock.
+#include "conn_bluez.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* kReady = "ℹ️ Press 'Start' button, let phone connect";
+const std::string kPhoneAddr = "A4:50:46:12:34:56";
+
+void expect_in_order(const th::Telvane& app, const std::vector<std::string>& lines, size_t from = 0)
+{
+    std::string out = app.output();
+    size_t pos = from;
+    for (const auto& line : lines) {
+        size_t at = out.find(line, pos);
+        ASSERT_NE(at, std::string::npos) << "missing after " << pos << ": " << line << "\n" << out;
+        pos = at + line.size();
+    }
+}
+
+size_t output_size(const th::Telvane& app) { return app.output().size(); }
+
+TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemoved)
+{
+    th::TestWorld world;
+    std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+    th::script_device(*world.bluez, phone, th::ConnectAnswer::Connects);
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+
+    world.bluez->pair_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("✅ Auto connection established")) << app.output();
+    expect_in_order(app, {"✓ Pairing completed", "State: IDLE -> PAIRED", "State: PAIRED -> CONNECTING",
+                          "📱 Device connected", "State: CONNECTING -> CONNECTED", "✅ Auto connection established"});
+    EXPECT_EQ(world.bluez->calls(phone).size(), 1u) << ::testing::PrintToString(world.bluez->calls(phone));
+    EXPECT_EQ(app.count("State: CONNECTING -> CONNECTED"), 1);
+
+    size_t mark = output_size(app);
+    world.bluez->disconnect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    expect_in_order(app, {"📴 Connection lost", "State: CONNECTED -> PAIRED"}, mark);
+
+    mark = output_size(app);
+    g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                                      g_variant_new("(o)", phone.c_str())));
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> DISCOVERABLE")) << app.output();
+    expect_in_order(app, {"🗑️ Device removed", "State: PAIRED -> DISCOVERABLE"}, mark);
+
+    // Forgotten: another phone that connects by itself becomes the phone.
+    world.bluez->add_device("00:11:22:33:44:55", "Second Phone");
+    mark = output_size(app);
+    world.bluez->connect_device("00:11:22:33:44:55");
+    ASSERT_TRUE(app.wait_for_output("State: DISCOVERABLE -> CONNECTED")) << app.output();
+    expect_in_order(app, {"📱 Device connected", "State: DISCOVERABLE -> CONNECTED"}, mark);
+}
+
+// What BlueZ sends when the user removes the pairing on the phone's side.
+void emit_unpaired(th::MockBluez& bluez, const std::string& device, bool with_disconnect)
+{
+    GVariantBuilder props;
+    g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&props, "{sv}", "Paired", g_variant_new_boolean(FALSE));
+    if (with_disconnect)
+        g_variant_builder_add(&props, "{sv}", "Connected", g_variant_new_boolean(FALSE));
+    g_variant_unref(bluez.call(device, "org.freedesktop.DBus.Mock", "UpdateProperties",
+                               g_variant_new("(sa{sv})", "org.bluez.Device1", &props)));
+}
+
+TEST(Connection, RemovedPairingForgetsThePhone)
+{
+    struct Row {
+        const char* name;
+        bool paired, connected, with_disconnect;
+        std::vector<std::string> lines;
+        const char* absent;
+    };
+    const Row rows[] = {
+        {"connected phone, one signal with Paired and Connected false", true, true, true,
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: CONNECTED -> DISCOVERABLE"}, "📴 Connection lost"},
+        {"paired phone", true, false, false,
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: PAIRED -> DISCOVERABLE"}, "Connection lost"},
+        {"no phone recorded, IDLE stays", false, false, false,
+         {"🔓 Pairing removed", "📴 Device disconnected"}, "-> DISCOVERABLE"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        if (row.paired)
+            world.bluez->pair_device(kPhoneAddr);
+        if (row.connected)
+            world.bluez->connect_device(kPhoneAddr);
+        th::Telvane app(world);
+        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+        size_t mark = output_size(app);
+        emit_unpaired(*world.bluez, phone, row.with_disconnect);
+        ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
+        expect_in_order(app, row.lines, mark);
+        // Forgotten: the next phone to connect by itself is taken.
+        world.bluez->add_device("00:11:22:33:44:55", "Next Phone");
+        world.bluez->connect_device("00:11:22:33:44:55");
+        ASSERT_TRUE(app.wait_for_output("-> CONNECTED", 10000)) << app.output();
+        ASSERT_TRUE(th::wait_until([&] { return app.count("📱 Device connected") == 1; })) << app.output();
+        EXPECT_EQ(app.find(row.absent, mark), std::string::npos) << app.output();
+    }
+}
+
+TEST(Connection, AutoConnectFailureIsReportedButNeverTearsDownALiveLink)
+{
+    struct Row {
+        const char* name;
+        th::ConnectAnswer answer;
+        std::vector<std::string> lines;
+        const char* absent;
+    };
+    const Row rows[] = {
+        {"Connect fails", th::ConnectAnswer::Fails,
+         {"State: PAIRED -> CONNECTING", "State: CONNECTING -> PAIRED", "⚠️ Auto connection failed, phone can connect"},
+         "📱 Device connected"},
+        {"phone connects, then Connect reports failure", th::ConnectAnswer::ConnectsThenFails,
+         {"State: PAIRED -> CONNECTING", "📱 Device connected", "State: CONNECTING -> CONNECTED",
+          "ℹ️ Auto connection failed, phone already connected"},
+         "State: CONNECTED -> PAIRED"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        th::script_device(*world.bluez, phone, row.answer);
+        th::Telvane app(world);
+        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+        world.bluez->pair_device(kPhoneAddr);
+        ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
+        expect_in_order(app, row.lines);
+        EXPECT_EQ(app.find(row.absent), std::string::npos) << app.output();
+        // Either way the phone can still connect or drop by itself, and is followed.
+        if (row.answer == th::ConnectAnswer::Fails) {
+            world.bluez->connect_device(kPhoneAddr);
+            EXPECT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
+        } else {
+            world.bluez->disconnect_device(kPhoneAddr);
+            EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+        }
+    }
+}
+
+TEST(Connection, OtherDevicesAndAdaptersLeaveTheRecordedPhoneAlone)
+{
+    th::TestWorld world;
+    th::MockBluez& bluez = *world.bluez;
+    bluez.add_adapter("hci1", "second-adapter");
+    std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
+    std::string stranger = bluez.add_device("00:11:22:33:44:55", "Neighbour");
+    std::string elsewhere = bluez.add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
+    for (const auto& path : {phone, stranger, elsewhere})
+        th::script_device(bluez, path, th::ConnectAnswer::Fails);
+    bluez.pair_device(kPhoneAddr);
+    bluez.connect_device(kPhoneAddr);
+
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    ASSERT_NE(app.find("State: IDLE -> CONNECTED"), std::string::npos) << app.output();
+    size_t mark = output_size(app);
+
+    // Everything another device or adapter does.
+    bluez.pair_device("00:11:22:33:44:55");
+    bluez.connect_device("00:11:22:33:44:55");
+    bluez.disconnect_device("00:11:22:33:44:55");
+    bluez.pair_device("66:77:88:99:AA:BB", "hci1");
+    bluez.connect_device("66:77:88:99:AA:BB", "hci1");
+    bluez.disconnect_device("66:77:88:99:AA:BB", "hci1");
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                               g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(FALSE))));
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", stranger.c_str())));
+    g_variant_unref(bluez.call("/org/bluez/hci1", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", elsewhere.c_str())));
+    // A marker the app must see after all of the above: its own phone dropping.
+    bluez.disconnect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    std::string after = app.output().substr(mark);
+    EXPECT_EQ(after.find("Pairing completed"), std::string::npos) << after;
+    EXPECT_EQ(after.find("Device connected"), std::string::npos) << after;
+    EXPECT_EQ(after.find("Device removed"), std::string::npos) << after;
+    // The phone's own drop is the first and only state change.
+    EXPECT_EQ(after.find("State:"), after.find("State: CONNECTED -> PAIRED")) << after;
+    EXPECT_EQ(app.count("State:"), 2) << app.output();
+}
+
+TEST(Connection, DeviceOfAnotherAdapterIsNeverTakenForThePhone)
+{
+    th::TestWorld world;
+    world.bluez->add_adapter("hci1", "second-adapter");
+    world.bluez->add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
+    world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    world.bluez->connect_device("66:77:88:99:AA:BB", "hci1");
+    world.bluez->connect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
+    EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
+    // The phone on our adapter is the one followed.
+    world.bluez->disconnect_device(kPhoneAddr);
+    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
+}
+
+TEST(Connection, ExitSwitchesDiscoverabilityOff)
+{
+    th::TestWorld world;
+    for (const char* name : {"Discoverable", "Pairable"})
+        g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                                          g_variant_new("(ssv)", "org.bluez.Adapter1", name,
+                                                        g_variant_new_boolean(TRUE))));
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    ASSERT_TRUE(th::wait_until([&] { return th::close_all_windows(world.x.display()); }, 5000));
+    EXPECT_EQ(app.wait_exit(15000), 0) << app.output();
+    EXPECT_NE(app.find("✓ Discoverability disabled"), std::string::npos) << app.output();
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Powered"), "true");
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// Contacts and call history through the real binary, against the simulated
+// obexd on the world's session bus and a phone that is connected at start.
+#include "harness.h"
+#include "phonedata_obexd.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* kPhone = "11:22:33:44:55:66";
+const char* kOldContacts = "name,number\n\"Old Friend\",\"+49 111\"\n";
+const char* kOldRecents = "type,name,number,time\n\"📥 Incoming\",\"Old Friend\",\"+49 111\",\"01.01.2024 10:00\"\n";
+
+struct PhoneWorld {
+    th::TestWorld world;
+    th::FakeObexd obexd{world.session_bus, world.dir.path()};
+
+    explicit PhoneWorld(bool connected = true)
+    {
+        world.bluez->add_device(kPhone, "Test Phone");
+        world.bluez->pair_device(kPhone);
+        if (connected)
+            world.bluez->connect_device(kPhone);
+    }
+    std::string file(const std::string& name) const { return th::read_file(world.dir.file(name)); }
+    std::string serve(const std::string& extra = "") const
+    {
+        return "{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\", \"ich\": \"" +
+               th::phonedata_fixture("ich.vcf") + "\", \"och\": \"" + th::phonedata_fixture("och.vcf") +
+               "\", \"mch\": \"" + th::phonedata_fixture("mch.vcf") + "\"}" + extra + "}";
+    }
+};
+
+TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
+{
+    PhoneWorld w;
+    w.obexd.configure(w.serve());
+    th::Telvane app(w.world);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts")) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
+    std::string out = app.output();
+    EXPECT_NE(out.find("ℹ️ Using existing session bus"), std::string::npos) << out;
+    EXPECT_NE(out.find("✓ Using existing obexd service"), std::string::npos) << out;
+    EXPECT_NE(out.find("VCF: 6 cards, 4 contacts loaded"), std::string::npos) << out;
+    EXPECT_NE(out.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos) << out;
+    EXPECT_EQ(w.file("contacts.csv"),
+              "name,number\n"
+              "\"John Smith\",\"030 123456\"\n"
+              "\"José García\",\"+34 600 111 222\"\n"
+              "\"山田太郎のとても長い名前\",\"090-1234-5678\"\n"
+              "\"Joanna Brown\",\"+44 20 7946 0958\"\n");
+    EXPECT_EQ(w.file("recents.csv"),
+              "type,name,number,time\n"
+              "\"📤 Outgoing\",\"John Smith\",\"+49 170 1234567\",\"01.02.2024 12:00\"\n"
+              "\"📥 Incoming\",\"John Smith\",\"+49 170 1234567\",\"31.01.2024 10:15\"\n"
+              "\"❌ Missed\",\"Joanna Brown\",\"+44 20 7946 0958\",\"31.01.2024 09:45\"\n"
+              "\"📥 Incoming\",\"-\",\"+49 30 999\",\"29.01.2024 08:00\"\n"
+              "\"❌ Missed\",\"-\",\"+1 555 0100\",\"2024-01-31\"\n"
+              "\"❌ Missed\",\"No Date\",\"+1 555 0111\",\"-\"\n");
+    // Both sessions were closed by the connection that opened them.
+    EXPECT_EQ(w.obexd.count("CreateSession"), 2);
+    EXPECT_EQ(w.obexd.count("RemoveSession"), 2);
+    // The history pulls carry the key obexd reads, as a 16-bit unsigned 33.
+    int history_pulls = 0;
+    for (const auto& call : w.obexd.calls()) {
+        if (call.find("\"PullAll\"") == std::string::npos || call.find("MaxListCount") == std::string::npos)
+            continue;
+        ++history_pulls;
+        EXPECT_NE(call.find("\"MaxCount\": \"q:33\""), std::string::npos) << call;
+        EXPECT_NE(call.find("\"MaxListCount\": \"q:33\""), std::string::npos) << call;
+    }
+    EXPECT_EQ(history_pulls, 3);
+}
+
+TEST(PhoneData, CachesLoadAtStartAndAPhonebookFromCacheIsNotDownloadedAgain)
+{
+    PhoneWorld w;
+    w.obexd.configure(w.serve());
+    th::write_file(w.world.dir.file("contacts.csv"), kOldContacts);
+    th::write_file(w.world.dir.file("recents.csv"), kOldRecents);
+    th::Telvane app(w.world);
+    ASSERT_TRUE(app.wait_for_output("ℹ️ Press 'Start' button, let phone connect")) << app.output();
+    std::string out = app.output();
+    EXPECT_NE(out.find("📂 Loaded 1 contacts from CSV"), std::string::npos) << out;
+    EXPECT_NE(out.find("📂 Loaded 1 call records from CSV"), std::string::npos) << out;
+    EXPECT_LT(out.find("📂 Loaded 1 contacts"), out.find("✓ D-Bus connection established"));
+    EXPECT_EQ(w.obexd.count("CreateSession"), 0);
+    EXPECT_EQ(w.file("contacts.csv"), kOldContacts);
+}
+
+// Each way the phone or obexd can fail leaves the old caches as they were,
+// with the lines that tell the user about it.
+struct FailureRow {
+    const char* name;
+    const char* behaviour;
+    const char* expected_line;   // besides "⚠️ Recent calls not retrieved"
+    int sessions_left_open;      // sessions that were never created cannot be removed
+};
+
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
+
+class PhoneDataFailure : public testing::TestWithParam<FailureRow> {};
+
+TEST_P(PhoneDataFailure, LeavesTheOldCachesIntact)
+{
+    const FailureRow& row = GetParam();
+    PhoneWorld w;
+    w.obexd.configure(w.serve(row.behaviour));
+    // Caches that hold no usable row: the preload runs, and its failure lets
+    // the history sync start; neither file may change.
+    const std::string contacts = "name,number\n\"no separator\n";
+    const std::string recents = "type,name,number,time\n\"three\",\"fields\",\"only\"\n";
+    th::write_file(w.world.dir.file("contacts.csv"), contacts);
+    th::write_file(w.world.dir.file("recents.csv"), recents);
+    th::Telvane app(w.world);
+    ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 20000)) << app.output();
+    std::string out = app.output();
+    if (row.expected_line) {
+        EXPECT_NE(out.find(row.expected_line), std::string::npos) << out;
+    }
+    EXPECT_EQ(out.find("✓ Phonebook loaded"), std::string::npos) << out;
+    EXPECT_EQ(out.find("✓ Recent calls updated"), std::string::npos) << out;
+    EXPECT_EQ(w.file("contacts.csv"), contacts);
+    EXPECT_EQ(w.file("recents.csv"), recents);
+    EXPECT_EQ(w.obexd.count("CreateSession"), w.obexd.count("RemoveSession") + row.sessions_left_open);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, PhoneDataFailure,
+    testing::Values(FailureRow{"CreateSessionRefused", ", \"create_session_error\": true", "⚠️ PBAP session failed", 2},
+                    FailureRow{"PhonebookAccessNeverOffered", ", \"pbap_never\": true", "⚠️ PhonebookAccess1 not ready", 0},
+                    FailureRow{"TransfersEndInError", ", \"transfer_error\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0},
+                    FailureRow{"PullsRefused", ", \"pullall_error\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0},
+                    FailureRow{"NoFileNames", ", \"no_filename\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0}),
+    [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)
+{
+    // A session bus without any obexd: the program starts the packaged
+    // daemon, which answers but can reach no phone on a machine without
+    // Bluetooth (or, where it cannot even start its server, never answers).
+    th::TestWorld world;
+    world.bluez->add_device(kPhone, "Test Phone");
+    world.bluez->pair_device(kPhone);
+    world.bluez->connect_device(kPhone);
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 40000)) << app.output();
+    std::string out = app.output();
+    size_t start = out.find("ℹ️ Starting obexd service...");
+    ASSERT_NE(start, std::string::npos) << out;
+    EXPECT_LT(start, out.find("ℹ️ Using existing session bus"));
+    EXPECT_LT(out.find("ℹ️ Using existing session bus"), out.find("ℹ️ obexd started, establishing connection..."));
+    EXPECT_EQ(out.find("✓ Using existing obexd service"), std::string::npos) << out;
+    bool answered = out.find("✓ obexd connection established") != std::string::npos;
+    bool silent = out.find("⚠️ Failed to establish obexd connection (timeout)") != std::string::npos;
+    EXPECT_NE(answered, silent) << out;
+    EXPECT_NE(out.find(answered ? "⚠️ PBAP session failed" : "⚠️ obexd not found"), std::string::npos) << out;
+    EXPECT_EQ(out.find("✓ Phonebook loaded"), std::string::npos) << out;
+}
+
+}  // namespace

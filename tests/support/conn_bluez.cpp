@@ -1,0 +1,246 @@
+#include "conn_bluez.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace th {
+
+namespace {
+
+// Runs inside the mock: args are (dest, method, device, passkey).
+const char* kCallAgentCode =
+    "dest, method, device, passkey = args\n"
+    "device = dbus.ObjectPath(device)\n"
+    "table = {\n"
+    "    'Release': ('', []),\n"
+    "    'Cancel': ('', []),\n"
+    "    'RequestPinCode': ('o', [device]),\n"
+    "    'RequestPasskey': ('o', [device]),\n"
+    "    'RequestAuthorization': ('o', [device]),\n"
+    "    'DisplayPinCode': ('os', [device, '482913']),\n"
+    "    'DisplayPasskey': ('ouq', [device, passkey, dbus.UInt16(2)]),\n"
+    "    'RequestConfirmation': ('ou', [device, passkey]),\n"
+    "    'AuthorizeService': ('os', [device, '0000111f-0000-1000-8000-00805f9b34fb']),\n"
+    "}\n"
+    "signature, call_args = table[str(method)]\n"
+    "try:\n"
+    "    reply = self.connection.call_blocking(dest, '/org/bluez/agent', 'org.bluez.Agent1', method,\n"
+    "                                          signature, call_args, timeout=20)\n"
+    "    ret = 'ok' if reply is None else 'ok ' + str(reply)\n"
+    "except dbus.exceptions.DBusException as e:\n"
+    "    ret = 'error ' + str(e.get_dbus_name()) + ': ' + str(e.get_dbus_message())\n";
+
+struct Pending {
+    bool done = false;
+    std::string result;
+};
+
+void on_reply(GObject* source, GAsyncResult* res, gpointer data)
+{
+    auto* pending = static_cast<Pending*>(data);
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), res, &error);
+    if (!reply) {
+        gchar* remote = g_dbus_error_get_remote_error(error);
+        g_dbus_error_strip_remote_error(error);
+        pending->result = std::string("error ") + (remote ? remote : "?") + ": " + error->message;
+        g_free(remote);
+        g_error_free(error);
+    } else {
+        if (g_variant_is_of_type(reply, G_VARIANT_TYPE("(s)"))) {
+            const gchar* text = nullptr;
+            g_variant_get(reply, "(&s)", &text);
+            pending->result = text;
+        } else if (g_variant_n_children(reply) == 0) {
+            pending->result = "ok";
+        } else {
+            GVariant* first = g_variant_get_child_value(reply, 0);
+            gchar* printed = g_variant_print(first, FALSE);
+            pending->result = std::string("ok ") + printed;
+            g_free(printed);
+            g_variant_unref(first);
+        }
+        g_variant_unref(reply);
+    }
+    pending->done = true;
+}
+
+std::string call_and_wait(GDBusConnection* conn, const char* dest, const char* path, const char* iface,
+                          const char* method, GVariant* params)
+{
+    // Shared with the callback, which may only run after we gave up waiting.
+    auto* pending = new Pending;
+    g_dbus_connection_call(conn, dest, path, iface, method, params, nullptr, G_DBUS_CALL_FLAGS_NONE, 25000,
+                           nullptr, on_reply, pending);
+    if (!wait_until([&] { return pending->done; }, 30000))
+        return "no answer";   // leaks pending on purpose: the callback still owns it
+    std::string result = pending->result;
+    delete pending;
+    return result;
+}
+
+}  // namespace
+
+void install_agent_caller(MockBluez& bluez)
+{
+    bluez.add_method("/", "org.bluez.Mock", "CallAgent", "sssu", "s", kCallAgentCode);
+}
+
+std::string call_agent_as_bluez(DbusDaemon& system_bus, const std::string& dest, const std::string& method,
+                                const std::string& device, unsigned passkey)
+{
+    return call_and_wait(system_bus.connection(), "org.bluez", "/", "org.bluez.Mock", "CallAgent",
+                         g_variant_new("(sssu)", dest.c_str(), method.c_str(), device.c_str(), passkey));
+}
+
+std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,
+                            GVariant* params)
+{
+    return call_and_wait(conn, dest.c_str(), "/org/bluez/agent", "org.bluez.Agent1", method.c_str(), params);
+}
+
+void script_device(MockBluez& bluez, const std::string& device_path, ConnectAnswer answer)
+{
+    const std::string set_connected =
+        "self.connected = True\n"
+        "self.UpdateProperties('org.bluez.Device1', {'Connected': dbus.Boolean(True)})\n";
+    const std::string fail =
+        "raise dbus.exceptions.DBusException('Page Timeout', name='org.bluez.Error.Failed')\n";
+    std::string code;
+    switch (answer) {
+    case ConnectAnswer::Connects:
+        code = set_connected;
+        break;
+    case ConnectAnswer::Fails:
+        code = fail;
+        break;
+    case ConnectAnswer::ConnectsThenFails:
+        code = set_connected + fail;
+        break;
+    case ConnectAnswer::NeverAnswers:
+        // Longer than the caller's 30 s timeout; the mock is stuck meanwhile.
+        code = "import time\ntime.sleep(36)\n";
+        break;
+    }
+    bluez.add_method(device_path, "org.bluez.Device1", "Connect", "", "", code);
+    bluez.add_method(device_path, "org.bluez.Device1", "Disconnect", "", "",
+                     "if not self.props['org.bluez.Device1']['Connected']:\n"
+                     "    raise dbus.exceptions.DBusException('Not Connected', name='org.bluez.Error.NotConnected')\n"
+                     "self.connected = False\n"
+                     "self.UpdateProperties('org.bluez.Device1', {'Connected': dbus.Boolean(False)})\n");
+}
+
+std::string unique_name_of(DbusDaemon& bus, pid_t pid, int timeout_ms)
+{
+    std::string found;
+    wait_until(
+        [&] {
+            GVariant* names = g_dbus_connection_call_sync(bus.connection(), "org.freedesktop.DBus",
+                                                          "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                          "ListNames", nullptr, G_VARIANT_TYPE("(as)"),
+                                                          G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+            if (!names)
+                return false;
+            GVariantIter* iter = nullptr;
+            const gchar* name = nullptr;
+            g_variant_get(names, "(as)", &iter);
+            while (found.empty() && g_variant_iter_next(iter, "&s", &name)) {
+                if (name[0] != ':')
+                    continue;
+                GVariant* r = g_dbus_connection_call_sync(
+                    bus.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                    "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+                    G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+                if (!r)
+                    continue;
+                guint32 owner_pid = 0;
+                g_variant_get(r, "(u)", &owner_pid);
+                g_variant_unref(r);
+                if (pid_t(owner_pid) == pid)
+                    found = name;
+            }
+            g_variant_iter_free(iter);
+            g_variant_unref(names);
+            return !found.empty();
+        },
+        timeout_ms);
+    return found;
+}
+
+bool close_all_windows(const std::string& display_name)
+{
+    // Loaded by name (GTK's own dependency) so the tests need no link flags.
+    static void* libx11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_GLOBAL);
+    if (!libx11)
+        throw std::runtime_error("libX11 cannot be loaded");
+    auto sym = [](const char* name) {
+        void* f = dlsym(libx11, name);
+        if (!f)
+            throw std::runtime_error(std::string("libX11 function missing: ") + name);
+        return f;
+    };
+    auto open_display = reinterpret_cast<Display* (*)(const char*)>(sym("XOpenDisplay"));
+    auto intern_atom = reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(sym("XInternAtom"));
+    auto query_tree = reinterpret_cast<Status (*)(Display*, Window, Window*, Window*, Window**, unsigned*)>(
+        sym("XQueryTree"));
+    auto send_event = reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(sym("XSendEvent"));
+    auto get_wm_protocols =
+        reinterpret_cast<Status (*)(Display*, Window, Atom**, int*)>(sym("XGetWMProtocols"));
+    auto x_free = reinterpret_cast<int (*)(void*)>(sym("XFree"));
+    auto x_flush = reinterpret_cast<int (*)(Display*)>(sym("XFlush"));
+    auto close_display = reinterpret_cast<int (*)(Display*)>(sym("XCloseDisplay"));
+
+    Display* dpy = open_display(display_name.c_str());
+    if (!dpy)
+        return false;
+    Atom wm_protocols = intern_atom(dpy, "WM_PROTOCOLS", False);
+    Atom wm_delete = intern_atom(dpy, "WM_DELETE_WINDOW", False);
+    Window root = DefaultRootWindow(dpy);
+    Window root_ret = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    int sent = 0;
+    if (query_tree(dpy, root, &root_ret, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            Atom* protocols = nullptr;
+            int n = 0;
+            bool wants_delete = false;
+            if (get_wm_protocols(dpy, children[i], &protocols, &n)) {
+                for (int k = 0; k < n; ++k)
+                    wants_delete = wants_delete || protocols[k] == wm_delete;
+                x_free(protocols);
+            }
+            if (!wants_delete)
+                continue;
+            XEvent ev{};
+            ev.xclient.type = ClientMessage;
+            ev.xclient.window = children[i];
+            ev.xclient.message_type = wm_protocols;
+            ev.xclient.format = 32;
+            ev.xclient.data.l[0] = long(wm_delete);
+            ev.xclient.data.l[1] = CurrentTime;
+            send_event(dpy, children[i], False, NoEventMask, &ev);
+            ++sent;
+        }
+        if (children)
+            x_free(children);
+    }
+    x_flush(dpy);
+    close_display(dpy);
+    return sent > 0;
+}
+
+std::string adapter_property(MockBluez& bluez, const std::string& name)
+{
+    GVariant* v = bluez.get_property("/org/bluez/hci0", "org.bluez.Adapter1", name);
+    gchar* printed = g_variant_print(v, TRUE);
+    std::string out = printed;
+    g_free(printed);
+    g_variant_unref(v);
+    return out;
+}
+
+}  // namespace th

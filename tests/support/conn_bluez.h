@@ -1,0 +1,42 @@
+// Playing BlueZ's part towards the application's pairing agent and device
+// calls, on top of the mock BlueZ of harness.h.
+#pragma once
+#include "harness.h"
+
+#include <gio/gio.h>
+
+#include <string>
+
+namespace th {
+
+// Teaches the mock to call an application's agent from its own connection,
+// the one that owns "org.bluez", as the real daemon does. Idempotent.
+void install_agent_caller(MockBluez& bluez);
+
+// Calls method on the agent at dest ("/org/bluez/agent") through the mock.
+// Returns "ok", "ok <value>" or "error <D-Bus error name>: <message>".
+// The default main context keeps running meanwhile, so an agent living in
+// this very process can answer.
+std::string call_agent_as_bluez(DbusDaemon& system_bus, const std::string& dest, const std::string& method,
+                                const std::string& device = "/", unsigned passkey = 0);
+
+// Calls the agent directly from conn: to the agent, a stranger on the bus.
+std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,
+                            GVariant* params);
+
+// How a device answers Device1.Connect. Connect and Disconnect also keep the
+// stored "Connected" property right, which the template forgets.
+enum class ConnectAnswer { Connects, Fails, ConnectsThenFails, NeverAnswers };
+void script_device(MockBluez& bluez, const std::string& device_path, ConnectAnswer answer);
+
+// Unique bus name of the connection that process pid holds on the bus, or "".
+std::string unique_name_of(DbusDaemon& bus, pid_t pid, int timeout_ms = 10000);
+
+// Asks every top-level window on the X display to close, as a window
+// manager's close button does (WM_DELETE_WINDOW).
+bool close_all_windows(const std::string& display);
+
+// A boolean or unsigned property of the mock's hci0, printed ("true", "uint32 0").
+std::string adapter_property(MockBluez& bluez, const std::string& name);
+
+}  // namespace th

@@ -1,0 +1,153 @@
+#include "conn_inprocess.h"
+
+#include "app/app.h"
+#include "connection/bluez.h"
+#include "connection/device.h"
+#include "connection/signals.h"
+#include "connection/state.h"
+#include "hfp/call_state.h"
+#include "ui/window.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace th {
+
+namespace {
+
+// One X server, one GTK and one window for the whole test process: GTK
+// cannot be initialised twice.
+void ensure_gtk_window(const TestWorld& world)
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    static Xvfb* x = new Xvfb();   // lives as long as the process
+    setenv("DISPLAY", x->display().c_str(), 1);
+    setenv("GDK_BACKEND", "x11", 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    setenv("HOME", world.dir.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + world.dir.file("no-pulse")).c_str(), 1);
+    if (!gtk_init_check(nullptr, nullptr))
+        throw std::runtime_error("GTK cannot open the test display");
+    g_main_context_acquire(nullptr);
+    GtkApplication* application = gtk_application_new("org.telvane.ConnectionTest", G_APPLICATION_NON_UNIQUE);
+    // Registered (which runs its startup) without any session bus: the
+    // worlds' buses come and go, the application stays for the process.
+    std::string session = getenv("DBUS_SESSION_BUS_ADDRESS") ? getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + world.dir.file("no-session-bus")).c_str(), 1);
+    GError* error = nullptr;
+    if (!g_application_register(G_APPLICATION(application), nullptr, &error)) {
+        std::string msg = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot register the test application: " + msg);
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", session.c_str(), 1);
+    build_main_window(application);
+}
+
+}  // namespace
+
+InProcessApp::InProcessApp(TestWorld& world)
+{
+    if (chdir(world.dir.path().c_str()) != 0)
+        throw std::runtime_error("cannot enter the test folder");
+    setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
+    ensure_gtk_window(world);
+
+    // A fresh phone-less program for every world.
+    current_state = IDLE;
+    device_path[0] = device_addr[0] = device_name[0] = '\0';
+    device_paired = 0;
+    hfp_channel = 0;
+    auto_connect_in_progress = 0;
+    error_msg[0] = '\0';
+    current_call_state = CALL_IDLE;
+
+    out_path_ = world.dir.file("inprocess.out");
+    std::fflush(stdout);
+    saved_stdout_ = dup(1);
+    int fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    close(fd);
+
+    GError* error = nullptr;
+    dbus_conn = g_dbus_connection_new_for_address_sync(
+        world.system_bus->address().c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!dbus_conn) {
+        std::string msg = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot reach the system bus: " + msg);
+    }
+    g_dbus_connection_set_exit_on_close(dbus_conn, FALSE);
+    subscriptions_[0] = bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
+    subscriptions_[1] = bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
+    // The subscriptions reach the bus daemon before anything we do next.
+    GVariant* r = g_dbus_connection_call_sync(dbus_conn, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (r)
+        g_variant_unref(r);
+}
+
+InProcessApp::~InProcessApp()
+{
+    settle(100);
+    for (unsigned id : subscriptions_)
+        if (id)
+            g_dbus_connection_signal_unsubscribe(dbus_conn, id);
+    g_dbus_connection_close_sync(dbus_conn, nullptr, nullptr);
+    g_object_unref(dbus_conn);
+    dbus_conn = nullptr;
+    std::fflush(stdout);
+    dup2(saved_stdout_, 1);
+    close(saved_stdout_);
+    // Keep the log in the test's own output, for failures.
+    std::string log = output();
+    std::fwrite(log.data(), 1, log.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string InProcessApp::output() const
+{
+    std::fflush(stdout);
+    return read_file(out_path_);
+}
+
+bool InProcessApp::wait_for_output(const std::string& needle, int timeout_ms) const
+{
+    return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
+}
+
+int InProcessApp::count(const std::string& needle) const
+{
+    std::string out = output();
+    int n = 0;
+    for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+size_t InProcessApp::find(const std::string& needle, size_t from) const { return output().find(needle, from); }
+
+std::string InProcessApp::bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
+
+void InProcessApp::settle(int ms) const
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    wait_until([&] { return std::chrono::steady_clock::now() >= until; }, ms + 1000);
+}
+
+}  // namespace th

@@ -1,0 +1,246 @@
+#!/usr/bin/python3
+"""A stand-in for BlueZ's obexd on a private session bus.
+
+Same names and signatures as the real daemon's client API, and the same
+habits that matter to a client: transfer objects vanish right after their
+last PropertiesChanged, and sessions belong to the connection that created
+them. The test steers it with a JSON file (re-read on every call) and reads
+back every call it received, one JSON object a line.
+
+Behaviour keys (all optional):
+  files: {"pb": path, "ich": path, "och": path, "mch": path}  vCard data served
+  create_session_error: true
+  pbap_delay_ms: N         PhonebookAccess1 appears N ms after CreateSession
+  pbap_never: true         it never appears
+  select_int_refused: true Select("int", ...) fails, Select("", ...) works
+  select_refused: [list]   Select fails for these lists whatever the location
+  pullall_error: [list]
+  transfer_error: [list]   the transfer ends with Status "error"
+  never_complete: [list]   the transfer stays "active" (half the file written)
+  no_filename: [list]      neither the reply nor the transfer names a file
+  complete_delay_ms: N     time from PullAll to "complete" (default 30)
+"""
+import json
+import os
+import sys
+
+import dbus
+import dbus.service
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+
+BUS_NAME = "org.bluez.obex"
+CLIENT_PATH = "/org/bluez/obex"
+CLIENT_IFACE = "org.bluez.obex.Client1"
+PBAP_IFACE = "org.bluez.obex.PhonebookAccess1"
+TRANSFER_IFACE = "org.bluez.obex.Transfer1"
+PROPS_IFACE = "org.freedesktop.DBus.Properties"
+
+config_path, log_path, work_dir = sys.argv[1], sys.argv[2], sys.argv[3]
+
+
+def config():
+    try:
+        with open(config_path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def plain(value):
+    """Arguments as JSON, with D-Bus integer types kept visible ("q:33")."""
+    if isinstance(value, dbus.Dictionary):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, (list, dbus.Array)):
+        return [plain(v) for v in value]
+    if isinstance(value, dbus.UInt16):
+        return "q:%d" % int(value)
+    if isinstance(value, dbus.UInt32):
+        return "u:%d" % int(value)
+    if isinstance(value, (dbus.Int16, dbus.Int32, dbus.Int64, dbus.UInt64, dbus.Byte)):
+        return "%s:%d" % (type(value).__name__, int(value))
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    return str(value)
+
+
+def record(method, path, args, sender):
+    with open(log_path, "a") as f:
+        f.write(json.dumps({"method": method, "path": path, "args": [plain(a) for a in args],
+                            "sender": str(sender)}) + "\n")
+
+
+def failed(name, text):
+    return dbus.exceptions.DBusException(text, name="org.bluez.obex.Error." + name)
+
+
+class Transfer(dbus.service.Object):
+    def __init__(self, bus, path, filename):
+        super().__init__(bus, path)
+        self.path = path
+        self.props = {"Status": "queued", "Name": "telecom/pb.vcf"}
+        if filename:
+            self.props["Filename"] = filename
+
+    @dbus.service.method(PROPS_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, iface, name):
+        record("Get", self.path, [iface, name], "")
+        if iface != TRANSFER_IFACE or name not in self.props:
+            raise dbus.exceptions.DBusException("No such property " + name,
+                                                name="org.freedesktop.DBus.Error.InvalidArgs")
+        return dbus.String(self.props[name])
+
+    @dbus.service.method(PROPS_IFACE, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, iface):
+        return dbus.Dictionary(self.props, signature="sv")
+
+    @dbus.service.signal(PROPS_IFACE, signature="sa{sv}as")
+    def PropertiesChanged(self, iface, changed, invalidated):
+        pass
+
+    def set_status(self, status):
+        self.props["Status"] = status
+        self.PropertiesChanged(TRANSFER_IFACE, {"Status": status}, [])
+
+    def finish(self, status):
+        # As obexd does: the final status, then the object is gone at once.
+        self.set_status(status)
+        self.remove_from_connection()
+
+
+class Session(dbus.service.Object):
+    def __init__(self, daemon, bus, path, owner):
+        super().__init__(bus, path)
+        self.daemon = daemon
+        self.path = path
+        self.owner = owner
+        self.folder = ""
+        cfg = config()
+        self.ready = not cfg.get("pbap_never") and not cfg.get("pbap_delay_ms")
+        if cfg.get("pbap_delay_ms") and not cfg.get("pbap_never"):
+            GLib.timeout_add(int(cfg["pbap_delay_ms"]), self.make_ready)
+
+    def make_ready(self):
+        self.ready = True
+        return False
+
+    @dbus.service.method("org.freedesktop.DBus.Introspectable", in_signature="", out_signature="s")
+    def Introspect(self):
+        record("Introspect", self.path, [], "")
+        xml = '<node><interface name="org.bluez.obex.Session1"></interface>'
+        if self.ready:
+            xml += ('<interface name="%s"><method name="Select"><arg type="s" direction="in"/>'
+                    '<arg type="s" direction="in"/></method><method name="PullAll">'
+                    '<arg type="s" direction="in"/><arg type="a{sv}" direction="in"/>'
+                    '<arg type="o" direction="out"/><arg type="a{sv}" direction="out"/></method>'
+                    '</interface>' % PBAP_IFACE)
+        return xml + "</node>"
+
+    @dbus.service.method(PBAP_IFACE, in_signature="ss", out_signature="", sender_keyword="sender")
+    def Select(self, location, phonebook, sender=None):
+        record("Select", self.path, [location, phonebook], sender)
+        cfg = config()
+        if not self.ready:
+            raise failed("Failed", "Not ready")
+        if phonebook in cfg.get("select_refused", []):
+            raise failed("Failed", "Forbidden")
+        if location == "int" and cfg.get("select_int_refused"):
+            raise failed("InvalidArguments", "Invalid arguments in method call")
+        self.folder = str(phonebook)
+
+    @dbus.service.method(PBAP_IFACE, in_signature="sa{sv}", out_signature="oa{sv}", sender_keyword="sender")
+    def PullAll(self, target, filters, sender=None):
+        record("PullAll", self.path, [target, filters], sender)
+        cfg = config()
+        folder = self.folder
+        if not self.ready:
+            raise failed("Failed", "Not ready")
+        if folder in cfg.get("pullall_error", []):
+            raise failed("Failed", "Forbidden")
+        return self.daemon.start_transfer(folder, cfg)
+
+
+class Daemon(dbus.service.Object):
+    def __init__(self, bus):
+        super().__init__(bus, CLIENT_PATH)
+        self.bus = bus
+        self.sessions = {}
+        self.counter = 0
+        self.transfers = 0
+        bus.add_signal_receiver(self.name_owner_changed, "NameOwnerChanged", "org.freedesktop.DBus",
+                                "org.freedesktop.DBus", "/org/freedesktop/DBus")
+
+    def name_owner_changed(self, name, old, new):
+        # A session dies with the connection that made it.
+        if name.startswith(":") and not new:
+            for path, session in list(self.sessions.items()):
+                if session.owner == name:
+                    session.remove_from_connection()
+                    del self.sessions[path]
+
+    @dbus.service.method(CLIENT_IFACE, in_signature="sa{sv}", out_signature="o", sender_keyword="sender")
+    def CreateSession(self, destination, args, sender=None):
+        record("CreateSession", CLIENT_PATH, [destination, args], sender)
+        if config().get("create_session_error"):
+            raise failed("Failed", "Unable to connect")
+        if str(args.get("Target", "")).upper() != "PBAP":
+            raise failed("InvalidArguments", "Invalid target")
+        path = "%s/client/session%d" % (CLIENT_PATH, self.counter)
+        self.counter += 1
+        self.sessions[path] = Session(self, self.bus, path, sender)
+        return dbus.ObjectPath(path)
+
+    @dbus.service.method(CLIENT_IFACE, in_signature="o", out_signature="", sender_keyword="sender")
+    def RemoveSession(self, path, sender=None):
+        record("RemoveSession", CLIENT_PATH, [path], sender)
+        session = self.sessions.get(str(path))
+        if session is None:
+            raise failed("InvalidArguments", "Invalid arguments in method call")
+        if session.owner != sender:
+            raise failed("NotAuthorized", "Not Authorized")
+        session.remove_from_connection()
+        del self.sessions[str(path)]
+
+    def start_transfer(self, folder, cfg):
+        index = self.transfers
+        self.transfers += 1
+        path = "%s/client/session0/transfer%d" % (CLIENT_PATH, index)
+        data = b""
+        source = cfg.get("files", {}).get(folder)
+        if source:
+            with open(source, "rb") as f:
+                data = f.read()
+        no_name = folder in cfg.get("no_filename", [])
+        filename = "" if no_name else os.path.join(work_dir, "transfer-%d-%s.vcf" % (index, folder))
+        transfer = Transfer(self.bus, path, filename)
+        never = folder in cfg.get("never_complete", [])
+        if filename:
+            with open(filename, "wb") as f:
+                f.write(data[: len(data) // 2] if never else data)
+        delay = int(cfg.get("complete_delay_ms", 30))
+
+        def progress():
+            transfer.set_status("active")
+            if not never:
+                status = "error" if folder in cfg.get("transfer_error", []) else "complete"
+                GLib.timeout_add(delay, lambda: transfer.finish(status) and False)
+            return False
+
+        GLib.timeout_add(5, progress)
+        props = {"Status": "queued", "Name": "telecom/%s.vcf" % folder}
+        if filename:
+            props["Filename"] = filename
+        return dbus.ObjectPath(path), dbus.Dictionary(props, signature="sv")
+
+
+def main():
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    daemon = Daemon(bus)
+    name = dbus.service.BusName(BUS_NAME, bus, do_not_queue=True)
+    GLib.MainLoop().run()
+    del daemon, name
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,83 @@
+#include "phonedata_obexd.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace th {
+
+FakeObexd::FakeObexd(DbusDaemon& session_bus, const std::string& dir)
+    : config_path_(dir + "/fake_obexd.json"), log_path_(dir + "/fake_obexd.calls")
+{
+    write_file(config_path_, "{}");
+    write_file(log_path_, "");
+    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tests/support/fake_obexd.py", config_path_,
+                            log_path_, dir},
+                           {{"DBUS_SESSION_BUS_ADDRESS", session_bus.address()}}, "", dir + "/fake_obexd.log");
+    if (!session_bus.wait_for_name("org.bluez.obex")) {
+        delete process_;
+        process_ = nullptr;
+        throw std::runtime_error("simulated obexd did not start");
+    }
+}
+
+FakeObexd::~FakeObexd() { delete process_; }
+
+void FakeObexd::configure(const std::string& json)
+{
+    // Written whole and renamed, so the daemon never reads half a file.
+    write_file(config_path_ + ".new", json);
+    std::rename((config_path_ + ".new").c_str(), config_path_.c_str());
+}
+
+std::vector<std::string> FakeObexd::calls() const
+{
+    std::vector<std::string> out;
+    std::istringstream in(read_file(log_path_));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+int FakeObexd::count(const std::string& method) const
+{
+    int n = 0;
+    for (const auto& call : calls())
+        if (call.find("\"method\": \"" + method + "\"") != std::string::npos)
+            ++n;
+    return n;
+}
+
+std::string phonedata_fixture(const std::string& name)
+{
+    return std::string(TELVANE_SOURCE_DIR) + "/tests/data/phonedata/" + name;
+}
+
+std::string generated_vcards(int n, const std::string& name_prefix)
+{
+    std::string out;
+    char buf[512];
+    for (int i = 1; i <= n; ++i) {
+        std::snprintf(buf, sizeof buf,
+                      "BEGIN:VCARD\r\nVERSION:2.1\r\nN:;%s%04d;;;\r\nFN:%s%04d\r\n"
+                      "TEL;CELL:+49170%06d\r\nEND:VCARD\r\n",
+                      name_prefix.c_str(), i, name_prefix.c_str(), i, i);
+        out += buf;
+    }
+    return out;
+}
+
+std::string history_vcard(const std::string& name, const std::string& number, const std::string& datetime_line)
+{
+    std::string out = "BEGIN:VCARD\r\nVERSION:2.1\r\n";
+    if (!name.empty())
+        out += "N:" + name + "\r\nFN:" + name + "\r\n";
+    if (!number.empty())
+        out += "TEL:" + number + "\r\n";
+    if (!datetime_line.empty())
+        out += datetime_line + "\r\n";
+    return out + "END:VCARD\r\n";
+}
+
+}  // namespace th

@@ -1,0 +1,313 @@
+// The Start, Stop and Disconnect handlers and the pairing agent, run in this
+// process against the mock BlueZ on a private system bus.
+#include "conn_bluez.h"
+#include "conn_inprocess.h"
+
+#include "app/app.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "hfp/call_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+const std::string kPhoneAddr = "A4:50:46:12:34:56";
+const std::string kPhoneName = "Pixel of Ana";
+
+// Lines appear in this order in the output, from position from on.
+void expect_in_order(const th::InProcessApp& app, const std::vector<std::string>& lines, size_t from = 0)
+{
+    std::string out = app.output();
+    size_t pos = from;
+    for (const auto& line : lines) {
+        size_t at = out.find(line, pos);
+        ASSERT_NE(at, std::string::npos) << "missing after " << pos << ": " << line << "\n" << out;
+        pos = at + line.size();
+    }
+}
+
+bool mock_called(th::MockBluez& bluez, const std::string& path, const std::string& call)
+{
+    for (const auto& c : bluez.calls(path))
+        if (c.rfind(call, 0) == 0)
+            return true;
+    return false;
+}
+
+TEST(ConnectionHandlers, WholeRoadOfAPhone)
+{
+    th::TestWorld world;
+    th::MockBluez& bluez = *world.bluez;
+    th::install_agent_caller(bluez);
+    std::string phone = bluez.add_device(kPhoneAddr, kPhoneName);
+    th::script_device(bluez, phone, th::ConnectAnswer::Connects);
+    // Start must also switch a powered-off adapter on.
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                               g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(FALSE))));
+    th::InProcessApp app(world);
+
+    on_start_clicked(nullptr, nullptr);
+    expect_in_order(app, {"🚀 Starting...", "✓ Agent registered", "✓ PC made discoverable",
+                          "State: IDLE -> DISCOVERABLE"});
+    EXPECT_EQ(current_state.load(), DISCOVERABLE);
+    EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
+    EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "true");
+    EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "true");
+    EXPECT_EQ(th::adapter_property(bluez, "DiscoverableTimeout"), "uint32 0");
+    EXPECT_EQ(th::adapter_property(bluez, "PairableTimeout"), "uint32 0");
+    EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RegisterAgent [<objectpath '/org/bluez/agent'>, <'DisplayYesNo'>]"))
+        << ::testing::PrintToString(bluez.calls("/org/bluez"));
+    EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RequestDefaultAgent [<objectpath '/org/bluez/agent'>]"));
+
+    // BlueZ asks the agent to confirm the phone's pairing.
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", phone, 4711), "ok");
+    EXPECT_TRUE(app.wait_for_output("🔔 Pairing request: 004711")) << app.output();
+    EXPECT_EQ(current_state.load(), PAIRING);
+    EXPECT_STREQ(device_path, phone.c_str());
+
+    // Paired: recorded, then the automatic connection calls Connect.
+    size_t mark = app.output().size();
+    bluez.pair_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("✅ Auto connection established")) << app.output();
+    expect_in_order(app, {"✓ Pairing completed", "State: PAIRING -> PAIRED", "State: PAIRED -> CONNECTING",
+                          "📱 Device connected", "State: CONNECTING -> CONNECTED", "✅ Auto connection established"},
+                    mark);
+    EXPECT_TRUE(mock_called(bluez, phone, "Connect"));
+    EXPECT_EQ(current_state.load(), CONNECTED);
+    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
+    EXPECT_STREQ(device_name, kPhoneName.c_str());
+    EXPECT_EQ(auto_connect_in_progress.load(), 0);
+
+    // The phone goes away: back to PAIRED, still known.
+    mark = app.output().size();
+    bluez.disconnect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    expect_in_order(app, {"📴 Connection lost", "State: CONNECTED -> PAIRED"}, mark);
+    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
+
+    // Its Device1 object is removed: forgotten.
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", phone.c_str())));
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> DISCOVERABLE")) << app.output();
+    EXPECT_NE(app.find("🗑️ Device removed", mark), std::string::npos);
+    EXPECT_STREQ(device_path, "");
+    EXPECT_STREQ(device_addr, "");
+    EXPECT_STREQ(device_name, "");
+    EXPECT_EQ(device_paired.load(), 0);
+
+    // A forgotten phone that comes back and connects by itself is taken.
+    phone = bluez.add_device(kPhoneAddr, kPhoneName);
+    th::script_device(bluez, phone, th::ConnectAnswer::Connects);
+    bluez.pair_device(kPhoneAddr);
+    ASSERT_TRUE(th::wait_until([&] { return app.count("✅ Auto connection established") == 2; })) << app.output();
+    ASSERT_EQ(current_state.load(), CONNECTED);
+
+    // Disconnect: BlueZ's Disconnect, teardown, DISCOVERABLE; the
+    // Connected=false that follows changes nothing more.
+    mark = app.output().size();
+    bluez.clear_calls(phone);
+    on_disconnect_clicked(nullptr, nullptr);
+    EXPECT_TRUE(mock_called(bluez, phone, "Disconnect"));
+    expect_in_order(app, {"🔌 Disconnected", "State: CONNECTED -> DISCOVERABLE"}, mark);
+    app.settle(300);
+    EXPECT_EQ(current_state.load(), DISCOVERABLE);
+    EXPECT_EQ(app.find("📴 Connection lost", mark), std::string::npos) << app.output();
+
+    // Stop: not discoverable, still powered, phone still known.
+    mark = app.output().size();
+    on_stop_clicked(nullptr, nullptr);
+    expect_in_order(app, {"✓ Discoverability disabled", "State: DISCOVERABLE -> IDLE"}, mark);
+    EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "false");
+    EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "false");
+    EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
+    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
+}
+
+TEST(ConnectionHandlers, StartStopStartAcceptsAlreadyExists)
+{
+    th::TestWorld world;
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    on_stop_clicked(nullptr, nullptr);
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), DISCOVERABLE);
+    EXPECT_EQ(app.count("🚀 Starting..."), 2);
+    EXPECT_EQ(app.count("✓ Agent registered"), 2);
+    EXPECT_EQ(app.count("State: IDLE -> DISCOVERABLE"), 2);
+    EXPECT_EQ(app.find("ERROR"), std::string::npos) << app.output();
+    int registers = 0;
+    for (const auto& c : world.bluez->calls("/org/bluez"))
+        registers += c.rfind("RegisterAgent", 0) == 0;
+    EXPECT_EQ(registers, 2);
+}
+
+TEST(ConnectionHandlers, RegisterAgentRefusedIsAnError)
+{
+    th::TestWorld world;
+    world.bluez->add_method("/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os", "",
+                            "raise dbus.exceptions.DBusException('Adapter not ready', name='org.bluez.Error.Failed')\n");
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), ERROR);
+    EXPECT_EQ(std::string(error_msg).rfind("Agent introduction error: ", 0), 0u) << error_msg;
+    EXPECT_NE(std::string(error_msg).find("Adapter not ready"), std::string::npos) << error_msg;
+    EXPECT_NE(app.find("State: IDLE -> ERROR"), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("✓ Agent registered"), std::string::npos);
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+}
+
+TEST(ConnectionHandlers, AgentAnswersEveryMethodAsBlueZExpects)
+{
+    th::TestWorld world;
+    th::install_agent_caller(*world.bluez);
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    ASSERT_EQ(current_state.load(), DISCOVERABLE);
+
+    struct Row {
+        const char* method;
+        unsigned passkey;
+        const char* reply;
+        const char* line;
+        AppState state_after;
+    };
+    const Row rows[] = {
+        {"Release", 0, "ok", "Agent: Release", DISCOVERABLE},
+        {"RequestPinCode", 0, "ok 5931", "Agent: PIN requested (5931)", DISCOVERABLE},
+        {"DisplayPinCode", 0, "ok", "Agent: PIN display", DISCOVERABLE},
+        {"RequestPasskey", 0, "ok 0", "Agent: Passkey requested (0)", DISCOVERABLE},
+        {"DisplayPasskey", 31, "ok", "Agent: Passkey display", DISCOVERABLE},
+        {"RequestAuthorization", 0, "ok", "Agent: Authorization (auto accept)", DISCOVERABLE},
+        {"AuthorizeService", 0, "ok", "Agent: Service authorization (auto accept)", DISCOVERABLE},
+        {"RequestConfirmation", 7, "ok", "🔔 Pairing request: 000007", PAIRING},
+        {"Cancel", 0, "ok", "Agent: Cancelled", DISCOVERABLE},
+        {"RequestConfirmation", 123456, "ok", "🔔 Pairing request: 123456", PAIRING},
+        {"RequestConfirmation", 999999, "ok", "🔔 Pairing request: 999999", PAIRING},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.method) + " " + std::to_string(row.passkey));
+        size_t mark = app.output().size();
+        EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), row.method, phone, row.passkey),
+                  row.reply);
+        EXPECT_NE(app.find(row.line, mark), std::string::npos) << app.output();
+        EXPECT_EQ(current_state.load(), row.state_after);
+    }
+}
+
+TEST(ConnectionHandlers, AgentRefusesCallersOtherThanBlueZ)
+{
+    th::TestWorld world;
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    std::string other = world.bluez->add_device("00:11:22:33:44:55", "Intruder");
+    th::install_agent_caller(*world.bluez);
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    ASSERT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", phone, 1), "ok");
+    ASSERT_EQ(current_state.load(), PAIRING);
+
+    // The test's own connection is not the owner of org.bluez.
+    GDBusConnection* stranger = world.system_bus->connection();
+    struct Row {
+        const char* method;
+        GVariant* params;
+    };
+    const Row rows[] = {
+        {"RequestConfirmation", g_variant_new("(ou)", other.c_str(), 2u)},
+        {"Cancel", nullptr},
+        {"RequestPinCode", g_variant_new("(o)", other.c_str())},
+        {"Release", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.method);
+        size_t mark = app.output().size();
+        std::string reply = th::call_agent_from(stranger, app.bus_name(), row.method, row.params);
+        EXPECT_EQ(reply.rfind("error org.bluez.Error.Rejected", 0), 0u) << reply;
+        EXPECT_NE(app.find(std::string("⚠️ Agent: ") + row.method + " from", mark), std::string::npos) << app.output();
+        EXPECT_NE(app.find("rejected", mark), std::string::npos);
+    }
+    EXPECT_EQ(current_state.load(), PAIRING);
+    EXPECT_STREQ(device_path, phone.c_str());
+    EXPECT_EQ(app.count("🔔 Pairing request"), 1);
+    EXPECT_EQ(app.count("Agent: Cancelled"), 0);
+}
+
+TEST(ConnectionHandlers, ConnectedPhoneSurvivesCancelAndOtherPairings)
+{
+    th::TestWorld world;
+    th::install_agent_caller(*world.bluez);
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    std::string other = world.bluez->add_device("00:11:22:33:44:55", "Other Phone");
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    world.bluez->pair_device(kPhoneAddr);
+    world.bluez->connect_device(kPhoneAddr);
+    ASSERT_TRUE(th::wait_until([] { return current_state.load() == CONNECTED; })) << app.output();
+    // A call in progress must survive as well.
+    current_call_state = CALL_ACTIVE;
+    std::strcpy(current_call_number, "+4930123456");
+
+    size_t mark = app.output().size();
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", other, 42), "ok");
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "Cancel"), "ok");
+    app.settle();
+    EXPECT_NE(app.find("🔔 Pairing request: 000042", mark), std::string::npos) << app.output();
+    EXPECT_NE(app.find("Agent: Cancelled", mark), std::string::npos);
+    EXPECT_EQ(app.find("State:", mark), std::string::npos) << app.output();
+    EXPECT_EQ(current_state.load(), CONNECTED);
+    EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
+    EXPECT_STREQ(current_call_number, "+4930123456");
+    // The connected phone stays the one followed.
+    EXPECT_STREQ(device_path, phone.c_str());
+    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
+    world.bluez->disconnect_device(kPhoneAddr);
+    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
+}
+
+TEST(ConnectionHandlers, NewPhonePairingReplacesTheOldOneWholly)
+{
+    th::TestWorld world;
+    th::install_agent_caller(*world.bluez);
+    std::string old_phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    std::string new_phone = world.bluez->add_device("00:11:22:33:44:55", "New Phone");
+    th::InProcessApp app(world);
+    get_device_info(old_phone.c_str());
+    hfp_channel = 4;
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", new_phone, 5), "ok");
+    EXPECT_STREQ(device_path, new_phone.c_str());
+    // Nothing of the old phone may be used to reach the new one.
+    EXPECT_STREQ(device_addr, "");
+    EXPECT_STREQ(device_name, "");
+    EXPECT_EQ(hfp_channel.load(), 0);
+}
+
+// The 30 s Connect timeout of the product, not shortened: slow on purpose.
+TEST(ConnectionHandlers, UnansweredConnectTimesOutWhileTheWindowKeepsRunning)
+{
+    th::TestWorld world;
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    th::script_device(*world.bluez, phone, th::ConnectAnswer::NeverAnswers);
+    th::InProcessApp app(world);
+
+    int ticks = 0;
+    guint heartbeat = g_timeout_add(100, [](gpointer n) -> gboolean {
+        if (current_state.load() == CONNECTING)
+            ++*static_cast<int*>(n);
+        return G_SOURCE_CONTINUE;
+    }, &ticks);
+    world.bluez->pair_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTING")) << app.output();
+    ASSERT_TRUE(app.wait_for_output("⚠️ Auto connection failed, phone can connect", 45000)) << app.output();
+    g_source_remove(heartbeat);
+    EXPECT_NE(app.find("State: CONNECTING -> PAIRED"), std::string::npos) << app.output();
+    EXPECT_EQ(current_state.load(), PAIRED);
+    EXPECT_EQ(auto_connect_in_progress.load(), 0);
+    // About 300 ticks fit in 30 s; a main loop blocked by Connect gets none.
+    EXPECT_GT(ticks, 100);
+}
+
+}  // namespace

@@ -1,0 +1,426 @@
+// Refresh, Sync and obexd start-up in-process, against the simulated obexd on
+// a private session bus: the product's own handlers, threads and main-loop
+// callbacks, with list stores the user would see.
+#include "app/log.h"
+#include "app/text.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "harness.h"
+#include "phonedata/obex.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
+#include "phonedata_obexd.h"
+#include "ui/window.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+const char* kOldContacts = "name,number\n\"Old Friend\",\"+49 30 111222333\"\n";
+const char* kOldRecents = "type,name,number,time\n\"📥 Incoming\",\"Old Friend\",\"+49 111\",\"01.01.2024 10:00\"\n";
+
+std::string store_column(GtkListStore* store, int column)
+{
+    std::string out;
+    GtkTreeIter iter;
+    for (gboolean ok = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(store), &iter); ok;
+         ok = gtk_tree_model_iter_next(GTK_TREE_MODEL(store), &iter)) {
+        gchar* text = nullptr;
+        gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
+        out += std::string(text ? text : "") + "|";
+        g_free(text);
+    }
+    return out;
+}
+
+// The process-wide state a running program has, pointed at a test folder.
+class InProcess : public testing::Test {
+protected:
+    th::TempDir dir;
+    std::string old_cwd;
+
+    void SetUp() override
+    {
+        char cwd[4096];
+        old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/";
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        // Fresh program state, whatever an earlier test in this process left.
+        obex_conn = nullptr;
+        phonebook_install(std::make_shared<PhonebookTable>());
+        phonebook_loaded = 0;
+        syncing_contacts = 0;
+        syncing_recents = 0;
+        recent_count = 0;
+        contacts_count = 0;
+        copy_text(device_addr, "11:22:33:44:55:66");
+        current_state = CONNECTED;
+        log_buffer = gtk_text_buffer_new(nullptr);
+        contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
+        recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
+    }
+    void TearDown() override
+    {
+        // Posted lines land in the buffer before it goes.
+        th::wait_until([] { return false; }, 50);
+        if (chdir(old_cwd.c_str()) != 0) {
+        }
+    }
+    std::string log() const
+    {
+        GtkTextBuffer* buffer = log_buffer.load();
+        GtkTextIter start, end;
+        gtk_text_buffer_get_bounds(buffer, &start, &end);
+        gchar* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+        std::string out = text;
+        g_free(text);
+        return out;
+    }
+    bool wait_log(const std::string& needle, int timeout_ms = 10000) const
+    {
+        return th::wait_until([&] { return log().find(needle) != std::string::npos; }, timeout_ms);
+    }
+    int log_count(const std::string& needle) const
+    {
+        std::string text = log();
+        int n = 0;
+        for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1))
+            ++n;
+        return n;
+    }
+};
+
+class PhoneDataFlow : public InProcess {
+protected:
+    th::DbusDaemon bus{dir.path()};
+    th::FakeObexd obexd{bus, dir.path()};
+
+    void SetUp() override
+    {
+        InProcess::SetUp();
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    }
+    void serve(const std::string& extra = "")
+    {
+        obexd.configure("{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\", \"ich\": \"" +
+                        th::phonedata_fixture("ich.vcf") + "\", \"och\": \"" + th::phonedata_fixture("och.vcf") +
+                        "\", \"mch\": \"" + th::phonedata_fixture("mch.vcf") + "\"}" + extra + "}");
+    }
+    int transfer_gets() const
+    {
+        int n = 0;
+        for (const auto& call : obexd.calls())
+            if (call.find("\"Get\"") != std::string::npos && call.find("transfer") != std::string::npos)
+                ++n;
+        return n;
+    }
+};
+
+TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSignalsComplete)
+{
+    serve();
+    th::write_file("contacts.csv", kOldContacts);
+    th::write_file("recents.csv", kOldRecents);
+    load_contacts_csv();
+    load_recents_csv();
+    refresh_contacts_view();
+    EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
+
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    EXPECT_EQ(store_column(contacts_store, 0), "") << "Refresh empties the list at once";
+    ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
+    EXPECT_LT(log().find("📥 Refreshing contacts..."), log().find("VCF: 6 cards, 4 contacts loaded"));
+    EXPECT_EQ(syncing_contacts.load(), 0);
+    EXPECT_EQ(phonebook_loaded.load(), 1);
+    EXPECT_EQ(th::read_file("contacts.csv").substr(0, 38), "name,number\n\"John Smith\",\"030 123456\"\n");
+    EXPECT_EQ(store_column(contacts_store, 0), "") << "no search text pending, the list stays empty";
+    // The transfer's signal ended the wait; polling alone would never have
+    // seen "complete" before obexd dropped the object.
+    EXPECT_LE(transfer_gets(), 2);
+
+    char name[128] = "";
+    EXPECT_TRUE(phonebook_name_exact("+44 20 7946 0958", name, sizeof name));
+    EXPECT_STREQ(name, "Joanna Brown");
+    EXPECT_TRUE(phonebook_name_for_caller("02079460958", name, sizeof name));
+    EXPECT_STREQ(name, "Joanna Brown");
+    EXPECT_FALSE(phonebook_name_for_caller("958", name, sizeof name));
+    EXPECT_FALSE(phonebook_name_exact("+49 30 111222333", name, sizeof name)) << "the old table is gone";
+    // Call history was in memory from its cache: no automatic sync.
+    EXPECT_EQ(obexd.count("CreateSession"), 1);
+}
+
+TEST_F(PhoneDataFlow, RefreshThatFailsKeepsCacheAndCallerNames)
+{
+    serve(", \"transfer_error\": [\"pb\"]");
+    th::write_file("contacts.csv", kOldContacts);
+    th::write_file("recents.csv", kOldRecents);
+    load_contacts_csv();
+    load_recents_csv();
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; })) << log();
+    th::wait_until([] { return false; }, 100);
+    EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
+    EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
+    EXPECT_EQ(phonebook_loaded.load(), 0);
+    char name[128] = "";
+    EXPECT_TRUE(phonebook_name_for_caller("0301 11222333", name, sizeof name));
+    EXPECT_STREQ(name, "Old Friend");
+    EXPECT_EQ(obexd.count("RemoveSession"), 1);
+}
+
+TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedOrBusy)
+{
+    th::write_file("contacts.csv", kOldContacts);
+    load_contacts_csv();
+    refresh_contacts_view();
+    current_state = PAIRED;
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Phone must be connected for recent calls"));
+    EXPECT_NE(log().find("⚠️ Phone must be connected for contacts"), std::string::npos);
+    EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
+    EXPECT_EQ(phonebook_loaded.load(), 1);
+
+    current_state = CONNECTED;
+    syncing_contacts = 1;
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Contacts already loading..."));
+    EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
+    EXPECT_EQ(obexd.count("CreateSession"), 0);
+    syncing_contacts = 0;
+}
+
+TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
+{
+    // The phone refuses Select on "int" (the empty location works) and the
+    // outgoing list fails altogether.
+    serve(", \"select_int_refused\": true, \"pullall_error\": [\"och\"]");
+    th::write_file("recents.csv", kOldRecents);
+    load_recents_csv();
+    refresh_recents_view();
+    EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
+
+    on_sync_recents_clicked(nullptr, nullptr);
+    on_sync_recents_clicked(nullptr, nullptr);   // a second click while the first runs
+    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
+    EXPECT_EQ(log_count("⚠️ Recent calls already retrieving..."), 1) << log();
+    EXPECT_EQ(obexd.count("CreateSession"), 1);
+    EXPECT_EQ(store_column(recent_store, 0), "📥 Incoming|❌ Missed|📥 Incoming|❌ Missed|❌ Missed|");
+    EXPECT_EQ(store_column(recent_store, 1), "John Smith|Joanna Brown|-|-|No Date|");
+    EXPECT_EQ(store_column(recent_store, 3), "31.01.2024 10:15|31.01.2024 09:45|29.01.2024 08:00|2024-01-31|-|");
+    EXPECT_NE(th::read_file("recents.csv").find("\"❌ Missed\",\"Joanna Brown\",\"+44 20 7946 0958\",\"31.01.2024 09:45\""),
+              std::string::npos);
+    EXPECT_EQ(syncing_recents.load(), 0);
+    int selects_empty = 0;
+    for (const auto& call : obexd.calls())
+        if (call.find("\"Select\"") != std::string::npos && call.find("[\"\", ") != std::string::npos)
+            ++selects_empty;
+    EXPECT_EQ(selects_empty, 3);
+}
+
+TEST_F(PhoneDataFlow, SyncWithNoListRetrievedKeepsTheOldListAndCache)
+{
+    struct Row {
+        const char* name;
+        const char* behaviour;
+    };
+    const Row rows[] = {
+        {"transfers end in error", ", \"transfer_error\": [\"ich\", \"och\", \"mch\"]"},
+        {"select refused twice", ", \"select_refused\": [\"ich\", \"och\", \"mch\"]"},
+        {"no file names", ", \"no_filename\": [\"ich\", \"och\", \"mch\"]"},
+    };
+    th::write_file("recents.csv", kOldRecents);
+    load_recents_csv();
+    refresh_recents_view();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        serve(row.behaviour);
+        int before = log_count("⚠️ Recent calls not retrieved");
+        on_sync_recents_clicked(nullptr, nullptr);
+        ASSERT_TRUE(th::wait_until([&] { return log_count("⚠️ Recent calls not retrieved") == before + 1; }))
+            << log();
+        EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
+        EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
+        EXPECT_EQ(recent_count, 0);
+    }
+    EXPECT_EQ(log().find("✓ Recent calls updated"), std::string::npos);
+}
+
+TEST_F(PhoneDataFlow, AHistoryTransferThatNeverCompletesIsSkippedNotReadHalfWritten)
+{
+    serve(", \"never_complete\": [\"ich\"]");
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
+    EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|❌ Missed|❌ Missed|❌ Missed|");
+}
+
+TEST_F(PhoneDataFlow, ConnectionPreloadAndSyncStartObexdOnce)
+{
+    serve();
+    start_phonebook_preload();
+    start_phonebook_preload();   // already under way: no second download
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
+    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
+    EXPECT_EQ(log_count("ℹ️ Starting obexd service..."), 1) << log();
+    EXPECT_EQ(log_count("✓ Using existing obexd service"), 1) << log();
+    EXPECT_EQ(obexd.count("CreateSession"), 2);
+    EXPECT_EQ(obexd.count("RemoveSession"), 2);
+}
+
+TEST_F(PhoneDataFlow, PhonebookAccessThatComesLateIsWaitedFor)
+{
+    serve(", \"pbap_delay_ms\": 400");
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
+    EXPECT_EQ(log().find("⚠️ PhonebookAccess1 not ready"), std::string::npos);
+}
+
+TEST_F(PhoneDataFlow, NoPhoneAddressMeansNoSession)
+{
+    serve();
+    device_addr[0] = '\0';
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved")) << log();
+    EXPECT_NE(log().find("⚠️ No device address"), std::string::npos);
+    EXPECT_EQ(obexd.count("CreateSession"), 0);
+}
+
+// obexd start-up on a bus where nothing answers yet and nothing can be
+// activated by the bus itself.
+class ObexdStartup : public InProcess {
+protected:
+    std::string socket;
+    th::Process* daemon = nullptr;
+    std::string standin_dir;
+
+    void SetUp() override
+    {
+        InProcess::SetUp();
+        socket = dir.file("plain-bus");
+        th::write_file(dir.file("bus.conf"),
+                       "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
+                       "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                       "<busconfig><type>session</type><listen>unix:path=" +
+                           socket +
+                           "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                           "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        daemon = new th::Process({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir.file("bus.conf")});
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(socket); }));
+        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+        // A stand-in named obexd: records how it was started, then serves.
+        standin_dir = dir.file("bin");
+        mkdir(standin_dir.c_str(), 0700);
+        th::write_file(standin_dir + "/obexd",
+                       "#!/bin/sh\necho \"$0 $*\" >> " + dir.file("standin.args") + "\necho \"$DBUS_SESSION_BUS_ADDRESS\" >> " +
+                           dir.file("standin.env") + "\necho $$ > " + dir.file("standin.pid") +
+                           "\nexec /usr/bin/python3 " TELVANE_SOURCE_DIR "/tests/support/fake_obexd.py " +
+                           dir.file("cfg.json") + " " + dir.file("calls") + " " + dir.path() + "\n");
+        chmod((standin_dir + "/obexd").c_str(), 0755);
+    }
+    void TearDown() override
+    {
+        std::string pid = th::read_file(dir.file("standin.pid"));
+        if (!pid.empty())
+            kill(std::atoi(pid.c_str()), SIGKILL);
+        delete daemon;
+        InProcess::TearDown();
+    }
+};
+
+TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
+{
+    std::string path = standin_dir + ":" + (g_getenv("PATH") ? g_getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
+    obex::Startup startup;
+    startup.programs = {dir.file("missing/obexd"), dir.file("also-missing/obexd"), "obexd"};
+    startup.first_wait_ms = 100;
+    startup.attempt_wait_ms = 100;
+    startup.attempts = 50;
+    int results[2] = {-1, -1};
+    std::thread a([&] { results[0] = obex::ensure_running(startup); });
+    std::thread b([&] { results[1] = obex::ensure_running(startup); });
+    a.join();
+    b.join();
+    EXPECT_EQ(results[0], 1);
+    EXPECT_EQ(results[1], 1);
+    ASSERT_NE(obex_conn.load(), nullptr);
+    // The third candidate, found on the search path, started once, with -n
+    // and the bus address in its environment.
+    EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
+    EXPECT_EQ(th::read_file(dir.file("standin.env")), "unix:path=" + socket + "\n");
+    th::wait_until([] { return false; }, 50);
+    EXPECT_EQ(log_count("ℹ️ Starting obexd service..."), 1) << log();
+    size_t bus_line = log().find("ℹ️ Using existing session bus");
+    size_t started = log().find("ℹ️ obexd started, establishing connection...");
+    ASSERT_NE(started, std::string::npos) << log();
+    EXPECT_LT(bus_line, started);
+    EXPECT_LT(started, log().find("✓ obexd connection established"));
+
+    // Once connected, no probe and no line.
+    std::string before = log();
+    EXPECT_EQ(ensure_obexd_running(), 1);
+    th::wait_until([] { return false; }, 50);
+    EXPECT_EQ(log(), before);
+}
+
+TEST_F(ObexdStartup, NothingToStartIsReportedAfterTheLastCandidate)
+{
+    obex::Startup startup;
+    startup.programs = {dir.file("missing/obexd"), dir.file("nothing-here")};
+    EXPECT_EQ(obex::ensure_running(startup), 0);
+    EXPECT_EQ(obex_conn.load(), nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Failed to start obexd")) << log();
+    EXPECT_EQ(log().find("establishing connection"), std::string::npos);
+}
+
+TEST(ObexdSessionBus, AddressComesFromTheEnvironmentOrTheSudoUsersRuntimeFolder)
+{
+    auto exists = [](const char* path) { return std::string(path) == "/run/user/1000/bus"; };
+    struct Case {
+        const char* what;
+        const char* env_address;
+        bool root;
+        const char* sudo_user;
+        const char* sudo_uid;
+        std::string address, user, line;
+    };
+    const Case cases[] = {
+        {"variable set", "unix:path=/x", false, nullptr, nullptr, "unix:path=/x", "", "ℹ️ Using existing session bus"},
+        {"root keeps the variable: sudo user ignored", "unix:path=/x", true, "alice", "1000", "unix:path=/x", "",
+         "ℹ️ Using existing session bus"},
+        {"empty variable, not root", "", false, "alice", "1000", "", "", "⚠️ Session bus not found"},
+        {"unset variable, not root", nullptr, false, nullptr, nullptr, "", "", "⚠️ Session bus not found"},
+        {"root without SUDO_UID", nullptr, true, "alice", nullptr, "", "", "⚠️ Session bus not found"},
+        {"root, nothing at the path", nullptr, true, "alice", "1001", "", "", "⚠️ Session bus not found"},
+        {"root under sudo", nullptr, true, "alice", "1000", "unix:path=/run/user/1000/bus", "alice",
+         "ℹ️ Found user session bus"},
+        {"root with SUDO_UID only", nullptr, true, nullptr, "1000", "unix:path=/run/user/1000/bus", "",
+         "ℹ️ Found user session bus"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        obex::SessionBus bus = obex::find_session_bus(c.env_address, c.root, c.sudo_user, c.sudo_uid, exists);
+        EXPECT_EQ(bus.address, c.address);
+        EXPECT_EQ(bus.sudo_user, c.user);
+        EXPECT_EQ(std::string(bus.log_line), c.line);
+    }
+}
+
+TEST(ObexdSessionBus, TheSudoStartPassesEveryValueAsOneArgument)
+{
+    const std::string hostile = "unix:path=/tmp/x'; touch /tmp/pwned; echo '";
+    auto argv = obex::sudo_start_argv("alice; rm -rf ~", hostile);
+    EXPECT_EQ(argv, (std::vector<std::string>{"sudo", "-u", "alice; rm -rf ~", "env",
+                                              "DBUS_SESSION_BUS_ADDRESS=" + hostile,
+                                              "/usr/libexec/bluetooth/obexd", "-n"}));
+}
+
+}  // namespace

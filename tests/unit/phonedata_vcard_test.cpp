@@ -1,0 +1,215 @@
+// vCards as phones send them, reduced to contacts and call records.
+#include "harness.h"
+#include "phonedata/vcard.h"
+#include "phonedata_obexd.h"
+
+#include <gtest/gtest.h>
+
+#include <glib.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Row {
+    std::string name, number;
+    bool operator==(const Row&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Row& r) { return os << "{" << r.name << " | " << r.number << "}"; }
+
+std::vector<Row> reduce(const std::string& data, int* cards = nullptr, int capacity = kMaxContacts)
+{
+    auto rows = std::make_unique<Contact[]>(size_t(kMaxContacts));
+    int count = 0;
+    int seen = reduce_phonebook_vcards(data, rows.get(), capacity, &count);
+    if (cards)
+        *cards = seen;
+    std::vector<Row> out;
+    for (int i = 0; i < count; ++i)
+        out.push_back({rows[i].name, rows[i].number});
+    return out;
+}
+
+std::string card(const std::string& body) { return "BEGIN:VCARD\r\nVERSION:2.1\r\n" + body + "END:VCARD\r\n"; }
+
+TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
+{
+    struct Case {
+        const char* what;
+        std::string data;
+        std::vector<Row> expected;
+    };
+    const std::string long_name(200, 'x');
+    const Case cases[] = {
+        {"structured name without a formatted one", card("N:Doe;John;;;\r\nTEL:1234\r\n"), {{"John Doe", "1234"}}},
+        {"structured name without a semicolon is no name", card("N:Doe\r\nTEL:1234\r\n"), {}},
+        {"formatted name first wins", card("FN:Jane\r\nN:Doe;Jane;;;\r\nTEL:1\r\n"), {{"Jane", "1"}}},
+        {"formatted name last wins", card("N:Doe;Jane;;;\r\nFN:Jane\r\nTEL:1\r\n"), {{"Jane", "1"}}},
+        {"last telephone line wins", card("FN:A\r\nTEL;CELL:111\r\nTEL;HOME:222\r\nTEL;WORK:333\r\n"), {{"A", "333"}}},
+        {"numbers kept as sent", card("FN:A\r\nTEL:+49 (30) 123-45\r\n"), {{"A", "+49 (30) 123-45"}}},
+        {"no number, no row", card("FN:A\r\n"), {}},
+        {"no name, no row", card("TEL:1\r\n"), {}},
+        {"telephone line without colon ignored", card("FN:A\r\nTEL:1\r\nTEL;CELL\r\n"), {{"A", "1"}}},
+        {"charset parameter skipped", card("FN;CHARSET=UTF-8:Jürgen\r\nTEL:1\r\n"), {{"Jürgen", "1"}}},
+        {"quoted-printable decoded", card("FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Jos=C3=A9\r\nTEL:1\r\n"),
+         {{"José", "1"}}},
+        {"bare quoted-printable parameter", card("FN;QUOTED-PRINTABLE:Ren=C3=A9\r\nTEL:1\r\n"), {{"René", "1"}}},
+        {"soft line break joined",
+         card("FN;ENCODING=QUOTED-PRINTABLE:Anna =\r\nMaria =C3=\r\n=96berg\r\nTEL:1\r\n"), {{"Anna Maria Öberg", "1"}}},
+        {"folded line joined", card("FN:A very long\r\n  name\r\nTEL:1\r\n"), {{"A very long name", "1"}}},
+        {"latin-1 charset converted", card("FN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:Fran=E7ois\r\nTEL:1\r\n"),
+         {{"François", "1"}}},
+        {"escaped comma and semicolon", card("FN:Smith\\, John\r\nTEL:1\r\n"), {{"Smith, John", "1"}}},
+        {"escaped semicolon in a structured name", card("N:O\\;Neil;Pat;;;\r\nTEL:1\r\n"), {{"Pat O;Neil", "1"}}},
+        {"only a family name", card("N:Doe;;;;\r\nTEL:1\r\n"), {{"Doe", "1"}}},
+        {"group prefix of an address book", card("item1.TEL;type=pref:42\r\nFN:G\r\n"), {{"G", "42"}}},
+        {"property names in lower case", card("fn:lower\r\ntel:5\r\n"), {{"lower", "5"}}},
+        {"photo lines skipped",
+         card("FN:P\r\nPHOTO;ENCODING=BASE64;JPEG:/9j/4AAQ\r\n FN:notaname\r\n TEL:0\r\n\r\nTEL:7\r\n"), {{"P", "7"}}},
+        {"line feeds only", "BEGIN:VCARD\nFN:Unix\nTEL:9\nEND:VCARD\n", {{"Unix", "9"}}},
+        {"missing end carries over", "BEGIN:VCARD\r\nFN:First\r\nBEGIN:VCARD\r\nTEL:2\r\nEND:VCARD\r\n",
+         {{"First", "2"}}},
+        {"long name cut to 127 bytes", card("FN:" + long_name + "\r\nTEL:1\r\n"), {{std::string(127, 'x'), "1"}}},
+        {"empty file", "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(reduce(c.data), c.expected);
+    }
+}
+
+TEST(PhonebookVcards, EveryTextIsValidUtf8CutOnACharacterBoundary)
+{
+    struct Case {
+        const char* what;
+        std::string data;
+    };
+    std::string many_e;   // 64 two-byte characters: 128 bytes, cut inside the 64th
+    for (int i = 0; i < 64; ++i)
+        many_e += "é";
+    const Case cases[] = {
+        {"invalid bytes", card("FN:Bad \xff\xfe Name\r\nTEL:1\xc3\r\n")},
+        {"decoded invalid bytes", card("FN;ENCODING=QUOTED-PRINTABLE:=FF=C3(\r\nTEL:1\r\n")},
+        {"two-byte characters past the limit", card("FN:" + many_e + "\r\nTEL:1\r\n")},
+        {"number of four-byte characters", card("FN:a\r\nTEL:" + std::string(40, 'x') + "😀😀😀😀😀😀\r\n")},
+        {"truncated sequence at the end", card("FN;ENCODING=QUOTED-PRINTABLE:ab=E2=82\r\nTEL:1\r\n")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto rows = reduce(c.data);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_TRUE(g_utf8_validate(rows[0].name.c_str(), -1, nullptr)) << rows[0].name;
+        EXPECT_TRUE(g_utf8_validate(rows[0].number.c_str(), -1, nullptr)) << rows[0].number;
+        EXPECT_LE(rows[0].name.size(), 127u);
+        EXPECT_LE(rows[0].number.size(), 63u);
+    }
+    EXPECT_EQ(reduce(cases[2].data)[0].name.size(), 126u);
+}
+
+TEST(PhonebookVcards, FixturesFromAndroidAndIphone)
+{
+    int cards = 0;
+    EXPECT_EQ(reduce(th::read_file(th::phonedata_fixture("android_pb.vcf")), &cards),
+              (std::vector<Row>{{"John Smith", "030 123456"},
+                                {"José García", "+34 600 111 222"},
+                                {"山田太郎のとても長い名前", "090-1234-5678"},
+                                {"Joanna Brown", "+44 20 7946 0958"}}));
+    EXPECT_EQ(cards, 6);
+    EXPECT_EQ(reduce(th::read_file(th::phonedata_fixture("iphone_pb.vcf")), &cards),
+              (std::vector<Row>{{"Jürgen Müller", "+49 89 123456"},
+                                {"John Doe", "555 12 34"},
+                                {"Very Long Name That Is Folded Over Two Physical Lines Because The Phone "
+                                 "Folds At Seventy Five Characters",
+                                 "+1 202 555 0199"},
+                                {"François Lefèvre", "+33 6 12 34 56 78"},
+                                {"Apple Grouped", "+1 (408) 555-0142"}}));
+    EXPECT_EQ(cards, 5);
+}
+
+TEST(PhonebookVcards, TwentyFiveHundredCardsFillTwoThousandRows)
+{
+    int cards = 0;
+    auto rows = reduce(th::generated_vcards(2500), &cards);
+    EXPECT_EQ(cards, 2500);
+    ASSERT_EQ(rows.size(), 2000u);
+    EXPECT_EQ(rows.front(), (Row{"Contact 0001", "+49170000001"}));
+    EXPECT_EQ(rows.back(), (Row{"Contact 2000", "+49170002000"}));
+}
+
+struct Record {
+    std::string type, name, number, time, key;
+    bool operator==(const Record&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Record& r)
+{
+    return os << "{" << r.type << "|" << r.name << "|" << r.number << "|" << r.time << "|" << r.key << "}";
+}
+
+std::vector<Record> reduce_history(const std::string& data, const char* label = "❌ Missed")
+{
+    auto rows = std::make_unique<RecentEntry[]>(size_t(kMaxRecents));
+    int count = reduce_call_history_vcards(data, label, rows.get(), kMaxRecents, 0);
+    std::vector<Record> out;
+    for (int i = 0; i < count; ++i)
+        out.push_back({rows[i].type, rows[i].name, rows[i].number, rows[i].time, rows[i].sort_key});
+    return out;
+}
+
+TEST(CallHistoryVcards, RecordsCarryLabelNameNumberAndTime)
+{
+    struct Case {
+        const char* what;
+        std::string data;
+        std::vector<Record> expected;
+    };
+    const Case cases[] = {
+        {"type parameter on the date", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME;MISSED:20240131T094500\r\n"),
+         {{"❌ Missed", "A", "1", "31.01.2024 09:45", "20240131T094500"}}},
+        {"TYPE= parameter on the date", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME;TYPE=MISSED:20240131T094500\r\n"),
+         {{"❌ Missed", "A", "1", "31.01.2024 09:45", "20240131T094500"}}},
+        {"date without parameter, with zone", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500Z\r\n"),
+         {{"❌ Missed", "-", "1", "31.01.2024 09:45", "20240131T094500Z"}}},
+        {"short date shown as it is", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME:2024-01-31\r\n"),
+         {{"❌ Missed", "A", "1", "2024-01-31", "2024-01-31"}}},
+        {"no date", card("FN:A\r\nTEL:1\r\n"), {{"❌ Missed", "A", "1", "-", ""}}},
+        {"no name", card("TEL:1\r\n"), {{"❌ Missed", "-", "1", "-", ""}}},
+        {"empty name", card("FN:\r\nTEL:1\r\n"), {{"❌ Missed", "-", "1", "-", ""}}},
+        {"no number, no record", card("FN:A\r\nX-IRMC-CALL-DATETIME:20240131T094500\r\n"), {}},
+        {"quoted-printable name", card("FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Jos=C3=A9\r\nTEL:1\r\n"),
+         {{"❌ Missed", "José", "1", "-", ""}}},
+        {"long key cut to 19 bytes", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500+0100EXTRA\r\n"),
+         {{"❌ Missed", "-", "1", "31.01.2024 09:45", "20240131T094500+010"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(reduce_history(c.data), c.expected);
+    }
+}
+
+TEST(CallHistoryVcards, InvalidBytesInADateStayValidText)
+{
+    auto rows = reduce_history(card("TEL:1\r\nX-IRMC-CALL-DATETIME:2024\xe2\x82\xac\xff" "1T0945xx\r\n"));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_TRUE(g_utf8_validate(rows[0].time.c_str(), -1, nullptr)) << rows[0].time;
+    EXPECT_TRUE(g_utf8_validate(rows[0].key.c_str(), -1, nullptr)) << rows[0].key;
+}
+
+TEST(CallHistoryVcards, SortNewestFirstUndatedLastAndCutToOneHundred)
+{
+    std::vector<RecentEntry> rows(150);
+    for (int i = 0; i < 150; ++i) {
+        rows[size_t(i)] = RecentEntry{};
+        if (i % 3 != 0)
+            g_snprintf(rows[size_t(i)].sort_key, sizeof rows[0].sort_key, "2024%02d01T120000", 1 + i % 12);
+        g_snprintf(rows[size_t(i)].number, sizeof rows[0].number, "%d", i);
+    }
+    int kept = sort_and_cut_recents(rows.data(), 150);
+    EXPECT_EQ(kept, 100);
+    for (int i = 1; i < 150; ++i)
+        EXPECT_GE(std::string(rows[size_t(i - 1)].sort_key), std::string(rows[size_t(i)].sort_key)) << i;
+    EXPECT_STREQ(rows[0].sort_key, "20241201T120000");
+    EXPECT_STREQ(rows[149].sort_key, "");
+}
+
+}  // namespace

@@ -7,8 +7,15 @@
 //   audio_latency_bench [call seconds, default 600] [clicks per direction, default 120]
 //
 // The call runs in a child process (this program again, "--pump-child"),
-// which owns one end of a SEQPACKET socketpair standing in for the SCO link;
-// the bench plays the phone on the other end. Setting
+// which runs the product's pump threads on one end of a SEQPACKET socketpair
+// standing in for the SCO link; the bench plays the phone on the other end,
+// sending coded clicks at the real pace (48-byte packets every 3 ms).
+// Speaker side: a click's send time to the moment it leaves the default
+// sink (read from its monitor, less the record path's reported latency).
+// Microphone side: the moment a click leaves the sink whose monitor is the
+// default source (write time plus that stream's reported latency) to its
+// arrival at the phone. Underruns are the daemon's "Implicit underrun"
+// debug lines for the call's playback stream after the first seconds. Setting
 // TELVANE_BENCH_DEFAULT_BUFFERS=1 in the child selects the comparison
 // pumps, which differ from the product's only in passing no buffer
 // attributes; the product itself always uses its low-latency attributes.
@@ -147,10 +154,6 @@ int pump_child(int fd)
     }
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::fprintf(stderr, "cpu_seconds=%f\n", cpu);
     return 0;
 }
 
@@ -275,7 +278,6 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
                 break;
             auto now = Clock::now();
             pa_usec_t lat = pa_simple_get_latency(rec, &error);
-            if (getenv("BENCH_DEBUG") && heard.size() % 8000 == 0) std::printf("rec lat %llu\n", (unsigned long long)lat);
             std::lock_guard<std::mutex> lock(mutex);
             heard.insert(heard.end(), block, block + 80);
             // Time the block's last sample left the sink.
@@ -315,8 +317,6 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     const double warm = 2.0;
     const double click_seconds = warm + clicks * kClickPeriod / 8000.0 + 3.0;   // late arrivals too
     std::this_thread::sleep_for(std::chrono::duration<double>(std::max(click_seconds, 3.0)));
-    if (getenv("BENCH_DEBUG"))
-        std::printf("%s\n%s\n", pulse.pactl("list sink-inputs").c_str(), pulse.pactl("list source-outputs").c_str());
     int underruns_before = pulse.log_count(kUnderrunLine);
 
     Result r;
@@ -331,10 +331,6 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
             return heard_block_time[b] - std::chrono::microseconds(125 * (79 - (k % 80)));
         });
         const size_t skip = static_cast<size_t>(warm * 8000 / kClickPeriod);
-        if (getenv("BENCH_DEBUG")) {
-            for (auto& a : seen) std::printf("seen code %u at %.1f\n", a.code, seconds(a.time - call_start) * 1000);
-            for (size_t k = 0; k < sent_clicks.size() && k < 12; ++k) std::printf("sent %zu at %.1f\n", k, seconds(sent_clicks[k] - call_start) * 1000);
-        }
         r.to_speaker = latencies(sent_clicks, seen, skip);
         std::vector<int16_t> got = phone.received();
         auto packets = phone.received_packets();
@@ -358,8 +354,6 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     if (left > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(left));
     r.underruns = pulse.log_count(kUnderrunLine) - underruns_before;
-    if (getenv("BENCH_DEBUG"))
-        std::system(("grep -i underrun " + pulse.log_path() + " | tail -20").c_str());
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
     close(control[1]);   // ends the call

@@ -27,6 +27,9 @@ pthread_t sco_capture_thread{};
 
 namespace {
 
+// Two callers connecting at once (a dial and the phone's "call active"
+// report) would each start a pair of pumps on the same globals.
+std::mutex connect_mutex;
 std::mutex pump_threads_mutex;
 bool playback_started = false;   // under pump_threads_mutex
 bool capture_started = false;
@@ -98,6 +101,7 @@ void sco_connect()
 {
     if (device_addr[0] == '\0')
         return;
+    std::lock_guard<std::mutex> serial(connect_mutex);
 
     if (sco_audio_running.load()) {
         log_msg("ℹ️ Closing previous SCO...");

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -281,6 +282,27 @@ TEST_F(ScoLink, ConnectWhileStreamingReplacesTheLink)
     uint64_t mark = new_peer.received_count();
     EXPECT_TRUE(th::wait_until([&] { return new_peer.received_count() > mark + 800; }, 3000));
     EXPECT_EQ(sco_reap_pump_threads(false), 2);   // just the new pair
+}
+
+// A dial and the phone's own "call active" may connect at the same moment:
+// one link and one pair of pumps must come out of it.
+TEST_F(ScoLink, SimultaneousConnectsLeaveOnePairOfPumps)
+{
+    th::PulseServer& pulse = start_pulse();
+    th::StdoutCapture log;
+    std::thread a([] { sco_connect(); });
+    std::thread b([] { sco_connect(); });
+    int first = phone->accept_sco(3000), second = phone->accept_sco(3000);
+    a.join();
+    b.join();
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(log.count("ℹ️ Closing previous SCO..."), 1) << log.text();
+    ASSERT_TRUE(th::wait_until([&] { return pulse.client_streams("source-outputs", "Telvane") == 1 &&
+                                            pulse.client_streams("sink-inputs", "TELVANE") == 1; },
+                               5000));
+    EXPECT_EQ(sco_reap_pump_threads(false), 2);
+    EXPECT_EQ(sco_audio_running.load(), 1);
 }
 
 // The phone drops the link: the capture pump stops the audio itself.

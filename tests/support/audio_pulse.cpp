@@ -199,22 +199,24 @@ std::vector<int16_t> record_source(const std::string& server, const std::string&
 
 double tone_share(const std::vector<int16_t>& samples, double frequency, int rate)
 {
-    if (samples.empty())
-        return 0;
+    // Over short blocks, so that gaps and phase jumps (an underrun, a
+    // dropped packet) do not cancel the tone out of a long coherent sum.
+    const size_t block = static_cast<size_t>(rate / 50);   // 20 ms
     const double w = 2 * M_PI * frequency / rate;
     const double coeff = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, total = 0;
-    for (int16_t x : samples) {
-        double s0 = x + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(x) * x;
+    double power = 0, total = 0;
+    for (size_t start = 0; start + block <= samples.size(); start += block) {
+        double s1 = 0, s2 = 0, energy = 0;
+        for (size_t i = start; i < start + block; ++i) {
+            double s0 = samples[i] + coeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+            energy += double(samples[i]) * samples[i];
+        }
+        power += s1 * s1 + s2 * s2 - coeff * s1 * s2;
+        total += energy * double(block) / 2.0;   // what a pure sine would give
     }
-    double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
-    if (total <= 0)
-        return 0;
-    // A pure sine of N samples gives power = total * N / 2.
-    return power / (total * samples.size() / 2.0);
+    return total > 0 ? power / total : 0;
 }
 
 double rms(const std::vector<int16_t>& samples)

@@ -75,7 +75,7 @@ private:
 // Records from a source for ms milliseconds (low-latency fragments).
 std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms);
 
-// Power of frequency f (Goertzel) over the power of the whole block, 0..1.
+// Share of the signal power at frequency (Goertzel over 20 ms blocks), 0..1.
 double tone_share(const std::vector<int16_t>& samples, double frequency, int rate = 8000);
 double rms(const std::vector<int16_t>& samples);
 std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_t start = 0, int rate = 8000);

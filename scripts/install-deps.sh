@@ -11,7 +11,7 @@ googletest libgtest-dev libgmock-dev
 clang libclang-rt-14-dev
 dbus dbus-x11 python3 python3-dbus python3-gi python3-dbusmock
 pulseaudio pulseaudio-utils
-xvfb xauth x11-utils imagemagick
+xvfb xauth x11-utils imagemagick xdotool xclip
 fonts-noto-color-emoji fonts-dejavu-core
 bluez-obexd
 "

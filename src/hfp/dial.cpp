@@ -1,8 +1,278 @@
 #include "hfp/dial.h"
 
+#include "app/app.h"
 #include "app/log.h"
+#include "app/text.h"
+#include "audio/sco.h"
+#include "connection/bluez.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "hfp/at.h"
+#include "hfp/call_state.h"
+#include "hfp/caller_line.h"
+#include "hfp/hfp.h"
+#include "hfp/listener.h"
+#include "phonedata/phonebook.h"
+#include "ui/window.h"
 
-void dial_number(const char* number) { log_msgf("ℹ️ Dialling %s is not available yet", number ? number : ""); }
-void on_dial_call_clicked(GtkButton*, gpointer) { log_msg("ℹ️ Calls are not available yet"); }
-void on_contact_row_activated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer) {}
-void on_recent_row_activated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer) {}
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace {
+
+// A number longer than this would push ";\r" out of the 127-byte command.
+constexpr size_t kMaxNumberLength = 122;
+// Bounds on the phone's answer to ATD; the described waits stay the minimum.
+constexpr int kListenerReplyWaitMs = 500;
+constexpr int kDialReplyWaitMs = 1000;
+constexpr int kReplyTimeoutMs = 5000;
+
+std::mutex exchange_mutex;   // one dial exchange at a time
+
+bool reply_has(const AtReply& reply, const char* text)
+{
+    for (const std::string& line : reply.lines)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The common tail of an accepted dial, on the main loop.
+void apply_accepted_dial(const std::string& number)
+{
+    copy_text(current_call_number, number.c_str());
+    char name[128] = "";
+    if (!phonebook_name_exact(number.c_str(), name, sizeof name))
+        name[0] = '\0';
+    copy_text(current_call_name, name);
+    if (current_call_state.load() != CALL_OUTGOING)
+        set_call_state(CALL_OUTGOING);
+    update_ui();
+}
+
+gboolean dial_fallback_cb(gpointer data)
+{
+    std::unique_ptr<std::string> number(static_cast<std::string*>(data));
+    gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), number->c_str(), -1);
+    log_msgf("📋 %s copied to clipboard", number->c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(window ? GTK_WINDOW(window) : nullptr,
+                                               static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL |
+                                                                           GTK_DIALOG_DESTROY_WITH_PARENT),
+                                               GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "📞 %s", number->c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                             "HFP connection failed.\nNumber copied to clipboard.");
+    gtk_window_set_title(GTK_WINDOW(dialog), "Call");
+    // Not run in a nested loop: the window keeps working while it is shown.
+    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show_all(dialog);
+    return G_SOURCE_REMOVE;
+}
+
+void fallback(const std::string& number)
+{
+    g_idle_add(dial_fallback_cb, new std::string(number));
+}
+
+// Queued before the reader of the connection reads again, so the phone's
+// callsetup event that follows is judged against the outgoing call.
+void accept(const std::string& number)
+{
+    request_call_state_with(CALL_OUTGOING, [number] { apply_accepted_dial(number); });
+}
+
+void connect_hands_free_profile()
+{
+    if (device_path[0] == '\0' || !dbus_conn)
+        return;
+    GError* error = nullptr;
+    if (!bluez::connect_profile(dbus_conn, device_path, bluez::kHfpHfUuid, &error)) {
+        g_clear_error(&error);
+        bluez::connect_profile(dbus_conn, device_path, bluez::kHfpAgUuid, &error);
+        g_clear_error(&error);
+    }
+}
+
+void dial_over_listener(const std::string& number, const std::string& command)
+{
+    log_msg("📱 Using existing HFP connection...");
+    std::shared_ptr<AtChannel> channel = listener_pause();
+    AtReply reply;
+    if (channel)
+        reply = channel->exchange(command, kListenerReplyWaitMs, kReplyTimeoutMs);
+    if (!channel || reply.write_failed || (reply.io_error && reply.lines.empty())) {
+        log_msg("⚠️ Call command could not be sent");
+        listener_resume();
+        fallback(number);
+        return;
+    }
+    std::string text = utf8_repair(reply.joined());
+    log_msgf("📥 HFP response (%d byte): [%s]", static_cast<int>(reply.bytes), text.c_str());
+    if (reply_has(reply, "OK") || reply_has(reply, "+CIEV") || reply_has(reply, "CONNECT")) {
+        log_msgf("✓ Call started: %s", number.c_str());
+    } else if (reply_has(reply, "ERROR") || reply_has(reply, "NO CARRIER")) {
+        log_msg("⚠️ Phone rejected call");
+        listener_resume();
+        fallback(number);
+        return;
+    } else {
+        log_msg("⚠️ Unknown response, trying anyway...");
+    }
+    if (device_addr[0] != '\0')
+        sco_connect();
+    accept(number);
+    listener_resume();
+}
+
+void dial_over_new_connection(const std::string& number, const std::string& command)
+{
+    hfp_close();
+    log_msg("📱 Establishing HFP connection...");
+    bool socket_failed = false;
+    int fd = hfp_rfcomm_open(&socket_failed);
+    if (fd < 0) {
+        log_msg(socket_failed ? "⚠️ RFCOMM socket error" : "⚠️ HFP connection failed");
+        fallback(number);
+        return;
+    }
+    hfp_socket = fd;
+    log_msg("✓ HFP connection established");
+    auto channel = std::make_shared<AtChannel>(fd);
+    if (!hfp_outgoing_handshake(*channel)) {
+        hfp_close();
+        fallback(number);
+        return;
+    }
+    AtReply reply = channel->exchange(command, kDialReplyWaitMs, kReplyTimeoutMs);
+    const char* rejection = nullptr;
+    std::string text = utf8_repair(reply.joined());
+    if (reply.lines.empty()) {
+        log_msg("⚠️ Call response: (empty)");
+        rejection = "";
+    } else if (reply_has(reply, "OK")) {
+        rejection = nullptr;
+    } else if (reply_has(reply, "ERROR")) {
+        rejection = "⚠️ Phone rejected call";
+    } else if (reply_has(reply, "NO CARRIER")) {
+        rejection = "⚠️ Connection lost";
+    } else {
+        log_msgf("⚠️ Call response: %s", text.c_str());
+        rejection = "";
+    }
+    if (rejection) {
+        if (rejection[0] != '\0')
+            log_msg(rejection);
+        hfp_close();
+        fallback(number);
+        return;
+    }
+    log_msgf("✓ Call started: %s", number.c_str());
+    if (device_addr[0] != '\0')
+        sco_connect();
+    connect_hands_free_profile();
+    accept(number);
+    hfp_monitor_running = 1;
+    hfp_monitor_thread_handle =
+        g_thread_new("hfp_monitor", hfp_monitor_thread, new std::shared_ptr<AtChannel>(channel));
+}
+
+void dial_exchange(const std::string& number)
+{
+    std::lock_guard<std::mutex> lock(exchange_mutex);
+    if (device_addr[0] == '\0') {
+        log_msg("⚠️ No phone address");
+        fallback(number);
+        return;
+    }
+    std::string command = "ATD" + number + ";\r";
+    if (hfp_listen_socket.load() >= 0)
+        dial_over_listener(number, command);
+    else
+        dial_over_new_connection(number, command);
+}
+
+gpointer dial_thread(gpointer data)
+{
+    std::unique_ptr<std::string> number(static_cast<std::string*>(data));
+    dial_exchange(*number);
+    return nullptr;
+}
+
+// A refused number is shown with its control characters made visible.
+std::string printable(const char* number)
+{
+    std::string out;
+    for (const char* p = number; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f)
+            out += "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+        else
+            out += *p;
+    }
+    return utf8_repair(out);
+}
+
+void dial_from_model(GtkTreeView* view, GtkTreePath* path, int column)
+{
+    GtkTreeModel* model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    if (!model || !gtk_tree_model_get_iter(model, &iter, path))
+        return;
+    gchar* number = nullptr;
+    gtk_tree_model_get(model, &iter, column, &number, -1);
+    if (number && number[0] != '\0')
+        dial_number(number);
+    g_free(number);
+}
+
+}  // namespace
+
+void dial_number(const char* number)
+{
+    if (!number || number[0] == '\0') {
+        log_msg("⚠️ Number empty");
+        return;
+    }
+    // A CR, LF or ';' would end the ATD command early and let the rest of
+    // the text run as commands of its own.
+    if (!number_is_dialable(number) || std::strlen(number) > kMaxNumberLength) {
+        log_msgf("⚠️ Number refused (control character, ';' or too long): %s", printable(number).c_str());
+        return;
+    }
+    if (current_state.load() != CONNECTED) {
+        log_msg("⚠️ Phone must be connected for call");
+        return;
+    }
+    log_msgf("📞 Calling: %s", number);
+    if (g_main_context_is_owner(g_main_context_default())) {
+        GThread* worker = g_thread_new("dial", dial_thread, new std::string(number));
+        g_thread_unref(worker);
+        return;
+    }
+    dial_exchange(number);
+}
+
+void on_dial_call_clicked(GtkButton*, gpointer entry)
+{
+    if (!entry)
+        return;
+    const gchar* text = gtk_entry_get_text(GTK_ENTRY(entry));
+    if (text && text[0] != '\0') {
+        std::string number = text;
+        dial_number(number.c_str());
+        gtk_entry_set_text(GTK_ENTRY(entry), "");
+    } else {
+        log_msg("⚠️ No number entered");
+    }
+}
+
+void on_contact_row_activated(GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn*, gpointer)
+{
+    dial_from_model(view, path, 1);
+}
+
+void on_recent_row_activated(GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn*, gpointer)
+{
+    dial_from_model(view, path, 2);
+}

@@ -1,10 +1,276 @@
 #include "hfp/listener.h"
 
+#include "app/app.h"
+#include "app/log.h"
+#include "app/main_thread.h"
+#include "app/text.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "hfp/at.h"
+#include "hfp/call_state.h"
+#include "hfp/caller_line.h"
+#include "hfp/dial.h"
+#include "hfp/hfp.h"
+#include "phonedata/phonebook.h"
+
+#include <mutex>
+#include <sys/socket.h>
+#include <unistd.h>
+
 std::atomic<int> incoming_call_running{0};
 GThread* incoming_call_thread = nullptr;
 std::atomic<int> hfp_listen_paused{0};
+std::atomic<int> hfp_listen_paused_ack{0};
 
-void start_incoming_listener() {}
-gpointer incoming_call_listener(gpointer) { return nullptr; }
-gboolean restart_incoming_listener_cb(gpointer) { return G_SOURCE_REMOVE; }
-bool hands_free_link_ready() { return false; }
+namespace {
+
+constexpr gint64 kStableConnectionUs = 10 * G_USEC_PER_SEC;
+constexpr gint64 kPauseAckTimeoutUs = 10 * G_USEC_PER_SEC;
+
+std::atomic<int> listener_ready{0};
+std::atomic<int> listener_finished{1};
+std::atomic<GThread*> listener_self{nullptr};
+std::atomic<int> consecutive_losses{0};
+
+std::mutex channel_mutex;
+std::shared_ptr<AtChannel> listener_channel;   // guarded by channel_mutex
+
+void publish_channel(std::shared_ptr<AtChannel> channel)
+{
+    std::lock_guard<std::mutex> lock(channel_mutex);
+    listener_channel = std::move(channel);
+}
+
+std::shared_ptr<AtChannel> published_channel()
+{
+    std::lock_guard<std::mutex> lock(channel_mutex);
+    return listener_channel;
+}
+
+bool starts_with(const std::string& line, const char* prefix)
+{
+    return line.rfind(prefix, 0) == 0;
+}
+
+bool is_end_code(const std::string& line)
+{
+    return starts_with(line, "NO CARRIER") || starts_with(line, "BUSY") || starts_with(line, "NO ANSWER") ||
+           starts_with(line, "ERROR") || starts_with(line, "+CME ERROR");
+}
+
+void close_listen_socket(int fd)
+{
+    int own = fd;
+    if (fd >= 0 && hfp_listen_socket.compare_exchange_strong(own, -1)) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+void handle_caller_line(const std::string& line)
+{
+    CallerLine caller;
+    if (!parse_clip_line(line, &caller))
+        return;
+    char number[64], name[128];
+    copy_text(number, utf8_repair(caller.number));
+    copy_text(name, utf8_repair(caller.name));
+    if (name[0] != '\0') {
+        log_msgf("📱 Caller: %s (%s)", name, number);
+    } else if (phonebook_name_for_caller(number, name, sizeof name) && name[0] != '\0') {
+        log_msgf("📱 Caller: %s (%s)", name, number);
+    } else {
+        name[0] = '\0';
+        log_msgf("📱 Caller: %s", number);
+    }
+    request_caller_info(number, name, reader_call_state() != CALL_INCOMING);
+}
+
+void start_listener_thread()
+{
+    incoming_call_running = 1;
+    listener_finished = 0;
+    incoming_call_thread = g_thread_new("incoming-call", incoming_call_listener, nullptr);
+}
+
+void schedule_restart(gint64 connected_for_us)
+{
+    if (connected_for_us >= kStableConnectionUs)
+        consecutive_losses = 0;
+    int delay_ms = listener_restart_delay_ms(consecutive_losses.fetch_add(1));
+    if (delay_ms == 0) {
+        g_idle_add(restart_incoming_listener_cb, nullptr);
+        return;
+    }
+    log_msgf("ℹ️ Listener restart in %d s", delay_ms / 1000);
+    g_timeout_add(static_cast<guint>(delay_ms), restart_incoming_listener_cb, nullptr);
+}
+
+}  // namespace
+
+int listener_restart_delay_ms(int consecutive)
+{
+    if (consecutive <= 0)
+        return 0;
+    int seconds = 1;
+    for (int i = 1; i < consecutive && seconds < 30; ++i)
+        seconds *= 2;
+    return (seconds > 30 ? 30 : seconds) * 1000;
+}
+
+void listener_handle_lines(const std::vector<std::string>& lines)
+{
+    bool had_indicator = false;
+    for (const std::string& raw : lines) {
+        std::string line = utf8_repair(raw);
+        std::string shown = line.substr(0, utf8_cut_len(line, 60));
+        log_msgf("📥 HFP: %s", shown.c_str());
+        if (line.find("+CLIP:") != std::string::npos) {
+            handle_caller_line(line);
+        } else if (starts_with(line, "RING")) {
+            if (reader_call_state() != CALL_INCOMING) {
+                log_msg("🔔 INCOMING CALL!");
+                request_call_state(CALL_INCOMING);
+            }
+        } else if (line.find("+CIEV:") != std::string::npos) {
+            had_indicator = true;
+            int indicator = -1, value = -1;
+            if (parse_ciev(line.c_str(), &indicator, &value))
+                handle_ciev_event(indicator, value);
+        }
+    }
+    // An end code beside an indicator event in the same read is the phone
+    // repeating what the event already said.
+    if (had_indicator)
+        return;
+    for (const std::string& line : lines) {
+        if (is_end_code(line)) {
+            log_msg("📱 Call ended");
+            request_call_state(CALL_IDLE);
+            return;
+        }
+    }
+}
+
+void start_incoming_listener()
+{
+    ASSERT_MAIN_THREAD();
+    consecutive_losses = 0;
+    if (incoming_call_thread == nullptr && device_addr[0] != '\0')
+        start_listener_thread();
+}
+
+gpointer incoming_call_listener(gpointer)
+{
+    listener_self = g_thread_self();
+    log_msg("📞 Incoming call listener started");
+    bool socket_failed = false;
+    int fd = hfp_rfcomm_open(&socket_failed);
+    if (fd < 0) {
+        log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
+        listener_self = nullptr;
+        listener_finished = 1;
+        return nullptr;
+    }
+    hfp_listen_socket = fd;
+    auto channel = std::make_shared<AtChannel>(fd);
+    hfp_listener_handshake(*channel);
+    publish_channel(channel);
+    gint64 ready_at = g_get_monotonic_time();
+    log_msg("✓ Incoming call listener ready");
+    listener_ready = 1;
+
+    // Taken only after the link is announced ready: a hand-over racing with
+    // us either sees the link ready and dials itself, or leaves the number
+    // for this take. Either way it is dialled once.
+    if (incoming_call_running.load()) {
+        std::string pending = pending_dial_take();
+        if (!pending.empty()) {
+            log_msgf("📞 Auto-dialing: %s", pending.c_str());
+            g_usleep(500 * 1000);
+            dial_number(pending.c_str());
+        }
+    }
+
+    bool lost = false;
+    while (incoming_call_running.load()) {
+        if (hfp_listen_socket.load() != fd)
+            break;
+        hfp_listen_paused_ack = 0;
+        if (hfp_listen_paused.load()) {
+            hfp_listen_paused_ack = 1;
+            g_usleep(10 * 1000);
+            continue;
+        }
+        std::vector<std::string> left = channel->take_unsolicited();
+        if (!left.empty())
+            listener_handle_lines(left);
+        bool io_error = false;
+        std::vector<std::string> lines = channel->read_lines(1000, &io_error);
+        if (!incoming_call_running.load())
+            break;
+        if (io_error) {
+            log_msg("⚠️ Listener connection lost");
+            request_call_state(CALL_IDLE);
+            lost = true;
+            break;
+        }
+        if (!lines.empty())
+            listener_handle_lines(lines);
+    }
+
+    listener_ready = 0;
+    publish_channel(nullptr);
+    close_listen_socket(fd);
+    incoming_call_running = 0;
+    log_msg("📞 Incoming call listener stopped");
+    listener_self = nullptr;
+    listener_finished = 1;
+    // Queued last: the restart joins this thread, which has nothing left to do.
+    if (lost)
+        schedule_restart(g_get_monotonic_time() - ready_at);
+    return nullptr;
+}
+
+gboolean restart_incoming_listener_cb(gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    if (current_state.load() != CONNECTED)
+        return G_SOURCE_REMOVE;
+    if (incoming_call_thread) {
+        if (!listener_finished.load())
+            return G_SOURCE_REMOVE;   // a listener runs
+        g_thread_join(incoming_call_thread);
+        incoming_call_thread = nullptr;
+    }
+    log_msg("🔁 Restarting listener");
+    if (device_addr[0] != '\0')
+        start_listener_thread();
+    return G_SOURCE_REMOVE;
+}
+
+bool hands_free_link_ready()
+{
+    return listener_ready.load() != 0 || hfp_socket.load() >= 0;
+}
+
+std::shared_ptr<AtChannel> listener_pause()
+{
+    hfp_listen_paused = 1;
+    if (g_thread_self() == listener_self.load())
+        return published_channel();   // the listener itself: it is not in its read
+    gint64 deadline = g_get_monotonic_time() + kPauseAckTimeoutUs;
+    while (hfp_listen_paused_ack.load() == 0) {
+        if (hfp_listen_socket.load() < 0 || !listener_ready.load() || g_get_monotonic_time() > deadline) {
+            hfp_listen_paused = 0;
+            return nullptr;
+        }
+        g_usleep(5 * 1000);
+    }
+    return published_channel();
+}
+
+void listener_resume()
+{
+    hfp_listen_paused = 0;
+}

@@ -3,10 +3,17 @@
 #include <glib.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+class AtChannel;
 
 extern std::atomic<int> incoming_call_running;
 extern GThread* incoming_call_thread;
 extern std::atomic<int> hfp_listen_paused;
+// Set by the listener thread while it is paused and out of its read.
+extern std::atomic<int> hfp_listen_paused_ack;
 
 // Started by set_state on entering CONNECTED.
 void start_incoming_listener();
@@ -15,3 +22,17 @@ gboolean restart_incoming_listener_cb(gpointer);
 // True once a hands-free link (listener after its handshake, or the dial
 // connection) can carry a dial command.
 bool hands_free_link_ready();
+
+// Hands the listener connection to one exchange: pauses the listener thread
+// and waits until it has left its read. Null when the listener is not there
+// (the pause is then already lifted). Always pair with listener_resume().
+std::shared_ptr<AtChannel> listener_pause();
+void listener_resume();
+
+// Handles one batch of lines read from the listener connection (pure apart
+// from logging and queued requests; also used by tests).
+void listener_handle_lines(const std::vector<std::string>& lines);
+
+// Delay before restarting after the given number of consecutive quick losses:
+// 0 for the first, then 1 s, 2 s, 4 s ... at most 30 s.
+int listener_restart_delay_ms(int consecutive_losses);

@@ -1,0 +1,408 @@
+// Calls through the real binary, under the Bluetooth socket shim, against the
+// simulated phone; buttons are pressed with the mouse on the Xvfb screen.
+#include "calls_x11.h"
+#include "harness.h"
+#include "simphone.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+const std::string kAddr = "00:11:22:33:44:55";
+constexpr uint32_t kGreen = 0x238636;   // an active Answer or Call button
+constexpr uint32_t kRed = 0xda3633;     // an active Reject or Hang up button
+const char* kListenerReady = "✓ Incoming call listener ready";
+
+struct Order {
+    const char* name;
+    const std::vector<std::string>* names;
+};
+const Order kOrders[] = {{"service first", &sim::kOrderServiceFirst}, {"call first", &sim::kOrderCallFirst}};
+
+bool coloured_near(const th::Image& img, th::Point p, uint32_t colour)
+{
+    int n = 0;
+    for (int y = p.y - 12; y <= p.y + 12; ++y)
+        for (int x = p.x - 12; x <= p.x + 12; ++x)
+            if (x >= 0 && y >= 0 && x < img.width && y < img.height && img.pixel(x, y) == colour)
+                ++n;
+    return n >= 30;
+}
+
+// A connected phone in a world of its own, and the application once launched.
+struct CallWorld {
+    explicit CallWorld(const std::vector<std::string>& order = sim::kOrderServiceFirst, bool serve_rfcomm = true)
+        : phone(shim.path(), kAddr)
+    {
+        phone.set_indicator_order(order);
+        if (serve_rfcomm)
+            phone.serve_hfp(5);
+        else
+            phone.start_sdp({sim::SdpRecord{0x111F, 5, false}});
+        world.bluez->add_device(kAddr, "Sim Phone");
+        world.bluez->pair_device(kAddr);
+        world.bluez->connect_device(kAddr);
+    }
+    void launch(const std::vector<std::string>& args = {})
+    {
+        app = std::make_unique<th::Telvane>(world, args, sim::shim_env(shim.path()));
+    }
+    // A later launch that hands its argument to the running instance.
+    void hand_over(const std::string& arg)
+    {
+        th::Telvane second(world, {arg}, sim::shim_env(shim.path()), "second.out");
+        EXPECT_EQ(second.wait_exit(15000), 0);
+    }
+    std::string out() const { return app->output(); }
+    std::string err() const { return th::read_file(world.dir.file("telvane.out.err")); }
+    const std::string& display() const { return world.x.display(); }
+    // The screen once it has settled (buttons fade between colours).
+    th::Image shot()
+    {
+        th::move_pointer_away(display());
+        th::Image last = th::screenshot(display());
+        for (int i = 0; i < 10; ++i) {
+            th::Image now = th::screenshot(display());
+            if (now.rgb == last.rgb)
+                break;
+            last = std::move(now);
+        }
+        return last;
+    }
+    // Waits until the screen shows a newly active button of that colour.
+    std::optional<th::Point> wait_for_button(const th::Image& before, uint32_t colour)
+    {
+        std::optional<th::Point> found;
+        th::wait_until([&] { return (found = th::newly_coloured(before, shot(), colour)).has_value(); }, 10000);
+        return found;
+    }
+    bool wait_button_off(th::Point p, uint32_t colour)
+    {
+        return th::wait_until([&] { return !coloured_near(shot(), p, colour); }, 10000);
+    }
+    int count_commands(const std::string& prefix) const
+    {
+        int n = 0;
+        for (const std::string& c : phone.command_texts())
+            if (c.rfind(prefix, 0) == 0)
+                ++n;
+        return n;
+    }
+
+    th::TestWorld world;
+    th::TempDir shim;
+    sim::SimPhone phone;
+    std::unique_ptr<th::Telvane> app;
+};
+
+void expect_clean(const CallWorld& w)
+{
+    EXPECT_TRUE(w.app->process().running());
+    EXPECT_EQ(w.err().find("markup"), std::string::npos) << w.err();
+    EXPECT_EQ(w.err().find("CRITICAL"), std::string::npos) << w.err();
+}
+
+TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
+{
+    for (const Order& order : kOrders) {
+        SCOPED_TRACE(order.name);
+        CallWorld w(*order.names);
+        w.launch();
+        ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+        int conn = w.phone.listener_connection();
+        ASSERT_GT(conn, 0);
+        th::Image idle = w.shot();
+
+        w.phone.ring(conn);
+        w.phone.clip(conn, "+4930123456", "Alice");
+        w.phone.ciev(conn, "callsetup", 1);
+        ASSERT_TRUE(w.app->wait_for_output("📱 Caller: Alice (+4930123456)")) << w.out();
+        EXPECT_TRUE(w.app->wait_for_output("🔔 INCOMING CALL!")) << w.out();
+        auto answer = w.wait_for_button(idle, kGreen);
+        auto reject = w.wait_for_button(idle, kRed);
+        ASSERT_TRUE(answer && reject) << w.out();
+
+        // Raised for attention: the urgency hint is on while it rings.
+        auto win = th::run_x_command(w.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Telvane$"});
+        ASSERT_TRUE(win && !win->empty());
+        std::string id = win->substr(0, win->find('\n'));
+        auto hints = th::run_x_command(w.display(), {"xprop", "-id", id, "WM_HINTS"});
+        ASSERT_TRUE(hints.has_value());
+        EXPECT_NE(hints->find("urgency hint bit is set"), std::string::npos) << *hints;
+
+        size_t from = w.phone.command_count();
+        th::click_at(w.display(), *answer);
+        EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+        EXPECT_TRUE(w.app->wait_for_output("✅ Call answered")) << w.out();
+        w.phone.ciev(conn, "call", 1);
+        w.phone.ciev(conn, "callsetup", 0);
+        EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+        auto hangup = w.wait_for_button(idle, kRed);
+        ASSERT_TRUE(hangup) << w.out();
+        EXPECT_FALSE(coloured_near(w.shot(), *answer, kGreen));
+
+        w.phone.ciev(conn, "call", 0);
+        EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+        EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+        hints = th::run_x_command(w.display(), {"xprop", "-id", id, "WM_HINTS"});
+        ASSERT_TRUE(hints.has_value());
+        EXPECT_EQ(hints->find("urgency hint bit is set"), std::string::npos) << *hints;
+        EXPECT_EQ(w.out().find("Invalid state"), std::string::npos) << w.out();
+        expect_clean(w);
+    }
+}
+
+TEST(IncomingCall, RejectSendsHangUpAndNoCarrierEndsAnUnansweredCall)
+{
+    CallWorld w(sim::kOrderCallFirst);
+    // Phones store numbers with spaces and dashes; the caller line has none.
+    th::write_file(w.world.dir.file("contacts.csv"),
+                   "name,number\n\"Nobody\",\"112\"\n\"Bob Builder\",\"0151 1234-5678\"\n");
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.shot();
+
+    // Rejected from the window.
+    w.phone.ring(conn);
+    w.phone.ciev(conn, "callsetup", 1);
+    auto reject = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(reject) << w.out();
+    size_t from = w.phone.command_count();
+    th::click_at(w.display(), *reject);
+    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("❌ Call rejected")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*reject, kRed));
+    w.phone.ciev(conn, "callsetup", 0);
+
+    // The caller gives up: the phone only says NO CARRIER.
+    w.phone.ring(conn);
+    w.phone.send_line(conn, "+CLIP: \"+4915112345678\",145");
+    auto answer = w.wait_for_button(idle, kGreen);
+    ASSERT_TRUE(answer) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📱 Caller: Bob Builder (+4915112345678)")) << w.out();
+    w.phone.no_carrier(conn);
+    EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
+    EXPECT_EQ(w.count_commands("ATA"), 0);
+    expect_clean(w);
+}
+
+TEST(OutgoingCall, HandedOverNumberIsDialledOverTheListenerAndHungUp)
+{
+    CallWorld w;
+    w.phone.set_auto_call_progress(true);
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.shot();
+
+    w.hand_over("tel:030-123 4567");
+    ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000, nullptr, conn)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call started: 0301234567")) << w.out();
+    auto hangup = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(hangup) << w.out();
+    // The phone's own events move the call on.
+    w.phone.set_indicator("call", 1, true);
+    w.phone.set_indicator("callsetup", 0, true);
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+
+    size_t from = w.phone.command_count();
+    th::click_at(w.display(), *hangup);
+    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📱 AT+CHUP sent (listen)")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+    EXPECT_EQ(w.count_commands("ATD"), 1);
+    // The listener read nothing of the dial's reply: no stray "call ended" and no rejection.
+    EXPECT_EQ(w.out().find("⚠️ Phone rejected call"), std::string::npos) << w.out();
+    expect_clean(w);
+}
+
+TEST(OutgoingCall, RejectedDialPutsTheNumberOnTheClipboardAndShowsTheDialog)
+{
+    CallWorld w;
+    w.phone.set_dial_reply(sim::DialReply::ERROR);
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    w.hand_over("tel:+4915112345678");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Phone rejected call")) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📋 +4915112345678 copied to clipboard")) << w.out();
+    EXPECT_EQ(th::clipboard_text(w.display()).value_or(""), "+4915112345678");
+    EXPECT_TRUE(th::wait_until([&] { return th::count_windows_named(w.display(), "^Call$") == 1; }));
+    EXPECT_EQ(w.out().find("✓ Call started"), std::string::npos);
+    expect_clean(w);
+}
+
+TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
+{
+    CallWorld w;
+    w.launch({"tel:+49301234567"});
+    ASSERT_TRUE(w.phone.wait_for_command("ATD+49301234567;", 20000)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📞 Auto-dialing: +49301234567")) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call started: +49301234567")) << w.out();
+
+    w.hand_over("tel:0301112223");
+    ASSERT_TRUE(w.phone.wait_for_command("ATD0301112223;", 10000)) << w.out();
+    // Give a duplicate time to show up.
+    th::wait_until([] { return false; }, 1500);
+    EXPECT_EQ(w.count_commands("ATD+49301234567;"), 1);
+    EXPECT_EQ(w.count_commands("ATD0301112223;"), 1);
+    expect_clean(w);
+}
+
+}  // namespace
+
+namespace {
+
+// Types a number into the dial pad's entry and presses Call, as a user would.
+void dial_from_pad(CallWorld& w, const std::string& number)
+{
+    th::Image screen = w.shot();
+    auto call = th::newly_coloured(th::Image{}, screen, kGreen);   // the widest green button
+    ASSERT_TRUE(call);
+    // The entry sits above the keys and is wider than them: walk up along its
+    // left part until its border.
+    int x = call->x - 200, y = call->y - 40;
+    while (y > 0 && screen.pixel(x, y) != 0x30363d)
+        --y;
+    ASSERT_GT(y, 0);
+    th::click_at(w.display(), {call->x, y - 20});
+    th::type_text(w.display(), number);
+    th::click_at(w.display(), *call);
+}
+
+void dismiss_dialog(CallWorld& w)
+{
+    auto ids = th::run_x_command(w.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Call$"});
+    ASSERT_TRUE(ids && !ids->empty());
+    std::string id = ids->substr(0, ids->find('\n'));
+    th::run_x_command(w.display(), {"xdotool", "windowfocus", "--sync", id, "key", "Return"});
+    EXPECT_TRUE(th::wait_until([&] { return th::count_windows_named(w.display(), "^Call$") == 0; }));
+}
+
+TEST(OutgoingCall, WithoutListenerTheDialConnectionCarriesTheCallUntilThePhoneDropsIt)
+{
+    for (const Order& order : kOrders) {
+        SCOPED_TRACE(order.name);
+        CallWorld w(*order.names, false);
+        w.phone.set_auto_call_progress(true);
+        w.launch();
+        ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
+        w.phone.listen_rfcomm(5);
+        th::Image idle = w.shot();
+
+        dial_from_pad(w, "0301234567");
+        sim::Command atd;
+        ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 15000, &atd)) << w.out();
+        auto on_conn = w.phone.command_texts(atd.conn);
+        ASSERT_FALSE(on_conn.empty());
+        EXPECT_EQ(on_conn.front(), "AT+BRSF=0");
+        EXPECT_TRUE(w.app->wait_for_output("✓ Call started: 0301234567")) << w.out();
+        EXPECT_TRUE(w.app->wait_for_output("🔊 HFP monitor started")) << w.out();
+        auto hangup = w.wait_for_button(idle, kRed);
+        ASSERT_TRUE(hangup) << w.out();
+        w.phone.set_indicator("call", 1, true);
+        w.phone.set_indicator("callsetup", 0, true);
+        EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+
+        w.phone.drop(atd.conn);
+        EXPECT_TRUE(w.app->wait_for_output("⚠️ HFP connection lost")) << w.out();
+        EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+        EXPECT_TRUE(w.app->wait_for_output("🔊 HFP monitor stopped")) << w.out();
+        expect_clean(w);
+    }
+}
+
+TEST(OutgoingCall, RefusedAndSilentPhonesFallBackWhileTheWindowKeepsAnswering)
+{
+    CallWorld w(sim::kOrderServiceFirst, false);
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
+
+    // No service on the channel: the connection is refused.
+    dial_from_pad(w, "111222333");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ HFP connection failed")) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📋 111222333 copied to clipboard")) << w.out();
+    EXPECT_EQ(th::clipboard_text(w.display()).value_or(""), "111222333");
+    dismiss_dialog(w);
+
+    // A number that would end the command early never reaches the phone.
+    w.phone.listen_rfcomm(5);
+    w.phone.set_silent_on("ATD");
+    dial_from_pad(w, "123;456");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Number refused")) << w.out();
+
+    // A phone that never answers the dial: the exchange waits off the main
+    // loop, which keeps serving the clipboard meanwhile.
+    dial_from_pad(w, "444555666");
+    ASSERT_TRUE(w.phone.wait_for_command("ATD444555666;", 15000)) << w.out();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(th::clipboard_text(w.display(), 1500).value_or("(no answer)"), "111222333");
+        EXPECT_EQ(w.out().find("(empty)"), std::string::npos) << "the dial ended before the window was probed";
+    }
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Call response: (empty)")) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return th::clipboard_text(w.display()).value_or("") == "444555666"; }));
+    EXPECT_EQ(w.count_commands("ATD123"), 0);
+    EXPECT_EQ(w.out().find("✓ Call started"), std::string::npos);
+    expect_clean(w);
+}
+
+void send_bytewise(sim::SimPhone& phone, int conn, const std::string& bytes)
+{
+    for (char c : bytes)
+        phone.send_raw(conn, std::string(1, c));
+}
+
+TEST(Robustness, GarbageLongLinesSplitRepliesMarkupNamesAndADroppedLink)
+{
+    CallWorld w;
+    w.phone.set_reply_chunking(1, 1);   // the handshake's replies arrive byte by byte
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 30000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.shot();
+
+    w.phone.send_raw(conn, std::string("\r\n\x01\x02\xff\xfe junk \0 more\r\n", 20));
+    w.phone.send_raw(conn, "\r\n" + std::string(4096, 'A') + "\r\n");
+    w.phone.send_line(conn, "+CIEV: 99,1");
+    w.phone.send_line(conn, "+CIEV: x,y");
+    w.phone.send_line(conn, "+CLIP: garbage");
+    send_bytewise(w.phone, conn, "\r\nRING\r\n\r\n+CLIP: \"+49301234567\",145,,,\"<b>Tom & Jerry</b> <i\"\r\n");
+    w.phone.ciev(conn, "callsetup", 1);
+    EXPECT_TRUE(w.app->wait_for_output("📱 Caller: <b>Tom & Jerry</b> <i (+49301234567)")) << w.out();
+    auto answer = w.wait_for_button(idle, kGreen);
+    ASSERT_TRUE(answer) << w.out();
+    th::click_at(w.display(), *answer);
+    ASSERT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn)) << w.out();
+    w.phone.ciev(conn, "call", 1);
+    auto hangup = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(hangup) << w.out();
+
+    // The phone drops the link mid-call: the call ends and the listener comes back.
+    w.phone.drop(conn);
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection lost")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+    EXPECT_TRUE(w.app->wait_for_output("🔁 Restarting listener")) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 2; }, 30000)) << w.out();
+    expect_clean(w);
+}
+
+TEST(Robustness, APhoneThatDropsEveryListenerConnectionIsRetriedWithBackoff)
+{
+    CallWorld w;
+    w.phone.set_drop_on("AT+BRSF");
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("🔁 Restarting listener", 20000)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("ℹ️ Listener restart in 1 s", 10000)) << w.out();
+    th::wait_until([] { return false; }, 3000);
+    // Immediate, then 1 s, then 2 s: a handful of attempts, not a tight loop.
+    int restarts = w.app->count("🔁 Restarting listener");
+    EXPECT_GE(restarts, 2) << w.out();
+    EXPECT_LE(restarts, 6) << w.out();
+    expect_clean(w);
+}
+
+}  // namespace

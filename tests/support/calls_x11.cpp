@@ -1,0 +1,208 @@
+#include "calls_x11.h"
+
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+namespace th {
+
+std::optional<std::string> run_x_command(const std::string& display, const std::vector<std::string>& argv,
+                                         int timeout_ms)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return std::nullopt;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setenv("DISPLAY", display.c_str(), 1);
+        dup2(out[1], 1);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 2);
+        close(out[0]);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    bool done = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(out[0], buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            while ((n = read(out[0], buf, sizeof buf)) > 0)
+                text.append(buf, static_cast<size_t>(n));
+            done = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(out[0]);
+    if (!done) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return std::nullopt;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return text;
+}
+
+Image screenshot(const std::string& display)
+{
+    Image img;
+    auto ppm = run_x_command(display, {"import", "-silent", "-window", "root", "-depth", "8", "ppm:-"}, 15000);
+    if (!ppm)
+        return img;
+    std::istringstream in(*ppm);
+    std::string magic;
+    int maxval = 0;
+    in >> magic >> img.width >> img.height >> maxval;
+    in.get();
+    if (magic != "P6" || maxval != 255 || img.width <= 0 || img.height <= 0)
+        return Image{};
+    size_t n = static_cast<size_t>(img.width) * img.height * 3;
+    size_t at = static_cast<size_t>(in.tellg());
+    if (ppm->size() < at + n)
+        return Image{};
+    img.rgb.assign(ppm->begin() + static_cast<long>(at), ppm->begin() + static_cast<long>(at + n));
+    return img;
+}
+
+namespace {
+
+struct Blob {
+    int count = 0;
+    int min_x, min_y, max_x, max_y;
+    long sum_x = 0, sum_y = 0;
+    int width() const { return max_x - min_x + 1; }
+    int height() const { return max_y - min_y + 1; }
+};
+
+std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
+{
+    int w = img.width, h = img.height;
+    std::vector<char> seen(static_cast<size_t>(w) * h, 0);
+    std::vector<Blob> blobs;
+    std::vector<Point> stack;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (seen[static_cast<size_t>(y) * w + x] || img.pixel(x, y) != colour)
+                continue;
+            Blob b{0, x, y, x, y};
+            stack.push_back({x, y});
+            seen[static_cast<size_t>(y) * w + x] = 1;
+            while (!stack.empty()) {
+                Point p = stack.back();
+                stack.pop_back();
+                ++b.count;
+                b.sum_x += p.x;
+                b.sum_y += p.y;
+                b.min_x = std::min(b.min_x, p.x);
+                b.max_x = std::max(b.max_x, p.x);
+                b.min_y = std::min(b.min_y, p.y);
+                b.max_y = std::max(b.max_y, p.y);
+                const Point around[4] = {{p.x + 1, p.y}, {p.x - 1, p.y}, {p.x, p.y + 1}, {p.x, p.y - 1}};
+                for (Point q : around) {
+                    if (q.x < 0 || q.y < 0 || q.x >= w || q.y >= h)
+                        continue;
+                    char& s = seen[static_cast<size_t>(q.y) * w + q.x];
+                    if (!s && img.pixel(q.x, q.y) == colour) {
+                        s = 1;
+                        stack.push_back(q);
+                    }
+                }
+            }
+            if (b.count >= 200)
+                blobs.push_back(b);
+        }
+    }
+    return blobs;
+}
+
+}  // namespace
+
+std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour)
+{
+    if (after.width == 0)
+        return std::nullopt;
+    // Matched by shape, not position: a growing label moves everything below it.
+    std::vector<Blob> old_blobs = before.width ? blobs_of(before, colour) : std::vector<Blob>{};
+    std::vector<Blob> new_blobs = blobs_of(after, colour);
+    const Blob* best = nullptr;
+    for (const Blob& b : new_blobs) {
+        bool existed = false;
+        for (const Blob& o : old_blobs)
+            if (std::abs(o.width() - b.width()) <= 2 && std::abs(o.height() - b.height()) <= 2)
+                existed = true;
+        if (!existed && (!best || b.count > best->count))
+            best = &b;
+    }
+    if (!best)
+        return std::nullopt;
+    return Point{static_cast<int>(best->sum_x / best->count), static_cast<int>(best->sum_y / best->count)};
+}
+
+void click_at(const std::string& display, Point p)
+{
+    run_x_command(display, {"xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y), "click", "1"});
+    move_pointer_away(display);
+}
+
+void move_pointer_away(const std::string& display)
+{
+    run_x_command(display, {"xdotool", "mousemove", "1", "1"});
+}
+
+void type_text(const std::string& display, const std::string& text)
+{
+    run_x_command(display, {"xdotool", "type", "--delay", "20", text});
+}
+
+void press_key(const std::string& display, const std::string& key)
+{
+    run_x_command(display, {"xdotool", "key", key});
+}
+
+std::optional<std::string> clipboard_text(const std::string& display, int timeout_ms)
+{
+    return run_x_command(display, {"xclip", "-selection", "clipboard", "-o"}, timeout_ms);
+}
+
+int count_windows_named(const std::string& display, const std::string& title_regex)
+{
+    auto out = run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", title_regex});
+    if (!out)
+        return 0;
+    int n = 0;
+    std::istringstream in(*out);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty())
+            ++n;
+    return n;
+}
+
+}  // namespace th

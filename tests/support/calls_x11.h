@@ -1,0 +1,48 @@
+// Driving the real window as a person would, under the test's Xvfb: look at
+// the screen, click, read the clipboard, find a dialog by its title.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace th {
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    uint32_t pixel(int x, int y) const
+    {
+        size_t i = (static_cast<size_t>(y) * width + x) * 3;
+        return (uint32_t(rgb[i]) << 16) | (uint32_t(rgb[i + 1]) << 8) | rgb[i + 2];
+    }
+};
+
+struct Point {
+    int x, y;
+};
+
+// Runs a command with DISPLAY set; returns its standard output, or nullopt
+// when it failed or did not finish within timeout_ms.
+std::optional<std::string> run_x_command(const std::string& display, const std::vector<std::string>& argv,
+                                         int timeout_ms = 5000);
+
+Image screenshot(const std::string& display);
+
+// Centre of the largest block of the given colour in `after` whose size no
+// block of `before` had: a button that became active between two
+// screenshots, found by the colour its theme gives it. An empty `before`
+// gives the largest block.
+std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour);
+
+void click_at(const std::string& display, Point p);
+void move_pointer_away(const std::string& display);
+void type_text(const std::string& display, const std::string& text);
+void press_key(const std::string& display, const std::string& key);
+
+// The CLIPBOARD's text; nullopt when the owner did not answer in time.
+std::optional<std::string> clipboard_text(const std::string& display, int timeout_ms = 3000);
+// X windows whose title matches the regular expression.
+int count_windows_named(const std::string& display, const std::string& title_regex);
+
+}  // namespace th

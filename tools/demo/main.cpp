@@ -99,6 +99,7 @@ int main()
     bluez.add_device(kPhoneAddress, "Demo Phone");
     bluez.pair_device(kPhoneAddress);
 
+    g_mkdir_with_parents(dir.file("bt").c_str(), 0700);
     sim::SimPhone phone(dir.file("bt"), kPhoneAddress);
     phone.serve_hfp(7);
     phone.listen_sco();

@@ -109,4 +109,13 @@ void install_theme()
     gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(provider),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
+
+    // The sheet's "label" rule colours every label directly, so a disabled
+    // button kept its bright text and looked pressable; dim it with its button.
+    GtkCssProvider* dim = gtk_css_provider_new();
+    static const char kDimDisabled[] = "button:disabled label { color: #484f58; }";
+    gtk_css_provider_load_from_data(dim, kDimDisabled, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(dim),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
+    g_object_unref(dim);
 }

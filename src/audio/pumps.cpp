@@ -163,7 +163,9 @@ void* sco_capture_thread_func(void*)
                 continue;
             int e = errno;
             if (is_remote_close(e)) {
-                if (!send_error_posted)
+                // After a local stop our own shutdown fails the send: that is
+                // a call ending normally, not the phone dropping the link.
+                if (!send_error_posted && sco_audio_running.load())
                     post_logf("⚠️ Microphone send error: %s", strerror(e));
                 stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
                 remote_closed = true;

@@ -406,3 +406,47 @@ TEST(Robustness, APhoneThatDropsEveryListenerConnectionIsRetriedWithBackoff)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
+{
+    CallWorld w;
+    w.phone.set_silent_on("ATD");
+    w.phone.set_command_hook([](int, const std::string& command, std::string* reply) {
+        if (command != "ATA")
+            return false;
+        *reply = "\r\nERROR\r\n";
+        return true;
+    });
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.shot();
+
+    // No answer to the dial at all: tried anyway, and can be hung up.
+    w.hand_over("tel:0301234567");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Unknown response, trying anyway...", 15000)) << w.out();
+    auto hangup = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(hangup) << w.out();
+    size_t from = w.phone.command_count();
+    th::click_at(w.display(), *hangup);
+    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+
+    // The phone refuses the answer: the call does not stay "active" here.
+    w.phone.ring(conn);
+    w.phone.ciev(conn, "callsetup", 1);
+    auto answer = w.wait_for_button(idle, kGreen);
+    ASSERT_TRUE(answer) << w.out();
+    from = w.phone.command_count();
+    th::click_at(w.display(), *answer);
+    EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📥 HFP: ERROR")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
+    th::Image after = w.shot();
+    EXPECT_FALSE(coloured_near(after, *hangup, kRed)) << "the call should have ended";
+    expect_clean(w);
+}
+
+}  // namespace

@@ -241,7 +241,8 @@ TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
     CallWorld w;
     w.launch({"tel:+49301234567"});
     ASSERT_TRUE(w.phone.wait_for_command("ATD+49301234567;", 20000)) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("📞 Auto-dialing: +49301234567")) << w.out();
+    // Dialled by the listener once its link is up, or at once when the link
+    // was up before the window: either way exactly once.
     EXPECT_TRUE(w.app->wait_for_output("✓ Call started: +49301234567")) << w.out();
 
     w.hand_over("tel:0301112223");

@@ -1,8 +1,219 @@
 #include "audio/sco.h"
 
+#include "app/log.h"
+#include "audio/aec.h"
+#include "audio/pumps.h"
+#include "connection/device.h"
+
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/sco.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
 std::atomic<int> sco_socket{-1};
 std::atomic<int> sco_mtu{48};
 std::atomic<int> sco_audio_running{0};
+pthread_t sco_playback_thread{};
+pthread_t sco_capture_thread{};
 
-void sco_connect() {}
-gpointer stop_sco_audio(gpointer) { return nullptr; }
+namespace {
+
+// Two callers connecting at once (a dial and the phone's "call active"
+// report) would each start a pair of pumps on the same globals.
+std::mutex connect_mutex;
+std::mutex pump_threads_mutex;
+bool playback_started = false;   // under pump_threads_mutex
+bool capture_started = false;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void close_sco_socket()
+{
+    // Two stops may race (hang-up thread and a direct call): whoever takes
+    // the descriptor out closes it, so it is never closed twice.
+    int fd = sco_socket.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+int open_sco_socket()
+{
+    int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET, BTPROTO_SCO);
+    sco_socket.store(fd);
+    return fd;
+}
+
+int set_voice(int fd)
+{
+    bt_voice voice{};
+    voice.setting = BT_VOICE_CVSD_16BIT;
+    return setsockopt(fd, SOL_BLUETOOTH, BT_VOICE, &voice, sizeof voice);
+}
+
+bool reap_one(pthread_t& thread, bool& started, bool wait)
+{
+    if (!started || pthread_equal(thread, pthread_self()))
+        return started;
+    if (!wait) {
+        if (pthread_tryjoin_np(thread, nullptr) == 0)
+            started = false;
+        return started;
+    }
+    // A stopped pump ends within a chunk; one stuck inside the sound
+    // server's library (seen when the server dies mid-read) must not hang
+    // the caller, possibly the main loop, for good: it is let go.
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    if (pthread_timedjoin_np(thread, nullptr, &deadline) != 0)
+        pthread_detach(thread);
+    started = false;
+    return false;
+}
+
+}  // namespace
+
+int sco_reap_pump_threads(bool wait)
+{
+    std::unique_lock<std::mutex> lock(pump_threads_mutex, std::defer_lock);
+    if (wait)
+        lock.lock();
+    else if (!lock.try_lock())
+        return -1;   // someone else is reaping right now
+    int left = 0;
+    left += reap_one(sco_playback_thread, playback_started, wait);
+    left += reap_one(sco_capture_thread, capture_started, wait);
+    return left;
+}
+
+void sco_connect()
+{
+    if (device_addr[0] == '\0')
+        return;
+    std::lock_guard<std::mutex> serial(connect_mutex);
+
+    if (sco_audio_running.load()) {
+        log_msg("ℹ️ Closing previous SCO...");
+        stop_sco_audio(nullptr);
+        sleep_ms(100);
+    }
+    if (sco_socket.load() >= 0) {
+        close_sco_socket();
+        sleep_ms(50);
+    }
+    // The previous link's pumps (stopped above, or by the HFP close) must be
+    // gone before new ones share the globals and the socket.
+    sco_reap_pump_threads(true);
+
+    int fd = open_sco_socket();
+    if (fd < 0) {
+        log_msg("⚠️ SCO socket error");
+        return;
+    }
+    if (set_voice(fd) < 0) {
+        char line[128];
+        snprintf(line, sizeof line, "ℹ️ SCO voice setting: %s", strerror(errno));
+        log_msg(line);
+    }
+
+    sockaddr_sco addr{};
+    addr.sco_family = AF_BLUETOOTH;
+    str2ba(device_addr, &addr.sco_bdaddr);
+    log_msg("🔊 SCO audio connecting...");
+
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        int e = errno;
+        char line[128];
+        snprintf(line, sizeof line, "⚠️ SCO connection error: %s", strerror(e));
+        log_msg(line);
+        close_sco_socket();
+        if (e != EBUSY && e != EMLINK)
+            return;
+
+        // The sound server's own Bluetooth module may hold the link.
+        log_msg("ℹ️ Clearing existing SCO connection...");
+        int ignored = system("pactl unload-module module-bluez5-device 2>/dev/null");
+        (void)ignored;
+        sleep_ms(200);
+        fd = open_sco_socket();
+        if (fd < 0)
+            return;
+        set_voice(fd);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+            close_sco_socket();
+            return;
+        }
+        log_msg("✓ SCO audio connected (retry)");
+    }
+    log_msg("✓ SCO audio connected");
+
+    sco_options options{};
+    socklen_t len = sizeof options;
+    if (getsockopt(fd, SOL_SCO, SCO_OPTIONS, &options, &len) != 0) {
+        sco_mtu.store(kDefaultScoMtu);
+        log_msg("ℹ️ SCO MTU not readable, default: 48");
+    } else {
+        sco_mtu.store(options.mtu);
+        char line[64];
+        snprintf(line, sizeof line, "ℹ️ SCO MTU: %d byte", static_cast<int>(options.mtu));
+        log_msg(line);
+    }
+
+    aec_enabled.store(0);
+    aec_fifo_reset();
+    log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
+
+    sco_audio_running.store(1);
+
+    std::lock_guard<std::mutex> lock(pump_threads_mutex);
+    if (pthread_create(&sco_playback_thread, nullptr, sco_playback_thread_func, nullptr) == 0)
+        playback_started = true;
+    else
+        log_msg("⚠️ Speaker thread error");
+    if (pthread_create(&sco_capture_thread, nullptr, sco_capture_thread_func, nullptr) == 0)
+        capture_started = true;
+    else
+        log_msg("⚠️ Microphone thread error");
+}
+
+gpointer stop_sco_audio(gpointer message)
+{
+    bool was_active = sco_audio_running.load() != 0 || sco_socket.load() >= 0;
+    sco_audio_running.store(0);
+    sleep_ms(50);
+    close_sco_socket();
+
+    for (int round = 0; round < 10; ++round) {
+        if (!pulse_playback.load() && !pulse_capture.load())
+            break;
+        sleep_ms(50);
+    }
+    // Pumps that have already ended are reclaimed now; any still on their
+    // way out are joined by the next connect.
+    sco_reap_pump_threads(false);
+
+    if (message && was_active)
+        post_log(static_cast<const char*>(message));
+
+    {
+        std::lock_guard<std::mutex> lock(aec_mutex);
+        if (aec_handle) {
+            aec_destroy(aec_handle);
+            aec_handle = nullptr;
+        }
+    }
+    aec_enabled.store(0);
+    aec_fifo_reset();
+    return nullptr;
+}

@@ -1,13 +1,22 @@
 // The SCO voice link and the audio pumps it starts.
 #pragma once
 #include <glib.h>
+#include <pthread.h>
 
 #include <atomic>
 
 extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
+// Valid while the matching *_started flag is set; both guarded internally.
+extern pthread_t sco_playback_thread;
+extern pthread_t sco_capture_thread;
 
 void sco_connect();
 // Also a GThreadFunc ("hangup_cleanup"): message is a static text or null.
 gpointer stop_sco_audio(gpointer message);
+
+// Joins pump threads that have ended; with wait, also those still running
+// (they are expected to be on their way out). Never joins the calling thread.
+// Returns the number of pump threads still unjoined.
+int sco_reap_pump_threads(bool wait);

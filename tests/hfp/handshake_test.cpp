@@ -113,3 +113,166 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<PhoneCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Connects to the phone's channel 4 and returns the product-side descriptor.
+int open_link(sim::SimPhone& phone)
+{
+    phone.serve_hfp(4);
+    hfp_lookup_channel();
+    return hfp_rfcomm_open(nullptr);
+}
+
+TEST_F(ShimTest, SilentPhoneFailsTheOutgoingHandshakeWithinTheBound)
+{
+    hfp_reply_timeout_ms = 300;
+    phone->set_silent(true);
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    bool ok = true;
+    std::string out = logged([&] { ok = hfp_outgoing_handshake(channel); });
+    EXPECT_FALSE(ok);
+    EXPECT_NE(out.find("⚠️ AT+BRSF error"), std::string::npos) << out;
+    EXPECT_EQ(phone->command_texts(), std::vector<std::string>{"AT+BRSF=0"});
+    close(fd);
+}
+
+TEST_F(ShimTest, SilentPhoneStillLetsTheListenerHandshakeReturn)
+{
+    hfp_reply_timeout_ms = 200;
+    phone->set_silent(true);
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    hfp_listener_handshake(channel);
+    ASSERT_TRUE(phone->wait_for_command("AT+CLIP=1", 3000));
+    EXPECT_EQ(phone->command_texts().size(), 5u);
+    close(fd);
+}
+
+TEST_F(ShimTest, OutgoingHandshakeFailuresNameTheirStep)
+{
+    struct Row {
+        const char* failing;
+        const char* reply;
+        const char* message;
+        size_t commands;
+    };
+    const Row rows[] = {
+        {"AT+BRSF=0", "\r\nERROR\r\n", "⚠️ AT+BRSF error", 1},
+        {"AT+CIND=?", "\r\n+CME ERROR: 4\r\n", "⚠️ AT+CIND=? error", 2},
+        {"AT+CIND?", "\r\nERROR\r\n", "⚠️ AT+CIND? error", 3},
+        {"AT+CIND?", "\r\n+CIND: 1,0,0\r\n", "⚠️ AT+CIND? error", 3},   // no final code before the bound
+    };
+    hfp_reply_timeout_ms = 400;
+    int port = 10;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.failing);
+        sim::SimPhone p(dir.path(), "00:11:22:33:44:" + std::to_string(port++));
+        copy_text(device_addr, p.address());
+        hfp_channel = 0;
+        p.set_command_hook([&](int, const std::string& cmd, std::string* reply) {
+            if (cmd != r.failing)
+                return false;
+            *reply = r.reply;
+            return true;
+        });
+        int fd = open_link(p);
+        ASSERT_GE(fd, 0);
+        AtChannel channel(fd);
+        bool ok = true;
+        std::string out = logged([&] { ok = hfp_outgoing_handshake(channel); });
+        EXPECT_FALSE(ok);
+        EXPECT_NE(out.find(r.message), std::string::npos) << out;
+        EXPECT_EQ(out.find("SLC established"), std::string::npos) << out;
+        EXPECT_EQ(p.command_texts().size(), r.commands);
+        close(fd);
+    }
+}
+
+TEST_F(ShimTest, PhoneDroppingTheLinkDuringTheHandshakes)
+{
+    phone->set_drop_on("AT+CIND?");
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel outgoing(fd);
+    bool ok = true;
+    std::string out = logged([&] { ok = hfp_outgoing_handshake(outgoing); });
+    EXPECT_FALSE(ok);
+    EXPECT_NE(out.find("⚠️ AT+CIND? error"), std::string::npos) << out;
+    close(fd);
+
+    // The listener stops writing to a dead link (no SIGPIPE, no further commands).
+    fd = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(fd, 0);
+    int conn = 0;
+    ASSERT_TRUE(phone->wait_for_connections(2, 3000));
+    conn = phone->latest_connection();
+    AtChannel listener(fd);
+    hfp_listener_handshake(listener);
+    EXPECT_EQ(phone->command_texts(conn), (std::vector<std::string>{"AT+BRSF=1", "AT+CIND=?", "AT+CIND?"}));
+    close(fd);
+}
+
+TEST_F(ShimTest, ReplyWithOkAnywhereAndUnsolicitedLinesPasses)
+{
+    phone->set_command_hook([](int, const std::string& cmd, std::string* reply) {
+        if (cmd != "AT+BRSF=0")
+            return false;
+        *reply = "\r\n\x01\xff junk\r\n\r\nRING\r\n\r\n+BRSF: 871\r\n\r\nOK\r\n";
+        return true;
+    });
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    bool ok = false;
+    std::string out = logged([&] { ok = hfp_outgoing_handshake(channel); });
+    EXPECT_TRUE(ok) << out;
+    EXPECT_EQ(channel.take_unsolicited(), std::vector<std::string>{"RING"});
+    close(fd);
+}
+
+TEST_F(ShimTest, UnreadableIndicatorListFallsBackToCallAndCallsetupFirst)
+{
+    hfp_set_indicator_map(IndicatorMap{2, 3, 4, 1, 5, 6, 7});
+    phone->set_command_hook([](int, const std::string& cmd, std::string* reply) {
+        if (cmd != "AT+CIND=?")
+            return false;
+        *reply = "\r\n+CIND: whatever\r\n\r\nOK\r\n";
+        return true;
+    });
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    EXPECT_TRUE(hfp_outgoing_handshake(channel));
+    IndicatorMap map = hfp_indicator_map();
+    EXPECT_EQ(map.call, 1);
+    EXPECT_EQ(map.callsetup, 2);
+    EXPECT_EQ(map.service, -1);
+    close(fd);
+}
+
+TEST_F(ShimTest, ConnectionsGoToChannelThreeWithoutALookup)
+{
+    phone->listen_rfcomm(3);
+    bool socket_failed = true;
+    int fd = hfp_rfcomm_open(&socket_failed);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_FALSE(socket_failed);
+    ASSERT_TRUE(phone->wait_for_connections(1, 3000));
+    EXPECT_EQ(phone->channel_of(phone->latest_connection()), 3);
+    close(fd);
+
+    phone->stop_rfcomm(3);
+    errno = 0;
+    EXPECT_EQ(hfp_rfcomm_open(&socket_failed), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_FALSE(socket_failed);
+    th::write_file(dir.file("fault-socket-rfcomm"), "EMFILE");
+    EXPECT_EQ(hfp_rfcomm_open(&socket_failed), -1);
+    EXPECT_TRUE(socket_failed);
+}
+
+}  // namespace

@@ -1,0 +1,403 @@
+// Voice path figures with a real PulseAudio daemon: added latency each way
+// (phone -> SCO -> playback pump -> sink, and source -> capture pump -> SCO
+// -> phone), CPU time of the call process per minute of call, and underruns,
+// for the product's pumps and, side by side, for the same pumps opened with
+// the server's default buffering.
+//
+//   audio_latency_bench [call seconds, default 600] [clicks per direction, default 120]
+//
+// The call runs in a child process (this program again, "--pump-child"),
+// which runs the product's pump threads on one end of a SEQPACKET socketpair
+// standing in for the SCO link; the bench plays the phone on the other end,
+// sending coded clicks at the real pace (48-byte packets every 3 ms).
+// Speaker side: a click's send time to the moment it leaves the default
+// sink (read from its monitor, less the record path's reported latency).
+// Microphone side: the moment a click leaves the sink whose monitor is the
+// default source (write time plus that stream's reported latency) to its
+// arrival at the phone. Underruns are the daemon's "Implicit underrun"
+// debug lines for the call's playback stream after the first seconds. Setting
+// TELVANE_BENCH_DEFAULT_BUFFERS=1 in the child selects the comparison
+// pumps, which differ from the product's only in passing no buffer
+// attributes; the product itself always uses its low-latency attributes.
+#include "app/log.h"
+#include "audio/pumps.h"
+#include "audio/sco.h"
+#include "audio_phone.h"
+#include "audio_pulse.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <poll.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A click: 10 ms of 2 kHz, then its number in 8 bits of 10 ms each (1 kHz
+// or silence), so that each arrival is matched with the click that caused
+// it however late it comes. One click every 240 ms.
+constexpr int kClickPeriod = 1920;
+constexpr int kBitSamples = 80;
+constexpr int kClickBits = 8;
+constexpr int kClickThreshold = 3000;
+// The daemon's debug log line for a playback stream that ran dry.
+constexpr const char* kUnderrunLine = "Implicit underrun of 'Phone Audio'";
+
+int16_t click_signal(uint64_t i)
+{
+    uint64_t pos = i % kClickPeriod, number = i / kClickPeriod;
+    if (pos < kBitSamples)
+        return static_cast<int16_t>(12000 * std::sin(2 * M_PI * 2000 * double(pos) / 8000));
+    uint64_t bit = pos / kBitSamples - 1;
+    if (bit < kClickBits && ((number >> bit) & 1))
+        return static_cast<int16_t>(12000 * std::sin(2 * M_PI * 1000 * double(pos) / 8000));
+    return 0;
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// ---- the call process ----
+
+std::atomic<bool> comparison_running{false};
+int comparison_fd = -1;
+
+// The product's pump loops without buffer attributes, for comparison.
+void* default_playback(void*)
+{
+    pa_sample_spec spec = sco_sample_spec();
+    int error = 0;
+    pa_simple* s = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &spec, nullptr,
+                                 nullptr, &error);
+    if (!s)
+        return nullptr;
+    char buf[kPlaybackBufferBytes];
+    while (comparison_running.load()) {
+        ssize_t n = recv(comparison_fd, buf, sizeof buf, 0);
+        if (n <= 0 || pa_simple_write(s, buf, static_cast<size_t>(n), &error) < 0)
+            break;
+    }
+    pa_simple_free(s);
+    return nullptr;
+}
+
+void* default_capture(void*)
+{
+    pa_sample_spec spec = sco_sample_spec();
+    int error = 0;
+    pa_simple* s = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &spec, nullptr,
+                                 nullptr, &error);
+    if (!s)
+        return nullptr;
+    char buf[kDefaultScoMtu];
+    while (comparison_running.load()) {
+        if (pa_simple_read(s, buf, sizeof buf, &error) < 0)
+            break;
+        send(comparison_fd, buf, sizeof buf, MSG_NOSIGNAL);
+    }
+    pa_simple_free(s);
+    return nullptr;
+}
+
+int pump_child(int fd)
+{
+    const bool defaults = getenv("TELVANE_BENCH_DEFAULT_BUFFERS") != nullptr;
+    pthread_t playback, capture;
+    if (defaults) {
+        comparison_fd = fd;
+        comparison_running.store(true);
+        pthread_create(&playback, nullptr, default_playback, nullptr);
+        pthread_create(&capture, nullptr, default_capture, nullptr);
+    } else {
+        sco_mtu.store(kDefaultScoMtu);
+        sco_socket.store(fd);
+        sco_audio_running.store(1);
+        pthread_create(&playback, nullptr, sco_playback_thread_func, nullptr);
+        pthread_create(&capture, nullptr, sco_capture_thread_func, nullptr);
+    }
+    // Until the bench closes our standard input; log lines on the way.
+    while (true) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        pollfd p{0, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char c;
+            if (read(0, &c, 1) <= 0)
+                break;
+        }
+    }
+    if (defaults) {
+        comparison_running.store(false);
+        shutdown(fd, SHUT_RDWR);
+        pthread_join(playback, nullptr);
+        pthread_join(capture, nullptr);
+        close(fd);
+    } else {
+        stop_sco_audio(nullptr);
+        pthread_join(playback, nullptr);
+        pthread_join(capture, nullptr);
+    }
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    return 0;
+}
+
+// ---- measurement ----
+
+struct Arrival {
+    Clock::time_point time;
+    unsigned code;
+};
+
+// Clicks found in a sample stream whose sample k was heard at time_of(k).
+template <typename TimeOf>
+std::vector<Arrival> arrivals(const std::vector<int16_t>& samples, TimeOf time_of)
+{
+    std::vector<Arrival> out;
+    const uint64_t span = kBitSamples * (kClickBits + 1);
+    uint64_t k = 0;
+    while (k + span <= samples.size()) {
+        if (std::abs(int(samples[k])) < kClickThreshold) {
+            ++k;
+            continue;
+        }
+        unsigned code = 0;
+        for (int bit = 0; bit < kClickBits; ++bit) {
+            double e = 0;
+            uint64_t from = k + kBitSamples * (bit + 1) + 10, to = from + kBitSamples - 20;
+            for (uint64_t j = from; j < to; ++j)
+                e += double(samples[j]) * samples[j];
+            if (std::sqrt(e / double(to - from)) > 2000)
+                code |= 1u << bit;
+        }
+        out.push_back({time_of(k), code});
+        k += span + kBitSamples;
+    }
+    return out;
+}
+
+// Latency of each click: its arrival minus the send time of the latest
+// click with the same number sent before it.
+std::vector<double> latencies(const std::vector<Clock::time_point>& sent, const std::vector<Arrival>& seen,
+                              size_t first_click)
+{
+    std::vector<double> out;
+    for (const Arrival& a : seen) {
+        for (size_t k = sent.size(); k-- > first_click;) {
+            if ((k & ((1u << kClickBits) - 1)) != a.code || sent[k] > a.time)
+                continue;
+            out.push_back(seconds(a.time - sent[k]) * 1000);
+            break;
+        }
+    }
+    return out;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(std::min<double>(v.size() - 1, std::round(p * double(v.size() - 1))));
+    return v[i];
+}
+
+struct Result {
+    std::vector<double> to_speaker, to_phone;
+    double cpu_per_minute_s = NAN;
+    double call_minutes = 0;
+    int underruns = -1;
+};
+
+Result run_call(const char* self, bool defaults, double call_seconds, int clicks)
+{
+    th::PulseServer::Options options;
+    options.debug_log = true;
+    th::PulseServer pulse(options);
+
+    int sv[2];
+    socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
+    int control[2];
+    if (pipe(control) != 0)
+        std::abort();
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(control[0], 0);
+        close(control[1]);
+        close(sv[0]);
+        setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+        if (defaults)
+            setenv("TELVANE_BENCH_DEFAULT_BUFFERS", "1", 1);
+        else
+            unsetenv("TELVANE_BENCH_DEFAULT_BUFFERS");
+        std::string fd = std::to_string(sv[1]);
+        int out = open("/dev/null", O_WRONLY);
+        dup2(out, 1);
+        execl(self, self, "--pump-child", fd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(control[0]);
+    close(sv[1]);
+    const auto call_start = Clock::now();
+
+    th::ScoPeer phone(sv[0]);
+    phone.start_sending(click_signal);
+
+    // The speaker: what the default sink renders, each sample time-stamped
+    // by when it left the sink (read time minus the record path's latency).
+    std::mutex mutex;
+    std::vector<int16_t> heard;
+    std::vector<Clock::time_point> heard_block_time;   // per 80-sample block
+    std::vector<Clock::time_point> mic_click_times;
+    std::atomic<bool> measuring{true};
+    std::thread speaker([&] {
+        pa_sample_spec spec = sco_sample_spec();
+        pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                            static_cast<uint32_t>(-1), 160};
+        int error = 0;
+        pa_simple* rec = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_RECORD, "null.monitor", "speaker",
+                                       &spec, nullptr, &attr, &error);
+        int16_t block[80];
+        while (rec && measuring.load()) {
+            if (pa_simple_read(rec, block, sizeof block, &error) < 0)
+                break;
+            auto now = Clock::now();
+            pa_usec_t lat = pa_simple_get_latency(rec, &error);
+            std::lock_guard<std::mutex> lock(mutex);
+            heard.insert(heard.end(), block, block + 80);
+            // Time the block's last sample left the sink.
+            heard_block_time.push_back(now - std::chrono::microseconds(lat));
+        }
+        if (rec)
+            pa_simple_free(rec);
+    });
+    // The microphone: clicks played into the sink whose monitor is the
+    // default source, each stamped with when it will leave that sink.
+    std::thread mic([&] {
+        pa_sample_spec spec = sco_sample_spec();
+        pa_buffer_attr attr = playback_buffer_attr();
+        int error = 0;
+        pa_simple* play = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_PLAYBACK, "mic", "microphone",
+                                        &spec, nullptr, &attr, &error);
+        uint64_t index = 0;
+        int16_t block[80];
+        while (play && measuring.load()) {
+            for (auto& s : block)
+                s = click_signal(index++);
+            if (pa_simple_write(play, block, sizeof block, &error) < 0)
+                break;
+            if ((index - 80) % kClickPeriod == 0) {
+                auto now = Clock::now();
+                pa_usec_t lat = pa_simple_get_latency(play, &error);
+                // The click starts the block just written; the whole block
+                // is out lat from now.
+                std::lock_guard<std::mutex> lock(mutex);
+                mic_click_times.push_back(now + std::chrono::microseconds(lat) - std::chrono::microseconds(10000));
+            }
+        }
+        if (play)
+            pa_simple_free(play);
+    });
+
+    const double warm = 2.0;
+    const double click_seconds = warm + clicks * kClickPeriod / 8000.0 + 3.0;   // late arrivals too
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(click_seconds, 3.0)));
+    int underruns_before = pulse.log_count(kUnderrunLine);
+
+    Result r;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Clock::time_point> sent_clicks;
+        for (const auto& p : phone.sent_packets())
+            if (p.first_sample % kClickPeriod == 0)
+                sent_clicks.push_back(p.time);
+        auto seen = arrivals(heard, [&](uint64_t k) {
+            size_t b = k / 80;
+            return heard_block_time[b] - std::chrono::microseconds(125 * (79 - (k % 80)));
+        });
+        const size_t skip = static_cast<size_t>(warm * 8000 / kClickPeriod);
+        r.to_speaker = latencies(sent_clicks, seen, skip);
+        std::vector<int16_t> got = phone.received();
+        auto packets = phone.received_packets();
+        auto arrived = arrivals(got, [&](uint64_t k) {
+            auto it = std::upper_bound(packets.begin(), packets.end(), k,
+                                       [](uint64_t v, const th::ScoPeer::Packet& p) { return v < p.first_sample; });
+            return (it == packets.begin() ? packets.front() : *(it - 1)).time;
+        });
+        r.to_phone = latencies(mic_click_times, arrived, skip);
+        r.to_speaker.resize(std::min<size_t>(r.to_speaker.size(), static_cast<size_t>(clicks)));
+        r.to_phone.resize(std::min<size_t>(r.to_phone.size(), static_cast<size_t>(clicks)));
+        heard.clear();   // the rest of the call only counts CPU and underruns
+    }
+    measuring.store(false);
+    speaker.join();
+    mic.join();
+    // The rest of the call: a voice on the microphone, the phone's clicks
+    // on the speaker; only CPU time and underruns count from here.
+    th::SignalPlayer voice(pulse.server(), "mic", 440, 6000);
+    double left = call_seconds - seconds(Clock::now() - call_start);
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(left));
+    r.underruns = pulse.log_count(kUnderrunLine) - underruns_before;
+    r.call_minutes = seconds(Clock::now() - call_start) / 60;
+
+    close(control[1]);   // ends the call
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    r.cpu_per_minute_s = cpu / r.call_minutes;
+    phone.stop_sending();
+    return r;
+}
+
+void print_row(const char* what, const std::vector<double>& v)
+{
+    std::printf("  %-34s median %6.1f ms   p95 %6.1f ms   (%zu clicks)\n", what, percentile(v, 0.5),
+                percentile(v, 0.95), v.size());
+}
+
+void print(const char* title, const Result& r)
+{
+    std::printf("%s\n", title);
+    print_row("phone -> SCO -> speaker", r.to_speaker);
+    print_row("microphone -> SCO -> phone", r.to_phone);
+    std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core) over %.1f min\n", "CPU time of the call process",
+                r.cpu_per_minute_s, r.cpu_per_minute_s / 60 * 100, r.call_minutes);
+    std::printf("  %-34s %d\n", "playback underruns (server log)", r.underruns);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 3 && std::strcmp(argv[1], "--pump-child") == 0)
+        return pump_child(std::atoi(argv[2]));
+    signal(SIGPIPE, SIG_IGN);
+    double call_seconds = argc >= 2 ? std::atof(argv[1]) : 600;
+    int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
+    std::printf("Voice path over a real PulseAudio daemon: %.0f s call, %d clicks each way\n\n", call_seconds, clicks);
+    std::fflush(stdout);
+    Result product = run_call(argv[0], false, call_seconds, clicks);
+    print("Product pumps (low-latency buffer attributes)", product);
+    std::fflush(stdout);
+    Result defaults = run_call(argv[0], true, call_seconds, clicks);
+    print("Same pumps, server default buffering", defaults);
+    return 0;
+}

@@ -1,0 +1,188 @@
+#include "audio/pumps.h"
+
+#include "app/log.h"
+#include "audio/aec.h"
+#include "audio/sco.h"
+
+#include <pulse/error.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+
+std::atomic<pa_simple*> pulse_playback{nullptr};
+std::atomic<pa_simple*> pulse_capture{nullptr};
+
+namespace {
+
+constexpr uint32_t kBytesPerMs = 16;   // 8000 Hz * 2 bytes
+
+bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
+
+// The phone sends at its own pace whatever we do: packets that queued in the
+// socket while the stream opened or a write stalled would otherwise stay
+// queued as a fixed extra delay for the rest of the call.
+constexpr auto kStallLimit = std::chrono::milliseconds(60);
+
+void drop_queued_packets(char* buffer)
+{
+    while (recv(sco_socket.load(), buffer, kPlaybackBufferBytes, MSG_DONTWAIT) > 0) {
+    }
+}
+
+}  // namespace
+
+pa_sample_spec sco_sample_spec()
+{
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_S16LE;
+    spec.rate = 8000;
+    spec.channels = 1;
+    return spec;
+}
+
+pa_buffer_attr playback_buffer_attr()
+{
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = 30 * kBytesPerMs;
+    // Small, so playback starts after the first few packets, yet enough to
+    // ride over the phone's packet jitter without an underrun.
+    attr.prebuf = 10 * kBytesPerMs;
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    return attr;
+}
+
+pa_buffer_attr capture_buffer_attr()
+{
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = 10 * kBytesPerMs;
+    return attr;
+}
+
+int capture_mtu(int reported_mtu)
+{
+    // A zero MTU would never advance the send loop; a huge one would
+    // overflow the chunk buffer.
+    if (reported_mtu <= 0)
+        return kDefaultScoMtu;
+    return std::min(reported_mtu, kMaxCaptureChunkBytes);
+}
+
+void* sco_playback_thread_func(void*)
+{
+    pa_sample_spec spec = sco_sample_spec();
+    pa_buffer_attr attr = playback_buffer_attr();
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &spec,
+                                      nullptr, &attr, &error);
+    if (!stream) {
+        post_logf("⚠️ Speaker could not be opened: %s", pa_strerror(error));
+        return nullptr;
+    }
+    pulse_playback.store(stream);
+    post_log("🔊 Speaker active - phone audio coming");
+
+    int16_t samples[kPlaybackBufferBytes / 2];
+    auto* buffer = reinterpret_cast<char*>(samples);
+    drop_queued_packets(buffer);
+    while (sco_audio_running.load() && sco_socket.load() >= 0) {
+        ssize_t n = recv(sco_socket.load(), buffer, kPlaybackBufferBytes, 0);
+        if (n <= 0) {
+            if (sco_audio_running.load())
+                post_log("⚠️ Phone audio cut");
+            break;
+        }
+        if (aec_enabled.load() && n / 2 >= 1)
+            aec_fifo_push(samples, static_cast<int>(n / 2));
+        auto before = std::chrono::steady_clock::now();
+        if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
+            post_logf("⚠️ Audio write error: %s", pa_strerror(error));
+            break;
+        }
+        if (std::chrono::steady_clock::now() - before > kStallLimit)
+            drop_queued_packets(buffer);
+    }
+
+    if (pa_simple* s = pulse_playback.load()) {
+        pa_simple_drain(s, nullptr);
+        pa_simple_free(s);
+        pulse_playback.store(nullptr);
+    }
+    post_log("🔇 Speaker closed");
+    return nullptr;
+}
+
+void* sco_capture_thread_func(void*)
+{
+    pa_sample_spec spec = sco_sample_spec();
+    pa_buffer_attr attr = capture_buffer_attr();
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &spec,
+                                      nullptr, &attr, &error);
+    if (!stream) {
+        post_logf("⚠️ Microphone could not be opened: %s", pa_strerror(error));
+        return nullptr;
+    }
+    pulse_capture.store(stream);
+    post_log("🎤 Microphone active - your voice going to phone");
+
+    const int mtu = capture_mtu(sco_mtu.load());
+    bool send_error_posted = false;
+    int16_t chunk_samples[std::max(kMaxCaptureChunkBytes, kAecChunkBytes) / 2];
+    int16_t far_end[kAecFrameSamples];
+    auto* chunk = reinterpret_cast<char*>(chunk_samples);
+
+    while (sco_audio_running.load()) {
+        if (sco_socket.load() < 0)
+            break;
+        const int chunk_size = aec_enabled.load() ? kAecChunkBytes : mtu;
+        if (pa_simple_read(stream, chunk, static_cast<size_t>(chunk_size), &error) < 0) {
+            if (sco_audio_running.load())
+                post_logf("⚠️ Microphone read error: %s", pa_strerror(error));
+            break;
+        }
+        if (aec_enabled.load()) {
+            aec_fifo_pop_frame(far_end);
+            std::lock_guard<std::mutex> lock(aec_mutex);
+            if (aec_handle)
+                aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
+        }
+        bool remote_closed = false;
+        for (int offset = 0; offset < chunk_size; offset += mtu) {
+            size_t piece = static_cast<size_t>(std::min(mtu, chunk_size - offset));
+            if (send(sco_socket.load(), chunk + offset, piece, MSG_NOSIGNAL) >= 0)
+                continue;
+            int e = errno;
+            if (is_remote_close(e)) {
+                if (!send_error_posted)
+                    post_logf("⚠️ Microphone send error: %s", strerror(e));
+                stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+                remote_closed = true;
+                break;
+            }
+            if (sco_audio_running.load() && !send_error_posted && e != EAGAIN) {
+                post_logf("⚠️ Microphone send error: %s", strerror(e));
+                send_error_posted = true;
+            }
+            usleep(1000);
+        }
+        if (remote_closed)
+            break;
+    }
+
+    if (pa_simple* s = pulse_capture.load()) {
+        pa_simple_free(s);
+        pulse_capture.store(nullptr);
+    }
+    post_log("🔇 Microphone closed");
+    return nullptr;
+}

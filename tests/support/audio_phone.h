@@ -1,0 +1,62 @@
+// The phone's end of a SCO link: sends 8 kHz 16-bit mono packets of one MTU
+// at the real pace and records what arrives, each packet time-stamped.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace th {
+
+class ScoPeer {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Generator = std::function<int16_t(uint64_t sample_index)>;
+    struct Packet {
+        Clock::time_point time;
+        uint64_t first_sample;   // index into the received (or sent) stream
+        size_t bytes;
+    };
+
+    // Takes ownership of fd. Sends nothing until start_sending.
+    explicit ScoPeer(int fd, int mtu = 48);
+    ~ScoPeer();
+    ScoPeer(const ScoPeer&) = delete;
+    ScoPeer& operator=(const ScoPeer&) = delete;
+
+    void start_sending(Generator generator);
+    void stop_sending();
+    // The phone drops the link.
+    void close_link();
+
+    std::vector<int16_t> received() const;
+    // Samples received since sample index from.
+    std::vector<int16_t> received_since(uint64_t from) const;
+    uint64_t received_count() const;
+    std::vector<Packet> received_packets() const;
+    std::vector<Packet> sent_packets() const;
+    bool link_closed_by_host() const { return eof_.load(); }
+    int fd() const { return fd_; }
+
+private:
+    void receive_loop();
+    void send_loop(Generator generator);
+
+    int fd_;
+    int mtu_;
+    std::atomic<bool> sending_{false};
+    std::atomic<bool> receiving_{true};
+    std::atomic<bool> eof_{false};
+    std::thread sender_;
+    std::thread receiver_;
+    mutable std::mutex mutex_;
+    std::vector<int16_t> received_;
+    std::vector<Packet> received_packets_;
+    std::vector<Packet> sent_packets_;
+    std::vector<uint8_t> odd_byte_;
+};
+
+}  // namespace th

@@ -1,0 +1,240 @@
+#include "audio_pulse.h"
+
+#include <pulse/error.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace th {
+
+namespace {
+
+pa_sample_spec voice_spec()
+{
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_S16LE;
+    spec.rate = 8000;
+    spec.channels = 1;
+    return spec;
+}
+
+std::string run_capture(const std::string& command)
+{
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+}  // namespace
+
+PulseServer::PulseServer() : PulseServer(Options{}) {}
+
+PulseServer::PulseServer(const Options& options)
+{
+    const std::string d = dir_.path();
+    server_ = "unix:" + d + "/native";
+    std::vector<std::string> argv = {"pulseaudio",
+                                     "-n",
+                                     "--daemonize=no",
+                                     "--exit-idle-time=-1",
+                                     "--disallow-exit",
+                                     "--use-pid-file=no",
+                                     "--load=module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native",
+                                     "--load=module-null-sink sink_name=null"};
+    if (options.mic_sink) {
+        argv.push_back("--load=module-null-sink sink_name=mic");
+    }
+    if (options.debug_log) {
+        argv.push_back("--log-level=debug");
+        argv.push_back("--log-target=file:" + log_path());
+    }
+    process_ = new Process(argv,
+                           {{"HOME", d},
+                            {"XDG_RUNTIME_DIR", d},
+                            {"XDG_CONFIG_HOME", d + "/config"},
+                            {"PULSE_RUNTIME_PATH", d + "/runtime"},
+                            {"PULSE_STATE_PATH", d + "/state"},
+                            {"DBUS_SESSION_BUS_ADDRESS", kUnset},
+                            {"DISPLAY", kUnset}},
+                           d, dir_.file("pulse.out"));
+    if (!wait_until([&] { return pactl("info").find("Server Name") != std::string::npos; }, 15000)) {
+        delete process_;
+        process_ = nullptr;
+        throw std::runtime_error("pulseaudio did not start: " + read_file(dir_.file("pulse.out")));
+    }
+    pactl("set-default-sink null");
+    if (options.mic_sink)
+        pactl("set-default-source mic.monitor");
+    if (options.keep_warm) {
+        keepers_.push_back(std::make_unique<SignalPlayer>(server_, "null", 0, 0));
+        if (options.mic_sink)
+            keepers_.push_back(std::make_unique<SignalPlayer>(server_, "mic", 0, 0));
+        // Once a monitor answers promptly the sinks run at the keepers' pace.
+        for (int i = 0; i < 40; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            record_source(server_, "null.monitor", 10);
+            if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(200))
+                break;
+        }
+    }
+    if (options.export_to_process) {
+        if (const char* old = getenv("PULSE_SERVER")) {
+            saved_server_ = old;
+            had_saved_ = true;
+        }
+        setenv("PULSE_SERVER", server_.c_str(), 1);
+        exported_ = true;
+    }
+}
+
+PulseServer::~PulseServer()
+{
+    keepers_.clear();
+    if (exported_) {
+        if (had_saved_)
+            setenv("PULSE_SERVER", saved_server_.c_str(), 1);
+        else
+            unsetenv("PULSE_SERVER");
+    }
+    delete process_;
+}
+
+Env PulseServer::client_env() const
+{
+    return {{"PULSE_SERVER", server_}, {"PULSE_RUNTIME_PATH", dir_.file("client-runtime")}};
+}
+
+std::string PulseServer::pactl(const std::string& args) const
+{
+    return run_capture("PULSE_SERVER='" + server_ + "' /usr/bin/pactl " + args + " 2>/dev/null");
+}
+
+int PulseServer::stream_count(const std::string& kind) const
+{
+    std::string out = pactl("list short " + kind);
+    int lines = 0;
+    for (char c : out)
+        lines += c == '\n';
+    return lines;
+}
+
+int PulseServer::log_count(const std::string& needle) const
+{
+    std::string log = read_file(log_path());
+    int n = 0;
+    for (size_t pos = log.find(needle); pos != std::string::npos; pos = log.find(needle, pos + 1))
+        ++n;
+    return n;
+}
+
+int PulseServer::client_streams(const std::string& kind, const std::string& app_name) const
+{
+    std::string out = pactl("list " + kind);
+    std::string needle = "application.name = \"" + app_name + "\"";
+    int n = 0;
+    for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + 1))
+        ++n;
+    return n;
+}
+
+SignalPlayer::SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude)
+{
+    thread_ = std::thread([this, server, sink, frequency, amplitude] {
+        pa_sample_spec spec = voice_spec();
+        pa_buffer_attr attr{static_cast<uint32_t>(-1), 800, 160, static_cast<uint32_t>(-1),
+                            static_cast<uint32_t>(-1)};
+        int error = 0;
+        const char* name = amplitude == 0 ? "keep-warm" : "signal";
+        pa_simple* s = pa_simple_new(server.c_str(), name, PA_STREAM_PLAYBACK, sink.c_str(), name, &spec,
+                                     nullptr, &attr, &error);
+        if (!s)
+            return;
+        uint64_t index = 0;
+        while (running_.load()) {
+            std::vector<int16_t> block = sine(80, frequency, amplitude, index);
+            index += block.size();
+            if (pa_simple_write(s, block.data(), block.size() * 2, &error) < 0)
+                break;
+        }
+        pa_simple_free(s);
+    });
+}
+
+SignalPlayer::~SignalPlayer() { stop(); }
+
+void SignalPlayer::stop()
+{
+    running_.store(false);
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms)
+{
+    pa_sample_spec spec = voice_spec();
+    pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                        static_cast<uint32_t>(-1), 160};
+    int error = 0;
+    pa_simple* s = pa_simple_new(server.c_str(), "recorder", PA_STREAM_RECORD, source.c_str(), "recorder", &spec,
+                                 nullptr, &attr, &error);
+    if (!s)
+        throw std::runtime_error(std::string("cannot record: ") + pa_strerror(error));
+    std::vector<int16_t> out(static_cast<size_t>(ms) * 8);
+    int rc = pa_simple_read(s, out.data(), out.size() * 2, &error);
+    pa_simple_free(s);
+    if (rc < 0)
+        throw std::runtime_error(std::string("record failed: ") + pa_strerror(error));
+    return out;
+}
+
+double tone_share(const std::vector<int16_t>& samples, double frequency, int rate)
+{
+    // Over short blocks, so that gaps and phase jumps (an underrun, a
+    // dropped packet) do not cancel the tone out of a long coherent sum.
+    const size_t block = static_cast<size_t>(rate / 50);   // 20 ms
+    const double w = 2 * M_PI * frequency / rate;
+    const double coeff = 2 * std::cos(w);
+    double power = 0, total = 0;
+    for (size_t start = 0; start + block <= samples.size(); start += block) {
+        double s1 = 0, s2 = 0, energy = 0;
+        for (size_t i = start; i < start + block; ++i) {
+            double s0 = samples[i] + coeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+            energy += double(samples[i]) * samples[i];
+        }
+        power += s1 * s1 + s2 * s2 - coeff * s1 * s2;
+        total += energy * double(block) / 2.0;   // what a pure sine would give
+    }
+    return total > 0 ? power / total : 0;
+}
+
+double rms(const std::vector<int16_t>& samples)
+{
+    if (samples.empty())
+        return 0;
+    double sum = 0;
+    for (int16_t x : samples)
+        sum += double(x) * x;
+    return std::sqrt(sum / samples.size());
+}
+
+std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_t start, int rate)
+{
+    std::vector<int16_t> out(count);
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * frequency * double(start + i) / rate));
+    return out;
+}
+
+}  // namespace th

@@ -1,0 +1,315 @@
+// The echo canceller on the system's webrtc library and the render FIFO
+// between the two pumps.
+#include "app/log.h"
+#include "audio/aec.h"
+#include "audio/sco.h"
+#include "audio_log_capture.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct AecDeleter {
+    void operator()(AecInstance* a) const { aec_destroy(a); }
+};
+using AecPtr = std::unique_ptr<AecInstance, AecDeleter>;
+
+TEST(EchoCanceller, CreateAcceptsOnlyUsableRates)
+{
+    struct Row {
+        int rate;
+        bool ok;
+        size_t frames;
+    };
+    for (const Row& row : {Row{8000, true, 80}, Row{16000, true, 160}, Row{0, false, 0}, Row{-1, false, 0},
+                           Row{-8000, false, 0}, Row{1000000, false, 0}}) {
+        SCOPED_TRACE(row.rate);
+        AecPtr aec(aec_create(row.rate));
+        ASSERT_EQ(aec != nullptr, row.ok);
+        if (aec) {
+            EXPECT_EQ(aec->sample_rate, row.rate);
+            EXPECT_EQ(aec->stream_sample_rate, row.rate);
+            EXPECT_EQ(aec->stream_channels, 1);
+            EXPECT_FALSE(aec->stream_keyboard_channel);
+            EXPECT_EQ(aec->stream_frames, row.frames);
+        }
+    }
+    aec_destroy(nullptr);
+}
+
+TEST(EchoCanceller, ProcessChecksItsArgumentsAndLeavesTheBufferOnFailure)
+{
+    AecPtr aec(aec_create(8000));
+    ASSERT_TRUE(aec);
+    std::vector<int16_t> render(200, 1000);
+    struct Row {
+        const char* name;
+        AecInstance* instance;
+        bool capture;
+        bool render;
+        int count;
+        int result;
+    };
+    const Row rows[] = {
+        {"one 10 ms frame", aec.get(), true, true, 80, 0},
+        {"20 ms", aec.get(), true, true, 160, -1},
+        {"one short", aec.get(), true, true, 79, -1},
+        {"zero", aec.get(), true, true, 0, -1},
+        {"negative", aec.get(), true, true, -80, -1},
+        {"no instance", nullptr, true, true, 80, -1},
+        {"no capture", aec.get(), false, true, 80, -1},
+        {"no render", aec.get(), true, false, 80, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<int16_t> capture(200);
+        for (size_t i = 0; i < capture.size(); ++i)
+            capture[i] = static_cast<int16_t>(i * 37);
+        const std::vector<int16_t> before = capture;
+        int r = aec_process(row.instance, row.capture ? capture.data() : nullptr,
+                            row.render ? render.data() : nullptr, row.count);
+        EXPECT_EQ(r, row.result);
+        if (r != 0) {
+            EXPECT_EQ(capture, before);
+        }
+    }
+}
+
+// Speech-like test signal: noise through a gentle low-pass, in syllables.
+std::vector<int16_t> speech_like(size_t count, unsigned seed, double level)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, 1);
+    std::vector<int16_t> out(count);
+    double lp = 0;
+    for (size_t i = 0; i < count; ++i) {
+        lp = 0.6 * lp + 0.4 * noise(rng);
+        double envelope = 0.55 + 0.45 * std::sin(2 * M_PI * 3.5 * double(i) / 8000);
+        out[i] = static_cast<int16_t>(std::clamp(level * envelope * lp, -32000.0, 32000.0));
+    }
+    return out;
+}
+
+double energy(const std::vector<int16_t>& v, size_t from, size_t to)
+{
+    double e = 0;
+    for (size_t i = from; i < to; ++i)
+        e += double(v[i]) * v[i];
+    return e;
+}
+
+TEST(EchoCanceller, RemovesAtLeastTenDecibelsOfEchoAfterConvergence)
+{
+    AecPtr aec(aec_create(8000));
+    ASSERT_TRUE(aec);
+    const size_t total = 8000 * 8, delay = 320;   // 8 s, echo 40 ms late
+    std::vector<int16_t> far = speech_like(total, 1, 6000);
+    std::vector<int16_t> mic(total), out(total);
+    for (size_t i = 0; i < total; ++i)
+        mic[i] = i >= delay ? static_cast<int16_t>(far[i - delay] / 2) : 0;   // -6 dB
+    for (size_t f = 0; f + 80 <= total; f += 80) {
+        std::copy(mic.begin() + long(f), mic.begin() + long(f + 80), out.begin() + long(f));
+        ASSERT_EQ(aec_process(aec.get(), out.data() + f, far.data() + f, 80), 0) << "frame " << f / 80;
+    }
+    // ERLE over the last 3 s.
+    double erle = 10 * std::log10(energy(mic, 8000 * 5, total) / std::max(energy(out, 8000 * 5, total), 1.0));
+    EXPECT_GE(erle, 10.0);
+    std::printf("ERLE after convergence: %.1f dB\n", erle);
+}
+
+TEST(EchoCanceller, NearEndSpeechAlonePassesNearlyUnchanged)
+{
+    AecPtr aec(aec_create(8000));
+    ASSERT_TRUE(aec);
+    const size_t total = 8000 * 4;
+    std::vector<int16_t> near = speech_like(total, 7, 5000);
+    std::vector<int16_t> silence(80, 0), out = near;
+    for (size_t f = 0; f + 80 <= total; f += 80)
+        ASSERT_EQ(aec_process(aec.get(), out.data() + f, silence.data(), 80), 0);
+    double in_e = energy(near, 8000, total), out_e = energy(out, 8000, total);
+    EXPECT_NEAR(10 * std::log10(out_e / in_e), 0.0, 1.0);
+    // The waveform itself survives, apart from the canceller's own block
+    // delay (14 ms here at 8 kHz).
+    double best = 1e9;
+    for (size_t lag = 0; lag <= 200; ++lag) {
+        double diff = 0;
+        for (size_t i = 8000; i < total - 300; ++i)
+            diff += double(out[i + lag] - near[i]) * (out[i + lag] - near[i]);
+        best = std::min(best, diff / in_e);
+    }
+    EXPECT_LT(best, 0.01);
+}
+
+// ---- render FIFO ----
+
+class RenderFifo : public ::testing::Test {
+protected:
+    void SetUp() override { aec_fifo_reset(); }
+    void TearDown() override { aec_fifo_reset(); }
+    static void push_ramp(int from, int count)
+    {
+        std::vector<int16_t> v(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+            v[static_cast<size_t>(i)] = static_cast<int16_t>(from + i);
+        aec_fifo_push(v.data(), count);
+    }
+    static std::vector<int16_t> pop(bool* real = nullptr)
+    {
+        std::vector<int16_t> out(80, -1);
+        bool r = aec_fifo_pop_frame(out.data());
+        if (real)
+            *real = r;
+        return out;
+    }
+    static std::vector<int16_t> ramp(int from)
+    {
+        std::vector<int16_t> v(80);
+        for (int i = 0; i < 80; ++i)
+            v[static_cast<size_t>(i)] = static_cast<int16_t>(from + i);
+        return v;
+    }
+};
+
+TEST_F(RenderFifo, OverflowDropsTheOldestSamples)
+{
+    push_ramp(0, 4010);
+    EXPECT_EQ(aec_fifo_size, 4000);
+    EXPECT_EQ(aec_fifo_tail, 10);
+    EXPECT_EQ(aec_fifo_head, 10);
+    EXPECT_EQ(pop(), ramp(10));
+    EXPECT_EQ(aec_fifo_size, 3920);
+}
+
+TEST_F(RenderFifo, UnderflowGivesSilenceAndConsumesNothing)
+{
+    struct Row {
+        int queued;
+        bool real;
+        int left;
+    };
+    for (const Row& row : {Row{0, false, 0}, Row{79, false, 79}, Row{80, true, 0}, Row{81, true, 1}}) {
+        SCOPED_TRACE(row.queued);
+        aec_fifo_reset();
+        push_ramp(100, row.queued);
+        bool real = true;
+        std::vector<int16_t> got = pop(&real);
+        EXPECT_EQ(real, row.real);
+        EXPECT_EQ(got, row.real ? ramp(100) : std::vector<int16_t>(80, 0));
+        EXPECT_EQ(aec_fifo_size, row.left);
+    }
+}
+
+TEST_F(RenderFifo, WrapsAroundTheRingInOrder)
+{
+    // Bring head and tail near the end, then cross it.
+    push_ramp(0, 3960);
+    for (int i = 0; i < 49; ++i)
+        pop();
+    EXPECT_EQ(aec_fifo_tail, 3920);
+    push_ramp(5000, 120);   // crosses index 3999 -> 0
+    EXPECT_EQ(aec_fifo_head, 80);
+    std::vector<int16_t> first = ramp(3920);
+    std::copy_n(ramp(5000).begin(), 40, first.begin() + 40);
+    EXPECT_EQ(pop(), first);
+    EXPECT_EQ(pop(), ramp(5040));
+    EXPECT_EQ(aec_fifo_tail, 80);
+    EXPECT_EQ(aec_fifo_size, 0);
+}
+
+TEST_F(RenderFifo, ResetEmptiesButKeepsTheSamples)
+{
+    push_ramp(300, 200);
+    aec_fifo_reset();
+    EXPECT_EQ(aec_fifo_head, 0);
+    EXPECT_EQ(aec_fifo_tail, 0);
+    EXPECT_EQ(aec_fifo_size, 0);
+    EXPECT_EQ(aec_render_fifo[5], 305);
+    aec_fifo_push(nullptr, 10);
+    int16_t one = 1;
+    aec_fifo_push(&one, 0);
+    EXPECT_EQ(aec_fifo_size, 0);
+}
+
+// ---- stop_sco_audio without a link ----
+
+TEST(StopScoAudio, ResetsTheEchoCancellerAndLogsOnlyWhenSomethingWasActive)
+{
+    struct Row {
+        const char* name;
+        bool socket_open;
+        const char* message;
+        int logged;
+    };
+    const Row rows[] = {
+        {"idle, no message", false, nullptr, 0},
+        {"idle with a message: another path got there first", false, "🔊 SCO closed", 0},
+        {"open socket with a message", true, "🔊 SCO closed", 1},
+        {"open socket, no message", true, nullptr, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::StdoutCapture log;
+        int sv[2] = {-1, -1};
+        if (row.socket_open) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+            sco_socket.store(sv[0]);
+        }
+        aec_handle = aec_create(8000);
+        aec_enabled.store(1);
+        int16_t s[100] = {};
+        aec_fifo_push(s, 100);
+        post_log("queued before");
+
+        stop_sco_audio(const_cast<char*>(row.message));
+
+        EXPECT_EQ(sco_socket.load(), -1);
+        EXPECT_EQ(aec_handle, nullptr);
+        EXPECT_EQ(aec_enabled.load(), 0);
+        EXPECT_EQ(aec_fifo_size, 0);
+        EXPECT_EQ(aec_fifo_head, 0);
+        EXPECT_EQ(aec_fifo_tail, 0);
+        std::vector<std::string> lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u + row.logged);
+        EXPECT_EQ(lines[0], "queued before");
+        if (row.logged) {
+            EXPECT_EQ(lines[1], "🔊 SCO closed");
+        }
+        if (row.socket_open) {
+            char c;
+            EXPECT_EQ(recv(sv[1], &c, 1, 0), 0);   // the phone side sees the link go
+            close(sv[1]);
+        }
+    }
+}
+
+TEST(StopScoAudio, TwoConcurrentStopsCloseTheDescriptorOnce)
+{
+    for (int round = 0; round < 20; ++round) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+        sco_socket.store(sv[0]);
+        sco_audio_running.store(1);
+        std::thread a([] { stop_sco_audio(nullptr); });
+        std::thread b([] { stop_sco_audio(nullptr); });
+        // A descriptor opened now may take the freed number; a second close
+        // by the other stop would take it away from its new owner.
+        a.join();
+        int other = dup(sv[1]);
+        b.join();
+        EXPECT_EQ(sco_socket.load(), -1);
+        EXPECT_EQ(fcntl(other, F_GETFD), 0) << "round " << round;
+        close(other);
+        close(sv[1]);
+    }
+}
+
+}  // namespace

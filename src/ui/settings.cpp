@@ -1,5 +1,6 @@
 #include "ui/settings.h"
 
+#include "app/log.h"
 #include "ui/window.h"
 
 #include <fcntl.h>
@@ -219,20 +220,25 @@ void read_settings()
     settings_to_globals(parser.finish());
 }
 
-bool write_file_atomically(const char* path, std::string_view content)
+bool write_file_atomically(const char* path, std::string_view content, std::string* why)
 {
     GError* error = nullptr;
     gboolean ok = g_file_set_contents_full(
         path, content.data(), static_cast<gssize>(content.size()),
         static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE), 0666,
         &error);
+    if (!ok && why)
+        *why = error ? error->message : "unknown error";
     g_clear_error(&error);
     return ok;
 }
 
 void save_settings()
 {
-    write_file_atomically(kSettingsFile, format_settings(settings_from_globals()));
+    // The old file stays as it was; say so rather than lose widths unseen.
+    std::string why;
+    if (!write_file_atomically(kSettingsFile, format_settings(settings_from_globals()), &why))
+        log_msgf("⚠️ Settings not saved: %s", why.c_str());
 }
 
 std::string autostart_folder()
@@ -267,8 +273,21 @@ void set_autostart(int enable)
     std::string folder = autostart_folder();
     std::string file = autostart_file();
     if (enable) {
-        if (file.empty() || g_mkdir_with_parents(folder.c_str(), 0755) != 0 ||
-            !write_file_atomically(file.c_str(), kAutostartEntry)) {
+        // The box stays checked as the user left it, so the log must tell
+        // that no entry was installed.
+        std::string why;
+        if (file.empty()) {
+            log_msg("⚠️ Autostart entry not written: the path is too long");
+            save_settings();
+            return;
+        }
+        if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
+            log_msgf("⚠️ Autostart entry not written: %s: %s", folder.c_str(), g_strerror(errno));
+            save_settings();
+            return;
+        }
+        if (!write_file_atomically(file.c_str(), kAutostartEntry, &why)) {
+            log_msgf("⚠️ Autostart entry not written: %s", why.c_str());
             save_settings();
             return;
         }

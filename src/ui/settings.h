@@ -65,5 +65,6 @@ std::string autostart_folder();
 std::string autostart_file();
 
 // Replaces path with content through a temporary file in the same folder,
-// so the old content stays whole when the write cannot complete.
-bool write_file_atomically(const char* path, std::string_view content);
+// so the old content stays whole when the write cannot complete. On failure
+// *why (when given) says what went wrong.
+bool write_file_atomically(const char* path, std::string_view content, std::string* why = nullptr);

@@ -60,6 +60,9 @@ void add_text_column(GtkWidget* view, GtkCellRenderer* renderer, const char* tit
     // The file may hold any number; GTK needs a positive, sane width.
     gtk_tree_view_column_set_fixed_width(column, usable_column_width(fixed_width));
     g_signal_connect(column, "notify::width", width_tracker, nullptr);
+    // The last column may never change its width when dragged (it fills the
+    // view), but its chosen width still changes.
+    g_signal_connect(column, "notify::fixed-width", width_tracker, nullptr);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), column);
 }
 
@@ -125,14 +128,14 @@ void build_call_area(GtkWidget* main_box)
     answer_btn = classed_button("✅ Answer", "btn-answer");
     reject_btn = classed_button("❌ Reject", "btn-reject");
     hangup_btn = classed_button("🔚 Hang up", "btn-reject");
-    GtkWidget* donate = gtk_link_button_new_with_label(kDonateUri, "❤️ Donate");
+    // No Donate link: the project has no donation page of its own to point at.
 
     GtkWidget* autostart = gtk_check_button_new_with_label("🚀 Autostart");
     autostart_enabled = autostart_entry_exists() ? 1 : 0;
     // Set before the handler is connected, so building writes nothing.
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(autostart), autostart_enabled != 0);
 
-    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, donate, autostart})
+    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, autostart})
         gtk_box_pack_start(GTK_BOX(row), child, TRUE, TRUE, 0);
     g_signal_connect(answer_btn, "clicked", G_CALLBACK(on_answer_clicked), nullptr);
     g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);
@@ -260,9 +263,14 @@ void append_page(GtkWidget* notebook, GtkWidget* page, const char* tab)
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), page, gtk_label_new(tab));
 }
 
-int column_width(GObject* column)
+// The width the user gave the column (a drag sets it), not the width it is
+// drawn at: the last column is stretched to fill the view, and storing that
+// stretch would make the saved widths creep up from run to run.
+int column_width(GObject* object)
 {
-    return gtk_tree_view_column_get_width(GTK_TREE_VIEW_COLUMN(column));
+    GtkTreeViewColumn* column = GTK_TREE_VIEW_COLUMN(object);
+    int chosen = gtk_tree_view_column_get_fixed_width(column);
+    return chosen > 0 ? chosen : gtk_tree_view_column_get_width(column);
 }
 
 }  // namespace

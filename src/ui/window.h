@@ -34,5 +34,3 @@ void on_col_recent_time_width(GObject* column, GParamSpec*, gpointer);
 void on_col_contacts_name_width(GObject* column, GParamSpec*, gpointer);
 void on_col_contacts_number_width(GObject* column, GParamSpec*, gpointer);
 
-// Where the Donate link leads: the project's own home.
-inline constexpr const char* kDonateUri = "https://telvane.org";

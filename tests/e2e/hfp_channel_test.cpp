@@ -46,3 +46,29 @@ TEST(HfpChannel, PhoneWithoutSdpServerFallsBackToTheDefaultChannel)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HfpChannel, ChannelIsKeptAcrossADisconnectAndReconnect)
+{
+    th::TempDir shim;
+    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:11");
+    phone.serve_hfp(7);
+
+    th::TestWorld world;
+    world.bluez->add_device(phone.address(), "Sim Phone");
+    world.bluez->pair_device(phone.address());
+    world.bluez->connect_device(phone.address());
+    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    ASSERT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 7")) << app.output();
+    int lookups = phone.sdp_request_count();
+
+    world.bluez->disconnect_device(phone.address());
+    ASSERT_TRUE(app.wait_for_output("✓ HFP connection closed")) << app.output();
+    world.bluez->connect_device(phone.address());
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
+    EXPECT_EQ(app.count("✓ HFP-AG channel found"), 1) << app.output();
+    EXPECT_EQ(phone.sdp_request_count(), lookups) << "no second lookup for the same phone";
+}
+
+}  // namespace

@@ -3,7 +3,10 @@
 #include "hfp/at.h"
 #include "shim_fixture.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 namespace {
 
@@ -166,7 +169,7 @@ TEST_F(ShimTest, OutgoingHandshakeFailuresNameTheirStep)
         {"AT+CIND?", "\r\nERROR\r\n", "⚠️ AT+CIND? error", 3},
         {"AT+CIND?", "\r\n+CIND: 1,0,0\r\n", "⚠️ AT+CIND? error", 3},   // no final code before the bound
     };
-    hfp_reply_timeout_ms = 400;
+    hfp_reply_timeout_ms = 1000;
     int port = 10;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.failing);
@@ -273,6 +276,68 @@ TEST_F(ShimTest, ConnectionsGoToChannelThreeWithoutALookup)
     th::write_file(dir.file("fault-socket-rfcomm"), "EMFILE");
     EXPECT_EQ(hfp_rfcomm_open(&socket_failed), -1);
     EXPECT_TRUE(socket_failed);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ShimTest, ListenerConnectionReceivesTheIncomingCallInItsIndicatorOrder)
+{
+    for (const auto* order : {&sim::kOrderServiceFirst, &sim::kOrderCallFirst}) {
+        sim::SimPhone p(dir.path(), order == &sim::kOrderCallFirst ? "00:11:22:33:44:77" : "00:11:22:33:44:78");
+        copy_text(device_addr, p.address());
+        hfp_channel = 0;
+        p.set_indicator_order(*order);
+        p.set_reply_chunking(4, 1);
+        int fd = open_link(p);
+        ASSERT_GE(fd, 0);
+        AtChannel channel(fd);
+        hfp_listener_handshake(channel);
+        ASSERT_TRUE(p.incoming_call("+4930123456", "Alice"));
+
+        std::vector<std::string> lines;
+        bool io_error = false;
+        for (int i = 0; i < 50 && lines.size() < 3 && !io_error; i++)
+            for (std::string& l : channel.read_lines(100, &io_error))
+                lines.push_back(l);
+        IndicatorMap map = hfp_indicator_map();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0], "+CIEV: " + std::to_string(map.callsetup) + ",1");
+        EXPECT_EQ(lines[1], "RING");
+        EXPECT_EQ(lines[2], "+CLIP: \"+4930123456\",145,,,\"Alice\"");
+        EXPECT_EQ(map.callsetup, p.indicator_index("callsetup"));
+
+        p.remote_answer();
+        lines.clear();
+        for (int i = 0; i < 50 && lines.size() < 2 && !io_error; i++)
+            for (std::string& l : channel.read_lines(100, &io_error))
+                lines.push_back(l);
+        EXPECT_EQ(lines, (std::vector<std::string>{"+CIEV: " + std::to_string(map.call) + ",1",
+                                                   "+CIEV: " + std::to_string(map.callsetup) + ",0"}));
+        close(fd);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ShimTest, ClosingTheSocketEndsAListenerHandshakeWaitingOnASilentPhone)
+{
+    // Connection cleanup shuts the listener socket down and joins the thread;
+    // the handshake must give up then, not wait out every command's bound.
+    hfp_reply_timeout_ms = 30000;
+    phone->set_silent(true);
+    int fd = open_link(*phone);
+    ASSERT_GE(fd, 0);
+    AtChannel channel(fd);
+    std::thread listener([&] { hfp_listener_handshake(channel); });
+    ASSERT_TRUE(phone->wait_for_command("AT+BRSF=1", 3000));
+    shutdown(fd, SHUT_RDWR);
+    listener.join();
+    EXPECT_EQ(phone->command_texts(), std::vector<std::string>{"AT+BRSF=1"});
+    close(fd);
 }
 
 }  // namespace

@@ -63,3 +63,35 @@ TEST_F(ShimTest, LookupOfAPhoneOutOfRangeUsesTheDefaultChannel)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ShimTest, BusySdpConnectIsRetried)
+{
+    phone->start_sdp({{0x111F, 8, false}});
+    th::write_file(dir.file("fault-connect-l2cap"), "EBUSY 2");
+    std::string out = logged([] { hfp_lookup_channel(); });
+    EXPECT_NE(out.find("✓ HFP-AG channel found: 8"), std::string::npos) << out;
+    EXPECT_FALSE(th::file_exists(dir.file("fault-connect-l2cap"))) << "both refusals were used";
+}
+
+TEST_F(ShimTest, RefusedSdpConnectUsesTheDefaultChannel)
+{
+    phone->start_sdp({{0x111F, 8, false}});
+    th::write_file(dir.file("fault-connect-l2cap"), "ETIMEDOUT");
+    std::string out = logged([] { hfp_lookup_channel(); });
+    EXPECT_NE(out.find("ℹ️ SDP connection failed, using default channel"), std::string::npos) << out;
+    EXPECT_EQ(hfp_channel.load(), 0);
+    EXPECT_EQ(phone->sdp_request_count(), 0);
+}
+
+TEST_F(ShimTest, KnownChannelIsKeptWhenALaterLookupFindsNothing)
+{
+    hfp_channel = 6;
+    phone->start_sdp({});
+    std::string out = logged([] { hfp_lookup_channel(); });
+    EXPECT_EQ(hfp_channel.load(), 6) << out;
+    EXPECT_EQ(out, "");
+}
+
+}  // namespace

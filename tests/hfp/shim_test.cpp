@@ -178,7 +178,7 @@ TEST_F(ShimTest, InjectedFaults)
     EXPECT_GE(fd, 0) << "a fault without count applies once";
     close(fd);
 
-    th::write_file(dir.file("fault-connect-sco"), "EBUSY 2\n");
+    phone->inject_fault("connect-sco", "EBUSY", 2);
     for (int i = 0; i < 2; i++) {
         EXPECT_LT(connect_sco(kPhone, &err), 0);
         EXPECT_EQ(err, EBUSY) << i;
@@ -187,11 +187,13 @@ TEST_F(ShimTest, InjectedFaults)
     EXPECT_GE(fd, 0) << strerror(err);
     sco_options opts{};
     socklen_t len = sizeof opts;
-    th::write_file(dir.file("fault-getsockopt-sco_options"), "EIO *\n");
+    phone->inject_fault("getsockopt-sco_options", "EIO", 0);
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(getsockopt(fd, SOL_SCO, SCO_OPTIONS, &opts, &len), -1);
         EXPECT_EQ(errno, EIO);
     }
+    phone->clear_fault("getsockopt-sco_options");
+    EXPECT_EQ(getsockopt(fd, SOL_SCO, SCO_OPTIONS, &opts, &len), 0);
     close(fd);
 
     th::write_file(dir.file("fault-setsockopt-bt_voice"), "ENOPROTOOPT");

@@ -18,6 +18,7 @@ Behaviour keys (all optional):
   transfer_error: [list]   the transfer ends with Status "error"
   never_complete: [list]   the transfer stays "active" (half the file written)
   no_filename: [list]      neither the reply nor the transfer names a file
+  vanish: [list]           the transfer object goes away without a final Status
   complete_delay_ms: N     time from PullAll to "complete" (default 30)
 """
 import json
@@ -221,7 +222,9 @@ class Daemon(dbus.service.Object):
 
         def progress():
             transfer.set_status("active")
-            if not never:
+            if folder in cfg.get("vanish", []):
+                GLib.timeout_add(delay, lambda: transfer.remove_from_connection() and False)
+            elif not never:
                 status = "error" if folder in cfg.get("transfer_error", []) else "complete"
                 GLib.timeout_add(delay, lambda: transfer.finish(status) and False)
             return False

@@ -207,11 +207,21 @@ DbusDaemon::DbusDaemon(const std::string& dir)
     static int counter = 0;
     std::string socket = dir + "/bus-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     address_ = "unix:path=" + socket;
-    process_ = new Process({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_},
+    // No service folders: a test bus must never start the machine's own
+    // daemons (obexd would otherwise be activated on first call).
+    std::string config = socket + ".conf";
+    write_file(config,
+               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>" + address_ + "</listen>"
+               "<auth>EXTERNAL</auth>"
+               "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    process_ = new Process({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile"},
                            {{"DBUS_SESSION_BUS_ADDRESS", kUnset}});
     // The socket file appears at bind(), a moment before listen(): wait
     // until it takes connections, or the first client may be refused.
-    if (!wait_until([&] { return file_exists(socket) && unix_socket_accepts(socket); }, 10000))
+    if (!wait_until([&] { return file_exists(socket) && unix_socket_accepts(socket); }, 30000))
         throw std::runtime_error("dbus-daemon did not start");
 }
 

@@ -68,7 +68,7 @@ public:
     const std::string& address() const { return address_; }
     // A connection of the test's own, made on first use.
     GDBusConnection* connection();
-    bool wait_for_name(const std::string& name, int timeout_ms = 15000);
+    bool wait_for_name(const std::string& name, int timeout_ms = 30000);
 
 private:
     std::string address_;
@@ -97,7 +97,7 @@ public:
     void clear_calls(const std::string& path);
     // Generic call on org.bluez; returns the reply (caller unrefs) or null with error set.
     GVariant* call(const std::string& path, const std::string& iface, const std::string& method,
-                   GVariant* params, GError** error = nullptr, int timeout_ms = 5000);
+                   GVariant* params, GError** error = nullptr, int timeout_ms = 25000);
     GVariant* get_property(const std::string& path, const std::string& iface, const std::string& name);
     static std::string device_path(const std::string& address, const std::string& adapter = "hci0");
 

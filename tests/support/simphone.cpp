@@ -392,6 +392,22 @@ void SimPhone::set_in_range(bool in_range)
         rename(phone_dir_.c_str(), away.c_str());
 }
 
+void SimPhone::inject_fault(const std::string& op, const std::string& error, int count)
+{
+    std::string path = shim_dir_ + "/fault-" + op;
+    std::string text = error + " " + (count > 0 ? std::to_string(count) : "*") + "\n";
+    // Written whole under a temporary name, so the shim never reads half of it.
+    std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f)
+        throw std::runtime_error("cannot write " + tmp);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    std::rename(tmp.c_str(), path.c_str());
+}
+
+void SimPhone::clear_fault(const std::string& op) { unlink((shim_dir_ + "/fault-" + op).c_str()); }
+
 std::shared_ptr<SimPhone::Listener> SimPhone::open_listener(const std::string& name, int type, int channel,
                                                             bool accept)
 {
@@ -912,6 +928,27 @@ bool SimPhone::ciev(int conn, const std::string& name, int value)
     if (index < 0)
         return false;
     return send_line(conn, "+CIEV: " + std::to_string(index) + "," + std::to_string(value));
+}
+
+bool SimPhone::incoming_call(const std::string& number, const std::string& name)
+{
+    set_indicator("callsetup", 1, true);
+    int conn = listener_connection();
+    return conn > 0 && ring(conn) && clip(conn, number, name);
+}
+
+void SimPhone::remote_answer()
+{
+    set_indicator("call", 1, true);
+    set_indicator("callsetup", 0, true);
+}
+
+void SimPhone::remote_hangup()
+{
+    if (indicator("call") == 1)
+        set_indicator("call", 0, true);
+    else
+        set_indicator("callsetup", 0, true);
 }
 
 // ---- record -------------------------------------------------------------------------

@@ -66,6 +66,12 @@ public:
 
     // Out of range: connects give EHOSTDOWN. Servers keep running.
     void set_in_range(bool in_range);
+    // Makes the next count uses of a shim operation fail with error (an errno
+    // name such as "EBUSY"); count 0 = every time until cleared. Operations:
+    // socket-rfcomm, socket-l2cap, socket-sco, connect-rfcomm, connect-l2cap,
+    // connect-sco, setsockopt-bt_voice, getsockopt-bt_voice, getsockopt-sco_options.
+    void inject_fault(const std::string& op, const std::string& error, int count = 1);
+    void clear_fault(const std::string& op);
 
     // ---- SDP -------------------------------------------------------------
     void start_sdp(std::vector<SdpRecord> records);
@@ -127,6 +133,11 @@ public:
     // "+CIEV: <index of name>,<value>"; false when the name is not in the order.
     bool ciev(int conn, const std::string& name, int value);
     bool no_carrier(int conn) { return send_line(conn, "NO CARRIER"); }
+    // A call coming in: callsetup 1 to every reporting connection, then RING
+    // and +CLIP on the listener connection (false when there is none).
+    bool incoming_call(const std::string& number, const std::string& name = "");
+    void remote_answer();   // the call is up: call 1, callsetup 0
+    void remote_hangup();   // call 0, or callsetup 0 when no call was up
     bool busy(int conn) { return send_line(conn, "BUSY"); }
 
     // ---- record ----------------------------------------------------------

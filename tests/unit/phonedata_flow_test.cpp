@@ -283,6 +283,41 @@ TEST_F(PhoneDataFlow, PhonebookAccessThatComesLateIsWaitedFor)
     EXPECT_EQ(log().find("⚠️ PhonebookAccess1 not ready"), std::string::npos);
 }
 
+TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSays)
+{
+    struct Row {
+        const char* what;
+        const char* behaviour;
+        obex::TransferWatch::End expected;
+    };
+    using End = obex::TransferWatch::End;
+    const Row rows[] = {
+        {"complete, object gone at once", "", End::COMPLETE},
+        {"complete before the PullAll reply is read", ", \"complete_delay_ms\": 0", End::COMPLETE},
+        {"error", ", \"transfer_error\": [\"pb\"]", End::FAILED},
+        {"vanished without a final status", ", \"vanish\": [\"pb\"]", End::FAILED},
+        {"still running", ", \"never_complete\": [\"pb\"]", End::TIMEOUT},
+    };
+    ASSERT_EQ(ensure_obexd_running(), 1);
+    GDBusConnection* conn = obex_conn.load();
+    std::string session = obex::create_session(conn, device_addr);
+    ASSERT_FALSE(session.empty());
+    ASSERT_TRUE(th::wait_until([&] { return obex::session_has_phonebook(conn, session); }));
+    ASSERT_TRUE(obex::select(conn, session, "int", "pb", obex::kSelectPhonebookTimeoutMs));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        serve(row.behaviour);
+        obex::TransferWatch watch(conn);
+        obex::Pull pull = obex::pull_all(conn, session, false);
+        ASSERT_TRUE(pull.replied);
+        ASSERT_FALSE(pull.transfer.empty());
+        EXPECT_FALSE(pull.filename.empty());
+        EXPECT_EQ(int(watch.wait(pull.transfer, 10, 50)), int(row.expected));
+    }
+    obex::remove_session(conn, session);
+    EXPECT_EQ(obexd.count("RemoveSession"), 1);
+}
+
 TEST_F(PhoneDataFlow, NoPhoneAddressMeansNoSession)
 {
     serve();

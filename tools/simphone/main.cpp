@@ -7,12 +7,17 @@
 // Commands: sdp <ch>[,<ch>...]|none|off   rfcomm <ch>|off <ch>   order service|call
 //   cmer_error on|off   dial ok|error|no_carrier|busy|silence   progress on|off
 //   chunk <bytes> [gap_ms]   delay <ms>   silent on|off   range on|off
+//   fault <op> <ERRNO> [count, 0 = always] | fault <op> off
 //   ring   clip <number> [name]   ciev <name> <value>   indicator <name> <value>
+//   incoming <number> [name]   answer   hangup
 //   line <text>   no_carrier   busy   drop [conn]   conns   commands
 //   sco listen|mtu <n>|accept [ms]|drop <fd>   quit
 // Unsolicited codes go to the listener connection (the one that sent
-// AT+CLIP=1), else to the most recent one.
+// AT+CLIP=1), else to the most recent one. At the end of standard input it
+// keeps serving until SIGINT or SIGTERM.
 #include "simphone.h"
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -55,6 +60,12 @@ int main(int argc, char** argv)
         std::cerr << "usage: simphone --dir DIR [--addr ADDR] [--channel N]\n";
         return 2;
     }
+    // Blocked here so that sigwait can take them once input has ended.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     sim::SimPhone phone(dir, addr);
     phone.serve_hfp(channel);
     phone.listen_sco();
@@ -74,13 +85,15 @@ int main(int argc, char** argv)
     say("ready " + phone.address() + " channel " + std::to_string(channel));
 
     std::string line;
-    while (std::getline(std::cin, line)) {
+    bool quit = false;
+    while (!quit && std::getline(std::cin, line)) {
         std::istringstream in(line);
         std::string cmd, a, b;
         in >> cmd;
         bool ok = true;
         if (cmd == "quit") {
-            break;
+            quit = true;
+            continue;
         } else if (cmd == "sdp") {
             in >> a;
             if (a == "off") {
@@ -130,6 +143,15 @@ int main(int argc, char** argv)
         } else if (cmd == "range") {
             in >> a;
             phone.set_in_range(on(a));
+        } else if (cmd == "fault") {
+            std::string count;
+            in >> a >> b >> count;
+            if (b == "off")
+                phone.clear_fault(a);
+            else if (!b.empty())
+                phone.inject_fault(a, b, count.empty() ? 1 : std::atoi(count.c_str()));
+            else
+                ok = false;
         } else if (cmd == "ring") {
             ok = phone.ring(target(phone));
         } else if (cmd == "clip") {
@@ -147,6 +169,14 @@ int main(int argc, char** argv)
         } else if (cmd == "line") {
             std::getline(in >> std::ws, a);
             ok = phone.send_line(target(phone), a);
+        } else if (cmd == "incoming") {
+            in >> a;
+            std::getline(in >> std::ws, b);
+            ok = phone.incoming_call(a, b);
+        } else if (cmd == "answer") {
+            phone.remote_answer();
+        } else if (cmd == "hangup") {
+            phone.remote_hangup();
         } else if (cmd == "no_carrier") {
             ok = phone.no_carrier(target(phone));
         } else if (cmd == "busy") {
@@ -188,6 +218,10 @@ int main(int argc, char** argv)
             ok = false;
         }
         say(ok ? "ok" : "error: " + line);
+    }
+    if (!quit) {
+        int sig = 0;
+        sigwait(&stop_signals, &sig);
     }
     done = true;
     printer.join();

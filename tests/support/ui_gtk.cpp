@@ -1,0 +1,173 @@
+#include "ui_gtk.h"
+
+#include "app/app.h"
+#include "app/log.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "ui/settings.h"
+#include "ui/window.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace uitest {
+
+namespace {
+th::Xvfb* xvfb = nullptr;
+GtkApplication* application = nullptr;
+
+void stop_xvfb()
+{
+    delete xvfb;
+    xvfb = nullptr;
+}
+}  // namespace
+
+GtkApplication* ensure_gtk()
+{
+    if (application)
+        return application;
+    xvfb = new th::Xvfb();
+    std::atexit(stop_xvfb);
+    setenv("DISPLAY", xvfb->display().c_str(), 1);
+    setenv("GDK_BACKEND", "x11", 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    setenv("LANG", "C.UTF-8", 1);
+    // No session bus: GApplication then runs as a plain local application
+    // instead of starting a bus of its own through X.
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/telvane-test-bus", 1);
+    g_main_context_acquire(g_main_context_default());
+    application = gtk_application_new("org.telvane.Telvane.Test", G_APPLICATION_NON_UNIQUE);
+    GError* error = nullptr;
+    if (!g_application_register(G_APPLICATION(application), nullptr, &error)) {
+        std::string message = error ? error->message : "unknown";
+        g_clear_error(&error);
+        throw std::runtime_error("application did not register: " + message);
+    }
+    return application;
+}
+
+void pump()
+{
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+}
+
+Sandbox::Sandbox()
+{
+    gchar* cwd = g_get_current_dir();
+    old_cwd_ = cwd;
+    g_free(cwd);
+    const char* home = getenv("HOME");
+    had_home_ = home != nullptr;
+    if (home)
+        old_home_ = home;
+    if (chdir(dir.path().c_str()) != 0)
+        throw std::runtime_error("chdir failed");
+    setenv("HOME", dir.path().c_str(), 1);
+
+    settings_to_globals(Settings{});
+    current_state = IDLE;
+    device_name[0] = device_addr[0] = device_path[0] = '\0';
+    error_msg[0] = '\0';
+    syncing_contacts = 0;
+    syncing_recents = 0;
+}
+
+Sandbox::~Sandbox()
+{
+    if (chdir(old_cwd_.c_str()) != 0) {
+        // Nothing sensible left to do in a destructor.
+    }
+    if (had_home_)
+        setenv("HOME", old_home_.c_str(), 1);
+    else
+        unsetenv("HOME");
+}
+
+void open_main_window()
+{
+    GtkApplication* app_object = ensure_gtk();
+    window = nullptr;   // a fresh build, as in a fresh process
+    build_main_window(app_object);
+    update_ui();
+    gtk_widget_show_all(window);
+    gtk_widget_hide(spinner);
+    update_ui();
+    if (!th::wait_until([] { return gtk_widget_get_mapped(window); }, 10000))
+        throw std::runtime_error("window was not mapped");
+    pump();
+}
+
+void close_main_window()
+{
+    if (!window)
+        return;
+    // Log lines must not land in a buffer that is going away.
+    log_buffer = nullptr;
+    log_view = nullptr;
+    gtk_widget_destroy(window);
+    pump();
+    window = nullptr;
+    state_label = spinner = start_btn = stop_btn = disconnect_btn = info_label = nullptr;
+    call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;
+    recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
+    recent_store = contacts_store = nullptr;
+}
+
+std::vector<GtkWidget*> descendants(GtkWidget* root)
+{
+    std::vector<GtkWidget*> out;
+    if (!root)
+        return out;
+    out.push_back(root);
+    if (GTK_IS_CONTAINER(root)) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+        for (GList* l = children; l; l = l->next) {
+            std::vector<GtkWidget*> below = descendants(GTK_WIDGET(l->data));
+            out.insert(out.end(), below.begin(), below.end());
+        }
+        g_list_free(children);
+    }
+    if (GTK_IS_NOTEBOOK(root)) {
+        GtkNotebook* notebook = GTK_NOTEBOOK(root);
+        for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i) {
+            GtkWidget* tab = gtk_notebook_get_tab_label(notebook, gtk_notebook_get_nth_page(notebook, i));
+            out.push_back(tab);
+        }
+    }
+    return out;
+}
+
+GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match)
+{
+    for (GtkWidget* w : descendants(root))
+        if (match(w))
+            return w;
+    return nullptr;
+}
+
+GtkWidget* find_button(GtkWidget* root, const std::string& label)
+{
+    return find_widget(root, [&](GtkWidget* w) {
+        const char* text = GTK_IS_BUTTON(w) ? gtk_button_get_label(GTK_BUTTON(w)) : nullptr;
+        return text && label == text;
+    });
+}
+
+bool has_class(GtkWidget* widget, const char* style_class)
+{
+    return gtk_style_context_has_class(gtk_widget_get_style_context(widget), style_class);
+}
+
+std::string label_text(GtkWidget* label)
+{
+    return label ? gtk_label_get_text(GTK_LABEL(label)) : "";
+}
+
+}  // namespace uitest

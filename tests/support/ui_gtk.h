@@ -1,0 +1,50 @@
+// In-process GTK for window tests: one Xvfb and one registered application
+// per test process, the main window built in a temporary working folder that
+// is also HOME, and helpers to find widgets by what the user sees.
+#pragma once
+#include "harness.h"
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace uitest {
+
+// Starts Xvfb (once), points GDK at it and registers a non-unique
+// GtkApplication; the calling thread becomes the main-loop owner.
+GtkApplication* ensure_gtk();
+
+// Runs pending main-loop work.
+void pump();
+
+// Working folder and HOME switched to a fresh temporary folder for the
+// object's lifetime; the program's globals reset to their start values.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+    th::TempDir dir;
+
+private:
+    std::string old_cwd_;
+    std::string old_home_;
+    bool had_home_ = false;
+};
+
+// Builds the main window as the first activation does and shows it, waiting
+// until it is on screen; closing destroys it as the user's close would.
+void open_main_window();
+void close_main_window();
+
+// Widgets below root (depth first), including notebook pages.
+std::vector<GtkWidget*> descendants(GtkWidget* root);
+GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match);
+GtkWidget* find_button(GtkWidget* root, const std::string& label);
+bool has_class(GtkWidget* widget, const char* style_class);
+std::string label_text(GtkWidget* label);
+
+}  // namespace uitest

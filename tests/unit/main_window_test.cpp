@@ -1,0 +1,378 @@
+// The real main window under Xvfb: what each connection state shows in the
+// header, the described widgets, the dialpad, the column widths and the
+// Autostart box, all read back from the widgets themselves.
+#include "ui_gtk.h"
+
+#include "app/app.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "ui/settings.h"
+#include "ui/window.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using uitest::find_button;
+using uitest::has_class;
+using uitest::label_text;
+
+const char* const kStatusClasses[] = {"status-idle",       "status-discoverable", "status-pairing",
+                                      "status-paired",     "status-connecting",   "status-connected",
+                                      "status-error"};
+
+class MainWindow : public testing::Test {
+protected:
+    void SetUp() override { uitest::ensure_gtk(); }
+    void TearDown() override { uitest::close_main_window(); }
+    uitest::Sandbox sandbox;
+};
+
+struct HeaderRow {
+    const char* name;
+    AppState state;
+    const char* device_name;
+    const char* device_addr;
+    const char* error;
+    int syncing_contacts, syncing_recents;
+    const char* status;
+    const char* info;
+    const char* style_class;
+    bool start, stop, disconnect, search, sync, spinner;
+};
+
+const HeaderRow kHeaderRows[] = {
+    {"idle", IDLE, "", "", "", 0, 0, "🔵 Ready",
+     "PC in passive mode.\n\nPress 'Start' to become discoverable.\nConnect from your phone.", "status-idle",
+     true, false, false, false, false, false},
+    {"discoverable", DISCOVERABLE, "", "", "", 0, 0, "📡 Discoverable - Waiting for phone",
+     "Scan for Bluetooth on your phone\nand connect to this PC.\n\nPairing and connection are auto-accepted.",
+     "status-discoverable", false, true, false, false, false, true},
+    {"pairing", PAIRING, "", "", "", 0, 0, "🔗 Pairing", "Pairing request from phone.\nAuto-approved.",
+     "status-pairing", false, false, false, false, false, true},
+    {"paired", PAIRED, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "✓ Paired",
+     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nTrying auto-connect...", "status-paired", false, true,
+     false, false, false, false},
+    {"paired_without_name_or_address", PAIRED, "", "", "", 0, 0, "✓ Paired",
+     "Device: Unknown\nAddress: -\n\nTrying auto-connect...", "status-paired", false, true, false, false, false,
+     false},
+    {"connecting", CONNECTING, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "🔗 Connecting",
+     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nEstablishing connection...", "status-connecting", false,
+     false, false, false, false, true},
+    {"connected", CONNECTED, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "✅ CONNECTED",
+     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nPhone is using this PC as headset.", "status-connected",
+     false, false, true, true, true, false},
+    {"connected_while_contacts_sync", CONNECTED, "Pixel 7", "11:22:33:44:55:66", "", 1, 0, "✅ CONNECTED",
+     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nPhone is using this PC as headset.", "status-connected",
+     false, false, true, false, true, false},
+    {"connected_while_recents_sync", CONNECTED, "Ünal's phone 📱", "AA:BB:CC:DD:EE:FF", "", 0, 1, "✅ CONNECTED",
+     "Device: Ünal's phone 📱\nAddress: AA:BB:CC:DD:EE:FF\n\nPhone is using this PC as headset.",
+     "status-connected", false, false, true, true, false, false},
+    {"error", ERROR, "", "", "Agent registration failed", 0, 0, "❌ ERROR", "Error: Agent registration failed",
+     "status-error", false, false, false, false, false, false},
+    // Back to the start: every earlier class and the spinner must be gone.
+    {"idle_again", IDLE, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "🔵 Ready",
+     "PC in passive mode.\n\nPress 'Start' to become discoverable.\nConnect from your phone.", "status-idle",
+     true, false, false, false, false, false},
+};
+
+TEST_F(MainWindow, HeaderShowsEachConnectionState)
+{
+    uitest::open_main_window();
+    // The rows run one after another on one window, as states follow each
+    // other in a run: leftovers of the previous state would show.
+    for (const HeaderRow& row : kHeaderRows) {
+        SCOPED_TRACE(row.name);
+        copy_text(device_name, row.device_name);
+        copy_text(device_addr, row.device_addr);
+        copy_text(error_msg, row.error);
+        syncing_contacts = row.syncing_contacts;
+        syncing_recents = row.syncing_recents;
+        current_state = row.state;
+        update_ui();
+        uitest::pump();
+
+        EXPECT_EQ(label_text(state_label), row.status);
+        EXPECT_EQ(label_text(info_label), row.info);
+        for (const char* style_class : kStatusClasses)
+            EXPECT_EQ(has_class(state_label, style_class), std::string(style_class) == row.style_class)
+                << style_class;
+        EXPECT_EQ(gtk_widget_get_sensitive(start_btn), row.start);
+        EXPECT_EQ(gtk_widget_get_sensitive(stop_btn), row.stop);
+        EXPECT_EQ(gtk_widget_get_sensitive(disconnect_btn), row.disconnect);
+        EXPECT_EQ(gtk_widget_get_sensitive(contacts_search_entry), row.search);
+        EXPECT_EQ(gtk_widget_get_sensitive(sync_recents_btn), row.sync);
+        gboolean spinning = FALSE;
+        g_object_get(spinner, "active", &spinning, nullptr);
+        EXPECT_EQ(gtk_widget_get_visible(spinner), row.spinner);
+        EXPECT_EQ(spinning != FALSE, row.spinner);
+        // The header never hides anything but the spinner.
+        for (GtkWidget* w : {start_btn, stop_btn, disconnect_btn, contacts_search_entry, sync_recents_btn})
+            EXPECT_TRUE(gtk_widget_get_visible(w));
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window)), "Telvane");
+    }
+}
+
+TEST_F(MainWindow, HeaderSurvivesHostileTexts)
+{
+    uitest::open_main_window();
+    // Invalid UTF-8 in the error text and a name filling its whole buffer.
+    copy_text(error_msg, "bad \xff\xfe bytes");
+    current_state = ERROR;
+    update_ui();
+    EXPECT_EQ(label_text(info_label), "Error: bad \xEF\xBF\xBD\xEF\xBF\xBD bytes");
+
+    std::string long_name;
+    while (long_name.size() < sizeof device_name)
+        long_name += "é";
+    copy_text(device_name, long_name);
+    copy_text(device_addr, "11:22:33:44:55:66");
+    current_state = CONNECTED;
+    update_ui();
+    std::string info = label_text(info_label);
+    EXPECT_TRUE(g_utf8_validate(info.c_str(), -1, nullptr));
+    EXPECT_NE(info.find("Address: 11:22:33:44:55:66"), std::string::npos) << info;
+}
+
+TEST_F(MainWindow, HasTheDescribedWidgetsTextsAndClasses)
+{
+    uitest::open_main_window();
+    struct Button {
+        const char* label;
+        const char* style_class;   // null: the plain button style
+    };
+    for (const Button& b : std::vector<Button>{{"▶ Start", "btn-start"},
+                                               {"⏹ Stop", "btn-stop"},
+                                               {"🔌 Disconnect", nullptr},
+                                               {"✅ Answer", "btn-answer"},
+                                               {"❌ Reject", "btn-reject"},
+                                               {"🔚 Hang up", "btn-reject"},
+                                               {"📞 Call", "btn-start"},
+                                               {"🔄 Sync", "sync-btn"},
+                                               {"🔄 Refresh", nullptr}}) {
+        SCOPED_TRACE(b.label);
+        GtkWidget* w = find_button(window, b.label);
+        ASSERT_NE(w, nullptr);
+        for (const char* c : {"btn-start", "btn-stop", "btn-answer", "btn-reject", "sync-btn"})
+            EXPECT_EQ(has_class(w, c), b.style_class && std::string(c) == b.style_class) << c;
+    }
+    EXPECT_EQ(find_button(window, "🔚 Hang up"), hangup_btn);
+    EXPECT_EQ(find_button(window, "🔌 Disconnect"), disconnect_btn);
+
+    // Never a link to anyone else's page.
+    EXPECT_EQ(uitest::find_widget(window, [](GtkWidget* w) { return GTK_IS_LINK_BUTTON(w); }), nullptr);
+
+    GtkWidget* title = uitest::find_widget(window, [](GtkWidget* w) {
+        return GTK_IS_LABEL(w) && label_text(w) == "🎧 Telvane";
+    });
+    ASSERT_NE(title, nullptr);
+    EXPECT_TRUE(has_class(title, "title"));
+    EXPECT_EQ(label_text(call_status_label), "📞 No call");
+    EXPECT_TRUE(gtk_label_get_use_markup(GTK_LABEL(call_status_label)));
+    EXPECT_TRUE(has_class(call_status_label, "call-label"));
+    EXPECT_TRUE(has_class(info_label, "info-label"));
+
+    GtkWidget* notebook = uitest::find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); });
+    ASSERT_NE(notebook, nullptr);
+    std::vector<std::string> tabs;
+    for (int i = 0; i < gtk_notebook_get_n_pages(GTK_NOTEBOOK(notebook)); ++i)
+        tabs.push_back(gtk_notebook_get_tab_label_text(
+            GTK_NOTEBOOK(notebook), gtk_notebook_get_nth_page(GTK_NOTEBOOK(notebook), i)));
+    EXPECT_EQ(tabs, (std::vector<std::string>{"📱 Dialpad", "🕘 Recent Calls", "👥 Contacts", "📋 Log"}));
+
+    EXPECT_STREQ(gtk_entry_get_placeholder_text(GTK_ENTRY(contacts_search_entry)),
+                 "Search name or number... (min 2 chars)");
+    EXPECT_TRUE(GTK_IS_SEARCH_ENTRY(contacts_search_entry));
+
+    // The list spinners stay hidden when the window is first shown; the
+    // header spinner was shown and hidden again.
+    EXPECT_FALSE(gtk_widget_get_visible(recents_spinner));
+    EXPECT_FALSE(gtk_widget_get_visible(contacts_spinner));
+    EXPECT_FALSE(gtk_widget_get_visible(spinner));
+
+    // The Log tab is what log_msg writes into.
+    ASSERT_NE(log_view.load(), nullptr);
+    EXPECT_EQ(log_buffer.load(), gtk_text_view_get_buffer(GTK_TEXT_VIEW(log_view.load())));
+    EXPECT_FALSE(gtk_text_view_get_editable(GTK_TEXT_VIEW(log_view.load())));
+    EXPECT_TRUE(has_class(log_view.load(), "log-view"));
+    log_msg("ℹ️ a line for the Log tab");
+    EXPECT_TRUE(th::wait_until([] {
+        GtkTextIter a, b;
+        gtk_text_buffer_get_bounds(log_buffer.load(), &a, &b);
+        gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &a, &b, FALSE);
+        bool found = std::string(text).find("] ℹ️ a line for the Log tab\n") != std::string::npos;
+        g_free(text);
+        return found;
+    }));
+}
+
+struct ColumnExpect {
+    GtkWidget** view;
+    int index;
+    const char* title;
+    int fixed_width;
+    int min_width;
+};
+
+void expect_columns(const std::vector<ColumnExpect>& columns)
+{
+    for (const ColumnExpect& c : columns) {
+        SCOPED_TRACE(c.title);
+        GtkTreeViewColumn* column = gtk_tree_view_get_column(GTK_TREE_VIEW(*c.view), c.index);
+        ASSERT_NE(column, nullptr);
+        EXPECT_STREQ(gtk_tree_view_column_get_title(column), c.title);
+        EXPECT_EQ(gtk_tree_view_column_get_fixed_width(column), c.fixed_width);
+        EXPECT_EQ(gtk_tree_view_column_get_min_width(column), c.min_width);
+        EXPECT_TRUE(gtk_tree_view_column_get_resizable(column));
+    }
+}
+
+TEST_F(MainWindow, NoSettingsFileOpensDefaultWidthsAndClosingWritesThem)
+{
+    uitest::open_main_window();
+    EXPECT_FALSE(th::file_exists("settings.json")) << "building the window must write nothing";
+    expect_columns({{&recent_view, 0, "Type", 80, 60},
+                    {&recent_view, 1, "Name", 150, -1},
+                    {&recent_view, 2, "Number", 120, -1},
+                    {&recent_view, 3, "Time", 140, -1},
+                    {&contacts_view, 0, "Name", 200, -1},
+                    {&contacts_view, 1, "Number", 150, -1}});
+    EXPECT_EQ(gtk_tree_view_get_model(GTK_TREE_VIEW(recent_view)), GTK_TREE_MODEL(recent_store));
+    EXPECT_EQ(gtk_tree_model_get_n_columns(GTK_TREE_MODEL(recent_store)), 4);
+    EXPECT_EQ(gtk_tree_model_get_n_columns(GTK_TREE_MODEL(contacts_store)), 2);
+
+    uitest::close_main_window();
+    EXPECT_EQ(th::read_file("settings.json"), format_settings(Settings{}));
+}
+
+TEST_F(MainWindow, WidthsFromSettingsAreAppliedAndUnusableOnesClamped)
+{
+    th::write_file("settings.json", "{\n"
+                                    "  \"col_recent_type\": 95,\n"
+                                    "  \"col_recent_name\": -5,\n"
+                                    "  \"col_recent_number\": 0,\n"
+                                    "  \"col_recent_time\": 99999,\n"
+                                    "  \"col_contacts_name\": 321,\n"
+                                    "  \"col_contacts_number\": 2147483647,\n"
+                                    "  \"autostart\": false\n"
+                                    "}\n");
+    uitest::open_main_window();
+    expect_columns({{&recent_view, 0, "Type", 95, 60},
+                    {&recent_view, 1, "Name", kMinColumnWidth, -1},
+                    {&recent_view, 2, "Number", kMinColumnWidth, -1},
+                    {&recent_view, 3, "Time", kMaxColumnWidth, -1},
+                    {&contacts_view, 0, "Name", 321, -1},
+                    {&contacts_view, 1, "Number", kMaxColumnWidth, -1}});
+}
+
+TEST_F(MainWindow, DraggedColumnWidthIsTrackedAndWrittenOnClose)
+{
+    uitest::open_main_window();
+    GtkWidget* notebook = uitest::find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); });
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook), 1);
+    // A drag of a column's edge ends in this very call.
+    gtk_tree_view_column_set_fixed_width(gtk_tree_view_get_column(GTK_TREE_VIEW(recent_view), 1), 233);
+    EXPECT_TRUE(th::wait_until([] { return col_recent_name == 233; })) << col_recent_name;
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook), 2);
+    gtk_tree_view_column_set_fixed_width(gtk_tree_view_get_column(GTK_TREE_VIEW(contacts_view), 0), 260);
+    EXPECT_TRUE(th::wait_until([] { return col_contacts_name == 260; })) << col_contacts_name;
+    // The last column fills the view, so its drawn width may not change at all.
+    gtk_tree_view_column_set_fixed_width(gtk_tree_view_get_column(GTK_TREE_VIEW(contacts_view), 1), 177);
+    EXPECT_TRUE(th::wait_until([] { return col_contacts_number == 177; })) << col_contacts_number;
+
+    uitest::close_main_window();
+    Settings saved = parse_settings(th::read_file("settings.json"));
+    EXPECT_EQ(saved.col_recent_name, 233);
+    EXPECT_EQ(saved.col_contacts_name, 260);
+    EXPECT_EQ(saved.col_contacts_number, 177);
+    EXPECT_EQ(saved.col_recent_type, 80);
+    EXPECT_EQ(saved.col_recent_time, 140) << "the stretch of the last column is not a chosen width";
+}
+
+TEST_F(MainWindow, DialpadKeysAppendTheirDigit)
+{
+    uitest::open_main_window();
+    GtkWidget* entry = uitest::find_widget(window, [](GtkWidget* w) {
+        return GTK_IS_ENTRY(w) && has_class(w, "dial-entry");
+    });
+    ASSERT_NE(entry, nullptr);
+    EXPECT_STREQ(gtk_entry_get_placeholder_text(GTK_ENTRY(entry)), "Enter number...");
+    GtkWidget* call = find_button(window, "📞 Call");
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(g_object_get_data(G_OBJECT(call), "entry"), entry);
+
+    // The grid reads 1 2 3 / 4 5 6 / 7 8 9 / * 0 #.
+    const char* keys[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
+    GtkWidget* grid = gtk_widget_get_parent(find_button(window, "1"));
+    ASSERT_TRUE(GTK_IS_GRID(grid));
+    for (int i = 0; i < 12; ++i) {
+        GtkWidget* key = gtk_grid_get_child_at(GTK_GRID(grid), i % 3, i / 3);
+        ASSERT_NE(key, nullptr) << keys[i];
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(key)), keys[i]);
+        EXPECT_TRUE(has_class(key, "dialpad-btn"));
+    }
+
+    for (const char* k : {"1", "2", "*"})
+        gtk_button_clicked(GTK_BUTTON(find_button(window, k)));
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "12*");
+
+    gtk_entry_set_text(GTK_ENTRY(entry), "+49 30");
+    gtk_button_clicked(GTK_BUTTON(find_button(window, "#")));
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "+49 30#");
+}
+
+GtkWidget* autostart_box()
+{
+    return find_button(window, "🚀 Autostart");
+}
+
+TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskNotTheSettingsFile)
+{
+    // The file claims autostart, but no entry exists: unchecked, and the
+    // next save corrects the file.
+    th::write_file("settings.json", format_settings(Settings{80, 150, 120, 140, 200, 150, 1}));
+    uitest::open_main_window();
+    ASSERT_NE(autostart_box(), nullptr);
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(autostart_box())));
+    EXPECT_EQ(autostart_enabled, 0);
+    uitest::close_main_window();
+    EXPECT_NE(th::read_file("settings.json").find("\"autostart\": false"), std::string::npos);
+
+    // With the entry in place the box starts checked, and building rewrites nothing.
+    std::string entry = sandbox.dir.file(".config/autostart/telvane.desktop");
+    ASSERT_EQ(g_mkdir_with_parents(sandbox.dir.file(".config/autostart").c_str(), 0755), 0);
+    th::write_file(entry, "kept as it is");
+    th::write_file("settings.json", "untouched");
+    uitest::open_main_window();
+    EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(autostart_box())));
+    EXPECT_EQ(autostart_enabled, 1);
+    EXPECT_EQ(th::read_file(entry), "kept as it is");
+    EXPECT_EQ(th::read_file("settings.json"), "untouched");
+}
+
+TEST_F(MainWindow, CheckingAutostartWritesTheEntryAndUncheckingRemovesIt)
+{
+    uitest::open_main_window();
+    GtkToggleButton* box = GTK_TOGGLE_BUTTON(autostart_box());
+    std::string entry = sandbox.dir.file(".config/autostart/telvane.desktop");
+
+    gtk_toggle_button_set_active(box, TRUE);
+    EXPECT_EQ(th::read_file(entry), kAutostartEntry);
+    EXPECT_EQ(autostart_enabled, 1);
+    EXPECT_NE(th::read_file("settings.json").find("\"autostart\": true\n"), std::string::npos);
+
+    gtk_toggle_button_set_active(box, FALSE);
+    EXPECT_FALSE(th::file_exists(entry));
+    EXPECT_EQ(autostart_enabled, 0);
+    EXPECT_NE(th::read_file("settings.json").find("\"autostart\": false\n"), std::string::npos);
+}
+
+}  // namespace

@@ -145,24 +145,18 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
         return;
     }
     AtReply reply = channel->exchange(command, kDialReplyWaitMs, kReplyTimeoutMs);
-    const char* rejection = nullptr;
-    std::string text = utf8_repair(reply.joined());
-    if (reply.lines.empty()) {
+    bool accepted = false;
+    if (reply.lines.empty())
         log_msg("⚠️ Call response: (empty)");
-        rejection = "";
-    } else if (reply_has(reply, "OK")) {
-        rejection = nullptr;
-    } else if (reply_has(reply, "ERROR")) {
-        rejection = "⚠️ Phone rejected call";
-    } else if (reply_has(reply, "NO CARRIER")) {
-        rejection = "⚠️ Connection lost";
-    } else {
-        log_msgf("⚠️ Call response: %s", text.c_str());
-        rejection = "";
-    }
-    if (rejection) {
-        if (rejection[0] != '\0')
-            log_msg(rejection);
+    else if (reply_has(reply, "OK"))
+        accepted = true;
+    else if (reply_has(reply, "ERROR"))
+        log_msg("⚠️ Phone rejected call");
+    else if (reply_has(reply, "NO CARRIER"))
+        log_msg("⚠️ Connection lost");
+    else
+        log_msgf("⚠️ Call response: %s", utf8_repair(reply.joined()).c_str());
+    if (!accepted) {
         hfp_close();
         fallback(number);
         return;

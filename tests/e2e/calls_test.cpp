@@ -241,7 +241,8 @@ TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
     CallWorld w;
     w.launch({"tel:+49301234567"});
     ASSERT_TRUE(w.phone.wait_for_command("ATD+49301234567;", 20000)) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("📞 Auto-dialing: +49301234567")) << w.out();
+    // Dialled by the listener once its link is up, or at once when the link
+    // was up before the window: either way exactly once.
     EXPECT_TRUE(w.app->wait_for_output("✓ Call started: +49301234567")) << w.out();
 
     w.hand_over("tel:0301112223");
@@ -402,6 +403,50 @@ TEST(Robustness, APhoneThatDropsEveryListenerConnectionIsRetriedWithBackoff)
     int restarts = w.app->count("🔁 Restarting listener");
     EXPECT_GE(restarts, 2) << w.out();
     EXPECT_LE(restarts, 6) << w.out();
+    expect_clean(w);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
+{
+    CallWorld w;
+    w.phone.set_silent_on("ATD");
+    w.phone.set_command_hook([](int, const std::string& command, std::string* reply) {
+        if (command != "ATA")
+            return false;
+        *reply = "\r\nERROR\r\n";
+        return true;
+    });
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.shot();
+
+    // No answer to the dial at all: tried anyway, and can be hung up.
+    w.hand_over("tel:0301234567");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Unknown response, trying anyway...", 15000)) << w.out();
+    auto hangup = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(hangup) << w.out();
+    size_t from = w.phone.command_count();
+    th::click_at(w.display(), *hangup);
+    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+
+    // The phone refuses the answer: the call does not stay "active" here.
+    w.phone.ring(conn);
+    w.phone.ciev(conn, "callsetup", 1);
+    auto answer = w.wait_for_button(idle, kGreen);
+    ASSERT_TRUE(answer) << w.out();
+    from = w.phone.command_count();
+    th::click_at(w.display(), *answer);
+    EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📥 HFP: ERROR")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
+    th::Image after = w.shot();
+    EXPECT_FALSE(coloured_near(after, *hangup, kRed)) << "the call should have ended";
     expect_clean(w);
 }
 

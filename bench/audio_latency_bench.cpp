@@ -80,9 +80,9 @@ int comparison_fd = -1;
 // The product's pump loops without buffer attributes, for comparison.
 void* default_playback(void*)
 {
-    pa_sample_spec spec = sco_sample_spec();
+    pa_sample_spec sample_format = sco_sample_spec();
     int error = 0;
-    pa_simple* s = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &spec, nullptr,
+    pa_simple* s = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &sample_format, nullptr,
                                  nullptr, &error);
     if (!s)
         return nullptr;
@@ -98,9 +98,9 @@ void* default_playback(void*)
 
 void* default_capture(void*)
 {
-    pa_sample_spec spec = sco_sample_spec();
+    pa_sample_spec sample_format = sco_sample_spec();
     int error = 0;
-    pa_simple* s = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &spec, nullptr,
+    pa_simple* s = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &sample_format, nullptr,
                                  nullptr, &error);
     if (!s)
         return nullptr;
@@ -266,12 +266,12 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     std::vector<Clock::time_point> mic_click_times;
     std::atomic<bool> measuring{true};
     std::thread speaker([&] {
-        pa_sample_spec spec = sco_sample_spec();
+        pa_sample_spec sample_format = sco_sample_spec();
         pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                             static_cast<uint32_t>(-1), 160};
         int error = 0;
         pa_simple* rec = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_RECORD, "null.monitor", "speaker",
-                                       &spec, nullptr, &attr, &error);
+                                       &sample_format, nullptr, &attr, &error);
         int16_t block[80];
         while (rec && measuring.load()) {
             if (pa_simple_read(rec, block, sizeof block, &error) < 0)
@@ -289,11 +289,11 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     // The microphone: clicks played into the sink whose monitor is the
     // default source, each stamped with when it will leave that sink.
     std::thread mic([&] {
-        pa_sample_spec spec = sco_sample_spec();
+        pa_sample_spec sample_format = sco_sample_spec();
         pa_buffer_attr attr = playback_buffer_attr();
         int error = 0;
         pa_simple* play = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_PLAYBACK, "mic", "microphone",
-                                        &spec, nullptr, &attr, &error);
+                                        &sample_format, nullptr, &attr, &error);
         uint64_t index = 0;
         int16_t block[80];
         while (play && measuring.load()) {

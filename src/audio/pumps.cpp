@@ -37,11 +37,11 @@ void drop_queued_packets(char* buffer)
 
 pa_sample_spec sco_sample_spec()
 {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = 8000;
-    spec.channels = 1;
-    return spec;
+    pa_sample_spec sample_format{};
+    sample_format.format = PA_SAMPLE_S16LE;
+    sample_format.rate = 8000;
+    sample_format.channels = 1;
+    return sample_format;
 }
 
 pa_buffer_attr playback_buffer_attr()
@@ -79,10 +79,10 @@ int capture_mtu(int reported_mtu)
 
 void* sco_playback_thread_func(void*)
 {
-    pa_sample_spec spec = sco_sample_spec();
+    pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = playback_buffer_attr();
     int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &spec,
+    pa_simple* stream = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &sample_format,
                                       nullptr, &attr, &error);
     if (!stream) {
         post_logf("⚠️ Speaker could not be opened: %s", pa_strerror(error));
@@ -123,10 +123,10 @@ void* sco_playback_thread_func(void*)
 
 void* sco_capture_thread_func(void*)
 {
-    pa_sample_spec spec = sco_sample_spec();
+    pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = capture_buffer_attr();
     int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &spec,
+    pa_simple* stream = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &sample_format,
                                       nullptr, &attr, &error);
     if (!stream) {
         post_logf("⚠️ Microphone could not be opened: %s", pa_strerror(error));

@@ -15,11 +15,11 @@ namespace {
 
 pa_sample_spec voice_spec()
 {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = 8000;
-    spec.channels = 1;
-    return spec;
+    pa_sample_spec sample_format{};
+    sample_format.format = PA_SAMPLE_S16LE;
+    sample_format.rate = 8000;
+    sample_format.channels = 1;
+    return sample_format;
 }
 
 std::string run_capture(const std::string& command)
@@ -150,12 +150,12 @@ int PulseServer::client_streams(const std::string& kind, const std::string& app_
 SignalPlayer::SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude)
 {
     thread_ = std::thread([this, server, sink, frequency, amplitude] {
-        pa_sample_spec spec = voice_spec();
+        pa_sample_spec sample_format = voice_spec();
         pa_buffer_attr attr{static_cast<uint32_t>(-1), 800, 160, static_cast<uint32_t>(-1),
                             static_cast<uint32_t>(-1)};
         int error = 0;
         const char* name = amplitude == 0 ? "keep-warm" : "signal";
-        pa_simple* s = pa_simple_new(server.c_str(), name, PA_STREAM_PLAYBACK, sink.c_str(), name, &spec,
+        pa_simple* s = pa_simple_new(server.c_str(), name, PA_STREAM_PLAYBACK, sink.c_str(), name, &sample_format,
                                      nullptr, &attr, &error);
         if (!s)
             return;
@@ -181,11 +181,11 @@ void SignalPlayer::stop()
 
 std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms)
 {
-    pa_sample_spec spec = voice_spec();
+    pa_sample_spec sample_format = voice_spec();
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), 160};
     int error = 0;
-    pa_simple* s = pa_simple_new(server.c_str(), "recorder", PA_STREAM_RECORD, source.c_str(), "recorder", &spec,
+    pa_simple* s = pa_simple_new(server.c_str(), "recorder", PA_STREAM_RECORD, source.c_str(), "recorder", &sample_format,
                                  nullptr, &attr, &error);
     if (!s)
         throw std::runtime_error(std::string("cannot record: ") + pa_strerror(error));

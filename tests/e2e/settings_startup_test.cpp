@@ -21,7 +21,8 @@ struct StartRow {
 
 TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
 {
-    const std::string junk_text = std::string(1 << 20, '\x01') + "\n\xff\xfe\"col_recent_type\": 1e99\n";
+    std::string junk_text(1 << 20, '\x01');
+    junk_text += "\n\xff\xfe\"col_recent_type\": 1e99\n";
     StartRow rows[] = {
         {"fifo", [](const th::TestWorld& w) { ASSERT_EQ(mkfifo(w.dir.file("settings.json").c_str(), 0644), 0); },
          [](const th::TestWorld& w) {

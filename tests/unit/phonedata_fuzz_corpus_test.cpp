@@ -13,7 +13,8 @@ namespace {
 
 void replay(const std::string& folder, const std::function<bool(const uint8_t*, size_t)>& body)
 {
-    std::string dir = std::string(TELVANE_SOURCE_DIR) + "/tests/fuzz/corpus/" + folder;
+    std::string dir = TELVANE_SOURCE_DIR "/tests/fuzz/corpus/";
+    dir += folder;
     DIR* d = opendir(dir.c_str());
     ASSERT_NE(d, nullptr) << dir;
     int files = 0;

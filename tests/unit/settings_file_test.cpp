@@ -196,7 +196,10 @@ TEST_F(SettingsFile, SaveThenReadReproducesEveryWidth)
 
 TEST_F(SettingsFile, ReaderReadsTheFileAsAWhole)
 {
-    th::write_file("settings.json", std::string(1 << 20, 'x') + "\n" + kAllSetFile);
+    std::string big(1 << 20, 'x');
+    big += '\n';
+    big += kAllSetFile;
+    th::write_file("settings.json", big);
     read_settings();
     EXPECT_EQ(settings_from_globals(), kAllSet);
 }

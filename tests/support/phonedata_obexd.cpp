@@ -11,7 +11,7 @@ FakeObexd::FakeObexd(DbusDaemon& session_bus, const std::string& dir)
 {
     write_file(config_path_, "{}");
     write_file(log_path_, "");
-    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tests/support/fake_obexd.py", config_path_,
+    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tools/fake-obexd/fake_obexd.py", config_path_,
                             log_path_, dir},
                            {{"DBUS_SESSION_BUS_ADDRESS", session_bus.address()}}, "", dir + "/fake_obexd.log");
     if (!session_bus.wait_for_name("org.bluez.obex")) {

@@ -7,7 +7,7 @@
 
 namespace th {
 
-// tests/support/fake_obexd.py on a private session bus, steered through a
+// tools/fake-obexd/fake_obexd.py on a private session bus, steered through a
 // JSON file and recording every call it receives.
 class FakeObexd {
 public:

@@ -356,7 +356,7 @@ protected:
         th::write_file(standin_dir + "/obexd",
                        "#!/bin/sh\necho \"$0 $*\" >> " + dir.file("standin.args") + "\necho \"$DBUS_SESSION_BUS_ADDRESS\" >> " +
                            dir.file("standin.env") + "\necho $$ > " + dir.file("standin.pid") +
-                           "\nexec /usr/bin/python3 " TELVANE_SOURCE_DIR "/tests/support/fake_obexd.py " +
+                           "\nexec /usr/bin/python3 " TELVANE_SOURCE_DIR "/tools/fake-obexd/fake_obexd.py " +
                            dir.file("cfg.json") + " " + dir.file("calls") + " " + dir.path() + "\n");
         chmod((standin_dir + "/obexd").c_str(), 0755);
     }

@@ -1,5 +1,7 @@
 #include "audio_pulse.h"
 
+#include "audio/pumps.h"
+
 #include <pulse/error.h>
 #include <unistd.h>
 
@@ -12,15 +14,6 @@
 namespace th {
 
 namespace {
-
-pa_sample_spec voice_spec()
-{
-    pa_sample_spec sample_format{};
-    sample_format.format = PA_SAMPLE_S16LE;
-    sample_format.rate = 8000;
-    sample_format.channels = 1;
-    return sample_format;
-}
 
 std::string run_capture(const std::string& command)
 {
@@ -150,7 +143,7 @@ int PulseServer::client_streams(const std::string& kind, const std::string& app_
 SignalPlayer::SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude)
 {
     thread_ = std::thread([this, server, sink, frequency, amplitude] {
-        pa_sample_spec sample_format = voice_spec();
+        pa_sample_spec sample_format = sco_sample_spec();
         pa_buffer_attr attr{static_cast<uint32_t>(-1), 800, 160, static_cast<uint32_t>(-1),
                             static_cast<uint32_t>(-1)};
         int error = 0;
@@ -181,7 +174,7 @@ void SignalPlayer::stop()
 
 std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms)
 {
-    pa_sample_spec sample_format = voice_spec();
+    pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), 160};
     int error = 0;

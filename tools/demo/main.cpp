@@ -158,6 +158,8 @@ int main()
                 taken = phone.wait_for_command("ATA", 100, &reply, -1, mark) ||
                         phone.wait_for_command("AT+CHUP", 100, &reply, -1, mark);
             }
+            if (!taken && (stop_requested || !app.running()))
+                break;
             if (!taken) {
                 narrate("nobody answered: the caller gives up");
                 phone.remote_hangup();

@@ -8,18 +8,28 @@ namespace {
 
 const char* kReady = "ℹ️ Press 'Start' button, let phone connect";
 
+// A simulated phone that the mock BlueZ reports paired and connected.
+struct ConnectedPhone {
+    explicit ConnectedPhone(const std::string& address) : phone(shim.path(), address)
+    {
+        world.bluez->add_device(address, "Sim Phone");
+        world.bluez->pair_device(address);
+        world.bluez->connect_device(address);
+    }
+    th::Telvane launch() { return th::Telvane(world, {}, sim::shim_env(shim.path())); }
+
+    th::TempDir shim;
+    sim::SimPhone phone;
+    th::TestWorld world;
+};
+
 TEST(HfpChannel, ConnectedPhoneAtStartupIsLookedUpBySdp)
 {
-    th::TempDir shim;
-    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:0F");
+    ConnectedPhone w("00:1A:7D:DA:71:0F");
+    sim::SimPhone& phone = w.phone;
     phone.start_sdp({{0x111F, -1, false}, {0x111F, 9, false}});
     phone.listen_rfcomm(9);
-
-    th::TestWorld world;
-    world.bluez->add_device(phone.address(), "Sim Phone");
-    world.bluez->pair_device(phone.address());
-    world.bluez->connect_device(phone.address());
-    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    th::Telvane app = w.launch();
     ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
     EXPECT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 9")) << app.output();
     EXPECT_LT(app.find("State: IDLE -> CONNECTED"), app.find("✓ HFP-AG channel found: 9"));
@@ -29,15 +39,10 @@ TEST(HfpChannel, ConnectedPhoneAtStartupIsLookedUpBySdp)
 
 TEST(HfpChannel, PhoneWithoutSdpServerFallsBackToTheDefaultChannel)
 {
-    th::TempDir shim;
-    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:10");
+    ConnectedPhone w("00:1A:7D:DA:71:10");
+    sim::SimPhone& phone = w.phone;
     phone.listen_rfcomm(3);
-
-    th::TestWorld world;
-    world.bluez->add_device(phone.address(), "Sim Phone");
-    world.bluez->pair_device(phone.address());
-    world.bluez->connect_device(phone.address());
-    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    th::Telvane app = w.launch();
     ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
     EXPECT_TRUE(app.wait_for_output("ℹ️ SDP connection failed, using default channel")) << app.output();
     EXPECT_EQ(app.count("channel found"), 0);
@@ -45,27 +50,18 @@ TEST(HfpChannel, PhoneWithoutSdpServerFallsBackToTheDefaultChannel)
     EXPECT_TRUE(app.process().running());
 }
 
-}  // namespace
-
-namespace {
-
 TEST(HfpChannel, ChannelIsKeptAcrossADisconnectAndReconnect)
 {
-    th::TempDir shim;
-    sim::SimPhone phone(shim.path(), "00:1A:7D:DA:71:11");
+    ConnectedPhone w("00:1A:7D:DA:71:11");
+    sim::SimPhone& phone = w.phone;
     phone.serve_hfp(7);
-
-    th::TestWorld world;
-    world.bluez->add_device(phone.address(), "Sim Phone");
-    world.bluez->pair_device(phone.address());
-    world.bluez->connect_device(phone.address());
-    th::Telvane app(world, {}, sim::shim_env(shim.path()));
+    th::Telvane app = w.launch();
     ASSERT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 7")) << app.output();
     int lookups = phone.sdp_request_count();
 
-    world.bluez->disconnect_device(phone.address());
+    w.world.bluez->disconnect_device(phone.address());
     ASSERT_TRUE(app.wait_for_output("✓ HFP connection closed")) << app.output();
-    world.bluez->connect_device(phone.address());
+    w.world.bluez->connect_device(phone.address());
     ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
     EXPECT_EQ(app.count("✓ HFP-AG channel found"), 1) << app.output();
     EXPECT_EQ(phone.sdp_request_count(), lookups) << "no second lookup for the same phone";

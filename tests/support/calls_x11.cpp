@@ -33,12 +33,7 @@ std::optional<std::string> run_x_command(const std::string& display, const std::
         dup2(null, 0);
         dup2(null, 2);
         close(out[0]);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        th::exec_argv(argv);
     }
     close(out[1]);
     fcntl(out[0], F_SETFL, O_NONBLOCK);

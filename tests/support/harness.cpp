@@ -94,6 +94,13 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::str
     if (keep_fd >= 0 && keep_fd != 3) {
         dup2(keep_fd, 3);
     }
+    exec_argv(argv);
+}
+
+}  // namespace
+
+void exec_argv(const std::vector<std::string>& argv)
+{
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -101,8 +108,6 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::str
     execvp(args[0], args.data());
     _exit(127);
 }
-
-}  // namespace
 
 // ---- files ----
 

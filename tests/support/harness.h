@@ -60,6 +60,10 @@ private:
 
 inline constexpr const char* kUnset = "\x01unset";
 
+// In a forked child: replaces the process with argv[0] (searched on PATH),
+// or exits with 127.
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv);
+
 // A private bus (dbus-daemon with the session configuration, no policy).
 class DbusDaemon {
 public:

@@ -1,27 +1,27 @@
 // Voice path figures with a real PulseAudio daemon: added latency each way
 // (phone -> SCO -> playback pump -> sink, and source -> capture pump -> SCO
-// -> phone), CPU time of the call process per minute of call, and underruns,
-// for the product's pumps and, side by side, for the same pumps opened with
-// the server's default buffering.
+// -> phone), CPU time of the call process per minute of call, and underruns.
 //
 //   audio_latency_bench [call seconds, default 600] [clicks per direction, default 120]
 //
-// The call runs in a child process (this program again, "--pump-child"),
-// which runs the product's pump threads on one end of a SEQPACKET socketpair
-// standing in for the SCO link; the bench plays the phone on the other end,
-// sending coded clicks at the real pace (48-byte packets every 3 ms).
+// The first call runs through the real telvane binary: mock BlueZ, the
+// simulated phone behind the Bluetooth socket shim, a call dialled and made
+// active, the phone sending coded clicks at the real pace (48-byte packets
+// every 3 ms) on the voice link. The second call, for comparison, runs the
+// same pump loops in a child process of this bench on a SEQPACKET
+// socketpair, opened without buffer attributes (the server's defaults);
+// the product itself always uses its low-latency attributes.
 // Speaker side: a click's send time to the moment it leaves the default
 // sink (read from its monitor, less the record path's reported latency).
 // Microphone side: the moment a click leaves the sink whose monitor is the
 // default source (write time plus that stream's reported latency) to its
-// arrival at the phone. Underruns are the daemon's "Implicit underrun"
-// debug lines for the call's playback stream after the first seconds. Setting
-// TELVANE_BENCH_DEFAULT_BUFFERS=1 in the child selects the comparison
-// pumps, which differ from the product's only in passing no buffer
-// attributes; the product itself always uses its low-latency attributes.
+// arrival at the phone. CPU is the call process's user+system time from
+// /proc over the whole call. Underruns are the daemon's "Implicit underrun"
+// debug lines for the call's playback stream after the first seconds.
 #include "app/log.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
+#include "audio_call_world.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
 
@@ -41,6 +41,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -72,12 +74,12 @@ int16_t click_signal(uint64_t i)
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// ---- the call process ----
+// ---- the comparison call process ----
 
 std::atomic<bool> comparison_running{false};
 int comparison_fd = -1;
 
-// The product's pump loops without buffer attributes, for comparison.
+// The product's pump loops without buffer attributes.
 void* default_playback(void*)
 {
     pa_sample_spec sample_format = sco_sample_spec();
@@ -114,47 +116,127 @@ void* default_capture(void*)
     return nullptr;
 }
 
+// Runs until the bench closes our standard input.
 int pump_child(int fd)
 {
-    const bool defaults = getenv("TELVANE_BENCH_DEFAULT_BUFFERS") != nullptr;
+    comparison_fd = fd;
+    comparison_running.store(true);
     pthread_t playback, capture;
-    if (defaults) {
-        comparison_fd = fd;
-        comparison_running.store(true);
-        pthread_create(&playback, nullptr, default_playback, nullptr);
-        pthread_create(&capture, nullptr, default_capture, nullptr);
-    } else {
-        sco_mtu.store(kDefaultScoMtu);
-        sco_socket.store(fd);
-        sco_audio_running.store(1);
-        pthread_create(&playback, nullptr, sco_playback_thread_func, nullptr);
-        pthread_create(&capture, nullptr, sco_capture_thread_func, nullptr);
+    pthread_create(&playback, nullptr, default_playback, nullptr);
+    pthread_create(&capture, nullptr, default_capture, nullptr);
+    char c;
+    while (read(0, &c, 1) > 0) {
     }
-    // Until the bench closes our standard input; log lines on the way.
-    while (true) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        pollfd p{0, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) {
-            char c;
-            if (read(0, &c, 1) <= 0)
-                break;
-        }
-    }
-    if (defaults) {
-        comparison_running.store(false);
-        shutdown(fd, SHUT_RDWR);
-        pthread_join(playback, nullptr);
-        pthread_join(capture, nullptr);
-        close(fd);
-    } else {
-        stop_sco_audio(nullptr);
-        pthread_join(playback, nullptr);
-        pthread_join(capture, nullptr);
-    }
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+    comparison_running.store(false);
+    shutdown(fd, SHUT_RDWR);
+    pthread_join(playback, nullptr);
+    pthread_join(capture, nullptr);
+    close(fd);
     return 0;
+}
+
+// A call being measured: the phone's end of the voice link, and the process
+// whose pumps carry it.
+class CallProcess {
+public:
+    virtual ~CallProcess() = default;
+    int phone_fd = -1;
+    pid_t pid = -1;
+};
+
+// The real binary, in a call dialled from a tel: link.
+class BinaryCall : public CallProcess {
+public:
+    explicit BinaryCall(const std::string& pulse_server) : world_(pulse_server)
+    {
+        int fd = world_.start_call();
+        if (fd < 0 || !world_.app->wait_for_output("🔊 Speaker active - phone audio coming") ||
+            !world_.app->wait_for_output("🎤 Microphone active - your voice going to phone")) {
+            std::fprintf(stderr, "The call did not start:\n%s\n", world_.out().c_str());
+            std::exit(1);
+        }
+        phone_fd = dup(fd);
+        pid = world_.app->process().pid();
+    }
+    ~BinaryCall() override
+    {
+        world_.end_call();
+        world_.app->wait_for_output("🔇 Speaker closed", 5000);
+    }
+
+private:
+    th::AudioCallWorld world_;
+};
+
+class ComparisonCall : public CallProcess {
+public:
+    ComparisonCall(const char* self, const std::string& pulse_server)
+    {
+        int sv[2];
+        int control[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0 || pipe(control) != 0)
+            std::abort();
+        pid = fork();
+        if (pid == 0) {
+            dup2(control[0], 0);
+            close(control[1]);
+            close(sv[0]);
+            setenv("PULSE_SERVER", pulse_server.c_str(), 1);
+            std::string fd = std::to_string(sv[1]);
+            execl(self, self, "--pump-child", fd.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(control[0]);
+        close(sv[1]);
+        control_ = control[1];
+        phone_fd = sv[0];
+    }
+    ~ComparisonCall() override
+    {
+        close(control_);
+        waitpid(pid, nullptr, 0);
+    }
+
+private:
+    int control_ = -1;
+};
+
+// User plus system time so far, in seconds, of a process ("/proc/PID") or
+// of one of its threads ("/proc/PID/task/TID").
+double cpu_seconds(const std::string& proc_dir)
+{
+    gchar* text = nullptr;
+    std::string path = proc_dir + "/stat";
+    if (!g_file_get_contents(path.c_str(), &text, nullptr, nullptr))
+        return NAN;
+    // Fields after the command name, which may hold spaces: state is the
+    // 3rd field, utime the 14th, stime the 15th.
+    const char* p = std::strrchr(text, ')');
+    unsigned long utime = 0, stime = 0;
+    int got = p ? std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) : 0;
+    g_free(text);
+    return got == 2 ? double(utime + stime) / double(sysconf(_SC_CLK_TCK)) : NAN;
+}
+
+double cpu_seconds(pid_t pid) { return cpu_seconds("/proc/" + std::to_string(pid)); }
+
+// CPU seconds of each thread of a process, by thread id, with its name.
+std::map<std::string, std::pair<std::string, double>> thread_cpu(pid_t pid)
+{
+    std::map<std::string, std::pair<std::string, double>> out;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    GDir* dir = g_dir_open(tasks.c_str(), 0, nullptr);
+    if (!dir)
+        return out;
+    while (const char* tid = g_dir_read_name(dir)) {
+        gchar* comm = nullptr;
+        std::string d = tasks + "/" + tid;
+        g_file_get_contents((d + "/comm").c_str(), &comm, nullptr, nullptr);
+        out[tid] = {comm ? g_strstrip(comm) : "?", cpu_seconds(d)};
+        g_free(comm);
+    }
+    g_dir_close(dir);
+    return out;
 }
 
 // ---- measurement ----
@@ -222,40 +304,27 @@ struct Result {
     double cpu_per_minute_s = NAN;
     double call_minutes = 0;
     int underruns = -1;
+    std::vector<std::pair<std::string, double>> threads;   // name, CPU seconds per minute
+    double phone_max_late_ms = 0;   // how far the phone's sending fell behind its clock
+    int phone_late_packets = 0;     // packets it sent more than 6 ms late
 };
 
-Result run_call(const char* self, bool defaults, double call_seconds, int clicks)
+Result run_call(const char* self, bool through_binary, double call_seconds, int clicks)
 {
     th::PulseServer::Options options;
     options.debug_log = true;
     th::PulseServer pulse(options);
 
-    int sv[2];
-    socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv);
-    int control[2];
-    if (pipe(control) != 0)
-        std::abort();
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(control[0], 0);
-        close(control[1]);
-        close(sv[0]);
-        setenv("PULSE_SERVER", pulse.server().c_str(), 1);
-        if (defaults)
-            setenv("TELVANE_BENCH_DEFAULT_BUFFERS", "1", 1);
-        else
-            unsetenv("TELVANE_BENCH_DEFAULT_BUFFERS");
-        std::string fd = std::to_string(sv[1]);
-        int out = open("/dev/null", O_WRONLY);
-        dup2(out, 1);
-        execl(self, self, "--pump-child", fd.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(control[0]);
-    close(sv[1]);
+    std::unique_ptr<CallProcess> call;
+    if (through_binary)
+        call = std::make_unique<BinaryCall>(pulse.server());
+    else
+        call = std::make_unique<ComparisonCall>(self, pulse.server());
     const auto call_start = Clock::now();
+    const double cpu_start = cpu_seconds(call->pid);
+    const auto threads_start = thread_cpu(call->pid);
 
-    th::ScoPeer phone(sv[0]);
+    th::ScoPeer phone(call->phone_fd);
     phone.start_sending(click_signal);
 
     // The speaker: what the default sink renders, each sample time-stamped
@@ -290,7 +359,10 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     // default source, each stamped with when it will leave that sink.
     std::thread mic([&] {
         pa_sample_spec sample_format = sco_sample_spec();
-        pa_buffer_attr attr = playback_buffer_attr();
+        // 10 ms blocks into a 30 ms buffer: steady, and independent of
+        // the product's own choice.
+        pa_buffer_attr attr{static_cast<uint32_t>(-1), 30 * kBytesPerMs, 10 * kBytesPerMs, static_cast<uint32_t>(-1),
+                            static_cast<uint32_t>(-1)};
         int error = 0;
         pa_simple* play = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_PLAYBACK, "mic", "microphone",
                                         &sample_format, nullptr, &attr, &error);
@@ -354,15 +426,26 @@ Result run_call(const char* self, bool defaults, double call_seconds, int clicks
     if (left > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(left));
     r.underruns = pulse.log_count(kUnderrunLine) - underruns_before;
+    {
+        auto sent = phone.sent_packets();
+        const auto period = std::chrono::microseconds(3000);
+        int over6 = 0;
+        for (size_t k = 0; k < sent.size(); ++k) {
+            double late = seconds(sent[k].time - sent[0].time - period * k) * 1000;
+            r.phone_max_late_ms = std::max(r.phone_max_late_ms, late);
+            over6 += late > 6;
+        }
+        r.phone_late_packets = over6;
+    }
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
-    close(control[1]);   // ends the call
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    r.cpu_per_minute_s = cpu / r.call_minutes;
+    r.cpu_per_minute_s = (cpu_seconds(call->pid) - cpu_start) / r.call_minutes;
+    for (const auto& [tid, named] : thread_cpu(call->pid)) {
+        auto before = threads_start.find(tid);
+        double spent = named.second - (before == threads_start.end() ? 0 : before->second.second);
+        if (spent > 0)
+            r.threads.push_back({named.first, spent / r.call_minutes});
+    }
     phone.stop_sending();
     return r;
 }
@@ -380,7 +463,11 @@ void print(const char* title, const Result& r)
     print_row("microphone -> SCO -> phone", r.to_phone);
     std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core) over %.1f min\n", "CPU time of the call process",
                 r.cpu_per_minute_s, r.cpu_per_minute_s / 60 * 100, r.call_minutes);
+    for (const auto& [name, per_minute] : r.threads)
+        std::printf("    thread %-27s %.3f s per minute\n", name.c_str(), per_minute);
     std::printf("  %-34s %d\n", "playback underruns (server log)", r.underruns);
+    std::printf("  %-34s %.1f ms behind at worst, %d packets over 6 ms late\n", "the phone's own sending",
+                r.phone_max_late_ms, r.phone_late_packets);
 }
 
 }  // namespace
@@ -394,10 +481,12 @@ int main(int argc, char** argv)
     int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
     std::printf("Voice path over a real PulseAudio daemon: %.0f s call, %d clicks each way\n\n", call_seconds, clicks);
     std::fflush(stdout);
-    Result product = run_call(argv[0], false, call_seconds, clicks);
-    print("Product pumps (low-latency buffer attributes)", product);
+    Result product = run_call(argv[0], true, call_seconds, clicks);
+    print("The telvane binary (low-latency buffer attributes)", product);
     std::fflush(stdout);
-    Result defaults = run_call(argv[0], true, call_seconds, clicks);
-    print("Same pumps, server default buffering", defaults);
+    if (argc >= 4 && std::strcmp(argv[3], "binary") == 0)
+        return 0;
+    Result defaults = run_call(argv[0], false, call_seconds, clicks);
+    print("The same pump loops, server default buffering", defaults);
     return 0;
 }

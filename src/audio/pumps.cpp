@@ -4,6 +4,7 @@
 #include "audio/aec.h"
 #include "audio/sco.h"
 
+#include <pthread.h>
 #include <pulse/error.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,7 +19,6 @@ std::atomic<pa_simple*> pulse_capture{nullptr};
 
 namespace {
 
-constexpr uint32_t kBytesPerMs = 16;   // 8000 Hz * 2 bytes
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
@@ -35,6 +35,23 @@ void drop_queued_packets(char* buffer)
 
 }  // namespace
 
+bool PlaybackLatencyGuard::drop(pa_simple* stream, size_t bytes)
+{
+    if (excess_bytes_ > 0) {
+        excess_bytes_ = bytes >= excess_bytes_ ? 0 : excess_bytes_ - bytes;
+        return true;
+    }
+    if (++packets_ < kCheckEveryPackets)
+        return false;
+    packets_ = 0;
+    int error = 0;
+    pa_usec_t latency = pa_simple_get_latency(stream, &error);
+    if (latency == static_cast<pa_usec_t>(-1) || latency <= kMaxLatencyUs)
+        return false;
+    excess_bytes_ = static_cast<size_t>((latency - kSettleLatencyUs) / 1000) * kBytesPerMs;
+    return drop(stream, bytes);
+}
+
 pa_sample_spec sco_sample_spec()
 {
     pa_sample_spec sample_format{};
@@ -48,11 +65,17 @@ pa_buffer_attr playback_buffer_attr()
 {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = 30 * kBytesPerMs;
-    // Small, so playback starts after the first few packets, yet enough to
-    // ride over the phone's packet jitter without an underrun.
-    attr.prebuf = 10 * kBytesPerMs;
-    attr.minreq = static_cast<uint32_t>(-1);
+    // The server runs the sink (tlength - 2 * minreq) / 2 = 8 ms ahead and
+    // lets us queue up to tlength. The room lets a burst from the phone land
+    // without blocking the write, so it shows in the reported latency where
+    // the latency guard trims it; in steady state the queue stays near
+    // prebuf. A large minreq also means few wake-ups for more data.
+    attr.tlength = 100 * kBytesPerMs;
+    attr.minreq = 42 * kBytesPerMs;
+    // Playback starts once 20 ms are queued: enough to ride over the usual
+    // scheduling hiccups of a busy desktop without an underrun, while the
+    // call stays within a few tens of milliseconds.
+    attr.prebuf = 20 * kBytesPerMs;
     attr.fragsize = static_cast<uint32_t>(-1);
     return attr;
 }
@@ -79,6 +102,7 @@ int capture_mtu(int reported_mtu)
 
 void* sco_playback_thread_func(void*)
 {
+    pthread_setname_np(pthread_self(), "sco-playback");
     pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = playback_buffer_attr();
     int error = 0;
@@ -94,6 +118,7 @@ void* sco_playback_thread_func(void*)
     int16_t samples[kPlaybackBufferBytes / 2];
     auto* buffer = reinterpret_cast<char*>(samples);
     drop_queued_packets(buffer);
+    PlaybackLatencyGuard guard;
     while (sco_audio_running.load() && sco_socket.load() >= 0) {
         ssize_t n = recv(sco_socket.load(), buffer, kPlaybackBufferBytes, 0);
         if (n <= 0) {
@@ -103,6 +128,8 @@ void* sco_playback_thread_func(void*)
         }
         if (aec_enabled.load() && n / 2 >= 1)
             aec_fifo_push(samples, static_cast<int>(n / 2));
+        if (guard.drop(stream, static_cast<size_t>(n)))
+            continue;
         auto before = std::chrono::steady_clock::now();
         if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
             post_logf("⚠️ Audio write error: %s", pa_strerror(error));
@@ -123,6 +150,7 @@ void* sco_playback_thread_func(void*)
 
 void* sco_capture_thread_func(void*)
 {
+    pthread_setname_np(pthread_self(), "sco-capture");
     pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = capture_buffer_attr();
     int error = 0;

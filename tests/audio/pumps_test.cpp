@@ -10,12 +10,15 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -111,6 +114,51 @@ TEST(AudioPumps, CallCarriesAudioBothWaysAndStopsWithTheCall)
     // Nothing of the phone plays any more.
     std::vector<int16_t> after = th::record_source(pulse.server(), "null.monitor", 200);
     EXPECT_LT(th::rms(after), 50) << "the phone's tone outlived the call";
+}
+
+// The speaker's delay as the server reports it, in ms, or -1.
+double speaker_latency_ms(const th::PulseServer& pulse)
+{
+    std::string list = pulse.pactl("list sink-inputs");
+    size_t buffer = list.find("Buffer Latency: "), sink = list.find("Sink Latency: ");
+    if (buffer == std::string::npos || sink == std::string::npos)
+        return -1;
+    return (std::atof(list.c_str() + buffer + 16) + std::atof(list.c_str() + sink + 14)) / 1000;
+}
+
+// Bytes the phone has sent that the pump has not yet taken off the link.
+int queued_on_link(int phone_fd)
+{
+    int queued = 0;
+    return ioctl(phone_fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+TEST(AudioPumps, SpeakerCatchesUpAfterTheLinkDeliversABurst)
+{
+    th::PulseServer pulse;
+    th::StdoutCapture log;
+    Link link;
+    ASSERT_GE(link.host, 0);
+    ScoPeer phone(link.phone);
+    phone.start_sending([](uint64_t i) { return tone(i, 1000); });
+    Pumps pumps(link.host);
+    ASSERT_TRUE(log.wait_for("🔊 Speaker active - phone audio coming")) << log.text();
+    ASSERT_TRUE(th::wait_until([&] { return speaker_latency_ms(pulse) > 0; }, 3000));
+    const int steady_queue = queued_on_link(link.phone);
+
+    // 300 ms of audio at once, as after the PC stalled and the phone's
+    // packets piled up: left alone, it would stay queued as delay for the
+    // rest of the call.
+    std::vector<int16_t> packet(24, 3000);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(send(link.phone, packet.data(), 48, MSG_NOSIGNAL), 48);
+    EXPECT_GT(queued_on_link(link.phone), steady_queue + 20000);
+
+    EXPECT_TRUE(th::wait_until([&] { return queued_on_link(link.phone) <= steady_queue + 8192; }, 3000))
+        << queued_on_link(link.phone) << " bytes still queued";
+    EXPECT_TRUE(th::wait_until([&] { return speaker_latency_ms(pulse) < 60; }, 3000))
+        << speaker_latency_ms(pulse) << " ms";
+    EXPECT_EQ(log.text().find("⚠️"), std::string::npos) << log.text();
 }
 
 TEST(AudioPumps, PhoneClosingTheLinkEndsBothPumpsWithOneSendError)

@@ -1,59 +1,20 @@
 // A call's voice through the real binary: the simulated phone over the
 // Bluetooth socket shim on one side, a real PulseAudio daemon on the other.
+#include "audio_call_world.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
-#include "harness.h"
-#include "simphone.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <memory>
 #include <string>
 
 namespace {
 
-const std::string kAddr = "00:11:22:33:44:55";
-const char* kListenerReady = "✓ Incoming call listener ready";
-
 int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * f * double(i) / 8000)); }
 
-struct AudioCallWorld {
-    explicit AudioCallWorld(const std::string& pulse_server) : phone(shim.path(), kAddr)
-    {
-        phone.serve_hfp(5);
-        phone.listen_sco();
-        phone.set_sco_mtu(48);
-        world.bluez->add_device(kAddr, "Sim Phone");
-        world.bluez->pair_device(kAddr);
-        world.bluez->connect_device(kAddr);
-        env = sim::shim_env(shim.path());
-        env["PULSE_SERVER"] = pulse_server;
-        app = std::make_unique<th::Telvane>(world, std::vector<std::string>{}, env);
-    }
-    // Dials through a second launch, as a tel: link would, and lets the
-    // phone report the call active.
-    int start_call()
-    {
-        if (!app->wait_for_output(kListenerReady, 20000))
-            return -1;
-        th::Telvane second(world, {"tel:0301234567"}, env, "second.out");
-        second.wait_exit(15000);
-        int fd = phone.accept_sco(15000);
-        phone.set_indicator("call", 1, true);
-        phone.set_indicator("callsetup", 0, true);
-        return fd;
-    }
-    void end_call() { phone.set_indicator("call", 0, true); }
-    std::string out() const { return app->output(); }
-
-    th::TestWorld world;
-    th::TempDir shim;
-    sim::SimPhone phone;
-    th::Env env;
-    std::unique_ptr<th::Telvane> app;
-};
+using th::AudioCallWorld;
 
 TEST(CallAudio, VoiceFlowsBothWaysAndStopsWhenTheCallEnds)
 {

@@ -1,6 +1,8 @@
 #include "audio_phone.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -57,6 +59,12 @@ void ScoPeer::send_loop(Generator generator)
     const int samples_per_packet = mtu_ / 2;
     const auto period = std::chrono::nanoseconds(1000000000LL * samples_per_packet / 8000);
     std::vector<int16_t> packet(static_cast<size_t>(samples_per_packet));
+    // A phone's radio keeps time whatever the PC is doing; where allowed,
+    // keep this thread's pace from being shaken by the load of the test
+    // machine, so late packets are the PC's doing, not the phone's.
+    sched_param realtime{};
+    realtime.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
     uint64_t index = 0;
     auto next = Clock::now();
     while (sending_.load()) {

@@ -290,6 +290,128 @@ std::vector<double> latencies(const std::vector<Clock::time_point>& sent, const 
     return out;
 }
 
+// Latency of each arrival against the latest reference arrival of the same
+// click number before it (at most 2 s before).
+std::vector<double> latencies(const std::vector<Arrival>& reference, const std::vector<Arrival>& seen)
+{
+    std::vector<double> out;
+    for (const Arrival& a : seen) {
+        for (size_t k = reference.size(); k-- > 0;) {
+            const Arrival& r = reference[k];
+            if (r.code != a.code || r.time > a.time)
+                continue;
+            if (a.time - r.time < std::chrono::seconds(2))
+                out.push_back(seconds(a.time - r.time) * 1000);
+            break;
+        }
+    }
+    return out;
+}
+
+// Records a source from its own thread, each 10 ms block stamped with when
+// its last sample entered the source (read time less the stream's latency).
+class SourceRecorder {
+public:
+    SourceRecorder(const std::string& server, const char* source)
+    {
+        thread_ = std::thread([this, server, source] {
+            pa_sample_spec sample_format = sco_sample_spec();
+            pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                                static_cast<uint32_t>(-1), 160};
+            int error = 0;
+            pa_simple* rec = pa_simple_new(server.c_str(), "bench", PA_STREAM_RECORD, source, "bench recorder",
+                                           &sample_format, nullptr, &attr, &error);
+            int16_t block[80];
+            while (rec && running_.load()) {
+                if (pa_simple_read(rec, block, sizeof block, &error) < 0)
+                    break;
+                auto now = Clock::now();
+                pa_usec_t lat = pa_simple_get_latency(rec, &error);
+                std::lock_guard<std::mutex> lock(mutex_);
+                samples_.insert(samples_.end(), block, block + 80);
+                block_time_.push_back(now - std::chrono::microseconds(lat));
+            }
+            if (rec)
+                pa_simple_free(rec);
+        });
+    }
+    ~SourceRecorder() { stop(); }
+    void stop()
+    {
+        running_.store(false);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::vector<Arrival> clicks() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return arrivals(samples_, [&](uint64_t k) {
+            return block_time_[k / 80] - std::chrono::microseconds(125 * (79 - (k % 80)));
+        });
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<int16_t> samples_;
+    std::vector<Clock::time_point> block_time_;
+};
+
+// Time-stamps the daemon's underrun lines as they are written.
+class UnderrunWatch {
+public:
+    explicit UnderrunWatch(std::string path) : path_(std::move(path))
+    {
+        thread_ = std::thread([this] {
+            std::string pending;
+            off_t offset = 0;
+            while (running_.load()) {
+                int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd >= 0) {
+                    char buf[65536];
+                    ssize_t n;
+                    while ((n = pread(fd, buf, sizeof buf, offset)) > 0) {
+                        offset += n;
+                        pending.append(buf, static_cast<size_t>(n));
+                    }
+                    close(fd);
+                }
+                size_t eol;
+                while ((eol = pending.find('\n')) != std::string::npos) {
+                    if (pending.substr(0, eol).find(kUnderrunLine) != std::string::npos) {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        times_.push_back(Clock::now());
+                    }
+                    pending.erase(0, eol + 1);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    ~UnderrunWatch()
+    {
+        running_.store(false);
+        thread_.join();
+    }
+    std::vector<Clock::time_point> since(Clock::time_point from) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Clock::time_point> out;
+        for (auto t : times_)
+            if (t >= from)
+                out.push_back(t);
+        return out;
+    }
+
+private:
+    std::string path_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<Clock::time_point> times_;
+};
+
 double percentile(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -307,6 +429,7 @@ struct Result {
     std::vector<std::pair<std::string, double>> threads;   // name, CPU seconds per minute
     double phone_max_late_ms = 0;   // how far the phone's sending fell behind its clock
     int phone_late_packets = 0;     // packets it sent more than 6 ms late
+    int underruns_after_phone_stall = 0;
 };
 
 Result run_call(const char* self, bool through_binary, double call_seconds, int clicks)
@@ -327,36 +450,13 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     th::ScoPeer phone(call->phone_fd);
     phone.start_sending(click_signal);
 
-    // The speaker: what the default sink renders, each sample time-stamped
-    // by when it left the sink (read time minus the record path's latency).
-    std::mutex mutex;
-    std::vector<int16_t> heard;
-    std::vector<Clock::time_point> heard_block_time;   // per 80-sample block
-    std::vector<Clock::time_point> mic_click_times;
+    UnderrunWatch underrun_watch(pulse.log_path());
+    // The speaker: what the default sink renders. The microphone: clicks
+    // played into the sink whose monitor is the default source, timed as
+    // they enter that source.
+    auto speaker = std::make_unique<SourceRecorder>(pulse.server(), "null.monitor");
+    auto microphone = std::make_unique<SourceRecorder>(pulse.server(), "mic.monitor");
     std::atomic<bool> measuring{true};
-    std::thread speaker([&] {
-        pa_sample_spec sample_format = sco_sample_spec();
-        pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
-                            static_cast<uint32_t>(-1), 160};
-        int error = 0;
-        pa_simple* rec = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_RECORD, "null.monitor", "speaker",
-                                       &sample_format, nullptr, &attr, &error);
-        int16_t block[80];
-        while (rec && measuring.load()) {
-            if (pa_simple_read(rec, block, sizeof block, &error) < 0)
-                break;
-            auto now = Clock::now();
-            pa_usec_t lat = pa_simple_get_latency(rec, &error);
-            std::lock_guard<std::mutex> lock(mutex);
-            heard.insert(heard.end(), block, block + 80);
-            // Time the block's last sample left the sink.
-            heard_block_time.push_back(now - std::chrono::microseconds(lat));
-        }
-        if (rec)
-            pa_simple_free(rec);
-    });
-    // The microphone: clicks played into the sink whose monitor is the
-    // default source, each stamped with when it will leave that sink.
     std::thread mic([&] {
         pa_sample_spec sample_format = sco_sample_spec();
         // 10 ms blocks into a 30 ms buffer: steady, and independent of
@@ -373,14 +473,6 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
                 s = click_signal(index++);
             if (pa_simple_write(play, block, sizeof block, &error) < 0)
                 break;
-            if ((index - 80) % kClickPeriod == 0) {
-                auto now = Clock::now();
-                pa_usec_t lat = pa_simple_get_latency(play, &error);
-                // The click starts the block just written; the whole block
-                // is out lat from now.
-                std::lock_guard<std::mutex> lock(mutex);
-                mic_click_times.push_back(now + std::chrono::microseconds(lat) - std::chrono::microseconds(10000));
-            }
         }
         if (play)
             pa_simple_free(play);
@@ -389,21 +481,16 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     const double warm = 2.0;
     const double click_seconds = warm + clicks * kClickPeriod / 8000.0 + 3.0;   // late arrivals too
     std::this_thread::sleep_for(std::chrono::duration<double>(std::max(click_seconds, 3.0)));
-    int underruns_before = pulse.log_count(kUnderrunLine);
+    const auto counting_from = Clock::now();
 
     Result r;
     {
-        std::lock_guard<std::mutex> lock(mutex);
         std::vector<Clock::time_point> sent_clicks;
         for (const auto& p : phone.sent_packets())
             if (p.first_sample % kClickPeriod == 0)
                 sent_clicks.push_back(p.time);
-        auto seen = arrivals(heard, [&](uint64_t k) {
-            size_t b = k / 80;
-            return heard_block_time[b] - std::chrono::microseconds(125 * (79 - (k % 80)));
-        });
         const size_t skip = static_cast<size_t>(warm * 8000 / kClickPeriod);
-        r.to_speaker = latencies(sent_clicks, seen, skip);
+        r.to_speaker = latencies(sent_clicks, speaker->clicks(), skip);
         std::vector<int16_t> got = phone.received();
         auto packets = phone.received_packets();
         auto arrived = arrivals(got, [&](uint64_t k) {
@@ -411,31 +498,43 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
                                        [](uint64_t v, const th::ScoPeer::Packet& p) { return v < p.first_sample; });
             return (it == packets.begin() ? packets.front() : *(it - 1)).time;
         });
-        r.to_phone = latencies(mic_click_times, arrived, skip);
+        auto spoken = microphone->clicks();
+        arrived.erase(arrived.begin(), arrived.begin() + static_cast<long>(std::min(skip, arrived.size())));
+        r.to_phone = latencies(spoken, arrived);
         r.to_speaker.resize(std::min<size_t>(r.to_speaker.size(), static_cast<size_t>(clicks)));
         r.to_phone.resize(std::min<size_t>(r.to_phone.size(), static_cast<size_t>(clicks)));
-        heard.clear();   // the rest of the call only counts CPU and underruns
     }
     measuring.store(false);
-    speaker.join();
     mic.join();
+    speaker.reset();
+    microphone.reset();
     // The rest of the call: a voice on the microphone, the phone's clicks
     // on the speaker; only CPU time and underruns count from here.
     th::SignalPlayer voice(pulse.server(), "mic", 440, 6000);
     double left = call_seconds - seconds(Clock::now() - call_start);
     if (left > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(left));
-    r.underruns = pulse.log_count(kUnderrunLine) - underruns_before;
     {
         auto sent = phone.sent_packets();
         const auto period = std::chrono::microseconds(3000);
-        int over6 = 0;
+        std::vector<Clock::time_point> phone_stalls;
         for (size_t k = 0; k < sent.size(); ++k) {
             double late = seconds(sent[k].time - sent[0].time - period * k) * 1000;
             r.phone_max_late_ms = std::max(r.phone_max_late_ms, late);
-            over6 += late > 6;
+            if (late > 6) {
+                ++r.phone_late_packets;
+                phone_stalls.push_back(sent[k].time);
+            }
         }
-        r.phone_late_packets = over6;
+        auto underruns = underrun_watch.since(counting_from);
+        r.underruns = static_cast<int>(underruns.size());
+        // The log is polled every 20 ms: an underrun shows up to 20 ms after it happened.
+        for (auto u : underruns)
+            for (auto stall : phone_stalls)
+                if (u > stall - std::chrono::milliseconds(50) && u < stall + std::chrono::milliseconds(250)) {
+                    ++r.underruns_after_phone_stall;
+                    break;
+                }
     }
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
@@ -465,7 +564,8 @@ void print(const char* title, const Result& r)
                 r.cpu_per_minute_s, r.cpu_per_minute_s / 60 * 100, r.call_minutes);
     for (const auto& [name, per_minute] : r.threads)
         std::printf("    thread %-27s %.3f s per minute\n", name.c_str(), per_minute);
-    std::printf("  %-34s %d\n", "playback underruns (server log)", r.underruns);
+    std::printf("  %-34s %d (%d of them within 250 ms after the phone itself fell 6 ms behind)\n",
+                "playback underruns (server log)", r.underruns, r.underruns_after_phone_stall);
     std::printf("  %-34s %.1f ms behind at worst, %d packets over 6 ms late\n", "the phone's own sending",
                 r.phone_max_late_ms, r.phone_late_packets);
 }

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -19,14 +18,11 @@ std::atomic<pa_simple*> pulse_capture{nullptr};
 
 namespace {
 
-
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
 // The phone sends at its own pace whatever we do: packets that queued in the
-// socket while the stream opened or a write stalled would otherwise stay
-// queued as a fixed extra delay for the rest of the call.
-constexpr auto kStallLimit = std::chrono::milliseconds(60);
-
+// socket while the stream opened would otherwise stay queued as a fixed
+// extra delay for the rest of the call.
 void drop_queued_packets(char* buffer)
 {
     while (recv(sco_socket.load(), buffer, kPlaybackBufferBytes, MSG_DONTWAIT) > 0) {
@@ -37,19 +33,17 @@ void drop_queued_packets(char* buffer)
 
 bool PlaybackLatencyGuard::drop(pa_simple* stream, size_t bytes)
 {
-    if (excess_bytes_ > 0) {
-        excess_bytes_ = bytes >= excess_bytes_ ? 0 : excess_bytes_ - bytes;
-        return true;
+    if (excess_bytes_ == 0 && ++packets_ >= kCheckEveryPackets) {
+        packets_ = 0;
+        int error = 0;
+        pa_usec_t latency = pa_simple_get_latency(stream, &error);
+        if (latency != static_cast<pa_usec_t>(-1) && latency > kMaxLatencyUs)
+            excess_bytes_ = static_cast<size_t>((latency - kSettleLatencyUs) / 1000) * kBytesPerMs;
     }
-    if (++packets_ < kCheckEveryPackets)
+    if (excess_bytes_ == 0)
         return false;
-    packets_ = 0;
-    int error = 0;
-    pa_usec_t latency = pa_simple_get_latency(stream, &error);
-    if (latency == static_cast<pa_usec_t>(-1) || latency <= kMaxLatencyUs)
-        return false;
-    excess_bytes_ = static_cast<size_t>((latency - kSettleLatencyUs) / 1000) * kBytesPerMs;
-    return drop(stream, bytes);
+    excess_bytes_ -= std::min(bytes, excess_bytes_);
+    return true;
 }
 
 pa_sample_spec sco_sample_spec()
@@ -130,13 +124,10 @@ void* sco_playback_thread_func(void*)
             aec_fifo_push(samples, static_cast<int>(n / 2));
         if (guard.drop(stream, static_cast<size_t>(n)))
             continue;
-        auto before = std::chrono::steady_clock::now();
         if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
             post_logf("⚠️ Audio write error: %s", pa_strerror(error));
             break;
         }
-        if (std::chrono::steady_clock::now() - before > kStallLimit)
-            drop_queued_packets(buffer);
     }
 
     if (pa_simple* s = pulse_playback.load()) {

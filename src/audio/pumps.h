@@ -13,6 +13,7 @@ extern std::atomic<pa_simple*> pulse_capture;
 inline constexpr int kPlaybackBufferBytes = 240;   // one SCO read
 inline constexpr int kAecChunkBytes = 160;         // 80 samples, 10 ms
 inline constexpr int kDefaultScoMtu = 48;
+inline constexpr uint32_t kBytesPerMs = 16;        // 8000 Hz * 2 bytes
 // Largest capture chunk; a bigger reported MTU is capped to it.
 inline constexpr int kMaxCaptureChunkBytes = 240;
 
@@ -22,8 +23,6 @@ pa_sample_spec sco_sample_spec();
 // behind on playback and deliver capture in 2 s bursts.
 pa_buffer_attr playback_buffer_attr();
 pa_buffer_attr capture_buffer_attr();
-inline constexpr uint32_t kBytesPerMs = 16;   // 8000 Hz * 2 bytes
-
 // Keeps the speaker from falling further and further behind the phone.
 // The phone sends at its own pace; whenever the PC stalls, the packets it
 // then sends in a burst stay queued for the rest of the call, so every

@@ -290,24 +290,6 @@ std::vector<double> latencies(const std::vector<Clock::time_point>& sent, const 
     return out;
 }
 
-// Latency of each arrival against the latest reference arrival of the same
-// click number before it (at most 2 s before).
-std::vector<double> latencies(const std::vector<Arrival>& reference, const std::vector<Arrival>& seen)
-{
-    std::vector<double> out;
-    for (const Arrival& a : seen) {
-        for (size_t k = reference.size(); k-- > 0;) {
-            const Arrival& r = reference[k];
-            if (r.code != a.code || r.time > a.time)
-                continue;
-            if (a.time - r.time < std::chrono::seconds(2))
-                out.push_back(seconds(a.time - r.time) * 1000);
-            break;
-        }
-    }
-    return out;
-}
-
 // Records a source from its own thread, each 10 ms block stamped with when
 // its last sample entered the source (read time less the stream's latency).
 class SourceRecorder {
@@ -451,11 +433,12 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     phone.start_sending(click_signal);
 
     UnderrunWatch underrun_watch(pulse.log_path());
-    // The speaker: what the default sink renders. The microphone: clicks
-    // played into the sink whose monitor is the default source, timed as
-    // they enter that source.
+    // The speaker: what the default sink renders.
     auto speaker = std::make_unique<SourceRecorder>(pulse.server(), "null.monitor");
-    auto microphone = std::make_unique<SourceRecorder>(pulse.server(), "mic.monitor");
+    // The microphone: clicks played into the sink whose monitor is the
+    // default source, each stamped with when it leaves that sink.
+    std::mutex mutex;
+    std::vector<Clock::time_point> mic_click_times;
     std::atomic<bool> measuring{true};
     std::thread mic([&] {
         pa_sample_spec sample_format = sco_sample_spec();
@@ -473,6 +456,14 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
                 s = click_signal(index++);
             if (pa_simple_write(play, block, sizeof block, &error) < 0)
                 break;
+            if ((index - 80) % kClickPeriod == 0) {
+                auto now = Clock::now();
+                pa_usec_t lat = pa_simple_get_latency(play, &error);
+                // The click starts the block just written; the whole block
+                // is out lat from now.
+                std::lock_guard<std::mutex> lock(mutex);
+                mic_click_times.push_back(now + std::chrono::microseconds(lat) - std::chrono::microseconds(10000));
+            }
         }
         if (play)
             pa_simple_free(play);
@@ -498,16 +489,14 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
                                        [](uint64_t v, const th::ScoPeer::Packet& p) { return v < p.first_sample; });
             return (it == packets.begin() ? packets.front() : *(it - 1)).time;
         });
-        auto spoken = microphone->clicks();
-        arrived.erase(arrived.begin(), arrived.begin() + static_cast<long>(std::min(skip, arrived.size())));
-        r.to_phone = latencies(spoken, arrived);
+        std::lock_guard<std::mutex> lock(mutex);
+        r.to_phone = latencies(mic_click_times, arrived, skip);
         r.to_speaker.resize(std::min<size_t>(r.to_speaker.size(), static_cast<size_t>(clicks)));
         r.to_phone.resize(std::min<size_t>(r.to_phone.size(), static_cast<size_t>(clicks)));
     }
     measuring.store(false);
     mic.join();
     speaker.reset();
-    microphone.reset();
     // The rest of the call: a voice on the microphone, the phone's clicks
     // on the speaker; only CPU time and underruns count from here.
     th::SignalPlayer voice(pulse.server(), "mic", 440, 6000);

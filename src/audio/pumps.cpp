@@ -120,10 +120,11 @@ void* sco_playback_thread_func(void*)
                 post_log("⚠️ Phone audio cut");
             break;
         }
-        if (aec_enabled.load() && n / 2 >= 1)
-            aec_fifo_push(samples, static_cast<int>(n / 2));
+        // A dropped packet is never heard, so it is no echo to cancel either.
         if (guard.drop(stream, static_cast<size_t>(n)))
             continue;
+        if (aec_enabled.load() && n / 2 >= 1)
+            aec_fifo_push(samples, static_cast<int>(n / 2));
         if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
             post_logf("⚠️ Audio write error: %s", pa_strerror(error));
             break;

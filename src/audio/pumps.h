@@ -23,6 +23,7 @@ pa_sample_spec sco_sample_spec();
 // behind on playback and deliver capture in 2 s bursts.
 pa_buffer_attr playback_buffer_attr();
 pa_buffer_attr capture_buffer_attr();
+
 // Keeps the speaker from falling further and further behind the phone.
 // The phone sends at its own pace; whenever the PC stalls, the packets it
 // then sends in a burst stay queued for the rest of the call, so every

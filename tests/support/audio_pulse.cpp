@@ -121,15 +121,6 @@ int PulseServer::stream_count(const std::string& kind) const
     return lines;
 }
 
-int PulseServer::log_count(const std::string& needle) const
-{
-    std::string log = read_file(log_path());
-    int n = 0;
-    for (size_t pos = log.find(needle); pos != std::string::npos; pos = log.find(needle, pos + 1))
-        ++n;
-    return n;
-}
-
 int PulseServer::client_streams(const std::string& kind, const std::string& app_name) const
 {
     std::string out = pactl("list " + kind);

@@ -43,8 +43,6 @@ public:
     std::string pactl(const std::string& args) const;
     // Streams currently connected: "sink-inputs" or "source-outputs".
     int stream_count(const std::string& kind) const;
-    // Every line of the daemon's log containing needle (debug_log only).
-    int log_count(const std::string& needle) const;
     // Clients of one application name ("TELVANE", "Telvane") now connected
     // as "sink-inputs" or "source-outputs".
     int client_streams(const std::string& kind, const std::string& app_name) const;

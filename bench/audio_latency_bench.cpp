@@ -176,15 +176,13 @@ public:
         int control[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0 || pipe(control) != 0)
             std::abort();
+        th::ExecPlan plan({self, "--pump-child", std::to_string(sv[1])}, {{"PULSE_SERVER", pulse_server}});
         pid = fork();
         if (pid == 0) {
             dup2(control[0], 0);
             close(control[1]);
             close(sv[0]);
-            setenv("PULSE_SERVER", pulse_server.c_str(), 1);
-            std::string fd = std::to_string(sv[1]);
-            execl(self, self, "--pump-child", fd.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
+            plan.exec();
         }
         close(control[0]);
         close(sv[1]);

@@ -34,7 +34,7 @@ TEST(HfpChannel, ConnectedPhoneAtStartupIsLookedUpBySdp)
     EXPECT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 9")) << app.output();
     EXPECT_LT(app.find("State: IDLE -> CONNECTED"), app.find("✓ HFP-AG channel found: 9"));
     EXPECT_EQ(app.count("SDP connection failed"), 0);
-    EXPECT_GE(phone.sdp_request_count(), 1);
+    EXPECT_GE(phone.hfp_sdp_search_count(), 1);
 }
 
 TEST(HfpChannel, PhoneWithoutSdpServerFallsBackToTheDefaultChannel)
@@ -57,14 +57,14 @@ TEST(HfpChannel, ChannelIsKeptAcrossADisconnectAndReconnect)
     phone.serve_hfp(7);
     th::Telvane app = w.launch();
     ASSERT_TRUE(app.wait_for_output("✓ HFP-AG channel found: 7")) << app.output();
-    int lookups = phone.sdp_request_count();
+    int lookups = phone.hfp_sdp_search_count();
 
     w.world.bluez->disconnect_device(phone.address());
     ASSERT_TRUE(app.wait_for_output("✓ HFP connection closed")) << app.output();
     w.world.bluez->connect_device(phone.address());
     ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
     EXPECT_EQ(app.count("✓ HFP-AG channel found"), 1) << app.output();
-    EXPECT_EQ(phone.sdp_request_count(), lookups) << "no second lookup for the same phone";
+    EXPECT_EQ(phone.hfp_sdp_search_count(), lookups) << "no second lookup for the same phone\n" << app.output();
 }
 
 }  // namespace

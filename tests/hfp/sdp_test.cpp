@@ -33,7 +33,7 @@ TEST_P(ChannelLookup, FindsTheFirstRecordWithAnRfcommChannel)
         EXPECT_EQ(out.find("channel found"), std::string::npos) << out;
     }
     if (c.server) {
-        EXPECT_GE(phone->sdp_request_count(), 1);
+        EXPECT_GE(phone->hfp_sdp_search_count(), 1);
     }
 }
 
@@ -82,7 +82,7 @@ TEST_F(ShimTest, RefusedSdpConnectUsesTheDefaultChannel)
     std::string out = logged([] { hfp_lookup_channel(); });
     EXPECT_NE(out.find("ℹ️ SDP connection failed, using default channel"), std::string::npos) << out;
     EXPECT_EQ(hfp_channel.load(), 0);
-    EXPECT_EQ(phone->sdp_request_count(), 0);
+    EXPECT_EQ(phone->hfp_sdp_search_count(), 0);
 }
 
 TEST_F(ShimTest, KnownChannelIsKeptWhenALaterLookupFindsNothing)

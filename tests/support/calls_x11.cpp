@@ -23,17 +23,17 @@ std::optional<std::string> run_x_command(const std::string& display, const std::
     int out[2];
     if (pipe(out) != 0)
         return std::nullopt;
+    ExecPlan plan(argv, {{"DISPLAY", display}});
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        setenv("DISPLAY", display.c_str(), 1);
         dup2(out[1], 1);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 2);
         close(out[0]);
-        th::exec_argv(argv);
+        plan.exec();
     }
     close(out[1]);
     fcntl(out[0], F_SETFL, O_NONBLOCK);

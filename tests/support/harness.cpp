@@ -66,21 +66,17 @@ void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::string& cwd,
             const std::string& out, const std::string& err, int keep_fd)
 {
+    ExecPlan plan(argv, env);
+    const std::string& err_path = err.empty() ? out : err;
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid > 0)
         return pid;
-    // Child.
+    // Child: async-signal-safe calls only, see ExecPlan.
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_DFL);
-    for (const auto& [k, v] : env) {
-        if (v == kUnset)
-            unsetenv(k.c_str());
-        else
-            setenv(k.c_str(), v.c_str(), 1);
-    }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0)
         _exit(126);
     int in = open("/dev/null", O_RDONLY);
@@ -88,24 +84,51 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::str
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (o >= 0)
         dup2(o, 1);
-    int e = open((err.empty() ? out : err).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (e >= 0)
         dup2(e, 2);
     if (keep_fd >= 0 && keep_fd != 3) {
         dup2(keep_fd, 3);
     }
-    exec_argv(argv);
+    plan.exec();
 }
 
 }  // namespace
 
-void exec_argv(const std::vector<std::string>& argv)
+ExecPlan::ExecPlan(const std::vector<std::string>& argv, const Env& env) : args_(argv)
 {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
+    if (args_.empty())
+        throw std::invalid_argument("ExecPlan without a program");
+    gchar* found = g_find_program_in_path(args_[0].c_str());
+    path_ = found ? found : args_[0];
+    g_free(found);
+
+    Env merged;
+    for (char** e = environ; *e; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        if (eq)
+            merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    }
+    for (const auto& [k, v] : env) {
+        if (v == kUnset)
+            merged.erase(k);
+        else
+            merged[k] = v;
+    }
+    for (const auto& [k, v] : merged)
+        vars_.push_back(k + "=" + v);
+
+    for (auto& a : args_)
+        argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+    for (auto& v : vars_)
+        envp_.push_back(v.data());
+    envp_.push_back(nullptr);
+}
+
+void ExecPlan::exec() const
+{
+    execve(path_.c_str(), argv_.data(), envp_.data());
     _exit(127);
 }
 
@@ -531,9 +554,15 @@ Telvane::~Telvane()
     std::string err = read_file(out_path_ + ".err");
     for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
                                "WARNING: ThreadSanitizer"}) {
-        if (err.find(marker) != std::string::npos)
+        if (err.find(marker) != std::string::npos) {
             ADD_FAILURE() << "sanitizer report from telvane:\n" << err;
+            return;
+        }
     }
+    // The warnings GTK or GLib printed often explain a failed wait.
+    if (::testing::Test::HasFailure() && !err.empty())
+        std::fprintf(stderr, "telvane's standard error:\n%s\n",
+                     err.substr(err.size() > 4000 ? err.size() - 4000 : 0).c_str());
 }
 
 std::string Telvane::output() const { return read_file(out_path_); }

@@ -60,9 +60,27 @@ private:
 
 inline constexpr const char* kUnset = "\x01unset";
 
-// In a forked child: replaces the process with argv[0] (searched on PATH),
-// or exits with 127.
-[[noreturn]] void exec_argv(const std::vector<std::string>& argv);
+// Everything a child needs to exec, built before fork. The test process has
+// threads (GDBus, the simulated phone), and one of them may hold malloc's or
+// the environment's lock at the moment of the fork; a child that allocates
+// or calls setenv can then hang before exec. exec() itself only calls execve.
+class ExecPlan {
+public:
+    // argv[0] is searched on PATH; env entries override (or, as kUnset,
+    // remove) the parent's environment.
+    explicit ExecPlan(const std::vector<std::string>& argv, const Env& env = {});
+    ExecPlan(const ExecPlan&) = delete;
+    ExecPlan& operator=(const ExecPlan&) = delete;
+    // In the forked child: replaces the process, or exits with 127.
+    [[noreturn]] void exec() const;
+
+private:
+    std::string path_;
+    std::vector<std::string> args_;
+    std::vector<std::string> vars_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
 
 // A private bus (dbus-daemon with the session configuration, no policy).
 class DbusDaemon {

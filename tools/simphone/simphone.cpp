@@ -215,7 +215,7 @@ Bytes sdp_error(uint16_t tid, uint16_t code)
 
 // Answers a ServiceSearchAttributeRequest; continuation state is the offset
 // into the full attribute lists, 2 bytes.
-Bytes sdp_answer(const std::vector<SdpRecord>& records, const Bytes& req)
+Bytes sdp_answer(const std::vector<SdpRecord>& records, const Bytes& req, std::vector<Bytes>* searched)
 {
     if (req.size() < 5)
         return sdp_error(0, 0x0003);
@@ -264,6 +264,8 @@ Bytes sdp_answer(const std::vector<SdpRecord>& records, const Bytes& req)
     size_t offset = cont_len == 2 ? rd.get(2) : 0;
     if (!rd.ok || pattern.empty() || pattern.size() > 12 || max_bytes < 7)
         return sdp_error(tid, 0x0003);
+    if (searched)
+        *searched = pattern;
 
     std::vector<Bytes> lists;
     for (size_t i = 0; i < records.size(); i++) {
@@ -509,13 +511,15 @@ void SimPhone::serve_sdp(int fd)
         if (n <= 0)
             break;
         req.resize(static_cast<size_t>(n));
-        sdp_requests_++;
         std::vector<SdpRecord> records;
         {
             std::lock_guard<std::mutex> lock(mu_);
             records = sdp_records_;
         }
-        Bytes rsp = sdp_answer(records, req);
+        std::vector<Bytes> searched;
+        Bytes rsp = sdp_answer(records, req, &searched);
+        if (std::find(searched.begin(), searched.end(), uuid128_of(0x111F)) != searched.end())
+            hfp_sdp_searches_++;
         if (send(fd, rsp.data(), rsp.size(), MSG_NOSIGNAL) < 0)
             break;
     }

@@ -77,7 +77,10 @@ public:
     void start_sdp(std::vector<SdpRecord> records);
     void set_sdp_records(std::vector<SdpRecord> records);
     void stop_sdp();
-    int sdp_request_count() const { return sdp_requests_.load(); }
+    // Requests that search for the hands-free gateway service. Others are
+    // not counted: an obexd started under the shim searches for the
+    // phonebook service on the same server.
+    int hfp_sdp_search_count() const { return hfp_sdp_searches_.load(); }
 
     // ---- RFCOMM ----------------------------------------------------------
     void listen_rfcomm(int channel);
@@ -175,7 +178,7 @@ private:
 
     std::string shim_dir_, address_, phone_dir_;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> sdp_requests_{0};
+    std::atomic<int> hfp_sdp_searches_{0};
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
@@ -209,6 +212,8 @@ std::string shim_library();
 std::map<std::string, std::string> shim_env(const std::string& shim_dir);
 
 // SDP wire format, exposed for the tests of the server itself.
-std::vector<uint8_t> sdp_answer(const std::vector<SdpRecord>& records, const std::vector<uint8_t>& request);
+// searched, when given, receives the request's search pattern (128-bit UUIDs).
+std::vector<uint8_t> sdp_answer(const std::vector<SdpRecord>& records, const std::vector<uint8_t>& request,
+                                std::vector<std::vector<uint8_t>>* searched = nullptr);
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "hfp/at.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -172,6 +173,14 @@ std::string AtReply::joined() const
         out += line;
     }
     return out;
+}
+
+AtChannel::AtChannel(int fd) : source_fd_(fd), fd_(fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1) {}
+
+AtChannel::~AtChannel()
+{
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 bool AtChannel::send(std::string_view command)

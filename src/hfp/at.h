@@ -62,9 +62,16 @@ struct AtReply {
 };
 
 // Blocking AT exchange over one socket, with every wait bounded.
+// Holds a duplicate of the link's descriptor: whoever owns the link may shut
+// it down and close it while another thread is still in an exchange, and
+// that thread then sees the link closed instead of reading or writing
+// whatever socket reuses the number next.
 class AtChannel {
 public:
-    explicit AtChannel(int fd) : fd_(fd) {}
+    explicit AtChannel(int fd);
+    ~AtChannel();
+    AtChannel(const AtChannel&) = delete;
+    AtChannel& operator=(const AtChannel&) = delete;
     // One write of the command's own length; false when it did not go out whole.
     bool send(std::string_view command);
     // Sends, sleeps min_wait_ms, then reads until a final result code arrives
@@ -79,9 +86,11 @@ public:
     // Sets *io_error when the link is closed or failed.
     std::vector<std::string> read_lines(int timeout_ms, bool* io_error);
     std::vector<std::string> take_unsolicited();
-    int fd() const { return fd_; }
+    // The descriptor the channel was made from, to tell links apart.
+    int source_fd() const { return source_fd_; }
 
 private:
+    int source_fd_;
     int fd_;
     AtLineSplitter splitter_;
     std::vector<std::string> unsolicited_;

@@ -340,7 +340,7 @@ gpointer hfp_monitor_thread(gpointer data)
         int fd = hfp_socket.load();
         if (fd < 0)
             break;
-        if (!channel || channel->fd() != fd)
+        if (!channel || channel->source_fd() != fd)
             channel = std::make_shared<AtChannel>(fd);
         bool io_error = false;
         std::vector<std::string> lines = channel->read_lines(500, &io_error);

@@ -42,6 +42,13 @@ bool reply_has(const AtReply& reply, const char* text)
 // The common tail of an accepted dial, on the main loop.
 void apply_accepted_dial(const std::string& number)
 {
+    // The phone went away between its answer and now: the connection's
+    // clean-up has already ended everything, and a voice link opened
+    // meanwhile goes with it.
+    if (current_state.load() != CONNECTED) {
+        stop_sco_audio(nullptr);
+        return;
+    }
     copy_text(current_call_number, number.c_str());
     char name[128] = "";
     if (!phonebook_name_exact(number.c_str(), name, sizeof name))

@@ -18,7 +18,7 @@
 std::atomic<int> hfp_socket{-1};
 std::atomic<int> hfp_listen_socket{-1};
 std::atomic<int> hfp_monitor_running{0};
-GThread* hfp_monitor_thread_handle = nullptr;
+std::atomic<GThread*> hfp_monitor_thread_handle{nullptr};
 std::atomic<int> hfp_reply_timeout_ms{3000};
 
 namespace {
@@ -148,10 +148,8 @@ void hfp_close()
         shutdown(fd, SHUT_RDWR);
         close(fd);
     }
-    if (hfp_monitor_thread_handle) {
-        g_thread_join(hfp_monitor_thread_handle);
-        hfp_monitor_thread_handle = nullptr;
-    }
+    if (GThread* monitor = hfp_monitor_thread_handle.exchange(nullptr))
+        g_thread_join(monitor);
     log_msg("✓ HFP connection closed");
 }
 

@@ -7,7 +7,8 @@
 extern std::atomic<int> hfp_socket;          // dial connection, -1 when closed
 extern std::atomic<int> hfp_listen_socket;   // listener connection, -1 when closed
 extern std::atomic<int> hfp_monitor_running;
-extern GThread* hfp_monitor_thread_handle;
+// Set by the dial's worker thread, taken by whichever hfp_close comes first.
+extern std::atomic<GThread*> hfp_monitor_thread_handle;
 // Longest wait for one reply during the handshakes (the fixed waits are minimums).
 extern std::atomic<int> hfp_reply_timeout_ms;
 

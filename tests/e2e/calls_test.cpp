@@ -451,3 +451,45 @@ TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
 }
 
 }  // namespace
+
+namespace {
+
+// The phone goes out of reach while a dial waits for its answer: the dial
+// ends with the number on the clipboard, no call is left on the screen, and
+// once the phone is back a dial goes through.
+TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
+{
+    for (bool over_listener : {true, false}) {
+        SCOPED_TRACE(over_listener ? "over the listener's link" : "over a link of its own");
+        CallWorld w(sim::kOrderServiceFirst, over_listener);
+        w.phone.set_silent_on("ATD0301234567");
+        w.phone.set_auto_call_progress(true);
+        w.launch();
+        ASSERT_TRUE(w.app->wait_for_output(over_listener ? kListenerReady : "⚠️ Listener connection error", 20000))
+            << w.out();
+        if (!over_listener)
+            w.phone.listen_rfcomm(5);
+        th::Image idle = w.shot();
+
+        dial_from_pad(w, "0301234567");
+        ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000)) << w.out();
+        w.world.bluez->disconnect_device(kAddr);
+        ASSERT_TRUE(w.app->wait_for_output("State: CONNECTED -> PAIRED")) << w.out();
+        EXPECT_TRUE(w.app->wait_for_output("📋 0301234567 copied to clipboard")) << w.out();
+        dismiss_dialog(w);
+
+        size_t from = w.out().size();
+        w.world.bluez->connect_device(kAddr);
+        ASSERT_TRUE(th::wait_until([&] { return w.out().find(kListenerReady, from) != std::string::npos; }, 20000))
+            << w.out();
+        EXPECT_FALSE(th::newly_coloured(idle, w.shot(), kRed)) << "a call outlived its phone\n" << w.out();
+        EXPECT_EQ(w.out().find("✓ Call started: 0301234567"), std::string::npos) << w.out();
+
+        dial_from_pad(w, "0307654321");
+        EXPECT_TRUE(w.app->wait_for_output("✓ Call started: 0307654321")) << w.out();
+        EXPECT_TRUE(w.wait_for_button(idle, kRed)) << w.out();
+        expect_clean(w);
+    }
+}
+
+}  // namespace

@@ -106,7 +106,7 @@ TEST_F(Close, DialConnectionAndMonitorAreClosedAndJoined)
     std::string out = logged([] { hfp_close(); });
     EXPECT_EQ(messages(out), std::vector<std::string>{"✓ HFP connection closed"});
     EXPECT_EQ(hfp_socket.load(), -1);
-    EXPECT_EQ(hfp_monitor_thread_handle, nullptr);
+    EXPECT_EQ(hfp_monitor_thread_handle.load(), nullptr);
     EXPECT_EQ(monitor_finished.load(), 1) << "joined, so it has ended";
     EXPECT_EQ(hfp_monitor_running.load(), 0);
     EXPECT_TRUE(phone->wait_for_close(conn, 3000)) << "the phone sees the link go";

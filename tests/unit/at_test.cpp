@@ -296,4 +296,28 @@ TEST(AtChannel, ReadLinesJoinsALineSplitAcrossReads)
     EXPECT_FALSE(io_error);
 }
 
+// The link's owner shuts it down and closes it while another thread still
+// holds the channel; the descriptor number then goes to a new link. The
+// channel must see its own link closed, never read or write the new one.
+TEST(AtChannel, LinkClosedUnderneathIsNeverConfusedWithTheNextOneOnItsNumber)
+{
+    Peer old_link;
+    AtChannel ch(old_link.ours());
+    int number = old_link.ours();
+    shutdown(number, SHUT_RDWR);
+    close(number);
+    old_link.fds[0] = -1;
+
+    Peer next_link;
+    ASSERT_EQ(dup2(next_link.ours(), number), number);
+    ASSERT_EQ(write(next_link.fds[1], "\r\nRING\r\n", 8), 8);
+    bool io_error = false;
+    EXPECT_EQ(ch.read_lines(200, &io_error), Lines{});
+    EXPECT_TRUE(io_error);
+    EXPECT_FALSE(ch.send("AT+CHUP\r"));
+    char buf[16];
+    EXPECT_EQ(recv(next_link.fds[1], buf, sizeof buf, MSG_DONTWAIT), -1) << "the command went to the new link";
+    close(number);
+}
+
 }  // namespace

@@ -72,6 +72,14 @@ struct CallWorld {
         }
         return last;
     }
+    // The window once it is on the screen with its dial pad's Call button,
+    // before any call: what later screens are compared with.
+    th::Image idle_screen()
+    {
+        th::Image now;
+        th::wait_until([&] { return th::newly_coloured(th::Image{}, now = shot(), kGreen).has_value(); });
+        return now;
+    }
     // Waits until the screen shows a newly active button of that colour.
     std::optional<th::Point> wait_for_button(const th::Image& before, uint32_t colour)
     {
@@ -114,7 +122,7 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
         ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
         int conn = w.phone.listener_connection();
         ASSERT_GT(conn, 0);
-        th::Image idle = w.shot();
+        th::Image idle = w.idle_screen();
 
         w.phone.ring(conn);
         w.phone.clip(conn, "+4930123456", "Alice");
@@ -164,7 +172,7 @@ TEST(IncomingCall, RejectSendsHangUpAndNoCarrierEndsAnUnansweredCall)
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     int conn = w.phone.listener_connection();
-    th::Image idle = w.shot();
+    th::Image idle = w.idle_screen();
 
     // Rejected from the window.
     w.phone.ring(conn);
@@ -198,7 +206,7 @@ TEST(OutgoingCall, HandedOverNumberIsDialledOverTheListenerAndHungUp)
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     int conn = w.phone.listener_connection();
-    th::Image idle = w.shot();
+    th::Image idle = w.idle_screen();
 
     w.hand_over("tel:030-123 4567");
     ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000, nullptr, conn)) << w.out();
@@ -261,7 +269,7 @@ namespace {
 // Types a number into the dial pad's entry and presses Call, as a user would.
 void dial_from_pad(CallWorld& w, const std::string& number)
 {
-    th::Image screen = w.shot();
+    th::Image screen = w.idle_screen();
     auto call = th::newly_coloured(th::Image{}, screen, kGreen);   // the widest green button
     ASSERT_TRUE(call);
     // The entry sits above the keys and is wider than them: walk up along its
@@ -277,7 +285,12 @@ void dial_from_pad(CallWorld& w, const std::string& number)
 
 void dismiss_dialog(CallWorld& w)
 {
-    auto ids = th::run_x_command(w.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Call$"});
+    // The dialog is mapped a moment after its log line.
+    std::optional<std::string> ids;
+    th::wait_until([&] {
+        ids = th::run_x_command(w.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Call$"});
+        return ids && !ids->empty();
+    });
     ASSERT_TRUE(ids && !ids->empty());
     std::string id = ids->substr(0, ids->find('\n'));
     th::run_x_command(w.display(), {"xdotool", "windowfocus", "--sync", id, "key", "Return"});
@@ -293,7 +306,7 @@ TEST(OutgoingCall, WithoutListenerTheDialConnectionCarriesTheCallUntilThePhoneDr
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
         w.phone.listen_rfcomm(5);
-        th::Image idle = w.shot();
+        th::Image idle = w.idle_screen();
 
         dial_from_pad(w, "0301234567");
         sim::Command atd;
@@ -364,7 +377,7 @@ TEST(Robustness, GarbageLongLinesSplitRepliesMarkupNamesAndADroppedLink)
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 30000)) << w.out();
     int conn = w.phone.listener_connection();
-    th::Image idle = w.shot();
+    th::Image idle = w.idle_screen();
 
     w.phone.send_raw(conn, std::string("\r\n\x01\x02\xff\xfe junk \0 more\r\n", 20));
     w.phone.send_raw(conn, "\r\n" + std::string(4096, 'A') + "\r\n");
@@ -423,7 +436,7 @@ TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     int conn = w.phone.listener_connection();
-    th::Image idle = w.shot();
+    th::Image idle = w.idle_screen();
 
     // No answer to the dial at all: tried anyway, and can be hung up.
     w.hand_over("tel:0301234567");
@@ -469,7 +482,7 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
             << w.out();
         if (!over_listener)
             w.phone.listen_rfcomm(5);
-        th::Image idle = w.shot();
+        th::Image idle = w.idle_screen();
 
         dial_from_pad(w, "0301234567");
         ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000)) << w.out();

@@ -32,7 +32,8 @@ TEST(ContactsDial, DownloadedContactIsFoundByTypingAndDialledFromTheList)
 
     // Focus into the notebook: the Call button with an empty entry only logs.
     th::move_pointer_away(display);
-    auto call = th::newly_coloured(th::Image{}, th::screenshot(display), kGreen);
+    std::optional<th::Point> call;
+    th::wait_until([&] { return (call = th::newly_coloured(th::Image{}, th::screenshot(display), kGreen)).has_value(); });
     ASSERT_TRUE(call) << app.output();
     th::click_at(display, *call);
     ASSERT_TRUE(app.wait_for_output("⚠️ No number entered")) << app.output();

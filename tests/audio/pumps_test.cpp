@@ -71,48 +71,56 @@ struct Link {
 
 int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * f * double(i) / 8000)); }
 
-TEST(AudioPumps, CallCarriesAudioBothWaysAndStopsWithTheCall)
-{
+// A sound server, the log, and a phone sending a tone over the link.
+struct TonePhone {
+    explicit TonePhone(double hz)
+    {
+        phone.start_sending([hz](uint64_t i) { return tone(i, hz); });
+    }
     th::PulseServer pulse;
     th::StdoutCapture log;
     Link link;
-    ASSERT_GE(link.host, 0);
-    ScoPeer phone(link.phone);
-    phone.start_sending([](uint64_t i) { return tone(i, 1000); });
-    th::SignalPlayer mic(pulse.server(), "mic", 440);
+    ScoPeer phone{link.phone};
+};
 
-    Pumps pumps(link.host);
-    ASSERT_TRUE(log.wait_for("🎤 Microphone active - your voice going to phone")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔊 Speaker active - phone audio coming")) << log.text();
-    ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > 8000; }, 8000));
+TEST(AudioPumps, CallCarriesAudioBothWaysAndStopsWithTheCall)
+{
+    TonePhone w(1000);
+    ASSERT_GE(w.link.host, 0);
+    th::SignalPlayer mic(w.pulse.server(), "mic", 440);
+
+    Pumps pumps(w.link.host);
+    ASSERT_TRUE(w.log.wait_for("🎤 Microphone active - your voice going to phone")) << w.log.text();
+    ASSERT_TRUE(w.log.wait_for("🔊 Speaker active - phone audio coming")) << w.log.text();
+    ASSERT_TRUE(th::wait_until([&] { return w.phone.received_count() > 8000; }, 8000));
 
     // The phone's 1 kHz tone plays out of the default sink.
-    std::vector<int16_t> heard = th::record_source(pulse.server(), "null.monitor", 400);
+    std::vector<int16_t> heard = th::record_source(w.pulse.server(), "null.monitor", 400);
     EXPECT_GT(th::tone_share(heard, 1000), 0.5) << "rms " << th::rms(heard);
     // The microphone's 440 Hz reaches the phone, one MTU per packet.
-    uint64_t mark = phone.received_count();
-    ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > mark + 3200; }, 5000));
-    std::vector<int16_t> sent = phone.received_since(mark);
+    uint64_t mark = w.phone.received_count();
+    ASSERT_TRUE(th::wait_until([&] { return w.phone.received_count() > mark + 3200; }, 5000));
+    std::vector<int16_t> sent = w.phone.received_since(mark);
     EXPECT_GT(th::tone_share(sent, 440), 0.5) << "rms " << th::rms(sent);
-    for (const auto& p : phone.received_packets())
+    for (const auto& p : w.phone.received_packets())
         ASSERT_EQ(p.bytes, 48u);
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
+    EXPECT_EQ(w.pulse.client_streams("sink-inputs", "TELVANE"), 1);
+    EXPECT_EQ(w.pulse.client_streams("source-outputs", "Telvane"), 1);
 
     pumps.stop();
     EXPECT_EQ(sco_socket.load(), -1);
     EXPECT_EQ(pulse_playback.load(), nullptr);
     EXPECT_EQ(pulse_capture.load(), nullptr);
-    ASSERT_TRUE(th::wait_until([&] { return phone.link_closed_by_host(); }, 3000));
-    ASSERT_TRUE(log.wait_for("🔇 Microphone closed"));
-    ASSERT_TRUE(log.wait_for("🔇 Speaker closed"));
-    std::string out = log.text();
+    ASSERT_TRUE(th::wait_until([&] { return w.phone.link_closed_by_host(); }, 3000));
+    ASSERT_TRUE(w.log.wait_for("🔇 Microphone closed"));
+    ASSERT_TRUE(w.log.wait_for("🔇 Speaker closed"));
+    std::string out = w.log.text();
     EXPECT_EQ(out.find("⚠️"), std::string::npos) << out;
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 0);
+    EXPECT_EQ(w.pulse.client_streams("source-outputs", "Telvane"), 0);
+    EXPECT_EQ(w.pulse.client_streams("sink-inputs", "TELVANE"), 0);
 
     // Nothing of the phone plays any more.
-    std::vector<int16_t> after = th::record_source(pulse.server(), "null.monitor", 200);
+    std::vector<int16_t> after = th::record_source(w.pulse.server(), "null.monitor", 200);
     EXPECT_LT(th::rms(after), 50) << "the phone's tone outlived the call";
 }
 
@@ -135,50 +143,42 @@ int queued_on_link(int phone_fd)
 
 TEST(AudioPumps, SpeakerCatchesUpAfterTheLinkDeliversABurst)
 {
-    th::PulseServer pulse;
-    th::StdoutCapture log;
-    Link link;
-    ASSERT_GE(link.host, 0);
-    ScoPeer phone(link.phone);
-    phone.start_sending([](uint64_t i) { return tone(i, 1000); });
-    Pumps pumps(link.host);
-    ASSERT_TRUE(log.wait_for("🔊 Speaker active - phone audio coming")) << log.text();
-    ASSERT_TRUE(th::wait_until([&] { return speaker_latency_ms(pulse) > 0; }, 3000));
-    const int steady_queue = queued_on_link(link.phone);
+    TonePhone w(1000);
+    ASSERT_GE(w.link.host, 0);
+    Pumps pumps(w.link.host);
+    ASSERT_TRUE(w.log.wait_for("🔊 Speaker active - phone audio coming")) << w.log.text();
+    ASSERT_TRUE(th::wait_until([&] { return speaker_latency_ms(w.pulse) > 0; }, 3000));
+    const int steady_queue = queued_on_link(w.link.phone);
 
     // 300 ms of audio at once, as after the PC stalled and the phone's
     // packets piled up: left alone, it would stay queued as delay for the
     // rest of the call.
     std::vector<int16_t> packet(24, 3000);
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(send(link.phone, packet.data(), 48, MSG_NOSIGNAL), 48);
-    EXPECT_GT(queued_on_link(link.phone), steady_queue + 20000);
+        ASSERT_EQ(send(w.link.phone, packet.data(), 48, MSG_NOSIGNAL), 48);
+    EXPECT_GT(queued_on_link(w.link.phone), steady_queue + 20000);
 
-    EXPECT_TRUE(th::wait_until([&] { return queued_on_link(link.phone) <= steady_queue + 8192; }, 3000))
-        << queued_on_link(link.phone) << " bytes still queued";
-    EXPECT_TRUE(th::wait_until([&] { return speaker_latency_ms(pulse) < 60; }, 3000))
-        << speaker_latency_ms(pulse) << " ms";
-    EXPECT_EQ(log.text().find("⚠️"), std::string::npos) << log.text();
+    EXPECT_TRUE(th::wait_until([&] { return queued_on_link(w.link.phone) <= steady_queue + 8192; }, 3000))
+        << queued_on_link(w.link.phone) << " bytes still queued";
+    EXPECT_TRUE(th::wait_until([&] { return speaker_latency_ms(w.pulse) < 60; }, 3000))
+        << speaker_latency_ms(w.pulse) << " ms";
+    EXPECT_EQ(w.log.text().find("⚠️"), std::string::npos) << w.log.text();
 }
 
 TEST(AudioPumps, PhoneClosingTheLinkEndsBothPumpsWithOneSendError)
 {
-    th::PulseServer pulse;
-    th::StdoutCapture log;
-    Link link;
-    ScoPeer phone(link.phone);
-    phone.start_sending([](uint64_t i) { return tone(i, 700); });
-    Pumps pumps(link.host);
-    ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > 1600; }, 8000)) << log.text();
+    TonePhone w(700);
+    Pumps pumps(w.link.host);
+    ASSERT_TRUE(th::wait_until([&] { return w.phone.received_count() > 1600; }, 8000)) << w.log.text();
 
-    phone.close_link();
+    w.phone.close_link();
     pumps.join();   // both end by themselves
-    ASSERT_TRUE(log.wait_for("🔇 Microphone closed")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔇 Speaker closed")) << log.text();
+    ASSERT_TRUE(w.log.wait_for("🔇 Microphone closed")) << w.log.text();
+    ASSERT_TRUE(w.log.wait_for("🔇 Speaker closed")) << w.log.text();
 
-    EXPECT_EQ(log.count("⚠️ Microphone send error: "), 1) << log.text();
-    EXPECT_EQ(log.count("🔇 SCO closed (remote closed)"), 1) << log.text();
-    std::vector<std::string> lines = log.lines();
+    EXPECT_EQ(w.log.count("⚠️ Microphone send error: "), 1) << w.log.text();
+    EXPECT_EQ(w.log.count("🔇 SCO closed (remote closed)"), 1) << w.log.text();
+    std::vector<std::string> lines = w.log.lines();
     auto at = [&](const std::string& m) {
         for (size_t i = 0; i < lines.size(); ++i)
             if (lines[i].rfind(m, 0) == 0)
@@ -189,8 +189,8 @@ TEST(AudioPumps, PhoneClosingTheLinkEndsBothPumpsWithOneSendError)
     EXPECT_LT(at("🔇 SCO closed (remote closed)"), at("🔇 Microphone closed"));
     EXPECT_EQ(sco_socket.load(), -1);
     EXPECT_EQ(sco_audio_running.load(), 0);
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 0);
+    EXPECT_EQ(w.pulse.client_streams("source-outputs", "Telvane"), 0);
+    EXPECT_EQ(w.pulse.client_streams("sink-inputs", "TELVANE"), 0);
 }
 
 TEST(AudioPumps, SoundServerUnavailableLeavesTheLinkUp)

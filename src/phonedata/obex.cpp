@@ -9,6 +9,7 @@
 #include <cstring>
 
 std::atomic<GDBusConnection*> obex_conn{nullptr};
+std::mutex pbap_session_mutex;
 
 namespace obex {
 namespace {

@@ -14,6 +14,12 @@
 // The one session-bus connection on which obexd answered; set once, never closed.
 extern std::atomic<GDBusConnection*> obex_conn;
 
+// Held for a whole PBAP exchange (CreateSession to RemoveSession). obexd gives
+// one connection one session per phone, so a phonebook download and a
+// call-history sync running together would share it: one's Select would move
+// the other's folder and one's RemoveSession would end the other's transfer.
+extern std::mutex pbap_session_mutex;
+
 // 1 when obex_conn holds a connection on which obexd answered, else 0.
 int ensure_obexd_running();
 

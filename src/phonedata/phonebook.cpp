@@ -104,6 +104,7 @@ PhonebookTable* download_phonebook()
     if (!obex_conn.load() && !ensure_obexd_running())
         return nullptr;
     GDBusConnection* conn = obex_conn.load();
+    std::lock_guard<std::mutex> exchange(pbap_session_mutex);
     std::string session = obex::create_session(conn, address);
     if (session.empty())
         return nullptr;

@@ -76,6 +76,7 @@ std::string pull_list(GDBusConnection* conn, const std::string& session, const c
 
 void sync_lists(GDBusConnection* conn, const char* address, SyncResult* result)
 {
+    std::lock_guard<std::mutex> exchange(pbap_session_mutex);
     std::string session = obex::create_session(conn, address);
     if (session.empty()) {
         log_msg("⚠️ PBAP session failed");

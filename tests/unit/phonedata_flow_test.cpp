@@ -156,6 +156,49 @@ TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSig
     EXPECT_EQ(obexd.count("CreateSession"), 1);
 }
 
+TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
+{
+    // obexd gives this process one session per phone: run together, one
+    // exchange's Select or RemoveSession would ruin the other's transfer.
+    const char* contacts =
+        "name,number\n\"John Smith\",\"030 123456\"\n\"José García\",\"+34 600 111 222\"\n"
+        "\"山田太郎のとても長い名前\",\"090-1234-5678\"\n\"Joanna Brown\",\"+44 20 7946 0958\"\n";
+    const char* recents = "type,name,number,time\n"
+                          "\"📤 Outgoing\",\"John Smith\",\"+49 170 1234567\",\"01.02.2024 12:00\"\n"
+                          "\"📥 Incoming\",\"John Smith\",\"+49 170 1234567\",\"31.01.2024 10:15\"\n"
+                          "\"❌ Missed\",\"Joanna Brown\",\"+44 20 7946 0958\",\"31.01.2024 09:45\"\n"
+                          "\"📥 Incoming\",\"-\",\"+49 30 999\",\"29.01.2024 08:00\"\n"
+                          "\"❌ Missed\",\"-\",\"+1 555 0100\",\"2024-01-31\"\n"
+                          "\"❌ Missed\",\"No Date\",\"+1 555 0111\",\"-\"\n";
+    serve(", \"complete_delay_ms\": 600");
+    for (bool sync_first : {true, false}) {
+        SCOPED_TRACE(sync_first ? "Sync, then Refresh" : "Refresh, then Sync");
+        th::write_file("contacts.csv", kOldContacts);
+        th::write_file("recents.csv", kOldRecents);
+        load_contacts_csv();
+        load_recents_csv();
+        int loaded = log_count("✓ Phonebook loaded"), updated = log_count("✓ Recent calls updated");
+        auto press = [&](bool sync) {
+            if (sync)
+                on_sync_recents_clicked(nullptr, nullptr);
+            else
+                on_refresh_phonebook_clicked(nullptr, nullptr);
+        };
+        press(sync_first);
+        th::wait_until([] { return false; }, 300);
+        press(!sync_first);
+        ASSERT_TRUE(th::wait_until([&] {
+            return syncing_contacts.load() == 0 && syncing_recents.load() == 0 &&
+                   log_count("✓ Phonebook loaded") == loaded + 1;
+        }, 30000)) << log();
+        th::wait_until([] { return false; }, 100);
+        EXPECT_EQ(log_count("✓ Recent calls updated"), updated + 1) << log();
+        EXPECT_EQ(log().find("⚠️ Recent calls not retrieved"), std::string::npos) << log();
+        EXPECT_EQ(th::read_file("contacts.csv"), contacts);
+        EXPECT_EQ(th::read_file("recents.csv"), recents);
+    }
+}
+
 TEST_F(PhoneDataFlow, RefreshThatFailsKeepsCacheAndCallerNames)
 {
     serve(", \"transfer_error\": [\"pb\"]");

@@ -3,9 +3,12 @@
 
 Same names and signatures as the real daemon's client API, and the same
 habits that matter to a client: transfer objects vanish right after their
-last PropertiesChanged, and sessions belong to the connection that created
-them. The test steers it with a JSON file (re-read on every call) and reads
-back every call it received, one JSON object a line.
+last PropertiesChanged; sessions belong to the connection that created them,
+and one connection gets one session per phone and target (a second
+CreateSession returns the same one); Select changes the folder for everyone
+in the session, and RemoveSession ends every transfer in it. The test steers
+it with a JSON file (re-read on every call) and reads back every call it
+received, one JSON object a line.
 
 Behaviour keys (all optional):
   files: {"pb": path, "ich": path, "och": path, "mch": path}  vCard data served
@@ -20,6 +23,10 @@ Behaviour keys (all optional):
   no_filename: [list]      neither the reply nor the transfer names a file
   vanish: [list]           the transfer object goes away without a final Status
   complete_delay_ms: N     time from PullAll to "complete" (default 30)
+  slow: {list: [ms, steps]} the file is written in steps over ms, each step
+                           announcing "Transferred"
+  silent_progress: true    slow transfers announce nothing until the end:
+                           only the file grows
 """
 import json
 import os
@@ -76,12 +83,14 @@ def failed(name, text):
 
 
 class Transfer(dbus.service.Object):
-    def __init__(self, bus, path, filename):
+    def __init__(self, bus, path, filename, size):
         super().__init__(bus, path)
         self.path = path
-        self.props = {"Status": "queued", "Name": "telecom/pb.vcf"}
+        self.ended = False
+        self.props = {"Status": dbus.String("queued"), "Name": dbus.String("telecom/pb.vcf"),
+                      "Size": dbus.UInt64(size), "Transferred": dbus.UInt64(0)}
         if filename:
-            self.props["Filename"] = filename
+            self.props["Filename"] = dbus.String(filename)
 
     @dbus.service.method(PROPS_IFACE, in_signature="ss", out_signature="v")
     def Get(self, iface, name):
@@ -89,7 +98,7 @@ class Transfer(dbus.service.Object):
         if iface != TRANSFER_IFACE or name not in self.props:
             raise dbus.exceptions.DBusException("No such property " + name,
                                                 name="org.freedesktop.DBus.Error.InvalidArgs")
-        return dbus.String(self.props[name])
+        return self.props[name]
 
     @dbus.service.method(PROPS_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, iface):
@@ -100,22 +109,41 @@ class Transfer(dbus.service.Object):
         pass
 
     def set_status(self, status):
-        self.props["Status"] = status
-        self.PropertiesChanged(TRANSFER_IFACE, {"Status": status}, [])
+        if self.ended:
+            return
+        self.props["Status"] = dbus.String(status)
+        self.PropertiesChanged(TRANSFER_IFACE, {"Status": dbus.String(status)}, [])
+
+    def set_transferred(self, count, announce):
+        if self.ended:
+            return
+        self.props["Transferred"] = dbus.UInt64(count)
+        if announce:
+            self.PropertiesChanged(TRANSFER_IFACE, {"Transferred": dbus.UInt64(count)}, [])
 
     def finish(self, status):
         # As obexd does: the final status, then the object is gone at once.
+        if self.ended:
+            return
         self.set_status(status)
-        self.remove_from_connection()
+        self.vanish()
+
+    def vanish(self):
+        if not self.ended:
+            self.ended = True
+            self.remove_from_connection()
 
 
 class Session(dbus.service.Object):
-    def __init__(self, daemon, bus, path, owner):
+    def __init__(self, daemon, bus, path, owner, destination, target):
         super().__init__(bus, path)
         self.daemon = daemon
         self.path = path
         self.owner = owner
+        self.destination = destination
+        self.target = target
         self.folder = ""
+        self.transfers = []
         cfg = config()
         self.ready = not cfg.get("pbap_never") and not cfg.get("pbap_delay_ms")
         if cfg.get("pbap_delay_ms") and not cfg.get("pbap_never"):
@@ -158,7 +186,13 @@ class Session(dbus.service.Object):
             raise failed("Failed", "Not ready")
         if folder in cfg.get("pullall_error", []):
             raise failed("Failed", "Forbidden")
-        return self.daemon.start_transfer(folder, cfg)
+        return self.daemon.start_transfer(self, folder, cfg)
+
+    def shutdown(self):
+        # Its transfers end with it, whoever was waiting for them.
+        for transfer in self.transfers:
+            transfer.finish("error")
+        self.remove_from_connection()
 
 
 class Daemon(dbus.service.Object):
@@ -176,7 +210,7 @@ class Daemon(dbus.service.Object):
         if name.startswith(":") and not new:
             for path, session in list(self.sessions.items()):
                 if session.owner == name:
-                    session.remove_from_connection()
+                    session.shutdown()
                     del self.sessions[path]
 
     @dbus.service.method(CLIENT_IFACE, in_signature="sa{sv}", out_signature="o", sender_keyword="sender")
@@ -184,11 +218,15 @@ class Daemon(dbus.service.Object):
         record("CreateSession", CLIENT_PATH, [destination, args], sender)
         if config().get("create_session_error"):
             raise failed("Failed", "Unable to connect")
-        if str(args.get("Target", "")).upper() != "PBAP":
+        target = str(args.get("Target", "")).upper()
+        if target != "PBAP":
             raise failed("InvalidArguments", "Invalid target")
+        for path, session in self.sessions.items():
+            if (session.owner, session.destination, session.target) == (sender, str(destination), target):
+                return dbus.ObjectPath(path)
         path = "%s/client/session%d" % (CLIENT_PATH, self.counter)
         self.counter += 1
-        self.sessions[path] = Session(self, self.bus, path, sender)
+        self.sessions[path] = Session(self, self.bus, path, sender, str(destination), target)
         return dbus.ObjectPath(path)
 
     @dbus.service.method(CLIENT_IFACE, in_signature="o", out_signature="", sender_keyword="sender")
@@ -199,13 +237,13 @@ class Daemon(dbus.service.Object):
             raise failed("InvalidArguments", "Invalid arguments in method call")
         if session.owner != sender:
             raise failed("NotAuthorized", "Not Authorized")
-        session.remove_from_connection()
+        session.shutdown()
         del self.sessions[str(path)]
 
-    def start_transfer(self, folder, cfg):
+    def start_transfer(self, session, folder, cfg):
         index = self.transfers
         self.transfers += 1
-        path = "%s/client/session0/transfer%d" % (CLIENT_PATH, index)
+        path = "%s/transfer%d" % (session.path, index)
         data = b""
         source = cfg.get("files", {}).get(folder)
         if source:
@@ -213,19 +251,37 @@ class Daemon(dbus.service.Object):
                 data = f.read()
         no_name = folder in cfg.get("no_filename", [])
         filename = "" if no_name else os.path.join(work_dir, "transfer-%d-%s.vcf" % (index, folder))
-        transfer = Transfer(self.bus, path, filename)
+        transfer = Transfer(self.bus, path, filename, len(data))
+        session.transfers.append(transfer)
         never = folder in cfg.get("never_complete", [])
+        slow = cfg.get("slow", {}).get(folder)
+        announce = not cfg.get("silent_progress")
         if filename:
             with open(filename, "wb") as f:
-                f.write(data[: len(data) // 2] if never else data)
+                f.write(b"" if slow else data[: len(data) // 2] if never else data)
         delay = int(cfg.get("complete_delay_ms", 30))
+        status = "error" if folder in cfg.get("transfer_error", []) else "complete"
+
+        def write_step(step, steps):
+            if transfer.ended:
+                return False
+            end = len(data) * step // steps
+            with open(filename, "ab") as f:
+                f.write(data[len(data) * (step - 1) // steps:end])
+            transfer.set_transferred(end, announce)
+            if step == steps:
+                transfer.finish(status)
+            return False
 
         def progress():
             transfer.set_status("active")
             if folder in cfg.get("vanish", []):
-                GLib.timeout_add(delay, lambda: transfer.remove_from_connection() and False)
+                GLib.timeout_add(delay, lambda: transfer.vanish() and False)
+            elif slow and filename:
+                total_ms, steps = int(slow[0]), max(1, int(slow[1]))
+                for step in range(1, steps + 1):
+                    GLib.timeout_add(total_ms * step // steps, write_step, step, steps)
             elif not never:
-                status = "error" if folder in cfg.get("transfer_error", []) else "complete"
                 GLib.timeout_add(delay, lambda: transfer.finish(status) and False)
             return False
 

@@ -47,6 +47,19 @@ void begin_search(const std::string& query)
     }
 }
 
+// The menu shell deactivates a menu before it activates the chosen item, so
+// destroying the menu on "deactivate" would drop the item's handler unrun.
+void release_menu_later(GtkMenuShell* menu, gpointer)
+{
+    g_idle_add(
+        [](gpointer widget) -> gboolean {
+            gtk_widget_destroy(GTK_WIDGET(widget));
+            g_object_unref(widget);
+            return G_SOURCE_REMOVE;
+        },
+        g_object_ref(menu));
+}
+
 gboolean on_list_button_press(GtkWidget* view, GdkEventButton* event, int number_column, char* buffer,
                               size_t buffer_size)
 {
@@ -70,8 +83,7 @@ gboolean on_list_button_press(GtkWidget* view, GdkEventButton* event, int number
         GtkWidget* item = gtk_menu_item_new_with_label("📋 Copy Number");
         g_signal_connect(item, "activate", G_CALLBACK(on_copy_number_activate), buffer);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
-        // The menu goes away with the next one rather than piling up.
-        g_signal_connect(menu, "deactivate", G_CALLBACK(gtk_widget_destroy), nullptr);
+        g_signal_connect(menu, "deactivate", G_CALLBACK(release_menu_later), nullptr);
         gtk_widget_show_all(menu);
         gtk_menu_popup_at_pointer(GTK_MENU(menu), reinterpret_cast<GdkEvent*>(event));
     }

@@ -303,11 +303,19 @@ TEST_F(SearchFlow, RightClickOffersToCopyTheRowsNumber)
     GtkWidget* item = open_menu_item();
     ASSERT_NE(item, nullptr);
     EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(item)), "📋 Copy Number");
-    gtk_menu_item_activate(GTK_MENU_ITEM(item));
+    gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), "before", -1);
+    // As a click on the item does: the shell deactivates the menu, then
+    // activates the item.
+    GtkWidget* menu = gtk_widget_get_parent(item);
+    bool released = false;
+    g_signal_connect(menu, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer flag) { *static_cast<bool*>(flag) = true; }),
+                     &released);
+    gtk_menu_shell_activate_item(GTK_MENU_SHELL(menu), item, TRUE);
     gchar* copied = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
     EXPECT_STREQ(copied, "+49 170 1234567");
     g_free(copied);
     ASSERT_TRUE(th::wait_until([&] { return log().find("📋 Number copied") != std::string::npos; }));
+    EXPECT_TRUE(th::wait_until([&] { return released; })) << "the menu is released after its item ran";
     gtk_widget_destroy(window_widget);
 }
 

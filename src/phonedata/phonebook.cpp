@@ -90,8 +90,14 @@ PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session
     auto* table = new PhonebookTable;
     int cards = reduce_phonebook_vcards(data, table->rows, kMaxContacts, &table->count);
     log_msgf("VCF: %d cards, %d contacts loaded", cards, table->count);
-    table->prepare();
-    save_contacts_table(*table, kContactsCsv);
+    if (table->count == 0) {
+        log_msg("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?");
+        table->keeps_known = phonebook_snapshot()->count > 0;
+    }
+    if (!table->keeps_known) {
+        table->prepare();
+        save_contacts_table(*table, kContactsCsv);
+    }
     return table;
 }
 
@@ -196,8 +202,11 @@ gboolean phonebook_load_complete_cb(gpointer result)
 {
     syncing_contacts = 0;
     show_spinner(contacts_spinner, false);
-    if (result) {
-        phonebook_install(std::shared_ptr<PhonebookTable>(static_cast<PhonebookTable*>(result)));
+    if (auto* table = static_cast<PhonebookTable*>(result); table && table->keeps_known) {
+        delete table;
+        phonebook_loaded = 1;
+    } else if (table) {
+        phonebook_install(std::shared_ptr<PhonebookTable>(table));
         phonebook_loaded = 1;
         log_msgf("✓ Phonebook loaded: %d contacts", phonebook_snapshot()->count);
     }

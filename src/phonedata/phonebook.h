@@ -24,6 +24,9 @@ struct PhonebookTable {
     Contact rows[kMaxContacts];
     int count = 0;
     std::vector<std::string> lower_names;   // g_utf8_strdown of each name, for search
+    // A download that brought no contacts while some were known: the known
+    // ones stay (a phone that does not share its contacts answers this way).
+    bool keeps_known = false;
     void prepare();                         // computes lower_names
 };
 std::shared_ptr<const PhonebookTable> phonebook_snapshot();   // any thread

@@ -39,28 +39,72 @@ bool interesting(const std::string& name)
            name == "END";
 }
 
-// Value of a parameter such as CHARSET=ISO-8859-1 (upper-cased params), "" if absent.
-std::string param_value(const std::string& params_upper, std::string_view original, const char* key)
+struct Param {
+    std::string key;                   // upper case; "" for a bare parameter
+    std::vector<std::string> values;   // unquoted
+};
+
+// Splits text at sep where it is not inside double quotes.
+std::vector<std::string_view> split_unquoted(std::string_view text, char sep)
 {
-    std::string needle = std::string(key) + "=";
-    size_t at = 0;
-    while ((at = params_upper.find(needle, at)) != std::string::npos) {
-        if (at == 0 || params_upper[at - 1] == ';') {
-            size_t start = at + needle.size();
-            size_t end = params_upper.find(';', start);
-            std::string_view v = original.substr(start, (end == std::string::npos ? params_upper.size() : end) - start);
-            if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-                v = v.substr(1, v.size() - 2);
-            return std::string(v);
+    std::vector<std::string_view> out;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"')
+            quoted = !quoted;
+        else if (text[i] == sep && !quoted) {
+            out.push_back(text.substr(start, i - start));
+            start = i + 1;
         }
-        at += needle.size();
     }
-    return "";
+    out.push_back(text.substr(start));
+    return out;
 }
 
-bool is_quoted_printable(const std::string& params_upper)
+std::string unquote(std::string_view v)
 {
-    return params_upper.find("QUOTED-PRINTABLE") != std::string::npos;
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
+        v = v.substr(1, v.size() - 2);
+    return std::string(v);
+}
+
+std::vector<Param> parse_params(std::string_view params)
+{
+    std::vector<Param> out;
+    if (params.empty())
+        return out;
+    for (std::string_view piece : split_unquoted(params, ';')) {
+        Param param;
+        auto eq = split_unquoted(piece, '=');
+        std::string_view values = piece;
+        if (eq.size() > 1) {
+            param.key = upper(eq[0]);
+            values = piece.substr(eq[0].size() + 1);
+        }
+        for (std::string_view v : split_unquoted(values, ','))
+            param.values.push_back(unquote(v));
+        out.push_back(std::move(param));
+    }
+    return out;
+}
+
+// The ":" that ends the name and parameters. A quoted parameter value may
+// hold a ":" of its own (TEL;TYPE="A:B":1).
+size_t value_colon(std::string_view line)
+{
+    bool in_params = false, quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == ':' && !quoted)
+            return i;
+        if (c == ';' && !quoted)
+            in_params = true;
+        else if (c == '"' && in_params)
+            quoted = !quoted;
+    }
+    // An unbalanced quote: read the line as if there were no quoting.
+    return line.find(':');
 }
 
 std::string cut_at_line_end(std::string text)
@@ -73,8 +117,9 @@ std::string cut_at_line_end(std::string text)
 
 std::string to_utf8(std::string text, const std::string& charset)
 {
-    if (!charset.empty() && g_ascii_strcasecmp(charset.c_str(), "UTF-8") != 0 &&
-        g_ascii_strcasecmp(charset.c_str(), "UTF8") != 0) {
+    if (charset.empty())
+        return undeclared_text_to_utf8(text);
+    if (g_ascii_strcasecmp(charset.c_str(), "UTF-8") != 0 && g_ascii_strcasecmp(charset.c_str(), "UTF8") != 0) {
         gsize written = 0;
         gchar* converted =
             g_convert(text.data(), gssize(text.size()), "UTF-8", charset.c_str(), nullptr, &written, nullptr);
@@ -85,8 +130,6 @@ std::string to_utf8(std::string text, const std::string& charset)
     }
     return text;
 }
-
-void store_text(char* dst, size_t size, const std::string& text) { copy_text(dst, size, std::string_view(text)); }
 
 // Splits a structured value at the semicolons that are not escaped.
 std::vector<std::string> split_components(std::string_view raw)
@@ -105,6 +148,23 @@ std::vector<std::string> split_components(std::string_view raw)
     return parts;
 }
 
+bool is_fax_or_pager(const VcardProperty& p) { return p.has_type("FAX") || p.has_type("PAGER"); }
+
+// "Given Family" from a structured name, or "" when it has no ";" at all.
+std::string structured_name(const std::string& raw)
+{
+    std::vector<std::string> parts = split_components(raw);
+    if (parts.size() < 2)
+        return "";
+    std::string family = vcard_unescape(parts[0]), given = vcard_unescape(parts[1]);
+    std::string name = given;
+    if (!given.empty() && !family.empty())
+        name += ' ';
+    return name + family;
+}
+
+void store_text(char* dst, size_t size, const std::string& text) { copy_text(dst, size, std::string_view(text)); }
+
 }  // namespace
 
 std::string quoted_printable_decode(std::string_view text)
@@ -119,6 +179,25 @@ std::string quoted_printable_decode(std::string_view text)
         } else {
             out += text[i];
         }
+    }
+    return out;
+}
+
+std::string undeclared_text_to_utf8(std::string_view text)
+{
+    if (g_utf8_validate(text.data(), gssize(text.size()), nullptr))
+        return std::string(text);
+    // 0x80 to 0x9F of Windows-1252; the rest of the upper half is Latin-1.
+    static const gunichar k80[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                     0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (unsigned char c : text) {
+        gunichar u = c >= 0x80 && c < 0xA0 ? k80[c - 0x80] : gunichar(c);
+        char buf[6];
+        out.append(buf, size_t(g_unichar_to_utf8(u, buf)));
     }
     return out;
 }
@@ -155,7 +234,7 @@ bool next_property(std::string_view data, size_t* pos, VcardProperty* out)
         // Empty lines and continuations of a skipped line carry nothing.
         if (line.empty() || line[0] == ' ' || line[0] == '\t')
             continue;
-        size_t colon = line.find(':');
+        size_t colon = value_colon(line);
         size_t semi = line.find(';');
         size_t name_end = std::min({colon, semi, line.size()});
         std::string_view name = line.substr(0, name_end);
@@ -167,8 +246,22 @@ bool next_property(std::string_view data, size_t* pos, VcardProperty* out)
         std::string_view params;
         if (semi != std::string_view::npos && semi < colon)
             params = line.substr(semi + 1, (colon == std::string_view::npos ? line.size() : colon) - semi - 1);
-        std::string params_upper = upper(params);
-        bool qp = is_quoted_printable(params_upper);
+        bool qp = false;
+        std::string charset;
+        out->types.clear();
+        for (const Param& param : parse_params(params)) {
+            for (const std::string& v : param.values) {
+                std::string value = upper(v);
+                if (param.key == "CHARSET")
+                    charset = v;
+                else if (value == "QUOTED-PRINTABLE" && (param.key.empty() || param.key == "ENCODING"))
+                    qp = true;
+                else if (param.key.empty() || param.key == "TYPE")
+                    out->types.push_back(value);
+            }
+            if (param.key == "PREF")
+                out->types.push_back("PREF");
+        }
         bool wanted = interesting(out->name);
 
         std::string joined;
@@ -201,7 +294,7 @@ bool next_property(std::string_view data, size_t* pos, VcardProperty* out)
         out->raw.clear();
         if (wanted) {
             std::string decoded = qp ? quoted_printable_decode(joined) : joined;
-            decoded = to_utf8(std::move(decoded), param_value(params_upper, params, "CHARSET"));
+            decoded = to_utf8(std::move(decoded), charset);
             decoded = cut_at_line_end(std::move(decoded));
             out->raw = utf8_repair(decoded);
             out->value = utf8_repair(vcard_unescape(decoded));
@@ -217,31 +310,38 @@ int reduce_phonebook_vcards(std::string_view data, Contact* rows, int capacity, 
 {
     int cards = 0;
     Contact work{};
+    // A contact's number: the first marked PREF, else the first mobile, else
+    // the last; fax and pager numbers are never dialled.
+    std::string pref, cell, last;
     for_each_vcard_property(data, [&](const VcardProperty& p) {
         if (p.name == "BEGIN" && upper(p.value) == "VCARD") {
             ++cards;
         } else if (p.name == "FN" && p.has_value) {
             store_text(work.name, sizeof work.name, p.value);
         } else if (p.name == "N" && p.has_value && work.name[0] == '\0') {
-            std::vector<std::string> parts = split_components(p.raw);
-            // A structured name needs at least family and given name fields.
-            if (parts.size() < 2)
-                return;
-            std::string family = vcard_unescape(parts[0]), given = vcard_unescape(parts[1]);
-            std::string name = given;
-            if (!given.empty() && !family.empty())
-                name += ' ';
-            name += family;
-            store_text(work.name, sizeof work.name, name);
-        } else if (p.name == "TEL" && p.has_value) {
-            store_text(work.number, sizeof work.number, p.value);
+            store_text(work.name, sizeof work.name, structured_name(p.raw));
+        } else if (p.name == "TEL" && p.has_value && !p.value.empty() && !is_fax_or_pager(p)) {
+            if (pref.empty() && p.has_type("PREF"))
+                pref = p.value;
+            if (cell.empty() && p.has_type("CELL"))
+                cell = p.value;
+            last = p.value;
         } else if (p.name == "END" && upper(p.value) == "VCARD") {
+            store_text(work.number, sizeof work.number, !pref.empty() ? pref : !cell.empty() ? cell : last);
             if (work.name[0] != '\0' && work.number[0] != '\0' && *count < capacity)
                 rows[(*count)++] = work;
             work = Contact{};
+            pref.clear();
+            cell.clear();
+            last.clear();
         }
     });
     return cards;
+}
+
+bool VcardProperty::has_type(const char* type) const
+{
+    return std::find(types.begin(), types.end(), type) != types.end();
 }
 
 void call_time_from_value(std::string_view value, char* time, size_t time_size, char* sort_key, size_t key_size)
@@ -264,6 +364,9 @@ int reduce_call_history_vcards(std::string_view data, const char* label, RecentE
     for_each_vcard_property(data, [&](const VcardProperty& p) {
         if (p.name == "FN" && p.has_value) {
             store_text(work.name, sizeof work.name, p.value);
+        } else if (p.name == "N" && p.has_value && work.name[0] == '\0') {
+            // vCard 2.1 history cards may carry N alone.
+            store_text(work.name, sizeof work.name, structured_name(p.raw));
         } else if (p.name == "TEL" && p.has_value) {
             store_text(work.number, sizeof work.number, p.value);
         } else if (p.name == "X-IRMC-CALL-DATETIME" && p.has_value) {

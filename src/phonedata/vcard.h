@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // One property of a card, with its continuation lines joined and its value
 // decoded (quoted-printable, character set, escapes) into valid UTF-8.
@@ -13,7 +14,9 @@ struct VcardProperty {
     std::string name;    // upper case, group prefix ("item1.") removed
     std::string value;   // decoded, cut at its first CR or LF
     std::string raw;     // undecoded value (escapes kept), for structured values
+    std::vector<std::string> types;   // upper case: bare parameters, TYPE values, PREF
     bool has_value = false;   // the line had a ":"
+    bool has_type(const char* type) const;
 };
 
 // Calls fn(property) for every logical line of data.
@@ -31,6 +34,10 @@ int reduce_call_history_vcards(std::string_view data, const char* label, RecentE
 // Display time and sort key of an X-IRMC-CALL-DATETIME value.
 void call_time_from_value(std::string_view value, char* time, size_t time_size, char* sort_key,
                           size_t key_size);
+
+// Text without a declared character set: kept when it is valid UTF-8, else
+// read as Windows-1252 (what phones that write raw 8-bit text use).
+std::string undeclared_text_to_utf8(std::string_view text);
 
 // Decoders, exposed for tests.
 std::string quoted_printable_decode(std::string_view text);

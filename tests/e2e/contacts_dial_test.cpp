@@ -51,8 +51,8 @@ TEST(ContactsDial, DownloadedContactIsFoundByTypingAndDialledFromTheList)
     th::press_key(display, "Tab");
     th::press_key(display, "Return");
 
-    EXPECT_TRUE(phone.wait_for_command("ATD030 123456;", 10000)) << app.output();
-    EXPECT_TRUE(app.wait_for_output("📞 Calling: 030 123456")) << app.output();
+    EXPECT_TRUE(phone.wait_for_command("ATD+49 170 1234567;", 10000)) << app.output();
+    EXPECT_TRUE(app.wait_for_output("📞 Calling: +49 170 1234567")) << app.output();
     EXPECT_EQ(app.count("📞 Calling:"), 1) << app.output();
 }
 

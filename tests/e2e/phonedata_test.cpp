@@ -45,7 +45,7 @@ TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
     EXPECT_NE(out.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos) << out;
     EXPECT_EQ(w.file("contacts.csv"),
               "name,number\n"
-              "\"John Smith\",\"030 123456\"\n"
+              "\"John Smith\",\"+49 170 1234567\"\n"
               "\"José García\",\"+34 600 111 222\"\n"
               "\"山田太郎のとても長い名前\",\"090-1234-5678\"\n"
               "\"Joanna Brown\",\"+44 20 7946 0958\"\n");

@@ -139,7 +139,7 @@ TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSig
     EXPECT_LT(log().find("📥 Refreshing contacts..."), log().find("VCF: 6 cards, 4 contacts loaded"));
     EXPECT_EQ(syncing_contacts.load(), 0);
     EXPECT_EQ(phonebook_loaded.load(), 1);
-    EXPECT_EQ(th::read_file("contacts.csv").substr(0, 38), "name,number\n\"John Smith\",\"030 123456\"\n");
+    EXPECT_EQ(th::read_file("contacts.csv").substr(0, 43), "name,number\n\"John Smith\",\"+49 170 1234567\"\n");
     EXPECT_EQ(store_column(contacts_store, 0), "") << "no search text pending, the list stays empty";
     // The transfer's signal ended the wait; polling alone would never have
     // seen "complete" before obexd dropped the object.
@@ -161,7 +161,7 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
     // obexd gives this process one session per phone: run together, one
     // exchange's Select or RemoveSession would ruin the other's transfer.
     const char* contacts =
-        "name,number\n\"John Smith\",\"030 123456\"\n\"José García\",\"+34 600 111 222\"\n"
+        "name,number\n\"John Smith\",\"+49 170 1234567\"\n\"José García\",\"+34 600 111 222\"\n"
         "\"山田太郎のとても長い名前\",\"090-1234-5678\"\n\"Joanna Brown\",\"+44 20 7946 0958\"\n";
     const char* recents = "type,name,number,time\n"
                           "\"📤 Outgoing\",\"John Smith\",\"+49 170 1234567\",\"01.02.2024 12:00\"\n"
@@ -216,6 +216,29 @@ TEST_F(PhoneDataFlow, RefreshThatFailsKeepsCacheAndCallerNames)
     EXPECT_TRUE(phonebook_name_for_caller("0301 11222333", name, sizeof name));
     EXPECT_STREQ(name, "Old Friend");
     EXPECT_EQ(obexd.count("RemoveSession"), 1);
+}
+
+TEST_F(PhoneDataFlow, RefreshThatBringsNoContactsKeepsTheKnownOnes)
+{
+    const char* rows[] = {"", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:\r\nN:;;;;\r\nEND:VCARD\r\n"};
+    th::write_file("contacts.csv", kOldContacts);
+    load_contacts_csv();
+    for (const char* vcards : rows) {
+        SCOPED_TRACE(vcards);
+        th::write_file("none.vcf", vcards);
+        obexd.configure("{\"files\": {\"pb\": \"" + dir.file("none.vcf") + "\"}}");
+        int warned = log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?");
+        on_refresh_phonebook_clicked(nullptr, nullptr);
+        ASSERT_TRUE(th::wait_until([&] {
+            return syncing_contacts.load() == 0 &&
+                   log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?") == warned + 1;
+        })) << log();
+        EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
+        EXPECT_EQ(phonebook_loaded.load(), 1);
+        char name[128] = "";
+        EXPECT_TRUE(phonebook_name_exact("+49 30 111222333", name, sizeof name));
+    }
+    EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
 }
 
 TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedOrBusy)

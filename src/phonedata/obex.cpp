@@ -10,6 +10,7 @@
 
 std::atomic<GDBusConnection*> obex_conn{nullptr};
 std::mutex pbap_session_mutex;
+std::atomic<int> obex::transfer_stall_limit_ms{30000};
 
 namespace obex {
 namespace {
@@ -291,10 +292,12 @@ void TransferWatch::on_signal(GDBusConnection*, const gchar*, const gchar* path,
 {
     if (!g_variant_is_of_type(params, G_VARIANT_TYPE("(sa{sv}as)")))
         return;
+    Seen& seen = static_cast<TransferWatch*>(self)->seen_[path];
+    ++seen.announcements;
     GVariant* changed = g_variant_get_child_value(params, 1);
     const gchar* status = nullptr;
     if (g_variant_lookup(changed, "Status", "&s", &status) && status)
-        static_cast<TransferWatch*>(self)->statuses_[path] = status;
+        seen.status = status;
     g_variant_unref(changed);
 }
 
@@ -302,9 +305,9 @@ std::optional<std::string> TransferWatch::final_status(const std::string& transf
 {
     while (g_main_context_iteration(context_, FALSE)) {
     }
-    auto it = statuses_.find(transfer);
-    if (it != statuses_.end() && (it->second == "complete" || it->second == "error"))
-        return it->second;
+    auto it = seen_.find(transfer);
+    if (it != seen_.end() && (it->second.status == "complete" || it->second.status == "error"))
+        return it->second.status;
     return std::nullopt;
 }
 
@@ -323,17 +326,26 @@ void TransferWatch::run_for(const std::string& transfer, int ms)
     g_source_attach(timer, context_);
     while (!expired) {
         g_main_context_iteration(context_, TRUE);
-        auto it = statuses_.find(transfer);
-        if (it != statuses_.end() && (it->second == "complete" || it->second == "error"))
+        auto it = seen_.find(transfer);
+        if (it != seen_.end() && (it->second.status == "complete" || it->second.status == "error"))
             break;
     }
     g_source_destroy(timer);
     g_source_unref(timer);
 }
 
-TransferWatch::End TransferWatch::wait(const std::string& transfer, int polls, int interval_ms)
+TransferWatch::End TransferWatch::wait(const std::string& transfer, const std::string& filename, int interval_ms,
+                                       const std::function<void()>& on_tick)
 {
-    for (int i = 0; i < polls; ++i) {
+    auto file_size = [&]() -> gint64 {
+        struct stat st;
+        return !filename.empty() && stat(filename.c_str(), &st) == 0 ? gint64(st.st_size) : -1;
+    };
+    gint64 last_move = g_get_monotonic_time();
+    std::string last_status;
+    int last_announcements = 0;
+    gint64 last_size = file_size();
+    for (;;) {
         if (auto status = final_status(transfer))
             return *status == "complete" ? End::COMPLETE : End::FAILED;
         run_for(transfer, interval_ms);
@@ -355,8 +367,20 @@ TransferWatch::End TransferWatch::wait(const std::string& transfer, int polls, i
         case PropertyResult::NO_REPLY:
             break;
         }
+        int announcements = seen_[transfer].announcements;
+        gint64 size = file_size();
+        if ((!status.empty() && status != last_status) || announcements != last_announcements || size != last_size) {
+            last_move = g_get_monotonic_time();
+            if (!status.empty())
+                last_status = status;
+            last_announcements = announcements;
+            last_size = size;
+        }
+        if (on_tick)
+            on_tick();
+        if (g_get_monotonic_time() - last_move >= gint64(transfer_stall_limit_ms.load()) * 1000)
+            return End::STALLED;
     }
-    return End::TIMEOUT;
 }
 
 }  // namespace obex

@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -91,6 +92,11 @@ PropertyResult get_transfer_property(GDBusConnection* conn, const std::string& t
                                      std::string* value);
 void remove_session(GDBusConnection* conn, const std::string& session);
 
+// A transfer is given up after this long without progress: no new status,
+// no "Transferred" announcement and no growth of its file. A slow phone with
+// a large phonebook is served however long it takes while it moves.
+extern std::atomic<int> transfer_stall_limit_ms;   // 30000
+
 // Watches transfers' PropertiesChanged on a context of the worker's own.
 // Create it before PullAll: a small transfer can end, and its object vanish,
 // before the PullAll reply arrives.
@@ -101,13 +107,19 @@ public:
     TransferWatch(const TransferWatch&) = delete;
     TransferWatch& operator=(const TransferWatch&) = delete;
 
-    enum class End { COMPLETE, FAILED, TIMEOUT };
+    enum class End { COMPLETE, FAILED, STALLED };
     // Waits for the transfer's end: the signal and "Get" polls both count,
     // "complete" from either ends the wait at once; "error", or the object
-    // vanishing without "complete", is a failure.
-    End wait(const std::string& transfer, int polls, int interval_ms);
+    // vanishing without "complete", is a failure. filename (may be empty) is
+    // watched for growth; on_tick runs on this thread after every poll.
+    End wait(const std::string& transfer, const std::string& filename, int interval_ms,
+             const std::function<void()>& on_tick = {});
 
 private:
+    struct Seen {
+        std::string status;
+        int announcements = 0;   // PropertiesChanged received
+    };
     static void on_signal(GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,
                           GVariant* params, gpointer self);
     std::optional<std::string> final_status(const std::string& transfer);
@@ -116,7 +128,7 @@ private:
     GDBusConnection* conn_;
     GMainContext* context_;
     guint subscription_ = 0;
-    std::map<std::string, std::string> statuses_;   // touched only on this thread
+    std::map<std::string, Seen> seen_;   // touched only on this thread
 };
 
 }  // namespace obex

@@ -11,6 +11,7 @@
 #include "phonedata/vcard.h"
 #include "ui/window.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -23,7 +24,6 @@ namespace {
 
 constexpr int kAccessAttempts = 15;
 constexpr int kAccessWaitMs = 100;
-constexpr int kStatusPolls = 300;
 constexpr int kStatusPollMs = 100;
 
 std::mutex table_mutex;
@@ -63,6 +63,45 @@ bool wait_for_phonebook_access(GDBusConnection* conn, const std::string& session
     return false;
 }
 
+// Cards written so far into a growing vCard file; each byte is read once.
+class CardCounter {
+public:
+    explicit CardCounter(std::string path) : path_(std::move(path)) {}
+    int update()
+    {
+        FILE* file = std::fopen(path_.c_str(), "rb");
+        if (!file)
+            return cards_;
+        char buf[65536];
+        size_t n = 0;
+        if (fseeko(file, offset_, SEEK_SET) == 0) {
+            while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
+                offset_ += off_t(n);
+                carry_.append(buf, n);
+                for (size_t at = carry_.find(kBegin); at != std::string::npos; at = carry_.find(kBegin, at + 1))
+                    ++cards_;
+                // Keep what could be the start of a marker cut by the read.
+                carry_.erase(0, carry_.size() - std::min(carry_.size(), sizeof kBegin - 2));
+            }
+        }
+        std::fclose(file);
+        return cards_;
+    }
+
+private:
+    static constexpr char kBegin[] = "BEGIN:VCARD";
+    std::string path_;
+    off_t offset_ = 0;
+    std::string carry_;
+    int cards_ = 0;
+};
+
+gboolean phonebook_progress_cb(gpointer cards)
+{
+    show_phonebook_progress(GPOINTER_TO_INT(cards));
+    return G_SOURCE_REMOVE;
+}
+
 // The phone's main phonebook as a new table, or null. Nothing global is
 // touched: a failure leaves the current table and the cache as they are.
 PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session)
@@ -74,8 +113,19 @@ PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session
         return nullptr;
     std::string filename = pull.filename;
     if (!pull.transfer.empty()) {
+        // A large phonebook with photos takes minutes on some phones: the
+        // window shows how many cards have arrived meanwhile.
+        CardCounter counter(filename);
+        int shown = 0;
+        auto on_tick = [&] {
+            int cards = filename.empty() ? 0 : counter.update();
+            if (cards == shown)
+                return;
+            shown = cards;
+            g_idle_add(phonebook_progress_cb, GINT_TO_POINTER(shown));
+        };
         // Only a finished file may replace a good phonebook.
-        if (watch.wait(pull.transfer, kStatusPolls, kStatusPollMs) != obex::TransferWatch::End::COMPLETE)
+        if (watch.wait(pull.transfer, filename, kStatusPollMs, on_tick) != obex::TransferWatch::End::COMPLETE)
             return nullptr;
         if (filename.empty() &&
             obex::get_transfer_property(conn, pull.transfer, "Filename", &filename) != obex::PropertyResult::VALUE)
@@ -202,6 +252,7 @@ gboolean phonebook_load_complete_cb(gpointer result)
 {
     syncing_contacts = 0;
     show_spinner(contacts_spinner, false);
+    show_phonebook_progress(-1);
     if (auto* table = static_cast<PhonebookTable*>(result); table && table->keeps_known) {
         delete table;
         phonebook_loaded = 1;

@@ -22,7 +22,6 @@ namespace {
 
 constexpr int kAccessAttempts = 15;
 constexpr int kAccessWaitMs = 100;
-constexpr int kStatusPolls = 60;
 constexpr int kStatusPollMs = 50;
 
 struct HistoryList {
@@ -63,9 +62,9 @@ std::string pull_list(GDBusConnection* conn, const std::string& session, const c
         return "";
     std::string filename = pull.filename;
     if (!pull.transfer.empty()) {
-        // A list whose transfer failed, or is still being written, is skipped
-        // rather than read half-written.
-        if (watch.wait(pull.transfer, kStatusPolls, kStatusPollMs) != obex::TransferWatch::End::COMPLETE)
+        // A list whose transfer failed, or stalled half-written, is skipped
+        // rather than read.
+        if (watch.wait(pull.transfer, filename, kStatusPollMs) != obex::TransferWatch::End::COMPLETE)
             return "";
         if (filename.empty() &&
             obex::get_transfer_property(conn, pull.transfer, "Filename", &filename) != obex::PropertyResult::VALUE)

@@ -30,6 +30,7 @@ GtkWidget* contacts_spinner = nullptr;
 GtkWidget* contacts_search_entry = nullptr;
 GtkListStore* contacts_store = nullptr;
 GtkWidget* contacts_view = nullptr;
+GtkWidget* contacts_progress_label = nullptr;
 
 namespace {
 
@@ -220,7 +221,11 @@ GtkWidget* build_contacts_page()
     GtkWidget* page = page_box(6);
     GtkWidget* refresh = gtk_button_new_with_label("🔄 Refresh");
     contacts_spinner = gtk_spinner_new();
-    list_header(page, "👥 Contacts", refresh, contacts_spinner);
+    GtkWidget* header = list_header(page, "👥 Contacts", refresh, contacts_spinner);
+    contacts_progress_label = gtk_label_new("");
+    add_class(contacts_progress_label, "info-label");
+    gtk_widget_set_no_show_all(contacts_progress_label, TRUE);
+    gtk_box_pack_end(GTK_BOX(header), contacts_progress_label, FALSE, FALSE, 0);
     g_signal_connect(refresh, "clicked", G_CALLBACK(on_refresh_phonebook_clicked), nullptr);
 
     GtkWidget* search_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
@@ -327,4 +332,18 @@ void on_col_contacts_name_width(GObject* column, GParamSpec*, gpointer)
 void on_col_contacts_number_width(GObject* column, GParamSpec*, gpointer)
 {
     col_contacts_number = column_width(column);
+}
+
+void show_phonebook_progress(int cards)
+{
+    if (!contacts_progress_label)
+        return;
+    if (cards < 0) {
+        gtk_widget_hide(contacts_progress_label);
+        return;
+    }
+    char text[64];
+    g_snprintf(text, sizeof text, "📥 %d contacts so far", cards);
+    gtk_label_set_text(GTK_LABEL(contacts_progress_label), text);
+    gtk_widget_show(contacts_progress_label);
 }

@@ -21,6 +21,10 @@ extern GtkWidget* contacts_spinner;
 extern GtkWidget* contacts_search_entry;
 extern GtkListStore* contacts_store;
 extern GtkWidget* contacts_view;
+extern GtkWidget* contacts_progress_label;
+
+// Cards received so far by a running phonebook download; below 0 hides it.
+void show_phonebook_progress(int cards);
 
 // Reads settings.json, installs the theme, builds and wires the window.
 void build_main_window(GtkApplication* application);

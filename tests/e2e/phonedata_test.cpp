@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 const char* kPhone = "11:22:33:44:55:66";
@@ -70,6 +72,22 @@ TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
         EXPECT_NE(call.find("\"MaxListCount\": \"q:33\""), std::string::npos) << call;
     }
     EXPECT_EQ(history_pulls, 3);
+}
+
+TEST(PhoneData, APhonebookThatTakesFortyFiveSecondsButKeepsMovingLoads)
+{
+    // Longer than any fixed budget a transfer ever had, with a step every
+    // half second: the transfer is alive, so it is waited for.
+    PhoneWorld w;
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(900));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [45000, 90]}}");
+    th::Telvane app(w.world);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 900 contacts", 120000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
+    std::string contacts = w.file("contacts.csv");
+    EXPECT_EQ(std::count(contacts.begin(), contacts.end(), '\n'), 901);
+    EXPECT_NE(contacts.find("\"Contact 0900\",\"+49170000900\"\n"), std::string::npos);
 }
 
 TEST(PhoneData, CachesLoadAtStartAndAPhonebookFromCacheIsNotDownloadedAgain)

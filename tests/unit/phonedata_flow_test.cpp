@@ -54,6 +54,7 @@ protected:
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         // Fresh program state, whatever an earlier test in this process left.
         obex_conn = nullptr;
+        obex::transfer_stall_limit_ms = 30000;
         phonebook_install(std::make_shared<PhonebookTable>());
         phonebook_loaded = 0;
         syncing_contacts = 0;
@@ -321,6 +322,7 @@ TEST_F(PhoneDataFlow, SyncWithNoListRetrievedKeepsTheOldListAndCache)
 
 TEST_F(PhoneDataFlow, AHistoryTransferThatNeverCompletesIsSkippedNotReadHalfWritten)
 {
+    obex::transfer_stall_limit_ms = 1000;
     serve(", \"never_complete\": [\"ich\"]");
     on_sync_recents_clicked(nullptr, nullptr);
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
@@ -349,7 +351,7 @@ TEST_F(PhoneDataFlow, PhonebookAccessThatComesLateIsWaitedFor)
     EXPECT_EQ(log().find("⚠️ PhonebookAccess1 not ready"), std::string::npos);
 }
 
-TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSays)
+TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSaysAndIsWaitedForWhileItMoves)
 {
     struct Row {
         const char* what;
@@ -357,13 +359,18 @@ TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSays)
         obex::TransferWatch::End expected;
     };
     using End = obex::TransferWatch::End;
+    // Steps of 250 ms against a stall limit of 1 s: slow, but always moving.
     const Row rows[] = {
         {"complete, object gone at once", "", End::COMPLETE},
         {"complete before the PullAll reply is read", ", \"complete_delay_ms\": 0", End::COMPLETE},
         {"error", ", \"transfer_error\": [\"pb\"]", End::FAILED},
         {"vanished without a final status", ", \"vanish\": [\"pb\"]", End::FAILED},
-        {"still running", ", \"never_complete\": [\"pb\"]", End::TIMEOUT},
+        {"stalled", ", \"never_complete\": [\"pb\"]", End::STALLED},
+        {"slow, announcing what it transferred", ", \"slow\": {\"pb\": [3000, 12]}", End::COMPLETE},
+        {"slow, only its file growing", ", \"slow\": {\"pb\": [3000, 12]}, \"silent_progress\": true",
+         End::COMPLETE},
     };
+    obex::transfer_stall_limit_ms = 1000;
     ASSERT_EQ(ensure_obexd_running(), 1);
     GDBusConnection* conn = obex_conn.load();
     std::string session = obex::create_session(conn, device_addr);
@@ -378,10 +385,35 @@ TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSays)
         ASSERT_TRUE(pull.replied);
         ASSERT_FALSE(pull.transfer.empty());
         EXPECT_FALSE(pull.filename.empty());
-        EXPECT_EQ(int(watch.wait(pull.transfer, 10, 50)), int(row.expected));
+        EXPECT_EQ(int(watch.wait(pull.transfer, pull.filename, 50)), int(row.expected));
     }
     obex::remove_session(conn, session);
     EXPECT_EQ(obexd.count("RemoveSession"), 1);
+}
+
+TEST_F(PhoneDataFlow, ListsSlowerThanAFewSecondsStillSync)
+{
+    serve(", \"slow\": {\"ich\": [5000, 10], \"och\": [5000, 10]}");
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("✓ Recent calls updated", 60000)) << log();
+    EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|📥 Incoming|❌ Missed|📥 Incoming|❌ Missed|❌ Missed|");
+}
+
+TEST_F(PhoneDataFlow, AStalledTransferFailsAndLeavesBothCachesAsTheyWere)
+{
+    obex::transfer_stall_limit_ms = 1000;
+    serve(", \"never_complete\": [\"pb\", \"ich\", \"och\", \"mch\"]");
+    th::write_file("contacts.csv", kOldContacts);
+    th::write_file("recents.csv", kOldRecents);
+    load_contacts_csv();
+    load_recents_csv();
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved", 60000)) << log();
+    ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; }));
+    EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
+    EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
+    EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
 }
 
 TEST_F(PhoneDataFlow, NoPhoneAddressMeansNoSession)

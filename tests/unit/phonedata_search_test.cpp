@@ -226,6 +226,39 @@ TEST_F(SearchFlow, FirstSearchWithoutAPhonebookDownloadsItThenShowsThePendingTex
     EXPECT_TRUE(th::file_exists(dir.file("contacts.csv")));
 }
 
+TEST_F(SearchFlow, ALargePhonebookShowsItsProgressInTheWindow)
+{
+    th::write_file("big.vcf", th::generated_vcards(600));
+    obexd.configure("{\"files\": {\"pb\": \"" + dir.file("big.vcf") + "\"}, \"slow\": {\"pb\": [3000, 6]}}");
+    contacts_progress_label = gtk_label_new("");
+    g_object_ref_sink(contacts_progress_label);
+    std::vector<std::string> shown;
+    g_signal_connect(contacts_progress_label, "notify::label",
+                     G_CALLBACK(+[](GObject* label, GParamSpec*, gpointer seen) {
+                         static_cast<std::vector<std::string>*>(seen)->push_back(
+                             gtk_label_get_text(GTK_LABEL(label)));
+                     }),
+                     &shown);
+    load({{"Old Friend", "1"}});
+    on_refresh_phonebook_clicked(nullptr, nullptr);
+    ASSERT_TRUE(th::wait_until([&] { return gtk_widget_get_visible(contacts_progress_label); })) << log();
+    ASSERT_TRUE(th::wait_until([&] { return log().find("✓ Phonebook loaded: 600 contacts") != std::string::npos; },
+                               60000)) << log();
+    EXPECT_FALSE(gtk_widget_get_visible(contacts_progress_label));
+    // The count climbs while the file grows.
+    ASSERT_GE(shown.size(), 2u);
+    int last = 0;
+    for (const std::string& text : shown) {
+        int cards = 0;
+        ASSERT_EQ(std::sscanf(text.c_str(), "📥 %d contacts so far", &cards), 1) << text;
+        EXPECT_GT(cards, last);
+        EXPECT_LE(cards, 600);
+        last = cards;
+    }
+    g_object_unref(contacts_progress_label);
+    contacts_progress_label = nullptr;
+}
+
 TEST_F(SearchFlow, RightClickOffersToCopyTheRowsNumber)
 {
     GtkWidget* window_widget = gtk_window_new(GTK_WINDOW_TOPLEVEL);

@@ -14,10 +14,12 @@ bool call_in_progress()
     return state == CALL_OUTGOING || state == CALL_ACTIVE;
 }
 
+// It may also go with the window it belongs to.
+void on_question_destroy(GtkWidget*, gpointer) { question = nullptr; }
+
 void on_question_response(GtkDialog* dialog, int response, gpointer)
 {
     gtk_widget_destroy(GTK_WIDGET(dialog));
-    question = nullptr;
     if (response != GTK_RESPONSE_ACCEPT || !window)
         return;
     // The call may have ended while the question was open.
@@ -46,6 +48,7 @@ gboolean on_window_delete_event(GtkWidget* widget, GdkEvent*, gpointer)
                            GTK_RESPONSE_ACCEPT, nullptr);
     gtk_dialog_set_default_response(GTK_DIALOG(question), GTK_RESPONSE_CANCEL);
     g_signal_connect(question, "response", G_CALLBACK(on_question_response), nullptr);
+    g_signal_connect(question, "destroy", G_CALLBACK(on_question_destroy), nullptr);
     gtk_widget_show(question);
     return TRUE;
 }

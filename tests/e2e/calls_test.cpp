@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -118,11 +119,27 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
     for (const Order& order : kOrders) {
         SCOPED_TRACE(order.name);
         CallWorld w(*order.names);
+        w.phone.set_indicator("battchg", 5);
+        w.phone.set_indicator("signal", 4);
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
         int conn = w.phone.listener_connection();
         ASSERT_GT(conn, 0);
         th::Image idle = w.idle_screen();
+
+        // The header's battery and signal icons follow the phone's events.
+        auto header = [](const th::Image& img) {
+            size_t rows = std::min<size_t>(img.rgb.size(), 60u * img.width * 3);
+            return std::vector<uint8_t>(img.rgb.begin(), img.rgb.begin() + static_cast<std::ptrdiff_t>(rows));
+        };
+        for (const char* indicator : {"battchg", "signal"}) {
+            SCOPED_TRACE(indicator);
+            int was = w.phone.indicator(indicator);
+            w.phone.set_indicator(indicator, 1, true);
+            EXPECT_TRUE(th::wait_until([&] { return header(w.shot()) != header(idle); })) << w.out();
+            w.phone.set_indicator(indicator, was, true);
+            EXPECT_TRUE(th::wait_until([&] { return header(w.shot()) == header(idle); })) << w.out();
+        }
 
         w.phone.ring(conn);
         w.phone.clip(conn, "+4930123456", "Alice");

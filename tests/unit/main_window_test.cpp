@@ -1,6 +1,7 @@
 // The real main window under Xvfb: what each connection state shows in the
 // header, the described widgets, the dialpad, the column widths and the
 // Autostart box, all read back from the widgets themselves.
+#include "calls_x11.h"
 #include "ui_gtk.h"
 
 #include "app/app.h"
@@ -458,6 +459,44 @@ TEST(CallNotifications, CallerIsNamedOnOneLine)
     EXPECT_EQ(notification_caller("\n\t", ""), "Unknown caller");
     EXPECT_EQ(notification_caller("Bob\nEvil\x1b[31m", ""), "BobEvil[31m");
     EXPECT_EQ(notification_caller("bad \xff name", ""), "bad \xEF\xBF\xBD name");
+}
+
+int waiting_answered = 0, waiting_rejected = 0;
+
+TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
+{
+    uitest::ensure_gtk();
+    th::TempDir dir;
+    th::DbusDaemon bus(dir.path());
+    th::FakeNotifications notes(bus, dir.path());
+    // An application of its own on a session bus with a notification server.
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    GtkApplication* application = gtk_application_new("org.telvane.Telvane.Waiting", G_APPLICATION_NON_UNIQUE);
+    ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr));
+    install_call_notifications(application);
+    set_waiting_call_handlers([] { ++waiting_answered; }, [] { ++waiting_rejected; });
+
+    notify_waiting_call("+4930111", "Carol");
+    unsigned first = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (first = notes.notified("Call waiting")) != 0; }));
+    EXPECT_NE(notes.calls().back().find("Carol\\n+4930111"), std::string::npos) << notes.calls().back();
+    ASSERT_TRUE(notes.invoke(first, notes.action_key(first, "Reject")));
+    EXPECT_TRUE(th::wait_until([] { return waiting_rejected == 1; }));
+
+    notify_waiting_call("+4930222", "");
+    unsigned second = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (second = notes.notified("Call waiting")) != first; }));
+    ASSERT_TRUE(notes.invoke(second, notes.action_key(second, "Answer")));
+    EXPECT_TRUE(th::wait_until([] { return waiting_answered == 1; }));
+    EXPECT_EQ(waiting_rejected, 1);
+
+    notify_waiting_call("+4930333", "");
+    unsigned third = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Call waiting")) != second; }));
+    withdraw_waiting_call_notification();
+    EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); }));
+    set_waiting_call_handlers(nullptr, nullptr);
+    g_object_unref(application);
 }
 
 std::string indicator_list(const std::vector<std::string>& order)

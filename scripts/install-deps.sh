@@ -8,6 +8,7 @@ build-essential cmake ninja-build pkg-config
 libgtk-3-dev libglib2.0-dev libbluetooth-dev libpulse-dev
 libwebrtc-audio-processing-dev
 googletest libgtest-dev libgmock-dev
+desktop-file-utils appstream dpkg-dev
 clang libclang-rt-14-dev
 dbus dbus-x11 python3 python3-dbus python3-gi python3-dbusmock
 pulseaudio pulseaudio-utils

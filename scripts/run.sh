@@ -9,16 +9,6 @@ top="$PWD"
 ./scripts/install-deps.sh
 ./scripts/build.sh build
 
-if [ -z "${DISPLAY:-}" ]; then
-    echo "No display set: running under a virtual X server (Xvfb) on :99."
-    echo "Look at it with: DISPLAY=:99 import -window root telvane.png"
-    Xvfb :99 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    trap 'kill $xvfb_pid 2>/dev/null' EXIT INT TERM
-    export DISPLAY=:99
-    sleep 1
-fi
-
 demo="${TELVANE_DEMO:-auto}"
 if [ "$demo" = auto ]; then
     if dbus-send --system --print-reply --dest=org.bluez /org/bluez/hci0 \
@@ -34,7 +24,19 @@ mkdir -p "$workdir"
 cd "$workdir"
 if [ "$demo" = 1 ]; then
     echo "No Bluetooth adapter found: running with a simulated phone."
-    "$top/build/tools/demo/telvane-demo"
-else
-    "$top/build/telvane" "$@"
+    # The demo starts (and on Ctrl+C ends) everything it needs, a virtual X
+    # server included; nothing of this shell is left to clean up.
+    exec "$top/build/tools/demo/telvane-demo"
 fi
+
+if [ -z "${DISPLAY:-}" ]; then
+    echo "No display set: running under a virtual X server (Xvfb) on :99."
+    echo "Look at it with: DISPLAY=:99 import -window root telvane.png"
+    Xvfb :99 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    trap 'kill $xvfb_pid 2>/dev/null' EXIT
+    trap 'exit 130' INT TERM
+    export DISPLAY=:99
+    sleep 1
+fi
+"$top/build/telvane" "$@"

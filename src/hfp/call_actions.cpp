@@ -7,6 +7,7 @@
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
+#include "ui/call_notify.h"
 #include "ui/window.h"
 
 #include <cstring>
@@ -86,6 +87,7 @@ void update_call_ui()
     set_sensitive(answer_btn, state == CALL_INCOMING);
     set_sensitive(reject_btn, state == CALL_INCOMING);
     set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
+    call_notifications_follow();
 }
 
 gboolean hfp_refresh_ui_cb(gpointer)

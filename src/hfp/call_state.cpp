@@ -9,6 +9,7 @@
 #include "hfp/at.h"
 #include "hfp/call_actions.h"
 #include "hfp/hfp.h"
+#include "ui/phone_status.h"
 #include "ui/window.h"
 
 #include <gtk/gtk.h>
@@ -256,6 +257,7 @@ bool parse_ciev(const char* reply, int* indicator, int* value)
 
 void handle_ciev_event(int indicator, int value)
 {
+    phone_status_from_ciev(indicator, value);
     IndicatorMap map = hfp_indicator_map();
     int state = reader_call_state();
     if (indicator == map.call) {

@@ -4,6 +4,7 @@
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "hfp/at.h"
+#include "ui/phone_status.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -223,5 +224,7 @@ void hfp_listener_handshake(AtChannel& channel)
             return;
         if (std::strcmp(command, "AT+CIND=?\r") == 0)
             learn_indicators(reply);
+        else if (std::strcmp(command, "AT+CIND?\r") == 0)
+            phone_status_from_cind(reply.lines);
     }
 }

@@ -8,6 +8,9 @@
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
+#include "ui/call_notify.h"
+#include "ui/close_guard.h"
+#include "ui/phone_status.h"
 #include "ui/settings.h"
 #include "ui/theme.h"
 
@@ -97,6 +100,7 @@ void build_header(GtkWidget* main_box)
 
     spinner = gtk_spinner_new();
     gtk_box_pack_end(GTK_BOX(row), spinner, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(row), build_phone_status(), FALSE, FALSE, 0);
 
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_box_pack_start(GTK_BOX(main_box), buttons, FALSE, FALSE, 0);
@@ -154,6 +158,7 @@ GtkWidget* build_dialpad_page()
     gtk_widget_set_size_request(entry, -1, 40);
     add_class(entry, "dial-entry");
     gtk_box_pack_start(GTK_BOX(page), entry, FALSE, FALSE, 0);
+    g_signal_connect(entry, "activate", G_CALLBACK(on_dial_entry_activate), nullptr);
 
     GtkWidget* grid = gtk_grid_new();
     gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
@@ -291,6 +296,7 @@ void build_main_window(GtkApplication* application)
     gtk_window_set_default_size(GTK_WINDOW(window), 400, 650);
     gtk_container_set_border_width(GTK_CONTAINER(window), 12);
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), nullptr);
+    g_signal_connect(window, "delete-event", G_CALLBACK(on_window_delete_event), nullptr);
 
     GtkWidget* main_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
     gtk_container_add(GTK_CONTAINER(window), main_box);
@@ -306,6 +312,13 @@ void build_main_window(GtkApplication* application)
     append_page(notebook, build_log_page(), "📋 Log");
 
     gtk_application_add_window(application, GTK_WINDOW(window));
+    install_call_notifications(application);
+}
+
+// Enter in the dial entry places the call, as the Call button does.
+void on_dial_entry_activate(GtkEntry* entry, gpointer)
+{
+    on_dial_call_clicked(nullptr, entry);
 }
 
 void on_dialpad_clicked(GtkButton* button, gpointer digit)

@@ -29,6 +29,7 @@ void show_phonebook_progress(int cards);
 // Reads settings.json, installs the theme, builds and wires the window.
 void build_main_window(GtkApplication* application);
 void on_dialpad_clicked(GtkButton* button, gpointer digit);
+void on_dial_entry_activate(GtkEntry* entry, gpointer);
 
 // Column-width trackers ("notify::width"): keep the width globals current.
 void on_col_recent_type_width(GObject* column, GParamSpec*, gpointer);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -118,11 +119,27 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
     for (const Order& order : kOrders) {
         SCOPED_TRACE(order.name);
         CallWorld w(*order.names);
+        w.phone.set_indicator("battchg", 5);
+        w.phone.set_indicator("signal", 4);
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
         int conn = w.phone.listener_connection();
         ASSERT_GT(conn, 0);
         th::Image idle = w.idle_screen();
+
+        // The header's battery and signal icons follow the phone's events.
+        auto header = [](const th::Image& img) {
+            size_t rows = std::min<size_t>(img.rgb.size(), 60u * img.width * 3);
+            return std::vector<uint8_t>(img.rgb.begin(), img.rgb.begin() + static_cast<std::ptrdiff_t>(rows));
+        };
+        for (const char* indicator : {"battchg", "signal"}) {
+            SCOPED_TRACE(indicator);
+            int was = w.phone.indicator(indicator);
+            w.phone.set_indicator(indicator, 1, true);
+            EXPECT_TRUE(th::wait_until([&] { return header(w.shot()) != header(idle); })) << w.out();
+            w.phone.set_indicator(indicator, was, true);
+            EXPECT_TRUE(th::wait_until([&] { return header(w.shot()) == header(idle); })) << w.out();
+        }
 
         w.phone.ring(conn);
         w.phone.clip(conn, "+4930123456", "Alice");
@@ -199,6 +216,75 @@ TEST(IncomingCall, RejectSendsHangUpAndNoCarrierEndsAnUnansweredCall)
     expect_clean(w);
 }
 
+TEST(IncomingCall, NotificationAnswersItsCallIsWithdrawnAndAMissedCallLeavesOne)
+{
+    CallWorld w;
+    th::FakeNotifications notes(w.world.session_bus, w.world.dir.path());
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.idle_screen();
+
+    // Rings: one notification naming the caller, answered from its button.
+    w.phone.ring(conn);
+    w.phone.clip(conn, "+4930123456", "Alice");
+    w.phone.ciev(conn, "callsetup", 1);
+    unsigned ringing = 0;
+    ASSERT_TRUE(th::wait_until([&] {
+        return (ringing = notes.notified("Incoming call")) && notes.calls().back().find("Alice") != std::string::npos;
+    })) << notes.calls().size();
+    ASSERT_NE(notes.action_key(ringing, "Reject"), "");
+    size_t from = w.phone.command_count();
+    ASSERT_TRUE(notes.invoke(ringing, notes.action_key(ringing, "Answer")));
+    EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("✅ Call answered")) << w.out();
+    w.phone.remote_answer();
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+    w.phone.remote_hangup();
+    EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+
+    // Rings out unanswered: withdrawn, and a missed call that opens Recent Calls.
+    w.phone.ring(conn);
+    w.phone.clip(conn, "+4930999888");
+    w.phone.ciev(conn, "callsetup", 1);
+    unsigned second = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (second = notes.notified("Incoming call")) != ringing; }));
+    EXPECT_TRUE(w.wait_for_button(idle, kGreen)) << w.out();
+    w.phone.ciev(conn, "callsetup", 0);
+    unsigned missed = 0;
+    EXPECT_TRUE(th::wait_until([&] { return (missed = notes.notified("Missed call from +4930999888")) != 0; }))
+        << w.out();
+    EXPECT_TRUE(notes.closed(second));
+    constexpr uint32_t kSyncBlue = 0x1f6feb;   // the Sync button, on the Recent Calls page only
+    ASSERT_FALSE(th::newly_coloured(th::Image{}, w.shot(), kSyncBlue));
+    ASSERT_TRUE(notes.invoke(missed, notes.action_key(missed, "default")));
+    EXPECT_TRUE(th::wait_until([&] { return th::newly_coloured(th::Image{}, w.shot(), kSyncBlue).has_value(); }));
+
+    // Answered in the window, or rejected there: withdrawn, nothing missed.
+    for (const char* button : {"answer", "reject"}) {
+        SCOPED_TRACE(button);
+        unsigned before = notes.notified("Incoming call");
+        w.phone.ring(conn);
+        w.phone.ciev(conn, "callsetup", 1);
+        unsigned third = 0;
+        ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Incoming call")) != before; }));
+        auto pressed = w.wait_for_button(idle, std::string(button) == "answer" ? kGreen : kRed);
+        ASSERT_TRUE(pressed) << w.out();
+        th::click_at(w.display(), *pressed);
+        EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); })) << w.out();
+        w.phone.remote_hangup();
+        EXPECT_TRUE(w.wait_button_off(*pressed, std::string(button) == "answer" ? kGreen : kRed));
+    }
+    th::wait_until([] { return false; }, 1000);
+    EXPECT_EQ(notes.notified("Missed call"), missed);
+    int notifies = 0;
+    for (const std::string& call : notes.calls())
+        notifies += call.find("\"Notify\"") != std::string::npos &&
+                    call.find("\"desktop-entry\": \"org.telvane.Telvane\"") != std::string::npos;
+    EXPECT_GE(notifies, 4);
+    expect_clean(w);
+}
+
 TEST(OutgoingCall, HandedOverNumberIsDialledOverTheListenerAndHungUp)
 {
     CallWorld w;
@@ -266,8 +352,8 @@ TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
 
 namespace {
 
-// Types a number into the dial pad's entry and presses Call, as a user would.
-void dial_from_pad(CallWorld& w, const std::string& number)
+// Types a number into the dial pad's entry and presses Call (or Enter), as a user would.
+void dial_from_pad(CallWorld& w, const std::string& number, bool press_enter = false)
 {
     th::Image screen = w.idle_screen();
     auto call = th::newly_coloured(th::Image{}, screen, kGreen);   // the widest green button
@@ -280,7 +366,10 @@ void dial_from_pad(CallWorld& w, const std::string& number)
     ASSERT_GT(y, 0);
     th::click_at(w.display(), {call->x, y - 20});
     th::type_text(w.display(), number);
-    th::click_at(w.display(), *call);
+    if (press_enter)
+        th::press_key(w.display(), "Return");
+    else
+        th::click_at(w.display(), *call);
 }
 
 void dismiss_dialog(CallWorld& w)
@@ -308,7 +397,7 @@ TEST(OutgoingCall, WithoutListenerTheDialConnectionCarriesTheCallUntilThePhoneDr
         w.phone.listen_rfcomm(5);
         th::Image idle = w.idle_screen();
 
-        dial_from_pad(w, "0301234567");
+        dial_from_pad(w, "0301234567", order.names == &sim::kOrderCallFirst);
         sim::Command atd;
         ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 15000, &atd)) << w.out();
         auto on_conn = w.phone.command_texts(atd.conn);

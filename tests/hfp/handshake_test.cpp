@@ -2,6 +2,7 @@
 // against the simulated phone, with the phone behaviours seen in the field.
 #include "hfp/at.h"
 #include "shim_fixture.h"
+#include "ui/phone_status.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,10 +89,17 @@ TEST_P(Handshake, OutgoingEstablishesTheServiceLevelConnection)
 TEST_P(Handshake, ListenerSendsItsCommandsAndLearnsTheIndicators)
 {
     const PhoneCase& c = GetParam();
+    phone->set_indicator("battchg", 2);
+    phone->set_indicator("signal", 4);
+    phone->set_indicator("roam", 1);
     int fd = hfp_rfcomm_open(nullptr);
     ASSERT_GE(fd, 0) << strerror(errno);
     AtChannel channel(fd);
     std::string out = logged([&] { hfp_listener_handshake(channel); });
+    // The phone's status for the header comes from the "AT+CIND?" answer.
+    EXPECT_EQ(phone_status_value("battchg"), 2);
+    EXPECT_EQ(phone_status_value("signal"), 4);
+    EXPECT_EQ(phone_status_value("roam"), 1);
     EXPECT_EQ(out, "");
     ASSERT_TRUE(phone->wait_for_command("AT+CLIP=1", 3000));
     EXPECT_EQ(phone->command_texts(),

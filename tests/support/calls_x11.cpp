@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace th {
@@ -198,6 +199,93 @@ int count_windows_named(const std::string& display, const std::string& title_reg
         if (!line.empty())
             ++n;
     return n;
+}
+
+// ---- the notification server ----
+
+FakeNotifications::FakeNotifications(DbusDaemon& session_bus, const std::string& dir)
+    : bus_(session_bus), log_path_(dir + "/notifications.calls")
+{
+    write_file(log_path_, "");
+    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tests/support/fake_notifications.py", log_path_},
+                           {{"DBUS_SESSION_BUS_ADDRESS", session_bus.address()}}, "", dir + "/notifications.log");
+    if (!session_bus.wait_for_name("org.freedesktop.Notifications")) {
+        delete process_;
+        process_ = nullptr;
+        throw std::runtime_error("notification server did not start");
+    }
+}
+
+FakeNotifications::~FakeNotifications() { delete process_; }
+
+std::vector<std::string> FakeNotifications::calls() const
+{
+    std::vector<std::string> out;
+    std::istringstream in(read_file(log_path_));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+namespace {
+unsigned id_of(const std::string& call)
+{
+    size_t at = call.find("\"id\": ");
+    return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(call.c_str() + at + 6, nullptr, 10));
+}
+}  // namespace
+
+unsigned FakeNotifications::notified(const std::string& summary_part) const
+{
+    unsigned id = 0;
+    for (const std::string& call : calls()) {
+        size_t summary = call.find("\"summary\": \"");
+        if (call.find("\"method\": \"Notify\"") != std::string::npos && summary != std::string::npos &&
+            call.compare(summary + 12, summary_part.size(), summary_part) == 0)
+            id = id_of(call);
+    }
+    return id;
+}
+
+bool FakeNotifications::closed(unsigned id) const
+{
+    for (const std::string& call : calls())
+        if (call.find("\"method\": \"CloseNotification\"") != std::string::npos && id_of(call) == id)
+            return true;
+    return false;
+}
+
+std::string FakeNotifications::action_key(unsigned id, const std::string& label) const
+{
+    std::string key;
+    for (const std::string& call : calls()) {
+        if (call.find("\"method\": \"Notify\"") == std::string::npos || id_of(call) != id)
+            continue;
+        // "actions": ["key1", "label1", "key2", "label2", ...]
+        size_t at = call.find("\"actions\": [");
+        size_t end = call.find(']', at);
+        std::vector<std::string> items;
+        for (size_t q = call.find('"', at + 12); q < end; q = call.find('"', call.find('"', q + 1) + 1))
+            items.push_back(call.substr(q + 1, call.find('"', q + 1) - q - 1));
+        for (size_t i = 0; i + 1 < items.size(); i += 2)
+            if (items[i + 1] == label || (label == "default" && items[i] == "default"))
+                key = items[i];
+    }
+    return key;
+}
+
+bool FakeNotifications::invoke(unsigned id, const std::string& action_key)
+{
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus_.connection(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.telvane.test.NotificationUser", "Invoke", g_variant_new("(us)", id, action_key.c_str()), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    g_clear_error(&error);
+    if (reply)
+        g_variant_unref(reply);
+    return reply != nullptr;
 }
 
 }  // namespace th

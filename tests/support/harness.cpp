@@ -136,11 +136,11 @@ void ExecPlan::exec() const
 
 TempDir::TempDir()
 {
-    char tmpl[] = "/tmp/telvane-test-XXXXXX";
-    char* p = mkdtemp(tmpl);
-    if (!p)
+    // TMPDIR is honoured so a test can see what a child left behind.
+    std::string tmpl = std::string(g_get_tmp_dir()) + "/telvane-test-XXXXXX";
+    if (!mkdtemp(tmpl.data()))
         throw std::runtime_error("mkdtemp failed");
-    path_ = p;
+    path_ = tmpl;
 }
 
 TempDir::~TempDir() { remove_tree_at(path_); }

@@ -113,6 +113,13 @@ void close_main_window()
     log_view = nullptr;
     gtk_widget_destroy(window);
     pump();
+    forget_main_window();
+}
+
+void forget_main_window()
+{
+    log_buffer = nullptr;
+    log_view = nullptr;
     window = nullptr;
     state_label = spinner = start_btn = stop_btn = disconnect_btn = info_label = nullptr;
     call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;

@@ -1,6 +1,7 @@
 // The real main window under Xvfb: what each connection state shows in the
 // header, the described widgets, the dialpad, the column widths and the
 // Autostart box, all read back from the widgets themselves.
+#include "calls_x11.h"
 #include "ui_gtk.h"
 
 #include "app/app.h"
@@ -10,12 +11,19 @@
 #include "connection/state.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
+#include "hfp/at.h"
+#include "hfp/call_state.h"
+#include "hfp/listener.h"
+#include "ui/call_notify.h"
+#include "ui/close_guard.h"
+#include "ui/phone_status.h"
 #include "ui/settings.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -373,6 +381,261 @@ TEST_F(MainWindow, CheckingAutostartWritesTheEntryAndUncheckingRemovesIt)
     EXPECT_FALSE(th::file_exists(entry));
     EXPECT_EQ(autostart_enabled, 0);
     EXPECT_NE(th::read_file("settings.json").find("\"autostart\": false\n"), std::string::npos);
+}
+
+struct StatusRow {
+    const char* name;
+    bool connected;
+    int service, signal, roam, battchg;
+    const char* signal_icon;    // "" = hidden
+    const char* battery_icon;
+    const char* note;
+    const char* tooltip;
+};
+
+const StatusRow kStatusRows[] = {
+    {"not connected shows nothing", false, 1, 5, 0, 5, "", "", "", ""},
+    {"nothing known yet", true, -1, -1, -1, -1, "", "", "", ""},
+    {"full signal, full battery", true, 1, 5, 0, 5, "network-cellular-signal-excellent-symbolic",
+     "battery-level-100-symbolic", "", "Signal: 5 of 5\nPhone battery: 5 of 5"},
+    {"weak signal, empty battery", true, 1, 1, 0, 0, "network-cellular-signal-weak-symbolic",
+     "battery-level-0-symbolic", "", "Signal: 1 of 5\nPhone battery: 0 of 5"},
+    {"signal 3, battery 3", true, 1, 3, 0, 3, "network-cellular-signal-ok-symbolic", "battery-level-60-symbolic", "",
+     "Signal: 3 of 5\nPhone battery: 3 of 5"},
+    {"no service hides the signal bars", true, 0, 4, 0, 2, "network-cellular-offline-symbolic",
+     "battery-level-40-symbolic", "No service", "No service\nPhone battery: 2 of 5"},
+    {"no service wins over roaming", true, 0, 0, 1, -1, "network-cellular-offline-symbolic", "", "No service",
+     "No service"},
+    {"roaming", true, 1, 2, 1, 4, "network-cellular-signal-weak-symbolic", "battery-level-80-symbolic", "Roaming",
+     "Signal: 2 of 5\nRoaming\nPhone battery: 4 of 5"},
+    {"phone without service indicator", true, -1, 4, -1, -1, "network-cellular-signal-good-symbolic", "", "",
+     "Signal: 4 of 5"},
+    {"values out of range are not shown", true, 1, 9, 0, -3, "", "", "", ""},
+};
+
+TEST(PhoneStatus, IndicatorValuesGiveIconsTextsAndTooltip)
+{
+    for (const StatusRow& row : kStatusRows) {
+        SCOPED_TRACE(row.name);
+        PhoneStatusView v = phone_status_view(row.connected, row.service, row.signal, row.roam, row.battchg);
+        EXPECT_EQ(v.signal_icon ? v.signal_icon : "", std::string(row.signal_icon));
+        EXPECT_EQ(v.battery_icon ? v.battery_icon : "", std::string(row.battery_icon));
+        EXPECT_EQ(v.note, row.note);
+        EXPECT_EQ(v.tooltip, row.tooltip);
+        EXPECT_EQ(v.visible, *row.signal_icon || *row.battery_icon || *row.note);
+    }
+}
+
+TEST(PhoneStatus, IndicatorValuesAreReadFromTheCindAnswerOnly)
+{
+    const struct {
+        const char* line;
+        std::vector<int> values;   // empty = refused
+    } rows[] = {
+        {"+CIND: 1,0,0,4,0,3,0", {1, 0, 0, 4, 0, 3, 0}},
+        {"+CIND:0,0,1", {0, 0, 1}},
+        {"+CIND: 1, 2 ,3", {1, 2, 3}},
+        {"+CIND: (\"call\",(0,1)),(\"callsetup\",(0-3))", {}},
+        {"+CIND: 1,,3", {}},
+        {"+CIND: 1,x", {}},
+        {"+CIND:", {}},
+        {"+CIND: 1,2,", {}},
+        {"OK", {}},
+        {"+CIND: 99999999999999999999", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        std::vector<int> got;
+        EXPECT_EQ(parse_cind_values(row.line, &got), !row.values.empty());
+        EXPECT_EQ(got, row.values);
+    }
+}
+
+TEST(CallNotifications, CallerIsNamedOnOneLine)
+{
+    EXPECT_EQ(notification_caller("Alice", "+4930123"), "Alice");
+    EXPECT_EQ(notification_caller("", "+4930123"), "+4930123");
+    EXPECT_EQ(notification_caller(nullptr, nullptr), "Unknown caller");
+    EXPECT_EQ(notification_caller("\n\t", ""), "Unknown caller");
+    EXPECT_EQ(notification_caller("Bob\nEvil\x1b[31m", ""), "BobEvil[31m");
+    EXPECT_EQ(notification_caller("bad \xff name", ""), "bad \xEF\xBF\xBD name");
+}
+
+int waiting_answered = 0, waiting_rejected = 0;
+
+TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
+{
+    uitest::ensure_gtk();
+    th::TempDir dir;
+    th::DbusDaemon bus(dir.path());
+    th::FakeNotifications notes(bus, dir.path());
+    // An application of its own on a session bus with a notification server.
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    GtkApplication* application = gtk_application_new("org.telvane.Telvane.Waiting", G_APPLICATION_NON_UNIQUE);
+    ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr));
+    install_call_notifications(application);
+    set_waiting_call_handlers([] { ++waiting_answered; }, [] { ++waiting_rejected; });
+
+    notify_waiting_call("+4930111", "Carol");
+    unsigned first = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (first = notes.notified("Call waiting")) != 0; }));
+    EXPECT_NE(notes.calls().back().find("Carol\\n+4930111"), std::string::npos) << notes.calls().back();
+    ASSERT_TRUE(notes.invoke(first, notes.action_key(first, "Reject")));
+    EXPECT_TRUE(th::wait_until([] { return waiting_rejected == 1; }));
+
+    notify_waiting_call("+4930222", "");
+    unsigned second = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (second = notes.notified("Call waiting")) != first; }));
+    ASSERT_TRUE(notes.invoke(second, notes.action_key(second, "Answer")));
+    EXPECT_TRUE(th::wait_until([] { return waiting_answered == 1; }));
+    EXPECT_EQ(waiting_rejected, 1);
+
+    notify_waiting_call("+4930333", "");
+    unsigned third = 0;
+    ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Call waiting")) != second; }));
+    withdraw_waiting_call_notification();
+    EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); }));
+    set_waiting_call_handlers(nullptr, nullptr);
+    g_object_unref(application);
+}
+
+std::string indicator_list(const std::vector<std::string>& order)
+{
+    std::string line = "+CIND: ";
+    for (const std::string& name : order)
+        line += (line.size() > 7 ? "," : "") + ("(\"" + name + "\",(0-5))");
+    return line;
+}
+
+std::string image_icon(GtkWidget* image)
+{
+    const gchar* name = nullptr;
+    gtk_image_get_icon_name(GTK_IMAGE(image), &name, nullptr);
+    return gtk_widget_get_visible(image) && name ? name : "";
+}
+
+TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
+{
+    uitest::open_main_window();
+    std::vector<GtkWidget*> images;
+    for (GtkWidget* w : uitest::descendants(gtk_widget_get_parent(state_label)))
+        if (GTK_IS_IMAGE(w))
+            images.push_back(w);
+    ASSERT_EQ(images.size(), 2u);
+    GtkWidget* box = gtk_widget_get_parent(images[0]);
+    const std::vector<std::vector<std::string>> orders = {
+        {"service", "call", "callsetup", "callheld", "signal", "roam", "battchg"},
+        {"call", "callsetup", "service", "signal", "roam", "battchg", "callheld"}};
+    for (const auto& order : orders) {
+        SCOPED_TRACE(order.front());
+        auto at = [&](const std::string& name) {
+            return int(std::find(order.begin(), order.end(), name) - order.begin()) + 1;
+        };
+        IndicatorMap map;
+        ASSERT_TRUE(parse_cind_test(indicator_list(order), &map));
+        hfp_set_indicator_map(map);
+        current_state = CONNECTED;
+        update_ui();
+        uitest::pump();
+        EXPECT_FALSE(gtk_widget_get_visible(box)) << "nothing known yet";
+
+        // The handshake's answer, in the phone's own order: signal 2, battery 5.
+        std::string values = "+CIND: ";
+        for (const std::string& name : order)
+            values += std::string(values.size() > 7 ? "," : "") +
+                      (name == "service" ? "1" : name == "signal" ? "2" : name == "battchg" ? "5" : "0");
+        phone_status_from_cind({"OK?", values});
+        uitest::pump();
+        EXPECT_TRUE(gtk_widget_get_visible(box));
+        EXPECT_EQ(image_icon(images[0]), "network-cellular-signal-weak-symbolic");
+        EXPECT_EQ(image_icon(images[1]), "battery-level-100-symbolic");
+
+        listener_handle_lines({"+CIEV: " + std::to_string(at("battchg")) + ",1",
+                               "+CIEV: " + std::to_string(at("signal")) + ",5",
+                               "+CIEV: " + std::to_string(at("callheld")) + ",4"});
+        uitest::pump();
+        EXPECT_EQ(image_icon(images[0]), "network-cellular-signal-excellent-symbolic");
+        EXPECT_EQ(image_icon(images[1]), "battery-level-20-symbolic");
+        gchar* tip = gtk_widget_get_tooltip_text(box);
+        EXPECT_STREQ(tip, "Signal: 5 of 5\nPhone battery: 1 of 5");
+        g_free(tip);
+        EXPECT_EQ(current_call_state.load(), CALL_IDLE);
+
+        listener_handle_lines({"+CIEV: " + std::to_string(at("service")) + ",0",
+                               "+CIEV: " + std::to_string(at("battchg")) + ",7"});
+        uitest::pump();
+        EXPECT_EQ(image_icon(images[0]), "network-cellular-offline-symbolic");
+        EXPECT_EQ(image_icon(images[1]), "battery-level-20-symbolic") << "7 is no battery level";
+        EXPECT_TRUE(uitest::find_widget(box, [](GtkWidget* w) {
+            return GTK_IS_LABEL(w) && gtk_widget_get_visible(w) && label_text(w) == "No service";
+        }));
+        listener_handle_lines({"+CIEV: " + std::to_string(at("service")) + ",1",
+                               "+CIEV: " + std::to_string(at("roam")) + ",1"});
+        uitest::pump();
+        EXPECT_TRUE(uitest::find_widget(box, [](GtkWidget* w) {
+            return GTK_IS_LABEL(w) && gtk_widget_get_visible(w) && label_text(w) == "Roaming";
+        }));
+
+        // The phone goes: nothing shown, and nothing kept for the next one.
+        current_state = PAIRED;
+        update_ui();
+        uitest::pump();
+        EXPECT_FALSE(gtk_widget_get_visible(box));
+        EXPECT_EQ(phone_status_value("battchg"), -1);
+    }
+    hfp_set_indicator_map(IndicatorMap{});
+}
+
+GtkWidget* const kTwoQuestions = reinterpret_cast<GtkWidget*>(1);
+
+GtkWidget* open_question()
+{
+    GtkWidget* found = nullptr;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* l = all; l; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+            found = found ? kTwoQuestions : GTK_WIDGET(l->data);
+    g_list_free(all);
+    return found;
+}
+
+TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
+{
+    uitest::open_main_window();
+    EXPECT_FALSE(on_window_delete_event(window, nullptr, nullptr)) << "no call: closes at once";
+
+    hfp_update_call_state_cb(GINT_TO_POINTER(CALL_ACTIVE));
+    gtk_window_close(GTK_WINDOW(window));
+    gtk_window_close(GTK_WINDOW(window));
+    uitest::pump();
+    GtkWidget* question = open_question();
+    ASSERT_NE(question, nullptr);
+    ASSERT_NE(question, kTwoQuestions) << "asked twice";
+    gchar* text = nullptr;
+    g_object_get(question, "text", &text, nullptr);
+    EXPECT_STREQ(text, "A call is in progress. Close Telvane and end the call?");
+    g_free(text);
+    gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_CANCEL);
+    uitest::pump();
+    EXPECT_EQ(open_question(), nullptr);
+    EXPECT_TRUE(gtk_widget_get_mapped(window));
+    EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
+
+    GtkWidget* watched = window;
+    g_object_add_weak_pointer(G_OBJECT(watched), reinterpret_cast<gpointer*>(&watched));
+    gtk_window_close(GTK_WINDOW(window));
+    uitest::pump();
+    question = open_question();
+    ASSERT_NE(question, nullptr);
+    log_buffer = nullptr;   // the window takes its log view along
+    gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_ACCEPT);
+    uitest::pump();
+    EXPECT_EQ(current_call_state.load(), CALL_IDLE);
+    EXPECT_EQ(watched, nullptr) << "the window stayed";
+    EXPECT_EQ(open_question(), nullptr);
+    if (!watched)
+        uitest::forget_main_window();
+    EXPECT_TRUE(th::file_exists(sandbox.dir.file("settings.json"))) << "closed the ordinary way";
 }
 
 }  // namespace

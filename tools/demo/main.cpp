@@ -6,7 +6,13 @@
 //
 // The phone connects, rings a few seconds later, and plays a caller's voice
 // once the call is answered. Dial a number on the dialpad for an outgoing
-// call. Close the window (or press Ctrl+C) to end the demo.
+// call. Close the window (or press Ctrl+C) to end the demo: everything it
+// started ends with it and its temporary folder is removed.
+//
+// Without a display it starts a virtual X server of its own. With
+// --screenshot FILE the phone answers its own ringing call and the demo
+// writes a picture of the window during that call to FILE, then ends.
+#include "calls_x11.h"
 #include "harness.h"
 #include "phonedata_obexd.h"
 #include "simphone.h"
@@ -19,6 +25,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -33,6 +41,27 @@ void narrate(const char* text)
 }
 
 void on_signal(int) { stop_requested = true; }
+
+// Waits for a command from the phone's side, giving up at once on Ctrl+C.
+bool wait_for_phone_command(sim::SimPhone& phone, th::Process& app, const char* prefix, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 100) {
+        if (stop_requested || !app.running())
+            return false;
+        if (phone.wait_for_command(prefix, 100))
+            return true;
+    }
+    return false;
+}
+
+bool take_screenshot(const std::string& display, const std::string& file)
+{
+    auto found = th::run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", "^Telvane$"});
+    if (!found || found->empty())
+        return false;
+    std::string id = found->substr(0, found->find('\n'));
+    return th::run_x_command(display, {"import", "-silent", "-window", id, "png:" + file}, 15000).has_value();
+}
 
 bool sleep_while_running(th::Process& app, int ms)
 {
@@ -80,17 +109,34 @@ void play_caller_voice(int fd)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!g_getenv("DISPLAY")) {
-        std::fprintf(stderr, "telvane-demo needs a display (DISPLAY is not set)\n");
+    std::string screenshot;
+    if (argc == 3 && std::strcmp(argv[1], "--screenshot") == 0) {
+        screenshot = argv[2];
+    } else if (argc != 1) {
+        std::fprintf(stderr, "usage: telvane-demo [--screenshot FILE]\n");
         return 2;
     }
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGHUP, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
 
+    // Declared first so they go last: every child is stopped before the
+    // folder it works in is removed.
     th::TempDir dir;
+    std::unique_ptr<th::Xvfb> xvfb;
+    std::string display = g_getenv("DISPLAY") ? g_getenv("DISPLAY") : "";
+    if (display.empty()) {
+        xvfb = std::make_unique<th::Xvfb>();
+        display = xvfb->display();
+        narrate(("no display: running on a virtual X server; look at it with: DISPLAY=" + display +
+                 " import -window root telvane.png").c_str());
+    }
+    if (stop_requested)
+        return 0;
+
     narrate("starting a stand-in BlueZ with one paired phone, \"Demo Phone\"");
     th::DbusDaemon system_bus(dir.path());
     th::DbusDaemon session_bus(dir.path());
@@ -98,12 +144,16 @@ int main()
     bluez.add_adapter("hci0", "telvane-demo");
     bluez.add_device(kPhoneAddress, "Demo Phone");
     bluez.pair_device(kPhoneAddress);
+    if (stop_requested)
+        return 0;
 
     g_mkdir_with_parents(dir.file("bt").c_str(), 0700);
     sim::SimPhone phone(dir.file("bt"), kPhoneAddress);
     phone.serve_hfp(7);
     phone.listen_sco();
     phone.set_auto_call_progress(true);
+    phone.set_indicator("battchg", 4);
+    phone.set_indicator("signal", 4);
 
     th::FakeObexd obexd(session_bus, dir.path());
     obexd.configure(std::string("{\"files\": {\"pb\": \"") + TELVANE_DEMO_DATA + "/android_pb.vcf\", \"ich\": \"" +
@@ -113,23 +163,31 @@ int main()
     th::Env env = sim::shim_env(dir.file("bt"));
     env["DBUS_SYSTEM_BUS_ADDRESS"] = system_bus.address();
     env["DBUS_SESSION_BUS_ADDRESS"] = session_bus.address();
-    th::Process* pulse = nullptr;
+    env["DISPLAY"] = display;
+    std::unique_ptr<th::Process> pulse;
+    if (stop_requested)
+        return 0;
     if (!sound_server_answers()) {
         narrate("no sound server answers: starting one with a silent output (nothing will be audible)");
         std::string p = dir.file("pulse");
         g_mkdir_with_parents(p.c_str(), 0700);
-        pulse = new th::Process(
+        pulse.reset(new th::Process(
             {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
              "--load=module-native-protocol-unix auth-anonymous=1 socket=" + p + "/native",
              "--load=module-null-sink sink_name=null"},
             {{"HOME", p}, {"XDG_RUNTIME_DIR", p}, {"XDG_CONFIG_HOME", p}, {"PULSE_RUNTIME_PATH", p},
              {"PULSE_STATE_PATH", p}, {"DBUS_SESSION_BUS_ADDRESS", th::kUnset}, {"DISPLAY", th::kUnset}},
-            "", dir.file("pulse.log"));
+            "", dir.file("pulse.log")));
         env["PULSE_SERVER"] = "unix:" + p + "/native";
         th::wait_until([&] { return th::file_exists(p + "/native"); }, 10000);
     }
 
-    std::string workdir = g_get_current_dir();
+    if (stop_requested)
+        return 0;
+
+    gchar* cwd = g_get_current_dir();
+    std::string workdir = cwd;
+    g_free(cwd);
     th::Process app({TELVANE_BINARY}, env, workdir, "/dev/stdout", "/dev/stderr");
 
     std::thread voice([&] {
@@ -147,7 +205,22 @@ int main()
         narrate("the phone connects to the PC");
         bluez.connect_device(kPhoneAddress);
     }
-    if (phone.wait_for_command("AT+CLIP=1", 30000)) {
+    int status = 0;
+    if (!screenshot.empty()) {
+        status = 1;
+        if (wait_for_phone_command(phone, app, "AT+CLIP=1", 30000) && sleep_while_running(app, 3000)) {
+            phone.incoming_call(kCaller);
+            sleep_while_running(app, 2000);
+            phone.remote_answer();
+            // Time for the header, the call display and the buttons to settle.
+            if (sleep_while_running(app, 3000) && take_screenshot(display, screenshot)) {
+                narrate(("the window during a call: " + screenshot).c_str());
+                status = 0;
+            }
+        }
+        stop_requested = true;
+    }
+    if (wait_for_phone_command(phone, app, "AT+CLIP=1", 30000)) {
         while (sleep_while_running(app, 5000)) {
             size_t mark = phone.command_count();
             narrate("the phone rings: press \"✅ Answer\" or \"❌ Reject\"");
@@ -188,7 +261,6 @@ int main()
     stop_requested = true;
     app.terminate();
     voice.join();
-    delete pulse;
     narrate("done");
-    return 0;
+    return status;
 }

@@ -1,0 +1,122 @@
+// The demo as a user runs it from a terminal without a display, ended with
+// Ctrl+C: every process it started goes, and so does its temporary folder.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <dirent.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+struct ProcInfo {
+    pid_t parent;
+    char state;
+    std::string name;
+};
+
+std::map<pid_t, ProcInfo> all_processes()
+{
+    std::map<pid_t, ProcInfo> out;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = proc ? readdir(proc) : nullptr) {
+        pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (pid <= 0)
+            continue;
+        std::string stat = th::read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 4 >= stat.size())
+            continue;
+        ProcInfo info{static_cast<pid_t>(std::atoi(stat.c_str() + close + 4)), stat[close + 2],
+                      stat.substr(open + 1, close - open - 1)};
+        out[pid] = info;
+    }
+    if (proc)
+        closedir(proc);
+    return out;
+}
+
+std::map<pid_t, std::string> descendants(pid_t root)
+{
+    std::map<pid_t, ProcInfo> all = all_processes();
+    std::map<pid_t, std::string> found;
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& [pid, info] : all)
+            if ((info.parent == root || found.count(info.parent)) && !found.count(pid)) {
+                found[pid] = info.name;
+                grew = true;
+            }
+    }
+    return found;
+}
+
+bool alive(pid_t pid)
+{
+    auto all = all_processes();
+    auto it = all.find(pid);
+    return it != all.end() && it->second.state != 'Z';
+}
+
+bool folder_empty(const std::string& path)
+{
+    DIR* d = opendir(path.c_str());
+    int entries = 0;
+    while (dirent* e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            ++entries;
+    if (d)
+        closedir(d);
+    return d && entries == 0;
+}
+
+TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
+{
+    th::TempDir dir;
+    std::string tmp = dir.file("tmp"), work = dir.file("work");
+    g_mkdir_with_parents(tmp.c_str(), 0700);
+    g_mkdir_with_parents(work.c_str(), 0700);
+    // No display and no sound server: the demo starts both itself.
+    th::Process demo({TELVANE_BUILD_DIR "/tools/demo/telvane-demo"},
+                     {{"DISPLAY", th::kUnset}, {"TMPDIR", tmp}, {"HOME", work}, {"XDG_RUNTIME_DIR", work},
+                      {"PULSE_SERVER", th::kUnset}, {"DBUS_SESSION_BUS_ADDRESS", th::kUnset}},
+                     work, dir.file("demo.out"), dir.file("demo.err"));
+    ASSERT_TRUE(th::wait_until([&] { return th::read_file(dir.file("demo.out")).find(
+                                                "✓ Incoming call listener ready") != std::string::npos; },
+                               90000))
+        << th::read_file(dir.file("demo.err"));
+
+    std::map<pid_t, std::string> started = descendants(demo.pid());
+    std::multiset<std::string> names;
+    for (const auto& [pid, name] : started)
+        names.insert(name);
+    for (const char* wanted : {"Xvfb", "dbus-daemon", "pulseaudio", "telvane"})
+        EXPECT_TRUE(names.count(wanted)) << wanted;
+    EXPECT_EQ(names.count("dbus-daemon"), 2u);
+    EXPECT_GE(names.count("python3"), 2u);   // the stand-in BlueZ and obexd
+    std::string err = th::read_file(dir.file("demo.err"));
+    size_t at = err.find("DISPLAY=:");
+    ASSERT_NE(at, std::string::npos) << err;
+    std::string display = err.substr(at + 9, err.find_first_not_of("0123456789", at + 9) - at - 9);
+
+    // What a terminal does on Ctrl+C: SIGINT to the foreground process group.
+    ASSERT_EQ(kill(-demo.pid(), SIGINT), 0);
+    EXPECT_EQ(demo.wait(60000), 0) << th::read_file(dir.file("demo.err"));
+    EXPECT_TRUE(th::wait_until([&] {
+        for (const auto& [pid, name] : started)
+            if (alive(pid))
+                return false;
+        return true;
+    }, 30000));
+    for (const auto& [pid, name] : started)
+        EXPECT_FALSE(alive(pid)) << name << " " << pid << " is still running";
+    EXPECT_TRUE(folder_empty(tmp)) << "the demo left its temporary folder";
+    EXPECT_FALSE(th::file_exists("/tmp/.X" + display + "-lock"));
+    EXPECT_FALSE(th::file_exists("/tmp/.X11-unix/X" + display));
+}
+
+}  // namespace

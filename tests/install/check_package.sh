@@ -1,0 +1,60 @@
+#!/bin/sh
+# Builds the Debian package from a build folder, checks its name, fields and
+# every installed path, validates the desktop file and the AppStream data
+# from inside it, then installs and removes it in a throw-away dpkg root.
+# check_package.sh <build folder> <work folder>
+set -eu
+build="$1"
+work="$2"
+rm -rf "$work"
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+arch=$(dpkg --print-architecture)
+deb="$work/out/telvane_${version}_${arch}.deb"
+[ -f "$deb" ] || fail "no $deb; made: $(ls "$work/out")"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libgtk-3-0 libglib2.0-0 libbluetooth3 libpulse0 libwebrtc-audio-processing1 libc6; do
+    echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib (shlibdeps): $depends"
+done
+
+paths="
+usr/bin/telvane
+usr/share/applications/org.telvane.Telvane.desktop
+usr/share/icons/hicolor/scalable/apps/org.telvane.Telvane.svg
+usr/share/metainfo/org.telvane.Telvane.metainfo.xml
+"
+dpkg-deb -x "$deb" "$work/x"
+for p in $paths; do
+    [ -s "$work/x/$p" ] || fail "package lacks /$p"
+done
+[ -x "$work/x/usr/bin/telvane" ] || fail "/usr/bin/telvane is not executable"
+desktop="$work/x/usr/share/applications/org.telvane.Telvane.desktop"
+for line in "Exec=telvane %u" "MimeType=x-scheme-handler/tel;" "Icon=org.telvane.Telvane"; do
+    grep -qxF "$line" "$desktop" || fail "desktop file lacks '$line'"
+done
+desktop-file-validate "$desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net "$work/x/usr/share/metainfo/org.telvane.Telvane.metainfo.xml" ||
+    fail "appstreamcli validate"
+
+# A dpkg of its own: install, every path in place, remove, nothing left.
+root="$work/root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+: >"$root/var/lib/dpkg/status"
+dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$work/dpkg.log" 2>&1 ||
+    { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+dpkg --root="$root" -s telvane | grep -qx "Status: install ok installed" || fail "not installed"
+for p in $paths; do
+    [ -s "$root/$p" ] || fail "installed package lacks /$p"
+done
+dpkg --root="$root" -r telvane >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r"; }
+for p in $paths; do
+    [ ! -e "$root/$p" ] || fail "/$p left after dpkg -r"
+done
+echo "package $deb: built, validated, installed and removed"

@@ -131,6 +131,7 @@ void cleanup_connection(const char* message, bool forget_phone)
     if (message)
         log_msg(message);
     incoming_call_running = 0;
+    call_link_closed();
     int listen_fd = hfp_listen_socket.exchange(-1);
     if (listen_fd >= 0) {
         // Wakes the listener out of its blocking read before the join.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -101,7 +102,7 @@ bool parse_cind_test(std::string_view line, IndicatorMap* out)
     size_t start = line.find("+CIND:");
     if (start == std::string_view::npos)
         return false;
-    IndicatorMap map{-1, -1, -1, -1, -1, -1, -1};
+    IndicatorMap map{-1, -1, -1, -1, -1, -1, -1, {}};
     int depth = 0, index = 0;
     bool named = false;
     for (size_t i = start + 6; i < line.size(); i++) {
@@ -133,6 +134,10 @@ bool parse_cind_test(std::string_view line, IndicatorMap* out)
                                                                           : nullptr;
                 if (slot && *slot < 0)
                     *slot = index;
+                map.names.resize(static_cast<size_t>(index));
+                map.names[static_cast<size_t>(index) - 1] = name == "call_setup" ? "callsetup"
+                                                            : name == "call_held"  ? "callheld"
+                                                                                   : name;
             }
             i = end;
         }
@@ -142,6 +147,56 @@ bool parse_cind_test(std::string_view line, IndicatorMap* out)
     if (out)
         *out = map;
     return true;
+}
+
+bool parse_cind_values(std::string_view line, std::vector<int>* out)
+{
+    size_t start = line.find("+CIND:");
+    if (start == std::string_view::npos || line.find('(', start) != std::string_view::npos)
+        return false;
+    std::vector<int> values;
+    std::string_view rest = line.substr(start + 6);
+    while (true) {
+        rest = trim(rest);
+        size_t digits = 0;
+        int value = 0;
+        while (digits < rest.size() && digits < 4 && rest[digits] >= '0' && rest[digits] <= '9')
+            value = value * 10 + (rest[digits++] - '0');
+        if (digits == 0 || values.size() >= 64)
+            return false;
+        values.push_back(value);
+        rest = trim(rest.substr(digits));
+        if (rest.empty())
+            break;
+        if (rest.front() != ',')
+            return false;
+        rest.remove_prefix(1);
+    }
+    *out = std::move(values);
+    return true;
+}
+
+bool parse_brsf(std::string_view line, int* features)
+{
+    size_t start = line.find("+BRSF:");
+    if (start == std::string_view::npos)
+        return false;
+    std::string_view rest = trim(line.substr(start + 6));
+    long value = 0;
+    size_t i = 0;
+    for (; i < rest.size() && i < 10 && rest[i] >= '0' && rest[i] <= '9'; ++i)
+        value = value * 10 + (rest[i] - '0');
+    if (i == 0 || value > 0x7fffffff)
+        return false;
+    *features = static_cast<int>(value);
+    return true;
+}
+
+std::string hfp_indicator_name(const IndicatorMap& map, int index)
+{
+    if (index >= 1 && static_cast<size_t>(index) <= map.names.size())
+        return map.names[static_cast<size_t>(index) - 1];
+    return "";
 }
 
 IndicatorMap hfp_indicator_map()
@@ -272,4 +327,27 @@ std::vector<std::string> AtChannel::take_unsolicited()
     std::vector<std::string> out;
     out.swap(unsolicited_);
     return out;
+}
+
+DialVerdict judge_dial_reply(const AtReply& reply, const IndicatorMap& map)
+{
+    for (const std::string& line : reply.lines) {
+        switch (classify_final(line)) {
+        case AtFinal::OK:
+            return DialVerdict::ACCEPTED;
+        case AtFinal::NONE:
+            break;
+        default:
+            return DialVerdict::REFUSED;
+        }
+        size_t at = line.find("+CIEV:");
+        if (at == std::string::npos)
+            continue;
+        int indicator = 0, value = 0;
+        if (std::sscanf(line.c_str() + at + 6, " %d , %d", &indicator, &value) != 2)
+            continue;
+        if ((indicator == map.call && value == 1) || (indicator == map.callsetup && (value == 2 || value == 3)))
+            return DialVerdict::ACCEPTED;
+    }
+    return DialVerdict::UNKNOWN;
 }

@@ -40,15 +40,23 @@ struct IndicatorMap {
     int signal = -1;
     int roam = -1;
     int battchg = -1;
+    std::vector<std::string> names;   // every listed indicator, lower case, in order
 };
 // Parses a "+CIND: ("service",(0,1)),("call",(0,1)),..." line. False when
 // it holds no recognisable list or lacks "call"/"callsetup".
 bool parse_cind_test(std::string_view line, IndicatorMap* out);
 
+// "+CIND: 1,0,0,4,..." (the answer to AT+CIND?): the values in order.
+bool parse_cind_values(std::string_view line, std::vector<int>* out);
+// "+BRSF: <features>" of the phone; bit 0 is three-way calling.
+bool parse_brsf(std::string_view line, int* features);
+
 // The map learnt from the phone by the last handshake, shared by the reader
 // threads of both connections.
 IndicatorMap hfp_indicator_map();
 void hfp_set_indicator_map(const IndicatorMap& map);
+// The name of a 1-based indicator position in the learnt map, "" when unknown.
+std::string hfp_indicator_name(const IndicatorMap& map, int index);
 
 // One reply to one command.
 struct AtReply {
@@ -98,3 +106,9 @@ private:
 
 // True for lines the phone sends on its own: RING, +CLIP:, +CIEV:, +CCWA:, +BSIR: ...
 bool is_unsolicited(std::string_view line);
+
+// What the phone's answer to ATD says: taken by "OK" or by a call or
+// callsetup event for it; refused by "ERROR", "+CME ERROR", "NO CARRIER",
+// "BUSY", "NO ANSWER". Other indicators (signal, battery) say nothing.
+enum class DialVerdict { ACCEPTED, REFUSED, UNKNOWN };
+DialVerdict judge_dial_reply(const AtReply& reply, const IndicatorMap& map);

@@ -1,14 +1,20 @@
 #include "hfp/call_actions.h"
 
 #include "app/log.h"
+#include "app/text.h"
 #include "app/main_thread.h"
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
+#include "hfp/listener.h"
 #include "ui/call_notify.h"
+#include "ui/second_call.h"
 #include "ui/window.h"
+
+#include <cstdio>
+#include <functional>
 
 #include <cstring>
 #include <unistd.h>
@@ -31,12 +37,44 @@ void set_sensitive(GtkWidget* widget, bool on)
 
 // Only the listener thread reads the listener connection: the phone's reply
 // to a command written here is read, logged and acted on there ("ERROR" ends
-// the call), so the main loop never waits on the phone.
+// a call being set up), so the main loop never waits on the phone.
 bool write_command(int fd, const char* command)
 {
     if (fd < 0)
         return false;
     return write(fd, command, std::strlen(command)) > 0;
+}
+
+// The link that carries call commands now: the listener once it is past its
+// handshake, else the dial connection.
+int command_link()
+{
+    int listen_fd = hfp_listen_socket.load();
+    if (listen_fd >= 0 && listener_link_ready())
+        return listen_fd;
+    return hfp_socket.load();
+}
+
+void feed(const std::function<void(CallModel&)>& change)
+{
+    call_feed(hfp_link_generation(), change);
+}
+
+void hold_action(int action, const char* what)
+{
+    ASSERT_MAIN_THREAD();
+    if (current_call_state.load() != CALL_ACTIVE) {
+        log_msgf("⚠️ %s: no call", what);
+        return;
+    }
+    char command[16];
+    std::snprintf(command, sizeof command, "AT+CHLD=%d\r", action);
+    if (!write_command(command_link(), command)) {
+        log_msgf("⚠️ %s: command could not be sent", what);
+        return;
+    }
+    log_msgf("📞 %s (AT+CHLD=%d)", what, action);
+    feed([action](CallModel& m) { m.on_hold_action(action); });
 }
 
 void clear_caller()
@@ -47,7 +85,7 @@ void clear_caller()
 
 }  // namespace
 
-std::string call_label_markup(int state, const char* name_raw, const char* number_raw)
+std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold)
 {
     bool has_name = name_raw && name_raw[0];
     bool has_number = number_raw && number_raw[0];
@@ -64,6 +102,8 @@ std::string call_label_markup(int state, const char* name_raw, const char* numbe
             return "📱 Calling...\n\n" + name + "\n" + number;
         return "📱 Calling...\n\n" + number;
     case CALL_ACTIVE:
+        if (on_hold)
+            return has_name ? "⏸ Call on hold\n\n" + name + "\n" + number : "⏸ Call on hold\n\n" + number;
         if (has_name)
             return "✅ Call Active\n\n" + name + "\n" + number;
         return "✅ Call Active\n\n" + number;
@@ -72,12 +112,37 @@ std::string call_label_markup(int state, const char* name_raw, const char* numbe
     }
 }
 
+void on_waiting_hold_answer_clicked(GtkButton*, gpointer) { hold_action(2, "Hold and answer"); }
+void on_waiting_end_answer_clicked(GtkButton*, gpointer) { hold_action(1, "End and answer"); }
+void on_waiting_reject_clicked(GtkButton*, gpointer) { hold_action(0, "Reject waiting call"); }
+void on_swap_clicked(GtkButton*, gpointer) { hold_action(2, "Swap calls"); }
+
+bool send_key_tone(char key)
+{
+    ASSERT_MAIN_THREAD();
+    bool valid = (key >= '0' && key <= '9') || key == '*' || key == '#';
+    if (!valid || current_call_state.load() != CALL_ACTIVE || current_call_view.held_only)
+        return false;
+    char command[16];
+    std::snprintf(command, sizeof command, "AT+VTS=%c\r", key);
+    if (!write_command(command_link(), command)) {
+        log_msgf("⚠️ Key tone %c could not be sent", key);
+        return false;
+    }
+    log_msgf("🔢 Key tone: %c", key);
+    return true;
+}
+
 void update_call_ui()
 {
     ASSERT_MAIN_THREAD();
     int state = current_call_state.load();
     if (call_status_label) {
-        std::string markup = call_label_markup(state, current_call_name, current_call_number);
+        std::string markup = call_label_markup(state, current_call_name, current_call_number,
+                                               state == CALL_ACTIVE && current_call_view.held_only);
+        // Connected, but no link carries calls yet (the listener is connecting or retrying).
+        if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
+            markup = "⏳ Call link not ready";
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
     if (state == CALL_IDLE && window) {
@@ -88,6 +153,7 @@ void update_call_ui()
     set_sensitive(reject_btn, state == CALL_INCOMING);
     set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
     call_notifications_follow();
+    update_second_call_ui();
 }
 
 gboolean hfp_refresh_ui_cb(gpointer)
@@ -106,8 +172,8 @@ void on_answer_clicked(GtkButton*, gpointer)
     set_sensitive(answer_btn, false);
     set_sensitive(reject_btn, false);
     write_command(hfp_listen_socket.load(), "ATA\r");
-    if (device_addr[0] != '\0')
-        sco_connect();
+    feed([](CallModel& m) { m.on_answer(); });
+    voice_link_sync(true);
     set_call_state(CALL_ACTIVE);
     update_ui();
 }
@@ -122,6 +188,7 @@ void on_reject_clicked(GtkButton*, gpointer)
     set_sensitive(reject_btn, false);
     set_sensitive(hangup_btn, false);
     write_command(hfp_listen_socket.load(), "AT+CHUP\r");
+    feed([](CallModel& m) { m.on_reject(); });
     set_call_state(CALL_IDLE);
     clear_caller();
 }
@@ -136,6 +203,15 @@ void on_hangup_clicked(GtkButton*, gpointer)
     }
     set_sensitive(reject_btn, false);
     set_sensitive(hangup_btn, false);
+    CallView after;
+    call_feed(hfp_link_generation(), [](CallModel& m) { m.on_hangup(); }, nullptr, &after);
+    if (after.state != CALL_IDLE) {
+        // A held call is left, or the waiting caller goes on ringing: the
+        // voice link and the display stay with them.
+        write_command(command_link(), "AT+CHUP\r");
+        log_msg("📱 AT+CHUP sent");
+        return;
+    }
     sco_audio_running = 0;
     int listen_fd = hfp_listen_socket.load(), dial_fd = hfp_socket.load();
     if (listen_fd >= 0) {

@@ -12,4 +12,14 @@ void on_hangup_clicked(GtkButton*, gpointer);
 
 // The label's markup for a call state; name and number are escaped, so a
 // caller's text always shows as typed.
-std::string call_label_markup(int state, const char* name, const char* number);
+std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false);
+
+// A second call: answer the waiting caller holding the current call
+// (AT+CHLD=2) or ending it (AT+CHLD=1), reject the waiting caller
+// (AT+CHLD=0), swap the active and the held call (AT+CHLD=2).
+void on_waiting_hold_answer_clicked(GtkButton*, gpointer);
+void on_waiting_end_answer_clicked(GtkButton*, gpointer);
+void on_waiting_reject_clicked(GtkButton*, gpointer);
+void on_swap_clicked(GtkButton*, gpointer);
+// One key tone (AT+VTS) during an active call; false when none was sent.
+bool send_key_tone(char key);

@@ -9,6 +9,7 @@
 #include "hfp/at.h"
 #include "hfp/call_actions.h"
 #include "hfp/hfp.h"
+#include "hfp/listener.h"
 #include "ui/phone_status.h"
 #include "ui/window.h"
 
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,66 +31,73 @@ char current_call_number[64] = "";
 char current_call_name[128] = "";
 guint ringtone_timer_id = 0;
 
+CallView current_call_view;
+CallParty waiting_call_party;
+CallParty held_call_party;
+
 namespace {
 
-std::mutex request_mutex;
-unsigned long request_ticket = 0;     // guarded by request_mutex
-int last_requested_state = CALL_IDLE; // guarded by request_mutex
-std::atomic<unsigned long> applied_ticket{0};
+std::mutex model_mutex;
+CallModel call_model;                     // guarded by model_mutex
+unsigned link_generation = 1;             // guarded by model_mutex
+unsigned long latest_ticket = 0;          // guarded by model_mutex
 
-struct StateRequest {
+std::mutex voice_mutex;                   // one open or close of the voice link at a time
+std::map<std::string, int> indicators;    // main loop
+
+struct ApplyRequest {
+    unsigned generation;
     unsigned long ticket;
-    int state;
 };
 
-struct CustomRequest {
-    unsigned long ticket;
-    std::function<void()> apply;
+struct IndicatorUpdate {
+    unsigned generation;
+    std::string name;
+    int value;
 };
 
-struct CallerRequest {
-    unsigned long ticket;   // 0 when only the display is refreshed
-    char number[64];
-    char name[128];
-};
-
-void mark_applied(unsigned long ticket)
+bool stale(unsigned generation, unsigned long ticket)
 {
-    unsigned long seen = applied_ticket.load();
-    while (seen < ticket && !applied_ticket.compare_exchange_weak(seen, ticket)) {
-    }
+    std::lock_guard<std::mutex> lock(model_mutex);
+    // A newer request queued behind this one applies the same model later.
+    return generation != link_generation || ticket != latest_ticket;
 }
 
-gboolean apply_state_request_cb(gpointer data)
-{
-    std::unique_ptr<StateRequest> request(static_cast<StateRequest*>(data));
-    mark_applied(request->ticket);
-    return hfp_update_call_state_cb(GINT_TO_POINTER(request->state));
-}
+void apply_latest_view();
 
-gboolean apply_custom_request_cb(gpointer data)
+gboolean apply_call_view_cb(gpointer data)
 {
-    std::unique_ptr<CustomRequest> request(static_cast<CustomRequest*>(data));
-    mark_applied(request->ticket);
-    request->apply();
+    std::unique_ptr<ApplyRequest> request(static_cast<ApplyRequest*>(data));
+    if (!stale(request->generation, request->ticket))
+        apply_latest_view();
     return G_SOURCE_REMOVE;
 }
 
-gboolean apply_caller_request_cb(gpointer data)
+gboolean apply_indicator_cb(gpointer data)
 {
-    std::unique_ptr<CallerRequest> request(static_cast<CallerRequest*>(data));
-    copy_text(current_call_number, request->number);
-    copy_text(current_call_name, request->name);
-    if (request->ticket == 0)
-        return hfp_refresh_ui_cb(nullptr);
-    mark_applied(request->ticket);
-    return hfp_update_call_state_cb(GINT_TO_POINTER(CALL_INCOMING));
+    std::unique_ptr<IndicatorUpdate> update(static_cast<IndicatorUpdate*>(data));
+    if (update->generation == hfp_link_generation()) {
+        indicators[update->name] = update->value;
+        update_phone_status();
+    }
+    return G_SOURCE_REMOVE;
 }
 
-void start_voice_link_if_idle()
+void post_indicator(unsigned generation, const std::string& name, int value)
 {
-    if (sco_audio_running.load() == 0 && sco_socket.load() < 0 && device_addr[0] != '\0')
-        sco_connect();
+    if (!name.empty())
+        g_idle_add(apply_indicator_cb, new IndicatorUpdate{generation, name, value});
+}
+
+gboolean voice_retry_cb(gpointer)
+{
+    voice_link_sync(false);
+    return G_SOURCE_REMOVE;
+}
+
+bool on_main_loop()
+{
+    return g_main_context_is_owner(g_main_context_default());
 }
 
 void stop_ringtone()
@@ -132,42 +141,72 @@ bool is_end_code(const std::string& line)
 
 }  // namespace
 
-void request_call_state_with(CallState state, std::function<void()> apply)
+unsigned hfp_link_generation()
 {
-    std::lock_guard<std::mutex> lock(request_mutex);
-    last_requested_state = state;
-    auto* request = new CustomRequest{++request_ticket, std::move(apply)};
-    g_idle_add(apply_custom_request_cb, request);
+    std::lock_guard<std::mutex> lock(model_mutex);
+    return link_generation;
 }
 
-void request_call_state(CallState state)
+void call_link_closed()
 {
-    // Queued under the lock so tickets reach the main loop in ticket order.
-    std::lock_guard<std::mutex> lock(request_mutex);
-    last_requested_state = state;
-    auto* request = new StateRequest{++request_ticket, state};
-    g_idle_add(apply_state_request_cb, request);
-}
-
-void request_caller_info(const char* number, const char* name, bool ring)
-{
-    auto* request = new CallerRequest{};
-    copy_text(request->number, number);
-    copy_text(request->name, name);
-    std::lock_guard<std::mutex> lock(request_mutex);
-    if (ring) {
-        last_requested_state = CALL_INCOMING;
-        request->ticket = ++request_ticket;
+    ASSERT_MAIN_THREAD();
+    {
+        std::lock_guard<std::mutex> lock(model_mutex);
+        ++link_generation;
+        call_model.reset();
     }
-    g_idle_add(apply_caller_request_cb, request);
+    indicators.clear();
+    update_phone_status();
 }
 
-int reader_call_state()
+bool call_feed(unsigned generation, const std::function<void(CallModel&)>& change, CallView* before, CallView* after)
 {
-    std::lock_guard<std::mutex> lock(request_mutex);
-    if (applied_ticket.load() < request_ticket)
-        return last_requested_state;
-    return current_call_state.load();
+    std::lock_guard<std::mutex> lock(model_mutex);
+    if (generation != link_generation)
+        return false;
+    if (before)
+        *before = call_model.view();
+    change(call_model);
+    if (after)
+        *after = call_model.view();
+    g_idle_add(apply_call_view_cb, new ApplyRequest{generation, ++latest_ticket});
+    return true;
+}
+
+CallModel call_model_snapshot()
+{
+    std::lock_guard<std::mutex> lock(model_mutex);
+    return call_model;
+}
+
+void voice_link_sync(bool may_open)
+{
+    std::unique_lock<std::mutex> lock(voice_mutex, std::defer_lock);
+    if (may_open) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        // A reader is opening the link; look again once it is done.
+        g_timeout_add(50, voice_retry_cb, nullptr);
+        return;
+    }
+    // Judged against the newest model every time, so a request older than
+    // the link never closes it.
+    auto wanted = [] { return call_model_snapshot().view().voice && device_addr[0] != '\0'; };
+    auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
+    if (wanted() && !up() && may_open) {
+        sco_connect();
+        // The call may have ended while the link was being made.
+        if (!wanted() && up())
+            stop_sco_audio(nullptr);
+    } else if (!wanted() && up()) {
+        stop_sco_audio(nullptr);
+    }
+}
+
+int phone_indicator(const char* name)
+{
+    auto it = indicators.find(name ? name : "");
+    return it == indicators.end() ? -1 : it->second;
 }
 
 void set_call_state(CallState state)
@@ -177,51 +216,78 @@ void set_call_state(CallState state)
         return;
     current_call_state = state;
     stop_ringtone();
-    if (state == CALL_IDLE)
-        stop_sco_audio(nullptr);
+    if (state == CALL_IDLE) {
+        current_call_view = CallView{};
+        waiting_call_party = held_call_party = CallParty{};
+        voice_link_sync(false);
+    }
     update_call_ui();
 }
 
-gboolean hfp_update_call_state_cb(gpointer data)
+namespace {
+
+void ring_and_raise()
+{
+    current_call_state = CALL_INCOMING;
+    if (ringtone_timer_id == 0)
+        ringtone_timer_id = g_timeout_add(1000, ringtone_tick, nullptr);
+    if (window) {
+        GtkWindow* w = GTK_WINDOW(window);
+        gtk_widget_show(window);
+        gtk_window_deiconify(w);
+        gtk_window_set_keep_above(w, TRUE);
+        gtk_window_set_urgency_hint(w, TRUE);
+        gtk_window_present_with_time(w, 0);
+        beep();
+    }
+}
+
+void apply_latest_view()
 {
     ASSERT_MAIN_THREAD();
-    int state = GPOINTER_TO_INT(data);
-    if (state == CALL_IDLE) {
-        stop_sco_audio(nullptr);
+    CallModel model = call_model_snapshot();
+    CallView view = model.view();
+    if (view.state == CALL_IDLE) {
         std::memset(current_call_number, 0, sizeof current_call_number);
         std::memset(current_call_name, 0, sizeof current_call_name);
         if (current_call_state.load() != CALL_IDLE)
             set_call_state(CALL_IDLE);
-        update_ui();
-        return G_SOURCE_REMOVE;
-    }
-    if (state == current_call_state.load()) {
-        update_ui();
-        return G_SOURCE_REMOVE;
-    }
-    if (state == CALL_INCOMING) {
-        current_call_state = CALL_INCOMING;
-        if (ringtone_timer_id == 0)
-            ringtone_timer_id = g_timeout_add(1000, ringtone_tick, nullptr);
-        if (window) {
-            GtkWindow* w = GTK_WINDOW(window);
-            gtk_widget_show(window);
-            gtk_window_deiconify(w);
-            gtk_window_set_keep_above(w, TRUE);
-            gtk_window_set_urgency_hint(w, TRUE);
-            gtk_window_present_with_time(w, 0);
-            beep();
-        }
+        current_call_view = view;
+        waiting_call_party = held_call_party = CallParty{};
+        voice_link_sync(false);
         update_call_ui();
         update_ui();
-        return G_SOURCE_REMOVE;
+        return;
     }
-    if (state == CALL_OUTGOING || state == CALL_ACTIVE) {
-        current_call_state = state;
+    copy_text(current_call_number, model.party().number.c_str());
+    copy_text(current_call_name, model.party().name.c_str());
+    waiting_call_party = view.waiting ? model.waiting_party() : CallParty{};
+    held_call_party = view.held && !view.held_only ? model.held_party() : CallParty{};
+    current_call_view = view;
+    if (view.state == CALL_INCOMING) {
+        if (current_call_state.load() != CALL_INCOMING)
+            ring_and_raise();
+    } else {
+        current_call_state = view.state;
         stop_ringtone();
-        update_call_ui();
-        update_ui();
     }
+    if (!view.voice)
+        voice_link_sync(false);
+    update_call_ui();
+    update_ui();
+}
+
+}  // namespace
+
+gboolean hfp_update_call_state_cb(gpointer data)
+{
+    ASSERT_MAIN_THREAD();
+    // The phone says there is no call: believe it over anything seen before.
+    if (GPOINTER_TO_INT(data) == CALL_IDLE) {
+        std::lock_guard<std::mutex> lock(model_mutex);
+        call_model.reset();
+    }
+    apply_latest_view();
     return G_SOURCE_REMOVE;
 }
 
@@ -257,53 +323,73 @@ bool parse_ciev(const char* reply, int* indicator, int* value)
 
 void handle_ciev_event(int indicator, int value)
 {
-    phone_status_from_ciev(indicator, value);
+    handle_ciev_event_from(hfp_link_generation(), indicator, value);
+}
+
+void handle_ciev_event_from(unsigned generation, int indicator, int value)
+{
     IndicatorMap map = hfp_indicator_map();
-    int state = reader_call_state();
-    if (indicator == map.call) {
-        if (value == 1) {
-            log_msg("✓ Call active");
-            start_voice_link_if_idle();
-            request_call_state(CALL_ACTIVE);
-        } else if (value == 0 && state != CALL_IDLE) {
-            log_msg("📱 Call ended");
-            request_call_state(CALL_IDLE);
-        }
+    std::string name = hfp_indicator_name(map, indicator);
+    if (indicator == map.call)
+        name = "call";
+    else if (indicator == map.callsetup)
+        name = "callsetup";
+    else if (indicator == map.callheld)
+        name = "callheld";
+    post_indicator(generation, name, value);
+    CallView before, after;
+    bool fed = false;
+    if (name == "call")
+        fed = call_feed(generation, [value](CallModel& m) { m.on_call(value); }, &before, &after);
+    else if (name == "callsetup")
+        fed = call_feed(generation, [value](CallModel& m) { m.on_callsetup(value); }, &before, &after);
+    else if (name == "callheld")
+        fed = call_feed(generation, [value](CallModel& m) { m.on_callheld(value); }, &before, &after);
+    if (!fed)
         return;
-    }
-    if (indicator != map.callsetup)
+    if (name == "call" && value == 1)
+        log_msg("✓ Call active");
+    else if (name == "call" && value == 0 && before.state != CALL_IDLE)
+        log_msg("📱 Call ended");
+    else if (name == "callsetup" && value == 0 && (before.state == CALL_INCOMING || before.state == CALL_OUTGOING))
+        log_msg("✓ Call setup completed (setup=0)");
+    else if (name == "callsetup" && after.state == CALL_INCOMING && before.state != CALL_INCOMING)
+        log_msg("🔔 INCOMING CALL (CIEV)");
+    else if (name == "callsetup" && after.waiting && !before.waiting)
+        log_msg("⏳ Call waiting (CIEV)");
+    else if (name == "callsetup" && after.state == CALL_OUTGOING && before.state != CALL_OUTGOING)
+        log_msg("📱 Outgoing call (CIEV)");
+    else if (name == "callheld" && after.held && !before.held)
+        log_msg("⏸ Call on hold (CIEV)");
+    else if (name == "callheld" && !after.held && before.held)
+        log_msg("▶️ No call on hold (CIEV)");
+    if (after.voice && !on_main_loop())
+        voice_link_sync(true);
+}
+
+void call_status_from_phone(unsigned generation, const std::vector<int>& values)
+{
+    if (values.empty())
         return;
-    switch (value) {
-    case 0:
-        if (state == CALL_INCOMING || state == CALL_OUTGOING) {
-            log_msg("✓ Call setup completed (setup=0)");
-            request_call_state(CALL_IDLE);
-        } else if (state == CALL_IDLE) {
-            request_call_state(CALL_IDLE);
-        }
-        break;
-    case 1:
-        if (state != CALL_INCOMING) {
-            log_msg("🔔 INCOMING CALL (CIEV)");
-            request_call_state(CALL_INCOMING);
-        }
-        break;
-    case 2:
-    case 3:
-        if (state != CALL_OUTGOING) {
-            log_msg("📱 Outgoing call (CIEV)");
-            request_call_state(CALL_OUTGOING);
-        }
-        start_voice_link_if_idle();
-        break;
-    default:
-        break;
-    }
+    IndicatorMap map = hfp_indicator_map();
+    auto value_of = [&](int index) {
+        return index >= 1 && static_cast<size_t>(index) <= values.size() ? values[static_cast<size_t>(index) - 1] : -1;
+    };
+    for (size_t i = 0; i < values.size(); ++i)
+        post_indicator(generation, hfp_indicator_name(map, static_cast<int>(i) + 1), values[i]);
+    int call = value_of(map.call), setup = value_of(map.callsetup), held = value_of(map.callheld);
+    CallView after;
+    if (!call_feed(generation, [=](CallModel& m) { m.on_status(call, setup, held); }, nullptr, &after))
+        return;
+    if (after.state != CALL_IDLE)
+        log_msgf("📞 Phone has a call: call=%d callsetup=%d callheld=%d", call, setup, held);
+    if (after.voice && !on_main_loop())
+        voice_link_sync(true);
 }
 
 // Handles one batch of lines from the dial connection. Returns false when the
 // call ended and the monitor should stop.
-static bool monitor_handle_lines(const std::vector<std::string>& lines)
+static bool monitor_handle_lines(unsigned generation, const std::vector<std::string>& lines)
 {
     bool had_indicator = false;
     for (const std::string& line : lines) {
@@ -312,7 +398,7 @@ static bool monitor_handle_lines(const std::vector<std::string>& lines)
         had_indicator = true;
         int indicator = -1, value = -1;
         if (parse_ciev(line.c_str(), &indicator, &value))
-            handle_ciev_event(indicator, value);
+            handle_ciev_event_from(generation, indicator, value);
     }
     // An end code beside an indicator event in the same batch is the phone
     // repeating what the event already said.
@@ -320,9 +406,13 @@ static bool monitor_handle_lines(const std::vector<std::string>& lines)
         return true;
     for (const std::string& line : lines) {
         if (is_end_code(line)) {
-            log_msg("📱 Call ended");
-            request_call_state(CALL_IDLE);
-            return false;
+            CallView after;
+            if (call_feed(generation, [](CallModel& m) { m.on_end_code(false); }, nullptr, &after) &&
+                after.state == CALL_IDLE) {
+                log_msg("📱 Call ended");
+                return false;
+            }
+            return true;
         }
     }
     return true;
@@ -332,12 +422,13 @@ gpointer hfp_monitor_thread(gpointer data)
 {
     // The dial connection's channel, handed over by dial_number so that lines
     // already split off (and unsolicited codes seen during the dial) are kept.
-    std::unique_ptr<std::shared_ptr<AtChannel>> handed(static_cast<std::shared_ptr<AtChannel>*>(data));
-    std::shared_ptr<AtChannel> channel = handed ? *handed : nullptr;
+    std::unique_ptr<MonitorStart> handed(static_cast<MonitorStart*>(data));
+    std::shared_ptr<AtChannel> channel = handed ? handed->channel : nullptr;
+    unsigned generation = handed ? handed->generation : hfp_link_generation();
     log_msg("🔊 HFP monitor started");
     bool running = hfp_monitor_running.load() != 0;
     if (running && channel)
-        running = monitor_handle_lines(channel->take_unsolicited());
+        running = monitor_handle_lines(generation, channel->take_unsolicited());
     while (running) {
         int fd = hfp_socket.load();
         if (fd < 0)
@@ -350,7 +441,9 @@ gpointer hfp_monitor_thread(gpointer data)
             break;
         if (io_error) {
             log_msg("⚠️ HFP connection lost");
-            request_call_state(CALL_IDLE);
+            // Without the listener nothing else hears of this call any more.
+            if (!listener_link_ready())
+                call_feed(generation, [](CallModel& m) { m.reset(); });
             int own = fd;
             if (hfp_socket.compare_exchange_strong(own, -1)) {
                 shutdown(fd, SHUT_RDWR);
@@ -358,7 +451,7 @@ gpointer hfp_monitor_thread(gpointer data)
             }
             break;
         }
-        if (!monitor_handle_lines(lines))
+        if (!monitor_handle_lines(generation, lines))
             break;
         if (hfp_monitor_running.load() == 0)
             break;

@@ -60,6 +60,21 @@ bool parse_clip_line(std::string_view line, CallerLine* out)
     return true;
 }
 
+bool parse_ccwa_line(std::string_view line, CallerLine* out)
+{
+    size_t at = line.find("+CCWA:");
+    if (at == std::string_view::npos)
+        return false;
+    std::vector<std::string_view> fields = split_fields(line.substr(at + 6));
+    CallerLine caller;
+    if (!unquote(fields[0], &caller.number))
+        return false;
+    if (fields.size() >= 4)
+        unquote(fields[3], &caller.name);
+    *out = std::move(caller);
+    return true;
+}
+
 bool number_is_dialable(std::string_view number)
 {
     for (unsigned char c : number)

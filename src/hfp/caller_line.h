@@ -12,6 +12,8 @@ struct CallerLine {
     std::string name;
 };
 bool parse_clip_line(std::string_view line, CallerLine* out);
+// A waiting caller: +CCWA: <"number">,<type>,<class>[,<"alpha">]; the name is field 4.
+bool parse_ccwa_line(std::string_view line, CallerLine* out);
 
 // A number may go into "ATD%s;" only when it cannot end the command early or
 // smuggle another one in: no control characters and no ';'.

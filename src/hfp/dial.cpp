@@ -15,6 +15,8 @@
 #include "phonedata/phonebook.h"
 #include "ui/window.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,8 +30,10 @@ constexpr size_t kMaxNumberLength = 122;
 constexpr int kListenerReplyWaitMs = 500;
 constexpr int kDialReplyWaitMs = 1000;
 constexpr int kReplyTimeoutMs = 5000;
+constexpr gint64 kListenerWaitUs = 5 * G_USEC_PER_SEC;
 
 std::mutex exchange_mutex;   // one dial exchange at a time
+std::atomic<int> dial_in_progress{0};
 
 bool reply_has(const AtReply& reply, const char* text)
 {
@@ -39,29 +43,15 @@ bool reply_has(const AtReply& reply, const char* text)
     return false;
 }
 
-// The common tail of an accepted dial, on the main loop.
-void apply_accepted_dial(const std::string& number)
-{
-    // The phone went away between its answer and now: the connection's
-    // clean-up has already ended everything, and a voice link opened
-    // meanwhile goes with it.
-    if (current_state.load() != CONNECTED) {
-        stop_sco_audio(nullptr);
-        return;
-    }
-    copy_text(current_call_number, number.c_str());
-    char name[128] = "";
-    if (!phonebook_name_exact(number.c_str(), name, sizeof name))
-        name[0] = '\0';
-    copy_text(current_call_name, name);
-    if (current_call_state.load() != CALL_OUTGOING)
-        set_call_state(CALL_OUTGOING);
-    update_ui();
-}
-
 gboolean dial_fallback_cb(gpointer data)
 {
     std::unique_ptr<std::string> number(static_cast<std::string*>(data));
+    // The phone took the number after all (its answer came late): the
+    // display follows the call, and a failure dialog would contradict it.
+    if (call_model_snapshot().view().state != CALL_IDLE) {
+        log_msgf("ℹ️ %s: the phone placed the call after all", number->c_str());
+        return G_SOURCE_REMOVE;
+    }
     gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), number->c_str(), -1);
     log_msgf("📋 %s copied to clipboard", number->c_str());
     GtkWidget* dialog = gtk_message_dialog_new(window ? GTK_WINDOW(window) : nullptr,
@@ -82,11 +72,17 @@ void fallback(const std::string& number)
     g_idle_add(dial_fallback_cb, new std::string(number));
 }
 
-// Queued before the reader of the connection reads again, so the phone's
+// Fed before the reader of the connection reads again, so the phone's
 // callsetup event that follows is judged against the outgoing call.
-void accept(const std::string& number)
+void accept(const std::string& number, unsigned generation)
 {
-    request_call_state_with(CALL_OUTGOING, [number] { apply_accepted_dial(number); });
+    char name[128] = "";
+    if (!phonebook_name_exact(number.c_str(), name, sizeof name))
+        name[0] = '\0';
+    CallParty callee{number, name};
+    // A dial the phone took just before it went away shows nothing.
+    if (call_feed(generation, [&callee](CallModel& m) { m.on_dial_accepted(callee); }))
+        voice_link_sync(true);
 }
 
 void connect_hands_free_profile()
@@ -101,7 +97,20 @@ void connect_hands_free_profile()
     }
 }
 
-void dial_over_listener(const std::string& number, const std::string& command)
+// The listener holds the phone's channel while it connects and shakes hands;
+// a link of our own would be refused (EBUSY) meanwhile, so wait for it.
+bool wait_for_listener()
+{
+    gint64 deadline = g_get_monotonic_time() + kListenerWaitUs;
+    while (!listener_link_ready()) {
+        if (hfp_listen_socket.load() < 0 || g_get_monotonic_time() > deadline)
+            return false;
+        g_usleep(20 * 1000);
+    }
+    return true;
+}
+
+void dial_over_listener(const std::string& number, const std::string& command, unsigned generation)
 {
     log_msg("📱 Using existing HFP connection...");
     std::shared_ptr<AtChannel> channel = listener_pause();
@@ -116,28 +125,34 @@ void dial_over_listener(const std::string& number, const std::string& command)
     }
     std::string text = utf8_repair(reply.joined());
     log_msgf("📥 HFP response (%d byte): [%s]", static_cast<int>(reply.bytes), text.c_str());
-    if (reply_has(reply, "OK") || reply_has(reply, "+CIEV") || reply_has(reply, "CONNECT")) {
+    switch (judge_dial_reply(reply, hfp_indicator_map())) {
+    case DialVerdict::ACCEPTED:
         log_msgf("✓ Call started: %s", number.c_str());
-    } else if (reply_has(reply, "ERROR") || reply_has(reply, "NO CARRIER")) {
+        break;
+    case DialVerdict::REFUSED:
         log_msg("⚠️ Phone rejected call");
         listener_resume();
         fallback(number);
         return;
-    } else {
+    case DialVerdict::UNKNOWN:
+        // The phone may still be dialling; its events correct the display.
         log_msg("⚠️ Unknown response, trying anyway...");
+        break;
     }
-    if (device_addr[0] != '\0')
-        sco_connect();
-    accept(number);
+    accept(number, generation);
     listener_resume();
 }
 
-void dial_over_new_connection(const std::string& number, const std::string& command)
+void dial_over_new_connection(const std::string& number, const std::string& command, unsigned generation)
 {
     hfp_close();
     log_msg("📱 Establishing HFP connection...");
     bool socket_failed = false;
     int fd = hfp_rfcomm_open(&socket_failed);
+    if (fd < 0 && errno == EBUSY && wait_for_listener()) {
+        dial_over_listener(number, command, generation);
+        return;
+    }
     if (fd < 0) {
         log_msg(socket_failed ? "⚠️ RFCOMM socket error" : "⚠️ HFP connection failed");
         fallback(number);
@@ -146,16 +161,18 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
     hfp_socket = fd;
     log_msg("✓ HFP connection established");
     auto channel = std::make_shared<AtChannel>(fd);
-    if (!hfp_outgoing_handshake(*channel)) {
+    PhoneStatus status;
+    if (!hfp_outgoing_handshake(*channel, &status)) {
         hfp_close();
         fallback(number);
         return;
     }
+    call_status_from_phone(generation, status.values);
     AtReply reply = channel->exchange(command, kDialReplyWaitMs, kReplyTimeoutMs);
     bool accepted = false;
     if (reply.lines.empty())
         log_msg("⚠️ Call response: (empty)");
-    else if (reply_has(reply, "OK"))
+    else if (judge_dial_reply(reply, hfp_indicator_map()) == DialVerdict::ACCEPTED)
         accepted = true;
     else if (reply_has(reply, "ERROR"))
         log_msg("⚠️ Phone rejected call");
@@ -169,16 +186,14 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
         return;
     }
     log_msgf("✓ Call started: %s", number.c_str());
-    if (device_addr[0] != '\0')
-        sco_connect();
+    accept(number, generation);
     connect_hands_free_profile();
-    accept(number);
     hfp_monitor_running = 1;
     hfp_monitor_thread_handle =
-        g_thread_new("hfp_monitor", hfp_monitor_thread, new std::shared_ptr<AtChannel>(channel));
+        g_thread_new("hfp_monitor", hfp_monitor_thread, new MonitorStart{channel, generation});
 }
 
-void dial_exchange(const std::string& number)
+void dial_exchange(const std::string& number, unsigned generation)
 {
     std::lock_guard<std::mutex> lock(exchange_mutex);
     if (device_addr[0] == '\0') {
@@ -187,16 +202,22 @@ void dial_exchange(const std::string& number)
         return;
     }
     std::string command = "ATD" + number + ";\r";
-    if (hfp_listen_socket.load() >= 0)
-        dial_over_listener(number, command);
+    if (wait_for_listener())
+        dial_over_listener(number, command, generation);
     else
-        dial_over_new_connection(number, command);
+        dial_over_new_connection(number, command, generation);
 }
+
+struct DialJob {
+    std::string number;
+    unsigned generation;
+};
 
 gpointer dial_thread(gpointer data)
 {
-    std::unique_ptr<std::string> number(static_cast<std::string*>(data));
-    dial_exchange(*number);
+    std::unique_ptr<DialJob> job(static_cast<DialJob*>(data));
+    dial_exchange(job->number, job->generation);
+    dial_in_progress = 0;
     return nullptr;
 }
 
@@ -245,13 +266,25 @@ void dial_number(const char* number)
         log_msg("⚠️ Phone must be connected for call");
         return;
     }
+    // One call at a time: a second dial would put the call in progress on
+    // hold on most phones, or be refused with nothing to show for it.
+    if (call_model_snapshot().view().state != CALL_IDLE) {
+        log_msgf("⚠️ A call is in progress; not dialling %s", number);
+        return;
+    }
+    int idle = 0;
+    if (!dial_in_progress.compare_exchange_strong(idle, 1)) {
+        log_msgf("⚠️ A dial is already in progress; not dialling %s", number);
+        return;
+    }
     log_msgf("📞 Calling: %s", number);
+    auto* job = new DialJob{number, hfp_link_generation()};
     if (g_main_context_is_owner(g_main_context_default())) {
-        GThread* worker = g_thread_new("dial", dial_thread, new std::string(number));
+        GThread* worker = g_thread_new("dial", dial_thread, job);
         g_thread_unref(worker);
         return;
     }
-    dial_exchange(number);
+    dial_thread(job);
 }
 
 void on_dial_call_clicked(GtkButton*, gpointer entry)

@@ -4,7 +4,6 @@
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "hfp/at.h"
-#include "ui/phone_status.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -64,7 +63,9 @@ AtReply step(AtChannel& channel, const char* command)
 }
 
 // Indicator positions differ between phones; the fixed 1 = call, 2 = callsetup
-// only when the phone's list cannot be read.
+// only when the phone's list has never been read. An answer that cannot be
+// read keeps what the phone said before: the fallback positions would turn
+// a network or battery change into a call on most phones.
 void learn_indicators(const AtReply& reply)
 {
     IndicatorMap map;
@@ -74,7 +75,26 @@ void learn_indicators(const AtReply& reply)
             return;
         }
     }
-    hfp_set_indicator_map(IndicatorMap{});
+    if (hfp_indicator_map().names.empty())
+        hfp_set_indicator_map(IndicatorMap{});
+}
+
+void read_values(const AtReply& reply, PhoneStatus* status)
+{
+    if (!status)
+        return;
+    for (const std::string& line : reply.lines)
+        if (parse_cind_values(line, &status->values))
+            return;
+}
+
+void read_features(const AtReply& reply, PhoneStatus* status)
+{
+    if (!status)
+        return;
+    for (const std::string& line : reply.lines)
+        if (parse_brsf(line, &status->ag_features))
+            return;
 }
 
 }  // namespace
@@ -154,7 +174,7 @@ void hfp_close()
     log_msg("✓ HFP connection closed");
 }
 
-int hfp_rfcomm_open(bool* socket_failed)
+int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
 {
     if (socket_failed)
         *socket_failed = false;
@@ -165,12 +185,25 @@ int hfp_rfcomm_open(bool* socket_failed)
             *socket_failed = true;
         return -1;
     }
+    if (publish)
+        publish->store(fd);
     sockaddr_rc addr{};
     addr.rc_family = AF_BLUETOOTH;
     str2ba(device_addr, &addr.rc_bdaddr);
     addr.rc_channel = static_cast<uint8_t>(hfp_effective_channel());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        int e = errno;
+    int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    int e = errno;
+    if (publish) {
+        // Whoever took the descriptor out of the global has closed it.
+        int own = fd;
+        if (result == 0 && publish->load() == fd)
+            return fd;
+        if (publish->compare_exchange_strong(own, -1))
+            close(fd);
+        errno = result == 0 ? ECONNABORTED : e;
+        return -1;
+    }
+    if (result != 0) {
         close(fd);
         errno = e;
         return -1;
@@ -178,7 +211,7 @@ int hfp_rfcomm_open(bool* socket_failed)
     return fd;
 }
 
-bool hfp_outgoing_handshake(AtChannel& channel)
+bool hfp_outgoing_handshake(AtChannel& channel, PhoneStatus* status)
 {
     AtReply reply = step(channel, "AT+BRSF=0\r");
     if (reply.write_failed)
@@ -202,6 +235,7 @@ bool hfp_outgoing_handshake(AtChannel& channel)
         log_msg("⚠️ AT+CIND? error");
         return false;
     }
+    read_values(reply, status);
     reply = step(channel, "AT+CMER=3,0,0,1\r");
     if (reply.write_failed)
         return false;
@@ -215,16 +249,27 @@ bool hfp_outgoing_handshake(AtChannel& channel)
     return true;
 }
 
-void hfp_listener_handshake(AtChannel& channel)
+void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
 {
-    for (const char* command : {"AT+BRSF=1\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r", "AT+CLIP=1\r"}) {
+    PhoneStatus local;
+    if (!status)
+        status = &local;
+    // Bits 0-2: echo cancelling, three-way calling, caller number presentation.
+    const char* commands[] = {"AT+BRSF=7\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r",
+                              "AT+CHLD=?\r", "AT+CLIP=1\r", "AT+CCWA=1\r"};
+    for (const char* command : commands) {
+        bool three_way = status->ag_features >= 0 && (status->ag_features & 1) != 0;
+        if (!three_way && (std::strcmp(command, "AT+CHLD=?\r") == 0 || std::strcmp(command, "AT+CCWA=1\r") == 0))
+            continue;
         AtReply reply = step(channel, command);
         // A dead link shows up in the listener's first read; no use writing on.
         if (reply.write_failed || reply.io_error)
             return;
-        if (std::strcmp(command, "AT+CIND=?\r") == 0)
+        if (std::strcmp(command, "AT+BRSF=7\r") == 0)
+            read_features(reply, status);
+        else if (std::strcmp(command, "AT+CIND=?\r") == 0)
             learn_indicators(reply);
         else if (std::strcmp(command, "AT+CIND?\r") == 0)
-            phone_status_from_cind(reply.lines);
+            read_values(reply, status);
     }
 }

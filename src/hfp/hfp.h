@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <atomic>
+#include <vector>
 
 extern std::atomic<int> hfp_socket;          // dial connection, -1 when closed
 extern std::atomic<int> hfp_listen_socket;   // listener connection, -1 when closed
@@ -21,11 +22,18 @@ void hfp_close();
 
 // Opens an RFCOMM connection to device_addr on the effective channel.
 // Returns the descriptor, or -1 with errno set (the socket is closed).
-// Stores nothing: the caller puts the descriptor in its owning global.
-int hfp_rfcomm_open(bool* socket_failed);
+// With publish, the descriptor is stored there before the connect, so that
+// another thread can abort the connect by shutting it down; taken out of
+// it meanwhile, it counts as aborted. Without, the caller stores it.
+int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish = nullptr);
 
 class AtChannel;
+// What the phone told a handshake about itself and its calls.
+struct PhoneStatus {
+    std::vector<int> values;   // the answer to AT+CIND?, in the phone's order; empty when unread
+    int ag_features = -1;      // its "+BRSF:" bits, -1 when unread
+};
 // The handshakes. The outgoing one logs its own failure message and returns
 // false; the listener one cannot fail. Both learn the indicator map.
-bool hfp_outgoing_handshake(AtChannel& channel);
-void hfp_listener_handshake(AtChannel& channel);
+bool hfp_outgoing_handshake(AtChannel& channel, PhoneStatus* status = nullptr);
+void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status = nullptr);

@@ -67,30 +67,49 @@ void close_listen_socket(int fd)
     }
 }
 
-void handle_caller_line(const std::string& line)
+// The caller's name: from the line when the phone sent one, else the phonebook.
+CallParty caller_party(const CallerLine& caller)
+{
+    char number[64], name[128];
+    copy_text(number, utf8_repair(caller.number));
+    copy_text(name, utf8_repair(caller.name));
+    if (name[0] == '\0' && !(phonebook_name_for_caller(number, name, sizeof name) && name[0] != '\0'))
+        name[0] = '\0';
+    return CallParty{number, name};
+}
+
+void handle_caller_line(unsigned generation, const std::string& line)
 {
     CallerLine caller;
     if (!parse_clip_line(line, &caller))
         return;
-    char number[64], name[128];
-    copy_text(number, utf8_repair(caller.number));
-    copy_text(name, utf8_repair(caller.name));
-    if (name[0] != '\0') {
-        log_msgf("📱 Caller: %s (%s)", name, number);
-    } else if (phonebook_name_for_caller(number, name, sizeof name) && name[0] != '\0') {
-        log_msgf("📱 Caller: %s (%s)", name, number);
-    } else {
-        name[0] = '\0';
-        log_msgf("📱 Caller: %s", number);
-    }
-    request_caller_info(number, name, reader_call_state() != CALL_INCOMING);
+    CallParty party = caller_party(caller);
+    if (!party.name.empty())
+        log_msgf("📱 Caller: %s (%s)", party.name.c_str(), party.number.c_str());
+    else
+        log_msgf("📱 Caller: %s", party.number.c_str());
+    call_feed(generation, [&party](CallModel& m) { m.on_caller(party); });
+}
+
+void handle_waiting_line(unsigned generation, const std::string& line)
+{
+    CallerLine caller;
+    if (!parse_ccwa_line(line, &caller))
+        return;
+    CallParty party = caller_party(caller);
+    if (!party.name.empty())
+        log_msgf("⏳ Waiting caller: %s (%s)", party.name.c_str(), party.number.c_str());
+    else
+        log_msgf("⏳ Waiting caller: %s", party.number.c_str());
+    call_feed(generation, [&party](CallModel& m) { m.on_waiting(party); });
 }
 
 void start_listener_thread()
 {
     incoming_call_running = 1;
     listener_finished = 0;
-    incoming_call_thread = g_thread_new("incoming-call", incoming_call_listener, nullptr);
+    incoming_call_thread =
+        g_thread_new("incoming-call", incoming_call_listener, GUINT_TO_POINTER(hfp_link_generation()));
 }
 
 void schedule_restart(gint64 connected_for_us)
@@ -118,25 +137,29 @@ int listener_restart_delay_ms(int consecutive)
     return (seconds > 30 ? 30 : seconds) * 1000;
 }
 
-void listener_handle_lines(const std::vector<std::string>& lines)
+void listener_handle_lines(const std::vector<std::string>& lines, unsigned generation)
 {
+    if (generation == 0)
+        generation = hfp_link_generation();
     bool had_indicator = false;
     for (const std::string& raw : lines) {
         std::string line = utf8_repair(raw);
         std::string shown = line.substr(0, utf8_cut_len(line, 60));
         log_msgf("📥 HFP: %s", shown.c_str());
         if (line.find("+CLIP:") != std::string::npos) {
-            handle_caller_line(line);
+            handle_caller_line(generation, line);
+        } else if (line.find("+CCWA:") != std::string::npos) {
+            handle_waiting_line(generation, line);
         } else if (starts_with(line, "RING")) {
-            if (reader_call_state() != CALL_INCOMING) {
+            CallView before, after;
+            if (call_feed(generation, [](CallModel& m) { m.on_ring(); }, &before, &after) &&
+                after.state == CALL_INCOMING && before.state != CALL_INCOMING)
                 log_msg("🔔 INCOMING CALL!");
-                request_call_state(CALL_INCOMING);
-            }
         } else if (line.find("+CIEV:") != std::string::npos) {
             had_indicator = true;
             int indicator = -1, value = -1;
             if (parse_ciev(line.c_str(), &indicator, &value))
-                handle_ciev_event(indicator, value);
+                handle_ciev_event_from(generation, indicator, value);
         }
     }
     // An end code beside an indicator event in the same read is the phone
@@ -145,8 +168,11 @@ void listener_handle_lines(const std::vector<std::string>& lines)
         return;
     for (const std::string& line : lines) {
         if (is_end_code(line)) {
-            log_msg("📱 Call ended");
-            request_call_state(CALL_IDLE);
+            bool is_error = starts_with(line, "ERROR") || starts_with(line, "+CME ERROR");
+            CallView before, after;
+            if (call_feed(generation, [is_error](CallModel& m) { m.on_end_code(is_error); }, &before, &after) &&
+                before.state != CALL_IDLE && after.state == CALL_IDLE)
+                log_msg("📱 Call ended");
             return;
         }
     }
@@ -160,25 +186,35 @@ void start_incoming_listener()
         start_listener_thread();
 }
 
-gpointer incoming_call_listener(gpointer)
+gpointer incoming_call_listener(gpointer data)
 {
+    unsigned generation = data ? GPOINTER_TO_UINT(data) : hfp_link_generation();
     listener_self = g_thread_self();
     log_msg("📞 Incoming call listener started");
     bool socket_failed = false;
-    int fd = hfp_rfcomm_open(&socket_failed);
+    // Published before the connect, so that a disconnect can abort it at once.
+    int fd = hfp_rfcomm_open(&socket_failed, &hfp_listen_socket);
     if (fd < 0) {
         log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
+        bool again = incoming_call_running.load() != 0;
         listener_self = nullptr;
         listener_finished = 1;
+        // A phone busy with another link, or slow to offer the service, is
+        // tried again: without the listener no incoming call would show.
+        if (again)
+            schedule_restart(0);
         return nullptr;
     }
-    hfp_listen_socket = fd;
     auto channel = std::make_shared<AtChannel>(fd);
-    hfp_listener_handshake(*channel);
+    PhoneStatus status;
+    hfp_listener_handshake(*channel, &status);
+    // Whatever the phone has going on now is the truth, also after a re-handshake.
+    call_status_from_phone(generation, status.values);
     publish_channel(channel);
     gint64 ready_at = g_get_monotonic_time();
     log_msg("✓ Incoming call listener ready");
     listener_ready = 1;
+    g_idle_add(update_ui_cb, nullptr);
 
     // Taken only after the link is announced ready: a hand-over racing with
     // us either sees the link ready and dials itself, or leaves the number
@@ -204,22 +240,23 @@ gpointer incoming_call_listener(gpointer)
         }
         std::vector<std::string> left = channel->take_unsolicited();
         if (!left.empty())
-            listener_handle_lines(left);
+            listener_handle_lines(left, generation);
         bool io_error = false;
         std::vector<std::string> lines = channel->read_lines(1000, &io_error);
         if (!incoming_call_running.load())
             break;
         if (io_error) {
+            // The calls go on on the phone; the next handshake reads them back.
             log_msg("⚠️ Listener connection lost");
-            request_call_state(CALL_IDLE);
             lost = true;
             break;
         }
         if (!lines.empty())
-            listener_handle_lines(lines);
+            listener_handle_lines(lines, generation);
     }
 
     listener_ready = 0;
+    g_idle_add(update_ui_cb, nullptr);
     publish_channel(nullptr);
     close_listen_socket(fd);
     incoming_call_running = 0;
@@ -247,6 +284,11 @@ gboolean restart_incoming_listener_cb(gpointer)
     if (device_addr[0] != '\0')
         start_listener_thread();
     return G_SOURCE_REMOVE;
+}
+
+bool listener_link_ready()
+{
+    return listener_ready.load() != 0;
 }
 
 bool hands_free_link_ready()

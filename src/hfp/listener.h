@@ -22,6 +22,8 @@ gboolean restart_incoming_listener_cb(gpointer);
 // True once a hands-free link (listener after its handshake, or the dial
 // connection) can carry a dial command.
 bool hands_free_link_ready();
+// True while the listener connection is up and past its handshake.
+bool listener_link_ready();
 
 // Hands the listener connection to one exchange: pauses the listener thread
 // and waits until it has left its read. Null when the listener is not there
@@ -31,7 +33,8 @@ void listener_resume();
 
 // Handles one batch of lines read from the listener connection (pure apart
 // from logging and queued requests; also used by tests).
-void listener_handle_lines(const std::vector<std::string>& lines);
+// generation 0: the current link's.
+void listener_handle_lines(const std::vector<std::string>& lines, unsigned generation = 0);
 
 // Delay before restarting after the given number of consecutive quick losses:
 // 0 for the first, then 1 s, 2 s, 4 s ... at most 30 s.

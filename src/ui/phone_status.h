@@ -17,17 +17,7 @@ struct PhoneStatusView {
 };
 PhoneStatusView phone_status_view(bool connected, int service, int signal, int roam, int battchg);
 
-// The values of an "AT+CIND?" answer ("+CIND: 1,0,0,4,0,3"), in the phone's
-// indicator order. False for anything else, the "=?" list included.
-bool parse_cind_values(std::string_view line, std::vector<int>* out);
-
-// Reader threads: the answer to "AT+CIND?" and each "+CIEV:" event, by the
-// phone's 1-based indicator position (the learnt indicator map names them).
-void phone_status_from_cind(const std::vector<std::string>& reply_lines);
-void phone_status_from_ciev(int indicator, int value);
-// Latest value of "service", "signal", "roam" or "battchg"; -1 when unknown.
-int phone_status_value(const char* name);
-
-// Main thread: the header's status box (packed by the window) and its refresh.
+// Main thread: the header's status box (packed by the window) and its refresh
+// from the phone's latest indicator values.
 GtkWidget* build_phone_status();
 void update_phone_status();

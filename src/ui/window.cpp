@@ -5,6 +5,7 @@
 #include "connection/device.h"
 #include "hfp/call_actions.h"
 #include "hfp/dial.h"
+#include "ui/second_call.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
@@ -146,6 +147,7 @@ void build_call_area(GtkWidget* main_box)
     g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);
     g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
     g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
+    build_second_call_area(main_box);
 }
 
 GtkWidget* build_dialpad_page()
@@ -159,6 +161,7 @@ GtkWidget* build_dialpad_page()
     add_class(entry, "dial-entry");
     gtk_box_pack_start(GTK_BOX(page), entry, FALSE, FALSE, 0);
     g_signal_connect(entry, "activate", G_CALLBACK(on_dial_entry_activate), nullptr);
+    attach_key_tones(entry);
 
     GtkWidget* grid = gtk_grid_new();
     gtk_grid_set_row_spacing(GTK_GRID(grid), 6);
@@ -326,9 +329,9 @@ void on_dialpad_clicked(GtkButton* button, gpointer digit)
     auto* entry = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(button), "entry"));
     if (!entry || !digit)
         return;
-    gchar* text = g_strconcat(gtk_entry_get_text(GTK_ENTRY(entry)), static_cast<const char*>(digit), nullptr);
-    gtk_entry_set_text(GTK_ENTRY(entry), text);
-    g_free(text);
+    // Inserted, not replaced: during a call only the new key becomes a tone.
+    gint end = gtk_entry_get_text_length(GTK_ENTRY(entry));
+    gtk_editable_insert_text(GTK_EDITABLE(entry), static_cast<const char*>(digit), -1, &end);
 }
 
 void on_col_recent_type_width(GObject* column, GParamSpec*, gpointer) { col_recent_type = column_width(column); }

@@ -5,8 +5,10 @@
 #include "simphone.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -338,6 +340,9 @@ TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
     // Dialled by the listener once its link is up, or at once when the link
     // was up before the window: either way exactly once.
     EXPECT_TRUE(w.app->wait_for_output("✓ Call started: +49301234567")) << w.out();
+    // One call at a time: the phone ends this one before the next number comes.
+    w.phone.remote_hangup();
+    ASSERT_TRUE(w.app->wait_for_output("✓ Call setup completed (setup=0)")) << w.out();
 
     w.hand_over("tel:0301112223");
     ASSERT_TRUE(w.phone.wait_for_command("ATD0301112223;", 10000)) << w.out();
@@ -394,6 +399,9 @@ TEST(OutgoingCall, WithoutListenerTheDialConnectionCarriesTheCallUntilThePhoneDr
         w.phone.set_auto_call_progress(true);
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
+        // The listener keeps trying; this phone drops it at once, so only a
+        // dial connection of its own carries the call.
+        w.phone.set_drop_on("AT+BRSF=7");
         w.phone.listen_rfcomm(5);
         th::Image idle = w.idle_screen();
 
@@ -433,6 +441,7 @@ TEST(OutgoingCall, RefusedAndSilentPhonesFallBackWhileTheWindowKeepsAnswering)
     dismiss_dialog(w);
 
     // A number that would end the command early never reaches the phone.
+    w.phone.set_drop_on("AT+BRSF=7");
     w.phone.listen_rfcomm(5);
     w.phone.set_silent_on("ATD");
     dial_from_pad(w, "123;456");
@@ -484,7 +493,8 @@ TEST(Robustness, GarbageLongLinesSplitRepliesMarkupNamesAndADroppedLink)
     auto hangup = w.wait_for_button(idle, kRed);
     ASSERT_TRUE(hangup) << w.out();
 
-    // The phone drops the link mid-call: the call ends and the listener comes back.
+    // The phone drops the link mid-call: the listener comes back, and its
+    // handshake finds no call on the phone any more.
     w.phone.drop(conn);
     EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection lost")) << w.out();
     EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
@@ -569,8 +579,10 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output(over_listener ? kListenerReady : "⚠️ Listener connection error", 20000))
             << w.out();
-        if (!over_listener)
+        if (!over_listener) {
+            w.phone.set_drop_on("AT+BRSF=7");
             w.phone.listen_rfcomm(5);
+        }
         th::Image idle = w.idle_screen();
 
         dial_from_pad(w, "0301234567");
@@ -582,7 +594,8 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
 
         size_t from = w.out().size();
         w.world.bluez->connect_device(kAddr);
-        ASSERT_TRUE(th::wait_until([&] { return w.out().find(kListenerReady, from) != std::string::npos; }, 20000))
+        const char* back = over_listener ? kListenerReady : "📞 Incoming call listener started";
+        ASSERT_TRUE(th::wait_until([&] { return w.out().find(back, from) != std::string::npos; }, 20000))
             << w.out();
         EXPECT_FALSE(th::newly_coloured(idle, w.shot(), kRed)) << "a call outlived its phone\n" << w.out();
         EXPECT_EQ(w.out().find("✓ Call started: 0301234567"), std::string::npos) << w.out();
@@ -592,6 +605,199 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
         EXPECT_TRUE(w.wait_for_button(idle, kRed)) << w.out();
         expect_clean(w);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// True while the phone's end of a voice link is up (what the PC sends is drained).
+bool voice_up(int fd)
+{
+    char buf[512];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0)
+            return false;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+// The second call's green button (Hold & Answer, or Swap): the one in the
+// rows just below the call's own buttons. Matching by shape would not do:
+// the dial pad's Call button changes shape as the area opens.
+std::optional<th::Point> second_call_button(CallWorld& w, th::Point hangup, int other_than_x = -1000)
+{
+    std::optional<th::Point> found;
+    th::wait_until([&] {
+        th::Image img = w.shot();
+        long sx = 0, sy = 0, n = 0;
+        for (int y = hangup.y + 25; y < std::min(img.height, hangup.y + 250); ++y)
+            for (int x = 0; x < img.width; ++x)
+                if (img.pixel(x, y) == kGreen) {
+                    sx += x;
+                    sy += y;
+                    ++n;
+                }
+        if (n >= 100 && std::abs(sx / n - other_than_x) > 40)
+            found = th::Point{static_cast<int>(sx / n), static_cast<int>(sy / n)};
+        else
+            found.reset();
+        return found.has_value();
+    }, 10000);
+    return found;
+}
+
+bool second_call_button_gone(CallWorld& w, th::Point hangup)
+{
+    return th::wait_until([&] {
+        th::Image img = w.shot();
+        for (int y = hangup.y + 25; y < std::min(img.height, hangup.y + 250); ++y)
+            for (int x = 0; x < img.width; ++x)
+                if (img.pixel(x, y) == kGreen)
+                    return false;
+        return true;
+    }, 10000);
+}
+
+// A call in progress when a second caller comes: the call, its Hang up and
+// its voice link stay; the waiting caller shows and is answered holding the
+// call; the two calls swap. The phone's side sees one voice link throughout.
+TEST(SecondCall, AWaitingCallerNeverTakesTheCallInProgressForBothIndicatorOrders)
+{
+    for (const Order& order : kOrders) {
+        SCOPED_TRACE(order.name);
+        CallWorld w(*order.names);
+        w.phone.listen_sco();
+        w.launch();
+        ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+        th::Image idle = w.idle_screen();
+
+        // A call made on the phone itself.
+        w.phone.set_indicator("call", 1, true);
+        int voice = w.phone.accept_sco(15000);
+        ASSERT_GE(voice, 0) << w.out();
+        auto hangup = w.wait_for_button(idle, kRed);
+        ASSERT_TRUE(hangup) << w.out();
+
+        // A second caller who gives up.
+        ASSERT_TRUE(w.phone.waiting_call("+4930999888", "Bob"));
+        EXPECT_TRUE(w.app->wait_for_output("⏳ Waiting caller: Bob (+4930999888)")) << w.out();
+        auto hold_answer = second_call_button(w, *hangup);
+        ASSERT_TRUE(hold_answer) << w.out();
+        w.phone.set_indicator("callsetup", 0, true);
+        EXPECT_TRUE(second_call_button_gone(w, *hangup)) << w.out();
+        EXPECT_TRUE(coloured_near(w.shot(), *hangup, kRed)) << "the call in progress lost its Hang up\n" << w.out();
+        EXPECT_TRUE(voice_up(voice)) << w.out();
+
+        // Another one, answered holding the call.
+        ASSERT_TRUE(w.phone.waiting_call("+4930111222"));
+        hold_answer = second_call_button(w, *hangup);
+        ASSERT_TRUE(hold_answer) << w.out();
+        size_t from = w.phone.command_count();
+        th::click_at(w.display(), *hold_answer);
+        ASSERT_TRUE(w.phone.wait_for_command("AT+CHLD=2", 5000, nullptr, -1, from)) << w.out();
+        EXPECT_TRUE(w.app->wait_for_output("⏸ Call on hold (CIEV)")) << w.out();
+        auto swap = second_call_button(w, *hangup, hold_answer->x);   // the held call's Swap, one wide button
+        ASSERT_TRUE(swap) << w.out();
+        from = w.phone.command_count();
+        th::click_at(w.display(), *swap);
+        ASSERT_TRUE(w.phone.wait_for_command("AT+CHLD=2", 5000, nullptr, -1, from)) << w.out();
+        EXPECT_TRUE(voice_up(voice)) << w.out();
+        EXPECT_TRUE(coloured_near(w.shot(), *hangup, kRed)) << w.out();
+        EXPECT_EQ(w.phone.accept_sco(0), -1) << "the voice link was opened anew";
+
+        // The phone ends everything: the display and the voice link follow.
+        w.phone.set_indicator("callheld", 0, true);
+        w.phone.set_indicator("call", 0, true);
+        EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+        EXPECT_TRUE(th::wait_until([&] { return !voice_up(voice); })) << w.out();
+        EXPECT_EQ(w.out().find("INCOMING CALL"), std::string::npos) << w.out();
+        expect_clean(w);
+    }
+}
+
+// A call already going on when the link comes up is shown with its Hang up
+// and gets its voice link.
+TEST(SecondCall, ACallAlreadyThereAtStartIsShownAndHeard)
+{
+    CallWorld w(sim::kOrderCallFirst);
+    w.phone.set_indicator("call", 1);
+    w.phone.listen_sco();
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("📞 Phone has a call", 20000)) << w.out();
+    int voice = w.phone.accept_sco(15000);
+    ASSERT_GE(voice, 0) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady)) << w.out();
+    th::Image during = w.shot();
+
+    w.phone.set_indicator("call", 0, true);
+    ASSERT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return !voice_up(voice); })) << w.out();
+    th::Image after;
+    EXPECT_TRUE(th::wait_until([&] { return th::newly_coloured(after = w.shot(), during, kRed).has_value(); }))
+        << "no Hang up was shown during the call\n" << w.out();
+    expect_clean(w);
+}
+
+// Key tones during a call: typed digits go out one AT+VTS each, in order, and
+// the Call button does not place a second call.
+TEST(SecondCall, KeyTonesReachThePhoneInOrderAndCallDoesNotDialASecondCall)
+{
+    CallWorld w;
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    th::Image idle = w.idle_screen();
+    w.phone.set_indicator("call", 1, true);
+    ASSERT_TRUE(w.wait_for_button(idle, kRed)) << w.out();
+
+    size_t from = w.phone.command_count();
+    dial_from_pad(w, "1*9#");
+    ASSERT_TRUE(w.phone.wait_for_command("AT+VTS=#", 10000, nullptr, -1, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ A call is in progress")) << w.out();
+    std::vector<std::string> tones;
+    for (const std::string& c : w.phone.command_texts())
+        if (c.rfind("AT+VTS", 0) == 0)
+            tones.push_back(c);
+    EXPECT_EQ(tones, (std::vector<std::string>{"AT+VTS=1", "AT+VTS=*", "AT+VTS=9", "AT+VTS=#"}));
+    EXPECT_EQ(w.count_commands("ATD"), 0);
+    expect_clean(w);
+}
+
+// The listener's first connect is refused (the channel is busy): it is tried
+// again and incoming calls show.
+TEST(SecondCall, AListenerWhoseFirstConnectFailsComesUpOnRetry)
+{
+    CallWorld w;
+    w.phone.inject_fault("connect-rfcomm", "EBUSY", 1);
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    th::Image idle = w.idle_screen();
+    ASSERT_TRUE(w.phone.incoming_call("+4930123456"));
+    EXPECT_TRUE(w.wait_for_button(idle, kGreen)) << w.out();
+    expect_clean(w);
+}
+
+// The phone goes away while the listener's connect is still pending: the
+// window does not wait for that connect.
+TEST(SecondCall, PhoneLostWhileTheListenerConnectsLeavesTheWindowResponsive)
+{
+    CallWorld w;
+    w.phone.set_admit_delay_ms(60000);
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("📞 Incoming call listener started", 20000)) << w.out();
+    w.idle_screen();
+    w.world.bluez->disconnect_device(kAddr);
+    ASSERT_TRUE(w.app->wait_for_output("📴 Connection lost", 20000)) << w.out();
+    // A heartbeat through the main loop: a second launch is answered by it
+    // well within the phone's delay, so the clean-up did not wait for the connect.
+    w.hand_over("tel:0301234567");
+    EXPECT_TRUE(w.app->wait_for_output("State: CONNECTED -> PAIRED", 20000)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
+    EXPECT_EQ(w.phone.connection_count(), 0) << "the aborted connect must not come through later";
+    expect_clean(w);
 }
 
 }  // namespace

@@ -116,6 +116,9 @@ TEST_F(Close, OpenScoLinkIsClosedFirstAndTheListenerIsLeftAlone)
 {
     hfp_listen_socket = hfp_rfcomm_open(nullptr);
     ASSERT_GE(hfp_listen_socket.load(), 0);
+    // The kernel allows one link per channel: the dial connection uses another.
+    phone->listen_rfcomm(4);
+    hfp_channel = 4;
     hfp_socket = hfp_rfcomm_open(nullptr);
     ASSERT_GE(hfp_socket.load(), 0);
     ASSERT_TRUE(phone->wait_for_connections(2, 3000));

@@ -2,7 +2,6 @@
 // against the simulated phone, with the phone behaviours seen in the field.
 #include "hfp/at.h"
 #include "shim_fixture.h"
-#include "ui/phone_status.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,7 +22,7 @@ void PrintTo(const PhoneCase& c, std::ostream* os) { *os << c.name; }
 
 IndicatorMap expected_map(const std::vector<std::string>& order)
 {
-    IndicatorMap m{-1, -1, -1, -1, -1, -1, -1};
+    IndicatorMap m{-1, -1, -1, -1, -1, -1, -1, {}};
     for (size_t i = 0; i < order.size(); i++) {
         int idx = static_cast<int>(i) + 1;
         const std::string& n = order[i];
@@ -95,16 +94,19 @@ TEST_P(Handshake, ListenerSendsItsCommandsAndLearnsTheIndicators)
     int fd = hfp_rfcomm_open(nullptr);
     ASSERT_GE(fd, 0) << strerror(errno);
     AtChannel channel(fd);
-    std::string out = logged([&] { hfp_listener_handshake(channel); });
-    // The phone's status for the header comes from the "AT+CIND?" answer.
-    EXPECT_EQ(phone_status_value("battchg"), 2);
-    EXPECT_EQ(phone_status_value("signal"), 4);
-    EXPECT_EQ(phone_status_value("roam"), 1);
+    phone->set_indicator("call", 1);
+    PhoneStatus status;
+    std::string out = logged([&] { hfp_listener_handshake(channel, &status); });
     EXPECT_EQ(out, "");
-    ASSERT_TRUE(phone->wait_for_command("AT+CLIP=1", 3000));
-    EXPECT_EQ(phone->command_texts(),
-              (std::vector<std::string>{"AT+BRSF=1", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}));
+    ASSERT_TRUE(phone->wait_for_command("AT+CCWA=1", 3000));
+    // Three-way calling and caller numbers offered; the phone offers three-way calling too.
+    EXPECT_EQ(phone->command_texts(), (std::vector<std::string>{"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1",
+                                                                "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1"}));
     expect_map(hfp_indicator_map(), expected_map(*c.order));
+    EXPECT_EQ(status.ag_features, 871);
+    ASSERT_EQ(status.values.size(), c.order->size());
+    for (size_t i = 0; i < c.order->size(); ++i)
+        EXPECT_EQ(status.values[i], phone->indicator((*c.order)[i])) << (*c.order)[i];
     EXPECT_EQ(phone->listener_connection(), phone->latest_connection());
     // Every reply was consumed by its own command: nothing is left over as unsolicited.
     EXPECT_TRUE(channel.take_unsolicited().empty());
@@ -159,7 +161,7 @@ TEST_F(ShimTest, SilentPhoneStillLetsTheListenerHandshakeReturn)
     AtChannel channel(fd);
     hfp_listener_handshake(channel);
     ASSERT_TRUE(phone->wait_for_command("AT+CLIP=1", 3000));
-    EXPECT_EQ(phone->command_texts().size(), 5u);
+    EXPECT_EQ(phone->command_texts().size(), 5u) << "no hold commands without the phone's word on three-way calling";
     close(fd);
 }
 
@@ -223,7 +225,7 @@ TEST_F(ShimTest, PhoneDroppingTheLinkDuringTheHandshakes)
     conn = phone->latest_connection();
     AtChannel listener(fd);
     hfp_listener_handshake(listener);
-    EXPECT_EQ(phone->command_texts(conn), (std::vector<std::string>{"AT+BRSF=1", "AT+CIND=?", "AT+CIND?"}));
+    EXPECT_EQ(phone->command_texts(conn), (std::vector<std::string>{"AT+BRSF=7", "AT+CIND=?", "AT+CIND?"}));
     close(fd);
 }
 
@@ -247,7 +249,7 @@ TEST_F(ShimTest, ReplyWithOkAnywhereAndUnsolicitedLinesPasses)
 
 TEST_F(ShimTest, UnreadableIndicatorListFallsBackToCallAndCallsetupFirst)
 {
-    hfp_set_indicator_map(IndicatorMap{2, 3, 4, 1, 5, 6, 7});
+    hfp_set_indicator_map(IndicatorMap{2, 3, 4, 1, 5, 6, 7, {}});
     phone->set_command_hook([](int, const std::string& cmd, std::string* reply) {
         if (cmd != "AT+CIND=?")
             return false;
@@ -256,13 +258,39 @@ TEST_F(ShimTest, UnreadableIndicatorListFallsBackToCallAndCallsetupFirst)
     });
     int fd = open_link(*phone);
     ASSERT_GE(fd, 0);
-    AtChannel channel(fd);
-    EXPECT_TRUE(hfp_outgoing_handshake(channel));
+    {
+        AtChannel channel(fd);
+        EXPECT_TRUE(hfp_outgoing_handshake(channel));
+    }
     IndicatorMap map = hfp_indicator_map();
     EXPECT_EQ(map.call, 1);
     EXPECT_EQ(map.callsetup, 2);
     EXPECT_EQ(map.service, -1);
     close(fd);
+
+    // Once the phone's own list was read, an unreadable answer keeps it: the
+    // fallback would take this phone's "service" for "call".
+    phone->set_command_hook(nullptr);
+    fd = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(fd, 0);
+    {
+        AtChannel good(fd);
+        EXPECT_TRUE(hfp_outgoing_handshake(good));
+    }
+    close(fd);
+    phone->set_command_hook([](int, const std::string& cmd, std::string* reply) {
+        if (cmd != "AT+CIND=?")
+            return false;
+        *reply = "\r\n+CIND: whatever\r\n\r\nOK\r\n";
+        return true;
+    });
+    fd = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(fd, 0);
+    AtChannel again(fd);
+    EXPECT_TRUE(hfp_outgoing_handshake(again));
+    expect_map(hfp_indicator_map(), expected_map(sim::kOrderServiceFirst));
+    close(fd);
+    hfp_set_indicator_map(IndicatorMap{});
 }
 
 TEST_F(ShimTest, ConnectionsGoToChannelThreeWithoutALookup)
@@ -341,10 +369,10 @@ TEST_F(ShimTest, ClosingTheSocketEndsAListenerHandshakeWaitingOnASilentPhone)
     ASSERT_GE(fd, 0);
     AtChannel channel(fd);
     std::thread listener([&] { hfp_listener_handshake(channel); });
-    ASSERT_TRUE(phone->wait_for_command("AT+BRSF=1", 3000));
+    ASSERT_TRUE(phone->wait_for_command("AT+BRSF=7", 3000));
     shutdown(fd, SHUT_RDWR);
     listener.join();
-    EXPECT_EQ(phone->command_texts(), std::vector<std::string>{"AT+BRSF=1"});
+    EXPECT_EQ(phone->command_texts(), std::vector<std::string>{"AT+BRSF=7"});
     close(fd);
 }
 

@@ -81,7 +81,24 @@ TEST_F(ShimTest, ConnectErrorsAreTheKernels)
     int fd = connect_rfcomm(kPhone, 2, &err);
     EXPECT_GE(fd, 0) << "back in range: " << strerror(err);
     close(fd);
+
+    // One link per channel: a second one while the first is up is refused,
+    // another channel is not, and once the first is gone the channel is free.
+    phone->listen_rfcomm(4);
+    int first = connect_rfcomm(kPhone, 2, &err);
+    ASSERT_GE(first, 0) << strerror(err);
+    EXPECT_LT(connect_rfcomm(kPhone, 2, &err), 0);
+    EXPECT_EQ(err, EBUSY) << "second link to a channel in use";
+    EXPECT_EQ(phone->busy_refusals(), 1);
+    int other = connect_rfcomm(kPhone, 4, &err);
+    EXPECT_GE(other, 0) << "another channel: " << strerror(err);
+    close(other);
+    close(first);
+    fd = connect_rfcomm(kPhone, 2, &err);
+    EXPECT_GE(fd, 0) << "channel free again: " << strerror(err);
+    close(fd);
     std::string log = th::read_file(dir.file("shim.log"));
+    EXPECT_NE(log.find("connect rfcomm 00:11:22:33:44:55 2 EBUSY"), std::string::npos) << log;
     EXPECT_NE(log.find("connect rfcomm 00:11:22:33:44:55 3 ECONNREFUSED"), std::string::npos) << log;
     EXPECT_NE(log.find("connect rfcomm 00:11:22:33:44:66 2 EHOSTDOWN"), std::string::npos) << log;
 }

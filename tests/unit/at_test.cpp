@@ -133,7 +133,7 @@ class CindTest : public testing::TestWithParam<CindCase> {};
 TEST_P(CindTest, IndicatorPositionsComeFromThePhonesList)
 {
     const CindCase& c = GetParam();
-    IndicatorMap got{99, 99, 99, 99, 99, 99, 99};
+    IndicatorMap got{99, 99, 99, 99, 99, 99, 99, {}};
     ASSERT_EQ(parse_cind_test(c.line, &got), c.ok);
     if (!c.ok) {
         EXPECT_EQ(got.call, 99) << "left untouched on failure";
@@ -156,23 +156,23 @@ INSTANTIATE_TEST_SUITE_P(
         CindCase{"service_first",
                  "+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3)),(\"callheld\",(0-2)),"
                  "(\"signal\",(0-5)),(\"roam\",(0,1)),(\"battchg\",(0-5))",
-                 true, {2, 3, 4, 1, 5, 6, 7}},
+                 true, {2, 3, 4, 1, 5, 6, 7, {}}},
         CindCase{"call_first",
                  "+CIND: (\"call\",(0,1)),(\"callsetup\",(0-3)),(\"service\",(0,1)),(\"signal\",(0-5)),"
                  "(\"roam\",(0,1)),(\"battchg\",(0-5)),(\"callheld\",(0-2))",
-                 true, {1, 2, 7, 3, 4, 5, 6}},
+                 true, {1, 2, 7, 3, 4, 5, 6, {}}},
         CindCase{"spaces_and_upper_case", "+CIND:  ( \"CALL\" , (0,1) ) , (\"CallSetup\",(0,1,2,3))", true,
-                 {1, 2, -1, -1, -1, -1, -1}},
+                 {1, 2, -1, -1, -1, -1, -1, {}}},
         CindCase{"old_underscore_names", "+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"call_setup\",(0-3)),"
-                 "(\"call_held\",(0-2))", true, {2, 3, 4, 1, -1, -1, -1}},
+                 "(\"call_held\",(0-2))", true, {2, 3, 4, 1, -1, -1, -1, {}}},
         CindCase{"unknown_indicators_count_positions", "+CIND: (\"xyz\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3))",
-                 true, {2, 3, -1, -1, -1, -1, -1}},
+                 true, {2, 3, -1, -1, -1, -1, -1, {}}},
         CindCase{"values_line_is_not_a_list", "+CIND: 1,0,0,0,4,0,3", false, kFail},
         CindCase{"no_prefix", "(\"call\",(0,1)),(\"callsetup\",(0-3))", false, kFail},
         CindCase{"without_callsetup", "+CIND: (\"call\",(0,1)),(\"service\",(0,1))", false, kFail},
         CindCase{"unterminated_quote", "+CIND: (\"call\",(0,1)),(\"callset", false, kFail},
         CindCase{"stray_closing_parens", "+CIND: ))(\"call\",(0,1)))),(\"callsetup\",(0-3))", true,
-                 {1, 2, -1, -1, -1, -1, -1}},
+                 {1, 2, -1, -1, -1, -1, -1, {}}},
         CindCase{"empty", "", false, kFail}),
     [](const testing::TestParamInfo<CindCase>& info) { return std::string(info.param.name); });
 
@@ -318,6 +318,65 @@ TEST(AtChannel, LinkClosedUnderneathIsNeverConfusedWithTheNextOneOnItsNumber)
     char buf[16];
     EXPECT_EQ(recv(next_link.fds[1], buf, sizeof buf, MSG_DONTWAIT), -1) << "the command went to the new link";
     close(number);
+}
+
+// The dial's answer means what it says: another indicator (signal, battery)
+// before "ERROR" does not make it a call. Positions of the service-first order.
+TEST(DialReply, JudgedByMeaningNotByAnyIndicator)
+{
+    IndicatorMap map;
+    ASSERT_TRUE(parse_cind_test("+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3)),"
+                                "(\"callheld\",(0-2)),(\"signal\",(0-5))", &map));
+    EXPECT_EQ(map.names, (Lines{"service", "call", "callsetup", "callheld", "signal"}));
+    struct Row {
+        Lines lines;
+        DialVerdict verdict;
+    };
+    const Row rows[] = {
+        {{"OK"}, DialVerdict::ACCEPTED},
+        {{"+CIEV: 5,3", "ERROR"}, DialVerdict::REFUSED},
+        {{"+CIEV: 1,0", "+CME ERROR: 30"}, DialVerdict::REFUSED},
+        {{"NO CARRIER"}, DialVerdict::REFUSED},
+        {{"BUSY"}, DialVerdict::REFUSED},
+        {{"+CIEV: 3,2"}, DialVerdict::ACCEPTED},
+        {{"+CIEV: 2,1"}, DialVerdict::ACCEPTED},
+        {{"+CIEV: 5,4", "+CIEV: 1,1"}, DialVerdict::UNKNOWN},
+        {{"CONNECT"}, DialVerdict::UNKNOWN},
+        {{}, DialVerdict::UNKNOWN},
+    };
+    for (const Row& row : rows) {
+        AtReply reply;
+        reply.lines = row.lines;
+        EXPECT_EQ(judge_dial_reply(reply, map), row.verdict) << testing::PrintToString(row.lines);
+    }
+}
+
+TEST(CindValues, ReadInOrderOrRefused)
+{
+    struct Row {
+        const char* line;
+        bool ok;
+        std::vector<int> values;
+    };
+    const Row rows[] = {
+        {"+CIND: 1,1,0,0,4,0,3", true, {1, 1, 0, 0, 4, 0, 3}},
+        {"+CIND:0, 1 ,2", true, {0, 1, 2}},
+        {"+CIND: (\"call\",(0,1))", false, {}},
+        {"+CIND: 1,,0", false, {}},
+        {"+CIND: 1,x", false, {}},
+        {"+CIND: 99999,1", false, {}},
+        {"+CIND: ", false, {}},
+        {"1,0,0", false, {}},
+    };
+    for (const Row& row : rows) {
+        std::vector<int> got{42};
+        EXPECT_EQ(parse_cind_values(row.line, &got), row.ok) << row.line;
+        EXPECT_EQ(got, row.ok ? row.values : std::vector<int>{42}) << row.line;
+    }
+    int features = 0;
+    EXPECT_TRUE(parse_brsf("+BRSF: 871", &features));
+    EXPECT_EQ(features, 871);
+    EXPECT_FALSE(parse_brsf("+BRSF: x", &features));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Indicator events and listener lines driving the one call state, in process:
 // the reader side queues requests, the main loop (drained here) applies them.
 #include "hfp/at.h"
+#include "hfp/call_model.h"
 #include "hfp/call_state.h"
 #include "hfp/listener.h"
 
@@ -165,6 +166,30 @@ TEST_F(CallEvents, RingThenCallerLineRefreshesTheRingingCall)
     EXPECT_STREQ(current_call_number, "");
 }
 
+TEST_F(CallEvents, EveryIndicatorKeepsItsLatestValueByNameUntilThePhoneIsGone)
+{
+    IndicatorMap map;
+    ASSERT_TRUE(parse_cind_test("+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3)),"
+                                "(\"callheld\",(0-2)),(\"signal\",(0-5)),(\"roam\",(0,1)),(\"battchg\",(0-5))",
+                                &map));
+    hfp_set_indicator_map(map);
+    call_status_from_phone(hfp_link_generation(), {1, 0, 0, 0, 4, 0, 3});
+    listener_handle_lines({"+CIEV: 7,1", "+CIEV: 5,2"});
+    drain();
+    EXPECT_EQ(phone_indicator("battchg"), 1);
+    EXPECT_EQ(phone_indicator("signal"), 2);
+    EXPECT_EQ(phone_indicator("service"), 1);
+    EXPECT_EQ(phone_indicator("roam"), 0);
+    EXPECT_EQ(phone_indicator("nonsense"), -1);
+    EXPECT_EQ(current_call_state.load(), CALL_IDLE) << "a battery or signal change is no call";
+    // A request still queued from the link that closed is dropped.
+    listener_handle_lines({"+CIEV: 3,1"});
+    call_link_closed();
+    drain();
+    EXPECT_EQ(phone_indicator("battchg"), -1);
+    EXPECT_EQ(current_call_state.load(), CALL_IDLE) << "a ring from a phone that is gone";
+}
+
 TEST_F(CallEvents, LongCallerNameIsCutOnACharacterBoundary)
 {
     std::string name;
@@ -176,6 +201,142 @@ TEST_F(CallEvents, LongCallerNameIsCutOnACharacterBoundary)
     EXPECT_LE(len, 127u);
     EXPECT_TRUE(g_utf8_validate(current_call_name, -1, nullptr));
     EXPECT_EQ(len % 2, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A peer's trace, fed to the call model line by line. Steps: "call=1",
+// "callsetup=0", "callheld=1", "status=c,s,h" (AT+CIND? at a handshake),
+// "RING", "CLIP num [name]", "CCWA num [name]", "NO CARRIER", "ERROR",
+// and the user's "dial num", "answer", "reject", "hangup", "chld=N".
+// After each step the view reads: state (- I O A), then w (waiting),
+// h (held beside), H (held alone), v (voice), then the party's number and
+// "/waiting" or "/held".
+void feed_step(CallModel& m, const std::string& step)
+{
+    auto arg = [&](size_t at) { return step.substr(at); };
+    auto party = [&](size_t at) {
+        std::string rest = arg(at);
+        size_t space = rest.find(' ');
+        return space == std::string::npos ? CallParty{rest, ""} : CallParty{rest.substr(0, space), rest.substr(space + 1)};
+    };
+    if (step.rfind("call=", 0) == 0)
+        m.on_call(std::stoi(arg(5)));
+    else if (step.rfind("callsetup=", 0) == 0)
+        m.on_callsetup(std::stoi(arg(10)));
+    else if (step.rfind("callheld=", 0) == 0)
+        m.on_callheld(std::stoi(arg(9)));
+    else if (step.rfind("status=", 0) == 0)
+        m.on_status(step[7] - '0', step[9] - '0', step[11] - '0');
+    else if (step == "RING")
+        m.on_ring();
+    else if (step.rfind("CLIP ", 0) == 0)
+        m.on_caller(party(5));
+    else if (step.rfind("CCWA ", 0) == 0)
+        m.on_waiting(party(5));
+    else if (step == "NO CARRIER")
+        m.on_end_code(false);
+    else if (step == "ERROR")
+        m.on_end_code(true);
+    else if (step.rfind("dial ", 0) == 0)
+        m.on_dial_accepted(party(5));
+    else if (step == "answer")
+        m.on_answer();
+    else if (step == "reject")
+        m.on_reject();
+    else if (step == "hangup")
+        m.on_hangup();
+    else if (step.rfind("chld=", 0) == 0)
+        m.on_hold_action(std::stoi(arg(5)));
+    else
+        ADD_FAILURE() << "unknown step " << step;
+}
+
+std::string describe(const CallModel& m)
+{
+    CallView v = m.view();
+    std::string out(1, "-IOA"[v.state]);
+    out += v.waiting ? "w" : "";
+    out += v.held && !v.held_only ? "h" : "";
+    out += v.held_only ? "H" : "";
+    out += v.voice ? "v" : "";
+    if (v.state != CALL_IDLE)
+        out += " " + m.party().number;
+    if (v.waiting)
+        out += "/" + m.waiting_party().number;
+    if (v.held && !v.held_only)
+        out += "/" + m.held_party().number;
+    return out;
+}
+
+struct Trace {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> steps;   // step, view after it
+};
+
+TEST(CallModel, PeerTracesShowEachCallTruthfully)
+{
+    const Trace traces[] = {
+        {"incoming answered on the PC, phone confirms call then setup",
+         {{"callsetup=1", "I "}, {"RING", "I "}, {"CLIP 555 Anna", "I 555"}, {"answer", "Av 555"},
+          {"RING", "Av 555"}, {"CLIP 555 Anna", "Av 555"}, {"call=1", "Av 555"}, {"callsetup=0", "Av 555"},
+          {"call=0", "-"}}},
+        {"incoming answered, setup 0 comes before call 1",
+         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"answer", "Av 555"}, {"callsetup=0", "-"},
+          {"call=1", "Av 555"}}},
+        {"caller gives up", {{"RING", "I "}, {"CLIP 555", "I 555"}, {"callsetup=0", "-"}, {"RING", "I "}}},
+        {"rejected: the phone's echoes do not ring again",
+         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"reject", "-"}, {"RING", "-"}, {"CLIP 555", "-"},
+          {"callsetup=0", "-"}, {"RING", "I "}}},
+        {"outgoing, setup 0 before call 1",
+         {{"dial 123", "Ov 123"}, {"callsetup=2", "Ov 123"}, {"callsetup=3", "Ov 123"}, {"callsetup=0", "-"},
+          {"call=1", "Av 123"}, {"hangup", "-"}, {"call=0", "-"}}},
+        {"dialled on the phone itself", {{"callsetup=2", "Ov "}, {"call=1", "Av "}, {"callsetup=0", "Av "}}},
+        {"a second caller who gives up leaves the call and its voice",
+         {{"status=1,0,0", "Av "}, {"callsetup=1", "Awv /"}, {"CCWA 777 Bob", "Awv /777"}, {"RING", "Awv /777"},
+          {"callsetup=0", "Av "}, {"call=0", "-"}}},
+        {"waiting caller answered holding the call (held event first)",
+         {{"dial 123", "Ov 123"}, {"call=1", "Av 123"}, {"CCWA 777", "Awv 123/777"}, {"callsetup=1", "Awv 123/777"},
+          {"chld=2", "Awv 123/777"}, {"callheld=1", "Ahv 777/123"}, {"callsetup=0", "Ahv 777/123"},
+          {"chld=2", "Ahv 777/123"}, {"callheld=1", "Ahv 123/777"}, {"chld=1", "Ahv 123/777"},
+          {"callheld=0", "Av 777"}}},
+        {"waiting caller answered holding the call (setup event first)",
+         {{"status=1,0,0", "Av "}, {"dial 1", "Av "}, {"callsetup=1", "Awv /"}, {"CCWA 777", "Awv /777"},
+          {"chld=2", "Awv /777"}, {"callsetup=0", "Av 777"}, {"callheld=1", "Ahv 777/"}}},
+        {"waiting caller answered ending the call",
+         {{"call=1", "Av "}, {"callsetup=1", "Awv /"}, {"CCWA 777 Bob", "Awv /777"}, {"chld=1", "Awv /777"},
+          {"callsetup=0", "Av 777"}}},
+        {"waiting caller rejected", {{"call=1", "Av "}, {"CCWA 777", "Awv /777"}, {"chld=0", "Awv /777"},
+                                     {"callsetup=0", "Av "}}},
+        {"hold the only call, then resume it",
+         {{"call=1", "Av "}, {"CLIP 555", "Av "}, {"chld=2", "Av "}, {"callheld=2", "AHv "}, {"chld=2", "AHv "},
+          {"callheld=0", "Av "}}},
+        {"hang up beside a held call leaves the held one",
+         {{"status=1,0,1", "Ahv /"}, {"hangup", "AHv "}, {"callheld=2", "AHv "}, {"call=0", "-"}}},
+        {"hang up with a caller waiting: the waiting call rings",
+         {{"call=1", "Av "}, {"CCWA 777", "Awv /777"}, {"hangup", "I 777"}}},
+        {"a call already there at the handshake", {{"status=1,0,0", "Av "}, {"callsetup=0", "Av "}}},
+        {"a ringing call already there", {{"status=0,1,0", "I "}, {"CLIP 555", "I 555"}}},
+        {"a held call already there", {{"status=1,0,2", "AHv "}}},
+        {"re-handshake with nothing left ends the call", {{"call=1", "Av "}, {"status=0,0,0", "-"}}},
+        {"end codes: a refused command is no call ending",
+         {{"call=1", "Av "}, {"ERROR", "Av "}, {"NO CARRIER", "-"}, {"dial 5", "Ov 5"}, {"ERROR", "-"}}},
+        {"end code beside a second call leaves it to the indicators",
+         {{"call=1", "Av "}, {"callsetup=1", "Awv /"}, {"NO CARRIER", "Awv /"}}},
+        {"out of range values are ignored",
+         {{"call=7", "-"}, {"callsetup=9", "-"}, {"callheld=-1", "-"}, {"status=9,9,9", "AHv "}}},
+    };
+    for (const Trace& trace : traces) {
+        CallModel model;
+        std::string seen;
+        for (const auto& [step, expected] : trace.steps) {
+            feed_step(model, step);
+            seen += step + " ";
+            EXPECT_EQ(describe(model), expected) << trace.name << " after: " << seen;
+        }
+    }
 }
 
 }  // namespace

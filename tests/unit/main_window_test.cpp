@@ -426,31 +426,6 @@ TEST(PhoneStatus, IndicatorValuesGiveIconsTextsAndTooltip)
     }
 }
 
-TEST(PhoneStatus, IndicatorValuesAreReadFromTheCindAnswerOnly)
-{
-    const struct {
-        const char* line;
-        std::vector<int> values;   // empty = refused
-    } rows[] = {
-        {"+CIND: 1,0,0,4,0,3,0", {1, 0, 0, 4, 0, 3, 0}},
-        {"+CIND:0,0,1", {0, 0, 1}},
-        {"+CIND: 1, 2 ,3", {1, 2, 3}},
-        {"+CIND: (\"call\",(0,1)),(\"callsetup\",(0-3))", {}},
-        {"+CIND: 1,,3", {}},
-        {"+CIND: 1,x", {}},
-        {"+CIND:", {}},
-        {"+CIND: 1,2,", {}},
-        {"OK", {}},
-        {"+CIND: 99999999999999999999", {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
-        std::vector<int> got;
-        EXPECT_EQ(parse_cind_values(row.line, &got), !row.values.empty());
-        EXPECT_EQ(got, row.values);
-    }
-}
-
 TEST(CallNotifications, CallerIsNamedOnOneLine)
 {
     EXPECT_EQ(notification_caller("Alice", "+4930123"), "Alice");
@@ -540,11 +515,10 @@ TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
         EXPECT_FALSE(gtk_widget_get_visible(box)) << "nothing known yet";
 
         // The handshake's answer, in the phone's own order: signal 2, battery 5.
-        std::string values = "+CIND: ";
+        std::vector<int> values;
         for (const std::string& name : order)
-            values += std::string(values.size() > 7 ? "," : "") +
-                      (name == "service" ? "1" : name == "signal" ? "2" : name == "battchg" ? "5" : "0");
-        phone_status_from_cind({"OK?", values});
+            values.push_back(name == "service" ? 1 : name == "signal" ? 2 : name == "battchg" ? 5 : 0);
+        call_status_from_phone(hfp_link_generation(), values);
         uitest::pump();
         EXPECT_TRUE(gtk_widget_get_visible(box));
         EXPECT_EQ(image_icon(images[0]), "network-cellular-signal-weak-symbolic");
@@ -578,10 +552,11 @@ TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
 
         // The phone goes: nothing shown, and nothing kept for the next one.
         current_state = PAIRED;
+        call_link_closed();
         update_ui();
         uitest::pump();
         EXPECT_FALSE(gtk_widget_get_visible(box));
-        EXPECT_EQ(phone_status_value("battchg"), -1);
+        EXPECT_EQ(phone_indicator("battchg"), -1);
     }
     hfp_set_indicator_map(IndicatorMap{});
 }

@@ -11,6 +11,9 @@
  *   ADDR/sco            seqpacket socket accepting SCO links
  *   ADDR/sco_mtu        decimal MTU reported by SCO_OPTIONS (default 64)
  * A phone present without the socket gives ECONNREFUSED, as the kernel does.
+ * An RFCOMM server answers every accepted stream with one byte before any
+ * data: 0 when the link is up, else the errno the connect fails with (EBUSY
+ * while another link to that channel is up, as the kernel allows only one).
  *
  * Faults: a file "fault-OP" holding an errno name or number and an optional
  * count ("EBUSY", "ECONNREFUSED 2", "EIO *" for every time) makes the next
@@ -25,6 +28,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -259,6 +263,24 @@ static int read_mtu(const char* phone_dir)
     return mtu > 0 && mtu < 65536 ? mtu : 64;
 }
 
+/* The phone's verdict on an RFCOMM link; a shutdown of the socket by
+ * another thread ends the wait, as it aborts a connect in the kernel. */
+static int rfcomm_verdict(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, 30000);
+    while (r < 0 && errno == EINTR);
+    if (r == 0)
+        return ETIMEDOUT;
+    unsigned char verdict = 0;
+    ssize_t n = recv(fd, &verdict, 1, 0);
+    if (n != 1)
+        return ECONNRESET;
+    return verdict;
+}
+
 EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len)
 {
     connect_fn real_connect = REAL(connect_fn, connect);
@@ -316,6 +338,8 @@ EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len)
             rc = real_connect(fd, (struct sockaddr*)&sun, sizeof sun);
             if (rc != 0)
                 err = (errno == ENOENT || errno == ECONNREFUSED) ? ECONNREFUSED : errno;
+            else if (s.proto == BTPROTO_RFCOMM)
+                err = rfcomm_verdict(fd);
         }
     }
     snprintf(line, sizeof line, "connect %s %s %d %s\n", proto_name(s.proto), addr_str, target,

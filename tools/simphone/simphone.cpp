@@ -318,6 +318,7 @@ struct SimPhone::Conn {
     std::atomic<bool> open{true};
     std::atomic<bool> clip{false};
     std::atomic<bool> cmer{false};
+    std::atomic<bool> ccwa{false};
 };
 
 struct SimPhone::Listener {
@@ -458,6 +459,8 @@ void SimPhone::accept_loop(std::shared_ptr<Listener> l)
             threads_.emplace_back(&SimPhone::serve_sdp, this, fd);
             continue;
         }
+        if (!admit_rfcomm(fd, l->channel))
+            continue;
         auto c = std::make_shared<Conn>();
         c->fd = fd;
         c->channel = l->channel;
@@ -470,6 +473,37 @@ void SimPhone::accept_loop(std::shared_ptr<Listener> l)
         cv_.notify_all();
     }
     close(l->fd);
+}
+
+// The kernel keeps one RFCOMM link per remote channel: a second connect
+// while one is up fails with EBUSY. A link whose other end was just closed
+// is given a moment to wind down, as the kernel's disconnect takes one too.
+bool SimPhone::admit_rfcomm(int fd, int channel)
+{
+    auto busy = [&] {
+        for (auto& [id, c] : conns_)
+            if (c->open && c->channel == channel)
+                return true;
+        return false;
+    };
+    bool refused;
+    int delay_ms;
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        delay_ms = admit_delay_ms_;
+        refused = !cv_.wait_for(lock, std::chrono::milliseconds(300), [&] { return !busy(); });
+        if (refused)
+            busy_refusals_++;
+    }
+    // A phone slow to set up the link: the connect stays pending meanwhile.
+    for (int waited = 0; waited < delay_ms && !stopping_; waited += 20)
+        sleep_ms(20);
+    unsigned char verdict = refused ? static_cast<unsigned char>(EBUSY) : 0;
+    if (send(fd, &verdict, 1, MSG_NOSIGNAL) != 1 || refused) {
+        close(fd);
+        return false;
+    }
+    return true;
 }
 
 // ---- SDP ---------------------------------------------------------------------------
@@ -641,7 +675,7 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
     std::string cmd = upper(raw);
     std::lock_guard<std::mutex> lock(mu_);
     if (starts_with(cmd, "AT+BRSF="))
-        return "\r\n+BRSF: 871\r\n" + ok;
+        return "\r\n+BRSF: " + std::to_string(ag_features_) + "\r\n" + ok;
     if (cmd == "AT+CIND=?") {
         std::string list;
         for (const std::string& name : order_)
@@ -696,11 +730,61 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
     }
     if (cmd == "AT+CHLD=?")
         return "\r\n+CHLD: (0,1,2,3)\r\n" + ok;
+    if (starts_with(cmd, "AT+CHLD=")) {
+        if (!chld_events(cmd.substr(8), after))
+            return error;
+        return ok;
+    }
+    if (starts_with(cmd, "AT+VTS="))
+        return values_["call"] == 1 && cmd.size() == 8 ? ok : error;
+    if (starts_with(cmd, "AT+CCWA=")) {
+        c->ccwa = cmd == "AT+CCWA=1";
+        return ok;
+    }
     if (cmd == "AT" || starts_with(cmd, "AT+NREC=") || starts_with(cmd, "AT+BIA=") || starts_with(cmd, "AT+BAC=") ||
         starts_with(cmd, "AT+VGS=") || starts_with(cmd, "AT+VGM=") || starts_with(cmd, "AT+CMEE=") ||
-        starts_with(cmd, "AT+COPS") || cmd == "AT+CLCC" || cmd == "AT+BTRH?" || starts_with(cmd, "AT+CCWA="))
+        starts_with(cmd, "AT+COPS") || cmd == "AT+CLCC" || cmd == "AT+BTRH?")
         return ok;
     return error;
+}
+
+// What a phone does for each hold action (mu_ held), as the indicator
+// events it sends afterwards. False when there is nothing to act on.
+bool SimPhone::chld_events(const std::string& action, std::vector<std::pair<std::string, int>>* after)
+{
+    int call = values_["call"], setup = values_["callsetup"], held = values_["callheld"];
+    bool waiting = call == 1 && setup == 1;
+    if (call != 1)
+        return false;
+    if (action == "0") {            // release the waiting or the held call
+        if (waiting)
+            *after = {{"callsetup", 0}};
+        else if (held == 1)
+            *after = {{"callheld", 0}};
+        else if (held == 2)
+            *after = {{"callheld", 0}, {"call", 0}};
+        else
+            return false;
+    } else if (action == "1") {     // end the active call, take the other one
+        if (waiting)
+            *after = {{"callsetup", 0}};
+        else if (held != 0)
+            *after = {{"callheld", 0}};
+        else
+            *after = {{"call", 0}};
+    } else if (action == "2") {     // hold the active call, take the other one
+        if (waiting)
+            *after = {{"callheld", 1}, {"callsetup", 0}};
+        else if (held == 1)
+            *after = {{"callheld", 1}};
+        else if (held == 2)
+            *after = {{"callheld", 0}};
+        else
+            *after = {{"callheld", 2}};
+    } else {
+        return false;
+    }
+    return true;
 }
 
 bool SimPhone::write_reply(const std::shared_ptr<Conn>& c, const std::string& bytes, bool chunked)
@@ -932,6 +1016,43 @@ bool SimPhone::ciev(int conn, const std::string& name, int value)
     if (index < 0)
         return false;
     return send_line(conn, "+CIEV: " + std::to_string(index) + "," + std::to_string(value));
+}
+
+bool SimPhone::waiting_call(const std::string& number, const std::string& name)
+{
+    set_indicator("callsetup", 1, true);
+    std::vector<int> targets;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& [id, c] : conns_)
+            if (c->open && c->ccwa)
+                targets.push_back(id);
+    }
+    std::string line = "+CCWA: \"" + number + "\"," + (number.rfind('+', 0) == 0 ? "145" : "129") + ",1";
+    if (!name.empty())
+        line += ",\"" + name + "\"";
+    bool sent = false;
+    for (int id : targets)
+        sent = send_line(id, line) || sent;
+    return sent;
+}
+
+void SimPhone::set_admit_delay_ms(int ms)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    admit_delay_ms_ = ms;
+}
+
+void SimPhone::set_ag_features(int features)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    ag_features_ = features;
+}
+
+int SimPhone::busy_refusals() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return busy_refusals_;
 }
 
 bool SimPhone::incoming_call(const std::string& number, const std::string& name)

@@ -99,6 +99,8 @@ public:
     int indicator(const std::string& name) const;
 
     void set_cmer_1_error(bool error);                 // "ERROR" to AT+CMER=3,0,0,1
+    void set_ag_features(int features);                // "+BRSF:" value (bit 0: three-way calling)
+    void set_admit_delay_ms(int ms);                   // RFCOMM connects complete only after this
     void set_dial_reply(DialReply reply);
     // After ATD OK / ATA / AT+CHUP, play the indicator events a phone sends
     // (callsetup 2, 3; call 1 + callsetup 0; call 0 or callsetup 0).
@@ -117,6 +119,7 @@ public:
     // ---- connections -----------------------------------------------------
     std::vector<int> connections() const;          // open ones, oldest first
     int connection_count() const;                  // accepted so far, open or not
+    int busy_refusals() const;                     // connects refused with EBUSY (channel in use)
     int latest_connection() const;                 // most recent open, -1 if none
     int listener_connection() const;               // most recent open that sent AT+CLIP=1, -1 if none
     bool is_open(int conn) const;
@@ -139,6 +142,11 @@ public:
     // A call coming in: callsetup 1 to every reporting connection, then RING
     // and +CLIP on the listener connection (false when there is none).
     bool incoming_call(const std::string& number, const std::string& name = "");
+    // A second caller during a call: callsetup 1 to every reporting
+    // connection, then "+CCWA:" to those that enabled it (AT+CCWA=1); false
+    // when none had. AT+CHLD=0/1/2 then act on it as a phone does, with
+    // the indicator events that follow; AT+VTS is answered during a call.
+    bool waiting_call(const std::string& number, const std::string& name = "");
     void remote_answer();   // the call is up: call 1, callsetup 0
     void remote_hangup();   // call 0, or callsetup 0 when no call was up
     bool busy(int conn) { return send_line(conn, "BUSY"); }
@@ -167,6 +175,8 @@ private:
     struct Listener;
     void accept_loop(std::shared_ptr<Listener> listener);
     void serve_rfcomm(std::shared_ptr<Conn> conn);
+    bool admit_rfcomm(int fd, int channel);
+    bool chld_events(const std::string& action, std::vector<std::pair<std::string, int>>* after);
     void serve_sdp(int fd);
     void handle_command(const std::shared_ptr<Conn>& conn, const std::string& command);
     std::string builtin_reply(const std::shared_ptr<Conn>& conn, const std::string& command,
@@ -179,6 +189,7 @@ private:
     std::string shim_dir_, address_, phone_dir_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> hfp_sdp_searches_{0};
+    int busy_refusals_ = 0;   // guarded by mu_
 
     mutable std::mutex mu_;
     std::condition_variable cv_;
@@ -195,6 +206,8 @@ private:
     std::vector<std::string> order_;
     std::map<std::string, int> values_;
     bool cmer_1_error_ = false;
+    int ag_features_ = 871;
+    int admit_delay_ms_ = 0;
     DialReply dial_reply_ = DialReply::OK;
     bool auto_progress_ = false;
     size_t chunk_ = 0;

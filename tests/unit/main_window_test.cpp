@@ -579,6 +579,7 @@ TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
     uitest::open_main_window();
     EXPECT_FALSE(on_window_delete_event(window, nullptr, nullptr)) << "no call: closes at once";
 
+    call_feed(hfp_link_generation(), [](CallModel& m) { m.on_call(1); }, nullptr, nullptr);
     hfp_update_call_state_cb(GINT_TO_POINTER(CALL_ACTIVE));
     gtk_window_close(GTK_WINDOW(window));
     gtk_window_close(GTK_WINDOW(window));

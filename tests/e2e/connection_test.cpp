@@ -209,18 +209,13 @@ TEST(Connection, DeviceOfAnotherAdapterIsNeverTakenForThePhone)
     EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
 }
 
-// The sound server's command-line tool, standing in with the phone's and
-// the headphones' modules loaded; it records what it is asked.
-std::string fake_pactl(const th::TestWorld& world, const std::string& phone, const std::string& headphones)
+// The sound server's command-line tool, standing in: it records what it is
+// asked, then runs body. Returns the PATH that finds it first.
+std::string fake_pactl(const th::TestWorld& world, const std::string& body)
 {
     std::string bin = world.dir.file("bin");
     g_mkdir_with_parents(bin.c_str(), 0755);
-    th::write_file(bin + "/pactl",
-                   "#!/bin/sh\n"
-                   "echo \"$*\" >> " + world.dir.file("pactl.calls") + "\n"
-                   "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" + headphones +
-                       "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone + " autodetect_mtu=0\\t\\n'\n"
-                   "exit 0\n");
+    th::write_file(bin + "/pactl", "#!/bin/sh\necho \"$*\" >> " + world.dir.file("pactl.calls") + "\n" + body);
     chmod((bin + "/pactl").c_str(), 0755);
     return bin + ":" + g_getenv("PATH");
 }
@@ -235,7 +230,11 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
     th::make_phone(bluez, keyboard, false);
     bluez.connect_device("00:11:22:33:44:55");
     bluez.pair_device(kPhoneAddr);
-    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, phone, headphones)}});
+    // Loaded: the headphones' module and the phone's.
+    std::string modules = "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" +
+                          headphones + "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone +
+                          " autodetect_mtu=0\\t\\n'\nexit 0\n";
+    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, modules)}});
     ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
     // The keyboard, connected before us, is not taken for the phone.
     EXPECT_NE(app.find("ℹ️ Paired device found at startup"), std::string::npos) << app.output();
@@ -255,6 +254,20 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
     // Still the phone that is followed.
     bluez.disconnect_device(kPhoneAddr);
     EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+}
+
+TEST(Connection, SoundServerToolThatHangsNeverStopsTheWindow)
+{
+    th::TestWorld world;
+    th::make_phone(*world.bluez, world.bluez->add_device(kPhoneAddr, "Pixel of Ana"));
+    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    world.bluez->connect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
+    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
+    // The main loop still follows the phone while the tool hangs.
+    world.bluez->disconnect_device(kPhoneAddr);
+    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
 }
 
 TEST(Connection, ExitSwitchesDiscoverabilityOff)

@@ -78,6 +78,19 @@ bool adapter_present()
 
 }  // namespace
 
+void adapter_removed()
+{
+    ASSERT_MAIN_THREAD();
+    log_msg("⚠️ Bluetooth adapter removed");
+    bool was_discoverable = discoverable_session.exchange(false);
+    stop_discoverable_timer();
+    if (was_discoverable)
+        agent_unregister();
+    int state = current_state.load();
+    if (state == DISCOVERABLE || state == PAIRING)
+        start_failed("No Bluetooth adapter: plug one in or switch it on, then press Start", nullptr);
+}
+
 AppState resting_state()
 {
     if (discoverable_session.load())

@@ -24,6 +24,8 @@ bool set_adapter_property(const char* name, GVariant* value);
 bool make_discoverable(bool on);
 // Ends a discoverable session (time limit, or BlueZ ending it); main thread.
 void discoverability_ended();
+// The adapter's object went away (unplugged, or BlueZ stopped).
+void adapter_removed();
 void get_device_info(const char* path);
 // Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.
 gpointer connect_thread(gpointer path_copy);

@@ -118,6 +118,16 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
     const gchar* path = nullptr;
     GVariant* interfaces = nullptr;
     g_variant_get(parameters, "(&o@as)", &path, &interfaces);
+    if (std::strcmp(path, adapter_path) == 0) {
+        GVariantIter names;
+        g_variant_iter_init(&names, interfaces);
+        const gchar* name = nullptr;
+        while (g_variant_iter_next(&names, "&s", &name))
+            if (std::strcmp(name, "org.bluez.Adapter1") == 0)
+                adapter_removed();
+        g_variant_unref(interfaces);
+        return;
+    }
     if (device_path[0] == '\0' || std::strcmp(path, device_path) != 0) {
         g_variant_unref(interfaces);
         return;

@@ -348,20 +348,26 @@ TEST(ConnectionHandlers, StartTellsTheTruthAndWorksOnceTheAdapterIsBack)
 {
     th::TestWorld world;
     th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    ASSERT_EQ(current_state.load(), DISCOVERABLE);
+    // Unplugged while discoverable: the header must not go on claiming it.
     g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "RemoveAdapter", g_variant_new("(s)", "hci0")));
+    ASSERT_TRUE(app.wait_for_output("State: DISCOVERABLE -> ERROR")) << app.output();
+    EXPECT_NE(app.find("⚠️ Bluetooth adapter removed"), std::string::npos) << app.output();
+    size_t mark = app.output().size();
 
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), ERROR);
     EXPECT_EQ(std::string(error_msg).rfind("No Bluetooth adapter", 0), 0u) << error_msg;
-    EXPECT_EQ(app.find("✓ PC made discoverable"), std::string::npos) << app.output();
-    EXPECT_EQ(app.find("✓ Agent registered"), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("✓ PC made discoverable", mark), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("✓ Agent registered", mark), std::string::npos) << app.output();
     EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
 
     world.bluez->add_adapter("hci0");
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
-    expect_in_order(app, {"State: IDLE -> ERROR", "🚀 Starting...", "✓ Agent registered", "✓ PC made discoverable",
-                          "State: ERROR -> DISCOVERABLE"});
+    expect_in_order(app, {"🚀 Starting...", "✓ Agent registered", "✓ PC made discoverable",
+                          "State: ERROR -> DISCOVERABLE"}, mark);
 }
 
 TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)

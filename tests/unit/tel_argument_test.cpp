@@ -1,7 +1,5 @@
 #include "app/app.h"
 #include "app/tel_uri.h"
-#include "connection/phone_device.h"
-#include "connection/sound_module.h"
 
 #include <gtest/gtest.h>
 
@@ -82,78 +80,6 @@ TEST(PendingDial, TakeEmptiesSoANumberIsDialledOnce)
     pending_dial_set("+4930123");
     pending_dial_cancel();
     EXPECT_EQ(pending_dial_take(), "");
-}
-
-struct ModuleCase {
-    const char* name;
-    std::string list;
-    int index;
-};
-
-class SoundModule : public testing::TestWithParam<ModuleCase> {};
-
-const std::string kPhonePath = "/org/bluez/hci0/dev_A4_50_46_12_34_56";
-
-TEST_P(SoundModule, OnlyThePhonesOwnModuleIsFound)
-{
-    EXPECT_EQ(bluez_module_index(GetParam().list, kPhonePath), GetParam().index);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SoundModule,
-    testing::Values(
-        ModuleCase{"phone_beside_headphones",
-                   "7\tmodule-bluez5-device\tpath=/org/bluez/hci0/dev_00_1B_66_AA_BB_CC autodetect_mtu=0\t\n"
-                   "25\tmodule-bluez5-device\tpath=" + kPhonePath + " autodetect_mtu=0\t\n",
-                   25},
-        ModuleCase{"only_headphones", "7\tmodule-bluez5-device\tpath=/org/bluez/hci0/dev_00_1B_66_AA_BB_CC\t\n", -1},
-        ModuleCase{"longer_path_is_another_device",
-                   "8\tmodule-bluez5-device\tpath=" + kPhonePath + "0 autodetect_mtu=0\t\n", -1},
-        ModuleCase{"other_module_with_the_path", "3\tmodule-null-sink\tpath=" + kPhonePath + "\t\n", -1},
-        ModuleCase{"no_trailing_newline", "12\tmodule-bluez5-device\tpath=" + kPhonePath, 12},
-        ModuleCase{"garbage_index", "x1\tmodule-bluez5-device\tpath=" + kPhonePath + "\n", -1},
-        ModuleCase{"empty_output", "", -1}),
-    [](const testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.name); });
-
-struct DeviceCase {
-    const char* name;
-    const char* props;   // GVariant text of a{sv}
-    bool phone;
-};
-
-class PhoneDevice : public testing::TestWithParam<DeviceCase> {};
-
-TEST_P(PhoneDevice, OnlyAnAudioGatewayOrAPhoneClassCounts)
-{
-    GVariant* props = g_variant_ref_sink(g_variant_new_parsed(GetParam().props));
-    EXPECT_EQ(properties_say_phone(props), GetParam().phone);
-    g_variant_unref(props);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, PhoneDevice,
-    testing::Values(
-        DeviceCase{"gateway_uuid", "{'UUIDs': <['0000110a-0000-1000-8000-00805f9b34fb', "
-                                   "'0000111f-0000-1000-8000-00805f9b34fb']>, 'Class': <uint32 0>}", true},
-        DeviceCase{"gateway_uuid_upper_case", "{'UUIDs': <['0000111F-0000-1000-8000-00805F9B34FB']>}", true},
-        DeviceCase{"phone_class_without_uuids", "{'UUIDs': <@as []>, 'Class': <uint32 0x5a020c>}", true},
-        DeviceCase{"phone_class_before_services_known", "{'Class': <uint32 0x200>}", true},
-        DeviceCase{"keyboard", "{'UUIDs': <['00001124-0000-1000-8000-00805f9b34fb']>, 'Class': <uint32 0x2540>}",
-                   false},
-        DeviceCase{"phone_class_but_no_gateway", "{'UUIDs': <['0000110b-0000-1000-8000-00805f9b34fb']>, "
-                                                 "'Class': <uint32 0x5a020c>}", false},
-        DeviceCase{"headphones_class", "{'UUIDs': <@as []>, 'Class': <uint32 0x240404>}", false},
-        DeviceCase{"nothing_known", "{'Name': <'x'>}", false},
-        DeviceCase{"class_of_wrong_type", "{'Class': <'phone'>}", false}),
-    [](const testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
-
-TEST(PhoneDevice, OnlyDevicesBelowTheAdapter)
-{
-    EXPECT_TRUE(on_adapter("/org/bluez/hci0/dev_A4", "/org/bluez/hci0"));
-    EXPECT_FALSE(on_adapter("/org/bluez/hci1/dev_A4", "/org/bluez/hci0"));
-    EXPECT_FALSE(on_adapter("/org/bluez/hci01/dev_A4", "/org/bluez/hci0"));
-    EXPECT_FALSE(on_adapter("/org/bluez/hci0", "/org/bluez/hci0"));
-    EXPECT_FALSE(on_adapter("/org/bluez/hci0/", "/org/bluez/hci0"));
 }
 
 }  // namespace

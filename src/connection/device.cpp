@@ -43,7 +43,7 @@ void stop_discoverable_timer()
 gboolean discoverable_timeout_cb(gpointer)
 {
     discoverable_timer = 0;
-    discoverability_ended();
+    discoverability_ended("after 3 minutes");
     return G_SOURCE_REMOVE;
 }
 
@@ -100,13 +100,13 @@ AppState resting_state()
     return IDLE;
 }
 
-void discoverability_ended()
+void discoverability_ended(const char* why)
 {
     ASSERT_MAIN_THREAD();
     if (!discoverable_session.exchange(false))
         return;
     stop_discoverable_timer();
-    log_msg("ℹ️ Discoverability ended after 3 minutes: press Start to pair a phone");
+    log_msgf("ℹ️ Discoverability ended %s: press Start to pair a phone", why);
     make_discoverable(false);
     agent_unregister();
     int state = current_state.load();

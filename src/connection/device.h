@@ -22,8 +22,9 @@ extern std::atomic<bool> discoverable_session;
 // Both report whether every setting was taken.
 bool set_adapter_property(const char* name, GVariant* value);
 bool make_discoverable(bool on);
-// Ends a discoverable session (time limit, or BlueZ ending it); main thread.
-void discoverability_ended();
+// Ends a discoverable session (our time limit, or BlueZ ending it); why
+// completes the log line. Main thread.
+void discoverability_ended(const char* why);
 // The adapter's object went away (unplugged, or BlueZ stopped).
 void adapter_removed();
 void get_device_info(const char* path);

@@ -74,7 +74,7 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
         g_variant_lookup(changed, "Discoverable", "b", &discoverable) && !discoverable) {
         // BlueZ's own time limit, or someone else switched it off.
         g_variant_unref(changed);
-        discoverability_ended();
+        discoverability_ended("by the Bluetooth service");
         return;
     }
     gboolean paired = FALSE, connected = FALSE;

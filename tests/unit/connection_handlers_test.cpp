@@ -372,6 +372,27 @@ TEST(ConnectionHandlers, StartTellsTheTruthAndWorksOnceTheAdapterIsBack)
                           "State: ERROR -> DISCOVERABLE"}, mark);
 }
 
+TEST(ConnectionHandlers, StartOnABlockedAdapterIsAnErrorThatSaysSo)
+{
+    th::TestWorld world;
+    // What BlueZ answers when rfkill blocks the adapter.
+    world.bluez->add_method("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set", "ssv", "",
+                            "if args[1] == 'Powered' and args[2]:\n"
+                            "    raise dbus.exceptions.DBusException('Blocked through rfkill', "
+                            "name='org.bluez.Error.Blocked')\n"
+                            "DBusMockObject.Set(self, args[0], args[1], args[2])\n");
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), ERROR);
+    EXPECT_EQ(std::string(error_msg).rfind("Bluetooth is switched off or blocked", 0), 0u) << error_msg;
+    EXPECT_NE(std::string(error_msg).find("Blocked through rfkill"), std::string::npos) << error_msg;
+    EXPECT_EQ(app.find("✓ PC made discoverable"), std::string::npos) << app.output();
+    // Nothing is left half switched on: not discoverable, no agent.
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+    EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
+    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+}
+
 TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)
 {
     th::TestWorld world;

@@ -1,9 +1,12 @@
 #include "app/app.h"
 
 #include "app/log.h"
+#include "app/main_thread.h"
+#include "app/tel_uri.h"
 #include "app/text.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
+#include "connection/phone_device.h"
 #include "connection/signals.h"
 #include "connection/state.h"
 #include "hfp/dial.h"
@@ -15,7 +18,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <mutex>
 
 GtkApplication* app = nullptr;
 char pending_uri_arg[256] = "";
@@ -23,9 +25,6 @@ GDBusConnection* dbus_conn = nullptr;
 char error_msg[256] = "";
 
 namespace {
-
-std::mutex pending_dial_mutex;
-char pending_dial_number[64] = "";
 
 constexpr const char* kApplicationId = "org.telvane.Telvane";
 
@@ -55,7 +54,7 @@ void run_startup_scan()
         g_clear_error(&error);
         return;
     }
-    StartupScan found = scan_managed_objects(reply);
+    StartupScan found = scan_managed_objects(reply, adapter_path);
     g_variant_unref(reply);
     if (!found.connected_path.empty()) {
         get_device_info(found.connected_path.c_str());
@@ -76,17 +75,9 @@ void first_activation(GtkApplication* application)
     refresh_contacts_view();
     refresh_recents_view();
 
-    GError* error = nullptr;
-    dbus_conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (!dbus_conn) {
-        g_snprintf(error_msg, sizeof error_msg, "D-Bus error: %s", error ? error->message : "unknown");
-        g_clear_error(&error);
+    if (!open_system_bus()) {
         set_state(ERROR);
     } else {
-        log_msg("✓ D-Bus connection established");
-        bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
-        bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
-        log_msg("✓ D-Bus signal listener set up");
         set_state(IDLE);
         run_startup_scan();
     }
@@ -101,43 +92,42 @@ void first_activation(GtkApplication* application)
 
 }  // namespace
 
-void pending_dial_set(const char* number)
+void accept_tel_argument(const char* arg)
 {
-    std::lock_guard<std::mutex> lock(pending_dial_mutex);
-    copy_text(pending_dial_number, number);
-}
-
-std::string pending_dial_take()
-{
-    std::lock_guard<std::mutex> lock(pending_dial_mutex);
-    std::string number = pending_dial_number;
-    pending_dial_number[0] = '\0';
-    return number;
-}
-
-std::string pending_dial_peek()
-{
-    std::lock_guard<std::mutex> lock(pending_dial_mutex);
-    return pending_dial_number;
-}
-
-bool filter_tel_argument(const char* arg, char* out, size_t out_size)
-{
-    if (!arg || std::strncmp(arg, "tel:", 4) != 0 || !out || out_size == 0)
-        return false;
-    const char* p = arg + 4;
-    if (p[0] == '/' && p[1] == '/')
-        p += 2;
-    size_t n = 0;
-    for (; *p && n + 1 < out_size; ++p) {
-        if ((*p >= '0' && *p <= '9') || *p == '+')
-            out[n++] = *p;
+    TelLink link = parse_tel_link(arg);
+    if (!link.recognised)
+        return;
+    if (!link.ok) {
+        log_msgf("⚠️ Link refused, nothing dialled: %s", link.problem.c_str());
+        return;
     }
-    out[n] = '\0';
+    copy_text(pending_uri_arg, link.number);
+    if (!link.extension.empty() || !link.subaddress.empty())
+        log_msgf("ℹ️ Link number %s; not dialled:%s%s%s%s", link.number.c_str(),
+                 link.extension.empty() ? "" : " extension ", link.extension.c_str(),
+                 link.subaddress.empty() ? "" : " subaddress ", link.subaddress.c_str());
+}
+
+bool open_system_bus()
+{
+    ASSERT_MAIN_THREAD();
+    if (dbus_conn)
+        return true;
+    GError* error = nullptr;
+    dbus_conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (!dbus_conn) {
+        g_snprintf(error_msg, sizeof error_msg, "D-Bus error: %s", error ? error->message : "unknown");
+        g_clear_error(&error);
+        return false;
+    }
+    log_msg("✓ D-Bus connection established");
+    bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
+    bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
+    log_msg("✓ D-Bus signal listener set up");
     return true;
 }
 
-StartupScan scan_managed_objects(GVariant* reply)
+StartupScan scan_managed_objects(GVariant* reply, const char* adapter)
 {
     StartupScan found;
     GVariant* objects = g_variant_get_child_value(reply, 0);
@@ -147,6 +137,10 @@ StartupScan scan_managed_objects(GVariant* reply)
     GVariant* interfaces = nullptr;
     while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
         GVariant* device = g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE("a{sv}"));
+        if (device && !(on_adapter(path, adapter) && properties_say_phone(device))) {
+            g_variant_unref(device);
+            device = nullptr;
+        }
         if (device) {
             gboolean connected = FALSE, paired = FALSE;
             bool has_connected = g_variant_lookup(device, "Connected", "b", &connected);
@@ -171,7 +165,7 @@ int on_app_command_line(GApplication* application, GApplicationCommandLine* comm
     int argc = 0;
     gchar** argv = g_application_command_line_get_arguments(command_line, &argc);
     if (argc >= 2)
-        filter_tel_argument(argv[1], pending_uri_arg, sizeof pending_uri_arg);
+        accept_tel_argument(argv[1]);
     g_strfreev(argv);
     g_application_activate(application);
     return 0;

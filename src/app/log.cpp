@@ -11,6 +11,8 @@ std::atomic<GtkWidget*> log_view{nullptr};
 
 namespace {
 constexpr size_t kMaxLine = 511;
+// The Log tab of a program that runs all day keeps only the recent past.
+constexpr int kMaxViewLines = 5000;
 std::mutex stdout_mutex;
 }
 
@@ -21,9 +23,10 @@ std::string format_log_line(const std::tm& local_time, const char* message)
     std::string line = stamp;
     line += ' ';
     line += message ? message : "";
+    // A cut line keeps its newline, or the next line would be glued to it.
+    if (line.size() + 1 > kMaxLine)
+        line.resize(utf8_cut_len(line, kMaxLine - 1));
     line += '\n';
-    if (line.size() > kMaxLine)
-        line.resize(utf8_cut_len(line, kMaxLine));
     return line;
 }
 
@@ -60,6 +63,14 @@ gboolean append_log_ui(gpointer text)
         GtkTextIter end;
         gtk_text_buffer_get_end_iter(buffer, &end);
         gtk_text_buffer_insert(buffer, &end, static_cast<const char*>(text), -1);
+        // The last line is the empty one after the final newline.
+        int excess = gtk_text_buffer_get_line_count(buffer) - 1 - kMaxViewLines;
+        if (excess > 0) {
+            GtkTextIter start, cut;
+            gtk_text_buffer_get_start_iter(buffer, &start);
+            gtk_text_buffer_get_iter_at_line(buffer, &cut, excess);
+            gtk_text_buffer_delete(buffer, &start, &cut);
+        }
         if (GtkWidget* view = log_view.load())
             gtk_text_view_scroll_to_mark(GTK_TEXT_VIEW(view), gtk_text_buffer_get_insert(buffer),
                                          0.0, TRUE, 0.0, 1.0);

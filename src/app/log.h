@@ -22,5 +22,6 @@ gboolean lambda_log(gpointer message);
 void post_log(const char* message);
 void post_logf(const char* fmt, ...) G_GNUC_PRINTF(1, 2);
 
-// "[%H:%M:%S] message\n", cut to 511 bytes on a character boundary.
+// "[%H:%M:%S] message\n", at most 511 bytes: the message is cut on a
+// character boundary and the newline kept.
 std::string format_log_line(const std::tm& local_time, const char* message);

@@ -4,6 +4,7 @@
 #include "audio/aec.h"
 #include "audio/pumps.h"
 #include "connection/device.h"
+#include "connection/sound_module.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sco.h>
@@ -143,8 +144,7 @@ void sco_connect()
 
         // The sound server's own Bluetooth module may hold the link.
         log_msg("ℹ️ Clearing existing SCO connection...");
-        int ignored = system("pactl unload-module module-bluez5-device 2>/dev/null");
-        (void)ignored;
+        release_phone_from_sound_server_sync(std::string(device_path));
         sleep_ms(200);
         fd = open_sco_socket();
         if (fd < 0)

@@ -6,6 +6,7 @@
 #include "app/text.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
+#include "connection/phone_device.h"
 #include "connection/state.h"
 
 #include <glib.h>
@@ -56,7 +57,16 @@ namespace {
 constexpr const char* kPinCode = "5931";
 constexpr guint32 kPasskey = 0;
 
+// Services a phone may ask us to authorise: hands-free (both roles) and
+// phonebook access (client, server, profile).
+const char* const kServedUuids[] = {
+    "0000111e-0000-1000-8000-00805f9b34fb", "0000111f-0000-1000-8000-00805f9b34fb",
+    "0000112e-0000-1000-8000-00805f9b34fb", "0000112f-0000-1000-8000-00805f9b34fb",
+    "00001130-0000-1000-8000-00805f9b34fb",
+};
+
 GDBusNodeInfo* agent_node = nullptr;
+bool agent_registered = false;
 // The connection the agent object lives on (held, so a later connection can
 // never be mistaken for it); export again only if it changed.
 GDBusConnection* agent_exported_on = nullptr;
@@ -117,6 +127,35 @@ void record_pairing_device(const char* path)
 
 void reply_empty(GDBusMethodInvocation* invocation) { g_dbus_method_invocation_return_value(invocation, nullptr); }
 
+void reject(GDBusMethodInvocation* invocation, const char* method, const char* why)
+{
+    log_msgf("⚠️ Agent: %s rejected: %s", method, why);
+    g_dbus_method_invocation_return_dbus_error(invocation, "org.bluez.Error.Rejected", "Rejected");
+}
+
+bool served_uuid(const char* uuid)
+{
+    for (const char* served : kServedUuids)
+        if (g_ascii_strcasecmp(uuid, served) == 0)
+            return true;
+    return false;
+}
+
+// Why a request that grants a device access must be refused, or null.
+// Only while the user asked for pairing, and only for a phone.
+const char* refusal_for(const char* device)
+{
+    int state = current_state.load();
+    if (state != DISCOVERABLE && state != PAIRING)
+        return "not pairing now (press Start to pair a phone)";
+    if (!device)
+        return nullptr;
+    bool recorded = device_path[0] != '\0' && std::strcmp(device, device_path) == 0;
+    if (!recorded && !device_is_phone(device))
+        return "not a phone";
+    return nullptr;
+}
+
 }  // namespace
 
 bool agent_setup()
@@ -139,7 +178,21 @@ bool agent_setup()
     }
     if (!bluez::request_default_agent(dbus_conn, &error))
         g_clear_error(&error);
+    agent_registered = true;
     return true;
+}
+
+void agent_unregister()
+{
+    ASSERT_MAIN_THREAD();
+    if (!agent_registered || !dbus_conn)
+        return;
+    agent_registered = false;
+    GError* error = nullptr;
+    if (bluez::unregister_agent(dbus_conn, &error))
+        log_msg("✓ Agent unregistered");
+    else
+        g_clear_error(&error);
 }
 
 void agent_method_call(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
@@ -155,12 +208,20 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         log_msg("Agent: Release");
         reply_empty(invocation);
     } else if (std::strcmp(method, "RequestPinCode") == 0) {
+        const gchar* path = nullptr;
+        g_variant_get(parameters, "(&o)", &path);
+        if (const char* why = refusal_for(path))
+            return reject(invocation, method, why);
         log_msgf("Agent: PIN requested (%s)", kPinCode);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", kPinCode));
     } else if (std::strcmp(method, "DisplayPinCode") == 0) {
         log_msg("Agent: PIN display");
         reply_empty(invocation);
     } else if (std::strcmp(method, "RequestPasskey") == 0) {
+        const gchar* path = nullptr;
+        g_variant_get(parameters, "(&o)", &path);
+        if (const char* why = refusal_for(path))
+            return reject(invocation, method, why);
         log_msgf("Agent: Passkey requested (%u)", kPasskey);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", kPasskey));
     } else if (std::strcmp(method, "DisplayPasskey") == 0) {
@@ -171,6 +232,8 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         guint32 passkey = 0;
         g_variant_get(parameters, "(&ou)", &path, &passkey);
         log_msgf("🔔 Pairing request: %06u", passkey);
+        if (const char* why = refusal_for(path))
+            return reject(invocation, method, why);
         record_pairing_device(path);
         if (current_state.load() != CONNECTED) {
             set_state(PAIRING);
@@ -178,17 +241,32 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         }
         reply_empty(invocation);
     } else if (std::strcmp(method, "RequestAuthorization") == 0) {
+        const gchar* path = nullptr;
+        g_variant_get(parameters, "(&o)", &path);
+        if (const char* why = refusal_for(path))
+            return reject(invocation, method, why);
         log_msg("Agent: Authorization (auto accept)");
         reply_empty(invocation);
     } else if (std::strcmp(method, "AuthorizeService") == 0) {
+        const gchar* path = nullptr;
+        const gchar* uuid = nullptr;
+        g_variant_get(parameters, "(&o&s)", &path, &uuid);
+        if (!served_uuid(uuid)) {
+            gchar* why = g_strdup_printf("service %.40s is not served here", uuid);
+            reject(invocation, method, utf8_repair(why).c_str());
+            g_free(why);
+            return;
+        }
+        if (const char* why = refusal_for(path))
+            return reject(invocation, method, why);
         log_msg("Agent: Service authorization (auto accept)");
         reply_empty(invocation);
     } else if (std::strcmp(method, "Cancel") == 0) {
         log_msg("Agent: Cancelled");
-        // BlueZ cancels any abandoned pairing attempt, also one of another
-        // device: that must not tear down a connected phone or its call.
-        if (current_state.load() != CONNECTED) {
-            set_state(DISCOVERABLE);
+        // BlueZ cancels any abandoned request, also one of another device:
+        // only a pairing in progress goes back to where it came from.
+        if (current_state.load() == PAIRING) {
+            set_state(resting_state());
             g_idle_add(update_ui_cb, nullptr);
         }
         reply_empty(invocation);

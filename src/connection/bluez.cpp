@@ -69,6 +69,18 @@ bool request_default_agent(GDBusConnection* bus, GError** error)
                      g_variant_new("(o)", kAgentPath), kDefaultTimeout, error);
 }
 
+bool unregister_agent(GDBusConnection* bus, GError** error)
+{
+    return call_void(bus, "/org/bluez", "org.bluez.AgentManager1", "UnregisterAgent",
+                     g_variant_new("(o)", kAgentPath), kDefaultTimeout, error);
+}
+
+GVariant* get_adapter_properties(GDBusConnection* bus, const char* adapter, GError** error)
+{
+    return call(bus, adapter, "org.freedesktop.DBus.Properties", "GetAll",
+                g_variant_new("(s)", "org.bluez.Adapter1"), G_VARIANT_TYPE("(a{sv})"), kDefaultTimeout, error);
+}
+
 std::string service_owner(GDBusConnection* bus)
 {
     GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",

@@ -30,6 +30,9 @@ bool disconnect_device(GDBusConnection* bus, const char* device, GError** error)
 bool connect_profile(GDBusConnection* bus, const char* device, const char* uuid, GError** error);
 bool register_agent(GDBusConnection* bus, GError** error);
 bool request_default_agent(GDBusConnection* bus, GError** error);
+bool unregister_agent(GDBusConnection* bus, GError** error);
+// "(a{sv})" of the adapter's Adapter1, or null (no such adapter, no BlueZ).
+GVariant* get_adapter_properties(GDBusConnection* bus, const char* adapter, GError** error);
 
 // Unique name of the connection that owns "org.bluez" now, or "" when
 // nobody does (or the bus daemon does not answer in time).

@@ -1,5 +1,7 @@
 // What the program knows about the one phone, and the operations on it.
 #pragma once
+#include "connection/state.h"
+
 #include <gtk/gtk.h>
 
 #include <atomic>
@@ -13,8 +15,18 @@ extern std::atomic<int> device_paired;
 extern std::atomic<uint8_t> hfp_channel;
 extern std::atomic<int> auto_connect_in_progress;
 
-void set_adapter_property(const char* name, GVariant* value);
-void make_discoverable(bool on);
+// While true the adapter is discoverable and the agent answers: from a
+// successful Start until Stop or the 3-minute limit.
+extern std::atomic<bool> discoverable_session;
+
+// Both report whether every setting was taken.
+bool set_adapter_property(const char* name, GVariant* value);
+bool make_discoverable(bool on);
+// Ends a discoverable session (our time limit, or BlueZ ending it); why
+// completes the log line. Main thread.
+void discoverability_ended(const char* why);
+// The adapter's object went away (unplugged, or BlueZ stopped).
+void adapter_removed();
 void get_device_info(const char* path);
 // Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.
 gpointer connect_thread(gpointer path_copy);
@@ -23,6 +35,9 @@ gpointer connect_thread(gpointer path_copy);
 bool start_auto_connect();
 gboolean connect_complete_cb(gpointer succeeded);
 void cleanup_connection(const char* message, bool forget_phone);
+// Where the program rests when no phone link is up: DISCOVERABLE during a
+// discoverable session, else PAIRED with a paired phone, else IDLE.
+AppState resting_state();
 
 void on_start_clicked(GtkButton*, gpointer);
 void on_stop_clicked(GtkButton*, gpointer);

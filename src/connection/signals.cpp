@@ -3,30 +3,13 @@
 #include "app/log.h"
 #include "app/main_thread.h"
 #include "connection/device.h"
+#include "connection/phone_device.h"
+#include "connection/sound_module.h"
 #include "connection/state.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr const char* kPactlCommand = "pactl unload-module module-bluez5-device 2>/dev/null";
-
-// Devices of other adapters are not ours to follow.
-bool on_our_adapter(const char* object_path)
-{
-    size_t n = std::strlen(adapter_path);
-    return std::strncmp(object_path, adapter_path, n) == 0 && object_path[n] == '/';
-}
-
-// The sound server grabs a connected phone for itself; hands-free audio is ours.
-void release_phone_from_sound_server()
-{
-    const gchar* argv[] = {"/bin/sh", "-c", kPactlCommand, nullptr};
-    GError* error = nullptr;
-    if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
-                      nullptr, nullptr, &error))
-        g_clear_error(&error);
-}
 
 void phone_paired(const char* object_path)
 {
@@ -48,8 +31,7 @@ void phone_unpaired()
 {
     log_msg("🔓 Pairing removed");
     cleanup_connection("📴 Device disconnected", true);
-    if (current_state.load() != IDLE)
-        set_state(DISCOVERABLE);
+    set_state(resting_state());
     g_idle_add(update_ui_cb, nullptr);
 }
 
@@ -57,7 +39,9 @@ void phone_connected(const char* object_path)
 {
     get_device_info(object_path);
     log_msg("📱 Device connected");
-    release_phone_from_sound_server();
+    // The sound server grabs a connected phone's audio for itself; the
+    // hands-free audio is ours. Other devices' modules stay loaded.
+    release_phone_from_sound_server_async(device_path);
     auto_connect_in_progress = 0;
     set_state(CONNECTED);
     g_idle_add(update_ui_cb, nullptr);
@@ -69,7 +53,7 @@ void phone_disconnected()
     if (state != CONNECTING && state != CONNECTED)
         return;
     cleanup_connection("📴 Connection lost", false);
-    set_state(device_paired.load() ? PAIRED : DISCOVERABLE);
+    set_state(device_paired.load() ? PAIRED : resting_state());
     g_idle_add(update_ui_cb, nullptr);
 }
 
@@ -85,27 +69,38 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
     const gchar* changed_interface = nullptr;
     GVariant* changed = nullptr;
     g_variant_get(parameters, "(&s@a{sv}@as)", &changed_interface, &changed, nullptr);
-    if (std::strcmp(changed_interface, "org.bluez.Device1") != 0 || !on_our_adapter(object_path)) {
+    gboolean discoverable = TRUE;
+    if (std::strcmp(changed_interface, "org.bluez.Adapter1") == 0 && std::strcmp(object_path, adapter_path) == 0 &&
+        g_variant_lookup(changed, "Discoverable", "b", &discoverable) && !discoverable) {
+        // BlueZ's own time limit, or someone else switched it off.
+        g_variant_unref(changed);
+        discoverability_ended("by the Bluetooth service");
+        return;
+    }
+    gboolean paired = FALSE, connected = FALSE;
+    bool has_paired = g_variant_lookup(changed, "Paired", "b", &paired);
+    bool has_connected = g_variant_lookup(changed, "Connected", "b", &connected);
+    if (std::strcmp(changed_interface, "org.bluez.Device1") != 0 || !on_adapter(object_path, adapter_path) ||
+        (!has_paired && !has_connected)) {
         g_variant_unref(changed);
         return;
     }
     // Decided once, before any effect: an unpairing below empties device_path.
-    bool is_phone = device_path[0] == '\0' || std::strcmp(object_path, device_path) == 0;
+    // With no phone recorded, only a phone may become it.
+    bool is_phone = device_path[0] == '\0' ? device_is_phone(object_path) : std::strcmp(object_path, device_path) == 0;
     if (!is_phone) {
         g_variant_unref(changed);
         return;
     }
 
-    gboolean paired = FALSE;
-    if (g_variant_lookup(changed, "Paired", "b", &paired)) {
+    if (has_paired) {
         device_paired = paired ? 1 : 0;
         if (paired)
             phone_paired(object_path);
         else
             phone_unpaired();
     }
-    gboolean connected = FALSE;
-    if (g_variant_lookup(changed, "Connected", "b", &connected)) {
+    if (has_connected) {
         if (connected)
             phone_connected(object_path);
         else
@@ -123,6 +118,16 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
     const gchar* path = nullptr;
     GVariant* interfaces = nullptr;
     g_variant_get(parameters, "(&o@as)", &path, &interfaces);
+    if (std::strcmp(path, adapter_path) == 0) {
+        GVariantIter names;
+        g_variant_iter_init(&names, interfaces);
+        const gchar* name = nullptr;
+        while (g_variant_iter_next(&names, "&s", &name))
+            if (std::strcmp(name, "org.bluez.Adapter1") == 0)
+                adapter_removed();
+        g_variant_unref(interfaces);
+        return;
+    }
     if (device_path[0] == '\0' || std::strcmp(path, device_path) != 0) {
         g_variant_unref(interfaces);
         return;
@@ -133,8 +138,7 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
     while (g_variant_iter_next(&iter, "&s", &name)) {
         if (std::strcmp(name, "org.bluez.Device1") == 0) {
             cleanup_connection("🗑️ Device removed", true);
-            if (current_state.load() != IDLE)
-                set_state(DISCOVERABLE);
+            set_state(resting_state());
             g_idle_add(update_ui_cb, nullptr);
             break;
         }

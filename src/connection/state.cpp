@@ -33,6 +33,8 @@ void set_state(AppState new_state)
         hfp_lookup_channel();
     if (device_addr[0] != '\0')
         start_incoming_listener();
+    if (!phonebook_loaded.load() && !syncing_contacts.load())
+        log_msg("📥 Loading data in background...");
     start_phonebook_preload();
 }
 
@@ -81,7 +83,7 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
     case PAIRED:
         v.status_text = "✓ Paired";
         v.info_text = bounded_info(
-            g_strdup_printf("Device: %s\nAddress: %s\n\nTrying auto-connect...", shown_name, shown_addr));
+            g_strdup_printf("Device: %s\nAddress: %s\n\nNot connected: connect from your phone.", shown_name, shown_addr));
         v.stop = true;
         break;
     case CONNECTING:
@@ -101,6 +103,8 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
     case ERROR:
         v.status_text = "❌ ERROR";
         v.info_text = bounded_info(g_strdup_printf("Error: %s", error ? error : ""));
+        // Start is how the user tries again once the cause is mended.
+        v.start = true;
         break;
     }
     v.style_class = kStatusClasses[state];

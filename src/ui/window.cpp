@@ -14,6 +14,7 @@
 #include "ui/phone_status.h"
 #include "ui/settings.h"
 #include "ui/theme.h"
+#include "ui/waiting_number.h"
 
 GtkWidget* window = nullptr;
 GtkWidget* state_label = nullptr;
@@ -305,6 +306,7 @@ void build_main_window(GtkApplication* application)
     gtk_container_add(GTK_CONTAINER(window), main_box);
     build_header(main_box);
     build_call_area(main_box);
+    build_waiting_number_bar(main_box);
 
     GtkWidget* notebook = gtk_notebook_new();
     gtk_notebook_set_tab_pos(GTK_NOTEBOOK(notebook), GTK_POS_TOP);

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,15 +46,16 @@ TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemoved)
     mark = output_size(app);
     g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
                                       g_variant_new("(o)", phone.c_str())));
-    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> DISCOVERABLE")) << app.output();
-    expect_in_order(app, {"🗑️ Device removed", "State: PAIRED -> DISCOVERABLE"}, mark);
+    // Start was never pressed: the PC is not discoverable, so it rests in IDLE.
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> IDLE")) << app.output();
+    expect_in_order(app, {"🗑️ Device removed", "State: PAIRED -> IDLE"}, mark);
 
     // Forgotten: another phone that connects by itself becomes the phone.
-    world.bluez->add_device("00:11:22:33:44:55", "Second Phone");
+    th::make_phone(*world.bluez, world.bluez->add_device("00:11:22:33:44:55", "Second Phone"));
     mark = output_size(app);
     world.bluez->connect_device("00:11:22:33:44:55");
-    ASSERT_TRUE(app.wait_for_output("State: DISCOVERABLE -> CONNECTED")) << app.output();
-    expect_in_order(app, {"📱 Device connected", "State: DISCOVERABLE -> CONNECTED"}, mark);
+    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
+    expect_in_order(app, {"📱 Device connected", "State: IDLE -> CONNECTED"}, mark);
 }
 
 // What BlueZ sends when the user removes the pairing on the phone's side.
@@ -78,9 +80,9 @@ TEST(Connection, RemovedPairingForgetsThePhone)
     };
     const Row rows[] = {
         {"connected phone, one signal with Paired and Connected false", true, true, true,
-         {"🔓 Pairing removed", "📴 Device disconnected", "State: CONNECTED -> DISCOVERABLE"}, "📴 Connection lost"},
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: CONNECTED -> IDLE"}, "📴 Connection lost"},
         {"paired phone", true, false, false,
-         {"🔓 Pairing removed", "📴 Device disconnected", "State: PAIRED -> DISCOVERABLE"}, "Connection lost"},
+         {"🔓 Pairing removed", "📴 Device disconnected", "State: PAIRED -> IDLE"}, "Connection lost"},
         {"no phone recorded, IDLE stays", false, false, false,
          {"🔓 Pairing removed", "📴 Device disconnected"}, "-> DISCOVERABLE"},
     };
@@ -88,6 +90,7 @@ TEST(Connection, RemovedPairingForgetsThePhone)
         SCOPED_TRACE(row.name);
         th::TestWorld world;
         std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        th::make_phone(*world.bluez, phone);
         if (row.paired)
             world.bluez->pair_device(kPhoneAddr);
         if (row.connected)
@@ -99,7 +102,7 @@ TEST(Connection, RemovedPairingForgetsThePhone)
         ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
         expect_in_order(app, row.lines, mark);
         // Forgotten: the next phone to connect by itself is taken.
-        world.bluez->add_device("00:11:22:33:44:55", "Next Phone");
+        th::make_phone(*world.bluez, world.bluez->add_device("00:11:22:33:44:55", "Next Phone"));
         world.bluez->connect_device("00:11:22:33:44:55");
         ASSERT_TRUE(app.wait_for_output("-> CONNECTED", 10000)) << app.output();
         ASSERT_TRUE(th::wait_until([&] { return app.count("📱 Device connected") == 1; })) << app.output();
@@ -193,8 +196,8 @@ TEST(Connection, DeviceOfAnotherAdapterIsNeverTakenForThePhone)
 {
     th::TestWorld world;
     world.bluez->add_adapter("hci1", "second-adapter");
-    world.bluez->add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
-    world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+    th::make_phone(*world.bluez, world.bluez->add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1"));
+    th::make_phone(*world.bluez, world.bluez->add_device(kPhoneAddr, "Pixel of Ana"));
     th::Telvane app(world);
     ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
     world.bluez->connect_device("66:77:88:99:AA:BB", "hci1");
@@ -202,6 +205,67 @@ TEST(Connection, DeviceOfAnotherAdapterIsNeverTakenForThePhone)
     ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
     EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
     // The phone on our adapter is the one followed.
+    world.bluez->disconnect_device(kPhoneAddr);
+    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
+}
+
+// The sound server's command-line tool, standing in: it records what it is
+// asked, then runs body. Returns the PATH that finds it first.
+std::string fake_pactl(const th::TestWorld& world, const std::string& body)
+{
+    std::string bin = world.dir.file("bin");
+    g_mkdir_with_parents(bin.c_str(), 0755);
+    th::write_file(bin + "/pactl", "#!/bin/sh\necho \"$*\" >> " + world.dir.file("pactl.calls") + "\n" + body);
+    chmod((bin + "/pactl").c_str(), 0755);
+    return bin + ":" + g_getenv("PATH");
+}
+
+TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
+{
+    th::TestWorld world;
+    th::MockBluez& bluez = *world.bluez;
+    std::string keyboard = bluez.add_device("00:11:22:33:44:55", "Keyboard");
+    std::string headphones = bluez.add_device("00:1B:66:AA:BB:CC", "Headphones");
+    std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
+    th::make_phone(bluez, keyboard, false);
+    bluez.connect_device("00:11:22:33:44:55");
+    bluez.pair_device(kPhoneAddr);
+    // Loaded: the headphones' module and the phone's.
+    std::string modules = "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" +
+                          headphones + "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone +
+                          " autodetect_mtu=0\\t\\n'\nexit 0\n";
+    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, modules)}});
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    // The keyboard, connected before us, is not taken for the phone.
+    EXPECT_NE(app.find("ℹ️ Paired device found at startup"), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("Connected device found"), std::string::npos) << app.output();
+
+    bluez.disconnect_device("00:11:22:33:44:55");
+    bluez.connect_device("00:11:22:33:44:55");
+    bluez.connect_device("00:1B:66:AA:BB:CC");
+    bluez.connect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
+    EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
+    // Only the phone's own module is unloaded, by its index.
+    ASSERT_TRUE(th::wait_until([&] { return th::read_file(world.dir.file("pactl.calls")).find("unload") !=
+                                            std::string::npos; }));
+    th::wait_until([] { return false; }, 500);
+    EXPECT_EQ(th::read_file(world.dir.file("pactl.calls")), "list modules short\nunload-module 25\n");
+    // Still the phone that is followed.
+    bluez.disconnect_device(kPhoneAddr);
+    EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+}
+
+TEST(Connection, SoundServerToolThatHangsNeverStopsTheWindow)
+{
+    th::TestWorld world;
+    th::make_phone(*world.bluez, world.bluez->add_device(kPhoneAddr, "Pixel of Ana"));
+    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
+    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    world.bluez->connect_device(kPhoneAddr);
+    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
+    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
+    // The main loop still follows the phone while the tool hangs.
     world.bluez->disconnect_device(kPhoneAddr);
     EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
 }

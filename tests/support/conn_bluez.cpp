@@ -11,7 +11,10 @@ namespace th {
 
 namespace {
 
-// Runs inside the mock: args are (dest, method, device, passkey).
+// Runs inside the mock: args are (dest, method, device, passkey). Like
+// bluetoothd, the mock calls the agent without blocking, so it can answer
+// the agent's own questions (a device's properties) meanwhile; the answer is
+// collected later with AgentResult.
 const char* kCallAgentCode =
     "dest, method, device, passkey = args\n"
     "device = dbus.ObjectPath(device)\n"
@@ -25,14 +28,25 @@ const char* kCallAgentCode =
     "    'DisplayPasskey': ('ouq', [device, passkey, dbus.UInt16(2)]),\n"
     "    'RequestConfirmation': ('ou', [device, passkey]),\n"
     "    'AuthorizeService': ('os', [device, '0000111f-0000-1000-8000-00805f9b34fb']),\n"
+    "    'AuthorizeHid': ('os', [device, '00001124-0000-1000-8000-00805f9b34fb']),\n"
     "}\n"
     "signature, call_args = table[str(method)]\n"
-    "try:\n"
-    "    reply = self.connection.call_blocking(dest, '/org/bluez/agent', 'org.bluez.Agent1', method,\n"
-    "                                          signature, call_args, timeout=20)\n"
-    "    ret = 'ok' if reply is None else 'ok ' + str(reply)\n"
-    "except dbus.exceptions.DBusException as e:\n"
-    "    ret = 'error ' + str(e.get_dbus_name()) + ': ' + str(e.get_dbus_message())\n";
+    "if str(method) == 'AuthorizeHid':\n"
+    "    method = 'AuthorizeService'\n"
+    "if not hasattr(self, 'agent_results'):\n"
+    "    self.agent_results = {}\n"
+    "    self.agent_seq = 0\n"
+    "self.agent_seq += 1\n"
+    "key = str(self.agent_seq)\n"
+    "def done(*reply, key=key, results=self.agent_results):\n"
+    "    results[key] = 'ok' if not reply else 'ok ' + str(reply[0])\n"
+    "def failed(e, key=key, results=self.agent_results):\n"
+    "    results[key] = 'error ' + str(e.get_dbus_name()) + ': ' + str(e.get_dbus_message())\n"
+    "self.connection.call_async(dest, '/org/bluez/agent', 'org.bluez.Agent1', method, signature, call_args,\n"
+    "                           done, failed, timeout=20)\n"
+    "ret = key\n";
+
+const char* kAgentResultCode = "ret = getattr(self, 'agent_results', {}).pop(args[0], '')\n";
 
 struct Pending {
     bool done = false;
@@ -88,13 +102,37 @@ std::string call_and_wait(GDBusConnection* conn, const char* dest, const char* p
 void install_agent_caller(MockBluez& bluez)
 {
     bluez.add_method("/", "org.bluez.Mock", "CallAgent", "sssu", "s", kCallAgentCode);
+    bluez.add_method("/", "org.bluez.Mock", "AgentResult", "s", "s", kAgentResultCode);
 }
 
 std::string call_agent_as_bluez(DbusDaemon& system_bus, const std::string& dest, const std::string& method,
                                 const std::string& device, unsigned passkey)
 {
-    return call_and_wait(system_bus.connection(), "org.bluez", "/", "org.bluez.Mock", "CallAgent",
-                         g_variant_new("(sssu)", dest.c_str(), method.c_str(), device.c_str(), passkey));
+    std::string key = call_and_wait(system_bus.connection(), "org.bluez", "/", "org.bluez.Mock", "CallAgent",
+                                    g_variant_new("(sssu)", dest.c_str(), method.c_str(), device.c_str(), passkey));
+    if (key.empty() || key.rfind("error", 0) == 0 || key == "no answer")
+        return key;
+    std::string result;
+    wait_until([&] {
+        result = call_and_wait(system_bus.connection(), "org.bluez", "/", "org.bluez.Mock", "AgentResult",
+                               g_variant_new("(s)", key.c_str()));
+        return !result.empty();
+    }, 30000);
+    return result.empty() ? "no answer" : result;
+}
+
+void make_phone(MockBluez& bluez, const std::string& device_path, bool phone)
+{
+    GVariantBuilder props;
+    g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
+    // A smartphone's class, or a keyboard's with the HID service it offers.
+    g_variant_builder_add(&props, "{sv}", "Class", g_variant_new_uint32(phone ? 0x5A020C : 0x002540));
+    if (!phone) {
+        const gchar* hid[] = {"00001124-0000-1000-8000-00805f9b34fb", nullptr};
+        g_variant_builder_add(&props, "{sv}", "UUIDs", g_variant_new_strv(hid, -1));
+    }
+    g_variant_unref(bluez.call(device_path, "org.freedesktop.DBus.Mock", "UpdateProperties",
+                               g_variant_new("(sa{sv})", "org.bluez.Device1", &props)));
 }
 
 std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,

@@ -15,10 +15,15 @@ void install_agent_caller(MockBluez& bluez);
 
 // Calls method on the agent at dest ("/org/bluez/agent") through the mock.
 // Returns "ok", "ok <value>" or "error <D-Bus error name>: <message>".
+// Method "AuthorizeHid" is AuthorizeService for a keyboard's HID service.
 // The default main context keeps running meanwhile, so an agent living in
 // this very process can answer.
 std::string call_agent_as_bluez(DbusDaemon& system_bus, const std::string& dest, const std::string& method,
                                 const std::string& device = "/", unsigned passkey = 0);
+
+// Gives a mock device what BlueZ knows of a phone (its class) or of a
+// keyboard (its class and HID service).
+void make_phone(MockBluez& bluez, const std::string& device_path, bool phone = true);
 
 // Calls the agent directly from conn: to the agent, a stranger on the bus.
 std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,

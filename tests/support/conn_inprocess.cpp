@@ -70,6 +70,7 @@ InProcessApp::InProcessApp(TestWorld& world)
     device_paired = 0;
     hfp_channel = 0;
     auto_connect_in_progress = 0;
+    discoverable_session = false;
     error_msg[0] = '\0';
     current_call_state = CALL_IDLE;
 

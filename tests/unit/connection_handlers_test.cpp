@@ -5,8 +5,11 @@
 
 #include "app/app.h"
 #include "connection/device.h"
+#include "connection/phone_device.h"
+#include "connection/sound_module.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "ui/window.h"
 
 #include <gtest/gtest.h>
 
@@ -43,6 +46,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     th::MockBluez& bluez = *world.bluez;
     th::install_agent_caller(bluez);
     std::string phone = bluez.add_device(kPhoneAddr, kPhoneName);
+    th::make_phone(bluez, phone);
     th::script_device(bluez, phone, th::ConnectAnswer::Connects);
     // Start must also switch a powered-off adapter on.
     g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
@@ -56,8 +60,9 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
     EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "true");
     EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "true");
-    EXPECT_EQ(th::adapter_property(bluez, "DiscoverableTimeout"), "uint32 0");
-    EXPECT_EQ(th::adapter_property(bluez, "PairableTimeout"), "uint32 0");
+    // BlueZ ends discoverability after 3 minutes even without us.
+    EXPECT_EQ(th::adapter_property(bluez, "DiscoverableTimeout"), "uint32 180");
+    EXPECT_EQ(th::adapter_property(bluez, "PairableTimeout"), "uint32 180");
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RegisterAgent [<objectpath '/org/bluez/agent'>, <'DisplayYesNo'>]"))
         << ::testing::PrintToString(bluez.calls("/org/bluez"));
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RequestDefaultAgent [<objectpath '/org/bluez/agent'>]"));
@@ -116,10 +121,12 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
     EXPECT_EQ(app.find("📴 Connection lost", mark), std::string::npos) << app.output();
 
-    // Stop: not discoverable, still powered, phone still known.
+    // Stop: not discoverable, agent withdrawn, still powered, phone still known.
     mark = app.output().size();
     on_stop_clicked(nullptr, nullptr);
-    expect_in_order(app, {"✓ Discoverability disabled", "State: DISCOVERABLE -> IDLE"}, mark);
+    expect_in_order(app, {"✓ Discoverability disabled", "✓ Agent unregistered", "State: DISCOVERABLE -> IDLE"},
+                    mark);
+    EXPECT_TRUE(mock_called(bluez, "/org/bluez", "UnregisterAgent [<objectpath '/org/bluez/agent'>]"));
     EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "false");
     EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "false");
     EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
@@ -164,6 +171,7 @@ TEST(ConnectionHandlers, AgentAnswersEveryMethodAsBlueZExpects)
     th::TestWorld world;
     th::install_agent_caller(*world.bluez);
     std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    th::make_phone(*world.bluez, phone);
     th::InProcessApp app(world);
     on_start_clicked(nullptr, nullptr);
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
@@ -183,6 +191,9 @@ TEST(ConnectionHandlers, AgentAnswersEveryMethodAsBlueZExpects)
         {"DisplayPasskey", 31, "ok", "Agent: Passkey display", DISCOVERABLE},
         {"RequestAuthorization", 0, "ok", "Agent: Authorization (auto accept)", DISCOVERABLE},
         {"AuthorizeService", 0, "ok", "Agent: Service authorization (auto accept)", DISCOVERABLE},
+        {"AuthorizeHid", 0, "error org.bluez.Error.Rejected: Rejected",
+         "⚠️ Agent: AuthorizeService rejected: service 00001124-0000-1000-8000-00805f9b34fb is not served here",
+         DISCOVERABLE},
         {"RequestConfirmation", 7, "ok", "🔔 Pairing request: 000007", PAIRING},
         {"Cancel", 0, "ok", "Agent: Cancelled", DISCOVERABLE},
         {"RequestConfirmation", 123456, "ok", "🔔 Pairing request: 123456", PAIRING},
@@ -203,6 +214,7 @@ TEST(ConnectionHandlers, AgentRefusesCallersOtherThanBlueZ)
     th::TestWorld world;
     std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
     std::string other = world.bluez->add_device("00:11:22:33:44:55", "Intruder");
+    th::make_phone(*world.bluez, phone);
     th::install_agent_caller(*world.bluez);
     th::InProcessApp app(world);
     on_start_clicked(nullptr, nullptr);
@@ -250,11 +262,14 @@ TEST(ConnectionHandlers, ConnectedPhoneSurvivesCancelAndOtherPairings)
     current_call_state = CALL_ACTIVE;
     std::strcpy(current_call_number, "+4930123456");
 
+    th::make_phone(*world.bluez, other);
     size_t mark = app.output().size();
-    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", other, 42), "ok");
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", other, 42),
+              "error org.bluez.Error.Rejected: Rejected");
     EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "Cancel"), "ok");
     app.settle();
     EXPECT_NE(app.find("🔔 Pairing request: 000042", mark), std::string::npos) << app.output();
+    EXPECT_NE(app.find("⚠️ Agent: RequestConfirmation rejected: not pairing now", mark), std::string::npos);
     EXPECT_NE(app.find("Agent: Cancelled", mark), std::string::npos);
     EXPECT_EQ(app.find("State:", mark), std::string::npos) << app.output();
     EXPECT_EQ(current_state.load(), CONNECTED);
@@ -273,6 +288,7 @@ TEST(ConnectionHandlers, NewPhonePairingReplacesTheOldOneWholly)
     th::install_agent_caller(*world.bluez);
     std::string old_phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
     std::string new_phone = world.bluez->add_device("00:11:22:33:44:55", "New Phone");
+    th::make_phone(*world.bluez, new_phone);
     th::InProcessApp app(world);
     get_device_info(old_phone.c_str());
     hfp_channel = 4;
@@ -283,6 +299,201 @@ TEST(ConnectionHandlers, NewPhonePairingReplacesTheOldOneWholly)
     EXPECT_STREQ(device_addr, "");
     EXPECT_STREQ(device_name, "");
     EXPECT_EQ(hfp_channel.load(), 0);
+}
+
+TEST(ConnectionHandlers, AgentAnswersOnlyForAPhoneWhileTheUserPairs)
+{
+    th::TestWorld world;
+    th::install_agent_caller(*world.bluez);
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    std::string keyboard = world.bluez->add_device("00:11:22:33:44:55", "Keyboard");
+    std::string unknown = world.bluez->add_device("00:11:22:33:44:66", "Unknown");
+    th::make_phone(*world.bluez, phone);
+    th::make_phone(*world.bluez, keyboard, false);
+    th::InProcessApp app(world);
+    const std::string rejected = "error org.bluez.Error.Rejected: Rejected";
+
+    struct Row {
+        const char* when;
+        void (*step)();
+        const std::string* device;
+        const char* method;
+        bool accepted;
+        const char* line;
+    };
+    const Row rows[] = {
+        {"after Start", [] { on_start_clicked(nullptr, nullptr); }, &keyboard, "RequestConfirmation", false,
+         "rejected: not a phone"},
+        {"after Start", nullptr, &keyboard, "AuthorizeService", false, "rejected: not a phone"},
+        {"after Start", nullptr, &unknown, "RequestAuthorization", false, "rejected: not a phone"},
+        {"after Start", nullptr, &phone, "RequestAuthorization", true, "Agent: Authorization (auto accept)"},
+        {"after Stop", [] { on_stop_clicked(nullptr, nullptr); }, &phone, "RequestConfirmation", false,
+         "rejected: not pairing now"},
+        {"after Stop", nullptr, &phone, "RequestAuthorization", false, "rejected: not pairing now"},
+        {"after Stop", nullptr, &phone, "RequestPinCode", false, "rejected: not pairing now"},
+        {"after Stop", nullptr, &phone, "AuthorizeService", false, "rejected: not pairing now"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.when) + " " + row.method + " " + *row.device);
+        if (row.step)
+            row.step();
+        size_t mark = app.output().size();
+        std::string reply = th::call_agent_as_bluez(*world.system_bus, app.bus_name(), row.method, *row.device, 1);
+        EXPECT_EQ(reply, row.accepted ? "ok" : rejected);
+        EXPECT_NE(app.find(row.line, mark), std::string::npos) << app.output();
+        EXPECT_NE(current_state.load(), PAIRING);
+    }
+    EXPECT_STREQ(device_path, "");
+}
+
+TEST(ConnectionHandlers, StartTellsTheTruthAndWorksOnceTheAdapterIsBack)
+{
+    th::TestWorld world;
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    ASSERT_EQ(current_state.load(), DISCOVERABLE);
+    // Unplugged while discoverable: the header must not go on claiming it.
+    g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "RemoveAdapter", g_variant_new("(s)", "hci0")));
+    ASSERT_TRUE(app.wait_for_output("State: DISCOVERABLE -> ERROR")) << app.output();
+    EXPECT_NE(app.find("⚠️ Bluetooth adapter removed"), std::string::npos) << app.output();
+    size_t mark = app.output().size();
+
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), ERROR);
+    EXPECT_EQ(std::string(error_msg).rfind("No Bluetooth adapter", 0), 0u) << error_msg;
+    EXPECT_EQ(app.find("✓ PC made discoverable", mark), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("✓ Agent registered", mark), std::string::npos) << app.output();
+    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+
+    world.bluez->add_adapter("hci0");
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), DISCOVERABLE);
+    expect_in_order(app, {"🚀 Starting...", "✓ Agent registered", "✓ PC made discoverable",
+                          "State: ERROR -> DISCOVERABLE"}, mark);
+}
+
+TEST(ConnectionHandlers, StartOnABlockedAdapterIsAnErrorThatSaysSo)
+{
+    th::TestWorld world;
+    // What BlueZ answers when rfkill blocks the adapter.
+    world.bluez->add_method("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set", "ssv", "",
+                            "if args[1] == 'Powered' and args[2]:\n"
+                            "    raise dbus.exceptions.DBusException('Blocked through rfkill', "
+                            "name='org.bluez.Error.Blocked')\n"
+                            "DBusMockObject.Set(self, args[0], args[1], args[2])\n");
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), ERROR);
+    EXPECT_EQ(std::string(error_msg).rfind("Bluetooth is switched off or blocked", 0), 0u) << error_msg;
+    EXPECT_NE(std::string(error_msg).find("Blocked through rfkill"), std::string::npos) << error_msg;
+    EXPECT_EQ(app.find("✓ PC made discoverable"), std::string::npos) << app.output();
+    // Nothing is left half switched on: not discoverable, no agent.
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+    EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
+    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+}
+
+TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)
+{
+    th::TestWorld world;
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    th::InProcessApp app(world);
+    on_start_clicked(nullptr, nullptr);
+    ASSERT_EQ(current_state.load(), DISCOVERABLE);
+
+    // BlueZ's own 3-minute limit strikes: the adapter is no longer discoverable.
+    world.bluez->clear_calls("/org/bluez");
+    g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                                      g_variant_new("(ssv)", "org.bluez.Adapter1", "Discoverable",
+                                                    g_variant_new_boolean(FALSE))));
+    ASSERT_TRUE(app.wait_for_output("State: DISCOVERABLE -> IDLE")) << app.output();
+    expect_in_order(app, {"ℹ️ Discoverability ended by the Bluetooth service", "✓ Agent unregistered",
+                          "State: DISCOVERABLE -> IDLE"});
+    EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");
+
+    // A phone that connects by itself and is disconnected by the user rests
+    // in PAIRED, not in a discoverability that is over.
+    world.bluez->pair_device(kPhoneAddr);
+    ASSERT_TRUE(th::wait_until([] { return current_state.load() == CONNECTED || current_state.load() == PAIRED; }));
+    world.bluez->connect_device(kPhoneAddr);
+    ASSERT_TRUE(th::wait_until([] { return current_state.load() == CONNECTED; })) << app.output();
+    size_t mark = app.output().size();
+    on_disconnect_clicked(nullptr, nullptr);
+    EXPECT_NE(app.find("State: CONNECTED -> PAIRED", mark), std::string::npos) << app.output();
+    EXPECT_EQ(app.find("DISCOVERABLE", mark), std::string::npos) << app.output();
+}
+
+struct ModuleCase {
+    const char* name;
+    std::string list;
+    int index;
+};
+
+class SoundModule : public testing::TestWithParam<ModuleCase> {};
+
+const std::string kPhonePath = "/org/bluez/hci0/dev_A4_50_46_12_34_56";
+
+TEST_P(SoundModule, OnlyThePhonesOwnModuleIsFound)
+{
+    EXPECT_EQ(bluez_module_index(GetParam().list, kPhonePath), GetParam().index);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SoundModule,
+    testing::Values(
+        ModuleCase{"phone_beside_headphones",
+                   "7\tmodule-bluez5-device\tpath=/org/bluez/hci0/dev_00_1B_66_AA_BB_CC autodetect_mtu=0\t\n"
+                   "25\tmodule-bluez5-device\tpath=" + kPhonePath + " autodetect_mtu=0\t\n",
+                   25},
+        ModuleCase{"only_headphones", "7\tmodule-bluez5-device\tpath=/org/bluez/hci0/dev_00_1B_66_AA_BB_CC\t\n", -1},
+        ModuleCase{"longer_path_is_another_device",
+                   "8\tmodule-bluez5-device\tpath=" + kPhonePath + "0 autodetect_mtu=0\t\n", -1},
+        ModuleCase{"other_module_with_the_path", "3\tmodule-null-sink\tpath=" + kPhonePath + "\t\n", -1},
+        ModuleCase{"no_trailing_newline", "12\tmodule-bluez5-device\tpath=" + kPhonePath, 12},
+        ModuleCase{"garbage_index", "x1\tmodule-bluez5-device\tpath=" + kPhonePath + "\n", -1},
+        ModuleCase{"empty_output", "", -1}),
+    [](const testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.name); });
+
+struct DeviceCase {
+    const char* name;
+    const char* props;   // GVariant text of a{sv}
+    bool phone;
+};
+
+class PhoneDevice : public testing::TestWithParam<DeviceCase> {};
+
+TEST_P(PhoneDevice, OnlyAnAudioGatewayOrAPhoneClassCounts)
+{
+    GVariant* props = g_variant_ref_sink(g_variant_new_parsed(GetParam().props));
+    EXPECT_EQ(properties_say_phone(props), GetParam().phone);
+    g_variant_unref(props);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PhoneDevice,
+    testing::Values(
+        DeviceCase{"gateway_uuid", "{'UUIDs': <['0000110a-0000-1000-8000-00805f9b34fb', "
+                                   "'0000111f-0000-1000-8000-00805f9b34fb']>, 'Class': <uint32 0>}", true},
+        DeviceCase{"gateway_uuid_upper_case", "{'UUIDs': <['0000111F-0000-1000-8000-00805F9B34FB']>}", true},
+        DeviceCase{"phone_class_without_uuids", "{'UUIDs': <@as []>, 'Class': <uint32 0x5a020c>}", true},
+        DeviceCase{"phone_class_before_services_known", "{'Class': <uint32 0x200>}", true},
+        DeviceCase{"keyboard", "{'UUIDs': <['00001124-0000-1000-8000-00805f9b34fb']>, 'Class': <uint32 0x2540>}",
+                   false},
+        DeviceCase{"phone_class_but_no_gateway", "{'UUIDs': <['0000110b-0000-1000-8000-00805f9b34fb']>, "
+                                                 "'Class': <uint32 0x5a020c>}", false},
+        DeviceCase{"headphones_class", "{'UUIDs': <@as []>, 'Class': <uint32 0x240404>}", false},
+        DeviceCase{"nothing_known", "{'Name': <'x'>}", false},
+        DeviceCase{"class_of_wrong_type", "{'Class': <'phone'>}", false}),
+    [](const testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
+
+TEST(PhoneDevice, OnlyDevicesBelowTheAdapter)
+{
+    EXPECT_TRUE(on_adapter("/org/bluez/hci0/dev_A4", "/org/bluez/hci0"));
+    EXPECT_FALSE(on_adapter("/org/bluez/hci1/dev_A4", "/org/bluez/hci0"));
+    EXPECT_FALSE(on_adapter("/org/bluez/hci01/dev_A4", "/org/bluez/hci0"));
+    EXPECT_FALSE(on_adapter("/org/bluez/hci0", "/org/bluez/hci0"));
+    EXPECT_FALSE(on_adapter("/org/bluez/hci0/", "/org/bluez/hci0"));
 }
 
 // The 30 s Connect timeout of the product, not shortened: slow on purpose.

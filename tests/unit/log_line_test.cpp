@@ -37,6 +37,7 @@ TEST_P(LogLine, IsStampBlankMessageNewlineCutAt511)
     std::string line = format_log_line(at(9, 5, 7), c.message.c_str());
     EXPECT_EQ(line, c.expected);
     EXPECT_LE(line.size(), 511u);
+    EXPECT_EQ(line.back(), '\n');
     EXPECT_TRUE(g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr));
 }
 
@@ -47,11 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         LineCase{"plain", "✓ D-Bus connection established", kStamp + "✓ D-Bus connection established\n"},
         LineCase{"empty_message", "", kStamp + "\n"},
-        LineCase{"ascii_600_cut_to_511_without_newline", std::string(600, 'a'),
-                 kStamp + std::string(511 - kStamp.size(), 'a')},
+        LineCase{"ascii_600_cut_to_511_keeping_the_newline", std::string(600, 'a'),
+                 kStamp + std::string(510 - kStamp.size(), 'a') + "\n"},
         LineCase{"exactly_fits_with_newline", std::string(499, 'b'), kStamp + std::string(499, 'b') + "\n"},
-        // 11 bytes of stamp + 250 two-byte characters: byte 511 falls inside a
-        // character, which must go whole.
+        // 11 bytes of stamp + 250 two-byte characters would be 511, one more
+        // than leaves room for the newline: the character goes whole.
         LineCase{"two_byte_characters_cut_on_boundary", [] {
                      std::string s;
                      for (int i = 0; i < 300; ++i) s += "é";
@@ -59,8 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                  }(),
                  [] {
                      std::string s = "[09:05:07] ";
-                     for (int i = 0; i < 250; ++i) s += "é";
-                     return s;
+                     for (int i = 0; i < 249; ++i) s += "é";
+                     return s + "\n";
                  }()},
         LineCase{"four_byte_emoji_cut_on_boundary", [] {
                      std::string s;
@@ -69,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                  }(),
                  [] {
                      std::string s = "[09:05:07] ";
-                     for (int i = 0; i < 125; ++i) s += "📞";
-                     return s;
+                     for (int i = 0; i < 124; ++i) s += "📞";
+                     return s + "\n";
                  }()}),
     [](const testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
 

@@ -18,6 +18,7 @@
 #include "ui/close_guard.h"
 #include "ui/phone_status.h"
 #include "ui/settings.h"
+#include "ui/waiting_number.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>
@@ -67,10 +68,10 @@ const HeaderRow kHeaderRows[] = {
     {"pairing", PAIRING, "", "", "", 0, 0, "🔗 Pairing", "Pairing request from phone.\nAuto-approved.",
      "status-pairing", false, false, false, false, false, true},
     {"paired", PAIRED, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "✓ Paired",
-     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nTrying auto-connect...", "status-paired", false, true,
+     "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nNot connected: connect from your phone.", "status-paired", false, true,
      false, false, false, false},
     {"paired_without_name_or_address", PAIRED, "", "", "", 0, 0, "✓ Paired",
-     "Device: Unknown\nAddress: -\n\nTrying auto-connect...", "status-paired", false, true, false, false, false,
+     "Device: Unknown\nAddress: -\n\nNot connected: connect from your phone.", "status-paired", false, true, false, false, false,
      false},
     {"connecting", CONNECTING, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "🔗 Connecting",
      "Device: Pixel 7\nAddress: 11:22:33:44:55:66\n\nEstablishing connection...", "status-connecting", false,
@@ -84,8 +85,8 @@ const HeaderRow kHeaderRows[] = {
     {"connected_while_recents_sync", CONNECTED, "Ünal's phone 📱", "AA:BB:CC:DD:EE:FF", "", 0, 1, "✅ CONNECTED",
      "Device: Ünal's phone 📱\nAddress: AA:BB:CC:DD:EE:FF\n\nPhone is using this PC as headset.",
      "status-connected", false, false, true, true, false, false},
-    {"error", ERROR, "", "", "Agent registration failed", 0, 0, "❌ ERROR", "Error: Agent registration failed",
-     "status-error", false, false, false, false, false, false},
+    {"error_keeps_start_to_try_again", ERROR, "", "", "Agent registration failed", 0, 0, "❌ ERROR",
+     "Error: Agent registration failed", "status-error", true, false, false, false, false, false},
     // Back to the start: every earlier class and the spinner must be gone.
     {"idle_again", IDLE, "Pixel 7", "11:22:33:44:55:66", "", 0, 0, "🔵 Ready",
      "PC in passive mode.\n\nPress 'Start' to become discoverable.\nConnect from your phone.", "status-idle",
@@ -220,6 +221,45 @@ TEST_F(MainWindow, HasTheDescribedWidgetsTextsAndClasses)
         g_free(text);
         return found;
     }));
+}
+
+std::string log_text()
+{
+    GtkTextIter a, b;
+    gtk_text_buffer_get_bounds(log_buffer.load(), &a, &b);
+    gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &a, &b, FALSE);
+    std::string out = text;
+    g_free(text);
+    return out;
+}
+
+TEST_F(MainWindow, LogTabKeepsTheLast5000Lines)
+{
+    uitest::open_main_window();
+    for (int i = 0; i < 5003; ++i)
+        append_log_ui(g_strdup_printf("line %d\n", i));
+    std::string text = log_text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
+    EXPECT_EQ(text.rfind("line 3\n", 0), 0u) << text.substr(0, 40);
+    EXPECT_NE(text.find("line 5002\n"), std::string::npos);
+}
+
+TEST_F(MainWindow, WaitingNumberIsShownUntilCancelled)
+{
+    uitest::open_main_window();
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    pending_dial_set("0301234567");
+    uitest::pump();
+    ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
+    GtkWidget* cancel = find_button(window, "✖ Cancel");
+    ASSERT_NE(cancel, nullptr);
+    gtk_button_clicked(GTK_BUTTON(cancel));
+    uitest::pump();
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(pending_dial_take(), "");
+    EXPECT_TRUE(th::wait_until([] { return log_text().find("📞 Waiting number 0301234567 cancelled, nothing dialled") !=
+                                           std::string::npos; }));
 }
 
 struct ColumnExpect {

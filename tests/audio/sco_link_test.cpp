@@ -23,6 +23,7 @@
 namespace {
 
 const char* kPhone = "00:11:22:33:44:55";
+const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 
 int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * f * double(i) / 8000)); }
 
@@ -56,7 +57,12 @@ protected:
         phone = std::make_unique<sim::SimPhone>(shim.path(), kPhone);
         phone->listen_sco();
         copy_text(device_addr, kPhone);
-        th::write_file(bin.file("pactl"), "#!/bin/sh\necho \"$@\" >> " + bin.file("pactl.log") + "\n");
+        copy_text(device_path, kPhonePath);
+        // Lists the headphones' module and the phone's; only the phone's may go.
+        th::write_file(bin.file("pactl"), std::string("#!/bin/sh\necho \"$@\" >> ") + bin.file("pactl.log") +
+                                              "\n[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\t"
+                                              "path=/org/bluez/hci0/dev_00_1B_66_AA_BB_CC\\t\\n25\\tmodule-bluez5-device\\t"
+                                              "path=" + kPhonePath + "\\t\\n'\nexit 0\n");
         chmod(bin.file("pactl").c_str(), 0755);
         saved_path = getenv("PATH");
         setenv("PATH", (bin.path() + ":" + saved_path).c_str(), 1);
@@ -71,6 +77,7 @@ protected:
         // partly read record fragment deadlocks libpulse's own teardown.
         pulse_server.reset();
         device_addr[0] = '\0';
+        device_path[0] = '\0';
         phone.reset();
     }
     th::PulseServer& start_pulse()
@@ -233,7 +240,7 @@ TEST_F(ScoLink, ConnectOutcomes)
         }
         EXPECT_EQ(sco_connects(), row.connects);
         std::string pactl = th::read_file(bin.file("pactl.log"));
-        EXPECT_EQ(pactl, row.pactl_ran ? "unload-module module-bluez5-device\n" : "") << pactl;
+        EXPECT_EQ(pactl, row.pactl_ran ? "list modules short\nunload-module 25\n" : "") << pactl;
 
         stop_sco_audio(nullptr);
         sco_reap_pump_threads(true);

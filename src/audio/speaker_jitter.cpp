@@ -91,9 +91,14 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
         return;
     }
     // Clocks part by well under a millisecond a second: small steps follow
-    // them, and a wrong reading can do no more than that.
+    // them. A jump held over a whole second of readings is the stream
+    // having run dry after a stall of ours (the sink played silence ahead
+    // of our audio): that is taken over at once.
     const int64_t drift = offset - latency_base_;
-    if (drift > kClockToleranceUs || drift < -kClockToleranceUs) {
+    if (drift > kLatencyJumpUs || drift < -kLatencyJumpUs) {
+        written_end_us_ += drift;
+        ++counts_.clock_steps;
+    } else if (drift > kClockToleranceUs || drift < -kClockToleranceUs) {
         written_end_us_ += drift > 0 ? kClockStepUs : -kClockStepUs;
         ++counts_.clock_steps;
     }

@@ -24,6 +24,7 @@ public:
     static constexpr int64_t kLateWindowUs = 100000;
     static constexpr int64_t kClockToleranceUs = 2000;
     static constexpr int64_t kClockStepUs = 500;
+    static constexpr int64_t kLatencyJumpUs = 5000;
     static constexpr int kFadeSamples = 80;
     static constexpr int kMaxPackets = 64;
     static constexpr int kMaxPacketSamples = 120;

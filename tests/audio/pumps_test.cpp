@@ -314,6 +314,7 @@ struct SpeakerRun {
     int64_t min_ahead_ms = 1000, max_ahead_ms = 0;   // right after each write, once started
     int64_t last_ahead_ms = 0;
     int64_t min_card_ahead_ms = 1000, max_card_ahead_ms = -1000;   // what the card really has queued
+    int64_t last_card_ahead_ms = 0;   // while the phone still sends
     int target_ms = 0, max_target_ms = 0;
     uint64_t loud_in = 0, loud_out = 0;
     bool held_back = false;           // a packet left pending after a tick
@@ -327,9 +328,9 @@ struct SpeakerRun {
 // (5 ms of its own on top of the queue) every 100 ms.
 SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us,
                        const std::function<int16_t(int)>& level, int64_t stall_from_us = -1,
-                       int64_t stall_us = 0, double card_ppm = 0)
+                       int64_t stall_us = 0, double card_ppm = 0, int64_t card_restart_us = 0)
 {
-    int64_t card_start = -1;
+    int64_t card_start = -1, card_shift = 0;
     uint64_t card_written = 0;
     SpeakerJitter jb;
     SpeakerRun r;
@@ -365,8 +366,18 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
             continue;
         if (card_start < 0)
             card_start = t;
+        int64_t card_ahead =
+            int64_t(card_written) * 125 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
+        if (card_ahead < 0 && card_restart_us) {
+            // Ran dry: the sink has played on, its buffered silence now
+            // ahead of whatever comes next.
+            card_shift += card_restart_us - card_ahead;
+            card_ahead = card_restart_us;
+        }
         card_written += n;
-        const int64_t card_ahead = int64_t(card_written) * 125 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6));
+        card_ahead += int64_t(n) * 125;
+        if (next < packets)
+            r.last_card_ahead_ms = card_ahead / 1000;
         if (t % 100000 == 0)
             jb.note_server_latency(t, card_ahead + 5000);
         r.min_card_ahead_ms = std::min(r.min_card_ahead_ms, card_ahead / 1000);
@@ -393,6 +404,7 @@ TEST(SpeakerJitter, PacketTraces)
         int64_t stall_from, stall;
         std::function<void(const SpeakerRun&)> check;
         double card_ppm = 0;
+        int64_t card_restart_us = 0;
     };
     const Row rows[] = {
         {"even pace: all written, nothing made up, dropped or trimmed", 2000, even, loud, -1, 0,
@@ -448,6 +460,9 @@ TEST(SpeakerJitter, PacketTraces)
              EXPECT_LE(r.max_card_ahead_ms, 40);   // a loud tone is trimmed only 15 ms over
          },
          -500},
+        {"the stream ran dry in our stall and the sink put silence ahead: taken over and trimmed", 3000, even,
+         [](int) { return int16_t(0); }, 5000000, 100000,
+         [](const SpeakerRun& r) { EXPECT_LE(r.last_card_ahead_ms, 27); }, 0, 15000},
         {"the phone goes silent: the stream is kept fed, never dry", 300, even, loud, -1, 0,
          [](const SpeakerRun& r) {
              EXPECT_GE(r.min_ahead_ms, 13);
@@ -456,7 +471,8 @@ TEST(SpeakerJitter, PacketTraces)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        row.check(run_speaker(row.packets, row.arrive, row.level, row.stall_from, row.stall, row.card_ppm));
+        row.check(run_speaker(row.packets, row.arrive, row.level, row.stall_from, row.stall, row.card_ppm,
+                              row.card_restart_us));
     }
 }
 

@@ -55,14 +55,12 @@ int MicPacer::due(uint64_t phone_packets, int64_t now_us)
     return static_cast<int>(std::min(whole, credit_));
 }
 
-void MicPacer::sent()
+void MicPacer::sent(size_t packets)
 {
-    if (size_ < mtu_)
-        return;
-    std::memmove(buffer_, buffer_ + mtu_, size_ - mtu_);
-    size_ -= mtu_;
-    if (credit_)
-        --credit_;
-    if (allowance_)
-        --allowance_;
+    packets = std::min(packets, size_ / mtu_);
+    const size_t bytes = packets * mtu_;
+    std::memmove(buffer_, buffer_ + bytes, size_ - bytes);
+    size_ -= bytes;
+    credit_ -= std::min<uint64_t>(credit_, packets);
+    allowance_ -= std::min<uint64_t>(allowance_, packets);
 }

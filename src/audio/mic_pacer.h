@@ -27,9 +27,9 @@ public:
     // Packets of one MTU that may go to the phone now; phone_packets is
     // the count of the phone's packets received since the link came up.
     int due(uint64_t phone_packets, int64_t now_us);
-    // The oldest MTU's worth; sent() takes it away.
-    const char* front() const { return buffer_; }
-    void sent();
+    // The k-th oldest MTU's worth; sent(n) takes the n oldest away.
+    const char* packet(size_t k) const { return buffer_ + k * mtu_; }
+    void sent(size_t packets = 1);
 
     size_t queued_bytes() const { return size_; }
     uint64_t dropped_bytes() const { return dropped_; }

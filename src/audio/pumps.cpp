@@ -22,6 +22,8 @@ std::atomic<pa_simple*> pulse_capture{nullptr};
 
 namespace {
 
+constexpr int kMaxBatch = 16;
+
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
 int64_t monotonic_us()
@@ -218,12 +220,24 @@ void* sco_capture_thread_func(void* arg)
                 aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
         }
         pacer.add_recorded(chunk, kAecChunkBytes);
-        for (int due = pacer.due(link->phone_packets.load(), monotonic_us()); due > 0; --due) {
-            ssize_t r = send(link->fd, pacer.front(), mtu, MSG_NOSIGNAL);
-            pacer.sent();
-            if (r >= 0)
+        // The packets due go out in one system call.
+        int due = std::min(pacer.due(link->phone_packets.load(), monotonic_us()), kMaxBatch);
+        mmsghdr messages[kMaxBatch];
+        iovec pieces[kMaxBatch];
+        for (int k = 0; k < due; ++k) {
+            pieces[k] = {const_cast<char*>(pacer.packet(static_cast<size_t>(k))), mtu};
+            messages[k] = {};
+            messages[k].msg_hdr.msg_iov = &pieces[k];
+            messages[k].msg_hdr.msg_iovlen = 1;
+        }
+        for (int k = 0; k < due;) {
+            int r = sendmmsg(link->fd, messages + k, static_cast<unsigned>(due - k), MSG_NOSIGNAL);
+            if (r > 0) {
+                k += r;
                 continue;
+            }
             int e = errno;
+            ++k;   // the piece is lost
             if (is_remote_close(e)) {
                 // After a local stop our own shutdown fails the send: that is
                 // a call ending normally, not the phone dropping the link.
@@ -241,6 +255,7 @@ void* sco_capture_thread_func(void* arg)
             }
             usleep(1000);
         }
+        pacer.sent(static_cast<size_t>(due));
     }
 
     withdraw_stream(pulse_capture, stream);

@@ -9,11 +9,11 @@
 class SpeakerJitter {
 public:
     static constexpr int64_t kTickUs = 10000;
-    static constexpr int64_t kTargetFloorUs = 26000;
+    static constexpr int64_t kTargetFloorUs = 22000;
     static constexpr int64_t kTargetCeilUs = 40000;
     // Below this after a write, the stream could run dry before the next
     // tick (one tick late, plus the sink's own few milliseconds).
-    static constexpr int64_t kLowWaterUs = 20000;
+    static constexpr int64_t kLowWaterUs = 17000;
     static constexpr int64_t kTrimAboveUs = 5000;        // over the target
     static constexpr int64_t kTrimLoudAboveUs = 15000;   // loud packets too
     static constexpr int64_t kTrimEveryUs = 20000;

@@ -1,6 +1,7 @@
 // Voice path figures with a real PulseAudio daemon: added latency each way
 // (phone -> SCO -> playback pump -> sink, and source -> capture pump -> SCO
-// -> phone), CPU time of the call process per minute of call, and underruns.
+// -> phone), CPU time of the call process per minute of call, gaps and
+// underruns, beside a floor probe and the targets they are held to.
 //
 //   audio_latency_bench [call seconds, default 600] [clicks per direction, default 120]
 //
@@ -14,8 +15,15 @@
 // Speaker side: a click's send time to the moment it leaves the default
 // sink (read from its monitor, less the record path's reported latency).
 // Microphone side: the moment a click leaves the sink whose monitor is the
-// default source (write time plus that stream's reported latency) to its
-// arrival at the phone. CPU is the call process's user+system time from
+// default source (write time plus that stream's reported latency) to the air
+// slot that carries it: the phone takes one of the PC's packets per packet
+// it sends, as a real controller drains the link. After the clicks the call
+// process is stopped for 200 ms, and the microphone's delay is measured
+// again from one second after it resumes. Then the phone sends a continuous
+// tone: runs of over 5 ms of silence at the sink's monitor are gaps. Gaps
+// and underruns count against the product unless they follow a packet that
+// the phone itself sent late. The floor probe is a process doing only the
+// SCO packet I/O of both directions at the same pace, with no sound server. CPU is the call process's user+system time from
 // /proc over the whole call. Underruns are the daemon's "Implicit underrun"
 // debug lines for the call's playback stream after the first seconds.
 #include "app/log.h"
@@ -116,6 +124,17 @@ void* default_capture(void*)
     return nullptr;
 }
 
+// The floor: one packet back for each packet from the phone, nothing else.
+int floor_child(int fd)
+{
+    char buf[kPlaybackBufferBytes];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0 || send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) < 0)
+            return 0;
+    }
+}
+
 // Runs until the bench closes our standard input.
 int pump_child(int fd)
 {
@@ -170,13 +189,13 @@ private:
 
 class ComparisonCall : public CallProcess {
 public:
-    ComparisonCall(const char* self, const std::string& pulse_server)
+    ComparisonCall(const char* self, const std::string& pulse_server, const char* mode = "--pump-child")
     {
         int sv[2];
         int control[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0 || pipe(control) != 0)
             std::abort();
-        th::ExecPlan plan({self, "--pump-child", std::to_string(sv[1])}, {{"PULSE_SERVER", pulse_server}});
+        th::ExecPlan plan({self, mode, std::to_string(sv[1])}, {{"PULSE_SERVER", pulse_server}});
         pid = fork();
         if (pid == 0) {
             dup2(control[0], 0);
@@ -271,17 +290,25 @@ std::vector<Arrival> arrivals(const std::vector<int16_t>& samples, TimeOf time_o
     return out;
 }
 
+struct Timed {
+    Clock::time_point at;
+    double ms;
+};
+
 // Latency of each click: its arrival minus the send time of the latest
 // click with the same number sent before it.
-std::vector<double> latencies(const std::vector<Clock::time_point>& sent, const std::vector<Arrival>& seen,
-                              size_t first_click)
+std::vector<Timed> latencies(const std::vector<Clock::time_point>& sent, const std::vector<Arrival>& seen,
+                             size_t first_click)
 {
-    std::vector<double> out;
+    std::vector<Timed> out;
     for (const Arrival& a : seen) {
         for (size_t k = sent.size(); k-- > first_click;) {
             if ((k & ((1u << kClickBits) - 1)) != a.code || sent[k] > a.time)
                 continue;
-            out.push_back(seconds(a.time - sent[k]) * 1000);
+            // A code misread (a click cut by a stall) would match a click a
+            // whole cycle of numbers earlier.
+            if (seconds(a.time - sent[k]) < 2)
+                out.push_back({a.time, seconds(a.time - sent[k]) * 1000});
             break;
         }
     }
@@ -328,6 +355,21 @@ public:
         return arrivals(samples_, [&](uint64_t k) {
             return block_time_[k / 80] - std::chrono::microseconds(125 * (79 - (k % 80)));
         });
+    }
+
+    // Start times of runs of silence over 5 ms after from.
+    std::vector<Clock::time_point> gaps(Clock::time_point from) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Clock::time_point> out;
+        size_t run = 0;
+        for (size_t k = 0; k < samples_.size(); ++k) {
+            run = std::abs(int(samples_[k])) < 300 ? run + 1 : 0;
+            auto t = block_time_[k / 80];
+            if (run == 41 && t >= from)
+                out.push_back(t);
+        }
+        return out;
     }
 
 private:
@@ -402,7 +444,7 @@ double percentile(std::vector<double> v, double p)
 }
 
 struct Result {
-    std::vector<double> to_speaker, to_phone;
+    std::vector<double> to_speaker, to_phone, to_phone_after_stall;
     double cpu_per_minute_s = NAN;
     double call_minutes = 0;
     int underruns = -1;
@@ -410,7 +452,35 @@ struct Result {
     double phone_max_late_ms = 0;   // how far the phone's sending fell behind its clock
     int phone_late_packets = 0;     // packets it sent more than 6 ms late
     int underruns_after_phone_stall = 0;
+    int gaps = -1, gaps_after_phone_stall = 0;
 };
+
+// Events that follow one of the phone's own late packets.
+int after_late_phone(const std::vector<Clock::time_point>& events, const std::vector<Clock::time_point>& stalls)
+{
+    int n = 0;
+    for (auto e : events)
+        for (auto stall : stalls)
+            if (e > stall - std::chrono::milliseconds(50) && e < stall + std::chrono::milliseconds(250)) {
+                ++n;
+                break;
+            }
+    return n;
+}
+
+double floor_cpu_per_minute(const char* self, double seconds_long)
+{
+    ComparisonCall probe(self, "", "--floor-child");
+    th::ScoPeer phone(probe.phone_fd);
+    phone.drain_at_air_rate(true);
+    phone.start_sending([](uint64_t) { return int16_t(0); });
+    const auto start = Clock::now();
+    const double cpu_start = cpu_seconds(probe.pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds_long));
+    double cpu = cpu_seconds(probe.pid) - cpu_start;
+    phone.stop_sending();
+    return cpu / (seconds(Clock::now() - start) / 60);
+}
 
 Result run_call(const char* self, bool through_binary, double call_seconds, int clicks)
 {
@@ -428,7 +498,12 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     const auto threads_start = thread_cpu(call->pid);
 
     th::ScoPeer phone(call->phone_fd);
-    phone.start_sending(click_signal);
+    phone.drain_at_air_rate(true);
+    std::atomic<bool> phone_tone{false};
+    phone.start_sending([&phone_tone](uint64_t i) {
+        return phone_tone.load() ? static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * double(i) / 8000))
+                                 : click_signal(i);
+    });
 
     UnderrunWatch underrun_watch(pulse.log_path());
     // The speaker: what the default sink renders.
@@ -470,6 +545,13 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     const double warm = 2.0;
     const double click_seconds = warm + clicks * kClickPeriod / 8000.0 + 3.0;   // late arrivals too
     std::this_thread::sleep_for(std::chrono::duration<double>(std::max(click_seconds, 3.0)));
+    // The call process stalls; the phone and the microphone go on.
+    const auto stall_at = Clock::now();
+    kill(call->pid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(call->pid, SIGCONT);
+    const auto resumed = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto counting_from = Clock::now();
 
     Result r;
@@ -479,28 +561,39 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
             if (p.first_sample % kClickPeriod == 0)
                 sent_clicks.push_back(p.time);
         const size_t skip = static_cast<size_t>(warm * 8000 / kClickPeriod);
-        r.to_speaker = latencies(sent_clicks, speaker->clicks(), skip);
+        for (const Timed& t : latencies(sent_clicks, speaker->clicks(), skip))
+            if (t.at < stall_at)
+                r.to_speaker.push_back(t.ms);
         std::vector<int16_t> got = phone.received();
         auto packets = phone.received_packets();
         auto arrived = arrivals(got, [&](uint64_t k) {
             auto it = std::upper_bound(packets.begin(), packets.end(), k,
                                        [](uint64_t v, const th::ScoPeer::Packet& p) { return v < p.first_sample; });
-            return (it == packets.begin() ? packets.front() : *(it - 1)).time;
+            const auto& p = it == packets.begin() ? packets.front() : *(it - 1);
+            return p.played == Clock::time_point{} ? Clock::now() : p.played;
         });
         std::lock_guard<std::mutex> lock(mutex);
-        r.to_phone = latencies(mic_click_times, arrived, skip);
+        for (const Timed& t : latencies(mic_click_times, arrived, skip)) {
+            if (t.at < stall_at)
+                r.to_phone.push_back(t.ms);
+            else if (t.at > resumed + std::chrono::seconds(1))
+                r.to_phone_after_stall.push_back(t.ms);
+        }
         r.to_speaker.resize(std::min<size_t>(r.to_speaker.size(), static_cast<size_t>(clicks)));
         r.to_phone.resize(std::min<size_t>(r.to_phone.size(), static_cast<size_t>(clicks)));
     }
     measuring.store(false);
     mic.join();
     speaker.reset();
-    // The rest of the call: a voice on the microphone, the phone's clicks
-    // on the speaker; only CPU time and underruns count from here.
+    // The rest of the call: a voice on the microphone, a continuous tone
+    // from the phone; only CPU time, gaps and underruns count from here.
     th::SignalPlayer voice(pulse.server(), "mic", 440, 6000);
+    phone_tone.store(true);
+    SourceRecorder monitor(pulse.server(), "null.monitor");
+    const auto tone_from = Clock::now() + std::chrono::milliseconds(500);
     double left = call_seconds - seconds(Clock::now() - call_start);
-    if (left > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(left));
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::max(left, 5.0)));
+    monitor.stop();
     {
         auto sent = phone.sent_packets();
         const auto period = std::chrono::microseconds(3000);
@@ -516,12 +609,10 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
         auto underruns = underrun_watch.since(counting_from);
         r.underruns = static_cast<int>(underruns.size());
         // The log is polled every 20 ms: an underrun shows up to 20 ms after it happened.
-        for (auto u : underruns)
-            for (auto stall : phone_stalls)
-                if (u > stall - std::chrono::milliseconds(50) && u < stall + std::chrono::milliseconds(250)) {
-                    ++r.underruns_after_phone_stall;
-                    break;
-                }
+        r.underruns_after_phone_stall = after_late_phone(underruns, phone_stalls);
+        auto gaps = monitor.gaps(tone_from);
+        r.gaps = static_cast<int>(gaps.size());
+        r.gaps_after_phone_stall = after_late_phone(gaps, phone_stalls);
     }
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
@@ -547,14 +638,46 @@ void print(const char* title, const Result& r)
     std::printf("%s\n", title);
     print_row("phone -> SCO -> speaker", r.to_speaker);
     print_row("microphone -> SCO -> phone", r.to_phone);
+    print_row("  the same, 1-3 s after a 200 ms stall", r.to_phone_after_stall);
     std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core) over %.1f min\n", "CPU time of the call process",
                 r.cpu_per_minute_s, r.cpu_per_minute_s / 60 * 100, r.call_minutes);
     for (const auto& [name, per_minute] : r.threads)
         std::printf("    thread %-27s %.3f s per minute\n", name.c_str(), per_minute);
     std::printf("  %-34s %d (%d of them within 250 ms after the phone itself fell 6 ms behind)\n",
                 "playback underruns (server log)", r.underruns, r.underruns_after_phone_stall);
+    std::printf("  %-34s %d (%d of them after a late phone packet)\n", "gaps over 5 ms in the phone's tone", r.gaps,
+                r.gaps_after_phone_stall);
     std::printf("  %-34s %.1f ms behind at worst, %d packets over 6 ms late\n", "the phone's own sending",
                 r.phone_max_late_ms, r.phone_late_packets);
+}
+
+void target(const char* what, bool met, const char* figure)
+{
+    std::printf("  %-44s %-22s %s\n", what, figure, met ? "met" : "NOT MET");
+}
+
+void print_targets(const Result& r, double floor_per_minute)
+{
+    char f[64];
+    std::printf("Targets\n");
+    double core = r.cpu_per_minute_s / 60 * 100;
+    std::snprintf(f, sizeof f, "%.2f x floor", r.cpu_per_minute_s / floor_per_minute);
+    target("CPU at most 3x the floor probe", r.cpu_per_minute_s <= 3 * floor_per_minute, f);
+    std::snprintf(f, sizeof f, "%.2f %%", core);
+    target("CPU under 1 % of one core", core < 1, f);
+    double median = percentile(r.to_speaker, 0.5), p95 = percentile(r.to_speaker, 0.95);
+    std::snprintf(f, sizeof f, "%.1f ms", median);
+    target("speaker delay median <= 25 ms", median <= 25, f);
+    std::snprintf(f, sizeof f, "%.1f ms", p95);
+    target("speaker delay p95 <= 35 ms", p95 <= 35, f);
+    double worst = r.to_phone_after_stall.empty()
+                       ? NAN
+                       : *std::max_element(r.to_phone_after_stall.begin(), r.to_phone_after_stall.end());
+    std::snprintf(f, sizeof f, "%.1f ms at worst", worst);
+    target("microphone under 30 ms 1 s after a stall", worst < 30, f);
+    int own = r.gaps - r.gaps_after_phone_stall + r.underruns - r.underruns_after_phone_stall;
+    std::snprintf(f, sizeof f, "%d", own);
+    target("gaps and underruns not after a late packet: 0", own == 0, f);
 }
 
 }  // namespace
@@ -563,13 +686,21 @@ int main(int argc, char** argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "--pump-child") == 0)
         return pump_child(std::atoi(argv[2]));
+    if (argc >= 3 && std::strcmp(argv[1], "--floor-child") == 0)
+        return floor_child(std::atoi(argv[2]));
     signal(SIGPIPE, SIG_IGN);
     double call_seconds = argc >= 2 ? std::atof(argv[1]) : 600;
     int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
     std::printf("Voice path over a real PulseAudio daemon: %.0f s call, %d clicks each way\n\n", call_seconds, clicks);
     std::fflush(stdout);
+    double floor_per_minute = floor_cpu_per_minute(argv[0], std::min(call_seconds, 30.0));
+    std::printf("Floor probe: SCO packet I/O only, both directions at the same pace\n");
+    std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core)\n\n", "CPU time", floor_per_minute,
+                floor_per_minute / 60 * 100);
+    std::fflush(stdout);
     Result product = run_call(argv[0], true, call_seconds, clicks);
     print("The telvane binary (low-latency buffer attributes)", product);
+    print_targets(product, floor_per_minute);
     std::fflush(stdout);
     if (argc >= 4 && std::strcmp(argv[3], "binary") == 0)
         return 0;

@@ -2,11 +2,15 @@
 
 #include "app/log.h"
 #include "audio/aec.h"
+#include "audio/mic_pacer.h"
 #include "audio/sco.h"
+#include "audio/speaker_jitter.h"
+#include "audio/voice_link.h"
 
 #include <pthread.h>
 #include <pulse/error.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,33 +22,33 @@ std::atomic<pa_simple*> pulse_capture{nullptr};
 
 namespace {
 
+constexpr int kMaxBatch = 16;
+
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
+
+int64_t monotonic_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool current(const VoiceLink* link)
+{
+    return pump_is_current(link->generation, sco_generation.load(), sco_audio_running.load(), sco_socket.load());
+}
 
 // The phone sends at its own pace whatever we do: packets that queued in the
 // socket while the stream opened would otherwise stay queued as a fixed
 // extra delay for the rest of the call.
-void drop_queued_packets(char* buffer)
+void drop_queued_packets(int fd)
 {
-    while (recv(sco_socket.load(), buffer, kPlaybackBufferBytes, MSG_DONTWAIT) > 0) {
+    char buffer[kPlaybackBufferBytes];
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
     }
 }
 
 }  // namespace
-
-bool PlaybackLatencyGuard::drop(pa_simple* stream, size_t bytes)
-{
-    if (excess_bytes_ == 0 && ++packets_ >= kCheckEveryPackets) {
-        packets_ = 0;
-        int error = 0;
-        pa_usec_t latency = pa_simple_get_latency(stream, &error);
-        if (latency != static_cast<pa_usec_t>(-1) && latency > kMaxLatencyUs)
-            excess_bytes_ = static_cast<size_t>((latency - kSettleLatencyUs) / 1000) * kBytesPerMs;
-    }
-    if (excess_bytes_ == 0)
-        return false;
-    excess_bytes_ -= std::min(bytes, excess_bytes_);
-    return true;
-}
 
 pa_sample_spec sco_sample_spec()
 {
@@ -59,17 +63,14 @@ pa_buffer_attr playback_buffer_attr()
 {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    // The server runs the sink (tlength - 2 * minreq) / 2 = 8 ms ahead and
-    // lets us queue up to tlength. The room lets a burst from the phone land
-    // without blocking the write, so it shows in the reported latency where
-    // the latency guard trims it; in steady state the queue stays near
-    // prebuf. A large minreq also means few wake-ups for more data.
+    // Room for the jitter buffer's ceiling, so a write never blocks; the
+    // server then runs the sink (tlength - 2 * minreq) / 2 = 5 ms ahead.
     attr.tlength = 100 * kBytesPerMs;
-    attr.minreq = 42 * kBytesPerMs;
-    // Playback starts once 20 ms are queued: enough to ride over the usual
-    // scheduling hiccups of a busy desktop without an underrun, while the
-    // call stays within a few tens of milliseconds.
-    attr.prebuf = 20 * kBytesPerMs;
+    attr.minreq = 45 * kBytesPerMs;
+    // The pump keeps the queue itself: playback starts with its first
+    // write, and after a stall it starts again at once instead of waiting
+    // for a pre-buffer, which would turn a short gap into a longer one.
+    attr.prebuf = 2;
     attr.fragsize = static_cast<uint32_t>(-1);
     return attr;
 }
@@ -88,14 +89,15 @@ pa_buffer_attr capture_buffer_attr()
 int capture_mtu(int reported_mtu)
 {
     // A zero MTU would never advance the send loop; a huge one would
-    // overflow the chunk buffer.
+    // overflow the packet buffer.
     if (reported_mtu <= 0)
         return kDefaultScoMtu;
     return std::min(reported_mtu, kMaxCaptureChunkBytes);
 }
 
-void* sco_playback_thread_func(void*)
+void* sco_playback_thread_func(void* arg)
 {
+    auto* link = static_cast<VoiceLink*>(arg);
     pthread_setname_np(pthread_self(), "sco-playback");
     pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = playback_buffer_attr();
@@ -104,44 +106,83 @@ void* sco_playback_thread_func(void*)
                                       nullptr, &attr, &error);
     if (!stream) {
         post_logf("⚠️ Speaker could not be opened: %s", pa_strerror(error));
+        voice_link_release(link);
         return nullptr;
     }
-    pulse_playback.store(stream);
+    publish_stream(pulse_playback, stream, link->generation);
     post_log("🔊 Speaker active - phone audio coming");
 
-    int16_t samples[kPlaybackBufferBytes / 2];
-    auto* buffer = reinterpret_cast<char*>(samples);
-    drop_queued_packets(buffer);
-    PlaybackLatencyGuard guard;
-    while (sco_audio_running.load() && sco_socket.load() >= 0) {
-        ssize_t n = recv(sco_socket.load(), buffer, kPlaybackBufferBytes, 0);
-        if (n <= 0) {
-            if (sco_audio_running.load())
+    drop_queued_packets(link->fd);
+    // Once a tick: everything the phone sent since the last one goes to the
+    // server in one write. One write per packet costs most of the pump's CPU.
+    SpeakerJitter jitter;
+    unsigned ticks = 0;
+    char packet[kPlaybackBufferBytes];
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    while (current(link)) {
+        next.tv_nsec += SpeakerJitter::kTickUs * 1000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+        const int64_t now = monotonic_us();
+        // After a stall of our own, carry on from now rather than catch up.
+        if (now - (int64_t(next.tv_sec) * 1000000 + next.tv_nsec / 1000) > SpeakerJitter::kTickUs) {
+            next.tv_sec = now / 1000000;
+            next.tv_nsec = (now % 1000000) * 1000;
+        }
+        bool cut = false;
+        for (;;) {
+            ssize_t n = recv(link->fd, packet, sizeof packet, MSG_DONTWAIT);
+            if (n > 0) {
+                jitter.add_bytes(packet, static_cast<size_t>(n), now);
+                link->phone_packets.fetch_add(1);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            cut = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            break;
+        }
+        if (cut) {
+            if (current(link))
                 post_log("⚠️ Phone audio cut");
             break;
         }
-        // A dropped packet is never heard, so it is no echo to cancel either.
-        if (guard.drop(stream, static_cast<size_t>(n)))
+        if (++ticks % 10 == 0) {
+            pa_usec_t latency = pa_simple_get_latency(stream, &error);
+            if (latency != static_cast<pa_usec_t>(-1))
+                jitter.note_server_latency(now, static_cast<int64_t>(latency));
+        }
+        size_t samples = 0;
+        const int16_t* block = jitter.tick(now, &samples);
+        if (samples == 0)
             continue;
-        if (aec_enabled.load() && n / 2 >= 1)
-            aec_fifo_push(samples, static_cast<int>(n / 2));
-        if (pa_simple_write(stream, buffer, static_cast<size_t>(n), &error) < 0) {
+        // The canceller's far end is what is really played: concealment and
+        // trims included.
+        if (aec_enabled.load())
+            aec_fifo_push(block, static_cast<int>(samples));
+        if (pa_simple_write(stream, block, samples * 2, &error) < 0) {
             post_logf("⚠️ Audio write error: %s", pa_strerror(error));
             break;
         }
     }
 
-    if (pa_simple* s = pulse_playback.load()) {
-        pa_simple_drain(s, nullptr);
-        pa_simple_free(s);
-        pulse_playback.store(nullptr);
-    }
+    pa_simple_drain(stream, nullptr);
+    // Only our own stream: a late pump must never free the next call's.
+    withdraw_stream(pulse_playback, stream);
+    pa_simple_free(stream);
     post_log("🔇 Speaker closed");
+    voice_link_release(link);
     return nullptr;
 }
 
-void* sco_capture_thread_func(void*)
+void* sco_capture_thread_func(void* arg)
 {
+    auto* link = static_cast<VoiceLink*>(arg);
     pthread_setname_np(pthread_self(), "sco-capture");
     pa_sample_spec sample_format = sco_sample_spec();
     pa_buffer_attr attr = capture_buffer_attr();
@@ -150,23 +191,25 @@ void* sco_capture_thread_func(void*)
                                       nullptr, &attr, &error);
     if (!stream) {
         post_logf("⚠️ Microphone could not be opened: %s", pa_strerror(error));
+        voice_link_release(link);
         return nullptr;
     }
-    pulse_capture.store(stream);
+    publish_stream(pulse_capture, stream, link->generation);
     post_log("🎤 Microphone active - your voice going to phone");
 
-    const int mtu = capture_mtu(sco_mtu.load());
+    MicPacer pacer(capture_mtu(link->mtu));
+    const size_t mtu = pacer.mtu();
     bool send_error_posted = false;
-    int16_t chunk_samples[std::max(kMaxCaptureChunkBytes, kAecChunkBytes) / 2];
+    int16_t chunk_samples[kAecChunkBytes / 2];
     int16_t far_end[kAecFrameSamples];
     auto* chunk = reinterpret_cast<char*>(chunk_samples);
 
-    while (sco_audio_running.load()) {
-        if (sco_socket.load() < 0)
-            break;
-        const int chunk_size = aec_enabled.load() ? kAecChunkBytes : mtu;
-        if (pa_simple_read(stream, chunk, static_cast<size_t>(chunk_size), &error) < 0) {
-            if (sco_audio_running.load())
+    bool remote_closed = false;
+    while (!remote_closed && current(link)) {
+        // 10 ms a read whether the canceller is on or not: the pacer cuts
+        // it into the phone's packets.
+        if (pa_simple_read(stream, chunk, kAecChunkBytes, &error) < 0) {
+            if (current(link))
                 post_logf("⚠️ Microphone read error: %s", pa_strerror(error));
             break;
         }
@@ -176,35 +219,48 @@ void* sco_capture_thread_func(void*)
             if (aec_handle)
                 aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
         }
-        bool remote_closed = false;
-        for (int offset = 0; offset < chunk_size; offset += mtu) {
-            size_t piece = static_cast<size_t>(std::min(mtu, chunk_size - offset));
-            if (send(sco_socket.load(), chunk + offset, piece, MSG_NOSIGNAL) >= 0)
+        pacer.add_recorded(chunk, kAecChunkBytes);
+        // The packets due go out in one system call.
+        int due = std::min(pacer.due(link->phone_packets.load(), monotonic_us()), kMaxBatch);
+        mmsghdr messages[kMaxBatch];
+        iovec pieces[kMaxBatch];
+        for (int k = 0; k < due; ++k) {
+            pieces[k] = {const_cast<char*>(pacer.packet(static_cast<size_t>(k))), mtu};
+            messages[k] = {};
+            messages[k].msg_hdr.msg_iov = &pieces[k];
+            messages[k].msg_hdr.msg_iovlen = 1;
+        }
+        for (int k = 0; k < due;) {
+            int r = sendmmsg(link->fd, messages + k, static_cast<unsigned>(due - k), MSG_NOSIGNAL);
+            if (r > 0) {
+                k += r;
                 continue;
+            }
             int e = errno;
+            ++k;   // the piece is lost
             if (is_remote_close(e)) {
                 // After a local stop our own shutdown fails the send: that is
                 // a call ending normally, not the phone dropping the link.
-                if (!send_error_posted && sco_audio_running.load())
-                    post_logf("⚠️ Microphone send error: %s", strerror(e));
-                stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+                if (current(link)) {
+                    if (!send_error_posted)
+                        post_logf("⚠️ Microphone send error: %s", strerror(e));
+                    stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+                }
                 remote_closed = true;
                 break;
             }
-            if (sco_audio_running.load() && !send_error_posted && e != EAGAIN) {
+            if (current(link) && !send_error_posted && e != EAGAIN) {
                 post_logf("⚠️ Microphone send error: %s", strerror(e));
                 send_error_posted = true;
             }
             usleep(1000);
         }
-        if (remote_closed)
-            break;
+        pacer.sent(static_cast<size_t>(due));
     }
 
-    if (pa_simple* s = pulse_capture.load()) {
-        pa_simple_free(s);
-        pulse_capture.store(nullptr);
-    }
+    withdraw_stream(pulse_capture, stream);
+    pa_simple_free(stream);
     post_log("🔇 Microphone closed");
+    voice_link_release(link);
     return nullptr;
 }

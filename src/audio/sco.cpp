@@ -3,11 +3,13 @@
 #include "app/log.h"
 #include "audio/aec.h"
 #include "audio/pumps.h"
+#include "audio/voice_link.h"
 #include "connection/device.h"
 #include "connection/sound_module.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sco.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,16 +177,32 @@ void sco_connect()
     log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
 
     sco_audio_running.store(1);
+    sco_start_pumps();
+}
+
+void sco_start_pumps()
+{
+    auto* link = new VoiceLink;
+    link->generation = sco_generation.fetch_add(1) + 1;
+    link->mtu = sco_mtu.load();
+    // The pumps' own descriptor: once this call's socket is closed, its
+    // number may be the next call's, and a late pump must not read that.
+    link->fd = fcntl(sco_socket.load(), F_DUPFD_CLOEXEC, 0);
+    link->holders.store(2);
 
     std::lock_guard<std::mutex> lock(pump_threads_mutex);
-    if (pthread_create(&sco_playback_thread, nullptr, sco_playback_thread_func, nullptr) == 0)
+    if (pthread_create(&sco_playback_thread, nullptr, sco_playback_thread_func, link) == 0) {
         playback_started = true;
-    else
+    } else {
         log_msg("⚠️ Speaker thread error");
-    if (pthread_create(&sco_capture_thread, nullptr, sco_capture_thread_func, nullptr) == 0)
+        voice_link_release(link);
+    }
+    if (pthread_create(&sco_capture_thread, nullptr, sco_capture_thread_func, link) == 0) {
         capture_started = true;
-    else
+    } else {
         log_msg("⚠️ Microphone thread error");
+        voice_link_release(link);
+    }
 }
 
 gpointer stop_sco_audio(gpointer message)

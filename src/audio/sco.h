@@ -13,6 +13,9 @@ extern pthread_t sco_playback_thread;
 extern pthread_t sco_capture_thread;
 
 void sco_connect();
+// Starts a pair of pumps on sco_socket as the current call's; sco_connect
+// does this once the link is up.
+void sco_start_pumps();
 // Also a GThreadFunc ("hangup_cleanup"): message is a static text or null.
 gpointer stop_sco_audio(gpointer message);
 

@@ -2,8 +2,11 @@
 // server: the phone's tone must come out of the sink, the "microphone" tone
 // must reach the phone, and every way a call ends must leave nothing behind.
 #include "audio/aec.h"
+#include "audio/mic_pacer.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
+#include "audio/speaker_jitter.h"
+#include "audio/voice_link.h"
 #include "audio_log_capture.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
@@ -16,9 +19,12 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <tuple>
 
 namespace {
 
@@ -32,8 +38,7 @@ public:
         sco_mtu.store(mtu);
         sco_socket.store(fd);
         sco_audio_running.store(1);
-        pthread_create(&playback_, nullptr, sco_playback_thread_func, nullptr);
-        pthread_create(&capture_, nullptr, sco_capture_thread_func, nullptr);
+        sco_start_pumps();
     }
     ~Pumps() { stop(); }
     void stop()
@@ -41,19 +46,15 @@ public:
         if (joined_)
             return;
         stop_sco_audio(nullptr);
-        pthread_join(playback_, nullptr);
-        pthread_join(capture_, nullptr);
-        joined_ = true;
+        join();
     }
     void join()
     {
-        pthread_join(playback_, nullptr);
-        pthread_join(capture_, nullptr);
+        EXPECT_EQ(sco_reap_pump_threads(true), 0);
         joined_ = true;
     }
 
 private:
-    pthread_t playback_{}, capture_{};
     bool joined_ = false;
 };
 
@@ -214,8 +215,8 @@ TEST(AudioPumps, SoundServerUnavailableLeavesTheLinkUp)
     unsetenv("PULSE_SERVER");
 }
 
-// Capture chunk and SCO piece sizes for the reported MTU and the echo
-// canceller switch; a zero or absurd MTU must neither spin nor overflow.
+// SCO packet sizes for the reported MTU and the echo canceller switch; a
+// zero or absurd MTU must neither spin nor overflow.
 TEST(AudioPumps, CaptureSendsPiecesSizedByTheMtu)
 {
     struct Row {
@@ -229,8 +230,10 @@ TEST(AudioPumps, CaptureSendsPiecesSizedByTheMtu)
         {"mtu 60", 60, false, {60}},
         {"mtu 0 falls back to 48", 0, false, {48}},
         {"mtu 65535 capped", 65535, false, {240}},
-        {"echo path, mtu 48", 48, true, {48, 48, 48, 16}},
-        {"echo path, mtu 60", 60, true, {60, 60, 40}},
+        // Whole packets only: a short one would put the phone's clock and
+        // ours out of step.
+        {"echo path, mtu 48", 48, true, {48}},
+        {"echo path, mtu 60", 60, true, {60}},
     };
     th::PulseServer pulse;
     th::SignalPlayer mic(pulse.server(), "mic", 440);
@@ -301,6 +304,330 @@ TEST(AudioPumps, RepeatedSendFailuresAreReportedOnce)
             close(peer);
         }
     }
+}
+
+// ---- what the pumps decide, from packet traces ----
+
+struct SpeakerRun {
+    SpeakerJitter::Counts counts;
+    uint64_t conceal_events_while_sending = 0;
+    int64_t min_ahead_ms = 1000, max_ahead_ms = 0;   // right after each write, once started
+    int64_t last_ahead_ms = 0;
+    int64_t min_card_ahead_ms = 1000, max_card_ahead_ms = -1000;   // what the card really has queued
+    int64_t last_card_ahead_ms = 0;   // while the phone still sends
+    int target_ms = 0, max_target_ms = 0;
+    uint64_t loud_in = 0, loud_out = 0;
+    bool held_back = false;           // a packet left pending after a tick
+    int64_t min_trim_spacing_ms = 1000;
+    std::vector<int16_t> out;
+};
+
+// The phone's packet i (24 samples, 3 ms) arrives at arrive_us(i); the
+// pump ticks every 10 ms except while it is stalled.
+// The sound card may run at card_ppm off our clock; it reports its latency
+// (5 ms of its own on top of the queue) every 100 ms.
+SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us,
+                       const std::function<int16_t(int)>& level, int64_t stall_from_us = -1,
+                       int64_t stall_us = 0, double card_ppm = 0, int64_t card_restart_us = 0)
+{
+    int64_t card_start = -1, card_shift = 0;
+    uint64_t card_written = 0;
+    SpeakerJitter jb;
+    SpeakerRun r;
+    int next = 0;
+    int64_t last_trim = -1;
+    uint64_t trims = 0;
+    const int64_t end = arrive_us(packets - 1) + 200000;
+    for (int64_t t = 10000; t <= end; t += 10000) {
+        if (stall_from_us >= 0 && t >= stall_from_us && t < stall_from_us + stall_us)
+            continue;
+        for (; next < packets && arrive_us(next) <= t; ++next) {
+            int16_t p[24];
+            std::fill(p, p + 24, level(next));
+            r.loud_in += level(next) ? 24 : 0;
+            jb.add_bytes(reinterpret_cast<const char*>(p), sizeof p, t);
+        }
+        size_t n = 0;
+        const uint64_t made_up = jb.counts().concealed;
+        const int16_t* block = jb.tick(t, &n);
+        r.held_back |= jb.pending_samples() != 0;
+        for (size_t i = 0; i < n - (jb.counts().concealed - made_up); ++i)
+            r.loud_out += block[i] == 5000;
+        r.out.insert(r.out.end(), block, block + n);
+        if (next < packets)
+            r.conceal_events_while_sending = jb.counts().conceal_events;
+        if (jb.counts().trimmed_packets != trims) {
+            if (last_trim >= 0)
+                r.min_trim_spacing_ms = std::min(r.min_trim_spacing_ms, (t - last_trim) / 1000);
+            last_trim = t;
+            trims = jb.counts().trimmed_packets;
+        }
+        if (r.out.empty())
+            continue;
+        if (card_start < 0)
+            card_start = t;
+        int64_t card_ahead =
+            int64_t(card_written) * 125 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
+        if (card_ahead < 0 && card_restart_us) {
+            // Ran dry: the sink has played on, its buffered silence now
+            // ahead of whatever comes next.
+            card_shift += card_restart_us - card_ahead;
+            card_ahead = card_restart_us;
+        }
+        card_written += n;
+        card_ahead += int64_t(n) * 125;
+        if (next < packets)
+            r.last_card_ahead_ms = card_ahead / 1000;
+        if (t % 100000 == 0)
+            jb.note_server_latency(t, card_ahead + 5000);
+        r.min_card_ahead_ms = std::min(r.min_card_ahead_ms, card_ahead / 1000);
+        r.max_card_ahead_ms = std::max(r.max_card_ahead_ms, card_ahead / 1000);
+        r.last_ahead_ms = jb.ahead_us(t) / 1000;
+        r.min_ahead_ms = std::min(r.min_ahead_ms, r.last_ahead_ms);
+        r.max_ahead_ms = std::max(r.max_ahead_ms, r.last_ahead_ms);
+        r.max_target_ms = std::max<int>(r.max_target_ms, static_cast<int>(jb.target_us() / 1000));
+    }
+    r.counts = jb.counts();
+    r.target_ms = static_cast<int>(jb.target_us() / 1000);
+    return r;
+}
+
+TEST(SpeakerJitter, PacketTraces)
+{
+    auto even = [](int i) { return int64_t(i) * 3000 + 100; };
+    const int64_t floor = SpeakerJitter::kTargetFloorUs / 1000, low = SpeakerJitter::kLowWaterUs / 1000;
+    auto loud = [](int) { return int16_t(5000); };
+    struct Row {
+        const char* name;
+        int packets;
+        std::function<int64_t(int)> arrive;
+        std::function<int16_t(int)> level;
+        int64_t stall_from, stall;
+        std::function<void(const SpeakerRun&)> check;
+        double card_ppm = 0;
+        int64_t card_restart_us = 0;
+    };
+    const Row rows[] = {
+        {"even pace: all written, nothing made up, dropped or trimmed", 2000, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_EQ(r.conceal_events_while_sending, 0u);
+             EXPECT_EQ(r.counts.late_dropped + r.counts.burst_dropped + r.counts.trimmed_packets, 0u);
+             EXPECT_EQ(r.loud_out, r.loud_in);
+             EXPECT_EQ(r.max_target_ms, floor);
+             EXPECT_GE(r.min_ahead_ms, low);
+             EXPECT_LE(r.max_ahead_ms, floor + 6);
+         }},
+        {"one late run of packets: the gap is filled, the late audio dropped, the level kept", 2000,
+         [&](int i) { return i >= 1000 && i < 1010 ? int64_t(1010) * 3000 + 100 : even(i); }, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GE(r.counts.conceal_events, 1u);
+             EXPECT_GT(r.counts.late_dropped, 0u);
+             EXPECT_LE(r.counts.late_dropped, r.counts.concealed);
+             EXPECT_GE(r.min_ahead_ms, low - 1);   // never ran dry
+             EXPECT_LE(r.max_ahead_ms, floor + 6);   // no delay added
+         }},
+        {"jittery phone: the target grows with the jitter but stays within 40 ms", 3000,
+         [&](int i) { return even(i) + (i % 20 < 5 ? 25000 : 0); }, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GT(r.max_target_ms, floor);
+             EXPECT_LE(r.max_target_ms, 40);
+             EXPECT_GE(r.min_ahead_ms, low - 1);
+         }},
+        {"our own 200 ms stall: the burst is cut to the ceiling at once, then trimmed", 1000, even, loud, 1000000,
+         200000, [&](const SpeakerRun& r) {
+             EXPECT_GT(r.counts.burst_dropped, 0u);
+             EXPECT_LE(r.max_ahead_ms, 80);
+             EXPECT_GE(r.min_trim_spacing_ms, 20);
+             EXPECT_LE(r.last_ahead_ms, floor + 10);
+         }},
+        {"excess trimmed a packet at a time, quiet packets first", 1500,
+         [&](int i) { return i < 20 ? int64_t(100) : even(i - 20); },   // 60 ms extra at the start
+         [](int i) { return int16_t(i % 3 == 0 ? 0 : 5000); }, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GT(r.counts.trimmed_packets, 3u);
+             EXPECT_GE(r.min_trim_spacing_ms, 20);
+             EXPECT_EQ(r.loud_out, r.loud_in);   // only quiet ones went
+             EXPECT_LE(r.last_ahead_ms, floor + 6);
+         }},
+        {"the sound card's clock 500 ppm fast: followed, never dry", 20000, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GT(r.counts.clock_steps, 0u);
+             EXPECT_GE(r.min_card_ahead_ms, low - 6);
+         },
+         500},
+        {"the sound card's clock 500 ppm slow: followed, no creeping delay", 20000, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GT(r.counts.clock_steps, 0u);
+             EXPECT_LE(r.max_card_ahead_ms, floor + 20);   // a loud tone is trimmed only 15 ms over
+         },
+         -500},
+        {"the stream ran dry in our stall and the sink put silence ahead: taken over and trimmed", 3000, even,
+         [](int) { return int16_t(0); }, 5000000, 100000,
+         [&](const SpeakerRun& r) { EXPECT_LE(r.last_card_ahead_ms, floor + 7); }, 0, 15000},
+        {"the phone goes silent: the stream is kept fed, never dry", 300, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_GE(r.min_ahead_ms, low - 1);
+             EXPECT_GT(r.counts.concealed, 8000u * 150 / 1000);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.check(run_speaker(row.packets, row.arrive, row.level, row.stall_from, row.stall, row.card_ppm,
+                              row.card_restart_us));
+    }
+}
+
+// The last 10 ms heard, fading out, then silence; nothing is ever held
+// back from the stream past one tick.
+TEST(SpeakerJitter, ConcealmentRepeatsTheLastTenMillisecondsFadingOut)
+{
+    auto ramp = [](int i) { return int16_t(1000 + i); };
+    SpeakerRun r = run_speaker(100, [](int i) { return int64_t(i) * 3000 + 100; }, ramp);
+    EXPECT_FALSE(r.held_back);
+    const int16_t last = ramp(99);
+    size_t end = 0;
+    for (size_t i = 0; i < r.out.size(); ++i)
+        if (r.out[i] == last)
+            end = i + 1;
+    ASSERT_GT(end, 80u);
+    ASSERT_GE(r.out.size(), end + 200);
+    for (int k = 0; k < SpeakerJitter::kFadeSamples; ++k)
+        ASSERT_EQ(r.out[end + k], int16_t(int32_t(r.out[end - 80 + k]) * (80 - k) / 80)) << k;
+    for (size_t k = end + 80; k < r.out.size(); ++k)
+        ASSERT_EQ(r.out[k], 0) << k;
+}
+
+struct MicRun {
+    uint64_t sent = 0, phone = 0;
+    size_t max_queued = 0, last_queued = 0;
+    std::vector<size_t> queued_after;   // per step
+};
+
+// Each step: the record stream gives `reads` chunks of 10 ms, the phone has
+// sent `phone` more packets, at the step's time.
+MicRun run_mic(int mtu, const std::vector<std::tuple<int64_t, int, int>>& steps)
+{
+    MicPacer pacer(mtu);
+    MicRun r;
+    char chunk[160] = {};
+    for (auto [t, reads, phone] : steps) {
+        r.phone += static_cast<uint64_t>(phone);
+        for (int k = 0; k < reads; ++k) {
+            pacer.add_recorded(chunk, sizeof chunk);
+            for (int due = pacer.due(r.phone, t); due > 0; --due, ++r.sent)
+                pacer.sent();
+        }
+        r.max_queued = std::max(r.max_queued, pacer.queued_bytes());
+        r.queued_after.push_back(pacer.queued_bytes());
+    }
+    r.last_queued = r.queued_after.empty() ? 0 : r.queued_after.back();
+    return r;
+}
+
+TEST(MicPacer, PacketTraces)
+{
+    // Phone packets of 3 ms arrive with the 10 ms reads: 3, 3, 4, 3, 3, 4...
+    auto even = [](int from_ms, int to_ms, int packet_us = 3000) {
+        std::vector<std::tuple<int64_t, int, int>> s;
+        for (int t = from_ms * 1000; t < to_ms * 1000; t += 10000)
+            s.push_back({t, 1, (t + 10000) / packet_us - t / packet_us});
+        return s;
+    };
+    struct Row {
+        const char* name;
+        int mtu;
+        std::vector<std::tuple<int64_t, int, int>> steps;
+        std::function<void(const MicRun&)> check;
+    };
+    std::vector<std::tuple<int64_t, int, int>> stalled = even(0, 1000);
+    stalled.push_back({1200000, 20, 67});   // 200 ms of both at once
+    for (auto s : even(1210, 2200))
+        stalled.push_back(s);
+    std::vector<std::tuple<int64_t, int, int>> silent;
+    for (int t = 0; t < 1000; t += 10)
+        silent.push_back({int64_t(t) * 1000, 1, 0});
+    std::vector<std::tuple<int64_t, int, int>> silent_stall = silent;
+    silent_stall.insert(silent_stall.begin() + 50, {500000 + 200000, 20, 0});   // 200 ms backlog, no phone
+    for (size_t k = 51; k < silent_stall.size(); ++k)
+        std::get<0>(silent_stall[k]) += 200000;
+    std::vector<std::tuple<int64_t, int, int>> stops = even(0, 500);
+    for (int t = 500; t < 1000; t += 10)
+        stops.push_back({int64_t(t) * 1000, 1, 0});
+    const Row rows[] = {
+        {"even phone: one packet back for each packet received", 48, even(0, 3000),
+         [](const MicRun& r) {
+             EXPECT_LE(r.sent, r.phone);
+             EXPECT_GE(r.sent + 2, r.phone);
+             EXPECT_LE(r.max_queued, 30 * 16u);
+         }},
+        {"mtu 60 paced the same", 60, even(0, 3000, 3750),
+         [](const MicRun& r) {
+             EXPECT_LE(r.sent, r.phone);
+             EXPECT_GE(r.sent + 2, r.phone);
+         }},
+        {"after a 200 ms stall: the backlog is dropped, the phone's burst not answered in kind", 48, stalled,
+         [](const MicRun& r) {
+             EXPECT_LE(r.max_queued, 30 * 16u);
+             EXPECT_LE(r.sent, r.phone);
+             EXPECT_GE(r.sent + 67, r.phone);   // missed the stall, no more
+             EXPECT_LE(r.last_queued, 20 * 16u);
+         }},
+        {"a phone that never sends: the microphone's clock paces the link", 48, silent,
+         [](const MicRun& r) { EXPECT_GE(r.sent, 1000u * 16 / 48 - 5); }},
+        {"no phone packets and a 200 ms stall: the backlog is not sent as a burst", 48, silent_stall,
+         [](const MicRun& r) {
+             EXPECT_LE(r.sent, 1000u * 16 / 48 + 15);   // the stall's own 200 ms never go
+             EXPECT_GE(r.sent, 1000u * 16 / 48 - 5);
+             EXPECT_LE(r.max_queued, 30 * 16u);
+         }},
+        {"a phone that stops sending: pacing goes on by the microphone", 48, stops,
+         [](const MicRun& r) {
+             EXPECT_GE(r.sent, 1000u * 16 / 48 - 30);
+             EXPECT_LE(r.max_queued, 30 * 16u);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.check(run_mic(row.mtu, row.steps));
+    }
+}
+
+// A pump runs and shows its stream only for its own call.
+TEST(VoiceLink, GenerationRules)
+{
+    struct Row {
+        const char* name;
+        uint64_t mine, current;
+        int running, socket;
+        bool goes_on;
+    };
+    for (const Row& row : {Row{"its own call", 3, 3, 1, 7, true}, Row{"its call stopped", 3, 3, 0, -1, false},
+                           Row{"socket closed by the link's close", 3, 3, 1, -1, false},
+                           Row{"woke up in the next call", 3, 4, 1, 7, false},
+                           Row{"the next call's socket has its old number", 3, 4, 1, 5, false}}) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(pump_is_current(row.mine, row.current, row.running, row.socket), row.goes_on);
+    }
+
+    // Call 1's pump is late; call 2's pump holds the slot; call 1 must
+    // neither take it nor clear it.
+    std::atomic<pa_simple*> slot{nullptr};
+    auto* first = reinterpret_cast<pa_simple*>(0x10);
+    auto* second = reinterpret_cast<pa_simple*>(0x20);
+    sco_audio_running.store(1);
+    sco_socket.store(9);
+    uint64_t g1 = sco_generation.fetch_add(1) + 1;
+    EXPECT_TRUE(publish_stream(slot, first, g1));
+    withdraw_stream(slot, first);
+    uint64_t g2 = sco_generation.fetch_add(1) + 1;
+    EXPECT_FALSE(publish_stream(slot, first, g1));   // too late for its call
+    EXPECT_TRUE(publish_stream(slot, second, g2));
+    withdraw_stream(slot, first);
+    EXPECT_EQ(slot.load(), second);
+    withdraw_stream(slot, second);
+    EXPECT_EQ(slot.load(), nullptr);
+    sco_audio_running.store(0);
+    sco_socket.store(-1);
 }
 
 }  // namespace

@@ -77,6 +77,12 @@ void ScoPeer::send_loop(Generator generator)
         {
             std::lock_guard<std::mutex> lock(mutex_);
             sent_packets_.push_back({now, index - packet.size(), packet.size() * 2});
+            if (air_rate_.load()) {
+                if (played_ < received_packets_.size())
+                    received_packets_[played_++].played = now;
+                else
+                    air_misses_.push_back(now);
+            }
         }
         next += period;
         std::this_thread::sleep_until(next);
@@ -104,7 +110,11 @@ void ScoPeer::receive_loop()
             break;
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        received_packets_.push_back({now, received_.size(), static_cast<size_t>(n)});
+        received_packets_.push_back({now, received_.size(), static_cast<size_t>(n), {}});
+        if (!air_rate_.load()) {
+            received_packets_.back().played = now;
+            played_ = received_packets_.size();
+        }
         // Keep the sample stream aligned even across an odd-sized packet.
         odd_byte_.insert(odd_byte_.end(), buf, buf + n);
         size_t whole = odd_byte_.size() / 2;
@@ -141,6 +151,12 @@ std::vector<ScoPeer::Packet> ScoPeer::received_packets() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_packets_;
+}
+
+std::vector<ScoPeer::Clock::time_point> ScoPeer::air_misses() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return air_misses_;
 }
 
 std::vector<ScoPeer::Packet> ScoPeer::sent_packets() const

@@ -19,6 +19,8 @@ public:
         Clock::time_point time;
         uint64_t first_sample;   // index into the received (or sent) stream
         size_t bytes;
+        // Received: when the phone took it off its queue (the air slot).
+        Clock::time_point played{};
     };
 
     // Takes ownership of fd. Sends nothing until start_sending.
@@ -28,6 +30,12 @@ public:
     ScoPeer& operator=(const ScoPeer&) = delete;
 
     void start_sending(Generator generator);
+    // Like a real controller, take one received packet off the link per
+    // packet sent, instead of reading everything at once: what the PC sends
+    // beyond that waits, as delay.
+    void drain_at_air_rate(bool on) { air_rate_.store(on); }
+    // Air slots that found no packet from the PC waiting.
+    std::vector<Clock::time_point> air_misses() const;
     void stop_sending();
     // The phone drops the link.
     void close_link();
@@ -57,6 +65,9 @@ private:
     std::vector<Packet> received_packets_;
     std::vector<Packet> sent_packets_;
     std::vector<uint8_t> odd_byte_;
+    std::atomic<bool> air_rate_{false};
+    size_t played_ = 0;
+    std::vector<Clock::time_point> air_misses_;
 };
 
 }  // namespace th

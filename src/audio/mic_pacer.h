@@ -1,0 +1,51 @@
+// How much of the microphone goes to the phone, and when. The phone's own
+// clock paces the link, as in a car kit: for every packet the phone sends,
+// one packet goes back. What the microphone delivered beyond that (after a
+// stall on our side) is dropped rather than kept as delay. Pure: the count
+// of the phone's packets and the time come in as arguments.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+class MicPacer {
+public:
+    static constexpr size_t kBytesPerMs = 16;
+    static constexpr size_t kDropAboveBytes = 30 * kBytesPerMs;
+    static constexpr size_t kKeepBytes = 10 * kBytesPerMs;
+    // Credit left over from a burst of the phone's packets (they queued
+    // while we stalled) would only queue ours at the phone. Up to 30 ms is
+    // the ordinary unevenness of the two pumps' wake-ups.
+    static constexpr uint64_t kMaxCredit = 10;
+    // Without the phone's packets (none yet, or no speaker stream taking
+    // them off the link) the microphone's own clock paces the link.
+    static constexpr int64_t kPhoneSilentUs = 60000;
+    static constexpr size_t kCapacity = 2048;
+
+    explicit MicPacer(int mtu) : mtu_(mtu > 0 ? static_cast<size_t>(mtu) : 48) {}
+
+    void add_recorded(const char* data, size_t bytes);
+    // Packets of one MTU that may go to the phone now; phone_packets is
+    // the count of the phone's packets received since the link came up.
+    int due(uint64_t phone_packets, int64_t now_us);
+    // The k-th oldest MTU's worth; sent(n) takes the n oldest away.
+    const char* packet(size_t k) const { return buffer_ + k * mtu_; }
+    void sent(size_t packets = 1);
+
+    size_t queued_bytes() const { return size_; }
+    uint64_t dropped_bytes() const { return dropped_; }
+    size_t mtu() const { return mtu_; }
+
+private:
+    size_t mtu_;
+    char buffer_[kCapacity];
+    size_t size_ = 0;
+    uint64_t dropped_ = 0;
+    uint64_t seen_phone_packets_ = 0;
+    uint64_t credit_ = 0;
+    uint64_t allowance_ = kMaxCredit;
+    bool phone_heard_ = false;
+    int64_t last_phone_us_ = 0;
+    bool clock_started_ = false;
+    int64_t last_call_us_ = 0;
+    int64_t clock_us_ = 0;
+};

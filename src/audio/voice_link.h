@@ -1,0 +1,31 @@
+// One call's voice link as its two pumps share it. Each connect makes a new
+// one with the next generation number, so a pump that wakes up late (after
+// its call ended and the next began) sees that it is no longer current and
+// leaves the next call's stream, socket and flags alone.
+#pragma once
+#include <pulse/simple.h>
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<uint64_t> sco_generation;
+
+struct VoiceLink {
+    uint64_t generation = 0;
+    int fd = -1;   // the pumps' own duplicate of the link; closed with the last pump
+    int mtu = 48;
+    std::atomic<uint64_t> phone_packets{0};
+    std::atomic<int> holders{0};
+};
+
+// Whether a pump of the given generation may go on with its loop.
+bool pump_is_current(uint64_t generation, uint64_t current_generation, int running, int socket);
+
+// A pump shows its stream in the global slot only while its call is
+// current and the slot is free, and clears the slot only if it still shows
+// its own stream.
+bool publish_stream(std::atomic<pa_simple*>& slot, pa_simple* mine, uint64_t generation);
+void withdraw_stream(std::atomic<pa_simple*>& slot, pa_simple* mine);
+
+// A pump lets go of its link; the last one closes the descriptor.
+void voice_link_release(VoiceLink* link);

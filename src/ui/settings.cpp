@@ -199,10 +199,15 @@ void read_settings()
     // Non-blocking so a FIFO in the file's place cannot hang the start; only
     // a regular file is read (a folder or device keeps the defaults).
     int fd = open(kSettingsFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno != ENOENT)
+            log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile, g_strerror(errno));
         return;
+    }
     struct stat st{};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile,
+                 S_ISDIR(st.st_mode) ? "a folder is in its place" : "not a regular file");
         close(fd);
         return;
     }

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <random>
 
 namespace {
 
@@ -151,6 +154,85 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureRow{"PullsRefused", ", \"pullall_error\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0},
                     FailureRow{"NoFileNames", ", \"no_filename\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+// The caches sit where they cannot be read or written. The download still
+// succeeds, the window keeps answering, the log says what failed, and a
+// cache on disk stays byte for byte as it was (no temporary file left).
+struct CacheFaultRow {
+    const char* name;
+    bool folders_in_place;       // else both caches hold bytes that yield no row
+    const char* mount_setup;     // run in the world's folder, ends in the cache folder
+    const char* reason;          // what the "not saved" lines name
+};
+
+void PrintTo(const CacheFaultRow& row, std::ostream* os) { *os << row.name; }
+
+class PhoneDataCacheFault : public testing::TestWithParam<CacheFaultRow> {};
+
+TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
+{
+    const CacheFaultRow& row = GetParam();
+    PhoneWorld w;
+    w.obexd.configure(w.serve());
+    ASSERT_EQ(mkdir(w.world.dir.file("c").c_str(), 0755), 0);
+    // Random bytes without a quote or a comma: no row can come out of them,
+    // so the download starts at once.
+    std::mt19937 gen(19);
+    std::string noise(3000, '\0');
+    for (char& c : noise) {
+        do
+            c = char(gen() & 0xff);
+        while (c == '"' || c == ',');
+    }
+    for (const char* name : {"c/contacts.csv", "c/recents.csv"}) {
+        if (row.folders_in_place)
+            ASSERT_EQ(mkdir(w.world.dir.file(name).c_str(), 0755), 0);
+        else
+            th::write_file(w.world.dir.file(name), noise);
+    }
+    th::Telvane app(w.world, {}, {}, "telvane.out", row.mount_setup);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    std::string out = app.output();
+    for (const char* name : {"contacts.csv", "recents.csv"}) {
+        SCOPED_TRACE(name);
+        size_t saved = out.find(std::string("⚠️ ") + name + " not saved: ");
+        ASSERT_NE(saved, std::string::npos) << out;
+        EXPECT_NE(out.substr(saved, out.find('\n', saved) - saved).find(row.reason), std::string::npos) << out;
+        std::string not_read = std::string("⚠️ ") + name + " not read: ";
+        EXPECT_EQ(out.find(not_read),
+                  row.folders_in_place ? out.find(not_read + "a folder is in its place") : std::string::npos)
+            << out;
+        // Seen as the program sees them, inside its own mounts.
+        std::string seen = "/proc/" + std::to_string(app.process().pid()) + "/cwd/" + name;
+        struct stat st{};
+        ASSERT_EQ(stat(seen.c_str(), &st), 0);
+        if (row.folders_in_place)
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+        else
+            EXPECT_EQ(th::read_file(seen), noise);
+    }
+    std::string listing = "/proc/" + std::to_string(app.process().pid()) + "/cwd";
+    GDir* dir = g_dir_open(listing.c_str(), 0, nullptr);
+    ASSERT_NE(dir, nullptr);
+    while (const char* entry = g_dir_read_name(dir)) {
+        std::string e = entry;
+        EXPECT_TRUE(e == "contacts.csv" || e == "recents.csv" || e == "filler") << e;
+    }
+    g_dir_close(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, PhoneDataCacheFault,
+    testing::Values(CacheFaultRow{"FoldersInPlace", true, "cd c", "Is a directory"},
+                    CacheFaultRow{"ReadOnlyFolder", false, "mount --bind c c\nmount -o remount,bind,ro c\ncd c",
+                                  "Read-only file system"},
+                    CacheFaultRow{"FullDisk", false,
+                                  "mkdir t\nmount -t tmpfs -o size=64k tmpfs t\ncp c/contacts.csv c/recents.csv t/\n"
+                                  "cd t\ndd if=/dev/zero of=filler bs=4k 2>/dev/null || true",
+                                  "No space left on device"}),
+    [](const testing::TestParamInfo<CacheFaultRow>& info) { return std::string(info.param.name); });
 
 TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)
 {

@@ -234,6 +234,37 @@ INSTANTIATE_TEST_SUITE_P(
                                   "No space left on device"}),
     [](const testing::TestParamInfo<CacheFaultRow>& info) { return std::string(info.param.name); });
 
+TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndTheNextDownloadWorksOnceItIsBack)
+{
+    PhoneWorld w;
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(300));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [60000, 120]}}");
+    // A cache that holds no row: the preload runs and must leave it alone.
+    const std::string contacts = "name,number\n\"no separator\n";
+    th::write_file(w.world.dir.file("contacts.csv"), contacts);
+    th::Telvane app(w.world);
+    ASSERT_TRUE(th::wait_until([&] { return w.obexd.count("PullAll") >= 1; }, 30000)) << app.output();
+    w.obexd.kill();
+    // With obexd gone the download fails, and so does the call-history pull
+    // its completion starts.
+    ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 30000)) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    EXPECT_EQ(app.output().find("✓ Phonebook loaded"), std::string::npos) << app.output();
+    EXPECT_EQ(w.file("contacts.csv"), contacts);
+    EXPECT_FALSE(th::file_exists(w.world.dir.file("recents.csv")));
+    // Back, and the phone connects again: the next download works.
+    w.obexd.configure(w.serve());
+    w.obexd.start();
+    w.world.bluez->disconnect_device(kPhone);
+    ASSERT_TRUE(app.wait_for_output("📴 Connection lost", 15000)) << app.output();
+    w.world.bluez->connect_device(kPhone);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated", 30000)) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    EXPECT_NE(w.file("contacts.csv").find("\"John Smith\",\"+49 170 1234567\"\n"), std::string::npos);
+}
+
 TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)
 {
     // A session bus without any obexd: the program starts the packaged

@@ -158,9 +158,11 @@ INSTANTIATE_TEST_SUITE_P(
 // The caches sit where they cannot be read or written. The download still
 // succeeds, the window keeps answering, the log says what failed, and a
 // cache on disk stays byte for byte as it was (no temporary file left).
+enum class InPlace { FOLDERS, FIFOS, NOISE };   // noise: bytes that yield no row
+
 struct CacheFaultRow {
     const char* name;
-    bool folders_in_place;       // else both caches hold bytes that yield no row
+    InPlace in_place;
     const char* mount_setup;     // run in the world's folder, ends in the cache folder
     const char* reason;          // what the "not saved" lines name
 };
@@ -185,8 +187,10 @@ TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
         while (c == '"' || c == ',');
     }
     for (const char* name : {"c/contacts.csv", "c/recents.csv"}) {
-        if (row.folders_in_place)
+        if (row.in_place == InPlace::FOLDERS)
             ASSERT_EQ(mkdir(w.world.dir.file(name).c_str(), 0755), 0);
+        else if (row.in_place == InPlace::FIFOS)
+            ASSERT_EQ(mkfifo(w.world.dir.file(name).c_str(), 0644), 0);
         else
             th::write_file(w.world.dir.file(name), noise);
     }
@@ -201,15 +205,18 @@ TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
         ASSERT_NE(saved, std::string::npos) << out;
         EXPECT_NE(out.substr(saved, out.find('\n', saved) - saved).find(row.reason), std::string::npos) << out;
         std::string not_read = std::string("⚠️ ") + name + " not read: ";
-        EXPECT_EQ(out.find(not_read),
-                  row.folders_in_place ? out.find(not_read + "a folder is in its place") : std::string::npos)
-            << out;
+        const char* why = row.in_place == InPlace::FOLDERS ? "a folder is in its place"
+                          : row.in_place == InPlace::FIFOS ? "not a regular file"
+                                                           : nullptr;
+        EXPECT_EQ(out.find(not_read), why ? out.find(not_read + why) : std::string::npos) << out;
         // Seen as the program sees them, inside its own mounts.
         std::string seen = "/proc/" + std::to_string(app.process().pid()) + "/cwd/" + name;
         struct stat st{};
         ASSERT_EQ(stat(seen.c_str(), &st), 0);
-        if (row.folders_in_place)
+        if (row.in_place == InPlace::FOLDERS)
             EXPECT_TRUE(S_ISDIR(st.st_mode));
+        else if (row.in_place == InPlace::FIFOS)
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
         else
             EXPECT_EQ(th::read_file(seen), noise);
     }
@@ -225,10 +232,13 @@ TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, PhoneDataCacheFault,
-    testing::Values(CacheFaultRow{"FoldersInPlace", true, "cd c", "Is a directory"},
-                    CacheFaultRow{"ReadOnlyFolder", false, "mount --bind c c\nmount -o remount,bind,ro c\ncd c",
+    testing::Values(CacheFaultRow{"FoldersInPlace", InPlace::FOLDERS, "cd c", "Is a directory"},
+                    // A pipe must never hang the start; this one sits where nothing can be saved.
+                    CacheFaultRow{"PipesInAReadOnlyFolder", InPlace::FIFOS,
+                                  "mount --bind c c\nmount -o remount,bind,ro c\ncd c", "Read-only file system"},
+                    CacheFaultRow{"ReadOnlyFolder", InPlace::NOISE, "mount --bind c c\nmount -o remount,bind,ro c\ncd c",
                                   "Read-only file system"},
-                    CacheFaultRow{"FullDisk", false,
+                    CacheFaultRow{"FullDisk", InPlace::NOISE,
                                   "mkdir t\nmount -t tmpfs -o size=64k tmpfs t\ncp c/contacts.csv c/recents.csv t/\n"
                                   "cd t\ndd if=/dev/zero of=filler bs=4k 2>/dev/null || true",
                                   "No space left on device"}),

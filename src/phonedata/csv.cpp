@@ -2,7 +2,13 @@
 
 #include "app/text.h"
 
+#include <fcntl.h>
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <optional>
 #include <vector>
@@ -190,11 +196,47 @@ int parse_recents_csv(std::string_view data, RecentEntry* rows, int capacity)
     return count;
 }
 
-bool write_file_atomically(const char* path, const std::string& content)
+bool write_file_atomically(const char* path, const std::string& content, std::string* why)
 {
     GError* error = nullptr;
     gboolean ok = g_file_set_contents_full(path, content.data(), gssize(content.size()),
                                            G_FILE_SET_CONTENTS_CONSISTENT, 0644, &error);
+    if (!ok && why)
+        *why = error ? error->message : "unknown error";
     g_clear_error(&error);
     return ok;
+}
+
+bool read_cache_file(const char* path, std::string* out, std::string* why)
+{
+    why->clear();
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            *why = g_strerror(errno);
+        return false;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? "a folder is in its place" : "not a regular file";
+        close(fd);
+        return false;
+    }
+    out->clear();
+    char chunk[65536];
+    while (out->size() < kMaxCacheBytes) {
+        ssize_t n = read(fd, chunk, std::min(sizeof chunk, kMaxCacheBytes - out->size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = g_strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out->append(chunk, size_t(n));
+    }
+    close(fd);
+    return true;
 }

@@ -220,14 +220,21 @@ void phonebook_install(std::shared_ptr<PhonebookTable> table)
 
 bool save_contacts_table(const PhonebookTable& table, const char* path)
 {
-    return write_file_atomically(path, format_contacts_csv(table.rows, table.count));
+    std::string why;
+    if (write_file_atomically(path, format_contacts_csv(table.rows, table.count), &why))
+        return true;
+    log_msgf("⚠️ %s not saved: %s", path, why.c_str());
+    return false;
 }
 
 void load_contacts_csv()
 {
-    std::string data;
-    if (!read_whole_file(kContactsCsv, &data))
+    std::string data, why;
+    if (!read_cache_file(kContactsCsv, &data, &why)) {
+        if (!why.empty())
+            log_msgf("⚠️ %s not read: %s", kContactsCsv, why.c_str());
         return;
+    }
     auto table = std::make_shared<PhonebookTable>();
     table->count = parse_contacts_csv(data, table->rows, kMaxContacts);
     if (table->count == 0)

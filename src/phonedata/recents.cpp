@@ -125,17 +125,23 @@ int sort_and_cut_recents(RecentEntry* rows, int count)
 
 void load_recents_csv()
 {
-    gchar* data = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(kRecentsCsv, &data, &length, nullptr))
+    std::string data, why;
+    if (!read_cache_file(kRecentsCsv, &data, &why)) {
+        if (!why.empty())
+            log_msgf("⚠️ %s not read: %s", kRecentsCsv, why.c_str());
         return;
-    recent_count = parse_recents_csv(std::string_view(data, length), recent_entries, kMaxRecents);
-    g_free(data);
+    }
+    recent_count = parse_recents_csv(data, recent_entries, kMaxRecents);
     if (recent_count > 0)
         log_msgf("📂 Loaded %d call records from CSV", recent_count);
 }
 
-void save_recents_csv() { write_file_atomically(kRecentsCsv, format_recents_csv(recent_entries, recent_count)); }
+void save_recents_csv()
+{
+    std::string why;
+    if (!write_file_atomically(kRecentsCsv, format_recents_csv(recent_entries, recent_count), &why))
+        log_msgf("⚠️ %s not saved: %s", kRecentsCsv, why.c_str());
+}
 
 gpointer sync_recents_thread(gpointer)
 {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <random>
 
 namespace {
 
@@ -151,6 +154,126 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureRow{"PullsRefused", ", \"pullall_error\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0},
                     FailureRow{"NoFileNames", ", \"no_filename\": [\"pb\", \"ich\", \"och\", \"mch\"]", nullptr, 0}),
     [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
+// The caches sit where they cannot be read or written. The download still
+// succeeds, the window keeps answering, the log says what failed, and a
+// cache on disk stays byte for byte as it was (no temporary file left).
+enum class InPlace { FOLDERS, FIFOS, NOISE };   // noise: bytes that yield no row
+
+struct CacheFaultRow {
+    const char* name;
+    InPlace in_place;
+    const char* mount_setup;     // run in the world's folder, ends in the cache folder
+    const char* reason;          // what the "not saved" lines name
+};
+
+void PrintTo(const CacheFaultRow& row, std::ostream* os) { *os << row.name; }
+
+class PhoneDataCacheFault : public testing::TestWithParam<CacheFaultRow> {};
+
+TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
+{
+    const CacheFaultRow& row = GetParam();
+    PhoneWorld w;
+    w.obexd.configure(w.serve());
+    ASSERT_EQ(mkdir(w.world.dir.file("c").c_str(), 0755), 0);
+    // Random bytes without a quote or a comma: no row can come out of them,
+    // so the download starts at once.
+    std::mt19937 gen(19);
+    std::string noise(3000, '\0');
+    for (char& c : noise) {
+        do
+            c = char(gen() & 0xff);
+        while (c == '"' || c == ',');
+    }
+    for (const char* name : {"c/contacts.csv", "c/recents.csv"}) {
+        if (row.in_place == InPlace::FOLDERS)
+            ASSERT_EQ(mkdir(w.world.dir.file(name).c_str(), 0755), 0);
+        else if (row.in_place == InPlace::FIFOS)
+            ASSERT_EQ(mkfifo(w.world.dir.file(name).c_str(), 0644), 0);
+        else
+            th::write_file(w.world.dir.file(name), noise);
+    }
+    th::Telvane app(w.world, {}, {}, "telvane.out", row.mount_setup);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    std::string out = app.output();
+    for (const char* name : {"contacts.csv", "recents.csv"}) {
+        SCOPED_TRACE(name);
+        size_t saved = out.find(std::string("⚠️ ") + name + " not saved: ");
+        ASSERT_NE(saved, std::string::npos) << out;
+        EXPECT_NE(out.substr(saved, out.find('\n', saved) - saved).find(row.reason), std::string::npos) << out;
+        std::string not_read = std::string("⚠️ ") + name + " not read: ";
+        const char* why = row.in_place == InPlace::FOLDERS ? "a folder is in its place"
+                          : row.in_place == InPlace::FIFOS ? "not a regular file"
+                                                           : nullptr;
+        EXPECT_EQ(out.find(not_read), why ? out.find(not_read + why) : std::string::npos) << out;
+        // Seen as the program sees them, inside its own mounts.
+        std::string seen = "/proc/" + std::to_string(app.process().pid()) + "/cwd/" + name;
+        struct stat st{};
+        ASSERT_EQ(stat(seen.c_str(), &st), 0);
+        if (row.in_place == InPlace::FOLDERS)
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+        else if (row.in_place == InPlace::FIFOS)
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        else
+            EXPECT_EQ(th::read_file(seen), noise);
+    }
+    std::string listing = "/proc/" + std::to_string(app.process().pid()) + "/cwd";
+    GDir* dir = g_dir_open(listing.c_str(), 0, nullptr);
+    ASSERT_NE(dir, nullptr);
+    while (const char* entry = g_dir_read_name(dir)) {
+        std::string e = entry;
+        EXPECT_TRUE(e == "contacts.csv" || e == "recents.csv" || e == "filler") << e;
+    }
+    g_dir_close(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, PhoneDataCacheFault,
+    testing::Values(CacheFaultRow{"FoldersInPlace", InPlace::FOLDERS, "cd c", "Is a directory"},
+                    // A pipe must never hang the start; this one sits where nothing can be saved.
+                    CacheFaultRow{"PipesInAReadOnlyFolder", InPlace::FIFOS,
+                                  "mount --bind c c\nmount -o remount,bind,ro c\ncd c", "Read-only file system"},
+                    CacheFaultRow{"ReadOnlyFolder", InPlace::NOISE, "mount --bind c c\nmount -o remount,bind,ro c\ncd c",
+                                  "Read-only file system"},
+                    CacheFaultRow{"FullDisk", InPlace::NOISE,
+                                  "mkdir t\nmount -t tmpfs -o size=64k tmpfs t\ncp c/contacts.csv c/recents.csv t/\n"
+                                  "cd t\ndd if=/dev/zero of=filler bs=4k 2>/dev/null || true",
+                                  "No space left on device"}),
+    [](const testing::TestParamInfo<CacheFaultRow>& info) { return std::string(info.param.name); });
+
+TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndTheNextDownloadWorksOnceItIsBack)
+{
+    PhoneWorld w;
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(300));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [60000, 120]}}");
+    // A cache that holds no row: the preload runs and must leave it alone.
+    const std::string contacts = "name,number\n\"no separator\n";
+    th::write_file(w.world.dir.file("contacts.csv"), contacts);
+    th::Telvane app(w.world);
+    ASSERT_TRUE(th::wait_until([&] { return w.obexd.count("PullAll") >= 1; }, 30000)) << app.output();
+    w.obexd.kill();
+    // With obexd gone the download fails, and so does the call-history pull
+    // its completion starts.
+    ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 30000)) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    EXPECT_EQ(app.output().find("✓ Phonebook loaded"), std::string::npos) << app.output();
+    EXPECT_EQ(w.file("contacts.csv"), contacts);
+    EXPECT_FALSE(th::file_exists(w.world.dir.file("recents.csv")));
+    // Back, and the phone connects again: the next download works.
+    w.obexd.configure(w.serve());
+    w.obexd.start();
+    w.world.bluez->disconnect_device(kPhone);
+    ASSERT_TRUE(app.wait_for_output("📴 Connection lost", 15000)) << app.output();
+    w.world.bluez->connect_device(kPhone);
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated", 30000)) << app.output();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
+    EXPECT_NE(w.file("contacts.csv").find("\"John Smith\",\"+49 170 1234567\"\n"), std::string::npos);
+}
 
 TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)
 {

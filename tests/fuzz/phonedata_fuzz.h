@@ -1,13 +1,16 @@
-// Bodies of the phone-data fuzz targets, shared by the libFuzzer programs and
-// the ordinary test that replays their corpus. Each returns false when an
-// invariant broke: every text valid UTF-8 within its field, no row beyond
-// the table, and a cache written from what was read reads back the same.
+// Bodies of the fuzz targets for the files the program reads (phone data and
+// settings), shared by the libFuzzer programs and the ordinary test that
+// replays their corpus. Each returns false when an invariant broke: every
+// text valid UTF-8 within its field, no row beyond the table, a file written
+// from what was read reads back the same, and chunking never matters.
 #pragma once
 #include "phonedata/csv.h"
 #include "phonedata/vcard.h"
+#include "ui/settings_file.h"
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -81,6 +84,22 @@ inline bool recents_csv(const uint8_t* data, size_t size)
     auto again = std::make_unique<RecentEntry[]>(64);
     int count2 = parse_recents_csv(first, again.get(), 64);
     return count2 == count && format_recents_csv(again.get(), count2) == first;
+}
+
+inline bool settings(const uint8_t* data, size_t size)
+{
+    const char* text = reinterpret_cast<const char*>(data);
+    Settings whole = parse_settings(std::string_view(text, size));
+    if (whole.autostart != 0 && whole.autostart != 1)
+        return false;
+    // Pieces of 1 to 7 bytes, as reads of any size deliver them.
+    SettingsParser parser;
+    for (size_t i = 0, step = 1; i < size; i += step, step = step % 7 + 1)
+        parser.feed(text + i, std::min(step, size - i));
+    if (!(parser.finish() == whole))
+        return false;
+    Settings other{-1, -1, -1, -1, -1, -1, 1};
+    return parse_settings(format_settings(whole), other) == whole;
 }
 
 }  // namespace phonedata_fuzz

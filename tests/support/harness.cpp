@@ -531,20 +531,38 @@ Env merged(Env base, const Env& extra)
         base[k] = v;
     return base;
 }
-std::vector<std::string> command(const std::vector<std::string>& args)
+std::vector<std::string> command(const std::vector<std::string>& args, const std::string& mount_setup)
 {
     std::vector<std::string> argv{TELVANE_BINARY};
+    if (!mount_setup.empty())
+        argv = {"unshare", "--mount", "--propagation", "private", "sh", "-ec", mount_setup + "\nexec \"$0\" \"$@\"",
+                TELVANE_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 }  // namespace
 
 Telvane::Telvane(const TestWorld& world, const std::vector<std::string>& args, const Env& extra_env,
-                 const std::string& out_name)
+                 const std::string& out_name, const std::string& mount_setup)
     : out_path_(world.dir.file(out_name)),
-      process_(command(args), merged(world.env(), extra_env), world.dir.path(), world.dir.file(out_name),
-               world.dir.file(out_name + ".err"))
+      process_(command(args, mount_setup), merged(world.env(), extra_env), world.dir.path(),
+               world.dir.file(out_name), world.dir.file(out_name + ".err"))
 {
+}
+
+bool main_loop_answers(DbusDaemon& session_bus, int timeout_ms)
+{
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(session_bus.connection(), "org.telvane.Telvane",
+                                                  "/org/telvane/Telvane", "org.gtk.Actions", "List", nullptr,
+                                                  G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, timeout_ms,
+                                                  nullptr, &error);
+    if (error)
+        g_error_free(error);
+    if (!reply)
+        return false;
+    g_variant_unref(reply);
+    return true;
 }
 
 Telvane::~Telvane()

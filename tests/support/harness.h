@@ -167,8 +167,11 @@ public:
 // The real telvane binary, run in a world; standard output captured.
 class Telvane {
 public:
+    // mount_setup: shell commands run in the world's folder, in a private
+    // mount namespace, before the binary starts there (a read-only or full
+    // file system, seen by the binary alone).
     Telvane(const TestWorld& world, const std::vector<std::string>& args = {}, const Env& extra_env = {},
-            const std::string& out_name = "telvane.out");
+            const std::string& out_name = "telvane.out", const std::string& mount_setup = "");
     ~Telvane();
 
     std::string output() const;
@@ -185,5 +188,9 @@ private:
     std::string out_path_;
     Process process_;
 };
+
+// True when the program's GTK main loop answers a D-Bus call on its
+// application object (the call is served by the main loop only).
+bool main_loop_answers(DbusDaemon& session_bus, int timeout_ms = 10000);
 
 }  // namespace th

@@ -1,5 +1,7 @@
 #include "phonedata_obexd.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -7,18 +9,31 @@
 namespace th {
 
 FakeObexd::FakeObexd(DbusDaemon& session_bus, const std::string& dir)
-    : config_path_(dir + "/fake_obexd.json"), log_path_(dir + "/fake_obexd.calls")
+    : bus_(session_bus), dir_(dir), config_path_(dir + "/fake_obexd.json"), log_path_(dir + "/fake_obexd.calls")
 {
     write_file(config_path_, "{}");
     write_file(log_path_, "");
+    start();
+}
+
+void FakeObexd::start()
+{
     process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tools/fake-obexd/fake_obexd.py", config_path_,
-                            log_path_, dir},
-                           {{"DBUS_SESSION_BUS_ADDRESS", session_bus.address()}}, "", dir + "/fake_obexd.log");
-    if (!session_bus.wait_for_name("org.bluez.obex")) {
+                            log_path_, dir_},
+                           {{"DBUS_SESSION_BUS_ADDRESS", bus_.address()}}, "", dir_ + "/fake_obexd.log");
+    if (!bus_.wait_for_name("org.bluez.obex")) {
         delete process_;
         process_ = nullptr;
         throw std::runtime_error("simulated obexd did not start");
     }
+}
+
+void FakeObexd::kill()
+{
+    if (process_)
+        ::kill(-process_->pid(), SIGKILL);
+    delete process_;
+    process_ = nullptr;
 }
 
 FakeObexd::~FakeObexd() { delete process_; }

@@ -22,8 +22,14 @@ public:
     std::vector<std::string> calls() const;
     int count(const std::string& method) const;
     bool running() { return process_ && process_->running(); }
+    // Kills the daemon at once, as a crash would; start() brings it back
+    // with the same behaviour and call record.
+    void kill();
+    void start();
 
 private:
+    DbusDaemon& bus_;
+    std::string dir_;
     std::string config_path_;
     std::string log_path_;
     Process* process_ = nullptr;

@@ -32,5 +32,6 @@ void replay(const std::string& folder, const std::function<bool(const uint8_t*, 
 TEST(FuzzCorpus, VcardReducer) { replay("vcard", phonedata_fuzz::vcard); }
 TEST(FuzzCorpus, ContactsCsvReader) { replay("contacts_csv", phonedata_fuzz::contacts_csv); }
 TEST(FuzzCorpus, RecentsCsvReader) { replay("recents_csv", phonedata_fuzz::recents_csv); }
+TEST(FuzzCorpus, SettingsReader) { replay("settings", phonedata_fuzz::settings); }
 
 }  // namespace

@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-jobs="${TEST_JOBS:-2}"
+jobs="${TEST_JOBS:-4}"
 ./scripts/build.sh build
 (cd build && ctest --output-on-failure -j "$jobs")
 ./scripts/build.sh build-asan -DTELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

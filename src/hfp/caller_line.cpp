@@ -43,36 +43,33 @@ bool unquote(std::string_view field, std::string* out)
     return true;
 }
 
-}  // namespace
-
-bool parse_clip_line(std::string_view line, CallerLine* out)
+// "+CLIP:" and "+CCWA:" both start with the quoted number; only the field
+// that carries the phonebook name differs.
+bool parse_caller_fields(std::string_view line, std::string_view prefix, size_t name_field, CallerLine* out)
 {
-    size_t at = line.find("+CLIP:");
+    size_t at = line.find(prefix);
     if (at == std::string_view::npos)
         return false;
-    std::vector<std::string_view> fields = split_fields(line.substr(at + 6));
+    std::vector<std::string_view> fields = split_fields(line.substr(at + prefix.size()));
     CallerLine caller;
     if (!unquote(fields[0], &caller.number))
         return false;
-    if (fields.size() >= 5)
-        unquote(fields[4], &caller.name);
+    if (fields.size() > name_field)
+        unquote(fields[name_field], &caller.name);
     *out = std::move(caller);
     return true;
 }
 
+}  // namespace
+
+bool parse_clip_line(std::string_view line, CallerLine* out)
+{
+    return parse_caller_fields(line, "+CLIP:", 4, out);
+}
+
 bool parse_ccwa_line(std::string_view line, CallerLine* out)
 {
-    size_t at = line.find("+CCWA:");
-    if (at == std::string_view::npos)
-        return false;
-    std::vector<std::string_view> fields = split_fields(line.substr(at + 6));
-    CallerLine caller;
-    if (!unquote(fields[0], &caller.number))
-        return false;
-    if (fields.size() >= 4)
-        unquote(fields[3], &caller.name);
-    *out = std::move(caller);
-    return true;
+    return parse_caller_fields(line, "+CCWA:", 3, out);
 }
 
 bool number_is_dialable(std::string_view number)

@@ -220,12 +220,7 @@ FakeNotifications::~FakeNotifications() { delete process_; }
 
 std::vector<std::string> FakeNotifications::calls() const
 {
-    std::vector<std::string> out;
-    std::istringstream in(read_file(log_path_));
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            out.push_back(line);
-    return out;
+    return read_lines(log_path_);
 }
 
 namespace {

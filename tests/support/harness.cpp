@@ -153,6 +153,16 @@ std::string read_file(const std::string& path)
     return ss.str();
 }
 
+std::vector<std::string> read_lines(const std::string& path)
+{
+    std::vector<std::string> out;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
 void write_file(const std::string& path, const std::string& content)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

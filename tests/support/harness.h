@@ -30,6 +30,8 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// The file's non-empty lines, as a stand-in's call record keeps them.
+std::vector<std::string> read_lines(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 

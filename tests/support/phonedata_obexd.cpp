@@ -47,12 +47,7 @@ void FakeObexd::configure(const std::string& json)
 
 std::vector<std::string> FakeObexd::calls() const
 {
-    std::vector<std::string> out;
-    std::istringstream in(read_file(log_path_));
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            out.push_back(line);
-    return out;
+    return read_lines(log_path_);
 }
 
 int FakeObexd::count(const std::string& method) const

@@ -40,3 +40,11 @@ std::string utf8_repair(std::string_view bytes)
     g_free(fixed);
     return out;
 }
+
+std::string markup_escaped(const char* text)
+{
+    gchar* e = g_markup_escape_text(text ? text : "", -1);
+    std::string out(e);
+    g_free(e);
+    return out;
+}

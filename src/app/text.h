@@ -21,3 +21,6 @@ inline void copy_text(char (&dst)[N], std::string_view src) { copy_text(dst, N, 
 
 // Valid UTF-8 copy of arbitrary bytes: invalid sequences become U+FFFD.
 std::string utf8_repair(std::string_view bytes);
+
+// The text as Pango markup shows it literally (a null text gives "").
+std::string markup_escaped(const char* text);

@@ -5,11 +5,11 @@
 #include "app/text.h"
 #include "app/main_thread.h"
 #include "connection/device.h"
-#include "hfp/call_actions.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
+#include "ui/call_display.h"
 #include "ui/window.h"
 
 std::atomic<int> current_state{IDLE};

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cstdint>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -31,6 +34,24 @@ std::string lower(std::string_view s)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+void skip_blanks(const char*& p)
+{
+    while (*p == ' ' || *p == '\t')
+        ++p;
+}
+
+bool read_int(const char*& p, int* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *out = static_cast<int>(v);
+    p = end;
+    return true;
 }
 
 std::mutex indicator_mutex;
@@ -189,6 +210,30 @@ bool parse_brsf(std::string_view line, int* features)
     if (i == 0 || value > 0x7fffffff)
         return false;
     *features = static_cast<int>(value);
+    return true;
+}
+
+bool parse_ciev(const char* reply, int* indicator, int* value)
+{
+    if (!reply)
+        return false;
+    const char* p = std::strstr(reply, "+CIEV:");
+    if (!p)
+        return false;
+    p += 6;
+    skip_blanks(p);
+    int first = 0, second = 0;
+    if (!read_int(p, &first))
+        return false;
+    skip_blanks(p);
+    if (*p != ',')
+        return false;
+    ++p;
+    skip_blanks(p);
+    if (!read_int(p, &second))
+        return false;
+    *indicator = first;
+    *value = second;
     return true;
 }
 

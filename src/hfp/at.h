@@ -50,6 +50,8 @@ bool parse_cind_test(std::string_view line, IndicatorMap* out);
 bool parse_cind_values(std::string_view line, std::vector<int>* out);
 // "+BRSF: <features>" of the phone; bit 0 is three-way calling.
 bool parse_brsf(std::string_view line, int* features);
+// "+CIEV: <indicator>,<value>" anywhere in the line; both left alone on failure.
+bool parse_ciev(const char* line, int* indicator, int* value);
 
 // The map learnt from the phone by the last handshake, shared by the reader
 // threads of both connections.

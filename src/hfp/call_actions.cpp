@@ -9,25 +9,15 @@
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
-#include "ui/call_notify.h"
-#include "ui/second_call.h"
+#include "ui/call_display.h"
 #include "ui/window.h"
 
 #include <cstdio>
-#include <functional>
-
 #include <cstring>
+#include <functional>
 #include <unistd.h>
 
 namespace {
-
-std::string escaped(const char* text)
-{
-    gchar* e = g_markup_escape_text(text ? text : "", -1);
-    std::string out(e);
-    g_free(e);
-    return out;
-}
 
 void set_sensitive(GtkWidget* widget, bool on)
 {
@@ -85,33 +75,6 @@ void clear_caller()
 
 }  // namespace
 
-std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold)
-{
-    bool has_name = name_raw && name_raw[0];
-    bool has_number = number_raw && number_raw[0];
-    std::string name = escaped(name_raw), number = escaped(number_raw);
-    switch (state) {
-    case CALL_INCOMING:
-        if (!has_number)
-            return "🔔 INCOMING CALL";
-        if (has_name)
-            return "🔔 INCOMING CALL\n\n" + name + "\n" + number;
-        return "🔔 INCOMING CALL\n\n" + number;
-    case CALL_OUTGOING:
-        if (has_name)
-            return "📱 Calling...\n\n" + name + "\n" + number;
-        return "📱 Calling...\n\n" + number;
-    case CALL_ACTIVE:
-        if (on_hold)
-            return has_name ? "⏸ Call on hold\n\n" + name + "\n" + number : "⏸ Call on hold\n\n" + number;
-        if (has_name)
-            return "✅ Call Active\n\n" + name + "\n" + number;
-        return "✅ Call Active\n\n" + number;
-    default:
-        return "📞 No call";
-    }
-}
-
 void on_waiting_hold_answer_clicked(GtkButton*, gpointer) { hold_action(2, "Hold and answer"); }
 void on_waiting_end_answer_clicked(GtkButton*, gpointer) { hold_action(1, "End and answer"); }
 void on_waiting_reject_clicked(GtkButton*, gpointer) { hold_action(0, "Reject waiting call"); }
@@ -131,35 +94,6 @@ bool send_key_tone(char key)
     }
     log_msgf("🔢 Key tone: %c", key);
     return true;
-}
-
-void update_call_ui()
-{
-    ASSERT_MAIN_THREAD();
-    int state = current_call_state.load();
-    if (call_status_label) {
-        std::string markup = call_label_markup(state, current_call_name, current_call_number,
-                                               state == CALL_ACTIVE && current_call_view.held_only);
-        // Connected, but no link carries calls yet (the listener is connecting or retrying).
-        if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
-            markup = "⏳ Call link not ready";
-        gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
-    }
-    if (state == CALL_IDLE && window) {
-        gtk_window_set_keep_above(GTK_WINDOW(window), FALSE);
-        gtk_window_set_urgency_hint(GTK_WINDOW(window), FALSE);
-    }
-    set_sensitive(answer_btn, state == CALL_INCOMING);
-    set_sensitive(reject_btn, state == CALL_INCOMING);
-    set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
-    call_notifications_follow();
-    update_second_call_ui();
-}
-
-gboolean hfp_refresh_ui_cb(gpointer)
-{
-    update_call_ui();
-    return G_SOURCE_REMOVE;
 }
 
 void on_answer_clicked(GtkButton*, gpointer)

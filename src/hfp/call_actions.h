@@ -1,18 +1,12 @@
-// The call area: label, Answer, Reject and Hang up.
+// What the user does with calls: Answer, Reject, Hang up, the second call's
+// buttons and key tones.
 #pragma once
 #include <gtk/gtk.h>
 
-#include <string>
 
-void update_call_ui();
-gboolean hfp_refresh_ui_cb(gpointer);
 void on_answer_clicked(GtkButton*, gpointer);
 void on_reject_clicked(GtkButton*, gpointer);
 void on_hangup_clicked(GtkButton*, gpointer);
-
-// The label's markup for a call state; name and number are escaped, so a
-// caller's text always shows as typed.
-std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false);
 
 // A second call: answer the waiting caller holding the current call
 // (AT+CHLD=2) or ending it (AT+CHLD=1), reject the waiting caller

@@ -7,29 +7,20 @@
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/at.h"
-#include "hfp/call_actions.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
+#include "ui/call_display.h"
 #include "ui/phone_status.h"
-#include "ui/window.h"
 
-#include <gtk/gtk.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 std::atomic<int> current_call_state{CALL_IDLE};
 char current_call_number[64] = "";
 char current_call_name[128] = "";
-guint ringtone_timer_id = 0;
 
 CallView current_call_view;
 CallParty waiting_call_party;
@@ -98,45 +89,6 @@ gboolean voice_retry_cb(gpointer)
 bool on_main_loop()
 {
     return g_main_context_is_owner(g_main_context_default());
-}
-
-void stop_ringtone()
-{
-    if (ringtone_timer_id != 0) {
-        g_source_remove(ringtone_timer_id);
-        ringtone_timer_id = 0;
-    }
-}
-
-void beep()
-{
-    GdkDisplay* display = gdk_display_get_default();
-    if (display)
-        gdk_display_beep(display);
-}
-
-void skip_blanks(const char*& p)
-{
-    while (*p == ' ' || *p == '\t')
-        ++p;
-}
-
-bool read_int(const char*& p, int* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(p, &end, 10);
-    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
-        return false;
-    *out = static_cast<int>(v);
-    p = end;
-    return true;
-}
-
-bool is_end_code(const std::string& line)
-{
-    return line.find("NO CARRIER") != std::string::npos || line.find("BUSY") != std::string::npos ||
-           line.find("NO ANSWER") != std::string::npos;
 }
 
 }  // namespace
@@ -215,7 +167,7 @@ void set_call_state(CallState state)
     if (current_call_state.load() == state)
         return;
     current_call_state = state;
-    stop_ringtone();
+    call_alert_stop();
     if (state == CALL_IDLE) {
         current_call_view = CallView{};
         waiting_call_party = held_call_party = CallParty{};
@@ -225,22 +177,6 @@ void set_call_state(CallState state)
 }
 
 namespace {
-
-void ring_and_raise()
-{
-    current_call_state = CALL_INCOMING;
-    if (ringtone_timer_id == 0)
-        ringtone_timer_id = g_timeout_add(1000, ringtone_tick, nullptr);
-    if (window) {
-        GtkWindow* w = GTK_WINDOW(window);
-        gtk_widget_show(window);
-        gtk_window_deiconify(w);
-        gtk_window_set_keep_above(w, TRUE);
-        gtk_window_set_urgency_hint(w, TRUE);
-        gtk_window_present_with_time(w, 0);
-        beep();
-    }
-}
 
 void apply_latest_view()
 {
@@ -265,11 +201,13 @@ void apply_latest_view()
     held_call_party = view.held && !view.held_only ? model.held_party() : CallParty{};
     current_call_view = view;
     if (view.state == CALL_INCOMING) {
-        if (current_call_state.load() != CALL_INCOMING)
-            ring_and_raise();
+        if (current_call_state.load() != CALL_INCOMING) {
+            current_call_state = CALL_INCOMING;
+            call_alert_start();
+        }
     } else {
         current_call_state = view.state;
-        stop_ringtone();
+        call_alert_stop();
     }
     if (!view.voice)
         voice_link_sync(false);
@@ -289,36 +227,6 @@ gboolean hfp_update_call_state_cb(gpointer data)
     }
     apply_latest_view();
     return G_SOURCE_REMOVE;
-}
-
-gboolean ringtone_tick(gpointer)
-{
-    beep();
-    return G_SOURCE_CONTINUE;
-}
-
-bool parse_ciev(const char* reply, int* indicator, int* value)
-{
-    if (!reply)
-        return false;
-    const char* p = std::strstr(reply, "+CIEV:");
-    if (!p)
-        return false;
-    p += 6;
-    skip_blanks(p);
-    int first = 0, second = 0;
-    if (!read_int(p, &first))
-        return false;
-    skip_blanks(p);
-    if (*p != ',')
-        return false;
-    ++p;
-    skip_blanks(p);
-    if (!read_int(p, &second))
-        return false;
-    *indicator = first;
-    *value = second;
-    return true;
 }
 
 void handle_ciev_event(int indicator, int value)
@@ -385,78 +293,4 @@ void call_status_from_phone(unsigned generation, const std::vector<int>& values)
         log_msgf("📞 Phone has a call: call=%d callsetup=%d callheld=%d", call, setup, held);
     if (after.voice && !on_main_loop())
         voice_link_sync(true);
-}
-
-// Handles one batch of lines from the dial connection. Returns false when the
-// call ended and the monitor should stop.
-static bool monitor_handle_lines(unsigned generation, const std::vector<std::string>& lines)
-{
-    bool had_indicator = false;
-    for (const std::string& line : lines) {
-        if (line.find("+CIEV") == std::string::npos)
-            continue;
-        had_indicator = true;
-        int indicator = -1, value = -1;
-        if (parse_ciev(line.c_str(), &indicator, &value))
-            handle_ciev_event_from(generation, indicator, value);
-    }
-    // An end code beside an indicator event in the same batch is the phone
-    // repeating what the event already said.
-    if (had_indicator)
-        return true;
-    for (const std::string& line : lines) {
-        if (is_end_code(line)) {
-            CallView after;
-            if (call_feed(generation, [](CallModel& m) { m.on_end_code(false); }, nullptr, &after) &&
-                after.state == CALL_IDLE) {
-                log_msg("📱 Call ended");
-                return false;
-            }
-            return true;
-        }
-    }
-    return true;
-}
-
-gpointer hfp_monitor_thread(gpointer data)
-{
-    // The dial connection's channel, handed over by dial_number so that lines
-    // already split off (and unsolicited codes seen during the dial) are kept.
-    std::unique_ptr<MonitorStart> handed(static_cast<MonitorStart*>(data));
-    std::shared_ptr<AtChannel> channel = handed ? handed->channel : nullptr;
-    unsigned generation = handed ? handed->generation : hfp_link_generation();
-    log_msg("🔊 HFP monitor started");
-    bool running = hfp_monitor_running.load() != 0;
-    if (running && channel)
-        running = monitor_handle_lines(generation, channel->take_unsolicited());
-    while (running) {
-        int fd = hfp_socket.load();
-        if (fd < 0)
-            break;
-        if (!channel || channel->source_fd() != fd)
-            channel = std::make_shared<AtChannel>(fd);
-        bool io_error = false;
-        std::vector<std::string> lines = channel->read_lines(500, &io_error);
-        if (hfp_monitor_running.load() == 0 || hfp_socket.load() < 0)
-            break;
-        if (io_error) {
-            log_msg("⚠️ HFP connection lost");
-            // Without the listener nothing else hears of this call any more.
-            if (!listener_link_ready())
-                call_feed(generation, [](CallModel& m) { m.reset(); });
-            int own = fd;
-            if (hfp_socket.compare_exchange_strong(own, -1)) {
-                shutdown(fd, SHUT_RDWR);
-                close(fd);
-            }
-            break;
-        }
-        if (!monitor_handle_lines(generation, lines))
-            break;
-        if (hfp_monitor_running.load() == 0)
-            break;
-    }
-    log_msg("🔊 HFP monitor stopped");
-    hfp_monitor_running = 0;
-    return nullptr;
 }

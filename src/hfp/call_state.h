@@ -9,23 +9,15 @@
 
 #include "hfp/call_model.h"
 
+// What the window shows of the main call. Written on the main loop only
+// (apply_latest_view, set_call_state); workers read the state (atomic), the
+// number and name are read on the main loop only.
 extern std::atomic<int> current_call_state;
 extern char current_call_number[64];
 extern char current_call_name[128];
-extern guint ringtone_timer_id;
 
 void set_call_state(CallState state);              // main thread
 gboolean hfp_update_call_state_cb(gpointer state); // GINT_TO_POINTER(CallState)
-gboolean ringtone_tick(gpointer);
-// hfp_monitor_thread's argument: the dial connection's channel (lines it
-// already read are kept) and the link generation the dial belongs to.
-class AtChannel;
-struct MonitorStart {
-    std::shared_ptr<AtChannel> channel;
-    unsigned generation;
-};
-gpointer hfp_monitor_thread(gpointer);
-bool parse_ciev(const char* reply, int* indicator, int* value);
 // indicator is the phone's 1-based position, mapped through hfp_indicator_map().
 void handle_ciev_event(int indicator, int value);
 
@@ -48,7 +40,7 @@ void voice_link_sync(bool may_open);
 void handle_ciev_event_from(unsigned generation, int indicator, int value);
 void call_status_from_phone(unsigned generation, const std::vector<int>& values);
 
-// Main loop: what the window shows beside the main call.
+// What the window shows beside the main call: written and read on the main loop only.
 extern CallView current_call_view;
 extern CallParty waiting_call_party;   // the second caller while one waits
 extern CallParty held_call_party;      // the call on hold beside the active one

@@ -10,6 +10,7 @@
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
+#include "hfp/dial_monitor.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
@@ -34,14 +35,6 @@ constexpr gint64 kListenerWaitUs = 5 * G_USEC_PER_SEC;
 
 std::mutex exchange_mutex;   // one dial exchange at a time
 std::atomic<int> dial_in_progress{0};
-
-bool reply_has(const AtReply& reply, const char* text)
-{
-    for (const std::string& line : reply.lines)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
 
 gboolean dial_fallback_cb(gpointer data)
 {
@@ -174,9 +167,9 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
         log_msg("⚠️ Call response: (empty)");
     else if (judge_dial_reply(reply, hfp_indicator_map()) == DialVerdict::ACCEPTED)
         accepted = true;
-    else if (reply_has(reply, "ERROR"))
+    else if (reply.contains("ERROR"))
         log_msg("⚠️ Phone rejected call");
-    else if (reply_has(reply, "NO CARRIER"))
+    else if (reply.contains("NO CARRIER"))
         log_msg("⚠️ Connection lost");
     else
         log_msgf("⚠️ Call response: %s", utf8_repair(reply.joined()).c_str());

@@ -5,12 +5,18 @@
 #include <atomic>
 #include <vector>
 
-extern std::atomic<int> hfp_socket;          // dial connection, -1 when closed
-extern std::atomic<int> hfp_listen_socket;   // listener connection, -1 when closed
+// The two links' descriptors, -1 when closed. Set by the thread that opens
+// the link (dial worker, listener); taken by compare-exchange by whoever
+// closes it (its reader, hfp_close, cleanup_connection), so only one closes.
+extern std::atomic<int> hfp_socket;          // dial connection
+extern std::atomic<int> hfp_listen_socket;   // listener connection
+// Set by the dial worker before it starts the monitor; cleared by hfp_close
+// and by the monitor itself when it ends.
 extern std::atomic<int> hfp_monitor_running;
 // Set by the dial's worker thread, taken by whichever hfp_close comes first.
 extern std::atomic<GThread*> hfp_monitor_thread_handle;
-// Longest wait for one reply during the handshakes (the fixed waits are minimums).
+// Longest wait for one reply during the handshakes (the fixed waits are
+// minimums). Constant in the program; tests shorten it before a link opens.
 extern std::atomic<int> hfp_reply_timeout_ms;
 
 // Asks the phone's SDP server for its HFP-AG channel (main thread).

@@ -3,15 +3,13 @@
 #include "app/app.h"
 #include "app/log.h"
 #include "app/main_thread.h"
-#include "app/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/at.h"
 #include "hfp/call_state.h"
-#include "hfp/caller_line.h"
 #include "hfp/dial.h"
 #include "hfp/hfp.h"
-#include "phonedata/phonebook.h"
+#include "hfp/phone_lines.h"
 
 #include <mutex>
 #include <sys/socket.h>
@@ -47,17 +45,6 @@ std::shared_ptr<AtChannel> published_channel()
     return listener_channel;
 }
 
-bool starts_with(const std::string& line, const char* prefix)
-{
-    return line.rfind(prefix, 0) == 0;
-}
-
-bool is_end_code(const std::string& line)
-{
-    return starts_with(line, "NO CARRIER") || starts_with(line, "BUSY") || starts_with(line, "NO ANSWER") ||
-           starts_with(line, "ERROR") || starts_with(line, "+CME ERROR");
-}
-
 void close_listen_socket(int fd)
 {
     int own = fd;
@@ -65,43 +52,6 @@ void close_listen_socket(int fd)
         shutdown(fd, SHUT_RDWR);
         close(fd);
     }
-}
-
-// The caller's name: from the line when the phone sent one, else the phonebook.
-CallParty caller_party(const CallerLine& caller)
-{
-    char number[64], name[128];
-    copy_text(number, utf8_repair(caller.number));
-    copy_text(name, utf8_repair(caller.name));
-    if (name[0] == '\0' && !(phonebook_name_for_caller(number, name, sizeof name) && name[0] != '\0'))
-        name[0] = '\0';
-    return CallParty{number, name};
-}
-
-void handle_caller_line(unsigned generation, const std::string& line)
-{
-    CallerLine caller;
-    if (!parse_clip_line(line, &caller))
-        return;
-    CallParty party = caller_party(caller);
-    if (!party.name.empty())
-        log_msgf("📱 Caller: %s (%s)", party.name.c_str(), party.number.c_str());
-    else
-        log_msgf("📱 Caller: %s", party.number.c_str());
-    call_feed(generation, [&party](CallModel& m) { m.on_caller(party); });
-}
-
-void handle_waiting_line(unsigned generation, const std::string& line)
-{
-    CallerLine caller;
-    if (!parse_ccwa_line(line, &caller))
-        return;
-    CallParty party = caller_party(caller);
-    if (!party.name.empty())
-        log_msgf("⏳ Waiting caller: %s (%s)", party.name.c_str(), party.number.c_str());
-    else
-        log_msgf("⏳ Waiting caller: %s", party.number.c_str());
-    call_feed(generation, [&party](CallModel& m) { m.on_waiting(party); });
 }
 
 void start_listener_thread()
@@ -135,47 +85,6 @@ int listener_restart_delay_ms(int consecutive)
     for (int i = 1; i < consecutive && seconds < 30; ++i)
         seconds *= 2;
     return (seconds > 30 ? 30 : seconds) * 1000;
-}
-
-void listener_handle_lines(const std::vector<std::string>& lines, unsigned generation)
-{
-    if (generation == 0)
-        generation = hfp_link_generation();
-    bool had_indicator = false;
-    for (const std::string& raw : lines) {
-        std::string line = utf8_repair(raw);
-        std::string shown = line.substr(0, utf8_cut_len(line, 60));
-        log_msgf("📥 HFP: %s", shown.c_str());
-        if (line.find("+CLIP:") != std::string::npos) {
-            handle_caller_line(generation, line);
-        } else if (line.find("+CCWA:") != std::string::npos) {
-            handle_waiting_line(generation, line);
-        } else if (starts_with(line, "RING")) {
-            CallView before, after;
-            if (call_feed(generation, [](CallModel& m) { m.on_ring(); }, &before, &after) &&
-                after.state == CALL_INCOMING && before.state != CALL_INCOMING)
-                log_msg("🔔 INCOMING CALL!");
-        } else if (line.find("+CIEV:") != std::string::npos) {
-            had_indicator = true;
-            int indicator = -1, value = -1;
-            if (parse_ciev(line.c_str(), &indicator, &value))
-                handle_ciev_event_from(generation, indicator, value);
-        }
-    }
-    // An end code beside an indicator event in the same read is the phone
-    // repeating what the event already said.
-    if (had_indicator)
-        return;
-    for (const std::string& line : lines) {
-        if (is_end_code(line)) {
-            bool is_error = starts_with(line, "ERROR") || starts_with(line, "+CME ERROR");
-            CallView before, after;
-            if (call_feed(generation, [is_error](CallModel& m) { m.on_end_code(is_error); }, &before, &after) &&
-                before.state != CALL_IDLE && after.state == CALL_IDLE)
-                log_msg("📱 Call ended");
-            return;
-        }
-    }
 }
 
 void start_incoming_listener()
@@ -240,7 +149,7 @@ gpointer incoming_call_listener(gpointer data)
         }
         std::vector<std::string> left = channel->take_unsolicited();
         if (!left.empty())
-            listener_handle_lines(left, generation);
+            handle_phone_lines(left, generation);
         bool io_error = false;
         std::vector<std::string> lines = channel->read_lines(1000, &io_error);
         if (!incoming_call_running.load())
@@ -252,7 +161,7 @@ gpointer incoming_call_listener(gpointer data)
             break;
         }
         if (!lines.empty())
-            listener_handle_lines(lines, generation);
+            handle_phone_lines(lines, generation);
     }
 
     listener_ready = 0;

@@ -4,13 +4,16 @@
 
 #include <atomic>
 #include <memory>
-#include <string>
-#include <vector>
 
 class AtChannel;
 
+// Set on the main loop when the listener starts; cleared by the main loop to
+// stop it and by the listener itself when it ends. Any thread reads it.
 extern std::atomic<int> incoming_call_running;
+// The listener thread, started and joined on the main loop only.
 extern GThread* incoming_call_thread;
+// Set and cleared by the one exchange that borrows the listener's link
+// (listener_pause/listener_resume); read by the listener thread.
 extern std::atomic<int> hfp_listen_paused;
 // Set by the listener thread while it is paused and out of its read.
 extern std::atomic<int> hfp_listen_paused_ack;
@@ -30,11 +33,6 @@ bool listener_link_ready();
 // (the pause is then already lifted). Always pair with listener_resume().
 std::shared_ptr<AtChannel> listener_pause();
 void listener_resume();
-
-// Handles one batch of lines read from the listener connection (pure apart
-// from logging and queued requests; also used by tests).
-// generation 0: the current link's.
-void listener_handle_lines(const std::vector<std::string>& lines, unsigned generation = 0);
 
 // Delay before restarting after the given number of consecutive quick losses:
 // 0 for the first, then 1 s, 2 s, 4 s ... at most 30 s.

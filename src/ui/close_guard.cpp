@@ -1,6 +1,5 @@
 #include "ui/close_guard.h"
 
-#include "hfp/call_actions.h"
 #include "hfp/call_state.h"
 #include "ui/window.h"
 

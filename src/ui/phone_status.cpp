@@ -5,7 +5,6 @@
 #include "hfp/call_state.h"
 #include "ui/window.h"
 
-
 namespace {
 
 GtkWidget* status_box = nullptr;
@@ -22,6 +21,12 @@ const char* const kBatteryIcons[6] = {"battery-level-0-symbolic",  "battery-leve
                                       "battery-level-80-symbolic", "battery-level-100-symbolic"};
 
 void on_state_label_changed(GObject*, GParamSpec*, gpointer) { update_phone_status(); }
+
+// Indicator events may still arrive while the window is being torn down.
+void on_status_box_destroyed(GtkWidget*, gpointer)
+{
+    status_box = note_label = signal_image = battery_image = nullptr;
+}
 
 // A value outside HFP's range (0-1 or 0-5) says nothing; the last good one
 // stays until the phone's values are forgotten.
@@ -80,6 +85,7 @@ GtkWidget* build_phone_status()
         gtk_box_pack_start(GTK_BOX(status_box), child, FALSE, FALSE, 0);
     // Shown only beside a connected phone, never by showing the window.
     gtk_widget_set_no_show_all(status_box, TRUE);
+    g_signal_connect(status_box, "destroy", G_CALLBACK(on_status_box_destroyed), nullptr);
     // Every state change rewrites the state label; the phone's status follows it.
     g_signal_connect(state_label, "notify::label", G_CALLBACK(on_state_label_changed), nullptr);
     return status_box;

@@ -1,6 +1,7 @@
 #include "ui/second_call.h"
 
 #include "app/main_thread.h"
+#include "app/text.h"
 #include "hfp/call_actions.h"
 #include "hfp/call_state.h"
 #include "ui/call_notify.h"
@@ -15,19 +16,11 @@ namespace {
 
 GtkWidget* second_call_box = nullptr;
 
-std::string escaped(const char* text)
-{
-    gchar* e = g_markup_escape_text(text ? text : "", -1);
-    std::string out(e);
-    g_free(e);
-    return out;
-}
-
 std::string party_text(const char* name, const char* number)
 {
     if (name && name[0])
-        return escaped(name) + "\n" + escaped(number);
-    return escaped(number);
+        return markup_escaped(name) + "\n" + markup_escaped(number);
+    return markup_escaped(number);
 }
 
 GtkWidget* action_button(const char* label, GCallback handler, const char* css_class = nullptr)
@@ -78,6 +71,16 @@ std::string second_call_markup(bool waiting, const char* waiting_name, const cha
     return out;
 }
 
+namespace {
+
+// Indicator events may still arrive while the window is being torn down.
+void on_second_call_box_destroyed(GtkWidget*, gpointer)
+{
+    second_call_box = second_call_label = hold_answer_btn = end_answer_btn = reject_waiting_btn = swap_btn = nullptr;
+}
+
+}  // namespace
+
 void build_second_call_area(GtkWidget* main_box)
 {
     second_call_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
@@ -94,6 +97,7 @@ void build_second_call_area(GtkWidget* main_box)
     gtk_box_pack_start(GTK_BOX(second_call_box), row, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(main_box), second_call_box, FALSE, FALSE, 2);
     gtk_widget_set_no_show_all(second_call_box, TRUE);
+    g_signal_connect(second_call_box, "destroy", G_CALLBACK(on_second_call_box_destroyed), nullptr);
     set_waiting_call_handlers(answer_waiting_from_notification, reject_waiting_from_notification);
 }
 

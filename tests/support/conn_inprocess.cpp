@@ -1,4 +1,5 @@
 #include "conn_inprocess.h"
+#include "ui_gtk.h"
 
 #include "app/app.h"
 #include "connection/bluez.h"
@@ -21,38 +22,16 @@ namespace th {
 
 namespace {
 
-// One X server, one GTK and one window for the whole test process: GTK
-// cannot be initialised twice.
+// The process's one GTK (uitest's), and a main window for this world
+// unless one is open; it is closed after every test.
 void ensure_gtk_window(const TestWorld& world)
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    static Xvfb* x = new Xvfb();   // lives as long as the process
-    setenv("DISPLAY", x->display().c_str(), 1);
-    setenv("GDK_BACKEND", "x11", 1);
-    setenv("NO_AT_BRIDGE", "1", 1);
-    setenv("GSETTINGS_BACKEND", "memory", 1);
+    GtkApplication* application = uitest::ensure_gtk();
     setenv("HOME", world.dir.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + world.dir.file("no-pulse")).c_str(), 1);
-    if (!gtk_init_check(nullptr, nullptr))
-        throw std::runtime_error("GTK cannot open the test display");
-    g_main_context_acquire(nullptr);
-    GtkApplication* application = gtk_application_new("org.telvane.ConnectionTest", G_APPLICATION_NON_UNIQUE);
-    // Registered (which runs its startup) without any session bus: the
-    // worlds' buses come and go, the application stays for the process.
-    std::string session = getenv("DBUS_SESSION_BUS_ADDRESS") ? getenv("DBUS_SESSION_BUS_ADDRESS") : "";
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + world.dir.file("no-session-bus")).c_str(), 1);
-    GError* error = nullptr;
-    if (!g_application_register(G_APPLICATION(application), nullptr, &error)) {
-        std::string msg = error ? error->message : "?";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot register the test application: " + msg);
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", session.c_str(), 1);
-    build_main_window(application);
+    if (!window)
+        build_main_window(application);
 }
 
 }  // namespace
@@ -61,18 +40,8 @@ InProcessApp::InProcessApp(TestWorld& world)
 {
     if (chdir(world.dir.path().c_str()) != 0)
         throw std::runtime_error("cannot enter the test folder");
-    setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
     ensure_gtk_window(world);
-
-    // A fresh phone-less program for every world.
-    current_state = IDLE;
-    device_path[0] = device_addr[0] = device_name[0] = '\0';
-    device_paired = 0;
-    hfp_channel = 0;
-    auto_connect_in_progress = 0;
-    discoverable_session = false;
-    error_msg[0] = '\0';
-    current_call_state = CALL_IDLE;
+    setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
 
     out_path_ = world.dir.file("inprocess.out");
     std::fflush(stdout);

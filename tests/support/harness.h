@@ -35,6 +35,12 @@ std::vector<std::string> read_lines(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 
+// The program's process-wide state back to its start values, and, after a
+// test, its threads ended and its window closed. Both run by themselves
+// around every test of a binary that links this library.
+void reset_program_state();
+void settle_program_state();
+
 // Polls cond every 20 ms until it holds or timeout passes; also iterates the
 // default main context so GDBus signals reach in-process handlers.
 bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000);

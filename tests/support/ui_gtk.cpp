@@ -7,6 +7,8 @@
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "ui/settings.h"
+#include "ui/second_call.h"
+#include "ui/waiting_number.h"
 #include "ui/window.h"
 
 #include <unistd.h>
@@ -70,13 +72,6 @@ Sandbox::Sandbox()
     if (chdir(dir.path().c_str()) != 0)
         throw std::runtime_error("chdir failed");
     setenv("HOME", dir.path().c_str(), 1);
-
-    settings_to_globals(Settings{});
-    current_state = IDLE;
-    device_name[0] = device_addr[0] = device_path[0] = '\0';
-    error_msg[0] = '\0';
-    syncing_contacts = 0;
-    syncing_recents = 0;
 }
 
 Sandbox::~Sandbox()
@@ -125,6 +120,9 @@ void forget_main_window()
     call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;
     recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
     recent_store = contacts_store = nullptr;
+    contacts_progress_label = nullptr;
+    second_call_label = hold_answer_btn = end_answer_btn = reject_waiting_btn = swap_btn = nullptr;
+    waiting_number_box = waiting_number_label = nullptr;
 }
 
 std::vector<GtkWidget*> descendants(GtkWidget* root)

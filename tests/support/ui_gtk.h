@@ -20,7 +20,7 @@ GtkApplication* ensure_gtk();
 void pump();
 
 // Working folder and HOME switched to a fresh temporary folder for the
-// object's lifetime; the program's globals reset to their start values.
+// object's lifetime (the program's globals are reset before every test).
 class Sandbox {
 public:
     Sandbox();

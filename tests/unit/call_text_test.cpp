@@ -1,9 +1,10 @@
 // The pure pieces of call handling: indicator events, caller lines, the
 // numbers we agree to send, the call label and restart backoff.
-#include "hfp/call_actions.h"
+#include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
 #include "hfp/listener.h"
+#include "ui/call_display.h"
 
 #include <gtest/gtest.h>
 #include <pango/pango.h>

@@ -2,6 +2,7 @@
 // does nothing. In process, with real tree views under Xvfb.
 #include "connection/state.h"
 #include "harness.h"
+#include "ui_gtk.h"
 #include "hfp/dial.h"
 
 #include <gtest/gtest.h>
@@ -13,20 +14,8 @@ namespace {
 
 class DialRows : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        x = new th::Xvfb;
-        setenv("DISPLAY", x->display().c_str(), 1);
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
-    }
-    static void TearDownTestSuite()
-    {
-        delete x;
-        x = nullptr;
-    }
-    static th::Xvfb* x;
+    void SetUp() override { uitest::ensure_gtk(); }
 };
-th::Xvfb* DialRows::x = nullptr;
 
 // Activates row `row` of a view over a store of `columns` strings and
 // returns what dialling it logged.

@@ -14,6 +14,7 @@
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/listener.h"
+#include "hfp/phone_lines.h"
 #include "ui/call_notify.h"
 #include "ui/close_guard.h"
 #include "ui/phone_status.h"
@@ -488,6 +489,8 @@ TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
     GtkApplication* application = gtk_application_new("org.telvane.Telvane.Waiting", G_APPLICATION_NON_UNIQUE);
     ASSERT_TRUE(g_application_register(G_APPLICATION(application), nullptr, nullptr));
+    // The bus ends with this test; the rest of the process goes on without it.
+    g_dbus_connection_set_exit_on_close(g_application_get_dbus_connection(G_APPLICATION(application)), FALSE);
     install_call_notifications(application);
     set_waiting_call_handlers([] { ++waiting_answered; }, [] { ++waiting_rejected; });
 
@@ -564,7 +567,7 @@ TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
         EXPECT_EQ(image_icon(images[0]), "network-cellular-signal-weak-symbolic");
         EXPECT_EQ(image_icon(images[1]), "battery-level-100-symbolic");
 
-        listener_handle_lines({"+CIEV: " + std::to_string(at("battchg")) + ",1",
+        handle_phone_lines({"+CIEV: " + std::to_string(at("battchg")) + ",1",
                                "+CIEV: " + std::to_string(at("signal")) + ",5",
                                "+CIEV: " + std::to_string(at("callheld")) + ",4"});
         uitest::pump();
@@ -575,7 +578,7 @@ TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
         g_free(tip);
         EXPECT_EQ(current_call_state.load(), CALL_IDLE);
 
-        listener_handle_lines({"+CIEV: " + std::to_string(at("service")) + ",0",
+        handle_phone_lines({"+CIEV: " + std::to_string(at("service")) + ",0",
                                "+CIEV: " + std::to_string(at("battchg")) + ",7"});
         uitest::pump();
         EXPECT_EQ(image_icon(images[0]), "network-cellular-offline-symbolic");
@@ -583,7 +586,7 @@ TEST_F(MainWindow, HeaderFollowsThePhonesBatteryAndSignalInEitherIndicatorOrder)
         EXPECT_TRUE(uitest::find_widget(box, [](GtkWidget* w) {
             return GTK_IS_LABEL(w) && gtk_widget_get_visible(w) && label_text(w) == "No service";
         }));
-        listener_handle_lines({"+CIEV: " + std::to_string(at("service")) + ",1",
+        handle_phone_lines({"+CIEV: " + std::to_string(at("service")) + ",1",
                                "+CIEV: " + std::to_string(at("roam")) + ",1"});
         uitest::pump();
         EXPECT_TRUE(uitest::find_widget(box, [](GtkWidget* w) {

@@ -52,15 +52,6 @@ protected:
         char cwd[4096];
         old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/";
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        // Fresh program state, whatever an earlier test in this process left.
-        obex_conn = nullptr;
-        obex::transfer_stall_limit_ms = 30000;
-        phonebook_install(std::make_shared<PhonebookTable>());
-        phonebook_loaded = 0;
-        syncing_contacts = 0;
-        syncing_recents = 0;
-        recent_count = 0;
-        contacts_count = 0;
         copy_text(device_addr, "11:22:33:44:55:66");
         current_state = CONNECTED;
         log_buffer = gtk_text_buffer_new(nullptr);

@@ -5,6 +5,7 @@
 #include "connection/device.h"
 #include "connection/state.h"
 #include "harness.h"
+#include "ui_gtk.h"
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
@@ -85,38 +86,23 @@ TEST(ContactSearch, ThreeHundredMatchesShowTheFirstTwoHundredInPhonebookOrder)
     EXPECT_STREQ(out[199].name, "Person 199");
 }
 
-// Real widgets: an X server for the whole suite, a session bus with the
-// simulated obexd per test.
+// Real widgets, and a session bus with the simulated obexd per test.
 class SearchFlow : public testing::Test {
 protected:
-    static th::Xvfb* x;
     th::TempDir dir;
     th::DbusDaemon bus{dir.path()};
     th::FakeObexd obexd{bus, dir.path()};
     GtkWidget* entry = nullptr;
     std::string old_cwd;
 
-    static void SetUpTestSuite()
-    {
-        x = new th::Xvfb;
-        setenv("DISPLAY", x->display().c_str(), 1);
-        setenv("GDK_BACKEND", "x11", 1);
-        setenv("NO_AT_BRIDGE", "1", 1);
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
-    }
-    static void TearDownTestSuite()
-    {
-        delete x;
-        x = nullptr;
-    }
     void SetUp() override
     {
+        uitest::ensure_gtk();
         char cwd[4096];
         old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/";
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         obexd.configure("{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\"}}");
-        obex_conn = nullptr;
         copy_text(device_addr, "11:22:33:44:55:66");
         current_state = CONNECTED;
         recent_count = 1;   // no automatic call-history sync in these tests
@@ -165,7 +151,6 @@ protected:
         phonebook_loaded = 1;
     }
 };
-th::Xvfb* SearchFlow::x = nullptr;
 
 TEST_F(SearchFlow, TypingShowsMatchesAndOneCharacterEmptiesTheList)
 {

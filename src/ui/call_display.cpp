@@ -1,0 +1,115 @@
+#include "ui/call_display.h"
+
+#include "app/main_thread.h"
+#include "app/text.h"
+#include "connection/state.h"
+#include "hfp/call_state.h"
+#include "hfp/listener.h"
+#include "ui/call_notify.h"
+#include "ui/second_call.h"
+#include "ui/window.h"
+
+guint ringtone_timer_id = 0;
+
+namespace {
+
+void set_sensitive(GtkWidget* widget, bool on)
+{
+    if (widget)
+        gtk_widget_set_sensitive(widget, on);
+}
+
+void beep()
+{
+    GdkDisplay* display = gdk_display_get_default();
+    if (display)
+        gdk_display_beep(display);
+}
+
+}  // namespace
+
+std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold)
+{
+    bool has_name = name_raw && name_raw[0];
+    bool has_number = number_raw && number_raw[0];
+    std::string name = markup_escaped(name_raw), number = markup_escaped(number_raw);
+    switch (state) {
+    case CALL_INCOMING:
+        if (!has_number)
+            return "🔔 INCOMING CALL";
+        if (has_name)
+            return "🔔 INCOMING CALL\n\n" + name + "\n" + number;
+        return "🔔 INCOMING CALL\n\n" + number;
+    case CALL_OUTGOING:
+        if (has_name)
+            return "📱 Calling...\n\n" + name + "\n" + number;
+        return "📱 Calling...\n\n" + number;
+    case CALL_ACTIVE:
+        if (on_hold)
+            return has_name ? "⏸ Call on hold\n\n" + name + "\n" + number : "⏸ Call on hold\n\n" + number;
+        if (has_name)
+            return "✅ Call Active\n\n" + name + "\n" + number;
+        return "✅ Call Active\n\n" + number;
+    default:
+        return "📞 No call";
+    }
+}
+
+void update_call_ui()
+{
+    ASSERT_MAIN_THREAD();
+    int state = current_call_state.load();
+    if (call_status_label) {
+        std::string markup = call_label_markup(state, current_call_name, current_call_number,
+                                               state == CALL_ACTIVE && current_call_view.held_only);
+        // Connected, but no link carries calls yet (the listener is connecting or retrying).
+        if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
+            markup = "⏳ Call link not ready";
+        gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
+    }
+    if (state == CALL_IDLE && window) {
+        gtk_window_set_keep_above(GTK_WINDOW(window), FALSE);
+        gtk_window_set_urgency_hint(GTK_WINDOW(window), FALSE);
+    }
+    set_sensitive(answer_btn, state == CALL_INCOMING);
+    set_sensitive(reject_btn, state == CALL_INCOMING);
+    set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
+    call_notifications_follow();
+    update_second_call_ui();
+}
+
+gboolean hfp_refresh_ui_cb(gpointer)
+{
+    update_call_ui();
+    return G_SOURCE_REMOVE;
+}
+
+void call_alert_start()
+{
+    ASSERT_MAIN_THREAD();
+    if (ringtone_timer_id == 0)
+        ringtone_timer_id = g_timeout_add(1000, ringtone_tick, nullptr);
+    if (window) {
+        GtkWindow* w = GTK_WINDOW(window);
+        gtk_widget_show(window);
+        gtk_window_deiconify(w);
+        gtk_window_set_keep_above(w, TRUE);
+        gtk_window_set_urgency_hint(w, TRUE);
+        gtk_window_present_with_time(w, 0);
+        beep();
+    }
+}
+
+void call_alert_stop()
+{
+    if (ringtone_timer_id != 0) {
+        g_source_remove(ringtone_timer_id);
+        ringtone_timer_id = 0;
+    }
+}
+
+gboolean ringtone_tick(gpointer)
+{
+    beep();
+    return G_SOURCE_CONTINUE;
+}

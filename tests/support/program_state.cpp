@@ -1,0 +1,95 @@
+// One reset of the program's process-wide state, run around every test of a
+// test binary that links this support library, so that tests pass in any
+// order and in one process (CI runs the unit tests shuffled to keep it so).
+// Widget globals are not touched: the tests that build widgets own them.
+#include "harness.h"
+#include "ui_gtk.h"
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "connection/device.h"
+#include "connection/state.h"
+#include "hfp/at.h"
+#include "hfp/call_state.h"
+#include "hfp/hfp.h"
+#include "phonedata/obex.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
+#include "ui/settings.h"
+#include "ui/window.h"
+
+namespace th {
+
+void reset_program_state()
+{
+    current_state = IDLE;
+    copy_text(adapter_path, "/org/bluez/hci0");
+    device_path[0] = device_addr[0] = device_name[0] = '\0';
+    device_paired = 0;
+    hfp_channel = 0;
+    auto_connect_in_progress = 0;
+    discoverable_session = false;
+    error_msg[0] = pending_uri_arg[0] = '\0';
+    pending_dial_take();
+    dbus_conn = nullptr;
+
+    if (g_main_context_acquire(nullptr)) {
+        call_link_closed();
+        g_main_context_release(nullptr);
+    }
+    hfp_set_indicator_map(IndicatorMap{});
+    current_call_state = CALL_IDLE;
+    current_call_number[0] = current_call_name[0] = '\0';
+    hfp_reply_timeout_ms = 3000;
+
+    obex_conn = nullptr;
+    obex::transfer_stall_limit_ms = 30000;
+    phonebook_install(std::make_shared<PhonebookTable>());
+    phonebook_loaded = 0;
+    syncing_contacts = 0;
+    syncing_recents = 0;
+    contacts_count = 0;
+    recent_count = 0;
+
+    settings_to_globals(Settings{});
+}
+
+void settle_program_state()
+{
+    if (!g_main_context_acquire(nullptr))
+        return;
+    // Threads a test started (listener, dial, voice, phone-data workers) end
+    // here, so none of them writes into the next test's state.
+    cleanup_connection(nullptr, true);
+    // Typed text waits for a search: let its debounce run out on no text.
+    if (!pending_search_text().empty()) {
+        on_contacts_search_changed(nullptr, nullptr);
+        wait_until([] { return false; }, 600);
+    }
+    wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
+    uitest::pump();
+    if (window)
+        uitest::close_main_window();
+    uitest::forget_main_window();
+    g_main_context_release(nullptr);
+}
+
+namespace {
+
+class ResetBeforeEachTest : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override { reset_program_state(); }
+    void OnTestEnd(const testing::TestInfo&) override { settle_program_state(); }
+};
+
+const bool registered = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new ResetBeforeEachTest);
+    return true;
+}();
+
+}  // namespace
+
+}  // namespace th

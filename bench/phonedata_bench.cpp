@@ -1,5 +1,6 @@
 // Phone-data timings: parse 2000 cards, load and save both caches, search
 // 2000 contacts. Targets: a search under 5 ms, a full cache load under 20 ms.
+#include "app/files.h"
 #include "harness.h"
 #include "phonedata/csv.h"
 #include "phonedata/phonebook.h"

@@ -4,6 +4,7 @@
 #include "app/main_thread.h"
 #include "app/tel_uri.h"
 #include "app/text.h"
+#include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
@@ -13,7 +14,7 @@
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "ui/list_views.h"
 #include "ui/window.h"
 
 #include <csignal>

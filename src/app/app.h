@@ -6,9 +6,14 @@
 #include <cstddef>
 #include <string>
 
+// Set on the main thread before the main loop runs; only read after that.
 extern GtkApplication* app;
+// Main loop only: a tel: link from the command line until it is queued.
 extern char pending_uri_arg[256];
+// Opened once on the main loop (open_system_bus) and never closed or
+// replaced; workers started after that use the pointer as it is.
 extern GDBusConnection* dbus_conn;
+// Main loop only: why the last step failed, for the header's ERROR text.
 extern char error_msg[256];
 
 // The number waiting to be dialled once the hands-free link can carry it.

@@ -7,7 +7,8 @@
 #include <ctime>
 #include <string>
 
-// Set once by the window build, before any worker thread exists.
+// Set once on the main loop by the window build; any thread reads them
+// (atomic) to know whether the Log tab exists yet.
 extern std::atomic<GtkTextBuffer*> log_buffer;
 extern std::atomic<GtkWidget*> log_view;
 

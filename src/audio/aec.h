@@ -26,14 +26,19 @@ inline constexpr int kAecFrameSamples = 80;   // 10 ms at 8 kHz
 // playback stream's ~30 ms target, the room, the record fragment.
 inline constexpr int kAecStreamDelayMs = 40;
 
-extern AecInstance* aec_handle;              // guarded by aec_mutex
+// Destroyed by the voice link's stop and used by the capture pump, only
+// under aec_mutex. aec_enabled is cleared by the link's start and stop and
+// read by the pumps (atomic).
+extern AecInstance* aec_handle;
 extern std::atomic<int> aec_enabled;
+extern std::mutex aec_mutex;
+// Pushed by the playback pump, popped by the capture pump, reset on start
+// and stop: the FIFO and its indices only under aec_fifo_mutex.
 extern int16_t aec_render_fifo[kAecFifoCapacity];
-extern int aec_fifo_head;                    // the FIFO and its indices: aec_fifo_mutex
+extern int aec_fifo_head;
 extern int aec_fifo_tail;
 extern int aec_fifo_size;
 extern std::mutex aec_fifo_mutex;
-extern std::mutex aec_mutex;
 
 AecInstance* aec_create(int sample_rate);
 int aec_process(AecInstance* aec, int16_t* capture, const int16_t* render, int samples);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 // Owned by the pump that opened it; null while that pump holds no stream.
+// Only the pumps write them; the stop reads them (atomic) to see the pumps gone.
 extern std::atomic<pa_simple*> pulse_playback;
 extern std::atomic<pa_simple*> pulse_capture;
 

@@ -5,10 +5,14 @@
 
 #include <atomic>
 
+// Written by whoever connects or stops the voice link (the main loop or a
+// link worker; connects are serialised); the pumps and the call logic read
+// them (atomic).
 extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
-// Valid while the matching *_started flag is set; both guarded internally.
+// Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
+// pump threads' own mutex; valid while the matching *_started flag is set.
 extern pthread_t sco_playback_thread;
 extern pthread_t sco_capture_thread;
 

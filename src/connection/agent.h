@@ -3,6 +3,7 @@
 #pragma once
 #include <gio/gio.h>
 
+// Constant: the agent's interface and its handlers (run on the main loop).
 extern const char* const agent_xml;
 extern const GDBusInterfaceVTable agent_vtable;
 

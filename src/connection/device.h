@@ -1,32 +1,27 @@
-// What the program knows about the one phone, and the operations on it.
+// What the program knows about the one phone: its record, the connect
+// BlueZ is asked for, and the teardown of its links.
 #pragma once
 #include "connection/state.h"
 
-#include <gtk/gtk.h>
+#include <gio/gio.h>
 
 #include <atomic>
 #include <cstdint>
 
-extern char adapter_path[256];
+// The phone. Written on the main loop only (BlueZ's signals, the agent,
+// get_device_info, cleanup_connection forgetting the phone). A worker
+// copies the text it needs when it starts (auto-connect is handed a copy
+// of device_path) and does not read these arrays again.
 extern char device_path[256];
 extern char device_addr[18];
 extern char device_name[248];
+// Written on the main loop (hfp_channel by the channel lookup on entering
+// CONNECTED); atomic, read by the link workers.
 extern std::atomic<int> device_paired;
 extern std::atomic<uint8_t> hfp_channel;
+// Main loop only: set when "auto_connect" starts, cleared by its result.
 extern std::atomic<int> auto_connect_in_progress;
 
-// While true the adapter is discoverable and the agent answers: from a
-// successful Start until Stop or the 3-minute limit.
-extern std::atomic<bool> discoverable_session;
-
-// Both report whether every setting was taken.
-bool set_adapter_property(const char* name, GVariant* value);
-bool make_discoverable(bool on);
-// Ends a discoverable session (our time limit, or BlueZ ending it); why
-// completes the log line. Main thread.
-void discoverability_ended(const char* why);
-// The adapter's object went away (unplugged, or BlueZ stopped).
-void adapter_removed();
 void get_device_info(const char* path);
 // Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.
 gpointer connect_thread(gpointer path_copy);
@@ -38,7 +33,3 @@ void cleanup_connection(const char* message, bool forget_phone);
 // Where the program rests when no phone link is up: DISCOVERABLE during a
 // discoverable session, else PAIRED with a paired phone, else IDLE.
 AppState resting_state();
-
-void on_start_clicked(GtkButton*, gpointer);
-void on_stop_clicked(GtkButton*, gpointer);
-void on_disconnect_clicked(GtkButton*, gpointer);

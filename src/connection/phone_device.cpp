@@ -2,7 +2,7 @@
 
 #include "app/app.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
+#include "connection/adapter.h"
 
 #include <cstring>
 

@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "app/main_thread.h"
+#include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/sound_module.h"

@@ -137,15 +137,7 @@ void update_ui()
             gtk_widget_set_sensitive(contacts_search_entry, v.search);
         if (sync_recents_btn)
             gtk_widget_set_sensitive(sync_recents_btn, v.sync);
-        if (spinner) {
-            if (v.spinner) {
-                gtk_spinner_start(GTK_SPINNER(spinner));
-                gtk_widget_show(spinner);
-            } else {
-                gtk_spinner_stop(GTK_SPINNER(spinner));
-                gtk_widget_hide(spinner);
-            }
-        }
+        show_spinner(spinner, v.spinner);
     }
     update_call_ui();
 }

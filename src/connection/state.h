@@ -7,8 +7,9 @@
 
 enum AppState { IDLE = 0, DISCOVERABLE, PAIRING, PAIRED, CONNECTING, CONNECTED, ERROR };
 
+// Written on the main loop only (set_state); any thread reads it (atomic).
 extern std::atomic<int> current_state;
-extern const char* const state_names[7];
+extern const char* const state_names[7];   // constant
 
 // Main thread only.
 void set_state(AppState new_state);

@@ -2,14 +2,7 @@
 
 #include "app/text.h"
 
-#include <fcntl.h>
-#include <glib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -27,6 +20,17 @@ void append_field(std::string& out, const char* text)
             out += *p;
     }
     out += '"';
+}
+
+void append_row(std::string& out, std::initializer_list<const char*> fields)
+{
+    const char* separator = "";
+    for (const char* field : fields) {
+        out += separator;
+        append_field(out, field);
+        separator = ",";
+    }
+    out += '\n';
 }
 
 // Fields of a line written with doubled quotes; nullopt when the line is
@@ -125,28 +129,16 @@ void store(char* dst, size_t size, const std::string& text) { copy_text(dst, siz
 std::string format_contacts_csv(const Contact* rows, int count)
 {
     std::string out = "name,number\n";
-    for (int i = 0; i < count; ++i) {
-        append_field(out, rows[i].name);
-        out += ',';
-        append_field(out, rows[i].number);
-        out += '\n';
-    }
+    for (int i = 0; i < count; ++i)
+        append_row(out, {rows[i].name, rows[i].number});
     return out;
 }
 
 std::string format_recents_csv(const RecentEntry* rows, int count)
 {
     std::string out = "type,name,number,time\n";
-    for (int i = 0; i < count; ++i) {
-        append_field(out, rows[i].type);
-        out += ',';
-        append_field(out, rows[i].name);
-        out += ',';
-        append_field(out, rows[i].number);
-        out += ',';
-        append_field(out, rows[i].time);
-        out += '\n';
-    }
+    for (int i = 0; i < count; ++i)
+        append_row(out, {rows[i].type, rows[i].name, rows[i].number, rows[i].time});
     return out;
 }
 
@@ -194,49 +186,4 @@ int parse_recents_csv(std::string_view data, RecentEntry* rows, int capacity)
         return true;
     });
     return count;
-}
-
-bool write_file_atomically(const char* path, const std::string& content, std::string* why)
-{
-    GError* error = nullptr;
-    gboolean ok = g_file_set_contents_full(path, content.data(), gssize(content.size()),
-                                           G_FILE_SET_CONTENTS_CONSISTENT, 0644, &error);
-    if (!ok && why)
-        *why = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    return ok;
-}
-
-bool read_cache_file(const char* path, std::string* out, std::string* why)
-{
-    why->clear();
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            *why = g_strerror(errno);
-        return false;
-    }
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = S_ISDIR(st.st_mode) ? "a folder is in its place" : "not a regular file";
-        close(fd);
-        return false;
-    }
-    out->clear();
-    char chunk[65536];
-    while (out->size() < kMaxCacheBytes) {
-        ssize_t n = read(fd, chunk, std::min(sizeof chunk, kMaxCacheBytes - out->size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *why = g_strerror(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        out->append(chunk, size_t(n));
-    }
-    close(fd);
-    return true;
 }

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-// The one session-bus connection on which obexd answered; set once, never closed.
+// The one session-bus connection on which obexd answered: set once, never
+// closed, by the first PBAP worker that starts obexd; workers read it (atomic).
 extern std::atomic<GDBusConnection*> obex_conn;
 
 // Held for a whole PBAP exchange (CreateSession to RemoveSession). obexd gives
@@ -94,7 +95,8 @@ void remove_session(GDBusConnection* conn, const std::string& session);
 
 // A transfer is given up after this long without progress: no new status,
 // no "Transferred" announcement and no growth of its file. A slow phone with
-// a large phonebook is served however long it takes while it moves.
+// a large phonebook is served however long it takes while it moves. Never
+// written by the program (tests shorten it); workers read it (atomic).
 extern std::atomic<int> transfer_stall_limit_ms;   // 30000
 
 // Watches transfers' PropertiesChanged on a context of the worker's own.

@@ -1,14 +1,15 @@
 #include "phonedata/phonebook.h"
 
+#include "app/files.h"
 #include "app/log.h"
 #include "app/text.h"
-#include "connection/device.h"
 #include "connection/state.h"
 #include "phonedata/csv.h"
-#include "phonedata/obex.h"
+#include "phonedata/pbap.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "phonedata/vcard.h"
+#include "ui/list_views.h"
 #include "ui/window.h"
 
 #include <cstdio>
@@ -22,54 +23,15 @@ int contacts_count = 0;
 
 namespace {
 
-constexpr int kAccessAttempts = 15;
-constexpr int kAccessWaitMs = 100;
-constexpr int kStatusPollMs = 100;
-
 std::mutex table_mutex;
 std::shared_ptr<const PhonebookTable> current_table = std::make_shared<PhonebookTable>();
-
-void show_spinner(GtkWidget* widget, bool on)
-{
-    if (!widget)
-        return;
-    if (on) {
-        gtk_spinner_start(GTK_SPINNER(widget));
-        gtk_widget_show(widget);
-    } else {
-        gtk_spinner_stop(GTK_SPINNER(widget));
-        gtk_widget_hide(widget);
-    }
-}
-
-bool read_whole_file(const char* path, std::string* out)
-{
-    gchar* data = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path, &data, &length, nullptr))
-        return false;
-    out->assign(data, length);
-    g_free(data);
-    return true;
-}
-
-bool wait_for_phonebook_access(GDBusConnection* conn, const std::string& session)
-{
-    for (int attempt = 0; attempt < kAccessAttempts; ++attempt) {
-        g_usleep(kAccessWaitMs * 1000);
-        if (obex::session_has_phonebook(conn, session))
-            return true;
-    }
-    return false;
-}
 
 // Cards written so far into a growing vCard file; each byte is read once.
 class CardCounter {
 public:
-    explicit CardCounter(std::string path) : path_(std::move(path)) {}
-    int update()
+    int update(const std::string& path)
     {
-        FILE* file = std::fopen(path_.c_str(), "rb");
+        FILE* file = std::fopen(path.c_str(), "rb");
         if (!file)
             return cards_;
         char buf[65536];
@@ -90,7 +52,6 @@ public:
 
 private:
     static constexpr char kBegin[] = "BEGIN:VCARD";
-    std::string path_;
     off_t offset_ = 0;
     std::string carry_;
     int cards_ = 0;
@@ -104,38 +65,27 @@ gboolean phonebook_progress_cb(gpointer cards)
 
 // The phone's main phonebook as a new table, or null. Nothing global is
 // touched: a failure leaves the current table and the cache as they are.
-PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session)
+PhonebookTable* download_phonebook()
 {
-    obex::select(conn, session, "int", "pb", obex::kSelectPhonebookTimeoutMs);
-    obex::TransferWatch watch(conn);
-    obex::Pull pull = obex::pull_all(conn, session, false);
-    if (!pull.replied)
+    PbapSession pbap;
+    if (pbap.state() != PbapSession::Open::READY)
         return nullptr;
-    std::string filename = pull.filename;
-    if (!pull.transfer.empty()) {
-        // A large phonebook with photos takes minutes on some phones: the
-        // window shows how many cards have arrived meanwhile.
-        CardCounter counter(filename);
-        int shown = 0;
-        auto on_tick = [&] {
-            int cards = filename.empty() ? 0 : counter.update();
-            if (cards == shown)
-                return;
-            shown = cards;
-            g_idle_add(phonebook_progress_cb, GINT_TO_POINTER(shown));
-        };
-        // Only a finished file may replace a good phonebook.
-        if (watch.wait(pull.transfer, filename, kStatusPollMs, on_tick) != obex::TransferWatch::End::COMPLETE)
-            return nullptr;
-        if (filename.empty() &&
-            obex::get_transfer_property(conn, pull.transfer, "Filename", &filename) != obex::PropertyResult::VALUE)
-            return nullptr;
-    }
+    // A large phonebook with photos takes minutes on some phones: the
+    // window shows how many cards have arrived meanwhile.
+    CardCounter counter;
+    int shown = 0;
+    std::string filename = pbap.pull("pb", [&](const std::string& file) {
+        int cards = file.empty() ? 0 : counter.update(file);
+        if (cards == shown)
+            return;
+        shown = cards;
+        g_idle_add(phonebook_progress_cb, GINT_TO_POINTER(shown));
+    });
     if (filename.empty())
         return nullptr;
     log_msgf("Phonebook file: %s", filename.c_str());
     std::string data;
-    if (!read_whole_file(filename.c_str(), &data))
+    if (!read_pulled_file(filename, &data))
         return nullptr;
     auto* table = new PhonebookTable;
     int cards = reduce_phonebook_vcards(data, table->rows, kMaxContacts, &table->count);
@@ -148,26 +98,6 @@ PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session
         table->prepare();
         save_contacts_table(*table, kContactsCsv);
     }
-    return table;
-}
-
-PhonebookTable* download_phonebook()
-{
-    char address[sizeof device_addr];
-    copy_text(address, device_addr);
-    if (address[0] == '\0')
-        return nullptr;
-    if (!obex_conn.load() && !ensure_obexd_running())
-        return nullptr;
-    GDBusConnection* conn = obex_conn.load();
-    std::lock_guard<std::mutex> exchange(pbap_session_mutex);
-    std::string session = obex::create_session(conn, address);
-    if (session.empty())
-        return nullptr;
-    PhonebookTable* table = nullptr;
-    if (wait_for_phonebook_access(conn, session))
-        table = pull_phonebook(conn, session);
-    obex::remove_session(conn, session);
     return table;
 }
 
@@ -230,7 +160,7 @@ bool save_contacts_table(const PhonebookTable& table, const char* path)
 void load_contacts_csv()
 {
     std::string data, why;
-    if (!read_cache_file(kContactsCsv, &data, &why)) {
+    if (!read_regular_file(kContactsCsv, kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
             log_msgf("⚠️ %s not read: %s", kContactsCsv, why.c_str());
         return;

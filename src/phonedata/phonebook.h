@@ -1,5 +1,7 @@
 // The phone's contacts: download, cache, and name lookup for calls.
 #pragma once
+#include "phonedata/records.h"
+
 #include <glib.h>
 #include <gtk/gtk.h>
 
@@ -9,12 +11,6 @@
 #include <string>
 #include <vector>
 
-struct Contact {
-    char name[128];
-    char number[64];
-};
-
-inline constexpr int kMaxContacts = 2000;
 inline constexpr int kMaxShownContacts = 200;
 
 // A whole phonebook. Filled by one party, then shared read-only: a new
@@ -36,6 +32,8 @@ void phonebook_install(std::shared_ptr<PhonebookTable> table);  // main loop
 extern Contact contacts[kMaxShownContacts];
 extern int contacts_count;
 
+// Written on the main loop (set as a download or search starts, settled
+// by its completion callback); atomic, so a worker may read them.
 extern std::atomic<int> phonebook_loaded;
 extern std::atomic<int> syncing_contacts;
 

@@ -1,13 +1,12 @@
 #include "phonedata/recents.h"
 
+#include "app/files.h"
 #include "app/log.h"
-#include "app/text.h"
-#include "connection/device.h"
 #include "connection/state.h"
 #include "phonedata/csv.h"
-#include "phonedata/obex.h"
-#include "phonedata/search.h"
+#include "phonedata/pbap.h"
 #include "phonedata/vcard.h"
+#include "ui/list_views.h"
 #include "ui/window.h"
 
 #include <algorithm>
@@ -20,93 +19,37 @@ std::atomic<int> syncing_recents{0};
 
 namespace {
 
-constexpr int kAccessAttempts = 15;
-constexpr int kAccessWaitMs = 100;
-constexpr int kStatusPollMs = 50;
-
 struct HistoryList {
     const char* list;
     const char* label;
 };
 constexpr HistoryList kLists[] = {{"ich", "📥 Incoming"}, {"och", "📤 Outgoing"}, {"mch", "❌ Missed"}};
 
+// Why a sync could not begin, by PbapSession::Open.
+constexpr const char* kOpenFailures[] = {"⚠️ No device address", "⚠️ obexd not found", "⚠️ PBAP session failed",
+                                         "⚠️ PhonebookAccess1 not ready"};
+
 struct SyncResult {
     bool success = false;
-    bool emptied = false;   // got as far as a session: the old records are given up
+    bool emptied = false;
     RecentEntry rows[kMaxRecents];
     int count = 0;
 };
 
-void show_recents_spinner(bool on)
+void sync_lists(PbapSession& pbap, SyncResult* result)
 {
-    if (!recents_spinner)
-        return;
-    if (on) {
-        gtk_spinner_start(GTK_SPINNER(recents_spinner));
-        gtk_widget_show(recents_spinner);
-    } else {
-        gtk_spinner_stop(GTK_SPINNER(recents_spinner));
-        gtk_widget_hide(recents_spinner);
-    }
-}
-
-// The file of one list once its transfer finished, or "" to skip the list.
-std::string pull_list(GDBusConnection* conn, const std::string& session, const char* list)
-{
-    if (!obex::select(conn, session, "int", list, obex::kSelectHistoryTimeoutMs) &&
-        !obex::select(conn, session, "", list, obex::kSelectHistoryTimeoutMs))
-        return "";
-    obex::TransferWatch watch(conn);
-    obex::Pull pull = obex::pull_all(conn, session, true);
-    if (!pull.replied)
-        return "";
-    std::string filename = pull.filename;
-    if (!pull.transfer.empty()) {
-        // A list whose transfer failed, or stalled half-written, is skipped
-        // rather than read.
-        if (watch.wait(pull.transfer, filename, kStatusPollMs) != obex::TransferWatch::End::COMPLETE)
-            return "";
-        if (filename.empty() &&
-            obex::get_transfer_property(conn, pull.transfer, "Filename", &filename) != obex::PropertyResult::VALUE)
-            return "";
-    }
-    return filename;
-}
-
-void sync_lists(GDBusConnection* conn, const char* address, SyncResult* result)
-{
-    std::lock_guard<std::mutex> exchange(pbap_session_mutex);
-    std::string session = obex::create_session(conn, address);
-    if (session.empty()) {
-        log_msg("⚠️ PBAP session failed");
-        return;
-    }
-    bool ready = false;
-    for (int attempt = 0; attempt < kAccessAttempts && !ready; ++attempt) {
-        g_usleep(kAccessWaitMs * 1000);
-        ready = obex::session_has_phonebook(conn, session);
-    }
-    if (!ready) {
-        log_msg("⚠️ PhonebookAccess1 not ready");
-        obex::remove_session(conn, session);
-        return;
-    }
     for (const HistoryList& list : kLists) {
-        std::string filename = pull_list(conn, session, list.list);
+        std::string filename = pbap.pull(list.list);
         if (filename.empty())
             continue;
         result->success = true;
-        gchar* data = nullptr;
-        gsize length = 0;
-        if (!g_file_get_contents(filename.c_str(), &data, &length, nullptr))
+        std::string data;
+        if (!read_pulled_file(filename, &data))
             continue;
-        result->count = reduce_call_history_vcards(std::string_view(data, length), list.label, result->rows,
-                                                   kMaxRecents, result->count);
-        g_free(data);
+        result->count = reduce_call_history_vcards(data, list.label, result->rows, kMaxRecents, result->count);
     }
     if (result->count > 1)
         result->count = sort_and_cut_recents(result->rows, result->count);
-    obex::remove_session(conn, session);
 }
 
 }  // namespace
@@ -126,7 +69,7 @@ int sort_and_cut_recents(RecentEntry* rows, int count)
 void load_recents_csv()
 {
     std::string data, why;
-    if (!read_cache_file(kRecentsCsv, &data, &why)) {
+    if (!read_regular_file(kRecentsCsv, kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
             log_msgf("⚠️ %s not read: %s", kRecentsCsv, why.c_str());
         return;
@@ -147,15 +90,15 @@ gpointer sync_recents_thread(gpointer)
 {
     g_idle_add(recents_sync_start_cb, nullptr);
     auto* result = new SyncResult;
-    char address[sizeof device_addr];
-    copy_text(address, device_addr);
-    if (address[0] == '\0') {
-        log_msg("⚠️ No device address");
-    } else if (!obex_conn.load() && !ensure_obexd_running()) {
-        log_msg("⚠️ obexd not found");
-    } else {
-        result->emptied = true;
-        sync_lists(obex_conn.load(), address, result);
+    {
+        PbapSession pbap;
+        PbapSession::Open open = pbap.state();
+        // Once the phone could be asked, the old records are given up.
+        result->emptied = open >= PbapSession::Open::NO_SESSION;
+        if (open == PbapSession::Open::READY)
+            sync_lists(pbap, result);
+        else
+            log_msg(kOpenFailures[int(open)]);
     }
     g_idle_add(recents_sync_complete_cb, result);
     return nullptr;
@@ -164,7 +107,7 @@ gpointer sync_recents_thread(gpointer)
 gboolean recents_sync_start_cb(gpointer)
 {
     syncing_recents = 1;
-    show_recents_spinner(true);
+    show_spinner(recents_spinner, true);
     if (sync_recents_btn)
         gtk_widget_set_sensitive(sync_recents_btn, FALSE);
     return G_SOURCE_REMOVE;
@@ -174,7 +117,7 @@ gboolean recents_sync_complete_cb(gpointer data)
 {
     std::unique_ptr<SyncResult> result(static_cast<SyncResult*>(data));
     syncing_recents = 0;
-    show_recents_spinner(false);
+    show_spinner(recents_spinner, false);
     if (result->success) {
         recent_count = result->count;
         std::memcpy(recent_entries, result->rows, sizeof(RecentEntry) * size_t(result->count));

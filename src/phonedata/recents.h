@@ -1,24 +1,18 @@
 // The phone's call history: download, cache and the Recent Calls list.
 #pragma once
+#include "phonedata/records.h"
+
 #include <glib.h>
 #include <gtk/gtk.h>
 
 #include <atomic>
 
-struct RecentEntry {
-    char type[24];
-    char name[128];
-    char number[64];
-    char time[64];
-    char sort_key[20];
-};
-
-inline constexpr int kMaxRecents = 500;
 inline constexpr int kKeptRecents = 100;
 
 // Main loop only: a sync fills a table of its own and hands it over whole.
 extern RecentEntry recent_entries[kMaxRecents];
 extern int recent_count;
+// Written on the main loop (set as a sync starts, cleared by its result); atomic.
 extern std::atomic<int> syncing_recents;
 
 // Later calls first (byte order of the sort keys, reversed).

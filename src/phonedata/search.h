@@ -1,4 +1,5 @@
-// Contact search as the user types, and the two list views.
+// Contact search as the user types: matching, the pause after the last key,
+// and the worker that searches the phonebook.
 #pragma once
 #include "phonedata/phonebook.h"
 
@@ -13,11 +14,6 @@ gboolean do_search_timeout(gpointer);
 // Takes a g_malloc'ed copy of the query and frees it.
 gpointer search_contacts_thread(gpointer query);
 gboolean search_results_update_cb(gpointer result);
-void refresh_contacts_view();
-void refresh_recents_view();
-gboolean on_contacts_button_press(GtkWidget* view, GdkEventButton* event, gpointer);
-gboolean on_recents_button_press(GtkWidget* view, GdkEventButton* event, gpointer);
-void on_copy_number_activate(GtkMenuItem* item, gpointer number);
 
 // The search entry's text as last changed ("" before the first change).
 const std::string& pending_search_text();

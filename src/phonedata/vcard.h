@@ -1,9 +1,9 @@
 // vCard 2.1 reduction as phones send it through PBAP: pure functions over
 // the bytes of a file, so they can be tested and fuzzed alone.
 #pragma once
-#include "phonedata/phonebook.h"
-#include "phonedata/recents.h"
+#include "phonedata/records.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -5,6 +5,7 @@
 
 #include <string>
 
+// Made by build_second_call_area; main loop only.
 extern GtkWidget* second_call_label;
 extern GtkWidget* hold_answer_btn;
 extern GtkWidget* end_answer_btn;

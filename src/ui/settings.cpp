@@ -1,14 +1,12 @@
 #include "ui/settings.h"
 
+#include "app/files.h"
 #include "app/log.h"
 #include "ui/window.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 int col_recent_type = 80, col_recent_name = 150, col_recent_number = 120, col_recent_time = 140;
 int col_contacts_name = 200, col_contacts_number = 150;
@@ -71,46 +69,15 @@ void read_settings()
 {
     if (window)
         return;
-    // Non-blocking so a FIFO in the file's place cannot hang the start; only
-    // a regular file is read (a folder or device keeps the defaults).
-    int fd = open(kSettingsFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile, g_strerror(errno));
-        return;
-    }
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile,
-                 S_ISDIR(st.st_mode) ? "a folder is in its place" : "not a regular file");
-        close(fd);
-        return;
-    }
     SettingsParser parser(settings_from_globals());
-    char chunk[4096];
-    while (true) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        parser.feed(chunk, static_cast<size_t>(n));
-    }
-    close(fd);
+    std::string why;
+    bool read = read_regular_file(kSettingsFile, &why, [&](const char* data, size_t n) {
+        parser.feed(data, n);
+        return true;
+    });
+    if (!read && !why.empty())
+        log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile, why.c_str());
     settings_to_globals(parser.finish());
-}
-
-bool write_file_atomically(const char* path, std::string_view content, std::string* why)
-{
-    GError* error = nullptr;
-    gboolean ok = g_file_set_contents_full(
-        path, content.data(), static_cast<gssize>(content.size()),
-        static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE), 0666,
-        &error);
-    if (!ok && why)
-        *why = error ? error->message : "unknown error";
-    g_clear_error(&error);
-    return ok;
 }
 
 void save_settings()

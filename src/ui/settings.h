@@ -4,10 +4,10 @@
 
 #include <gtk/gtk.h>
 
-#include <cstddef>
 #include <string>
-#include <string_view>
 
+// Main loop only: read_settings, the column-width trackers and the
+// Autostart box write them; save_settings reads them.
 extern int col_recent_type, col_recent_name, col_recent_number, col_recent_time;
 extern int col_contacts_name, col_contacts_number;
 extern int autostart_enabled;
@@ -27,14 +27,9 @@ inline constexpr int kMinColumnWidth = 20;
 inline constexpr int kMaxColumnWidth = 2000;
 int usable_column_width(int width);
 
-// The eleven lines of the autostart entry.
+// The eleven lines of the autostart entry (constant).
 extern const char kAutostartEntry[];
 // "$HOME/.config/autostart", or "" when HOME is unset or empty or the path
 // would not fit in 511 bytes.
 std::string autostart_folder();
 std::string autostart_file();
-
-// Replaces path with content through a temporary file in the same folder,
-// so the old content stays whole when the write cannot complete. On failure
-// *why (when given) says what went wrong.
-bool write_file_atomically(const char* path, std::string_view content, std::string* why = nullptr);

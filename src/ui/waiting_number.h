@@ -3,6 +3,7 @@
 #pragma once
 #include <gtk/gtk.h>
 
+// Made by build_waiting_number_bar; main loop only.
 extern GtkWidget* waiting_number_box;
 extern GtkWidget* waiting_number_label;
 

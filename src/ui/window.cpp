@@ -2,7 +2,7 @@
 
 #include "app/log.h"
 #include "app/main_thread.h"
-#include "connection/device.h"
+#include "connection/buttons.h"
 #include "hfp/call_actions.h"
 #include "hfp/dial.h"
 #include "ui/second_call.h"
@@ -10,6 +10,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "ui/call_notify.h"
+#include "ui/list_views.h"
 #include "ui/close_guard.h"
 #include "ui/phone_status.h"
 #include "ui/settings.h"
@@ -201,6 +202,18 @@ GtkWidget* list_header(GtkWidget* page, const char* title, GtkWidget* button, Gt
     return row;
 }
 
+// A list of store's rows: a double click acts on a row, a right click offers
+// its number.
+GtkWidget* list_view(GtkListStore* store, GCallback activated, GCallback pressed)
+{
+    GtkWidget* view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(view), TRUE);
+    add_class(view, "list-view");
+    g_signal_connect(view, "row-activated", activated, nullptr);
+    g_signal_connect(view, "button-press-event", pressed, nullptr);
+    return view;
+}
+
 GtkWidget* build_recents_page()
 {
     GtkWidget* page = page_box(6);
@@ -210,17 +223,13 @@ GtkWidget* build_recents_page()
     g_signal_connect(sync_recents_btn, "clicked", G_CALLBACK(on_sync_recents_clicked), nullptr);
 
     recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
-    recent_view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(recent_store));
-    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(recent_view), TRUE);
-    add_class(recent_view, "list-view");
+    recent_view = list_view(recent_store, G_CALLBACK(on_recent_row_activated), G_CALLBACK(on_recents_button_press));
     GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
     add_text_column(recent_view, renderer, "Type", 0, 60, col_recent_type, G_CALLBACK(on_col_recent_type_width));
     add_text_column(recent_view, renderer, "Name", 1, 0, col_recent_name, G_CALLBACK(on_col_recent_name_width));
     add_text_column(recent_view, renderer, "Number", 2, 0, col_recent_number,
                     G_CALLBACK(on_col_recent_number_width));
     add_text_column(recent_view, renderer, "Time", 3, 0, col_recent_time, G_CALLBACK(on_col_recent_time_width));
-    g_signal_connect(recent_view, "row-activated", G_CALLBACK(on_recent_row_activated), nullptr);
-    g_signal_connect(recent_view, "button-press-event", G_CALLBACK(on_recents_button_press), nullptr);
     gtk_box_pack_start(GTK_BOX(page), scrolled(recent_view), TRUE, TRUE, 0);
     return page;
 }
@@ -245,16 +254,13 @@ GtkWidget* build_contacts_page()
     g_signal_connect(contacts_search_entry, "search-changed", G_CALLBACK(on_contacts_search_changed), nullptr);
 
     contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
-    contacts_view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(contacts_store));
-    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(contacts_view), TRUE);
-    add_class(contacts_view, "list-view");
+    contacts_view =
+        list_view(contacts_store, G_CALLBACK(on_contact_row_activated), G_CALLBACK(on_contacts_button_press));
     GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
     add_text_column(contacts_view, renderer, "Name", 0, 0, col_contacts_name,
                     G_CALLBACK(on_col_contacts_name_width));
     add_text_column(contacts_view, renderer, "Number", 1, 0, col_contacts_number,
                     G_CALLBACK(on_col_contacts_number_width));
-    g_signal_connect(contacts_view, "row-activated", G_CALLBACK(on_contact_row_activated), nullptr);
-    g_signal_connect(contacts_view, "button-press-event", G_CALLBACK(on_contacts_button_press), nullptr);
     gtk_box_pack_start(GTK_BOX(page), scrolled(contacts_view), TRUE, TRUE, 0);
     return page;
 }
@@ -379,4 +385,17 @@ void show_phonebook_progress(int cards)
     g_snprintf(text, sizeof text, "📥 %d contacts so far", cards);
     gtk_label_set_text(GTK_LABEL(contacts_progress_label), text);
     gtk_widget_show(contacts_progress_label);
+}
+
+void show_spinner(GtkWidget* spinner_widget, bool on)
+{
+    if (!spinner_widget)
+        return;
+    if (on) {
+        gtk_spinner_start(GTK_SPINNER(spinner_widget));
+        gtk_widget_show(spinner_widget);
+    } else {
+        gtk_spinner_stop(GTK_SPINNER(spinner_widget));
+        gtk_widget_hide(spinner_widget);
+    }
 }

@@ -2,6 +2,8 @@
 #pragma once
 #include <gtk/gtk.h>
 
+// Made by build_main_window and used on the main loop only: workers reach
+// them through idle callbacks. Null until the window is built.
 extern GtkWidget* window;
 extern GtkWidget* state_label;
 extern GtkWidget* spinner;
@@ -22,6 +24,9 @@ extern GtkWidget* contacts_search_entry;
 extern GtkListStore* contacts_store;
 extern GtkWidget* contacts_view;
 extern GtkWidget* contacts_progress_label;
+
+// Starts and shows, or stops and hides, one of the spinners (null: nothing).
+void show_spinner(GtkWidget* spinner_widget, bool on);
 
 // Cards received so far by a running phonebook download; below 0 hides it.
 void show_phonebook_progress(int cards);

@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 #include "connection/bluez.h"
+#include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/signals.h"
 #include "connection/state.h"

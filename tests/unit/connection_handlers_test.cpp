@@ -4,6 +4,7 @@
 #include "conn_inprocess.h"
 
 #include "app/app.h"
+#include "connection/buttons.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/sound_module.h"

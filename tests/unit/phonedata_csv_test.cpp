@@ -1,5 +1,6 @@
 // The contacts and call-history caches: nothing a name can hold loses a row,
 // older files still load, and a save that fails leaves the old file whole.
+#include "app/files.h"
 #include "harness.h"
 #include "phonedata/csv.h"
 

@@ -11,6 +11,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "phonedata_obexd.h"
+#include "ui/list_views.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>

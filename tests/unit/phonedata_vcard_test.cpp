@@ -1,5 +1,6 @@
 // vCards as phones send them, reduced to contacts and call records.
 #include "harness.h"
+#include "phonedata/recents.h"
 #include "phonedata/vcard.h"
 #include "phonedata_obexd.h"
 

@@ -22,32 +22,29 @@ CallParty caller_party(const CallerLine& caller)
     return CallParty{number, name};
 }
 
-void log_party(const char* what, const CallParty& party)
+// "+CLIP:" names the caller of a ringing call, "+CCWA:" a second caller.
+void feed_party(unsigned generation, const std::string& line, bool (*parse)(std::string_view, CallerLine*),
+                void (CallModel::*to_model)(const CallParty&), const char* what)
 {
+    CallerLine caller;
+    if (!parse(line, &caller))
+        return;
+    CallParty party = caller_party(caller);
     if (!party.name.empty())
         log_msgf("%s: %s (%s)", what, party.name.c_str(), party.number.c_str());
     else
         log_msgf("%s: %s", what, party.number.c_str());
+    call_feed(generation, [&](CallModel& m) { (m.*to_model)(party); });
 }
 
 void on_caller_line(unsigned generation, const std::string& line)
 {
-    CallerLine caller;
-    if (!parse_clip_line(line, &caller))
-        return;
-    CallParty party = caller_party(caller);
-    log_party("📱 Caller", party);
-    call_feed(generation, [&party](CallModel& m) { m.on_caller(party); });
+    feed_party(generation, line, parse_clip_line, &CallModel::on_caller, "📱 Caller");
 }
 
 void on_waiting_line(unsigned generation, const std::string& line)
 {
-    CallerLine caller;
-    if (!parse_ccwa_line(line, &caller))
-        return;
-    CallParty party = caller_party(caller);
-    log_party("⏳ Waiting caller", party);
-    call_feed(generation, [&party](CallModel& m) { m.on_waiting(party); });
+    feed_party(generation, line, parse_ccwa_line, &CallModel::on_waiting, "⏳ Waiting caller");
 }
 
 void on_ring(unsigned generation, const std::string&)

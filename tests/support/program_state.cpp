@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/at.h"

@@ -805,16 +805,20 @@ TEST(SecondCall, PhoneLostWhileTheListenerConnectsLeavesTheWindowResponsive)
 namespace {
 
 // The phone closes the link part-way through the handshake, or during a
-// call: no call is left on the screen, its voice link closes, the window
-// answers, a number handed over meanwhile is dialled once, and the next
-// link carries a call with its voice.
-TEST(Robustness, ALinkDroppedMidHandshakeOrMidCallLeavesNoCallAndTheNextLinkCarriesOne)
+// call, or BlueZ stops during a call and comes back: no call is left on the
+// screen, its voice link closes, the window answers, a number handed over
+// meanwhile is dialled once, and the next link carries a call with its voice.
+TEST(Robustness, ALinkLostMidHandshakeOrMidCallLeavesNoCallAndTheNextLinkCarriesOne)
 {
     struct Row {
         const char* name;
         const char* drop_on;   // nullptr: during a call
+        bool bluez_stops;
     };
-    const Row rows[] = {{"after AT+BRSF", "AT+CIND=?"}, {"after AT+CIND=?", "AT+CIND?"}, {"during a call", nullptr}};
+    const Row rows[] = {{"after AT+BRSF", "AT+CIND=?", false},
+                        {"after AT+CIND=?", "AT+CIND?", false},
+                        {"during a call", nullptr, false},
+                        {"BlueZ stops during a call", nullptr, true}};
     const std::string contacts = "name,number\n\"Alice\",\"+4930123456\"\n";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -845,10 +849,24 @@ TEST(Robustness, ALinkDroppedMidHandshakeOrMidCallLeavesNoCallAndTheNextLinkCarr
             ASSERT_GE(voice, 0) << w.out();
             auto hangup = w.wait_for_button(idle, kRed);
             ASSERT_TRUE(hangup) << w.out();
-            w.phone.drop(conn);
-            EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection lost")) << w.out();
+            if (row.bluez_stops) {
+                delete w.world.bluez;
+                w.world.bluez = nullptr;
+            } else {
+                w.phone.drop(conn);
+            }
+            EXPECT_TRUE(w.app->wait_for_output(row.bluez_stops ? "⚠️ Bluetooth service stopped"
+                                                                : "⚠️ Listener connection lost")) << w.out();
             EXPECT_TRUE(w.wait_button_off(*hangup, kRed)) << w.out();
             EXPECT_TRUE(th::wait_until([&] { return !voice_up(voice); })) << w.out();
+            if (row.bluez_stops) {
+                EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+                w.world.bluez = new th::MockBluez(*w.world.system_bus, w.world.dir.file("dbusmock-again.log"));
+                w.world.bluez->add_adapter("hci0", "telvane-test");
+                w.world.bluez->add_device(kAddr, "Sim Phone");
+                w.world.bluez->pair_device(kAddr);
+                w.world.bluez->connect_device(kAddr);
+            }
             ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 2; }, 30000)) << w.out();
         }
         EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();

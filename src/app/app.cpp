@@ -68,6 +68,40 @@ void run_startup_scan()
     }
 }
 
+// Whether BlueZ held its name when last seen: unknown until the first report,
+// which only confirms what the startup scan saw.
+enum class BluezOnBus { Unknown, Present, Absent };
+BluezOnBus bluez_on_bus = BluezOnBus::Unknown;
+
+// BlueZ stopped: its adapter, the phone and the link went with it.
+void on_bluez_vanished(GDBusConnection*, const gchar*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    bool was_present = bluez_on_bus == BluezOnBus::Present;
+    bluez_on_bus = BluezOnBus::Absent;
+    if (!was_present)
+        return;
+    log_msg("⚠️ Bluetooth service stopped");
+    adapter_removed();
+    cleanup_connection(nullptr, true);
+    if (current_state.load() != ERROR)
+        set_state(IDLE);
+    update_ui();
+}
+
+// BlueZ is back (or came up after us): its objects are read as at startup.
+void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    bool was_absent = bluez_on_bus == BluezOnBus::Absent;
+    bluez_on_bus = BluezOnBus::Present;
+    if (!was_absent)
+        return;
+    log_msg("✓ Bluetooth service running");
+    run_startup_scan();
+    update_ui();
+}
+
 void first_activation(GtkApplication* application)
 {
     build_main_window(application);   // settings, theme, widgets, signals, add to app
@@ -124,6 +158,8 @@ bool open_system_bus()
     log_msg("✓ D-Bus connection established");
     bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
     bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
+    g_bus_watch_name_on_connection(dbus_conn, bluez::kService, G_BUS_NAME_WATCHER_FLAGS_NONE, on_bluez_appeared,
+                                   on_bluez_vanished, nullptr, nullptr);
     log_msg("✓ D-Bus signal listener set up");
     return true;
 }

@@ -153,6 +153,8 @@ void sco_connect()
             return;
         set_voice(fd);
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+            snprintf(line, sizeof line, "⚠️ SCO connection error (retry): %s", strerror(errno));
+            log_msg(line);
             close_sco_socket();
             return;
         }

@@ -99,6 +99,9 @@ gboolean connect_complete_cb(gpointer succeeded)
         // The phone came in by itself while Connect was pending; its late
         // failure must not tear down a live connection.
         log_msg("ℹ️ Auto connection failed, phone already connected");
+    } else if (device_path[0] == '\0') {
+        // The phone was given up meanwhile (BlueZ stopped): nothing to fall back to.
+        log_msg("ℹ️ Auto connection ended, phone given up");
     } else {
         set_state(PAIRED);
         log_msg("⚠️ Auto connection failed, phone can connect");

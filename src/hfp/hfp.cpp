@@ -249,7 +249,7 @@ bool hfp_outgoing_handshake(AtChannel& channel, PhoneStatus* status)
     return true;
 }
 
-void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
+bool hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
 {
     PhoneStatus local;
     if (!status)
@@ -262,9 +262,8 @@ void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
         if (!three_way && (std::strcmp(command, "AT+CHLD=?\r") == 0 || std::strcmp(command, "AT+CCWA=1\r") == 0))
             continue;
         AtReply reply = step(channel, command);
-        // A dead link shows up in the listener's first read; no use writing on.
         if (reply.write_failed || reply.io_error)
-            return;
+            return false;
         if (std::strcmp(command, "AT+BRSF=7\r") == 0)
             read_features(reply, status);
         else if (std::strcmp(command, "AT+CIND=?\r") == 0)
@@ -272,4 +271,5 @@ void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
         else if (std::strcmp(command, "AT+CIND?\r") == 0)
             read_values(reply, status);
     }
+    return true;
 }

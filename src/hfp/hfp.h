@@ -40,6 +40,7 @@ struct PhoneStatus {
     int ag_features = -1;      // its "+BRSF:" bits, -1 when unread
 };
 // The handshakes. The outgoing one logs its own failure message and returns
-// false; the listener one cannot fail. Both learn the indicator map.
+// false; the listener one goes on past refusals and is false only when the
+// link died. Both learn the indicator map.
 bool hfp_outgoing_handshake(AtChannel& channel, PhoneStatus* status = nullptr);
-void hfp_listener_handshake(AtChannel& channel, PhoneStatus* status = nullptr);
+bool hfp_listener_handshake(AtChannel& channel, PhoneStatus* status = nullptr);

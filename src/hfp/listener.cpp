@@ -116,7 +116,18 @@ gpointer incoming_call_listener(gpointer data)
     }
     auto channel = std::make_shared<AtChannel>(fd);
     PhoneStatus status;
-    hfp_listener_handshake(*channel, &status);
+    if (!hfp_listener_handshake(*channel, &status)) {
+        // Dropped part-way: nothing is announced on this link, and a number
+        // waiting for the phone stays for the next one.
+        log_msg("⚠️ Listener connection lost during the handshake");
+        close_listen_socket(fd);
+        bool again = incoming_call_running.load() != 0;
+        listener_self = nullptr;
+        listener_finished = 1;
+        if (again)
+            schedule_restart(0);
+        return nullptr;
+    }
     // Whatever the phone has going on now is the truth, also after a re-handshake.
     call_status_from_phone(generation, status.values);
     publish_channel(channel);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -168,6 +169,99 @@ TEST(CallAudio, WithoutASoundServerTheCallGoesOnSilently)
     w.end_call();
     EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
     EXPECT_EQ(w.app->count("🔇 Speaker closed"), 0);
+    EXPECT_TRUE(w.app->process().running());
+}
+
+// A call whose voice goes both ways through the sound server, ended by the phone.
+void expect_heard_both_ways(AudioCallWorld& w, th::PulseServer& pulse)
+{
+    int fd = w.start_call();
+    ASSERT_GE(fd, 0) << w.out();
+    th::ScoPeer peer(dup(fd), 48);
+    peer.start_sending([](uint64_t i) { return tone(i, 1000); });
+    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 4000; }, 8000)) << w.out();
+    EXPECT_TRUE(th::wait_until([&] {
+        return th::tone_share(th::record_source(pulse.server(), "null.monitor", 200), 1000) > 0.5;
+    }, 8000)) << w.out();
+    uint64_t mark = peer.received_count();
+    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > mark + 1600; }, 5000));
+    EXPECT_GT(th::tone_share(peer.received_since(mark), 440), 0.5);
+    w.end_call();
+    EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+}
+
+// The voice link cannot be made as the call starts: the call goes on
+// without its voice (or with the usual packet size), and the next call is heard.
+TEST(CallAudio, AVoiceLinkThatFailsLeavesTheCallGoingAndTheNextCallIsHeard)
+{
+    struct Row {
+        const char* name;
+        const char* op;
+        const char* error;
+        const char* line;
+        bool voice;
+    };
+    const Row rows[] = {
+        {"refused by the phone", "connect-sco", "ECONNREFUSED", "⚠️ SCO connection error: Connection refused", false},
+        {"busy, also once cleared", "connect-sco", "EBUSY", "⚠️ SCO connection error (retry): Device or resource busy",
+         false},
+        {"packet size unreadable", "getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48", true},
+    };
+    th::PulseServer pulse;
+    th::SignalPlayer mic(pulse.server(), "mic", 440);
+    AudioCallWorld w(pulse.server());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        w.phone.inject_fault(row.op, row.error, 0);
+        int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended");
+        int fd = w.start_call(row.voice ? 15000 : 0);
+        EXPECT_TRUE(w.app->wait_for_output(row.line)) << w.out();
+        EXPECT_TRUE(th::wait_until([&] { return w.app->count("✓ Call active") > active; })) << w.out();
+        if (row.voice) {
+            ASSERT_GE(fd, 0) << w.out();
+            th::ScoPeer peer(dup(fd), 48);
+            peer.start_sending([](uint64_t i) { return tone(i, 1000); });
+            EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 1600; }, 8000)) << w.out();
+            for (const auto& p : peer.received_packets())
+                ASSERT_EQ(p.bytes, 48u);
+        } else {
+            EXPECT_LT(fd, 0);
+            EXPECT_EQ(w.phone.accept_sco(500), -1) << "a voice link came through after all";
+        }
+        EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+        w.end_call();
+        EXPECT_TRUE(th::wait_until([&] { return w.app->count("📱 Call ended") > ended; })) << w.out();
+        w.phone.clear_fault(row.op);
+        expect_heard_both_ways(w, pulse);
+    }
+    EXPECT_TRUE(w.app->process().running());
+}
+
+// The sound server dies during a call and is started again: the call and
+// its voice link stay up, and the next call is heard both ways.
+TEST(CallAudio, SoundServerKilledMidCallAndStartedAgainTheNextCallIsHeard)
+{
+    th::PulseServer pulse;
+    auto mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
+    AudioCallWorld w(pulse.server());
+    int fd = w.start_call();
+    ASSERT_GE(fd, 0) << w.out();
+    {
+        th::ScoPeer peer(dup(fd), 48);
+        peer.start_sending([](uint64_t i) { return tone(i, 1000); });
+        ASSERT_TRUE(w.app->wait_for_output("🔊 Speaker active - phone audio coming")) << w.out();
+        ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 1600; }, 8000)) << w.out();
+        mic.reset();
+        pulse.kill_and_start_again();
+        EXPECT_TRUE(w.app->wait_for_output("⚠️ Audio write error")) << w.out();
+        EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+        EXPECT_FALSE(peer.link_closed_by_host()) << w.out();
+        w.end_call();
+        EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+        EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+    }
+    mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
+    expect_heard_both_ways(w, pulse);
     EXPECT_TRUE(w.app->process().running());
 }
 

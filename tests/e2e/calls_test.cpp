@@ -801,3 +801,85 @@ TEST(SecondCall, PhoneLostWhileTheListenerConnectsLeavesTheWindowResponsive)
 }
 
 }  // namespace
+
+namespace {
+
+// The phone closes the link part-way through the handshake, or during a
+// call, or BlueZ stops during a call and comes back: no call is left on the
+// screen, its voice link closes, the window answers, a number handed over
+// meanwhile is dialled once, and the next link carries a call with its voice.
+TEST(Robustness, ALinkLostMidHandshakeOrMidCallLeavesNoCallAndTheNextLinkCarriesOne)
+{
+    struct Row {
+        const char* name;
+        const char* drop_on;   // nullptr: during a call
+        bool bluez_stops;
+    };
+    const Row rows[] = {{"after AT+BRSF", "AT+CIND=?", false},
+                        {"after AT+CIND=?", "AT+CIND?", false},
+                        {"during a call", nullptr, false},
+                        {"BlueZ stops during a call", nullptr, true}};
+    const std::string contacts = "name,number\n\"Alice\",\"+4930123456\"\n";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CallWorld w;
+        th::write_file(w.world.dir.file("contacts.csv"), contacts);
+        w.phone.listen_sco();
+        w.phone.set_auto_call_progress(true);
+        if (row.drop_on)
+            w.phone.set_drop_on(row.drop_on, 1);
+        w.launch(row.drop_on ? std::vector<std::string>{"tel:0301234567"} : std::vector<std::string>{});
+        ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 30000)) << w.out();
+        if (row.drop_on) {
+            EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection lost")) << w.out();
+            ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 15000)) << w.out();
+            int voice = w.phone.accept_sco(15000);
+            EXPECT_GE(voice, 0) << w.out();
+            w.phone.remote_hangup();
+            EXPECT_TRUE(w.app->wait_for_output("✓ Call setup completed (setup=0)")) << w.out();
+            EXPECT_TRUE(th::wait_until([&] { return !voice_up(voice); })) << w.out();
+            EXPECT_EQ(w.count_commands("ATD"), 1) << w.out();
+            EXPECT_EQ(th::count_windows_named(w.display(), "^Call$"), 0) << w.out();
+        }
+        th::Image idle = w.idle_screen();
+        if (!row.drop_on) {
+            int conn = w.phone.listener_connection();
+            w.phone.ciev(conn, "call", 1);   // on the phone the call ends with the link
+            int voice = w.phone.accept_sco(15000);
+            ASSERT_GE(voice, 0) << w.out();
+            auto hangup = w.wait_for_button(idle, kRed);
+            ASSERT_TRUE(hangup) << w.out();
+            if (row.bluez_stops) {
+                delete w.world.bluez;
+                w.world.bluez = nullptr;
+            } else {
+                w.phone.drop(conn);
+            }
+            EXPECT_TRUE(w.app->wait_for_output(row.bluez_stops ? "⚠️ Bluetooth service stopped"
+                                                                : "⚠️ Listener connection lost")) << w.out();
+            EXPECT_TRUE(w.wait_button_off(*hangup, kRed)) << w.out();
+            EXPECT_TRUE(th::wait_until([&] { return !voice_up(voice); })) << w.out();
+            if (row.bluez_stops) {
+                EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+                w.world.bluez = new th::MockBluez(*w.world.system_bus, w.world.dir.file("dbusmock-again.log"));
+                w.world.bluez->add_adapter("hci0", "telvane-test");
+                w.world.bluez->add_device(kAddr, "Sim Phone");
+                w.world.bluez->pair_device(kAddr);
+                w.world.bluez->connect_device(kAddr);
+            }
+            ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 2; }, 30000)) << w.out();
+        }
+        EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+
+        w.phone.set_indicator("call", 1, true);
+        EXPECT_GE(w.phone.accept_sco(15000), 0) << w.out();
+        auto hangup = w.wait_for_button(idle, kRed);
+        ASSERT_TRUE(hangup) << w.out();
+        w.phone.set_indicator("call", 0, true);
+        EXPECT_TRUE(w.wait_button_off(*hangup, kRed)) << w.out();
+        EXPECT_EQ(th::read_file(w.world.dir.file("contacts.csv")), contacts);
+        expect_clean(w);
+    }
+}
+
+}  // namespace

@@ -287,4 +287,67 @@ TEST(Connection, ExitSwitchesDiscoverabilityOff)
     EXPECT_EQ(th::adapter_property(*world.bluez, "Powered"), "true");
 }
 
+// BlueZ leaves the system bus and comes back with the same phone: while it
+// is away no phone is shown and the window answers; once back, the phone is
+// followed again.
+TEST(Connection, BluetoothServiceThatStopsAndComesBackGivesThePhoneBack)
+{
+    struct Row {
+        const char* name;
+        bool connected;
+        const char* gone;
+    };
+    const Row rows[] = {{"connected phone", true, "State: CONNECTED -> IDLE"},
+                        {"paired phone", false, "State: PAIRED -> IDLE"},
+                        {"phone pairing and being connected", false, "State: CONNECTING -> IDLE"}};
+    const std::string contacts = "name,number\n\"Alice\",\"+4930123456\"\n";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        th::make_phone(*world.bluez, phone);
+        bool connecting = std::string(row.gone).find("CONNECTING") != std::string::npos;
+        if (!connecting)
+            world.bluez->pair_device(kPhoneAddr);
+        if (row.connected)
+            world.bluez->connect_device(kPhoneAddr);
+        th::write_file(world.dir.file("contacts.csv"), contacts);
+        th::Telvane app(world);
+        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+        if (connecting) {
+            th::script_device(*world.bluez, phone, th::ConnectAnswer::NeverAnswers);
+            world.bluez->pair_device(kPhoneAddr);
+            ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTING")) << app.output();
+        }
+
+        size_t mark = output_size(app);
+        delete world.bluez;
+        world.bluez = nullptr;
+        ASSERT_TRUE(app.wait_for_output(row.gone)) << app.output();
+        expect_in_order(app, {"⚠️ Bluetooth service stopped", row.gone}, mark);
+        EXPECT_TRUE(th::main_loop_answers(world.session_bus)) << app.output();
+        EXPECT_EQ(app.find("State:", app.find(row.gone) + 1), std::string::npos) << "a phone outlived BlueZ\n"
+                                                                                 << app.output();
+
+        // Back, with the phone it knew: paired, then connecting by itself.
+        mark = output_size(app);
+        world.bluez = new th::MockBluez(*world.system_bus, world.dir.file("dbusmock-again.log"));
+        world.bluez->add_adapter("hci0", "telvane-test");
+        phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        th::make_phone(*world.bluez, phone);
+        th::script_device(*world.bluez, phone, th::ConnectAnswer::Fails);
+        world.bluez->pair_device(kPhoneAddr);
+        ASSERT_TRUE(th::wait_until([&] { return app.find("⚠️ Auto connection failed", mark) != std::string::npos; }))
+            << app.output();
+        world.bluez->connect_device(kPhoneAddr);
+        ASSERT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
+        expect_in_order(app, {"✓ Bluetooth service running", "State: IDLE -> PAIRED", "State: PAIRED -> CONNECTED"},
+                        mark);
+        world.bluez->disconnect_device(kPhoneAddr);
+        EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+        EXPECT_EQ(th::read_file(world.dir.file("contacts.csv")), contacts);
+        EXPECT_TRUE(app.process().running());
+    }
+}
+
 }  // namespace

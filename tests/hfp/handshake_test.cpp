@@ -224,7 +224,7 @@ TEST_F(ShimTest, PhoneDroppingTheLinkDuringTheHandshakes)
     ASSERT_TRUE(phone->wait_for_connections(2, 3000));
     conn = phone->latest_connection();
     AtChannel listener(fd);
-    hfp_listener_handshake(listener);
+    EXPECT_FALSE(hfp_listener_handshake(listener));
     EXPECT_EQ(phone->command_texts(conn), (std::vector<std::string>{"AT+BRSF=7", "AT+CIND=?", "AT+CIND?"}));
     close(fd);
 }

@@ -19,13 +19,13 @@ AudioCallWorld::AudioCallWorld(const std::string& pulse_server) : phone(shim.pat
     app = std::make_unique<Telvane>(world, std::vector<std::string>{}, env);
 }
 
-int AudioCallWorld::start_call()
+int AudioCallWorld::start_call(int sco_timeout_ms)
 {
     if (!app->wait_for_output("✓ Incoming call listener ready", 20000))
         return -1;
     Telvane second(world, {"tel:0301234567"}, env, "second.out");
     second.wait_exit(15000);
-    int fd = phone.accept_sco(15000);
+    int fd = phone.accept_sco(sco_timeout_ms);
     phone.set_indicator("call", 1, true);
     phone.set_indicator("callsetup", 0, true);
     return fd;

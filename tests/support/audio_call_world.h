@@ -14,8 +14,8 @@ struct AudioCallWorld {
     explicit AudioCallWorld(const std::string& pulse_server);
     // Dials through a second launch, as a tel: link would, and lets the
     // phone report the call active. Returns the phone's end of the voice
-    // link, or -1.
-    int start_call();
+    // link, or -1 when none came within sco_timeout_ms.
+    int start_call(int sco_timeout_ms = 15000);
     void end_call();
     std::string out() const { return app->output(); }
 

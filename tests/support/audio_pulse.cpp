@@ -3,6 +3,7 @@
 #include "audio/pumps.h"
 
 #include <pulse/error.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,10 +33,34 @@ std::string run_capture(const std::string& command)
 
 PulseServer::PulseServer() : PulseServer(Options{}) {}
 
-PulseServer::PulseServer(const Options& options)
+PulseServer::PulseServer(const Options& options) : options_(options)
 {
+    server_ = "unix:" + dir_.path() + "/native";
+    start();
+    if (options.export_to_process) {
+        if (const char* old = getenv("PULSE_SERVER")) {
+            saved_server_ = old;
+            had_saved_ = true;
+        }
+        setenv("PULSE_SERVER", server_.c_str(), 1);
+        exported_ = true;
+    }
+}
+
+void PulseServer::kill_and_start_again()
+{
+    keepers_.clear();
+    kill(process_->pid(), SIGKILL);
+    process_->wait(5000);
+    delete process_;
+    process_ = nullptr;
+    start();
+}
+
+void PulseServer::start()
+{
+    const Options& options = options_;
     const std::string d = dir_.path();
-    server_ = "unix:" + d + "/native";
     std::vector<std::string> argv = {"pulseaudio",
                                      "-n",
                                      "--daemonize=no",
@@ -79,14 +104,6 @@ PulseServer::PulseServer(const Options& options)
             if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(200))
                 break;
         }
-    }
-    if (options.export_to_process) {
-        if (const char* old = getenv("PULSE_SERVER")) {
-            saved_server_ = old;
-            had_saved_ = true;
-        }
-        setenv("PULSE_SERVER", server_.c_str(), 1);
-        exported_ = true;
     }
 }
 

@@ -36,6 +36,8 @@ public:
     PulseServer& operator=(const PulseServer&) = delete;
 
     const std::string& server() const { return server_; }
+    // The daemon dies (SIGKILL) and a new one serves the same socket.
+    void kill_and_start_again();
     std::string log_path() const { return dir_.file("pulse.log"); }
     // Environment a client process needs to reach this server (and only it).
     Env client_env() const;
@@ -48,6 +50,9 @@ public:
     int client_streams(const std::string& kind, const std::string& app_name) const;
 
 private:
+    void start();
+
+    Options options_;
     TempDir dir_;
     std::string server_;
     Process* process_ = nullptr;

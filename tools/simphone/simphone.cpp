@@ -641,8 +641,11 @@ void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string&
         hook = hook_;
         silent = silent_ || std::any_of(silent_on_.begin(), silent_on_.end(),
                                         [&](const std::string& p) { return starts_with(command, p); });
-        drop = std::any_of(drop_on_.begin(), drop_on_.end(),
-                           [&](const std::string& p) { return starts_with(command, p); });
+        auto it = std::find_if(drop_on_.begin(), drop_on_.end(),
+                               [&](const auto& p) { return starts_with(command, p.first); });
+        drop = it != drop_on_.end();
+        if (drop && it->second > 0 && --it->second == 0)
+            drop_on_.erase(it);
         delay = reply_delay_ms_;
     }
     cv_.notify_all();
@@ -894,10 +897,10 @@ void SimPhone::set_silent_on(const std::string& prefix)
     silent_on_.push_back(prefix);
 }
 
-void SimPhone::set_drop_on(const std::string& prefix)
+void SimPhone::set_drop_on(const std::string& prefix, int times)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    drop_on_.push_back(prefix);
+    drop_on_.emplace_back(prefix, times);
 }
 
 void SimPhone::set_command_hook(CommandHook hook)

@@ -110,7 +110,8 @@ public:
     void set_reply_delay_ms(int ms);
     void set_silent(bool silent);                      // record commands, answer nothing
     void set_silent_on(const std::string& prefix);     // answer nothing to these commands
-    void set_drop_on(const std::string& prefix);       // close the link when this command arrives
+    // Closes the link when this command arrives, the next times times (0 = always).
+    void set_drop_on(const std::string& prefix, int times = 0);
     // Full control: return true to take the command; *reply is written raw
     // (empty = silence). Runs on the connection's thread.
     using CommandHook = std::function<bool(int conn, const std::string& command, std::string* reply)>;
@@ -214,7 +215,8 @@ private:
     int chunk_gap_ms_ = 3;
     int reply_delay_ms_ = 0;
     bool silent_ = false;
-    std::vector<std::string> silent_on_, drop_on_;
+    std::vector<std::string> silent_on_;
+    std::vector<std::pair<std::string, int>> drop_on_;   // prefix, times left (0 = always)
     CommandHook hook_;
 };
 

@@ -1,6 +1,6 @@
 // The fuzz targets' corpora replayed as an ordinary test, so every input
 // that once broke a parser stays fixed.
-#include "../fuzz/phonedata_fuzz.h"
+#include "../fuzz/fuzz_bodies.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +29,11 @@ void replay(const std::string& folder, const std::function<bool(const uint8_t*, 
     EXPECT_GT(files, 0);
 }
 
-TEST(FuzzCorpus, VcardReducer) { replay("vcard", phonedata_fuzz::vcard); }
-TEST(FuzzCorpus, ContactsCsvReader) { replay("contacts_csv", phonedata_fuzz::contacts_csv); }
-TEST(FuzzCorpus, RecentsCsvReader) { replay("recents_csv", phonedata_fuzz::recents_csv); }
-TEST(FuzzCorpus, SettingsReader) { replay("settings", phonedata_fuzz::settings); }
+TEST(FuzzCorpus, VcardReducer) { replay("vcard", fuzz_body::vcard); }
+TEST(FuzzCorpus, ContactsCsvReader) { replay("contacts_csv", fuzz_body::contacts_csv); }
+TEST(FuzzCorpus, RecentsCsvReader) { replay("recents_csv", fuzz_body::recents_csv); }
+TEST(FuzzCorpus, SettingsReader) { replay("settings", fuzz_body::settings); }
+TEST(FuzzCorpus, TelLink) { replay("tel_link", fuzz_body::tel_link); }
+TEST(FuzzCorpus, AtLines) { replay("at", fuzz_body::at); }
 
 }  // namespace

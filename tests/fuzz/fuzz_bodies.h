@@ -1,0 +1,230 @@
+// Bodies of the fuzz targets for what the program reads from others (phone
+// data, settings, tel: links, the phone's AT lines), shared by the libFuzzer
+// programs and the ordinary test that replays their corpora. Each returns
+// false when an invariant broke: every text valid UTF-8 within its field, no
+// row beyond the table, a file written from what was read reads back the
+// same, and chunking never matters.
+#pragma once
+#include "app/tel_uri.h"
+#include "hfp/at.h"
+#include "hfp/call_model.h"
+#include "hfp/caller_line.h"
+#include "phonedata/csv.h"
+#include "phonedata/vcard.h"
+#include "ui/settings_file.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fuzz_body {
+
+inline bool valid_text(const char* text, size_t size)
+{
+    size_t len = strnlen(text, size);
+    return len < size && g_utf8_validate(text, gssize(len), nullptr);
+}
+
+inline bool vcard(const uint8_t* data, size_t size)
+{
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto rows = std::make_unique<Contact[]>(64);
+    int count = 0;
+    reduce_phonebook_vcards(bytes, rows.get(), 64, &count);
+    if (count < 0 || count > 64)
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (!valid_text(rows[i].name, sizeof rows[i].name) || !valid_text(rows[i].number, sizeof rows[i].number) ||
+            !rows[i].name[0] || !rows[i].number[0])
+            return false;
+    auto records = std::make_unique<RecentEntry[]>(64);
+    int n = reduce_call_history_vcards(bytes, "📥 Incoming", records.get(), 64, 0);
+    if (n < 0 || n > 64)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        const RecentEntry& r = records[i];
+        if (!valid_text(r.type, sizeof r.type) || !valid_text(r.name, sizeof r.name) ||
+            !valid_text(r.number, sizeof r.number) || !valid_text(r.time, sizeof r.time) ||
+            !valid_text(r.sort_key, sizeof r.sort_key) || !r.number[0])
+            return false;
+    }
+    return true;
+}
+
+inline bool contacts_csv(const uint8_t* data, size_t size)
+{
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto rows = std::make_unique<Contact[]>(64);
+    int count = parse_contacts_csv(bytes, rows.get(), 64);
+    if (count < 0 || count > 64)
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (!valid_text(rows[i].name, sizeof rows[i].name) || !valid_text(rows[i].number, sizeof rows[i].number))
+            return false;
+    std::string first = format_contacts_csv(rows.get(), count);
+    auto again = std::make_unique<Contact[]>(64);
+    int count2 = parse_contacts_csv(first, again.get(), 64);
+    return count2 == count && format_contacts_csv(again.get(), count2) == first;
+}
+
+inline bool recents_csv(const uint8_t* data, size_t size)
+{
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto rows = std::make_unique<RecentEntry[]>(64);
+    int count = parse_recents_csv(bytes, rows.get(), 64);
+    if (count < 0 || count > 64)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        const RecentEntry& r = rows[i];
+        if (!valid_text(r.type, 16) || !valid_text(r.name, sizeof r.name) || !valid_text(r.number, sizeof r.number) ||
+            !valid_text(r.time, sizeof r.time))
+            return false;
+    }
+    std::string first = format_recents_csv(rows.get(), count);
+    auto again = std::make_unique<RecentEntry[]>(64);
+    int count2 = parse_recents_csv(first, again.get(), 64);
+    return count2 == count && format_recents_csv(again.get(), count2) == first;
+}
+
+inline bool settings(const uint8_t* data, size_t size)
+{
+    const char* text = reinterpret_cast<const char*>(data);
+    Settings whole = parse_settings(std::string_view(text, size));
+    if (whole.autostart != 0 && whole.autostart != 1)
+        return false;
+    // Pieces of 1 to 7 bytes, as reads of any size deliver them.
+    SettingsParser parser;
+    for (size_t i = 0, step = 1; i < size; i += step, step = step % 7 + 1)
+        parser.feed(text + i, std::min(step, size - i));
+    if (!(parser.finish() == whole))
+        return false;
+    Settings other{-1, -1, -1, -1, -1, -1, 1};
+    return parse_settings(format_settings(whole), other) == whole;
+}
+
+// A tel: link as a command-line argument: whatever it holds, a number it
+// lets through is one a phone may dial, and reads back the same alone.
+inline bool tel_link(const uint8_t* data, size_t size)
+{
+    std::string arg(reinterpret_cast<const char*>(data), size);
+    TelLink link = parse_tel_link(arg.c_str());
+    if (!link.ok)
+        return link.number.empty();
+    if (!link.recognised || link.number.size() > kMaxLinkNumber || link.extension.size() > 32 ||
+        link.subaddress.size() > 32)
+        return false;
+    for (size_t i = 0; i < link.number.size(); ++i) {
+        char c = link.number[i];
+        if (!g_ascii_isdigit(c) && c != '*' && c != '#' && !(c == '+' && i == 0))
+            return false;
+    }
+    TelLink again = parse_tel_link(("tel:" + link.number).c_str());
+    return again.ok && again.number == link.number;
+}
+
+// What a line of the phone's tells a call model, as the readers feed it.
+// Our own commands ("ATA", "AT+CHUP", "AT+CHLD=n", "ATD") in the input stand
+// for the user's actions, so the model meets them between the phone's events.
+inline void feed_model(CallModel& model, const IndicatorMap& map, const std::string& line)
+{
+    CallerLine caller;
+    int indicator = 0, value = 0;
+    std::vector<int> values;
+    if (parse_clip_line(line, &caller))
+        model.on_caller({caller.number, caller.name});
+    else if (parse_ccwa_line(line, &caller))
+        model.on_waiting({caller.number, caller.name});
+    else if (line.rfind("RING", 0) == 0)
+        model.on_ring();
+    else if (parse_ciev(line.c_str(), &indicator, &value)) {
+        if (indicator == map.call)
+            model.on_call(value);
+        else if (indicator == map.callsetup)
+            model.on_callsetup(value);
+        else if (indicator == map.callheld)
+            model.on_callheld(value);
+    } else if (parse_cind_values(line, &values)) {
+        auto at = [&](int i) { return i >= 1 && size_t(i) <= values.size() ? values[size_t(i) - 1] : -1; };
+        model.on_status(at(map.call), at(map.callsetup), at(map.callheld));
+    } else if (line.rfind("AT+CHLD=", 0) == 0 && line.size() > 8)
+        model.on_hold_action(line[8] - '0');
+    else if (line == "ATA")
+        model.on_answer();
+    else if (line == "AT+CHUP")
+        model.on_hangup();
+    else if (line.rfind("ATD", 0) == 0)
+        model.on_dial_accepted({line.substr(3), ""});
+    else if (AtFinal final = classify_final(line); final != AtFinal::NONE && final != AtFinal::OK)
+        model.on_end_code(final == AtFinal::ERROR || final == AtFinal::CME_ERROR);
+}
+
+// The AT layer: the first byte chooses how the rest is cut into reads, so
+// the fuzzer explores read boundaries too. Whatever the cut, the lines must
+// be the same as from one read, short enough and free of line ends; every
+// line then goes through the classifier, the parsers of what the phone
+// sends (indicator list and values, features, +CIEV, +CLIP, +CCWA, the
+// +CHLD list) and a call model, which "call 0" always leaves idle.
+inline bool at(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return true;
+    size_t step = (data[0] % 17) + 1;
+    const char* text = reinterpret_cast<const char*>(data + 1);
+    size_t n = size - 1;
+
+    AtLineSplitter whole, pieces;
+    std::vector<std::string> expected = whole.feed(text, n);
+    std::vector<std::string> got;
+    for (size_t off = 0; off < n; off += step) {
+        size_t len = n - off < step ? n - off : step;
+        for (std::string& line : pieces.feed(text + off, len))
+            got.push_back(std::move(line));
+    }
+    if (got != expected)
+        return false;
+
+    IndicatorMap map;
+    CallModel model;
+    for (const std::string& line : got) {
+        if (line.empty() || line.size() > AtLineSplitter::kMaxLine)
+            return false;
+        if (line.find_first_of("\r\n") != std::string::npos)
+            return false;
+        AtFinal final = classify_final(line);
+        if (final != AtFinal::NONE && is_unsolicited(line))
+            return false;
+        // The answer to AT+CHLD=? belongs to the command, never to the reader.
+        if (line.rfind("+CHLD:", 0) == 0 && (final != AtFinal::NONE || is_unsolicited(line)))
+            return false;
+        IndicatorMap learnt;
+        if (parse_cind_test(line, &learnt)) {
+            if (learnt.call < 1 || learnt.callsetup < 1 || learnt.call == learnt.callsetup)
+                return false;
+            map = learnt;
+        }
+        feed_model(model, map, line);
+        CallModel ended = model;
+        ended.on_call(0);
+        if (!(ended.view() == CallView{}) || !(ended.party() == CallParty{}) ||
+            !(ended.waiting_party() == CallParty{}) || !(ended.held_party() == CallParty{}))
+            return false;
+    }
+    AtReply reply;
+    reply.lines = got;
+    judge_dial_reply(reply, map);
+    // The parsers also take text that never went through the splitter.
+    std::string raw(text, n);
+    parse_cind_test(raw, &map);
+    int features = 0, indicator = 0, value = 0;
+    parse_brsf(raw, &features);
+    parse_ciev(raw.c_str(), &indicator, &value);
+    return true;
+}
+
+}  // namespace fuzz_body

@@ -1,9 +1,0 @@
-// libFuzzer entry: recents_csv.
-#include "phonedata_fuzz.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (!phonedata_fuzz::recents_csv(data, size))
-        __builtin_trap();
-    return 0;
-}

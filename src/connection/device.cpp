@@ -29,6 +29,34 @@ std::atomic<bool> discoverable_session{false};
 
 namespace {
 
+thread_local bool worker_has_phone = false;
+thread_local PhoneRef worker_phone;
+
+}  // namespace
+
+PhoneRef this_phone()
+{
+    return {phone_addr(), phone_path()};
+}
+
+void adopt_phone(const PhoneRef& phone)
+{
+    worker_phone = phone;
+    worker_has_phone = true;
+}
+
+const char* phone_addr()
+{
+    return worker_has_phone ? worker_phone.addr.c_str() : device_addr;
+}
+
+const char* phone_path()
+{
+    return worker_has_phone ? worker_phone.path.c_str() : device_path;
+}
+
+namespace {
+
 constexpr guint kDiscoverableSeconds = 180;
 guint discoverable_timer = 0;
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 extern char adapter_path[256];
 extern char device_path[256];
@@ -18,6 +19,21 @@ extern std::atomic<int> auto_connect_in_progress;
 // While true the adapter is discoverable and the agent answers: from a
 // successful Start until Stop or the 3-minute limit.
 extern std::atomic<bool> discoverable_session;
+
+// device_addr and device_path belong to the main thread, which changes them
+// as phones come and go. A worker thread is handed a copy when it starts and
+// keeps it: it talks to the phone it was started for. this_phone is the copy
+// to hand a new thread; adopt_phone takes the calling thread's own copy;
+// phone_addr and phone_path read it, or the globals on a thread that was
+// handed none (the main thread).
+struct PhoneRef {
+    std::string addr;
+    std::string path;
+};
+PhoneRef this_phone();
+void adopt_phone(const PhoneRef& phone);
+const char* phone_addr();
+const char* phone_path();
 
 // Both report whether every setting was taken.
 bool set_adapter_property(const char* name, GVariant* value);

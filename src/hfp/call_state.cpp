@@ -191,7 +191,7 @@ void voice_link_sync(bool may_open)
     }
     // Judged against the newest model every time, so a request older than
     // the link never closes it.
-    auto wanted = [] { return call_model_snapshot().view().voice && device_addr[0] != '\0'; };
+    auto wanted = [] { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; };
     auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
     if (wanted() && !up() && may_open) {
         sco_connect();
@@ -425,6 +425,8 @@ gpointer hfp_monitor_thread(gpointer data)
     std::unique_ptr<MonitorStart> handed(static_cast<MonitorStart*>(data));
     std::shared_ptr<AtChannel> channel = handed ? handed->channel : nullptr;
     unsigned generation = handed ? handed->generation : hfp_link_generation();
+    if (handed)
+        adopt_phone(handed->phone);
     log_msg("🔊 HFP monitor started");
     bool running = hfp_monitor_running.load() != 0;
     if (running && channel)

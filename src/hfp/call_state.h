@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "connection/device.h"
 #include "hfp/call_model.h"
 
 extern std::atomic<int> current_call_state;
@@ -23,6 +24,7 @@ class AtChannel;
 struct MonitorStart {
     std::shared_ptr<AtChannel> channel;
     unsigned generation;
+    PhoneRef phone;   // from the thread that dialled
 };
 gpointer hfp_monitor_thread(gpointer);
 bool parse_ciev(const char* reply, int* indicator, int* value);

@@ -189,7 +189,7 @@ int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
         publish->store(fd);
     sockaddr_rc addr{};
     addr.rc_family = AF_BLUETOOTH;
-    str2ba(device_addr, &addr.rc_bdaddr);
+    str2ba(phone_addr(), &addr.rc_bdaddr);
     addr.rc_channel = static_cast<uint8_t>(hfp_effective_channel());
     int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     int e = errno;

@@ -13,6 +13,7 @@
 #include "hfp/hfp.h"
 #include "phonedata/phonebook.h"
 
+#include <memory>
 #include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -104,12 +105,17 @@ void handle_waiting_line(unsigned generation, const std::string& line)
     call_feed(generation, [&party](CallModel& m) { m.on_waiting(party); });
 }
 
+struct ListenerStart {
+    unsigned generation;
+    PhoneRef phone;
+};
+
 void start_listener_thread()
 {
     incoming_call_running = 1;
     listener_finished = 0;
-    incoming_call_thread =
-        g_thread_new("incoming-call", incoming_call_listener, GUINT_TO_POINTER(hfp_link_generation()));
+    incoming_call_thread = g_thread_new("incoming-call", incoming_call_listener,
+                                        new ListenerStart{hfp_link_generation(), this_phone()});
 }
 
 void schedule_restart(gint64 connected_for_us)
@@ -188,7 +194,10 @@ void start_incoming_listener()
 
 gpointer incoming_call_listener(gpointer data)
 {
-    unsigned generation = data ? GPOINTER_TO_UINT(data) : hfp_link_generation();
+    std::unique_ptr<ListenerStart> start(static_cast<ListenerStart*>(data));
+    unsigned generation = start ? start->generation : hfp_link_generation();
+    if (start)
+        adopt_phone(start->phone);
     listener_self = g_thread_self();
     log_msg("📞 Incoming call listener started");
     bool socket_failed = false;

@@ -151,10 +151,8 @@ PhonebookTable* pull_phonebook(GDBusConnection* conn, const std::string& session
     return table;
 }
 
-PhonebookTable* download_phonebook()
+PhonebookTable* download_phonebook(const char* address)
 {
-    char address[sizeof device_addr];
-    copy_text(address, device_addr);
     if (address[0] == '\0')
         return nullptr;
     if (!obex_conn.load() && !ensure_obexd_running())
@@ -173,7 +171,7 @@ PhonebookTable* download_phonebook()
 
 void start_phonebook_thread(const char* name)
 {
-    g_thread_unref(g_thread_new(name, load_phonebook_thread, nullptr));
+    g_thread_unref(g_thread_new(name, load_phonebook_thread, g_strdup(device_addr)));
 }
 
 // Digits of a number, then its last ten: "+49 170 1234567" and
@@ -249,9 +247,10 @@ void load_contacts_csv()
 
 void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), kContactsCsv); }
 
-gpointer load_phonebook_thread(gpointer)
+gpointer load_phonebook_thread(gpointer addr)
 {
-    g_idle_add(phonebook_load_complete_cb, download_phonebook());
+    g_idle_add(phonebook_load_complete_cb, download_phonebook(static_cast<const char*>(addr)));
+    g_free(addr);
     return nullptr;
 }
 

@@ -143,12 +143,13 @@ void save_recents_csv()
         log_msgf("⚠️ %s not saved: %s", kRecentsCsv, why.c_str());
 }
 
-gpointer sync_recents_thread(gpointer)
+gpointer sync_recents_thread(gpointer addr)
 {
     g_idle_add(recents_sync_start_cb, nullptr);
     auto* result = new SyncResult;
     char address[sizeof device_addr];
-    copy_text(address, device_addr);
+    copy_text(address, static_cast<const char*>(addr));
+    g_free(addr);
     if (address[0] == '\0') {
         log_msg("⚠️ No device address");
     } else if (!obex_conn.load() && !ensure_obexd_running()) {
@@ -195,7 +196,7 @@ gboolean recents_sync_complete_cb(gpointer data)
 void start_recents_sync(const char* thread_name)
 {
     syncing_recents = 1;
-    g_thread_unref(g_thread_new(thread_name, sync_recents_thread, nullptr));
+    g_thread_unref(g_thread_new(thread_name, sync_recents_thread, g_strdup(device_addr)));
 }
 
 void on_sync_recents_clicked(GtkButton*, gpointer)

@@ -259,9 +259,10 @@ void cleanup_connection(const char* message, bool forget_phone)
     call_link_closed();
     int listen_fd = hfp_listen_socket.exchange(-1);
     if (listen_fd >= 0) {
-        // Wakes the listener out of its blocking read before the join.
+        // Wakes the listener out of its blocking connect or read before the
+        // join. The listener closes its descriptor itself: closed here, the
+        // number could be reused while the listener still uses it.
         shutdown(listen_fd, SHUT_RDWR);
-        close(listen_fd);
     }
     if (incoming_call_thread) {
         g_thread_join(incoming_call_thread);

@@ -194,12 +194,13 @@ int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
     int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     int e = errno;
     if (publish) {
-        // Whoever took the descriptor out of the global has closed it.
+        // Taken out of the global means aborted (and shut down, not closed:
+        // the descriptor is ours to close).
         int own = fd;
         if (result == 0 && publish->load() == fd)
             return fd;
-        if (publish->compare_exchange_strong(own, -1))
-            close(fd);
+        publish->compare_exchange_strong(own, -1);
+        close(fd);
         errno = result == 0 ? ECONNABORTED : e;
         return -1;
     }

@@ -59,13 +59,16 @@ bool is_end_code(const std::string& line)
            starts_with(line, "ERROR") || starts_with(line, "+CME ERROR");
 }
 
+// The listener's descriptor is closed by the listener alone; a disconnect
+// only takes it out of the global and shuts it down.
 void close_listen_socket(int fd)
 {
+    if (fd < 0)
+        return;
     int own = fd;
-    if (fd >= 0 && hfp_listen_socket.compare_exchange_strong(own, -1)) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
+    hfp_listen_socket.compare_exchange_strong(own, -1);
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
 }
 
 // The caller's name: from the line when the phone sent one, else the phonebook.

@@ -27,4 +27,6 @@ run=""
 if setarch "$(uname -m)" -R true 2>/dev/null; then
     run="setarch $(uname -m) -R"
 fi
-(cd build-tsan && $run ctest --output-on-failure -j "$jobs" -R "$threaded")
+# The even-audio test holds the pumps to 5 ms gaps: a timing the checked,
+# several times slower build cannot keep; the other builds run it.
+(cd build-tsan && $run ctest --output-on-failure -j "$jobs" -R "$threaded" -E 'CallAudio\.EvenTone')

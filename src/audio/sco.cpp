@@ -102,7 +102,8 @@ int sco_reap_pump_threads(bool wait)
 
 void sco_connect()
 {
-    if (device_addr[0] == '\0')
+    const char* phone = phone_addr();
+    if (phone[0] == '\0')
         return;
     std::lock_guard<std::mutex> serial(connect_mutex);
 
@@ -132,7 +133,7 @@ void sco_connect()
 
     sockaddr_sco addr{};
     addr.sco_family = AF_BLUETOOTH;
-    str2ba(device_addr, &addr.sco_bdaddr);
+    str2ba(phone, &addr.sco_bdaddr);
     log_msg("🔊 SCO audio connecting...");
 
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
@@ -146,7 +147,7 @@ void sco_connect()
 
         // The sound server's own Bluetooth module may hold the link.
         log_msg("ℹ️ Clearing existing SCO connection...");
-        release_phone_from_sound_server_sync(std::string(device_path));
+        release_phone_from_sound_server_sync(std::string(phone_path()));
         sleep_ms(200);
         fd = open_sco_socket();
         if (fd < 0)

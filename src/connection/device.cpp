@@ -24,6 +24,34 @@ std::atomic<int> device_paired{0};
 std::atomic<uint8_t> hfp_channel{0};
 std::atomic<int> auto_connect_in_progress{0};
 
+namespace {
+
+thread_local bool worker_has_phone = false;
+thread_local PhoneRef worker_phone;
+
+}  // namespace
+
+PhoneRef this_phone()
+{
+    return {phone_addr(), phone_path()};
+}
+
+void adopt_phone(const PhoneRef& phone)
+{
+    worker_phone = phone;
+    worker_has_phone = true;
+}
+
+const char* phone_addr()
+{
+    return worker_has_phone ? worker_phone.addr.c_str() : device_addr;
+}
+
+const char* phone_path()
+{
+    return worker_has_phone ? worker_phone.path.c_str() : device_path;
+}
+
 AppState resting_state()
 {
     if (discoverable_session.load())
@@ -119,9 +147,10 @@ void cleanup_connection(const char* message, bool forget_phone)
     call_link_closed();
     int listen_fd = hfp_listen_socket.exchange(-1);
     if (listen_fd >= 0) {
-        // Wakes the listener out of its blocking read before the join.
+        // Wakes the listener out of its blocking connect or read before the
+        // join. The listener closes its descriptor itself: closed here, the
+        // number could be reused while the listener still uses it.
         shutdown(listen_fd, SHUT_RDWR);
-        close(listen_fd);
     }
     if (incoming_call_thread) {
         g_thread_join(incoming_call_thread);

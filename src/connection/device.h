@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 // The phone. Written on the main loop only (BlueZ's signals, the agent,
 // get_device_info, cleanup_connection forgetting the phone). A worker
@@ -21,6 +22,21 @@ extern std::atomic<int> device_paired;
 extern std::atomic<uint8_t> hfp_channel;
 // Main loop only: set when "auto_connect" starts, cleared by its result.
 extern std::atomic<int> auto_connect_in_progress;
+
+// device_addr and device_path belong to the main thread, which changes them
+// as phones come and go. A worker thread is handed a copy when it starts and
+// keeps it: it talks to the phone it was started for. this_phone is the copy
+// to hand a new thread; adopt_phone takes the calling thread's own copy;
+// phone_addr and phone_path read it, or the globals on a thread that was
+// handed none (the main thread).
+struct PhoneRef {
+    std::string addr;
+    std::string path;
+};
+PhoneRef this_phone();
+void adopt_phone(const PhoneRef& phone);
+const char* phone_addr();
+const char* phone_path();
 
 void get_device_info(const char* path);
 // Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.

@@ -143,7 +143,7 @@ void voice_link_sync(bool may_open)
     }
     // Judged against the newest model every time, so a request older than
     // the link never closes it.
-    auto wanted = [] { return call_model_snapshot().view().voice && device_addr[0] != '\0'; };
+    auto wanted = [] { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; };
     auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
     if (wanted() && !up() && may_open) {
         sco_connect();

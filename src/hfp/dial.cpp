@@ -80,12 +80,13 @@ void accept(const std::string& number, unsigned generation)
 
 void connect_hands_free_profile()
 {
-    if (device_path[0] == '\0' || !dbus_conn)
+    const char* path = phone_path();
+    if (path[0] == '\0' || !dbus_conn)
         return;
     GError* error = nullptr;
-    if (!bluez::connect_profile(dbus_conn, device_path, bluez::kHfpHfUuid, &error)) {
+    if (!bluez::connect_profile(dbus_conn, path, bluez::kHfpHfUuid, &error)) {
         g_clear_error(&error);
-        bluez::connect_profile(dbus_conn, device_path, bluez::kHfpAgUuid, &error);
+        bluez::connect_profile(dbus_conn, path, bluez::kHfpAgUuid, &error);
         g_clear_error(&error);
     }
 }
@@ -183,13 +184,13 @@ void dial_over_new_connection(const std::string& number, const std::string& comm
     connect_hands_free_profile();
     hfp_monitor_running = 1;
     hfp_monitor_thread_handle =
-        g_thread_new("hfp_monitor", hfp_monitor_thread, new MonitorStart{channel, generation});
+        g_thread_new("hfp_monitor", hfp_monitor_thread, new MonitorStart{channel, generation, this_phone()});
 }
 
 void dial_exchange(const std::string& number, unsigned generation)
 {
     std::lock_guard<std::mutex> lock(exchange_mutex);
-    if (device_addr[0] == '\0') {
+    if (phone_addr()[0] == '\0') {
         log_msg("⚠️ No phone address");
         fallback(number);
         return;
@@ -204,6 +205,7 @@ void dial_exchange(const std::string& number, unsigned generation)
 struct DialJob {
     std::string number;
     unsigned generation;
+    PhoneRef phone;
 };
 
 gpointer dial_thread(gpointer data)
@@ -271,9 +273,13 @@ void dial_number(const char* number)
         return;
     }
     log_msgf("📞 Calling: %s", number);
-    auto* job = new DialJob{number, hfp_link_generation()};
+    auto* job = new DialJob{number, hfp_link_generation(), this_phone()};
     if (g_main_context_is_owner(g_main_context_default())) {
-        GThread* worker = g_thread_new("dial", dial_thread, job);
+        auto thread_body = [](gpointer data) -> gpointer {
+            adopt_phone(static_cast<DialJob*>(data)->phone);
+            return dial_thread(data);
+        };
+        GThread* worker = g_thread_new("dial", thread_body, job);
         g_thread_unref(worker);
         return;
     }

@@ -17,6 +17,8 @@ gpointer hfp_monitor_thread(gpointer data)
     std::unique_ptr<MonitorStart> handed(static_cast<MonitorStart*>(data));
     std::shared_ptr<AtChannel> channel = handed ? handed->channel : nullptr;
     unsigned generation = handed ? handed->generation : hfp_link_generation();
+    if (handed)
+        adopt_phone(handed->phone);
     log_msg("🔊 HFP monitor started");
     bool running = hfp_monitor_running.load() != 0;
     if (running && channel)

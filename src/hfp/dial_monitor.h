@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "connection/device.h"
+
 class AtChannel;
 
 // hfp_monitor_thread's argument: the dial connection's channel (lines it
@@ -12,5 +14,6 @@ class AtChannel;
 struct MonitorStart {
     std::shared_ptr<AtChannel> channel;
     unsigned generation;
+    PhoneRef phone;   // from the thread that dialled
 };
 gpointer hfp_monitor_thread(gpointer);

@@ -189,17 +189,18 @@ int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
         publish->store(fd);
     sockaddr_rc addr{};
     addr.rc_family = AF_BLUETOOTH;
-    str2ba(device_addr, &addr.rc_bdaddr);
+    str2ba(phone_addr(), &addr.rc_bdaddr);
     addr.rc_channel = static_cast<uint8_t>(hfp_effective_channel());
     int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     int e = errno;
     if (publish) {
-        // Whoever took the descriptor out of the global has closed it.
+        // Taken out of the global means aborted (and shut down, not closed:
+        // the descriptor is ours to close).
         int own = fd;
         if (result == 0 && publish->load() == fd)
             return fd;
-        if (publish->compare_exchange_strong(own, -1))
-            close(fd);
+        publish->compare_exchange_strong(own, -1);
+        close(fd);
         errno = result == 0 ? ECONNABORTED : e;
         return -1;
     }

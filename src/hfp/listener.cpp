@@ -11,6 +11,7 @@
 #include "hfp/hfp.h"
 #include "hfp/phone_lines.h"
 
+#include <memory>
 #include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,21 +46,29 @@ std::shared_ptr<AtChannel> published_channel()
     return listener_channel;
 }
 
+// The listener's descriptor is closed by the listener alone; a disconnect
+// only takes it out of the global and shuts it down.
 void close_listen_socket(int fd)
 {
+    if (fd < 0)
+        return;
     int own = fd;
-    if (fd >= 0 && hfp_listen_socket.compare_exchange_strong(own, -1)) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
+    hfp_listen_socket.compare_exchange_strong(own, -1);
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
 }
+
+struct ListenerStart {
+    unsigned generation;
+    PhoneRef phone;
+};
 
 void start_listener_thread()
 {
     incoming_call_running = 1;
     listener_finished = 0;
-    incoming_call_thread =
-        g_thread_new("incoming-call", incoming_call_listener, GUINT_TO_POINTER(hfp_link_generation()));
+    incoming_call_thread = g_thread_new("incoming-call", incoming_call_listener,
+                                        new ListenerStart{hfp_link_generation(), this_phone()});
 }
 
 void schedule_restart(gint64 connected_for_us)
@@ -97,7 +106,10 @@ void start_incoming_listener()
 
 gpointer incoming_call_listener(gpointer data)
 {
-    unsigned generation = data ? GPOINTER_TO_UINT(data) : hfp_link_generation();
+    std::unique_ptr<ListenerStart> start(static_cast<ListenerStart*>(data));
+    unsigned generation = start ? start->generation : hfp_link_generation();
+    if (start)
+        adopt_phone(start->phone);
     listener_self = g_thread_self();
     log_msg("📞 Incoming call listener started");
     bool socket_failed = false;

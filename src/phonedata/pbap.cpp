@@ -25,11 +25,9 @@ bool wait_for_phonebook_access(GDBusConnection* conn, const std::string& session
 
 }  // namespace
 
-PbapSession::PbapSession()
+PbapSession::PbapSession(const char* address)
 {
-    char address[sizeof device_addr];
-    copy_text(address, device_addr);
-    if (address[0] == '\0')
+    if (!address || address[0] == '\0')
         return;
     state_ = Open::NO_OBEXD;
     if (!obex_conn.load() && !ensure_obexd_running())

@@ -12,10 +12,10 @@ class PbapSession {
 public:
     enum class Open { NO_ADDRESS, NO_OBEXD, NO_SESSION, NO_ACCESS, READY };
 
-    // Opens a session with the phone at device_addr (copied now), starting
-    // obexd when needed, and waits for it to offer phonebook access. Holds
-    // pbap_session_mutex for its whole life.
-    PbapSession();
+    // Opens a session with the phone at address (the worker's own copy of
+    // device_addr), starting obexd when needed, and waits for it to offer
+    // phonebook access. Holds pbap_session_mutex for its whole life.
+    explicit PbapSession(const char* address);
     ~PbapSession();
     PbapSession(const PbapSession&) = delete;
     PbapSession& operator=(const PbapSession&) = delete;

@@ -3,6 +3,7 @@
 #include "app/files.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "connection/device.h"
 #include "connection/state.h"
 #include "phonedata/csv.h"
 #include "phonedata/pbap.h"
@@ -65,9 +66,9 @@ gboolean phonebook_progress_cb(gpointer cards)
 
 // The phone's main phonebook as a new table, or null. Nothing global is
 // touched: a failure leaves the current table and the cache as they are.
-PhonebookTable* download_phonebook()
+PhonebookTable* download_phonebook(const char* address)
 {
-    PbapSession pbap;
+    PbapSession pbap(address);
     if (pbap.state() != PbapSession::Open::READY)
         return nullptr;
     // A large phonebook with photos takes minutes on some phones: the
@@ -103,7 +104,7 @@ PhonebookTable* download_phonebook()
 
 void start_phonebook_thread(const char* name)
 {
-    g_thread_unref(g_thread_new(name, load_phonebook_thread, nullptr));
+    g_thread_unref(g_thread_new(name, load_phonebook_thread, g_strdup(device_addr)));
 }
 
 // Digits of a number, then its last ten: "+49 170 1234567" and
@@ -179,9 +180,10 @@ void load_contacts_csv()
 
 void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), kContactsCsv); }
 
-gpointer load_phonebook_thread(gpointer)
+gpointer load_phonebook_thread(gpointer addr)
 {
-    g_idle_add(phonebook_load_complete_cb, download_phonebook());
+    g_idle_add(phonebook_load_complete_cb, download_phonebook(static_cast<const char*>(addr)));
+    g_free(addr);
     return nullptr;
 }
 

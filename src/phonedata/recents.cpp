@@ -2,6 +2,7 @@
 
 #include "app/files.h"
 #include "app/log.h"
+#include "connection/device.h"
 #include "connection/state.h"
 #include "phonedata/csv.h"
 #include "phonedata/pbap.h"
@@ -86,12 +87,12 @@ void save_recents_csv()
         log_msgf("⚠️ %s not saved: %s", kRecentsCsv, why.c_str());
 }
 
-gpointer sync_recents_thread(gpointer)
+gpointer sync_recents_thread(gpointer addr)
 {
     g_idle_add(recents_sync_start_cb, nullptr);
     auto* result = new SyncResult;
     {
-        PbapSession pbap;
+        PbapSession pbap(static_cast<const char*>(addr));
         PbapSession::Open open = pbap.state();
         // Once the phone could be asked, the old records are given up.
         result->emptied = open >= PbapSession::Open::NO_SESSION;
@@ -100,6 +101,7 @@ gpointer sync_recents_thread(gpointer)
         else
             log_msg(kOpenFailures[int(open)]);
     }
+    g_free(addr);
     g_idle_add(recents_sync_complete_cb, result);
     return nullptr;
 }
@@ -138,7 +140,7 @@ gboolean recents_sync_complete_cb(gpointer data)
 void start_recents_sync(const char* thread_name)
 {
     syncing_recents = 1;
-    g_thread_unref(g_thread_new(thread_name, sync_recents_thread, nullptr));
+    g_thread_unref(g_thread_new(thread_name, sync_recents_thread, g_strdup(device_addr)));
 }
 
 void on_sync_recents_clicked(GtkButton*, gpointer)

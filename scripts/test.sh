@@ -7,19 +7,32 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs="${TEST_JOBS:-4}"
 ./scripts/build.sh build
-(cd build && ctest --output-on-failure -j "$jobs")
-./scripts/build.sh build-asan -DTELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+# The sanitizer builds compile, at the lowest priority, while the normal
+# build's tests run: those mostly wait on a phone, a bus or a timer.
+sanitizer_builds() {
+    nice -n 19 ./scripts/build.sh build-asan -DTELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    cmake -S . -B build-tsan -G Ninja -DTELVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    nice -n 19 ninja -C build-tsan telvane unit_tests e2e_tests shim_tests audio_tests sco_link_tests
+}
+sanitizer_builds >build-sanitizers.log 2>&1 &
+builds=$!
+status=0
+(cd build && ctest --output-on-failure -j "$jobs") || status=$?
+if ! wait "$builds"; then
+    cat build-sanitizers.log
+    exit 1
+fi
+[ "$status" -eq 0 ] || exit "$status"
 (cd build-asan && ctest --output-on-failure -j "$jobs")
 
 # ThreadSanitizer: only what the threaded tests need is built (no benchmarks
-# or fuzzers), and only suites whose code runs on more than one thread run:
+# or fuzzers, above), and only suites whose code runs on more than one thread run:
 # the connection, calls, voice and phone data, through the real binary where
 # a suite does. The in-process connection handlers and the startup suites
 # reach no thread the kept ones miss and stay with the other builds, to keep
 # the whole run near its time. The tests mostly wait on the phone, so more of
 # them run at a time than in the other builds.
-cmake -S . -B build-tsan -G Ninja -DTELVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build-tsan telvane unit_tests e2e_tests shim_tests audio_tests sco_link_tests
 threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|AtChannel|DialRefusal|PhoneDataFlow|ObexdStartup'
 threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|IncomingCall|OutgoingCall|Robustness"
 threaded="$threaded|SecondCall|CallAudio|ContactsDial|HfpChannel|PhoneData|PhoneDataCacheFault|PhoneDataFailure"

@@ -13,8 +13,7 @@ namespace {
 
 void replay(const std::string& folder, const std::function<bool(const uint8_t*, size_t)>& body)
 {
-    std::string dir = TELVANE_SOURCE_DIR "/tests/fuzz/corpus/";
-    dir += folder;
+    std::string dir = TELVANE_SOURCE_DIR "/tests/" + folder;
     DIR* d = opendir(dir.c_str());
     ASSERT_NE(d, nullptr) << dir;
     int files = 0;
@@ -29,11 +28,11 @@ void replay(const std::string& folder, const std::function<bool(const uint8_t*, 
     EXPECT_GT(files, 0);
 }
 
-TEST(FuzzCorpus, VcardReducer) { replay("vcard", fuzz_body::vcard); }
-TEST(FuzzCorpus, ContactsCsvReader) { replay("contacts_csv", fuzz_body::contacts_csv); }
-TEST(FuzzCorpus, RecentsCsvReader) { replay("recents_csv", fuzz_body::recents_csv); }
-TEST(FuzzCorpus, SettingsReader) { replay("settings", fuzz_body::settings); }
-TEST(FuzzCorpus, TelLink) { replay("tel_link", fuzz_body::tel_link); }
-TEST(FuzzCorpus, AtLines) { replay("at", fuzz_body::at); }
+TEST(FuzzCorpus, VcardReducer) { replay("data/phonedata", fuzz_body::vcard); }
+TEST(FuzzCorpus, ContactsCsvReader) { replay("fuzz/corpus/contacts_csv", fuzz_body::contacts_csv); }
+TEST(FuzzCorpus, RecentsCsvReader) { replay("fuzz/corpus/recents_csv", fuzz_body::recents_csv); }
+TEST(FuzzCorpus, SettingsReader) { replay("fuzz/corpus/settings", fuzz_body::settings); }
+TEST(FuzzCorpus, TelLink) { replay("fuzz/corpus/tel_link", fuzz_body::tel_link); }
+TEST(FuzzCorpus, AtLines) { replay("fuzz/corpus/at", fuzz_body::at); }
 
 }  // namespace

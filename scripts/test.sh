@@ -17,8 +17,17 @@ sanitizer_builds() {
 }
 sanitizer_builds >build-sanitizers.log 2>&1 &
 builds=$!
+# The unit tests run once more all in one process, in a new order each time,
+# so that none of them depends on what another left behind.
+(cd build && ./tests/unit_tests --gtest_shuffle >unit-tests-shuffled.log 2>&1) &
+shuffled=$!
 status=0
 (cd build && ctest --output-on-failure -j "$jobs") || status=$?
+if ! wait "$shuffled"; then
+    grep -E '^\[  FAILED|Random seed|seed of' build/unit-tests-shuffled.log || true
+    tail -50 build/unit-tests-shuffled.log
+    status=1
+fi
 if ! wait "$builds"; then
     cat build-sanitizers.log
     exit 1

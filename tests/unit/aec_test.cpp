@@ -29,8 +29,9 @@ TEST(EchoCanceller, AcceptsOnlyUsableRatesAndTenMillisecondFrames)
                                 std::pair{1000000, 0u}}) {
         AecPtr aec(aec_create(rate));
         ASSERT_EQ(aec != nullptr, frames != 0) << rate;
-        if (aec)
+        if (aec) {
             EXPECT_EQ(aec->stream_frames, frames);
+        }
     }
     aec_destroy(nullptr);
 
@@ -56,8 +57,9 @@ TEST(EchoCanceller, AcceptsOnlyUsableRatesAndTenMillisecondFrames)
         int r = aec_process(row.instance, row.capture ? capture.data() : nullptr, row.render ? render.data() : nullptr,
                             row.count);
         EXPECT_EQ(r, row.result) << row.name;
-        if (r != 0)
+        if (r != 0) {
             EXPECT_EQ(capture, before) << row.name << ": the buffer is left as it was";
+        }
     }
 }
 

@@ -16,6 +16,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// Out of line: GCC 12 warns falsely about string concatenation inlined here.
+[[gnu::noinline]] std::string cat(std::string a, const std::string& b, const std::string& c = "")
+{
+    return a.append(b).append(c);
+}
+
 Lines feed_all(AtLineSplitter& s, const std::vector<std::string>& reads)
 {
     Lines out;
@@ -35,8 +41,8 @@ TEST(Splitter, SameLinesWhateverTheReadBoundaries)
         {{"\r\n\r\n\n\r"}, {}},
         {{"\r\nOK\r\n\r\nRIN"}, {"OK"}},
         {{"\r\nO\0K\r\nOK\r\n"s}, {"O\0K"s, "OK"}},
-        {{k600 + "\r\nOK\r\n"}, {std::string(511, 'A'), "OK"}},
-        {{std::string(511, 'B') + "\r\nOK\r\n"}, {std::string(511, 'B'), "OK"}},
+        {{cat(k600, "\r\nOK\r\n")}, {std::string(511, 'A'), "OK"}},
+        {{cat(std::string(511, 'B'), "\r\nOK\r\n")}, {std::string(511, 'B'), "OK"}},
     };
     for (const auto& [reads, lines] : rows) {
         std::string whole;

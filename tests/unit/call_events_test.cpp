@@ -26,7 +26,8 @@ protected:
     }
     static void back_to_idle()
     {
-        back_to_idle();
+        hfp_update_call_state_cb(GINT_TO_POINTER(CALL_IDLE));
+        drain();
     }
 };
 

@@ -43,7 +43,7 @@ TEST(CacheCsv, HostileNamesRoundTripInBothCaches)
     const int n = int(contacts.size());
     std::vector<Contact> contacts_back(size_t(n) + 5);
     ASSERT_EQ(parse_contacts_csv(format_contacts_csv(contacts.data(), n), contacts_back.data(), n + 5), n);
-    std::vector<RecentEntry> recents_back(size_t(n));
+    std::vector<RecentEntry> recents_back(recents.size());
     ASSERT_EQ(parse_recents_csv(format_recents_csv(recents.data(), n), recents_back.data(), n), n);
     for (size_t i = 0; i < size_t(n); ++i) {
         EXPECT_STREQ(contacts_back[i].name, names[i]);
@@ -88,8 +88,9 @@ TEST(CacheCsv, LinesOfTheUnescapedFormatStillLoad)
     for (const Row& c : recents) {
         RecentEntry r[1];
         ASSERT_EQ(parse_recents_csv(std::string("type,name,number,time\n") + c.line + "\n", r, 1), c.name ? 1 : 0);
-        if (c.name)
+        if (c.name) {
             EXPECT_STREQ(r[0].name, c.name);
+        }
     }
 }
 

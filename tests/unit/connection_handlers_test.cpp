@@ -118,19 +118,6 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_EQ(registers, 2);
 }
 
-TEST(ConnectionHandlers, RegisterAgentRefusedIsAnError)
-{
-    th::TestWorld world;
-    world.bluez->add_method("/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os", "",
-                            "raise dbus.exceptions.DBusException('Adapter not ready', name='org.bluez.Error.Failed')\n");
-    th::InProcessApp app(world);
-    on_start_clicked(nullptr, nullptr);
-    EXPECT_EQ(current_state.load(), ERROR);
-    EXPECT_EQ(std::string(error_msg).rfind("Agent introduction error: ", 0), 0u) << error_msg;
-    EXPECT_NE(std::string(error_msg).find("Adapter not ready"), std::string::npos) << error_msg;
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
-}
-
 // What BlueZ hears back from the agent: every method answered for a phone
 // while the user pairs, nothing for other devices, other callers or after Stop.
 TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
@@ -270,24 +257,43 @@ TEST(ConnectionHandlers, StartTellsTheTruthAndWorksOnceTheAdapterIsBack)
     EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "true");
 }
 
-TEST(ConnectionHandlers, StartOnABlockedAdapterIsAnErrorThatSaysSo)
+// The header's error text is what the user reads; nothing is left half switched on.
+TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
 {
-    th::TestWorld world;
-    // What BlueZ answers when rfkill blocks the adapter.
-    world.bluez->add_method("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set", "ssv", "",
-                            "if args[1] == 'Powered' and args[2]:\n"
-                            "    raise dbus.exceptions.DBusException('Blocked through rfkill', "
-                            "name='org.bluez.Error.Blocked')\n"
-                            "DBusMockObject.Set(self, args[0], args[1], args[2])\n");
-    th::InProcessApp app(world);
-    on_start_clicked(nullptr, nullptr);
-    EXPECT_EQ(current_state.load(), ERROR);
-    EXPECT_EQ(std::string(error_msg).rfind("Bluetooth is switched off or blocked", 0), 0u) << error_msg;
-    EXPECT_NE(std::string(error_msg).find("Blocked through rfkill"), std::string::npos) << error_msg;
-    // Nothing is left half switched on: not discoverable, no agent.
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
-    EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
-    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+    struct Row {
+        const char* path;
+        const char* interface;
+        const char* method;
+        const char* in;
+        const char* code;
+        const char* error_start;
+        const char* error_detail;
+        bool agent_registered;   // and so withdrawn again
+    };
+    const Row rows[] = {
+        {"/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os",
+         "raise dbus.exceptions.DBusException('Adapter not ready', name='org.bluez.Error.Failed')\n",
+         "Agent introduction error: ", "Adapter not ready", false},
+        // What BlueZ answers when rfkill blocks the adapter.
+        {"/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set", "ssv",
+         "if args[1] == 'Powered' and args[2]:\n"
+         "    raise dbus.exceptions.DBusException('Blocked through rfkill', name='org.bluez.Error.Blocked')\n"
+         "DBusMockObject.Set(self, args[0], args[1], args[2])\n",
+         "Bluetooth is switched off or blocked", "Blocked through rfkill", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.method);
+        th::TestWorld world;
+        world.bluez->add_method(row.path, row.interface, row.method, row.in, "", row.code);
+        th::InProcessApp app(world);
+        on_start_clicked(nullptr, nullptr);
+        EXPECT_EQ(current_state.load(), ERROR);
+        EXPECT_EQ(std::string(error_msg).rfind(row.error_start, 0), 0u) << error_msg;
+        EXPECT_NE(std::string(error_msg).find(row.error_detail), std::string::npos) << error_msg;
+        EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+        EXPECT_EQ(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"), row.agent_registered);
+        EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+    }
 }
 
 TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)

@@ -38,17 +38,6 @@ TEST(LogLine, IsStampBlankMessageNewlineCutAt511OnACharacterBoundary)
     EXPECT_EQ(format_log_line(t, nullptr), stamp + "\n");
 }
 
-TEST(TextCut, NeverSplitsACharacter)
-{
-    char small[6];
-    copy_text(small, "aéé");   // 1 + 2 + 2 bytes fit in 5
-    EXPECT_STREQ(small, "aéé");
-    copy_text(small, "aaéé");  // the second é would need bytes 5 and 6
-    EXPECT_STREQ(small, "aaé");
-    copy_text(small, nullptr);
-    EXPECT_STREQ(small, "");
-}
-
 // Every line captured from stdout must be one caller's complete line.
 TEST(LogMsg, ConcurrentCallersNeverInterleave)
 {

@@ -120,13 +120,6 @@ TEST(SettingsFormat, IsExactlyNineLinesAndReadsBackEveryValue)
             << format_settings(s);
 }
 
-TEST(SettingsFormat, ColumnWidthsAreClampedOnlyWhereGtkUsesThem)
-{
-    for (auto [in, out] : {std::pair{INT_MIN, kMinColumnWidth}, std::pair{0, kMinColumnWidth}, std::pair{150, 150},
-                           std::pair{kMaxColumnWidth, kMaxColumnWidth}, std::pair{INT_MAX, kMaxColumnWidth}})
-        EXPECT_EQ(usable_column_width(in), out) << in;
-}
-
 // ---- the file on disk ----
 
 class SettingsFile : public testing::Test {

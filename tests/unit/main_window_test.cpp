@@ -297,8 +297,6 @@ struct StatusRow {
 };
 
 const StatusRow kStatusRows[] = {
-    {"not connected shows nothing", false, 1, 5, 0, 5, "", "", "", ""},
-    {"nothing known yet", true, -1, -1, -1, -1, "", "", "", ""},
     {"weak signal, empty battery", true, 1, 1, 0, 0, "network-cellular-signal-weak-symbolic",
      "battery-level-0-symbolic", "", "Signal: 1 of 5\nPhone battery: 0 of 5"},
     {"signal 3, battery 3", true, 1, 3, 0, 3, "network-cellular-signal-ok-symbolic", "battery-level-60-symbolic", "",

@@ -29,12 +29,9 @@ void replay(const std::string& folder, const std::function<bool(const uint8_t*, 
     EXPECT_GT(files, 0);
 }
 
-TEST(FuzzCorpus, EveryReaderTakesItsCorpus)
-{
-    replay("vcard", phonedata_fuzz::vcard);
-    replay("contacts_csv", phonedata_fuzz::contacts_csv);
-    replay("recents_csv", phonedata_fuzz::recents_csv);
-    replay("settings", phonedata_fuzz::settings);
-}
+TEST(FuzzCorpus, VcardReducer) { replay("vcard", phonedata_fuzz::vcard); }
+TEST(FuzzCorpus, ContactsCsvReader) { replay("contacts_csv", phonedata_fuzz::contacts_csv); }
+TEST(FuzzCorpus, RecentsCsvReader) { replay("recents_csv", phonedata_fuzz::recents_csv); }
+TEST(FuzzCorpus, SettingsReader) { replay("settings", phonedata_fuzz::settings); }
 
 }  // namespace

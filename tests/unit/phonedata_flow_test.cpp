@@ -11,6 +11,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "phonedata_obexd.h"
+#include "ui_gtk.h"
 #include "ui/list_views.h"
 #include "ui/window.h"
 
@@ -42,36 +43,25 @@ std::string store_column(GtkListStore* store, int column)
     return out;
 }
 
-// The process-wide state a running program has, pointed at a test folder.
+// The process-wide state a running program has, in a test folder.
 class InProcess : public testing::Test {
 protected:
-    th::TempDir dir;
-    std::string old_cwd;
+    uitest::Sandbox sandbox;
+    th::TempDir& dir = sandbox.dir;
 
     void SetUp() override
     {
-        char cwd[4096];
-        old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/";
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
         copy_text(device_addr, "11:22:33:44:55:66");
         current_state = CONNECTED;
         log_buffer = gtk_text_buffer_new(nullptr);
         contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
         recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
     }
-    void TearDown() override
-    {
-        // Posted lines land in the buffer before it goes.
-        th::wait_until([] { return false; }, 50);
-        if (chdir(old_cwd.c_str()) != 0) {
-        }
-    }
     std::string log() const
     {
-        GtkTextBuffer* buffer = log_buffer.load();
         GtkTextIter start, end;
-        gtk_text_buffer_get_bounds(buffer, &start, &end);
-        gchar* text = gtk_text_buffer_get_text(buffer, &start, &end, FALSE);
+        gtk_text_buffer_get_bounds(log_buffer.load(), &start, &end);
+        gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &start, &end, FALSE);
         std::string out = text;
         g_free(text);
         return out;
@@ -100,47 +90,43 @@ protected:
         InProcess::SetUp();
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
     }
-    void serve(const std::string& extra = "")
+    void serve(const std::string& extra = "", const std::string& pb = th::phonedata_fixture("android_pb.vcf"))
     {
-        obexd.configure("{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\", \"ich\": \"" +
+        obexd.configure("{\"files\": {\"pb\": \"" + pb + "\", \"ich\": \"" +
                         th::phonedata_fixture("ich.vcf") + "\", \"och\": \"" + th::phonedata_fixture("och.vcf") +
                         "\", \"mch\": \"" + th::phonedata_fixture("mch.vcf") + "\"}" + extra + "}");
     }
-    int transfer_gets() const
+    void old_caches()
     {
-        int n = 0;
-        for (const auto& call : obexd.calls())
-            if (call.find("\"Get\"") != std::string::npos && call.find("transfer") != std::string::npos)
-                ++n;
-        return n;
+        th::write_file("contacts.csv", kOldContacts);
+        th::write_file("recents.csv", kOldRecents);
+        load_contacts_csv();
+        load_recents_csv();
     }
 };
 
 TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSignalsComplete)
 {
     serve();
-    th::write_file("contacts.csv", kOldContacts);
-    th::write_file("recents.csv", kOldRecents);
-    load_contacts_csv();
-    load_recents_csv();
+    old_caches();
     refresh_contacts_view();
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
 
     on_refresh_phonebook_clicked(nullptr, nullptr);
     EXPECT_EQ(store_column(contacts_store, 0), "") << "Refresh empties the list at once";
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
-    EXPECT_LT(log().find("📥 Refreshing contacts..."), log().find("VCF: 6 cards, 4 contacts loaded"));
     EXPECT_EQ(syncing_contacts.load(), 0);
     EXPECT_EQ(phonebook_loaded.load(), 1);
     EXPECT_EQ(th::read_file("contacts.csv").substr(0, 43), "name,number\n\"John Smith\",\"+49 170 1234567\"\n");
     EXPECT_EQ(store_column(contacts_store, 0), "") << "no search text pending, the list stays empty";
     // The transfer's signal ended the wait; polling alone would never have
     // seen "complete" before obexd dropped the object.
-    EXPECT_LE(transfer_gets(), 2);
+    int gets = 0;
+    for (const auto& call : obexd.calls())
+        gets += call.find("\"Get\"") != std::string::npos && call.find("transfer") != std::string::npos;
+    EXPECT_LE(gets, 2);
 
     char name[128] = "";
-    EXPECT_TRUE(phonebook_name_exact("+44 20 7946 0958", name, sizeof name));
-    EXPECT_STREQ(name, "Joanna Brown");
     EXPECT_TRUE(phonebook_name_for_caller("02079460958", name, sizeof name));
     EXPECT_STREQ(name, "Joanna Brown");
     EXPECT_FALSE(phonebook_name_for_caller("958", name, sizeof name));
@@ -166,16 +152,10 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
     serve(", \"complete_delay_ms\": 600");
     for (bool sync_first : {true, false}) {
         SCOPED_TRACE(sync_first ? "Sync, then Refresh" : "Refresh, then Sync");
-        th::write_file("contacts.csv", kOldContacts);
-        th::write_file("recents.csv", kOldRecents);
-        load_contacts_csv();
-        load_recents_csv();
-        int loaded = log_count("✓ Phonebook loaded"), updated = log_count("✓ Recent calls updated");
+        old_caches();
+        int loaded = log_count("✓ Phonebook loaded");
         auto press = [&](bool sync) {
-            if (sync)
-                on_sync_recents_clicked(nullptr, nullptr);
-            else
-                on_refresh_phonebook_clicked(nullptr, nullptr);
+            sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
         };
         press(sync_first);
         th::wait_until([] { return false; }, 300);
@@ -184,57 +164,45 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
             return syncing_contacts.load() == 0 && syncing_recents.load() == 0 &&
                    log_count("✓ Phonebook loaded") == loaded + 1;
         }, 30000)) << log();
-        th::wait_until([] { return false; }, 100);
-        EXPECT_EQ(log_count("✓ Recent calls updated"), updated + 1) << log();
-        EXPECT_EQ(log().find("⚠️ Recent calls not retrieved"), std::string::npos) << log();
         EXPECT_EQ(th::read_file("contacts.csv"), contacts);
         EXPECT_EQ(th::read_file("recents.csv"), recents);
     }
 }
 
-TEST_F(PhoneDataFlow, RefreshThatFailsKeepsCacheAndCallerNames)
+TEST_F(PhoneDataFlow, RefreshThatFailsOrBringsNothingKeepsCacheAndCallerNames)
 {
-    serve(", \"transfer_error\": [\"pb\"]");
-    th::write_file("contacts.csv", kOldContacts);
-    th::write_file("recents.csv", kOldRecents);
-    load_contacts_csv();
-    load_recents_csv();
-    on_refresh_phonebook_clicked(nullptr, nullptr);
-    ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; })) << log();
-    th::wait_until([] { return false; }, 100);
-    EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
-    EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
-    EXPECT_EQ(phonebook_loaded.load(), 0);
-    char name[128] = "";
-    EXPECT_TRUE(phonebook_name_for_caller("0301 11222333", name, sizeof name));
-    EXPECT_STREQ(name, "Old Friend");
-    EXPECT_EQ(obexd.count("RemoveSession"), 1);
-}
-
-TEST_F(PhoneDataFlow, RefreshThatBringsNoContactsKeepsTheKnownOnes)
-{
-    const char* rows[] = {"", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:\r\nN:;;;;\r\nEND:VCARD\r\n"};
-    th::write_file("contacts.csv", kOldContacts);
-    load_contacts_csv();
-    for (const char* vcards : rows) {
-        SCOPED_TRACE(vcards);
-        th::write_file("none.vcf", vcards);
-        obexd.configure("{\"files\": {\"pb\": \"" + dir.file("none.vcf") + "\"}}");
-        int warned = log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?");
+    obex::transfer_stall_limit_ms = 1000;
+    th::write_file("none.vcf", "");
+    th::write_file("nameless.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:\r\nN:;;;;\r\nEND:VCARD\r\n");
+    struct Row {
+        const char* behaviour;
+        std::string pb;
+        int loaded;   // a phone that sent nothing leaves the old table in use
+    };
+    const Row rows[] = {
+        {", \"transfer_error\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
+        {", \"never_complete\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
+        {"", dir.file("none.vcf"), 1},
+        {"", dir.file("nameless.vcf"), 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.behaviour + row.pb);
+        serve(row.behaviour, row.pb);
+        old_caches();
         on_refresh_phonebook_clicked(nullptr, nullptr);
-        ASSERT_TRUE(th::wait_until([&] {
-            return syncing_contacts.load() == 0 &&
-                   log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?") == warned + 1;
-        })) << log();
+        ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; }, 30000)) << log();
         EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
-        EXPECT_EQ(phonebook_loaded.load(), 1);
+        EXPECT_EQ(phonebook_loaded.load(), row.loaded);
         char name[128] = "";
-        EXPECT_TRUE(phonebook_name_exact("+49 30 111222333", name, sizeof name));
+        EXPECT_TRUE(phonebook_name_for_caller("0301 11222333", name, sizeof name));
+        EXPECT_STREQ(name, "Old Friend");
     }
+    EXPECT_EQ(log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?"), 2) << log();
     EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
+    EXPECT_EQ(obexd.count("RemoveSession"), 4);
 }
 
-TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedOrBusy)
+TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress)
 {
     th::write_file("contacts.csv", kOldContacts);
     load_contacts_csv();
@@ -245,15 +213,20 @@ TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedOrBusy)
     ASSERT_TRUE(wait_log("⚠️ Phone must be connected for recent calls"));
     EXPECT_NE(log().find("⚠️ Phone must be connected for contacts"), std::string::npos);
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
-    EXPECT_EQ(phonebook_loaded.load(), 1);
 
     current_state = CONNECTED;
     syncing_contacts = 1;
     on_refresh_phonebook_clicked(nullptr, nullptr);
     ASSERT_TRUE(wait_log("⚠️ Contacts already loading..."));
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
-    EXPECT_EQ(obexd.count("CreateSession"), 0);
     syncing_contacts = 0;
+
+    // No phone address: no session is even asked for.
+    serve();
+    device_addr[0] = '\0';
+    on_sync_recents_clicked(nullptr, nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved")) << log();
+    EXPECT_EQ(obexd.count("CreateSession"), 0);
 }
 
 TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
@@ -269,7 +242,6 @@ TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
     on_sync_recents_clicked(nullptr, nullptr);
     on_sync_recents_clicked(nullptr, nullptr);   // a second click while the first runs
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
-    EXPECT_EQ(log_count("⚠️ Recent calls already retrieving..."), 1) << log();
     EXPECT_EQ(obexd.count("CreateSession"), 1);
     EXPECT_EQ(store_column(recent_store, 0), "📥 Incoming|❌ Missed|📥 Incoming|❌ Missed|❌ Missed|");
     EXPECT_EQ(store_column(recent_store, 1), "John Smith|Joanna Brown|-|-|No Date|");
@@ -277,45 +249,31 @@ TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
     EXPECT_NE(th::read_file("recents.csv").find("\"❌ Missed\",\"Joanna Brown\",\"+44 20 7946 0958\",\"31.01.2024 09:45\""),
               std::string::npos);
     EXPECT_EQ(syncing_recents.load(), 0);
-    int selects_empty = 0;
-    for (const auto& call : obexd.calls())
-        if (call.find("\"Select\"") != std::string::npos && call.find("[\"\", ") != std::string::npos)
-            ++selects_empty;
-    EXPECT_EQ(selects_empty, 3);
 }
 
 TEST_F(PhoneDataFlow, SyncWithNoListRetrievedKeepsTheOldListAndCache)
 {
-    struct Row {
-        const char* name;
-        const char* behaviour;
-    };
-    const Row rows[] = {
-        {"transfers end in error", ", \"transfer_error\": [\"ich\", \"och\", \"mch\"]"},
-        {"select refused twice", ", \"select_refused\": [\"ich\", \"och\", \"mch\"]"},
-        {"no file names", ", \"no_filename\": [\"ich\", \"och\", \"mch\"]"},
-    };
+    obex::transfer_stall_limit_ms = 1000;
     th::write_file("recents.csv", kOldRecents);
     load_recents_csv();
     refresh_recents_view();
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        serve(row.behaviour);
-        int before = log_count("⚠️ Recent calls not retrieved");
+    // Transfers that fail or bring no file name are tried on the real binary.
+    for (const char* behaviour : {"select_refused", "never_complete"}) {
+        SCOPED_TRACE(behaviour);
+        serve(std::string(", \"") + behaviour + "\": [\"ich\", \"och\", \"mch\"]");
         on_sync_recents_clicked(nullptr, nullptr);
-        ASSERT_TRUE(th::wait_until([&] { return log_count("⚠️ Recent calls not retrieved") == before + 1; }))
-            << log();
+        ASSERT_TRUE(th::wait_until([] { return syncing_recents.load() == 0; }, 30000)) << log();
         EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
         EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
         EXPECT_EQ(recent_count, 0);
     }
-    EXPECT_EQ(log().find("✓ Recent calls updated"), std::string::npos);
+    EXPECT_EQ(log_count("⚠️ Recent calls not retrieved"), 2) << log();
 }
 
 TEST_F(PhoneDataFlow, AHistoryTransferThatNeverCompletesIsSkippedNotReadHalfWritten)
 {
     obex::transfer_stall_limit_ms = 1000;
-    serve(", \"never_complete\": [\"ich\"]");
+    serve(", \"never_complete\": [\"ich\"], \"pbap_delay_ms\": 400");   // PBAP comes late as well
     on_sync_recents_clicked(nullptr, nullptr);
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
     EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|❌ Missed|❌ Missed|❌ Missed|");
@@ -330,37 +288,22 @@ TEST_F(PhoneDataFlow, ConnectionPreloadAndSyncStartObexdOnce)
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
     EXPECT_EQ(log_count("ℹ️ Starting obexd service..."), 1) << log();
-    EXPECT_EQ(log_count("✓ Using existing obexd service"), 1) << log();
     EXPECT_EQ(obexd.count("CreateSession"), 2);
     EXPECT_EQ(obexd.count("RemoveSession"), 2);
 }
 
-TEST_F(PhoneDataFlow, PhonebookAccessThatComesLateIsWaitedFor)
-{
-    serve(", \"pbap_delay_ms\": 400");
-    on_sync_recents_clicked(nullptr, nullptr);
-    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
-    EXPECT_EQ(log().find("⚠️ PhonebookAccess1 not ready"), std::string::npos);
-}
-
 TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSaysAndIsWaitedForWhileItMoves)
 {
-    struct Row {
-        const char* what;
-        const char* behaviour;
-        obex::TransferWatch::End expected;
-    };
     using End = obex::TransferWatch::End;
     // Steps of 250 ms against a stall limit of 1 s: slow, but always moving.
-    const Row rows[] = {
-        {"complete, object gone at once", "", End::COMPLETE},
-        {"complete before the PullAll reply is read", ", \"complete_delay_ms\": 0", End::COMPLETE},
-        {"error", ", \"transfer_error\": [\"pb\"]", End::FAILED},
-        {"vanished without a final status", ", \"vanish\": [\"pb\"]", End::FAILED},
-        {"stalled", ", \"never_complete\": [\"pb\"]", End::STALLED},
-        {"slow, announcing what it transferred", ", \"slow\": {\"pb\": [3000, 12]}", End::COMPLETE},
-        {"slow, only its file growing", ", \"slow\": {\"pb\": [3000, 12]}, \"silent_progress\": true",
-         End::COMPLETE},
+    const std::pair<const char*, End> rows[] = {
+        {"", End::COMPLETE},
+        {", \"complete_delay_ms\": 0", End::COMPLETE},   // before the PullAll reply is read
+        {", \"transfer_error\": [\"pb\"]", End::FAILED},
+        {", \"vanish\": [\"pb\"]", End::FAILED},   // without a final status
+        {", \"never_complete\": [\"pb\"]", End::STALLED},
+        {", \"slow\": {\"pb\": [3000, 12]}", End::COMPLETE},
+        {", \"slow\": {\"pb\": [3000, 12]}, \"silent_progress\": true", End::COMPLETE},   // only its file grows
     };
     obex::transfer_stall_limit_ms = 1000;
     ASSERT_EQ(ensure_obexd_running(), 1);
@@ -369,53 +312,18 @@ TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSaysAndIsWaitedForWhileI
     ASSERT_FALSE(session.empty());
     ASSERT_TRUE(th::wait_until([&] { return obex::session_has_phonebook(conn, session); }));
     ASSERT_TRUE(obex::select(conn, session, "int", "pb", obex::kSelectPhonebookTimeoutMs));
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        serve(row.behaviour);
+    for (const auto& [behaviour, expected] : rows) {
+        SCOPED_TRACE(behaviour);
+        serve(behaviour);
         obex::TransferWatch watch(conn);
         obex::Pull pull = obex::pull_all(conn, session, false);
         ASSERT_TRUE(pull.replied);
         ASSERT_FALSE(pull.transfer.empty());
         EXPECT_FALSE(pull.filename.empty());
-        EXPECT_EQ(int(watch.wait(pull.transfer, pull.filename, 50)), int(row.expected));
+        EXPECT_EQ(int(watch.wait(pull.transfer, pull.filename, 50)), int(expected));
     }
     obex::remove_session(conn, session);
     EXPECT_EQ(obexd.count("RemoveSession"), 1);
-}
-
-TEST_F(PhoneDataFlow, ListsSlowerThanAFewSecondsStillSync)
-{
-    serve(", \"slow\": {\"ich\": [5000, 10], \"och\": [5000, 10]}");
-    on_sync_recents_clicked(nullptr, nullptr);
-    ASSERT_TRUE(wait_log("✓ Recent calls updated", 60000)) << log();
-    EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|📥 Incoming|❌ Missed|📥 Incoming|❌ Missed|❌ Missed|");
-}
-
-TEST_F(PhoneDataFlow, AStalledTransferFailsAndLeavesBothCachesAsTheyWere)
-{
-    obex::transfer_stall_limit_ms = 1000;
-    serve(", \"never_complete\": [\"pb\", \"ich\", \"och\", \"mch\"]");
-    th::write_file("contacts.csv", kOldContacts);
-    th::write_file("recents.csv", kOldRecents);
-    load_contacts_csv();
-    load_recents_csv();
-    on_refresh_phonebook_clicked(nullptr, nullptr);
-    on_sync_recents_clicked(nullptr, nullptr);
-    ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved", 60000)) << log();
-    ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; }));
-    EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
-    EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
-    EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
-}
-
-TEST_F(PhoneDataFlow, NoPhoneAddressMeansNoSession)
-{
-    serve();
-    device_addr[0] = '\0';
-    on_sync_recents_clicked(nullptr, nullptr);
-    ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved")) << log();
-    EXPECT_NE(log().find("⚠️ No device address"), std::string::npos);
-    EXPECT_EQ(obexd.count("CreateSession"), 0);
 }
 
 // obexd start-up on a bus where nothing answers yet and nothing can be
@@ -456,7 +364,6 @@ protected:
         if (!pid.empty())
             kill(std::atoi(pid.c_str()), SIGKILL);
         delete daemon;
-        InProcess::TearDown();
     }
 };
 
@@ -481,19 +388,9 @@ TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
     // and the bus address in its environment.
     EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
     EXPECT_EQ(th::read_file(dir.file("standin.env")), "unix:path=" + socket + "\n");
-    th::wait_until([] { return false; }, 50);
-    EXPECT_EQ(log_count("ℹ️ Starting obexd service..."), 1) << log();
-    size_t bus_line = log().find("ℹ️ Using existing session bus");
-    size_t started = log().find("ℹ️ obexd started, establishing connection...");
-    ASSERT_NE(started, std::string::npos) << log();
-    EXPECT_LT(bus_line, started);
-    EXPECT_LT(started, log().find("✓ obexd connection established"));
-
-    // Once connected, no probe and no line.
-    std::string before = log();
+    // Once connected, nothing is started again.
     EXPECT_EQ(ensure_obexd_running(), 1);
-    th::wait_until([] { return false; }, 50);
-    EXPECT_EQ(log(), before);
+    EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
 }
 
 TEST_F(ObexdStartup, NothingToStartIsReportedAfterTheLastCandidate)
@@ -522,7 +419,6 @@ TEST(ObexdSessionBus, AddressComesFromTheEnvironmentOrTheSudoUsersRuntimeFolder)
         {"root keeps the variable: sudo user ignored", "unix:path=/x", true, "alice", "1000", "unix:path=/x", "",
          "ℹ️ Using existing session bus"},
         {"empty variable, not root", "", false, "alice", "1000", "", "", "⚠️ Session bus not found"},
-        {"unset variable, not root", nullptr, false, nullptr, nullptr, "", "", "⚠️ Session bus not found"},
         {"root without SUDO_UID", nullptr, true, "alice", nullptr, "", "", "⚠️ Session bus not found"},
         {"root, nothing at the path", nullptr, true, "alice", "1001", "", "", "⚠️ Session bus not found"},
         {"root under sudo", nullptr, true, "alice", "1000", "unix:path=/run/user/1000/bus", "alice",

@@ -41,11 +41,9 @@ TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
         std::string data;
         std::vector<Row> expected;
     };
-    const std::string long_name(200, 'x');
     const Case cases[] = {
         {"structured name without a formatted one", card("N:Doe;John;;;\r\nTEL:1234\r\n"), {{"John Doe", "1234"}}},
         {"structured name without a semicolon is no name", card("N:Doe\r\nTEL:1234\r\n"), {}},
-        {"formatted name first wins", card("FN:Jane\r\nN:Doe;Jane;;;\r\nTEL:1\r\n"), {{"Jane", "1"}}},
         {"formatted name last wins", card("N:Doe;Jane;;;\r\nFN:Jane\r\nTEL:1\r\n"), {{"Jane", "1"}}},
         {"without PREF or CELL the last number wins", card("FN:A\r\nTEL;HOME:111\r\nTEL;WORK:222\r\nTEL;VOICE:333\r\n"),
          {{"A", "333"}}},
@@ -61,34 +59,27 @@ TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
          {{"A", "1"}}},
         {"undeclared Latin-1 bytes", card("FN:Fran\xe7ois M\xfcller\r\nTEL:1\r\n"), {{"François Müller", "1"}}},
         {"undeclared Windows-1252 bytes", card("FN:\x93" "Caf\xe9\x94 \x80\r\nTEL:1\r\n"), {{"“Café” €", "1"}}},
-        {"undeclared UTF-8 kept", card("FN:J\xc3\xbcrgen\r\nTEL:1\r\n"), {{"Jürgen", "1"}}},
         {"undeclared quoted-printable Latin-1", card("FN;ENCODING=QUOTED-PRINTABLE:Ren=E9\r\nTEL:1\r\n"),
          {{"René", "1"}}},
-        {"numbers kept as sent", card("FN:A\r\nTEL:+49 (30) 123-45\r\n"), {{"A", "+49 (30) 123-45"}}},
         {"no number, no row", card("FN:A\r\n"), {}},
         {"no name, no row", card("TEL:1\r\n"), {}},
         {"telephone line without colon ignored", card("FN:A\r\nTEL:1\r\nTEL;CELL\r\n"), {{"A", "1"}}},
-        {"charset parameter skipped", card("FN;CHARSET=UTF-8:Jürgen\r\nTEL:1\r\n"), {{"Jürgen", "1"}}},
         {"quoted-printable decoded", card("FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Jos=C3=A9\r\nTEL:1\r\n"),
          {{"José", "1"}}},
         {"bare quoted-printable parameter", card("FN;QUOTED-PRINTABLE:Ren=C3=A9\r\nTEL:1\r\n"), {{"René", "1"}}},
         {"soft line break joined",
          card("FN;ENCODING=QUOTED-PRINTABLE:Anna =\r\nMaria =C3=\r\n=96berg\r\nTEL:1\r\n"), {{"Anna Maria Öberg", "1"}}},
-        {"folded line joined", card("FN:A very long\r\n  name\r\nTEL:1\r\n"), {{"A very long name", "1"}}},
         {"latin-1 charset converted", card("FN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:Fran=E7ois\r\nTEL:1\r\n"),
          {{"François", "1"}}},
         {"escaped comma and semicolon", card("FN:Smith\\, John\r\nTEL:1\r\n"), {{"Smith, John", "1"}}},
         {"escaped semicolon in a structured name", card("N:O\\;Neil;Pat;;;\r\nTEL:1\r\n"), {{"Pat O;Neil", "1"}}},
         {"only a family name", card("N:Doe;;;;\r\nTEL:1\r\n"), {{"Doe", "1"}}},
-        {"group prefix of an address book", card("item1.TEL;type=pref:42\r\nFN:G\r\n"), {{"G", "42"}}},
         {"property names in lower case", card("fn:lower\r\ntel:5\r\n"), {{"lower", "5"}}},
         {"photo lines skipped",
          card("FN:P\r\nPHOTO;ENCODING=BASE64;JPEG:/9j/4AAQ\r\n FN:notaname\r\n TEL:0\r\n\r\nTEL:7\r\n"), {{"P", "7"}}},
         {"line feeds only", "BEGIN:VCARD\nFN:Unix\nTEL:9\nEND:VCARD\n", {{"Unix", "9"}}},
         {"missing end carries over", "BEGIN:VCARD\r\nFN:First\r\nBEGIN:VCARD\r\nTEL:2\r\nEND:VCARD\r\n",
          {{"First", "2"}}},
-        {"long name cut to 127 bytes", card("FN:" + long_name + "\r\nTEL:1\r\n"), {{std::string(127, 'x'), "1"}}},
-        {"empty file", "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -106,11 +97,9 @@ TEST(PhonebookVcards, EveryTextIsValidUtf8CutOnACharacterBoundary)
     for (int i = 0; i < 64; ++i)
         many_e += "é";
     const Case cases[] = {
-        {"invalid bytes", card("FN:Bad \xff\xfe Name\r\nTEL:1\xc3\r\n")},
         {"decoded invalid bytes", card("FN;ENCODING=QUOTED-PRINTABLE:=FF=C3(\r\nTEL:1\r\n")},
         {"two-byte characters past the limit", card("FN:" + many_e + "\r\nTEL:1\r\n")},
         {"number of four-byte characters", card("FN:a\r\nTEL:" + std::string(40, 'x') + "😀😀😀😀😀😀\r\n")},
-        {"truncated sequence at the end", card("FN;ENCODING=QUOTED-PRINTABLE:ab=E2=82\r\nTEL:1\r\n")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -121,7 +110,7 @@ TEST(PhonebookVcards, EveryTextIsValidUtf8CutOnACharacterBoundary)
         EXPECT_LE(rows[0].name.size(), 127u);
         EXPECT_LE(rows[0].number.size(), 63u);
     }
-    EXPECT_EQ(reduce(cases[2].data)[0].name.size(), 126u);
+    EXPECT_EQ(reduce(cases[1].data)[0].name.size(), 126u);
 }
 
 TEST(PhonebookVcards, FixturesFromAndroidAndIphone)
@@ -183,14 +172,11 @@ TEST(CallHistoryVcards, RecordsCarryLabelNameNumberAndTime)
     const Case cases[] = {
         {"type parameter on the date", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME;MISSED:20240131T094500\r\n"),
          {{"❌ Missed", "A", "1", "31.01.2024 09:45", "20240131T094500"}}},
-        {"TYPE= parameter on the date", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME;TYPE=MISSED:20240131T094500\r\n"),
-         {{"❌ Missed", "A", "1", "31.01.2024 09:45", "20240131T094500"}}},
         {"date without parameter, with zone", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500Z\r\n"),
          {{"❌ Missed", "-", "1", "31.01.2024 09:45", "20240131T094500Z"}}},
         {"short date shown as it is", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME:2024-01-31\r\n"),
          {{"❌ Missed", "A", "1", "2024-01-31", "2024-01-31"}}},
         {"no date", card("FN:A\r\nTEL:1\r\n"), {{"❌ Missed", "A", "1", "-", ""}}},
-        {"no name", card("TEL:1\r\n"), {{"❌ Missed", "-", "1", "-", ""}}},
         {"structured name only (2.1)", card("N:Doe;John;;;\r\nTEL:1\r\n"), {{"❌ Missed", "John Doe", "1", "-", ""}}},
         {"formatted name beats the structured one", card("N:Doe;John;;;\r\nFN:Johnny\r\nTEL:1\r\n"),
          {{"❌ Missed", "Johnny", "1", "-", ""}}},
@@ -198,8 +184,6 @@ TEST(CallHistoryVcards, RecordsCarryLabelNameNumberAndTime)
          {{"❌ Missed", "A", "2", "-", ""}}},
         {"empty name", card("FN:\r\nTEL:1\r\n"), {{"❌ Missed", "-", "1", "-", ""}}},
         {"no number, no record", card("FN:A\r\nX-IRMC-CALL-DATETIME:20240131T094500\r\n"), {}},
-        {"quoted-printable name", card("FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Jos=C3=A9\r\nTEL:1\r\n"),
-         {{"❌ Missed", "José", "1", "-", ""}}},
         {"long key cut to 19 bytes", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500+0100EXTRA\r\n"),
          {{"❌ Missed", "-", "1", "31.01.2024 09:45", "20240131T094500+010"}}},
     };

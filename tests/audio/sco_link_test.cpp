@@ -17,15 +17,12 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 namespace {
 
 const char* kPhone = "00:11:22:33:44:55";
 const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
-
-int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * f * double(i) / 8000)); }
 
 int count_entries(const char* dir)
 {
@@ -36,15 +33,6 @@ int count_entries(const char* dir)
         closedir(d);
     }
     return n;
-}
-
-// Index of the first line starting with text, -1 if none.
-int line_of(const std::vector<std::string>& lines, const std::string& text, int from = 0)
-{
-    for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
-        if (lines[i].rfind(text, 0) == 0)
-            return static_cast<int>(i);
-    return -1;
 }
 
 // A world for the link: shim folder with the phone in range and accepting
@@ -85,10 +73,6 @@ protected:
         pulse_server = std::make_unique<th::PulseServer>();
         return *pulse_server;
     }
-    void fault(const std::string& op, const std::string& value)
-    {
-        th::write_file(shim.file("fault-" + op), value + "\n");
-    }
     int sco_connects() const
     {
         std::string log = th::read_file(shim.file("shim.log"));
@@ -104,97 +88,78 @@ protected:
     std::unique_ptr<th::PulseServer> pulse_server;
 };
 
+// The hang-up path stops the audio from a one-off thread and directly at once.
 TEST_F(ScoLink, CallCarriesAudioBothWaysAndEndsCleanly)
 {
     th::PulseServer& pulse = start_pulse();
     th::StdoutCapture log;
     phone->set_sco_mtu(48);
     th::SignalPlayer mic(pulse.server(), "mic", 440);
-
     sco_connect();
     int fd = phone->accept_sco(3000);
     ASSERT_GE(fd, 0);
     th::ScoPeer peer(dup(fd), 48);
-    peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-    EXPECT_EQ(sco_audio_running.load(), 1);
-    EXPECT_EQ(sco_mtu.load(), 48);
-    ASSERT_TRUE(log.wait_for("🎤 Microphone active - your voice going to phone")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔊 Speaker active - phone audio coming")) << log.text();
-
-    std::vector<std::string> lines = log.lines();
-    int connecting = line_of(lines, "🔊 SCO audio connecting...");
-    int connected = line_of(lines, "✓ SCO audio connected");
-    int mtu = line_of(lines, "ℹ️ SCO MTU: 48 byte");
-    int aec = line_of(lines, "⚠️ WebRTC AEC disabled (robot voice prevention)");
-    ASSERT_EQ(connecting, 0) << log.text();
-    EXPECT_EQ(connected, 1);
-    EXPECT_EQ(mtu, 2);
-    EXPECT_EQ(aec, 3);
-    EXPECT_GT(line_of(lines, "🔊 Speaker active"), aec);
-    EXPECT_GT(line_of(lines, "🎤 Microphone active"), aec);
-
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 4000; }, 8000));
+    peer.start_sending([](uint64_t i) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * i / 8.0)); });
+    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 4000; }, 8000)) << log.text();
+    // The phone's 1 kHz tone plays out of the default sink, the microphone's
+    // 440 Hz reaches the phone, over one stream each way.
     EXPECT_GT(th::tone_share(th::record_source(pulse.server(), "null.monitor", 400), 1000), 0.5);
     uint64_t mark = peer.received_count();
     ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > mark + 3200; }, 5000));
     EXPECT_GT(th::tone_share(peer.received_since(mark), 440), 0.5);
+    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
+    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
 
-    // The hang-up path: a one-off thread and a direct call at once.
     GThread* hangup = g_thread_new("hangup_cleanup", stop_sco_audio, const_cast<char*>("🔊 SCO closed"));
     stop_sco_audio(nullptr);
     g_thread_join(hangup);
     EXPECT_EQ(sco_socket.load(), -1);
     EXPECT_EQ(sco_audio_running.load(), 0);
+    EXPECT_EQ(pulse_playback.load(), nullptr);
+    EXPECT_EQ(pulse_capture.load(), nullptr);
     ASSERT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 3000));
-    ASSERT_TRUE(log.wait_for("🔇 Speaker closed")) << log.text();
     ASSERT_TRUE(log.wait_for("🔇 Microphone closed")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔊 SCO closed")) << log.text();
     EXPECT_EQ(log.count("🔊 SCO closed"), 1);
-    EXPECT_EQ(log.count("⚠️ Phone audio cut"), 0) << log.text();
-    EXPECT_EQ(log.count("error"), 0) << log.text();
+    EXPECT_EQ(log.count("error") + log.count("⚠️ Phone audio cut"), 0) << log.text();
     EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 0);
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
-    EXPECT_LT(th::rms(th::record_source(pulse.server(), "null.monitor", 200)), 50);
+    EXPECT_LT(th::rms(th::record_source(pulse.server(), "null.monitor", 200)), 50) << "the phone outlived the call";
 }
 
-// Every way the connect can go, through the shim's fault files.
+// Every way the connect can go, through the shim's fault files: the lines a
+// user reads, whether audio streams, and what was tried.
 TEST_F(ScoLink, ConnectOutcomes)
 {
     struct Row {
         const char* name;
         std::vector<std::pair<std::string, std::string>> faults;
-        int mtu_file;   // 0: leave the shim's default
+        int mtu_file;   // 0: leave the shim's default (64)
         bool streams;
         int connects;
         bool pactl_ran;
         std::vector<std::string> lines;   // consecutive, from the first
         int mtu;
     };
+    const std::string connecting = "🔊 SCO audio connecting...", connected = "✓ SCO audio connected",
+                      busy = "⚠️ SCO connection error: Device or resource busy",
+                      clearing = "ℹ️ Clearing existing SCO connection...";
     const Row rows[] = {
         {"plain connect, MTU 60", {}, 60, true, 1, false,
-         {"🔊 SCO audio connecting...", "✓ SCO audio connected", "ℹ️ SCO MTU: 60 byte",
-          "⚠️ WebRTC AEC disabled (robot voice prevention)"}, 60},
+         {connecting, connected, "ℹ️ SCO MTU: 60 byte", "⚠️ WebRTC AEC disabled (robot voice prevention)"}, 60},
         {"busy once: one retry after unloading the sound server's module", {{"connect-sco", "EBUSY 1"}}, 0, true, 2,
-         true,
-         {"🔊 SCO audio connecting...", "⚠️ SCO connection error: Device or resource busy",
-          "ℹ️ Clearing existing SCO connection...", "✓ SCO audio connected (retry)", "✓ SCO audio connected",
-          "ℹ️ SCO MTU: 64 byte", "⚠️ WebRTC AEC disabled (robot voice prevention)"}, 64},
+         true, {connecting, busy, clearing, "✓ SCO audio connected (retry)", connected, "ℹ️ SCO MTU: 64 byte"}, 64},
         {"too many links once: retried too", {{"connect-sco", "EMLINK 1"}}, 0, true, 2, true,
-         {"🔊 SCO audio connecting...", "⚠️ SCO connection error: Too many links",
-          "ℹ️ Clearing existing SCO connection...", "✓ SCO audio connected (retry)", "✓ SCO audio connected"}, 64},
+         {connecting, "⚠️ SCO connection error: Too many links", clearing, "✓ SCO audio connected (retry)"}, 64},
         {"busy twice: the retry fails too", {{"connect-sco", "EBUSY 2"}}, 0, false, 2, true,
-         {"🔊 SCO audio connecting...", "⚠️ SCO connection error: Device or resource busy",
-          "ℹ️ Clearing existing SCO connection...", "⚠️ SCO connection error (retry): Device or resource busy"}, -1},
+         {connecting, busy, clearing, "⚠️ SCO connection error (retry): Device or resource busy"}, -1},
         {"host down: no retry", {{"connect-sco", "EHOSTDOWN"}}, 0, false, 1, false,
-         {"🔊 SCO audio connecting...", "⚠️ SCO connection error: Host is down"}, -1},
-        {"refused: no retry", {{"connect-sco", "ECONNREFUSED"}}, 0, false, 1, false,
-         {"🔊 SCO audio connecting...", "⚠️ SCO connection error: Connection refused"}, -1},
+         {connecting, "⚠️ SCO connection error: Host is down"}, -1},
         {"no socket", {{"socket-sco", "EMFILE"}}, 0, false, 0, false, {"⚠️ SCO socket error"}, -1},
         {"voice setting refused: carries on", {{"setsockopt-bt_voice", "EINVAL"}}, 0, true, 1, false,
-         {"ℹ️ SCO voice setting: Invalid argument", "🔊 SCO audio connecting...", "✓ SCO audio connected"}, 64},
+         {"ℹ️ SCO voice setting: Invalid argument", connecting, connected}, 64},
         {"MTU unreadable: 48 whatever came before", {{"getsockopt-sco_options", "EIO"}}, 60, true, 1, false,
-         {"🔊 SCO audio connecting...", "✓ SCO audio connected", "ℹ️ SCO MTU not readable, default: 48",
-          "⚠️ WebRTC AEC disabled (robot voice prevention)"}, 48},
+         {connecting, connected, "ℹ️ SCO MTU not readable, default: 48"}, 48},
+        {"no phone address: nothing at all", {}, 0, false, 0, false, {}, -1},
     };
     start_pulse();
     for (const Row& row : rows) {
@@ -210,19 +175,19 @@ TEST_F(ScoLink, ConnectOutcomes)
         else
             unlink((phone->dir() + "/sco_mtu").c_str());
         for (const auto& [op, value] : row.faults)
-            fault(op, value);
+            th::write_file(shim.file("fault-" + op), value + "\n");
+        copy_text(device_addr, row.lines.empty() ? "" : kPhone);   // the one row that logs nothing
 
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
         th::StdoutCapture log;
         sco_connect();
-        int fd = row.connects && row.streams ? phone->accept_sco(2000) : -1;
+        int fd = row.streams ? phone->accept_sco(2000) : -1;
         if (row.streams) {
             ASSERT_GE(fd, 0);
             ASSERT_TRUE(log.wait_for("🎤 Microphone active")) << log.text();
             ASSERT_TRUE(log.wait_for("🔊 Speaker active")) << log.text();
             EXPECT_EQ(sco_audio_running.load(), 1);
-            EXPECT_GE(sco_socket.load(), 0);
             EXPECT_EQ(sco_mtu.load(), row.mtu);
             EXPECT_EQ(aec_enabled.load(), 0);
             EXPECT_EQ(aec_fifo_size, 0);
@@ -233,14 +198,12 @@ TEST_F(ScoLink, ConnectOutcomes)
         }
         std::vector<std::string> lines = log.lines();
         ASSERT_GE(lines.size(), row.lines.size()) << log.text();
-        for (size_t i = 0; i < row.lines.size(); ++i)
-            EXPECT_EQ(lines[i], row.lines[i]) << "line " << i;
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + long(row.lines.size())), row.lines);
         if (!row.streams) {
             EXPECT_EQ(lines.size(), row.lines.size()) << log.text();
         }
         EXPECT_EQ(sco_connects(), row.connects);
-        std::string pactl = th::read_file(bin.file("pactl.log"));
-        EXPECT_EQ(pactl, row.pactl_ran ? "list modules short\nunload-module 25\n" : "") << pactl;
+        EXPECT_EQ(th::read_file(bin.file("pactl.log")), row.pactl_ran ? "list modules short\nunload-module 25\n" : "");
 
         stop_sco_audio(nullptr);
         sco_reap_pump_threads(true);
@@ -251,18 +214,10 @@ TEST_F(ScoLink, ConnectOutcomes)
     }
 }
 
-TEST_F(ScoLink, NoPhoneAddressDoesNothing)
-{
-    device_addr[0] = '\0';
-    th::StdoutCapture log;
-    sco_connect();
-    EXPECT_EQ(log.text(), "");
-    EXPECT_EQ(sco_socket.load(), -1);
-    EXPECT_EQ(sco_audio_running.load(), 0);
-    EXPECT_EQ(sco_connects(), 0);
-}
-
-TEST_F(ScoLink, ConnectWhileStreamingReplacesTheLink)
+// A connect while streaming replaces the link; a dial and the phone's own
+// "call active" may then connect at the same moment. One link and one pair
+// of pumps must come out of it: the old pumps gone before the new ones came.
+TEST_F(ScoLink, ReconnectsLeaveOnePairOfPumps)
 {
     th::PulseServer& pulse = start_pulse();
     th::StdoutCapture log;
@@ -272,68 +227,27 @@ TEST_F(ScoLink, ConnectWhileStreamingReplacesTheLink)
     th::ScoPeer old_peer(dup(first));
     ASSERT_TRUE(log.wait_for("🎤 Microphone active")) << log.text();
 
-    sco_connect();
-    int second = phone->accept_sco(3000);
-    ASSERT_GE(second, 0);
-    th::ScoPeer new_peer(dup(second));
-    ASSERT_TRUE(th::wait_until([&] { return old_peer.link_closed_by_host(); }, 3000));
-    ASSERT_TRUE(th::wait_until([&] { return log.count("🎤 Microphone active") == 2; }, 5000)) << log.text();
-
-    std::vector<std::string> lines = log.lines();
-    int closing = line_of(lines, "ℹ️ Closing previous SCO...");
-    ASSERT_GE(closing, 0) << log.text();
-    EXPECT_EQ(line_of(lines, "🔊 SCO audio connecting...", closing + 1), closing + 1);
-    // One pair of streams: the old pumps were gone before the new ones came.
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
-    uint64_t mark = new_peer.received_count();
-    EXPECT_TRUE(th::wait_until([&] { return new_peer.received_count() > mark + 800; }, 3000));
-    EXPECT_EQ(sco_reap_pump_threads(false), 2);   // just the new pair
-}
-
-// A dial and the phone's own "call active" may connect at the same moment:
-// one link and one pair of pumps must come out of it.
-TEST_F(ScoLink, SimultaneousConnectsLeaveOnePairOfPumps)
-{
-    th::PulseServer& pulse = start_pulse();
-    th::StdoutCapture log;
     std::thread a([] { sco_connect(); });
     std::thread b([] { sco_connect(); });
-    int first = phone->accept_sco(3000), second = phone->accept_sco(3000);
+    int second = phone->accept_sco(3000), third = phone->accept_sco(3000);
     a.join();
     b.join();
-    ASSERT_GE(first, 0);
     ASSERT_GE(second, 0);
-    EXPECT_EQ(log.count("ℹ️ Closing previous SCO..."), 1) << log.text();
+    ASSERT_GE(third, 0);
+    th::ScoPeer peer2(dup(second)), peer3(dup(third));
+    EXPECT_TRUE(th::wait_until([&] { return old_peer.link_closed_by_host(); }, 3000));
+    EXPECT_EQ(log.count("ℹ️ Closing previous SCO..."), 2) << log.text();
     ASSERT_TRUE(th::wait_until([&] { return pulse.client_streams("source-outputs", "Telvane") == 1 &&
                                             pulse.client_streams("sink-inputs", "TELVANE") == 1; },
                                5000));
     EXPECT_EQ(sco_reap_pump_threads(false), 2);
     EXPECT_EQ(sco_audio_running.load(), 1);
+    uint64_t mark = peer2.received_count() + peer3.received_count();
+    EXPECT_TRUE(th::wait_until([&] { return peer2.received_count() + peer3.received_count() > mark + 800; }, 3000));
 }
 
-// The phone drops the link: the capture pump stops the audio itself.
-TEST_F(ScoLink, PhoneDroppingTheLinkEndsTheAudio)
-{
-    start_pulse();
-    th::StdoutCapture log;
-    sco_connect();
-    int fd = phone->accept_sco(3000);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(log.wait_for("🎤 Microphone active")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔊 Speaker active")) << log.text();
-    phone->drop_sco(fd);
-    ASSERT_TRUE(log.wait_for("🔇 Microphone closed")) << log.text();
-    ASSERT_TRUE(log.wait_for("🔇 Speaker closed")) << log.text();
-    EXPECT_EQ(log.count("⚠️ Microphone send error: "), 1) << log.text();
-    EXPECT_EQ(log.count("🔇 SCO closed (remote closed)"), 1) << log.text();
-    EXPECT_EQ(sco_socket.load(), -1);
-    EXPECT_EQ(sco_audio_running.load(), 0);
-    // Both pump threads have ended and are reclaimed.
-    EXPECT_TRUE(th::wait_until([] { return sco_reap_pump_threads(false) == 0; }, 3000));
-}
-
-// Calls ended every way, over and over: nothing may pile up.
+// Calls ended every way (stop, the HFP close, the phone dropping the link),
+// over and over: nothing may pile up.
 TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
 {
     th::PulseServer& pulse = start_pulse();
@@ -350,10 +264,16 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
         fd = phone->accept_sco(3000);
         ASSERT_GE(fd, 0) << "call " << call;
         if (call % 20 == 7) {
-            // Let the pumps get going, then the phone hangs up the link.
-            th::wait_until([] { return pulse_capture.load() != nullptr; }, 3000);
+            // The phone drops the link once the pumps got going: the capture
+            // pump ends the audio itself, reporting it once.
+            th::StdoutCapture log;
+            ASSERT_TRUE(th::wait_until([] { return pulse_capture.load() && pulse_playback.load(); }, 3000));
             phone->drop_sco(fd);
-            ASSERT_TRUE(th::wait_until([] { return sco_audio_running.load() == 0; }, 5000));
+            ASSERT_TRUE(th::wait_until([] { return sco_reap_pump_threads(false) == 0; }, 5000));
+            EXPECT_EQ(sco_audio_running.load(), 0);
+            EXPECT_EQ(sco_socket.load(), -1);
+            EXPECT_EQ(log.count("⚠️ Microphone send error: "), 1) << log.text();
+            EXPECT_EQ(log.count("🔇 SCO closed (remote closed)"), 1) << log.text();
             continue;
         }
         if (call % 2) {

@@ -4,94 +4,48 @@
 
 namespace {
 
-struct SdpCase {
-    const char* name;
-    bool server;                          // SDP server running
-    std::vector<sim::SdpRecord> records;
-    int channel;                          // expected hfp_channel
-    bool failed_message;                  // "SDP connection failed" logged
-};
-
-void PrintTo(const SdpCase& c, std::ostream* os) { *os << c.name; }
-
-class ChannelLookup : public ShimTest, public testing::WithParamInterface<SdpCase> {};
-
-TEST_P(ChannelLookup, FindsTheFirstRecordWithAnRfcommChannel)
+TEST_F(ShimTest, ChannelLookupFindsTheFirstRecordWithAnRfcommChannel)
 {
-    const SdpCase& c = GetParam();
-    if (c.server)
-        phone->start_sdp(c.records);
-    std::string out = logged([] { hfp_lookup_channel(); });
-
-    EXPECT_EQ(hfp_channel.load(), c.channel) << out;
-    EXPECT_EQ(hfp_effective_channel(), c.channel ? c.channel : 3);
-    EXPECT_EQ(out.find("ℹ️ SDP connection failed, using default channel") != std::string::npos, c.failed_message)
-        << out;
-    if (c.channel) {
-        EXPECT_NE(out.find("✓ HFP-AG channel found: " + std::to_string(c.channel)), std::string::npos) << out;
-    } else {
-        EXPECT_EQ(out.find("channel found"), std::string::npos) << out;
+    const sim::SdpRecord no_rfcomm{0x111F, -1, false};
+    struct Row {
+        const char* name;
+        bool server;
+        std::vector<sim::SdpRecord> records;
+        int channel;              // expected hfp_channel
+        bool searched;            // the phone answered a search
+        int known = 0;            // hfp_channel before
+        const char* fault = "";   // fault-connect-l2cap
+        bool in_range = true;
+    };
+    const Row rows[] = {
+        {"several records: the first with a non-zero channel wins", true,
+         {no_rfcomm, {0x111F, 0, false}, {0x111F, 7, false}, {0x111F, 9, false}}, 7, true},
+        {"protocols as 128-bit UUIDs", true, {{0x111F, 12, true}}, 12, true},
+        {"records without RFCOMM: the default", true, {no_rfcomm, no_rfcomm}, 0, true},
+        {"a headset gateway record is not matched", true, {{0x1112, 2, false}}, 0, true},
+        {"no SDP server: the default", false, {}, 0, false},
+        {"phone out of range: the default", true, {{0x111F, 6, false}}, 0, false, 0, "", false},
+        {"busy SDP connect is retried", true, {{0x111F, 8, false}}, 8, true, 0, "EBUSY 2"},
+        {"refused SDP connect: the default", true, {{0x111F, 8, false}}, 0, false, 0, "ETIMEDOUT"},
+        {"a known channel is kept when a later lookup finds nothing", true, {}, 6, true, 6},
+    };
+    int n = 60;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::SimPhone p(dir.path(), "00:11:22:33:44:" + std::to_string(n++));
+        copy_text(device_addr, p.address());
+        hfp_channel = row.known;
+        if (row.server)
+            p.start_sdp(row.records);
+        p.set_in_range(row.in_range);
+        if (*row.fault)
+            th::write_file(dir.file("fault-connect-l2cap"), row.fault);
+        logged([] { hfp_lookup_channel(); });
+        EXPECT_EQ(hfp_channel.load(), row.channel);
+        EXPECT_EQ(hfp_effective_channel(), row.channel ? row.channel : 3);
+        EXPECT_EQ(p.hfp_sdp_search_count() > 0, row.searched);
+        EXPECT_FALSE(th::file_exists(dir.file("fault-connect-l2cap"))) << "every refusal was used";
     }
-    if (c.server) {
-        EXPECT_GE(phone->hfp_sdp_search_count(), 1);
-    }
-}
-
-const sim::SdpRecord kNoRfcomm{0x111F, -1, false};
-
-INSTANTIATE_TEST_SUITE_P(
-    Phones, ChannelLookup,
-    testing::Values(
-        SdpCase{"one_record", true, {{0x111F, 5, false}}, 5, false},
-        SdpCase{"several_records_first_nonzero_wins", true,
-                {kNoRfcomm, {0x111F, 0, false}, {0x111F, 7, false}, {0x111F, 9, false}}, 7, false},
-        SdpCase{"protocols_as_128_bit_uuids", true, {{0x111F, 12, true}}, 12, false},
-        SdpCase{"records_without_rfcomm_give_default", true, {kNoRfcomm, kNoRfcomm}, 0, false},
-        SdpCase{"no_records_give_default", true, {}, 0, false},
-        SdpCase{"headset_gateway_record_is_not_matched", true, {{0x1112, 2, false}}, 0, false},
-        SdpCase{"headset_record_before_handsfree_record", true, {{0x1112, 2, false}, {0x111F, 4, false}}, 4, false},
-        SdpCase{"no_sdp_server", false, {}, 0, true}),
-    [](const testing::TestParamInfo<SdpCase>& info) { return std::string(info.param.name); });
-
-TEST_F(ShimTest, LookupOfAPhoneOutOfRangeUsesTheDefaultChannel)
-{
-    phone->serve_hfp(6);
-    phone->set_in_range(false);
-    std::string out = logged([] { hfp_lookup_channel(); });
-    EXPECT_NE(out.find("ℹ️ SDP connection failed, using default channel"), std::string::npos) << out;
-    EXPECT_EQ(hfp_effective_channel(), 3);
-}
-
-}  // namespace
-
-namespace {
-
-TEST_F(ShimTest, BusySdpConnectIsRetried)
-{
-    phone->start_sdp({{0x111F, 8, false}});
-    th::write_file(dir.file("fault-connect-l2cap"), "EBUSY 2");
-    std::string out = logged([] { hfp_lookup_channel(); });
-    EXPECT_NE(out.find("✓ HFP-AG channel found: 8"), std::string::npos) << out;
-    EXPECT_FALSE(th::file_exists(dir.file("fault-connect-l2cap"))) << "both refusals were used";
-}
-
-TEST_F(ShimTest, RefusedSdpConnectUsesTheDefaultChannel)
-{
-    phone->start_sdp({{0x111F, 8, false}});
-    th::write_file(dir.file("fault-connect-l2cap"), "ETIMEDOUT");
-    std::string out = logged([] { hfp_lookup_channel(); });
-    EXPECT_NE(out.find("ℹ️ SDP connection failed, using default channel"), std::string::npos) << out;
-    EXPECT_EQ(hfp_channel.load(), 0);
-    EXPECT_EQ(phone->hfp_sdp_search_count(), 0);
-}
-
-TEST_F(ShimTest, KnownChannelIsKeptWhenALaterLookupFindsNothing)
-{
-    hfp_channel = 6;
-    phone->start_sdp({});
-    std::string out = logged([] { hfp_lookup_channel(); });
-    EXPECT_EQ(hfp_channel.load(), 6) << out;
-    EXPECT_EQ(out, "");
 }
 
 }  // namespace

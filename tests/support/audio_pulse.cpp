@@ -29,6 +29,14 @@ std::string run_capture(const std::string& command)
     return out;
 }
 
+std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_t start)
+{
+    std::vector<int16_t> out(count);
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * frequency * double(start + i) / 8000));
+    return out;
+}
+
 }  // namespace
 
 PulseServer::PulseServer() : PulseServer(Options{}) {}
@@ -37,14 +45,12 @@ PulseServer::PulseServer(const Options& options) : options_(options)
 {
     server_ = "unix:" + dir_.path() + "/native";
     start();
-    if (options.export_to_process) {
-        if (const char* old = getenv("PULSE_SERVER")) {
-            saved_server_ = old;
-            had_saved_ = true;
-        }
-        setenv("PULSE_SERVER", server_.c_str(), 1);
-        exported_ = true;
+    // In-process clients (the pumps) find it too.
+    if (const char* old = getenv("PULSE_SERVER")) {
+        saved_server_ = old;
+        had_saved_ = true;
     }
+    setenv("PULSE_SERVER", server_.c_str(), 1);
 }
 
 void PulseServer::kill_and_start_again()
@@ -59,7 +65,6 @@ void PulseServer::kill_and_start_again()
 
 void PulseServer::start()
 {
-    const Options& options = options_;
     const std::string d = dir_.path();
     std::vector<std::string> argv = {"pulseaudio",
                                      "-n",
@@ -68,11 +73,9 @@ void PulseServer::start()
                                      "--disallow-exit",
                                      "--use-pid-file=no",
                                      "--load=module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native",
-                                     "--load=module-null-sink sink_name=null"};
-    if (options.mic_sink) {
-        argv.push_back("--load=module-null-sink sink_name=mic");
-    }
-    if (options.debug_log) {
+                                     "--load=module-null-sink sink_name=null",
+                                     "--load=module-null-sink sink_name=mic"};
+    if (options_.debug_log) {
         argv.push_back("--log-level=debug");
         argv.push_back("--log-target=file:" + log_path());
     }
@@ -91,51 +94,33 @@ void PulseServer::start()
         throw std::runtime_error("pulseaudio did not start: " + read_file(dir_.file("pulse.out")));
     }
     pactl("set-default-sink null");
-    if (options.mic_sink)
-        pactl("set-default-source mic.monitor");
-    if (options.keep_warm) {
-        keepers_.push_back(std::make_unique<SignalPlayer>(server_, "null", 0, 0));
-        if (options.mic_sink)
-            keepers_.push_back(std::make_unique<SignalPlayer>(server_, "mic", 0, 0));
-        // Once a monitor answers promptly the sinks run at the keepers' pace.
-        for (int i = 0; i < 40; ++i) {
-            auto start = std::chrono::steady_clock::now();
-            record_source(server_, "null.monitor", 10);
-            if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(200))
-                break;
-        }
+    pactl("set-default-source mic.monitor");
+    // A silent low-latency stream on each sink: an idle null sink renders 2 s
+    // ahead, so a fresh stream's first read or write would stall that long.
+    keepers_.push_back(std::make_unique<SignalPlayer>(server_, "null", 0, 0));
+    keepers_.push_back(std::make_unique<SignalPlayer>(server_, "mic", 0, 0));
+    // Once a monitor answers promptly the sinks run at the keepers' pace.
+    for (int i = 0; i < 40; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        record_source(server_, "null.monitor", 10);
+        if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(200))
+            break;
     }
 }
 
 PulseServer::~PulseServer()
 {
     keepers_.clear();
-    if (exported_) {
-        if (had_saved_)
-            setenv("PULSE_SERVER", saved_server_.c_str(), 1);
-        else
-            unsetenv("PULSE_SERVER");
-    }
+    if (had_saved_)
+        setenv("PULSE_SERVER", saved_server_.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
     delete process_;
-}
-
-Env PulseServer::client_env() const
-{
-    return {{"PULSE_SERVER", server_}, {"PULSE_RUNTIME_PATH", dir_.file("client-runtime")}};
 }
 
 std::string PulseServer::pactl(const std::string& args) const
 {
     return run_capture("PULSE_SERVER='" + server_ + "' /usr/bin/pactl " + args + " 2>/dev/null");
-}
-
-int PulseServer::stream_count(const std::string& kind) const
-{
-    std::string out = pactl("list short " + kind);
-    int lines = 0;
-    for (char c : out)
-        lines += c == '\n';
-    return lines;
 }
 
 int PulseServer::client_streams(const std::string& kind, const std::string& app_name) const
@@ -230,12 +215,5 @@ double rms(const std::vector<int16_t>& samples)
     return std::sqrt(sum / samples.size());
 }
 
-std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_t start, int rate)
-{
-    std::vector<int16_t> out(count);
-    for (size_t i = 0; i < count; ++i)
-        out[i] = static_cast<int16_t>(amplitude * std::sin(2 * M_PI * frequency * double(start + i) / rate));
-    return out;
-}
 
 }  // namespace th

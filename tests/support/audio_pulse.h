@@ -1,7 +1,7 @@
 // A real PulseAudio daemon per test, in its own folder, with a null sink
-// "null" (where the phone's voice ends up) and optionally a second null sink
-// "mic" whose monitor is the default source, so a test can speak into the
-// "microphone" by playing into "mic". Plus signal helpers for the checks.
+// "null" (where the phone's voice ends up) and a second null sink "mic" whose
+// monitor is the default source, so a test can speak into the "microphone"
+// by playing into "mic". Plus signal helpers for the checks.
 #pragma once
 #include "harness.h"
 
@@ -21,13 +21,7 @@ class SignalPlayer;
 class PulseServer {
 public:
     struct Options {
-        bool mic_sink = true;
-        bool debug_log = false;        // daemon log with underrun lines, in log_path()
-        bool export_to_process = true; // PULSE_SERVER in this process for in-process clients
-        // Keep a low-latency silent stream on each sink: an idle null sink
-        // renders 2 s ahead, so a fresh stream's first read or write would
-        // stall that long.
-        bool keep_warm = true;
+        bool debug_log = false;   // daemon log with underrun lines, in log_path()
     };
     PulseServer();
     explicit PulseServer(const Options& options);
@@ -39,12 +33,8 @@ public:
     // The daemon dies (SIGKILL) and a new one serves the same socket.
     void kill_and_start_again();
     std::string log_path() const { return dir_.file("pulse.log"); }
-    // Environment a client process needs to reach this server (and only it).
-    Env client_env() const;
     // Runs pactl against this server; returns its standard output.
     std::string pactl(const std::string& args) const;
-    // Streams currently connected: "sink-inputs" or "source-outputs".
-    int stream_count(const std::string& kind) const;
     // Clients of one application name ("TELVANE", "Telvane") now connected
     // as "sink-inputs" or "source-outputs".
     int client_streams(const std::string& kind, const std::string& app_name) const;
@@ -59,13 +49,11 @@ private:
     std::vector<std::unique_ptr<SignalPlayer>> keepers_;
     std::string saved_server_;
     bool had_saved_ = false;
-    bool exported_ = false;
 };
 
 // Plays a generated signal into a sink from its own thread until destroyed.
 class SignalPlayer {
 public:
-    using Generator = int16_t (*)(uint64_t index, double param);
     SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude = 8000);
     ~SignalPlayer();
     void stop();
@@ -81,6 +69,5 @@ std::vector<int16_t> record_source(const std::string& server, const std::string&
 // Share of the signal power at frequency (Goertzel over 20 ms blocks), 0..1.
 double tone_share(const std::vector<int16_t>& samples, double frequency, int rate = 8000);
 double rms(const std::vector<int16_t>& samples);
-std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_t start = 0, int rate = 8000);
 
 }  // namespace th

@@ -182,46 +182,13 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
     }
 }
 
-TEST(IncomingCall, RejectSendsHangUpAndNoCarrierEndsAnUnansweredCall)
-{
-    CallWorld w(sim::kOrderCallFirst);
-    // Phones store numbers with spaces and dashes; the caller line has none.
-    th::write_file(w.world.dir.file("contacts.csv"),
-                   "name,number\n\"Nobody\",\"112\"\n\"Bob Builder\",\"0151 1234-5678\"\n");
-    w.launch();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
-    int conn = w.phone.listener_connection();
-    th::Image idle = w.idle_screen();
-
-    // Rejected from the window.
-    w.phone.ring(conn);
-    w.phone.ciev(conn, "callsetup", 1);
-    auto reject = w.wait_for_button(idle, kRed);
-    ASSERT_TRUE(reject) << w.out();
-    size_t from = w.phone.command_count();
-    th::click_at(w.display(), *reject);
-    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("❌ Call rejected")) << w.out();
-    EXPECT_TRUE(w.wait_button_off(*reject, kRed));
-    w.phone.ciev(conn, "callsetup", 0);
-
-    // The caller gives up: the phone only says NO CARRIER.
-    w.phone.ring(conn);
-    w.phone.send_line(conn, "+CLIP: \"+4915112345678\",145");
-    auto answer = w.wait_for_button(idle, kGreen);
-    ASSERT_TRUE(answer) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("📱 Caller: Bob Builder (+4915112345678)")) << w.out();
-    w.phone.no_carrier(conn);
-    EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
-    EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
-    EXPECT_EQ(w.count_commands("ATA"), 0);
-    expect_clean(w);
-}
-
-TEST(IncomingCall, NotificationAnswersItsCallIsWithdrawnAndAMissedCallLeavesOne)
+TEST(IncomingCall, NotificationAnswersWindowRejectsAndNoCarrierOrRingingOutLeavesAMissedCall)
 {
     CallWorld w;
     th::FakeNotifications notes(w.world.session_bus, w.world.dir.path());
+    // Phones store numbers with spaces and dashes; the caller line has none.
+    th::write_file(w.world.dir.file("contacts.csv"),
+                   "name,number\n\"Nobody\",\"112\"\n\"Bob Builder\",\"0151 1234-5678\"\n");
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     int conn = w.phone.listener_connection();
@@ -270,9 +237,12 @@ TEST(IncomingCall, NotificationAnswersItsCallIsWithdrawnAndAMissedCallLeavesOne)
         w.phone.ciev(conn, "callsetup", 1);
         unsigned third = 0;
         ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Incoming call")) != before; }));
-        auto pressed = w.wait_for_button(idle, std::string(button) == "answer" ? kGreen : kRed);
+        bool answer = std::string(button) == "answer";
+        auto pressed = w.wait_for_button(idle, answer ? kGreen : kRed);
         ASSERT_TRUE(pressed) << w.out();
+        size_t sent = w.phone.command_count();
         th::click_at(w.display(), *pressed);
+        EXPECT_TRUE(w.phone.wait_for_command(answer ? "ATA" : "AT+CHUP", 5000, nullptr, conn, sent)) << w.out();
         EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); })) << w.out();
         w.phone.remote_hangup();
         EXPECT_TRUE(w.wait_button_off(*pressed, std::string(button) == "answer" ? kGreen : kRed));
@@ -284,55 +254,24 @@ TEST(IncomingCall, NotificationAnswersItsCallIsWithdrawnAndAMissedCallLeavesOne)
         notifies += call.find("\"Notify\"") != std::string::npos &&
                     call.find("\"desktop-entry\": \"org.telvane.Telvane\"") != std::string::npos;
     EXPECT_GE(notifies, 4);
+
+    // The caller gives up: the phone only says NO CARRIER.
+    w.phone.ring(conn);
+    w.phone.send_line(conn, "+CLIP: \"+4915112345678\",145");
+    auto answer = w.wait_for_button(idle, kGreen);
+    ASSERT_TRUE(answer) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📱 Caller: Bob Builder (+4915112345678)")) << w.out();
+    int ended = w.app->count("📱 Call ended");
+    w.phone.no_carrier(conn);
+    EXPECT_TRUE(th::wait_until([&] { return w.app->count("📱 Call ended") > ended; })) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
+    EXPECT_EQ(w.count_commands("ATA"), 2);
     expect_clean(w);
 }
 
-TEST(OutgoingCall, HandedOverNumberIsDialledOverTheListenerAndHungUp)
-{
-    CallWorld w;
-    w.phone.set_auto_call_progress(true);
-    w.launch();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
-    int conn = w.phone.listener_connection();
-    th::Image idle = w.idle_screen();
-
-    w.hand_over("tel:030-123 4567");
-    ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000, nullptr, conn)) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("✓ Call started: 0301234567")) << w.out();
-    auto hangup = w.wait_for_button(idle, kRed);
-    ASSERT_TRUE(hangup) << w.out();
-    // The phone's own events move the call on.
-    w.phone.set_indicator("call", 1, true);
-    w.phone.set_indicator("callsetup", 0, true);
-    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
-
-    size_t from = w.phone.command_count();
-    th::click_at(w.display(), *hangup);
-    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("📱 AT+CHUP sent (listen)")) << w.out();
-    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
-    EXPECT_EQ(w.count_commands("ATD"), 1);
-    // The listener read nothing of the dial's reply: no stray "call ended" and no rejection.
-    EXPECT_EQ(w.out().find("⚠️ Phone rejected call"), std::string::npos) << w.out();
-    expect_clean(w);
-}
-
-TEST(OutgoingCall, RejectedDialPutsTheNumberOnTheClipboardAndShowsTheDialog)
-{
-    CallWorld w;
-    w.phone.set_dial_reply(sim::DialReply::ERROR);
-    w.launch();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
-    w.hand_over("tel:+4915112345678");
-    EXPECT_TRUE(w.app->wait_for_output("⚠️ Phone rejected call")) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("📋 +4915112345678 copied to clipboard")) << w.out();
-    EXPECT_EQ(th::clipboard_text(w.display()).value_or(""), "+4915112345678");
-    EXPECT_TRUE(th::wait_until([&] { return th::count_windows_named(w.display(), "^Call$") == 1; }));
-    EXPECT_EQ(w.out().find("✓ Call started"), std::string::npos);
-    expect_clean(w);
-}
-
-TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
+// A number of the first launch, then numbers handed over by later launches:
+// each dialled once, one hung up from the window, one rejected by the phone.
+TEST(OutgoingCall, TelNumbersOfEveryLaunchAreDialledOnceHungUpOrRejectedOntoTheClipboard)
 {
     CallWorld w;
     w.launch({"tel:+49301234567"});
@@ -343,19 +282,42 @@ TEST(OutgoingCall, TelNumberOfTheFirstLaunchAndOfALaterOneAreEachDialledOnce)
     // One call at a time: the phone ends this one before the next number comes.
     w.phone.remote_hangup();
     ASSERT_TRUE(w.app->wait_for_output("✓ Call setup completed (setup=0)")) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    int conn = w.phone.listener_connection();
+    th::Image idle = w.idle_screen();
 
-    w.hand_over("tel:0301112223");
-    ASSERT_TRUE(w.phone.wait_for_command("ATD0301112223;", 10000)) << w.out();
+    w.phone.set_auto_call_progress(true);
+    w.hand_over("tel:030-123 4567");
+    ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000, nullptr, conn)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call started: 0301234567")) << w.out();
+    auto hangup = w.wait_for_button(idle, kRed);
+    ASSERT_TRUE(hangup) << w.out();
+    // The phone's own events move the call on.
+    w.phone.set_indicator("call", 1, true);
+    w.phone.set_indicator("callsetup", 0, true);
+    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+    size_t from = w.phone.command_count();
+    th::click_at(w.display(), *hangup);
+    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📱 AT+CHUP sent (listen)")) << w.out();
+    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
+    // The listener read nothing of the dial's reply: no stray "call ended" and no rejection.
+    EXPECT_EQ(w.out().find("⚠️ Phone rejected call"), std::string::npos) << w.out();
+
+    w.phone.set_dial_reply(sim::DialReply::ERROR);
+    w.hand_over("tel:+4915112345678");
+    EXPECT_TRUE(w.app->wait_for_output("⚠️ Phone rejected call")) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📋 +4915112345678 copied to clipboard")) << w.out();
+    EXPECT_EQ(th::clipboard_text(w.display()).value_or(""), "+4915112345678");
+    EXPECT_TRUE(th::wait_until([&] { return th::count_windows_named(w.display(), "^Call$") == 1; }));
+    EXPECT_EQ(w.out().find("✓ Call started: +4915112345678"), std::string::npos);
     // Give a duplicate time to show up.
     th::wait_until([] { return false; }, 1500);
-    EXPECT_EQ(w.count_commands("ATD+49301234567;"), 1);
-    EXPECT_EQ(w.count_commands("ATD0301112223;"), 1);
+    for (const char* atd : {"ATD+49301234567;", "ATD0301234567;", "ATD+4915112345678;"})
+        EXPECT_EQ(w.count_commands(atd), 1) << atd;
     expect_clean(w);
 }
 
-}  // namespace
-
-namespace {
 
 // Types a number into the dial pad's entry and presses Call (or Enter), as a user would.
 void dial_from_pad(CallWorld& w, const std::string& number, bool press_enter = false)
@@ -468,7 +430,7 @@ void send_bytewise(sim::SimPhone& phone, int conn, const std::string& bytes)
         phone.send_raw(conn, std::string(1, c));
 }
 
-TEST(Robustness, GarbageLongLinesSplitRepliesMarkupNamesAndADroppedLink)
+TEST(Robustness, GarbageLongLinesSplitRepliesAndMarkupNamesStillLetACallBeAnswered)
 {
     CallWorld w;
     w.phone.set_reply_chunking(1, 1);   // the handshake's replies arrive byte by byte
@@ -490,16 +452,7 @@ TEST(Robustness, GarbageLongLinesSplitRepliesMarkupNamesAndADroppedLink)
     th::click_at(w.display(), *answer);
     ASSERT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn)) << w.out();
     w.phone.ciev(conn, "call", 1);
-    auto hangup = w.wait_for_button(idle, kRed);
-    ASSERT_TRUE(hangup) << w.out();
-
-    // The phone drops the link mid-call: the listener comes back, and its
-    // handshake finds no call on the phone any more.
-    w.phone.drop(conn);
-    EXPECT_TRUE(w.app->wait_for_output("⚠️ Listener connection lost")) << w.out();
-    EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
-    EXPECT_TRUE(w.app->wait_for_output("🔁 Restarting listener")) << w.out();
-    EXPECT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 2; }, 30000)) << w.out();
+    EXPECT_TRUE(w.wait_for_button(idle, kRed)) << w.out();
     expect_clean(w);
 }
 
@@ -518,9 +471,6 @@ TEST(Robustness, APhoneThatDropsEveryListenerConnectionIsRetriedWithBackoff)
     expect_clean(w);
 }
 
-}  // namespace
-
-namespace {
 
 TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
 {
@@ -562,9 +512,6 @@ TEST(Robustness, ASilentDialAndARefusedAnswerLeaveTheCallStateConsistent)
     expect_clean(w);
 }
 
-}  // namespace
-
-namespace {
 
 // The phone goes out of reach while a dial waits for its answer: the dial
 // ends with the number on the clipboard, no call is left on the screen, and
@@ -607,9 +554,6 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
     }
 }
 
-}  // namespace
-
-namespace {
 
 // True while the phone's end of a voice link is up (what the PC sends is drained).
 bool voice_up(int fd)
@@ -624,41 +568,31 @@ bool voice_up(int fd)
     }
 }
 
-// The second call's green button (Hold & Answer, or Swap): the one in the
-// rows just below the call's own buttons. Matching by shape would not do:
-// the dial pad's Call button changes shape as the area opens.
+// Green pixels in the rows just below the call's own buttons, where the
+// second call's Hold & Answer or Swap sits, and their centre. Matching by
+// shape would not do: the dial pad's Call button changes shape as the area opens.
+std::pair<long, th::Point> green_below(const th::Image& img, th::Point hangup)
+{
+    long sx = 0, sy = 0, n = 0;
+    for (int y = hangup.y + 25; y < std::min(img.height, hangup.y + 250); ++y)
+        for (int x = 0; x < img.width; ++x)
+            if (img.pixel(x, y) == kGreen) {
+                sx += x;
+                sy += y;
+                ++n;
+            }
+    return {n, n ? th::Point{int(sx / n), int(sy / n)} : th::Point{0, 0}};
+}
+
 std::optional<th::Point> second_call_button(CallWorld& w, th::Point hangup, int other_than_x = -1000)
 {
     std::optional<th::Point> found;
     th::wait_until([&] {
-        th::Image img = w.shot();
-        long sx = 0, sy = 0, n = 0;
-        for (int y = hangup.y + 25; y < std::min(img.height, hangup.y + 250); ++y)
-            for (int x = 0; x < img.width; ++x)
-                if (img.pixel(x, y) == kGreen) {
-                    sx += x;
-                    sy += y;
-                    ++n;
-                }
-        if (n >= 100 && std::abs(sx / n - other_than_x) > 40)
-            found = th::Point{static_cast<int>(sx / n), static_cast<int>(sy / n)};
-        else
-            found.reset();
+        auto [n, at] = green_below(w.shot(), hangup);
+        found = n >= 100 && std::abs(at.x - other_than_x) > 40 ? std::optional(at) : std::nullopt;
         return found.has_value();
     }, 10000);
     return found;
-}
-
-bool second_call_button_gone(CallWorld& w, th::Point hangup)
-{
-    return th::wait_until([&] {
-        th::Image img = w.shot();
-        for (int y = hangup.y + 25; y < std::min(img.height, hangup.y + 250); ++y)
-            for (int x = 0; x < img.width; ++x)
-                if (img.pixel(x, y) == kGreen)
-                    return false;
-        return true;
-    }, 10000);
 }
 
 // A call in progress when a second caller comes: the call, its Hang up and
@@ -687,7 +621,7 @@ TEST(SecondCall, AWaitingCallerNeverTakesTheCallInProgressForBothIndicatorOrders
         auto hold_answer = second_call_button(w, *hangup);
         ASSERT_TRUE(hold_answer) << w.out();
         w.phone.set_indicator("callsetup", 0, true);
-        EXPECT_TRUE(second_call_button_gone(w, *hangup)) << w.out();
+        EXPECT_TRUE(th::wait_until([&] { return green_below(w.shot(), *hangup).first == 0; })) << w.out();
         EXPECT_TRUE(coloured_near(w.shot(), *hangup, kRed)) << "the call in progress lost its Hang up\n" << w.out();
         EXPECT_TRUE(voice_up(voice)) << w.out();
 
@@ -741,12 +675,15 @@ TEST(SecondCall, ACallAlreadyThereAtStartIsShownAndHeard)
     expect_clean(w);
 }
 
-// Key tones during a call: typed digits go out one AT+VTS each, in order, and
-// the Call button does not place a second call.
-TEST(SecondCall, KeyTonesReachThePhoneInOrderAndCallDoesNotDialASecondCall)
+// The listener's first connect is refused (the channel is busy) and is tried
+// again. Key tones during a call: typed digits go out one AT+VTS each, in
+// order, and the Call button does not place a second call.
+TEST(SecondCall, ARetriedListenerCarriesKeyTonesInOrderAndCallDoesNotDialASecondCall)
 {
     CallWorld w;
+    w.phone.inject_fault("connect-rfcomm", "EBUSY", 1);
     w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     th::Image idle = w.idle_screen();
     w.phone.set_indicator("call", 1, true);
@@ -762,21 +699,6 @@ TEST(SecondCall, KeyTonesReachThePhoneInOrderAndCallDoesNotDialASecondCall)
             tones.push_back(c);
     EXPECT_EQ(tones, (std::vector<std::string>{"AT+VTS=1", "AT+VTS=*", "AT+VTS=9", "AT+VTS=#"}));
     EXPECT_EQ(w.count_commands("ATD"), 0);
-    expect_clean(w);
-}
-
-// The listener's first connect is refused (the channel is busy): it is tried
-// again and incoming calls show.
-TEST(SecondCall, AListenerWhoseFirstConnectFailsComesUpOnRetry)
-{
-    CallWorld w;
-    w.phone.inject_fault("connect-rfcomm", "EBUSY", 1);
-    w.launch();
-    ASSERT_TRUE(w.app->wait_for_output("⚠️ Listener connection error", 20000)) << w.out();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
-    th::Image idle = w.idle_screen();
-    ASSERT_TRUE(w.phone.incoming_call("+4930123456"));
-    EXPECT_TRUE(w.wait_for_button(idle, kGreen)) << w.out();
     expect_clean(w);
 }
 
@@ -800,9 +722,6 @@ TEST(SecondCall, PhoneLostWhileTheListenerConnectsLeavesTheWindowResponsive)
     expect_clean(w);
 }
 
-}  // namespace
-
-namespace {
 
 // The phone closes the link part-way through the handshake, or during a
 // call, or BlueZ stops during a call and comes back: no call is left on the

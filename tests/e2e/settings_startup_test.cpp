@@ -105,6 +105,9 @@ TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
         ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
         EXPECT_TRUE(th::main_loop_answers(world.session_bus)) << app.output();
         EXPECT_TRUE(app.process().running());
+        // Without a system bus the window still comes up, showing the error.
+        EXPECT_NE(app.find("State: IDLE -> ERROR"), std::string::npos) << app.output();
+        EXPECT_LT(app.find("📱 Telvane - Ready"), app.find(kReady));
         if (!row.expected_line.empty()) {
             EXPECT_NE(app.output().find(row.expected_line), std::string::npos) << app.output();
         }

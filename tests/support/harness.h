@@ -34,6 +34,7 @@ std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+int occurrences(const std::string& text, const std::string& needle);
 
 // The program's process-wide state back to its start values, and, after a
 // test, its threads ended and its window closed. Both run by themselves
@@ -145,7 +146,6 @@ public:
 
 private:
     std::string display_;
-    Process* process_ = nullptr;
     pid_t pid_holder_ = -1;
 };
 

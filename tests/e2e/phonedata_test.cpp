@@ -43,11 +43,9 @@ TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
     th::Telvane app(w.world);
     ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts")) << app.output();
     ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
-    std::string out = app.output();
-    EXPECT_NE(out.find("ℹ️ Using existing session bus"), std::string::npos) << out;
-    EXPECT_NE(out.find("✓ Using existing obexd service"), std::string::npos) << out;
-    EXPECT_NE(out.find("VCF: 6 cards, 4 contacts loaded"), std::string::npos) << out;
-    EXPECT_NE(out.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos) << out;
+    EXPECT_NE(app.find("✓ Using existing obexd service"), std::string::npos) << app.output();
+    EXPECT_NE(app.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos)
+        << app.output();
     EXPECT_EQ(w.file("contacts.csv"),
               "name,number\n"
               "\"John Smith\",\"+49 170 1234567\"\n"

@@ -127,6 +127,7 @@ TempDir::~TempDir()
     // A folder a test made read-only opens up before it can be emptied.
     namespace fs = std::filesystem;
     std::error_code ec, each;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, each);
     for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec))
         if (it->is_directory(each) && !it->is_symlink(each))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, each);

@@ -420,15 +420,6 @@ GVariant* MockBluez::get_property(const std::string& path, const std::string& if
     return v;
 }
 
-std::string MockBluez::device_path(const std::string& address, const std::string& adapter)
-{
-    std::string a = address;
-    for (char& c : a)
-        if (c == ':')
-            c = '_';
-    return "/org/bluez/" + adapter + "/dev_" + a;
-}
-
 // ---- Xvfb ----
 
 Xvfb::Xvfb()

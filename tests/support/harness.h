@@ -130,7 +130,6 @@ public:
     GVariant* call(const std::string& path, const std::string& iface, const std::string& method,
                    GVariant* params, GError** error = nullptr, int timeout_ms = 25000);
     GVariant* get_property(const std::string& path, const std::string& iface, const std::string& name);
-    static std::string device_path(const std::string& address, const std::string& adapter = "hci0");
 
 private:
     DbusDaemon& bus_;

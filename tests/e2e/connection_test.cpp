@@ -23,16 +23,29 @@ void expect_in_order(const th::Telvane& app, const std::vector<std::string>& lin
 
 size_t output_size(const th::Telvane& app) { return app.output().size(); }
 
-TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemoved)
+// The sound server's command-line tool, standing in: it records what it is
+// asked, then runs body. Returns the PATH that finds it first.
+std::string fake_pactl(const th::TestWorld& world, const std::string& body)
+{
+    std::string bin = world.dir.file("bin");
+    g_mkdir_with_parents(bin.c_str(), 0755);
+    th::write_file(bin + "/pactl", "#!/bin/sh\necho \"$*\" >> " + world.dir.file("pactl.calls") + "\n" + body);
+    chmod((bin + "/pactl").c_str(), 0755);
+    return bin + ":" + g_getenv("PATH");
+}
+
+// The sound server's tool hangs throughout: the main loop follows the phone all the same.
+TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemovedWhileTheSoundServerToolHangs)
 {
     th::TestWorld world;
     std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
     th::script_device(*world.bluez, phone, th::ConnectAnswer::Connects);
-    th::Telvane app(world);
+    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
     ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
 
     world.bluez->pair_device(kPhoneAddr);
     ASSERT_TRUE(app.wait_for_output("✅ Auto connection established")) << app.output();
+    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
     expect_in_order(app, {"✓ Pairing completed", "State: IDLE -> PAIRED", "State: PAIRED -> CONNECTING",
                           "📱 Device connected", "State: CONNECTING -> CONNECTED", "✅ Auto connection established"});
     EXPECT_EQ(world.bluez->calls(phone).size(), 1u) << ::testing::PrintToString(world.bluez->calls(phone));
@@ -70,7 +83,7 @@ void emit_unpaired(th::MockBluez& bluez, const std::string& device, bool with_di
                                g_variant_new("(sa{sv})", "org.bluez.Device1", &props)));
 }
 
-TEST(Connection, RemovedPairingForgetsThePhone)
+TEST(Connection, RemovedPairingForgetsThePhoneAndTheNextOneOfOurAdapterIsTaken)
 {
     struct Row {
         const char* name;
@@ -95,18 +108,26 @@ TEST(Connection, RemovedPairingForgetsThePhone)
             world.bluez->pair_device(kPhoneAddr);
         if (row.connected)
             world.bluez->connect_device(kPhoneAddr);
+        world.bluez->add_adapter("hci1", "second-adapter");
+        th::make_phone(*world.bluez, world.bluez->add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1"));
         th::Telvane app(world);
         ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
         size_t mark = output_size(app);
         emit_unpaired(*world.bluez, phone, row.with_disconnect);
         ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
         expect_in_order(app, row.lines, mark);
-        // Forgotten: the next phone to connect by itself is taken.
+        // Forgotten: the next phone of our adapter to connect by itself is
+        // taken, never one of another adapter.
+        world.bluez->connect_device("66:77:88:99:AA:BB", "hci1");
         th::make_phone(*world.bluez, world.bluez->add_device("00:11:22:33:44:55", "Next Phone"));
         world.bluez->connect_device("00:11:22:33:44:55");
         ASSERT_TRUE(app.wait_for_output("-> CONNECTED", 10000)) << app.output();
         ASSERT_TRUE(th::wait_until([&] { return app.count("📱 Device connected") == 1; })) << app.output();
         EXPECT_EQ(app.find(row.absent, mark), std::string::npos) << app.output();
+        mark = output_size(app);
+        world.bluez->disconnect_device("00:11:22:33:44:55");
+        EXPECT_TRUE(th::wait_until([&] { return app.find("📴 Connection lost", mark) != std::string::npos; }))
+            << app.output();
     }
 }
 
@@ -192,35 +213,8 @@ TEST(Connection, OtherDevicesAndAdaptersLeaveTheRecordedPhoneAlone)
     EXPECT_EQ(app.count("State:"), 2) << app.output();
 }
 
-TEST(Connection, DeviceOfAnotherAdapterIsNeverTakenForThePhone)
-{
-    th::TestWorld world;
-    world.bluez->add_adapter("hci1", "second-adapter");
-    th::make_phone(*world.bluez, world.bluez->add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1"));
-    th::make_phone(*world.bluez, world.bluez->add_device(kPhoneAddr, "Pixel of Ana"));
-    th::Telvane app(world);
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
-    world.bluez->connect_device("66:77:88:99:AA:BB", "hci1");
-    world.bluez->connect_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
-    EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
-    // The phone on our adapter is the one followed.
-    world.bluez->disconnect_device(kPhoneAddr);
-    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
-}
 
-// The sound server's command-line tool, standing in: it records what it is
-// asked, then runs body. Returns the PATH that finds it first.
-std::string fake_pactl(const th::TestWorld& world, const std::string& body)
-{
-    std::string bin = world.dir.file("bin");
-    g_mkdir_with_parents(bin.c_str(), 0755);
-    th::write_file(bin + "/pactl", "#!/bin/sh\necho \"$*\" >> " + world.dir.file("pactl.calls") + "\n" + body);
-    chmod((bin + "/pactl").c_str(), 0755);
-    return bin + ":" + g_getenv("PATH");
-}
-
-TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
+TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesDiscoverabilityOff)
 {
     th::TestWorld world;
     th::MockBluez& bluez = *world.bluez;
@@ -230,6 +224,9 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
     th::make_phone(bluez, keyboard, false);
     bluez.connect_device("00:11:22:33:44:55");
     bluez.pair_device(kPhoneAddr);
+    for (const char* name : {"Discoverable", "Pairable"})
+        g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                                   g_variant_new("(ssv)", "org.bluez.Adapter1", name, g_variant_new_boolean(TRUE))));
     // Loaded: the headphones' module and the phone's.
     std::string modules = "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" +
                           headphones + "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone +
@@ -254,37 +251,14 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAlone)
     // Still the phone that is followed.
     bluez.disconnect_device(kPhoneAddr);
     EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
-}
 
-TEST(Connection, SoundServerToolThatHangsNeverStopsTheWindow)
-{
-    th::TestWorld world;
-    th::make_phone(*world.bluez, world.bluez->add_device(kPhoneAddr, "Pixel of Ana"));
-    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
-    world.bluez->connect_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
-    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
-    // The main loop still follows the phone while the tool hangs.
-    world.bluez->disconnect_device(kPhoneAddr);
-    EXPECT_TRUE(app.wait_for_output("📴 Connection lost")) << app.output();
-}
-
-TEST(Connection, ExitSwitchesDiscoverabilityOff)
-{
-    th::TestWorld world;
-    for (const char* name : {"Discoverable", "Pairable"})
-        g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                                          g_variant_new("(ssv)", "org.bluez.Adapter1", name,
-                                                        g_variant_new_boolean(TRUE))));
-    th::Telvane app(world);
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    // Exit switches discoverability off, and only that.
     ASSERT_TRUE(th::wait_until([&] { return th::close_all_windows(world.x.display()); }, 5000));
     EXPECT_EQ(app.wait_exit(15000), 0) << app.output();
     EXPECT_NE(app.find("✓ Discoverability disabled"), std::string::npos) << app.output();
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Powered"), "true");
+    EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "false");
+    EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "false");
+    EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
 }
 
 // BlueZ leaves the system bus and comes back with the same phone: while it

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <cstdlib>
+#include <filesystem>
 
 #include <map>
 #include <set>
@@ -59,20 +60,7 @@ std::map<pid_t, std::string> descendants(pid_t root)
 bool alive(pid_t pid)
 {
     auto all = all_processes();
-    auto it = all.find(pid);
-    return it != all.end() && it->second.state != 'Z';
-}
-
-bool folder_empty(const std::string& path)
-{
-    DIR* d = opendir(path.c_str());
-    int entries = 0;
-    while (dirent* e = d ? readdir(d) : nullptr)
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            ++entries;
-    if (d)
-        closedir(d);
-    return d && entries == 0;
+    return all.count(pid) && all[pid].state != 'Z';
 }
 
 TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
@@ -115,7 +103,7 @@ TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
     }, 30000));
     for (const auto& [pid, name] : started)
         EXPECT_FALSE(alive(pid)) << name << " " << pid << " is still running";
-    EXPECT_TRUE(folder_empty(tmp)) << "the demo left its temporary folder";
+    EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the demo left its temporary folder";
     // Tests running beside this one may have taken the display number since;
     // the lock file then names their server, not ours.
     bool socket_left = th::file_exists("/tmp/.X11-unix/X" + display);

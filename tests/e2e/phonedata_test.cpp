@@ -43,11 +43,9 @@ TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
     th::Telvane app(w.world);
     ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts")) << app.output();
     ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
-    std::string out = app.output();
-    EXPECT_NE(out.find("ℹ️ Using existing session bus"), std::string::npos) << out;
-    EXPECT_NE(out.find("✓ Using existing obexd service"), std::string::npos) << out;
-    EXPECT_NE(out.find("VCF: 6 cards, 4 contacts loaded"), std::string::npos) << out;
-    EXPECT_NE(out.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos) << out;
+    EXPECT_NE(app.find("✓ Using existing obexd service"), std::string::npos) << app.output();
+    EXPECT_NE(app.find("Phonebook file: " + w.world.dir.path() + "/transfer-0-pb.vcf"), std::string::npos)
+        << app.output();
     EXPECT_EQ(w.file("contacts.csv"),
               "name,number\n"
               "\"John Smith\",\"+49 170 1234567\"\n"
@@ -75,22 +73,6 @@ TEST(PhoneData, ConnectedPhoneDownloadsContactsThenCallHistoryAndCachesBoth)
         EXPECT_NE(call.find("\"MaxListCount\": \"q:33\""), std::string::npos) << call;
     }
     EXPECT_EQ(history_pulls, 3);
-}
-
-TEST(PhoneData, APhonebookThatTakesFortyFiveSecondsButKeepsMovingLoads)
-{
-    // Longer than any fixed budget a transfer ever had, with a step every
-    // half second: the transfer is alive, so it is waited for.
-    PhoneWorld w;
-    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(900));
-    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
-                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [45000, 90]}}");
-    th::Telvane app(w.world);
-    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 900 contacts", 120000)) << app.output();
-    ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
-    std::string contacts = w.file("contacts.csv");
-    EXPECT_EQ(std::count(contacts.begin(), contacts.end(), '\n'), 901);
-    EXPECT_NE(contacts.find("\"Contact 0900\",\"+49170000900\"\n"), std::string::npos);
 }
 
 TEST(PhoneData, CachesLoadAtStartAndAPhonebookFromCacheIsNotDownloadedAgain)
@@ -244,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "No space left on device"}),
     [](const testing::TestParamInfo<CacheFaultRow>& info) { return std::string(info.param.name); });
 
-TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndTheNextDownloadWorksOnceItIsBack)
+TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndASlowButMovingDownloadWorksOnceItIsBack)
 {
     PhoneWorld w;
     th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(300));
@@ -263,16 +245,22 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndTheNextDownloadWorksOnceItI
     EXPECT_EQ(app.output().find("✓ Phonebook loaded"), std::string::npos) << app.output();
     EXPECT_EQ(w.file("contacts.csv"), contacts);
     EXPECT_FALSE(th::file_exists(w.world.dir.file("recents.csv")));
-    // Back, and the phone connects again: the next download works.
-    w.obexd.configure(w.serve());
+    // Back, and the phone connects again: the next download works, though
+    // it takes longer than any fixed budget a transfer ever had, with a step
+    // every half second: the transfer is alive, so it is waited for.
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(900));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [45000, 90]}}");
     w.obexd.start();
     w.world.bluez->disconnect_device(kPhone);
     ASSERT_TRUE(app.wait_for_output("📴 Connection lost", 15000)) << app.output();
     w.world.bluez->connect_device(kPhone);
-    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
+    ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 900 contacts", 120000)) << app.output();
     ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated", 30000)) << app.output();
     EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
-    EXPECT_NE(w.file("contacts.csv").find("\"John Smith\",\"+49 170 1234567\"\n"), std::string::npos);
+    std::string loaded = w.file("contacts.csv");
+    EXPECT_EQ(std::count(loaded.begin(), loaded.end(), '\n'), 901);
+    EXPECT_NE(loaded.find("\"Contact 0900\",\"+49170000900\"\n"), std::string::npos);
 }
 
 TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)

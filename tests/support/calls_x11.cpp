@@ -190,15 +190,7 @@ std::optional<std::string> clipboard_text(const std::string& display, int timeou
 int count_windows_named(const std::string& display, const std::string& title_regex)
 {
     auto out = run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", title_regex});
-    if (!out)
-        return 0;
-    int n = 0;
-    std::istringstream in(*out);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty())
-            ++n;
-    return n;
+    return out ? int(std::count(out->begin(), out->end(), '\n')) : 0;
 }
 
 // ---- the notification server ----

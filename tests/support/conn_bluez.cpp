@@ -1,11 +1,8 @@
 #include "conn_bluez.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <dlfcn.h>
 
-#include <memory>
-#include <stdexcept>
+#include <algorithm>
 
 namespace th {
 
@@ -172,102 +169,40 @@ void script_device(MockBluez& bluez, const std::string& device_path, ConnectAnsw
                      "self.UpdateProperties('org.bluez.Device1', {'Connected': dbus.Boolean(False)})\n");
 }
 
-std::string unique_name_of(DbusDaemon& bus, pid_t pid, int timeout_ms)
-{
-    std::string found;
-    wait_until(
-        [&] {
-            GVariant* names = g_dbus_connection_call_sync(bus.connection(), "org.freedesktop.DBus",
-                                                          "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                                          "ListNames", nullptr, G_VARIANT_TYPE("(as)"),
-                                                          G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-            if (!names)
-                return false;
-            GVariantIter* iter = nullptr;
-            const gchar* name = nullptr;
-            g_variant_get(names, "(as)", &iter);
-            while (found.empty() && g_variant_iter_next(iter, "&s", &name)) {
-                if (name[0] != ':')
-                    continue;
-                GVariant* r = g_dbus_connection_call_sync(
-                    bus.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                    "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
-                    G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-                if (!r)
-                    continue;
-                guint32 owner_pid = 0;
-                g_variant_get(r, "(u)", &owner_pid);
-                g_variant_unref(r);
-                if (pid_t(owner_pid) == pid)
-                    found = name;
-            }
-            g_variant_iter_free(iter);
-            g_variant_unref(names);
-            return !found.empty();
-        },
-        timeout_ms);
-    return found;
-}
-
 bool close_all_windows(const std::string& display_name)
 {
-    // Loaded by name (GTK's own dependency) so the tests need no link flags.
-    static void* libx11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_GLOBAL);
-    if (!libx11)
-        throw std::runtime_error("libX11 cannot be loaded");
-    auto sym = [](const char* name) {
-        void* f = dlsym(libx11, name);
-        if (!f)
-            throw std::runtime_error(std::string("libX11 function missing: ") + name);
-        return f;
-    };
-    auto open_display = reinterpret_cast<Display* (*)(const char*)>(sym("XOpenDisplay"));
-    auto intern_atom = reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(sym("XInternAtom"));
-    auto query_tree = reinterpret_cast<Status (*)(Display*, Window, Window*, Window*, Window**, unsigned*)>(
-        sym("XQueryTree"));
-    auto send_event = reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(sym("XSendEvent"));
-    auto get_wm_protocols =
-        reinterpret_cast<Status (*)(Display*, Window, Atom**, int*)>(sym("XGetWMProtocols"));
-    auto x_free = reinterpret_cast<int (*)(void*)>(sym("XFree"));
-    auto x_flush = reinterpret_cast<int (*)(Display*)>(sym("XFlush"));
-    auto close_display = reinterpret_cast<int (*)(Display*)>(sym("XCloseDisplay"));
-
-    Display* dpy = open_display(display_name.c_str());
+    Display* dpy = XOpenDisplay(display_name.c_str());
     if (!dpy)
         return false;
-    Atom wm_protocols = intern_atom(dpy, "WM_PROTOCOLS", False);
-    Atom wm_delete = intern_atom(dpy, "WM_DELETE_WINDOW", False);
-    Window root = DefaultRootWindow(dpy);
-    Window root_ret = 0, parent = 0, *children = nullptr;
+    Atom wm_protocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    Atom wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    Window root = 0, parent = 0, *children = nullptr;
     unsigned count = 0;
     int sent = 0;
-    if (query_tree(dpy, root, &root_ret, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count; ++i) {
-            Atom* protocols = nullptr;
-            int n = 0;
-            bool wants_delete = false;
-            if (get_wm_protocols(dpy, children[i], &protocols, &n)) {
-                for (int k = 0; k < n; ++k)
-                    wants_delete = wants_delete || protocols[k] == wm_delete;
-                x_free(protocols);
-            }
-            if (!wants_delete)
-                continue;
-            XEvent ev{};
-            ev.xclient.type = ClientMessage;
-            ev.xclient.window = children[i];
-            ev.xclient.message_type = wm_protocols;
-            ev.xclient.format = 32;
-            ev.xclient.data.l[0] = long(wm_delete);
-            ev.xclient.data.l[1] = CurrentTime;
-            send_event(dpy, children[i], False, NoEventMask, &ev);
-            ++sent;
+    XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count; ++i) {
+        Atom* protocols = nullptr;
+        int n = 0;
+        bool wants_delete = false;
+        if (XGetWMProtocols(dpy, children[i], &protocols, &n)) {
+            wants_delete = std::find(protocols, protocols + n, wm_delete) != protocols + n;
+            XFree(protocols);
         }
-        if (children)
-            x_free(children);
+        if (!wants_delete)
+            continue;
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = children[i];
+        ev.xclient.message_type = wm_protocols;
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = long(wm_delete);
+        ev.xclient.data.l[1] = CurrentTime;
+        XSendEvent(dpy, children[i], False, NoEventMask, &ev);
+        ++sent;
     }
-    x_flush(dpy);
-    close_display(dpy);
+    if (children)
+        XFree(children);
+    XCloseDisplay(dpy);   // flushes
     return sent > 0;
 }
 

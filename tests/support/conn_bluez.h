@@ -34,9 +34,6 @@ std::string call_agent_from(GDBusConnection* conn, const std::string& dest, cons
 enum class ConnectAnswer { Connects, Fails, ConnectsThenFails, NeverAnswers };
 void script_device(MockBluez& bluez, const std::string& device_path, ConnectAnswer answer);
 
-// Unique bus name of the connection that process pid holds on the bus, or "".
-std::string unique_name_of(DbusDaemon& bus, pid_t pid, int timeout_ms = 10000);
-
 // Asks every top-level window on the X display to close, as a window
 // manager's close button does (WM_DELETE_WINDOW).
 bool close_all_windows(const std::string& display);

@@ -102,14 +102,7 @@ bool InProcessApp::wait_for_output(const std::string& needle, int timeout_ms) co
     return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-int InProcessApp::count(const std::string& needle) const
-{
-    std::string out = output();
-    int n = 0;
-    for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + needle.size()))
-        ++n;
-    return n;
-}
+int InProcessApp::count(const std::string& needle) const { return occurrences(output(), needle); }
 
 size_t InProcessApp::find(const std::string& needle, size_t from) const { return output().find(needle, from); }
 

@@ -7,8 +7,7 @@ matters to a client: a notification that is not "resident" is closed
 (NotificationClosed, reason 2) right after one of its actions is invoked.
 Each Notify and CloseNotification is written to the log as one JSON object
 a line. The test plays the user through a second interface on the same
-object, org.telvane.test.NotificationUser: Invoke(u id, s action_key) and
-Dismiss(u id).
+object, org.telvane.test.NotificationUser: Invoke(u id, s action_key).
 """
 import json
 import sys
@@ -91,11 +90,6 @@ class Server(dbus.service.Object):
         self.ActionInvoked(dbus.UInt32(nid), action_key)
         if not self.open[int(nid)]:
             del self.open[int(nid)]
-            self.NotificationClosed(dbus.UInt32(nid), dbus.UInt32(2))
-
-    @dbus.service.method(USER_IFACE, in_signature="u", out_signature="")
-    def Dismiss(self, nid):
-        if self.open.pop(int(nid), None) is not None:
             self.NotificationClosed(dbus.UInt32(nid), dbus.UInt32(2))
 
 

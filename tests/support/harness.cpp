@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -16,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -24,27 +24,6 @@
 namespace th {
 
 namespace {
-
-void remove_tree_at(const std::string& path)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        if (DIR* d = opendir(path.c_str())) {
-            while (dirent* e = readdir(d)) {
-                std::string name = e->d_name;
-                if (name != "." && name != "..")
-                    remove_tree_at(path + "/" + name);
-            }
-            closedir(d);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
 
 bool unix_socket_accepts(const std::string& path)
 {
@@ -143,7 +122,17 @@ TempDir::TempDir()
     path_ = tmpl;
 }
 
-TempDir::~TempDir() { remove_tree_at(path_); }
+TempDir::~TempDir()
+{
+    // A folder a test made read-only opens up before it can be emptied.
+    namespace fs = std::filesystem;
+    std::error_code ec, each;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, each);
+    for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_directory(each) && !it->is_symlink(each))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, each);
+    fs::remove_all(path_, ec);
+}
 
 std::string read_file(const std::string& path)
 {
@@ -347,25 +336,26 @@ GVariant* MockBluez::call(const std::string& path, const std::string& iface, con
     return r;
 }
 
+namespace {
+std::string path_of(GVariant* reply)
+{
+    const gchar* path = nullptr;
+    g_variant_get(reply, "(&s)", &path);
+    std::string out = path;
+    g_variant_unref(reply);
+    return out;
+}
+}  // namespace
+
 std::string MockBluez::add_adapter(const std::string& name, const std::string& system_name)
 {
-    GVariant* r = call("/", "org.bluez.Mock", "AddAdapter", g_variant_new("(ss)", name.c_str(), system_name.c_str()));
-    const gchar* path = nullptr;
-    g_variant_get(r, "(&s)", &path);
-    std::string out = path;
-    g_variant_unref(r);
-    return out;
+    return path_of(call("/", "org.bluez.Mock", "AddAdapter", g_variant_new("(ss)", name.c_str(), system_name.c_str())));
 }
 
 std::string MockBluez::add_device(const std::string& address, const std::string& alias, const std::string& adapter)
 {
-    GVariant* r = call("/", "org.bluez.Mock", "AddDevice",
-                       g_variant_new("(sss)", adapter.c_str(), address.c_str(), alias.c_str()));
-    const gchar* path = nullptr;
-    g_variant_get(r, "(&s)", &path);
-    std::string out = path;
-    g_variant_unref(r);
-    return out;
+    return path_of(call("/", "org.bluez.Mock", "AddDevice",
+                        g_variant_new("(sss)", adapter.c_str(), address.c_str(), alias.c_str())));
 }
 
 void MockBluez::pair_device(const std::string& address, const std::string& adapter)
@@ -430,15 +420,6 @@ GVariant* MockBluez::get_property(const std::string& path, const std::string& if
     return v;
 }
 
-std::string MockBluez::device_path(const std::string& address, const std::string& adapter)
-{
-    std::string a = address;
-    for (char& c : a)
-        if (c == ':')
-            c = '_';
-    return "/org/bluez/" + adapter + "/dev_" + a;
-}
-
 // ---- Xvfb ----
 
 Xvfb::Xvfb()
@@ -464,8 +445,6 @@ Xvfb::Xvfb()
         number += c;
     }
     close(fds[0]);
-    // Adopt the pid into a Process-like holder for teardown.
-    process_ = nullptr;
     display_ = ":" + number;
     if (number.empty()) {
         kill(-pid, SIGKILL);
@@ -600,14 +579,15 @@ bool Telvane::wait_for_output(const std::string& needle, int timeout_ms) const
     return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-int Telvane::count(const std::string& needle) const
+int occurrences(const std::string& text, const std::string& needle)
 {
-    std::string out = output();
     int n = 0;
-    for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + needle.size()))
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size()))
         ++n;
     return n;
 }
+
+int Telvane::count(const std::string& needle) const { return occurrences(output(), needle); }
 
 size_t Telvane::find(const std::string& needle, size_t from) const { return output().find(needle, from); }
 

@@ -34,6 +34,7 @@ std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+int occurrences(const std::string& text, const std::string& needle);
 
 // The program's process-wide state back to its start values, and, after a
 // test, its threads ended and its window closed. Both run by themselves
@@ -129,7 +130,6 @@ public:
     GVariant* call(const std::string& path, const std::string& iface, const std::string& method,
                    GVariant* params, GError** error = nullptr, int timeout_ms = 25000);
     GVariant* get_property(const std::string& path, const std::string& iface, const std::string& name);
-    static std::string device_path(const std::string& address, const std::string& adapter = "hci0");
 
 private:
     DbusDaemon& bus_;
@@ -145,7 +145,6 @@ public:
 
 private:
     std::string display_;
-    Process* process_ = nullptr;
     pid_t pid_holder_ = -1;
 };
 

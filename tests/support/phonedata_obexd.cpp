@@ -78,16 +78,4 @@ std::string generated_vcards(int n, const std::string& name_prefix)
     return out;
 }
 
-std::string history_vcard(const std::string& name, const std::string& number, const std::string& datetime_line)
-{
-    std::string out = "BEGIN:VCARD\r\nVERSION:2.1\r\n";
-    if (!name.empty())
-        out += "N:" + name + "\r\nFN:" + name + "\r\n";
-    if (!number.empty())
-        out += "TEL:" + number + "\r\n";
-    if (!datetime_line.empty())
-        out += datetime_line + "\r\n";
-    return out + "END:VCARD\r\n";
-}
-
 }  // namespace th

@@ -39,7 +39,5 @@ private:
 std::string phonedata_fixture(const std::string& name);
 // n generated cards "Contact 0001" with number "+4917000001", Android style.
 std::string generated_vcards(int n, const std::string& name_prefix = "Contact ");
-// One call-history card.
-std::string history_vcard(const std::string& name, const std::string& number, const std::string& datetime_line);
 
 }  // namespace th

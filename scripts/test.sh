@@ -45,7 +45,7 @@ fi
 threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|AtChannel|DialRefusal|PhoneDataFlow|ObexdStartup'
 threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|IncomingCall|OutgoingCall|Robustness"
 threaded="$threaded|SecondCall|CallAudio|ContactsDial|HfpChannel|PhoneData|PhoneDataCacheFault|PhoneDataFailure"
-threaded="$threaded|Close|Handshake|ShimTest|ChannelLookup|AudioPumps|VoiceLink|ScoLink)\\."
+threaded="$threaded|ShimTest|AudioPumps|VoiceLink|ScoLink)\\."
 # ThreadSanitizer needs its fixed address layout, which kernels with more mmap
 # randomness than it knows break ("unexpected memory mapping"); without
 # address randomization (inherited by every child) it runs on any of them.
@@ -55,4 +55,4 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
 fi
 # The even-audio test holds the pumps to 5 ms gaps: a timing the checked,
 # several times slower build cannot keep; the other builds run it.
-(cd build-tsan && $run ctest --output-on-failure -j "${TSAN_TEST_JOBS:-6}" -R "$threaded" -E 'CallAudio\.EvenTone')
+(cd build-tsan && $run ctest --output-on-failure -j "${TSAN_TEST_JOBS:-6}" -R "$threaded" -E 'CallAudio\.VoiceFlowsEvenly')

@@ -84,6 +84,19 @@ void schedule_restart(gint64 connected_for_us)
     g_timeout_add(static_cast<guint>(delay_ms), restart_incoming_listener_cb, nullptr);
 }
 
+// An attempt that never reached a working link ends here. A phone busy with
+// another link, or slow to offer the service, is tried again: without the
+// listener no incoming call would show.
+gpointer give_up_attempt()
+{
+    bool again = incoming_call_running.load() != 0;
+    listener_self = nullptr;
+    listener_finished = 1;
+    if (again)
+        schedule_restart(0);
+    return nullptr;
+}
+
 }  // namespace
 
 int listener_restart_delay_ms(int consecutive)
@@ -117,14 +130,7 @@ gpointer incoming_call_listener(gpointer data)
     int fd = hfp_rfcomm_open(&socket_failed, &hfp_listen_socket);
     if (fd < 0) {
         log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
-        bool again = incoming_call_running.load() != 0;
-        listener_self = nullptr;
-        listener_finished = 1;
-        // A phone busy with another link, or slow to offer the service, is
-        // tried again: without the listener no incoming call would show.
-        if (again)
-            schedule_restart(0);
-        return nullptr;
+        return give_up_attempt();
     }
     auto channel = std::make_shared<AtChannel>(fd);
     PhoneStatus status;
@@ -133,12 +139,7 @@ gpointer incoming_call_listener(gpointer data)
         // waiting for the phone stays for the next one.
         log_msg("⚠️ Listener connection lost during the handshake");
         close_listen_socket(fd);
-        bool again = incoming_call_running.load() != 0;
-        listener_self = nullptr;
-        listener_finished = 1;
-        if (again)
-            schedule_restart(0);
-        return nullptr;
+        return give_up_attempt();
     }
     // Whatever the phone has going on now is the truth, also after a re-handshake.
     call_status_from_phone(generation, status.values);

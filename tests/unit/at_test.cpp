@@ -1,6 +1,7 @@
 // The AT layer fed the way a phone really sends (fragmented, mixed, junk),
 // then the channel over a socketpair with a scripted phone.
 #include "hfp/at.h"
+#include "text_helpers.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -16,11 +17,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Out of line: GCC 12 warns falsely about string concatenation inlined here.
-[[gnu::noinline]] std::string cat(std::string a, const std::string& b, const std::string& c = "")
-{
-    return a.append(b).append(c);
-}
+using unit::cat;
 
 Lines feed_all(AtLineSplitter& s, const std::vector<std::string>& reads)
 {
@@ -134,10 +131,9 @@ struct Peer {
     Peer() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
     ~Peer()
     {
-        if (fds[0] >= 0)
-            close(fds[0]);
-        if (fds[1] >= 0)
-            close(fds[1]);
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
     }
     int ours() const { return fds[0]; }
     void hang_up()

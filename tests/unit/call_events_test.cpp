@@ -6,6 +6,7 @@
 #include "hfp/listener.h"
 #include "hfp/phone_lines.h"
 #include "ui/call_display.h"
+#include "text_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -63,13 +64,7 @@ TEST_F(CallEvents, IndicatorSequencesEndInTheRightStateForBothOrders)
     }
 }
 
-std::string repeat(const std::string& s, int n)
-{
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
+using unit::repeat;
 
 TEST_F(CallEvents, ListenerLinesHandledInOrder)
 {
@@ -165,44 +160,35 @@ TEST_F(CallEvents, EveryIndicatorKeepsItsLatestValueByNameUntilThePhoneIsGone)
 // After each step the view reads: state (- I O A), then w (waiting),
 // h (held beside), H (held alone), v (voice), then the party's number and
 // "/waiting" or "/held".
+CallParty party(const std::string& text)
+{
+    size_t space = text.find(' ');
+    return space == std::string::npos ? CallParty{text, ""} : CallParty{text.substr(0, space), text.substr(space + 1)};
+}
+
 void feed_step(CallModel& m, const std::string& step)
 {
-    auto arg = [&](size_t at) { return step.substr(at); };
-    auto party = [&](size_t at) {
-        std::string rest = arg(at);
-        size_t space = rest.find(' ');
-        return space == std::string::npos ? CallParty{rest, ""} : CallParty{rest.substr(0, space), rest.substr(space + 1)};
+    using Apply = void (*)(CallModel&, const std::string&);   // gets the text after the prefix
+    const std::pair<const char*, Apply> steps[] = {
+        {"call=", [](CallModel& m, const std::string& a) { m.on_call(std::stoi(a)); }},
+        {"callsetup=", [](CallModel& m, const std::string& a) { m.on_callsetup(std::stoi(a)); }},
+        {"callheld=", [](CallModel& m, const std::string& a) { m.on_callheld(std::stoi(a)); }},
+        {"status=", [](CallModel& m, const std::string& a) { m.on_status(a[0] - '0', a[2] - '0', a[4] - '0'); }},
+        {"RING", [](CallModel& m, const std::string&) { m.on_ring(); }},
+        {"CLIP ", [](CallModel& m, const std::string& a) { m.on_caller(party(a)); }},
+        {"CCWA ", [](CallModel& m, const std::string& a) { m.on_waiting(party(a)); }},
+        {"NO CARRIER", [](CallModel& m, const std::string&) { m.on_end_code(false); }},
+        {"ERROR", [](CallModel& m, const std::string&) { m.on_end_code(true); }},
+        {"dial ", [](CallModel& m, const std::string& a) { m.on_dial_accepted(party(a)); }},
+        {"answer", [](CallModel& m, const std::string&) { m.on_answer(); }},
+        {"reject", [](CallModel& m, const std::string&) { m.on_reject(); }},
+        {"hangup", [](CallModel& m, const std::string&) { m.on_hangup(); }},
+        {"chld=", [](CallModel& m, const std::string& a) { m.on_hold_action(std::stoi(a)); }},
     };
-    if (step.rfind("call=", 0) == 0)
-        m.on_call(std::stoi(arg(5)));
-    else if (step.rfind("callsetup=", 0) == 0)
-        m.on_callsetup(std::stoi(arg(10)));
-    else if (step.rfind("callheld=", 0) == 0)
-        m.on_callheld(std::stoi(arg(9)));
-    else if (step.rfind("status=", 0) == 0)
-        m.on_status(step[7] - '0', step[9] - '0', step[11] - '0');
-    else if (step == "RING")
-        m.on_ring();
-    else if (step.rfind("CLIP ", 0) == 0)
-        m.on_caller(party(5));
-    else if (step.rfind("CCWA ", 0) == 0)
-        m.on_waiting(party(5));
-    else if (step == "NO CARRIER")
-        m.on_end_code(false);
-    else if (step == "ERROR")
-        m.on_end_code(true);
-    else if (step.rfind("dial ", 0) == 0)
-        m.on_dial_accepted(party(5));
-    else if (step == "answer")
-        m.on_answer();
-    else if (step == "reject")
-        m.on_reject();
-    else if (step == "hangup")
-        m.on_hangup();
-    else if (step.rfind("chld=", 0) == 0)
-        m.on_hold_action(std::stoi(arg(5)));
-    else
-        ADD_FAILURE() << "unknown step " << step;
+    for (const auto& [prefix, apply] : steps)
+        if (step.rfind(prefix, 0) == 0)
+            return apply(m, step.substr(std::strlen(prefix)));
+    ADD_FAILURE() << "unknown step " << step;
 }
 
 std::string describe(const CallModel& m)

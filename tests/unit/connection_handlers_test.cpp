@@ -21,12 +21,19 @@ namespace {
 const std::string kPhoneAddr = "A4:50:46:12:34:56";
 const std::string kPhoneName = "Pixel of Ana";
 
-bool mock_called(th::MockBluez& bluez, const std::string& path, const std::string& call)
+// How often BlueZ received a call starting with `call` on `path`.
+int mock_called(th::MockBluez& bluez, const std::string& path, const std::string& call)
 {
+    int n = 0;
     for (const auto& c : bluez.calls(path))
-        if (c.rfind(call, 0) == 0)
-            return true;
-    return false;
+        n += c.rfind(call, 0) == 0;
+    return n;
+}
+
+void set_adapter(th::MockBluez& bluez, const char* property, bool value)
+{
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                               g_variant_new("(ssv)", "org.bluez.Adapter1", property, g_variant_new_boolean(value))));
 }
 
 bool reaches(AppState state, int timeout_ms = 10000)
@@ -43,8 +50,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     th::make_phone(bluez, phone);
     th::script_device(bluez, phone, th::ConnectAnswer::Connects);
     // Start must also switch a powered-off adapter on.
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                               g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(FALSE))));
+    set_adapter(bluez, "Powered", false);
     th::InProcessApp app(world);
 
     on_start_clicked(nullptr, nullptr);
@@ -93,10 +99,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     // Start again: the agent is registered anew, "already exists" is no error.
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
-    int registers = 0;
-    for (const auto& c : bluez.calls("/org/bluez"))
-        registers += c.rfind("RegisterAgent", 0) == 0;
-    EXPECT_EQ(registers, 2);
+    EXPECT_EQ(mock_called(bluez, "/org/bluez", "RegisterAgent"), 2);
 }
 
 // What BlueZ hears back from the agent: every method answered for a phone
@@ -272,7 +275,7 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
         EXPECT_EQ(std::string(error_msg).rfind(row.error_start, 0), 0u) << error_msg;
         EXPECT_NE(std::string(error_msg).find(row.error_detail), std::string::npos) << error_msg;
         EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
-        EXPECT_EQ(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"), row.agent_registered);
+        EXPECT_EQ(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"), int(row.agent_registered));
         EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
     }
 }
@@ -287,9 +290,7 @@ TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)
 
     // BlueZ's own 3-minute limit strikes: the adapter is no longer discoverable.
     world.bluez->clear_calls("/org/bluez");
-    g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                                      g_variant_new("(ssv)", "org.bluez.Adapter1", "Discoverable",
-                                                    g_variant_new_boolean(FALSE))));
+    set_adapter(*world.bluez, "Discoverable", false);
     ASSERT_TRUE(reaches(IDLE)) << app.output();
     EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
     EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");

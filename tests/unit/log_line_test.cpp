@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "app/text.h"
+#include "text_helpers.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -12,13 +13,7 @@
 
 namespace {
 
-std::string repeat(const std::string& s, int n)
-{
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
+using unit::repeat;
 
 TEST(LogLine, IsStampBlankMessageNewlineCutAt511OnACharacterBoundary)
 {

@@ -2,6 +2,7 @@
 // header, the described widgets, the dialpad, the column widths and the
 // Autostart box, all read back from the widgets themselves.
 #include "calls_x11.h"
+#include "text_helpers.h"
 #include "ui_gtk.h"
 
 #include "app/app.h"
@@ -79,7 +80,7 @@ const HeaderRow kHeaderRows[] = {
     {IDLE, true, "", 0, 0, "🔵 Ready", READY, "status-idle", true, false, false, false, false, false},
 };
 
-TEST_F(MainWindow, HeaderShowsEachConnectionState)
+TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffer)
 {
     uitest::open_main_window();
     // The rows run one after another on one window, as states follow each
@@ -109,11 +110,7 @@ TEST_F(MainWindow, HeaderShowsEachConnectionState)
         g_object_get(spinner, "active", &spinning, nullptr);
         EXPECT_EQ(gtk_widget_get_visible(spinner) && spinning, row.spinner);
     }
-}
 
-TEST_F(MainWindow, HeaderSurvivesANameFillingItsWholeBuffer)
-{
-    uitest::open_main_window();
     std::string long_name;
     while (long_name.size() < sizeof device_name)
         long_name += "é";
@@ -126,15 +123,7 @@ TEST_F(MainWindow, HeaderSurvivesANameFillingItsWholeBuffer)
     EXPECT_NE(info.find("Address: 11:22:33:44:55:66"), std::string::npos) << info;
 }
 
-std::string log_text()
-{
-    GtkTextIter a, b;
-    gtk_text_buffer_get_bounds(log_buffer.load(), &a, &b);
-    gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &a, &b, FALSE);
-    std::string out = text;
-    g_free(text);
-    return out;
-}
+std::string log_text() { return unit::buffer_text(log_buffer.load()); }
 
 TEST_F(MainWindow, HasTheDescribedButtonsTabsAndLog)
 {
@@ -172,20 +161,6 @@ TEST_F(MainWindow, HasTheDescribedButtonsTabsAndLog)
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
     EXPECT_EQ(text.rfind("line 3\n", 0), 0u) << text.substr(0, 40);
     EXPECT_NE(text.find("line 5002\n"), std::string::npos);
-}
-
-TEST_F(MainWindow, WaitingNumberIsShownUntilCancelled)
-{
-    uitest::open_main_window();
-    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
-    pending_dial_set("0301234567");
-    uitest::pump();
-    ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
-    EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
-    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖ Cancel")));
-    uitest::pump();
-    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
-    EXPECT_EQ(pending_dial_take(), "");
 }
 
 void expect_widths(const std::vector<int>& widths)
@@ -226,7 +201,7 @@ TEST_F(MainWindow, ColumnWidthsComeFromSettingsClampedAndDraggedOnesAreWrittenOn
     expect_widths({95, kMinColumnWidth, kMinColumnWidth, kMaxColumnWidth, 321, kMaxColumnWidth});
 }
 
-TEST_F(MainWindow, DialpadKeysAppendTheirDigit)
+TEST_F(MainWindow, DialpadKeysAppendTheirDigitAndAWaitingNumberShowsUntilCancelled)
 {
     uitest::open_main_window();
     GtkWidget* entry = uitest::find_widget(window, [](GtkWidget* w) {
@@ -243,6 +218,16 @@ TEST_F(MainWindow, DialpadKeysAppendTheirDigit)
     for (const char* k : {"1", "*", "#"})
         gtk_button_clicked(GTK_BUTTON(find_button(window, k)));
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "+49 301*#");
+
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    pending_dial_set("0301234567");
+    uitest::pump();
+    ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
+    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖ Cancel")));
+    uitest::pump();
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(pending_dial_take(), "");
 }
 
 TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskAndWritesIt)

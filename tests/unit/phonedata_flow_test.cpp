@@ -5,6 +5,7 @@
 #include "app/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
+#include "text_helpers.h"
 #include "harness.h"
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
@@ -29,19 +30,7 @@ namespace {
 const char* kOldContacts = "name,number\n\"Old Friend\",\"+49 30 111222333\"\n";
 const char* kOldRecents = "type,name,number,time\n\"📥 Incoming\",\"Old Friend\",\"+49 111\",\"01.01.2024 10:00\"\n";
 
-std::string store_column(GtkListStore* store, int column)
-{
-    std::string out;
-    GtkTreeIter iter;
-    for (gboolean ok = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(store), &iter); ok;
-         ok = gtk_tree_model_iter_next(GTK_TREE_MODEL(store), &iter)) {
-        gchar* text = nullptr;
-        gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
-        out += std::string(text ? text : "") + "|";
-        g_free(text);
-    }
-    return out;
-}
+using unit::store_column;
 
 // The process-wide state a running program has, in a test folder.
 class InProcess : public testing::Test {
@@ -57,15 +46,7 @@ protected:
         contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
         recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
     }
-    std::string log() const
-    {
-        GtkTextIter start, end;
-        gtk_text_buffer_get_bounds(log_buffer.load(), &start, &end);
-        gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &start, &end, FALSE);
-        std::string out = text;
-        g_free(text);
-        return out;
-    }
+    std::string log() const { return unit::buffer_text(log_buffer.load()); }
     bool wait_log(const std::string& needle, int timeout_ms = 10000) const
     {
         return th::wait_until([&] { return log().find(needle) != std::string::npos; }, timeout_ms);

@@ -4,6 +4,7 @@
 #include "app/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
+#include "text_helpers.h"
 #include "harness.h"
 #include "ui_gtk.h"
 #include "phonedata/obex.h"
@@ -47,11 +48,7 @@ TEST(ContactSearch, MatchesNamesWhateverTheCaseAndNumbersAsTyped)
                            {"Bob Major", "5551234"},
                            {"ÉMILE ZOLA", "+33 1 55"},
                            {"Anna", "0 800 JOJO"}});
-    struct Case {
-        const char* query;
-        std::string expected;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"jo", "John Smith|Joanna Brown|Bob Major|"},
         // Names match lower-cased; the number only as typed.
         {"JO", "John Smith|Joanna Brown|Bob Major|Anna|"},
@@ -61,10 +58,8 @@ TEST(ContactSearch, MatchesNamesWhateverTheCaseAndNumbersAsTyped)
         {"j", ""},
     };
     Contact out[kMaxShownContacts];
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.query);
-        EXPECT_EQ(names(out, search_contacts(*table, c.query, out, kMaxShownContacts)), c.expected);
-    }
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(names(out, search_contacts(*table, query, out, kMaxShownContacts)), expected) << query;
 }
 
 TEST(ContactSearch, ThreeHundredMatchesShowTheFirstTwoHundredInPhonebookOrder)
@@ -112,28 +107,8 @@ protected:
         gtk_entry_set_text(GTK_ENTRY(entry), text);
         on_contacts_search_changed(GTK_SEARCH_ENTRY(entry), nullptr);
     }
-    std::string shown() const
-    {
-        std::string out;
-        GtkTreeIter iter;
-        for (gboolean ok = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(contacts_store), &iter); ok;
-             ok = gtk_tree_model_iter_next(GTK_TREE_MODEL(contacts_store), &iter)) {
-            gchar* name = nullptr;
-            gtk_tree_model_get(GTK_TREE_MODEL(contacts_store), &iter, 0, &name, -1);
-            out += std::string(name) + "|";
-            g_free(name);
-        }
-        return out;
-    }
-    std::string log() const
-    {
-        GtkTextIter start, end;
-        gtk_text_buffer_get_bounds(log_buffer.load(), &start, &end);
-        gchar* text = gtk_text_buffer_get_text(log_buffer.load(), &start, &end, FALSE);
-        std::string out = text;
-        g_free(text);
-        return out;
-    }
+    std::string shown() const { return unit::store_column(contacts_store, 0); }
+    std::string log() const { return unit::buffer_text(log_buffer.load()); }
     void load(const std::vector<std::pair<std::string, std::string>>& rows)
     {
         phonebook_install(table_of(rows));

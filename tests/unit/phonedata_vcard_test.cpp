@@ -3,6 +3,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/vcard.h"
 #include "phonedata_obexd.h"
+#include "text_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -89,28 +90,22 @@ TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
 
 TEST(PhonebookVcards, EveryTextIsValidUtf8CutOnACharacterBoundary)
 {
-    struct Case {
-        const char* what;
-        std::string data;
-    };
-    std::string many_e;   // 64 two-byte characters: 128 bytes, cut inside the 64th
-    for (int i = 0; i < 64; ++i)
-        many_e += "é";
-    const Case cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"decoded invalid bytes", card("FN;ENCODING=QUOTED-PRINTABLE:=FF=C3(\r\nTEL:1\r\n")},
-        {"two-byte characters past the limit", card("FN:" + many_e + "\r\nTEL:1\r\n")},
+        // 64 two-byte characters: 128 bytes, cut inside the 64th
+        {"two-byte characters past the limit", card("FN:" + unit::repeat("é", 64) + "\r\nTEL:1\r\n")},
         {"number of four-byte characters", card("FN:a\r\nTEL:" + std::string(40, 'x') + "😀😀😀😀😀😀\r\n")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto rows = reduce(c.data);
+    for (const auto& [what, data] : cases) {
+        SCOPED_TRACE(what);
+        auto rows = reduce(data);
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_TRUE(g_utf8_validate(rows[0].name.c_str(), -1, nullptr)) << rows[0].name;
         EXPECT_TRUE(g_utf8_validate(rows[0].number.c_str(), -1, nullptr)) << rows[0].number;
         EXPECT_LE(rows[0].name.size(), 127u);
         EXPECT_LE(rows[0].number.size(), 63u);
     }
-    EXPECT_EQ(reduce(cases[1].data)[0].name.size(), 126u);
+    EXPECT_EQ(reduce(cases[1].second)[0].name.size(), 126u);
 }
 
 TEST(PhonebookVcards, FixturesFromAndroidAndIphone)

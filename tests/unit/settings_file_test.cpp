@@ -2,6 +2,7 @@
 // hostile text, the writer's exact layout, and the autostart entry under a
 // temporary HOME. (Saves that cannot complete are tried on the real binary.)
 #include "ui_gtk.h"
+#include "text_helpers.h"
 
 #include "ui/settings.h"
 #include "ui/window.h"
@@ -35,11 +36,7 @@ std::string junk(size_t n, unsigned seed)
     return s;
 }
 
-// Out of line: GCC 12 warns falsely about string concatenation inlined here.
-[[gnu::noinline]] std::string cat(std::string a, const std::string& b, const std::string& c = "")
-{
-    return a.append(b).append(c);
-}
+using unit::cat;
 
 const Settings kAllSet{81, 151, 121, 141, 201, 151, 1};
 const std::string kAllSetFile = "{\n"

@@ -229,13 +229,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndASlowButMovingDownloadWorksOnceItIsBack)
 {
     PhoneWorld w;
-    // A phonebook of count cards, paced as slow says.
-    auto serve_big = [&](int count, const std::string& slow) {
-        th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(count));
-        w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
-                          th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [" + slow + "]}}");
-    };
-    serve_big(300, "60000, 120");
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(300));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [60000, 120]}}");
     // A cache that holds no row: the preload runs and must leave it alone.
     const std::string contacts = "name,number\n\"no separator\n";
     th::write_file(w.world.dir.file("contacts.csv"), contacts);
@@ -252,7 +248,9 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndASlowButMovingDownloadWorks
     // Back, and the phone connects again: the next download works, though
     // it takes longer than any fixed budget a transfer ever had, with a step
     // every half second: the transfer is alive, so it is waited for.
-    serve_big(900, "45000, 90");
+    th::write_file(w.world.dir.file("big.vcf"), th::generated_vcards(900));
+    w.obexd.configure("{\"files\": {\"pb\": \"" + w.world.dir.file("big.vcf") + "\", \"ich\": \"" +
+                      th::phonedata_fixture("ich.vcf") + "\"}, \"slow\": {\"pb\": [45000, 90]}}");
     w.obexd.start();
     w.world.bluez->disconnect_device(kPhone);
     ASSERT_TRUE(app.wait_for_output("📴 Connection lost", 15000)) << app.output();

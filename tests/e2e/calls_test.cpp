@@ -94,13 +94,28 @@ struct CallWorld {
     {
         return th::wait_until([&] { return !coloured_near(shot(), p, colour); }, 10000);
     }
-    int count_commands(const std::string& prefix) const
+    std::vector<std::string> commands(const std::string& prefix) const
     {
-        int n = 0;
+        std::vector<std::string> found;
         for (const std::string& c : phone.command_texts())
             if (c.rfind(prefix, 0) == 0)
-                ++n;
-        return n;
+                found.push_back(c);
+        return found;
+    }
+    int count_commands(const std::string& prefix) const { return int(commands(prefix).size()); }
+    // Clicks a button and waits for the command it sends to the phone.
+    bool click_sends(th::Point at, const std::string& command, int conn = -1)
+    {
+        size_t from = phone.command_count();
+        th::click_at(display(), at);
+        return phone.wait_for_command(command, 5000, nullptr, conn, from);
+    }
+    // Whether the window's urgency hint is on (raised for attention).
+    bool urgent(const std::string& window)
+    {
+        auto hints = th::run_x_command(display(), {"xprop", "-id", window, "WM_HINTS"});
+        EXPECT_TRUE(hints.has_value());
+        return hints && hints->find("urgency hint bit is set") != std::string::npos;
     }
 
     th::TestWorld world;
@@ -156,13 +171,9 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
         auto win = th::run_x_command(w.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Telvane$"});
         ASSERT_TRUE(win && !win->empty());
         std::string id = win->substr(0, win->find('\n'));
-        auto hints = th::run_x_command(w.display(), {"xprop", "-id", id, "WM_HINTS"});
-        ASSERT_TRUE(hints.has_value());
-        EXPECT_NE(hints->find("urgency hint bit is set"), std::string::npos) << *hints;
+        EXPECT_TRUE(w.urgent(id));
 
-        size_t from = w.phone.command_count();
-        th::click_at(w.display(), *answer);
-        EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+        EXPECT_TRUE(w.click_sends(*answer, "ATA", conn)) << w.out();
         EXPECT_TRUE(w.app->wait_for_output("✅ Call answered")) << w.out();
         w.phone.ciev(conn, "call", 1);
         w.phone.ciev(conn, "callsetup", 0);
@@ -174,9 +185,7 @@ TEST(IncomingCall, RingsIsAnsweredGoesActiveAndEndsForBothIndicatorOrders)
         w.phone.ciev(conn, "call", 0);
         EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
         EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
-        hints = th::run_x_command(w.display(), {"xprop", "-id", id, "WM_HINTS"});
-        ASSERT_TRUE(hints.has_value());
-        EXPECT_EQ(hints->find("urgency hint bit is set"), std::string::npos) << *hints;
+        EXPECT_FALSE(w.urgent(id));
         EXPECT_EQ(w.out().find("Invalid state"), std::string::npos) << w.out();
         expect_clean(w);
     }
@@ -230,22 +239,19 @@ TEST(IncomingCall, NotificationAnswersWindowRejectsAndNoCarrierOrRingingOutLeave
     EXPECT_TRUE(th::wait_until([&] { return th::newly_coloured(th::Image{}, w.shot(), kSyncBlue).has_value(); }));
 
     // Answered in the window, or rejected there: withdrawn, nothing missed.
-    for (const char* button : {"answer", "reject"}) {
-        SCOPED_TRACE(button);
+    for (bool answer : {true, false}) {
+        SCOPED_TRACE(answer ? "answer" : "reject");
         unsigned before = notes.notified("Incoming call");
         w.phone.ring(conn);
         w.phone.ciev(conn, "callsetup", 1);
         unsigned third = 0;
         ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Incoming call")) != before; }));
-        bool answer = std::string(button) == "answer";
         auto pressed = w.wait_for_button(idle, answer ? kGreen : kRed);
         ASSERT_TRUE(pressed) << w.out();
-        size_t sent = w.phone.command_count();
-        th::click_at(w.display(), *pressed);
-        EXPECT_TRUE(w.phone.wait_for_command(answer ? "ATA" : "AT+CHUP", 5000, nullptr, conn, sent)) << w.out();
+        EXPECT_TRUE(w.click_sends(*pressed, answer ? "ATA" : "AT+CHUP", conn)) << w.out();
         EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); })) << w.out();
         w.phone.remote_hangup();
-        EXPECT_TRUE(w.wait_button_off(*pressed, std::string(button) == "answer" ? kGreen : kRed));
+        EXPECT_TRUE(w.wait_button_off(*pressed, answer ? kGreen : kRed));
     }
     th::wait_until([] { return false; }, 1000);
     EXPECT_EQ(notes.notified("Missed call"), missed);
@@ -296,9 +302,7 @@ TEST(OutgoingCall, TelNumbersOfEveryLaunchAreDialledOnceHungUpOrRejectedOntoTheC
     w.phone.set_indicator("call", 1, true);
     w.phone.set_indicator("callsetup", 0, true);
     EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
-    size_t from = w.phone.command_count();
-    th::click_at(w.display(), *hangup);
-    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.click_sends(*hangup, "AT+CHUP", conn)) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("📱 AT+CHUP sent (listen)")) << w.out();
     EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
     // The listener read nothing of the dial's reply: no stray "call ended" and no rejection.
@@ -317,7 +321,6 @@ TEST(OutgoingCall, TelNumbersOfEveryLaunchAreDialledOnceHungUpOrRejectedOntoTheC
         EXPECT_EQ(w.count_commands(atd), 1) << atd;
     expect_clean(w);
 }
-
 
 // Types a number into the dial pad's entry and presses Call (or Enter), as a user would.
 void dial_from_pad(CallWorld& w, const std::string& number, bool press_enter = false)
@@ -447,9 +450,7 @@ TEST(Robustness, ARetriedListenerSurvivesSilentDialsGarbageAndRefusedAnswersAndC
     EXPECT_TRUE(w.app->wait_for_output("⚠️ Unknown response, trying anyway...", 15000)) << w.out();
     auto hangup = w.wait_for_button(idle, kRed);
     ASSERT_TRUE(hangup) << w.out();
-    size_t from = w.phone.command_count();
-    th::click_at(w.display(), *hangup);
-    EXPECT_TRUE(w.phone.wait_for_command("AT+CHUP", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.click_sends(*hangup, "AT+CHUP", conn)) << w.out();
     EXPECT_TRUE(w.wait_button_off(*hangup, kRed));
 
     w.phone.send_raw(conn, std::string("\r\n\x01\x02\xff\xfe junk \0 more\r\n", 20));
@@ -463,9 +464,7 @@ TEST(Robustness, ARetriedListenerSurvivesSilentDialsGarbageAndRefusedAnswersAndC
     EXPECT_TRUE(w.app->wait_for_output("📱 Caller: <b>Tom & Jerry</b> <i (+49301234567)")) << w.out();
     auto answer = w.wait_for_button(idle, kGreen);
     ASSERT_TRUE(answer) << w.out();
-    from = w.phone.command_count();
-    th::click_at(w.display(), *answer);
-    EXPECT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, conn, from)) << w.out();
+    EXPECT_TRUE(w.click_sends(*answer, "ATA", conn)) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("📥 HFP: ERROR")) << w.out();
     EXPECT_TRUE(w.wait_button_off(*answer, kGreen));
     EXPECT_FALSE(coloured_near(w.shot(), *hangup, kRed)) << "the call should have ended";
@@ -473,15 +472,11 @@ TEST(Robustness, ARetriedListenerSurvivesSilentDialsGarbageAndRefusedAnswersAndC
 
     w.phone.set_indicator("call", 1, true);
     ASSERT_TRUE(w.wait_for_button(idle, kRed)) << w.out();
-    from = w.phone.command_count();
+    size_t from = w.phone.command_count();
     dial_from_pad(w, "1*9#");
     ASSERT_TRUE(w.phone.wait_for_command("AT+VTS=#", 10000, nullptr, -1, from)) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("⚠️ A call is in progress")) << w.out();
-    std::vector<std::string> tones;
-    for (const std::string& c : w.phone.command_texts())
-        if (c.rfind("AT+VTS", 0) == 0)
-            tones.push_back(c);
-    EXPECT_EQ(tones, (std::vector<std::string>{"AT+VTS=1", "AT+VTS=*", "AT+VTS=9", "AT+VTS=#"}));
+    EXPECT_EQ(w.commands("AT+VTS"), (std::vector<std::string>{"AT+VTS=1", "AT+VTS=*", "AT+VTS=9", "AT+VTS=#"}));
     EXPECT_EQ(w.count_commands("ATD"), 1);
     expect_clean(w);
 }
@@ -500,9 +495,6 @@ TEST(Robustness, APhoneThatDropsEveryListenerConnectionIsRetriedWithBackoff)
     EXPECT_LE(restarts, 6) << w.out();
     expect_clean(w);
 }
-
-
-
 
 // The phone goes out of reach while a dial waits for its answer: the dial
 // ends with the number on the clipboard, no call is left on the screen, and
@@ -544,7 +536,6 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
         expect_clean(w);
     }
 }
-
 
 // True while the phone's end of a voice link is up (what the PC sends is drained).
 bool voice_up(int fd)
@@ -626,15 +617,11 @@ TEST(SecondCall, ACallOfThePhoneIsShownAndHeardAndAWaitingCallerNeverTakesItForB
         ASSERT_TRUE(w.phone.waiting_call("+4930111222"));
         hold_answer = second_call_button(w, *hangup);
         ASSERT_TRUE(hold_answer) << w.out();
-        size_t from = w.phone.command_count();
-        th::click_at(w.display(), *hold_answer);
-        ASSERT_TRUE(w.phone.wait_for_command("AT+CHLD=2", 5000, nullptr, -1, from)) << w.out();
+        ASSERT_TRUE(w.click_sends(*hold_answer, "AT+CHLD=2")) << w.out();
         EXPECT_TRUE(w.app->wait_for_output("⏸ Call on hold (CIEV)")) << w.out();
         auto swap = second_call_button(w, *hangup, hold_answer->x);   // the held call's Swap, one wide button
         ASSERT_TRUE(swap) << w.out();
-        from = w.phone.command_count();
-        th::click_at(w.display(), *swap);
-        ASSERT_TRUE(w.phone.wait_for_command("AT+CHLD=2", 5000, nullptr, -1, from)) << w.out();
+        ASSERT_TRUE(w.click_sends(*swap, "AT+CHLD=2")) << w.out();
         EXPECT_TRUE(voice_up(voice)) << w.out();
         EXPECT_TRUE(coloured_near(w.shot(), *hangup, kRed)) << w.out();
         EXPECT_EQ(w.phone.accept_sco(0), -1) << "the voice link was opened anew";
@@ -648,7 +635,6 @@ TEST(SecondCall, ACallOfThePhoneIsShownAndHeardAndAWaitingCallerNeverTakesItForB
         expect_clean(w);
     }
 }
-
 
 // The phone goes away while the listener's connect is still pending: the
 // window does not wait for that connect.
@@ -669,7 +655,6 @@ TEST(SecondCall, PhoneLostWhileTheListenerConnectsLeavesTheWindowResponsive)
     EXPECT_EQ(w.phone.connection_count(), 0) << "the aborted connect must not come through later";
     expect_clean(w);
 }
-
 
 // The phone closes the link part-way through the handshake, or during a
 // call, or BlueZ stops during a call and comes back: no call is left on the

@@ -39,12 +39,8 @@ TEST(ContactsDial, DownloadedContactIsFoundByTypingAndDialledFromTheList)
     ASSERT_TRUE(app.wait_for_output("⚠️ No number entered")) << app.output();
 
     // Dialpad → Recent Calls → Contacts, then to the search entry.
-    th::press_key(display, "ctrl+Page_Down");
-    th::press_key(display, "ctrl+Page_Down");
-    th::press_key(display, "Tab");
-    th::press_key(display, "Tab");
-    th::press_key(display, "Escape");
-    th::press_key(display, "shift+Tab");
+    for (const char* key : {"ctrl+Page_Down", "ctrl+Page_Down", "Tab", "Tab", "Escape", "shift+Tab"})
+        th::press_key(display, key);
     th::type_text(display, "JO");
     // The debounced search runs; the first match (phonebook order) is John Smith.
     th::wait_until([] { return false; }, 1500);

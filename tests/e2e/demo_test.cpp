@@ -6,9 +6,10 @@
 #include <signal.h>
 
 #include <dirent.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-
 #include <map>
 #include <set>
 #include <string>
@@ -95,12 +96,10 @@ TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
     // What a terminal does on Ctrl+C: SIGINT to the foreground process group.
     ASSERT_EQ(kill(-demo.pid(), SIGINT), 0);
     EXPECT_EQ(demo.wait(60000), 0) << th::read_file(dir.file("demo.err"));
-    EXPECT_TRUE(th::wait_until([&] {
-        for (const auto& [pid, name] : started)
-            if (alive(pid))
-                return false;
-        return true;
-    }, 30000));
+    auto none_alive = [&] {
+        return std::none_of(started.begin(), started.end(), [](const auto& p) { return alive(p.first); });
+    };
+    EXPECT_TRUE(th::wait_until(none_alive, 30000));
     for (const auto& [pid, name] : started)
         EXPECT_FALSE(alive(pid)) << name << " " << pid << " is still running";
     EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the demo left its temporary folder";

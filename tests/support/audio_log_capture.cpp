@@ -39,19 +39,14 @@ std::string StdoutCapture::text()
 
 int StdoutCapture::count(const std::string& needle)
 {
-    std::string t = text();
-    int n = 0;
-    for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1))
-        ++n;
-    return n;
+    return occurrences(text(), needle);
 }
 
 std::vector<std::string> StdoutCapture::lines()
 {
     std::vector<std::string> out;
     std::istringstream in(text());
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         size_t cut = line.find("] ");
         out.push_back(cut == std::string::npos ? line : line.substr(cut + 2));
     }

@@ -125,12 +125,7 @@ std::string PulseServer::pactl(const std::string& args) const
 
 int PulseServer::client_streams(const std::string& kind, const std::string& app_name) const
 {
-    std::string out = pactl("list " + kind);
-    std::string needle = "application.name = \"" + app_name + "\"";
-    int n = 0;
-    for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + 1))
-        ++n;
-    return n;
+    return occurrences(pactl("list " + kind), "application.name = \"" + app_name + "\"");
 }
 
 SignalPlayer::SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude)
@@ -214,6 +209,5 @@ double rms(const std::vector<int16_t>& samples)
         sum += double(x) * x;
     return std::sqrt(sum / samples.size());
 }
-
 
 }  // namespace th

@@ -42,18 +42,14 @@ std::optional<std::string> run_x_command(const std::string& display, const std::
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     int status = 0;
     bool done = false;
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (!done && std::chrono::steady_clock::now() < deadline) {
         char buf[65536];
         ssize_t n;
+        done = waitpid(pid, &status, WNOHANG) == pid;   // then the read below drains what it wrote last
         while ((n = read(out[0], buf, sizeof buf)) > 0)
             text.append(buf, static_cast<size_t>(n));
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            while ((n = read(out[0], buf, sizeof buf)) > 0)
-                text.append(buf, static_cast<size_t>(n));
-            done = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     close(out[0]);
     if (!done) {
@@ -210,10 +206,7 @@ FakeNotifications::FakeNotifications(DbusDaemon& session_bus, const std::string&
 
 FakeNotifications::~FakeNotifications() { delete process_; }
 
-std::vector<std::string> FakeNotifications::calls() const
-{
-    return read_lines(log_path_);
-}
+std::vector<std::string> FakeNotifications::calls() const { return read_lines(log_path_); }
 
 namespace {
 unsigned id_of(const std::string& call)
@@ -264,12 +257,10 @@ std::string FakeNotifications::action_key(unsigned id, const std::string& label)
 
 bool FakeNotifications::invoke(unsigned id, const std::string& action_key)
 {
-    GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         bus_.connection(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
         "org.telvane.test.NotificationUser", "Invoke", g_variant_new("(us)", id, action_key.c_str()), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
-    g_clear_error(&error);
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
     if (reply)
         g_variant_unref(reply);
     return reply != nullptr;

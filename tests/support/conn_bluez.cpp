@@ -145,22 +145,11 @@ void script_device(MockBluez& bluez, const std::string& device_path, ConnectAnsw
         "self.UpdateProperties('org.bluez.Device1', {'Connected': dbus.Boolean(True)})\n";
     const std::string fail =
         "raise dbus.exceptions.DBusException('Page Timeout', name='org.bluez.Error.Failed')\n";
-    std::string code;
-    switch (answer) {
-    case ConnectAnswer::Connects:
-        code = set_connected;
-        break;
-    case ConnectAnswer::Fails:
-        code = fail;
-        break;
-    case ConnectAnswer::ConnectsThenFails:
-        code = set_connected + fail;
-        break;
-    case ConnectAnswer::NeverAnswers:
-        // Longer than the caller's 30 s timeout; the mock is stuck meanwhile.
+    const bool connects = answer == ConnectAnswer::Connects || answer == ConnectAnswer::ConnectsThenFails;
+    const bool fails = answer == ConnectAnswer::Fails || answer == ConnectAnswer::ConnectsThenFails;
+    std::string code = (connects ? set_connected : "") + (fails ? fail : "");
+    if (answer == ConnectAnswer::NeverAnswers)   // longer than the caller's 30 s timeout; the mock is stuck meanwhile
         code = "import time\ntime.sleep(36)\n";
-        break;
-    }
     bluez.add_method(device_path, "org.bluez.Device1", "Connect", "", "", code);
     bluez.add_method(device_path, "org.bluez.Device1", "Disconnect", "", "",
                      "if not self.props['org.bluez.Device1']['Connected']:\n"

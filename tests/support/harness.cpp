@@ -66,9 +66,8 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::str
     int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (e >= 0)
         dup2(e, 2);
-    if (keep_fd >= 0 && keep_fd != 3) {
+    if (keep_fd >= 0 && keep_fd != 3)
         dup2(keep_fd, 3);
-    }
     plan.exec();
 }
 
@@ -337,6 +336,8 @@ GVariant* MockBluez::call(const std::string& path, const std::string& iface, con
 }
 
 namespace {
+constexpr const char* kMock = "org.bluez.Mock";
+
 std::string path_of(GVariant* reply)
 {
     const gchar* path = nullptr;
@@ -349,31 +350,28 @@ std::string path_of(GVariant* reply)
 
 std::string MockBluez::add_adapter(const std::string& name, const std::string& system_name)
 {
-    return path_of(call("/", "org.bluez.Mock", "AddAdapter", g_variant_new("(ss)", name.c_str(), system_name.c_str())));
+    return path_of(call("/", kMock, "AddAdapter", g_variant_new("(ss)", name.c_str(), system_name.c_str())));
 }
 
 std::string MockBluez::add_device(const std::string& address, const std::string& alias, const std::string& adapter)
 {
-    return path_of(call("/", "org.bluez.Mock", "AddDevice",
-                        g_variant_new("(sss)", adapter.c_str(), address.c_str(), alias.c_str())));
+    return path_of(
+        call("/", kMock, "AddDevice", g_variant_new("(sss)", adapter.c_str(), address.c_str(), alias.c_str())));
 }
 
 void MockBluez::pair_device(const std::string& address, const std::string& adapter)
 {
-    g_variant_unref(call("/", "org.bluez.Mock", "PairDevice",
-                         g_variant_new("(ssi)", adapter.c_str(), address.c_str(), 5898764)));
+    g_variant_unref(call("/", kMock, "PairDevice", g_variant_new("(ssi)", adapter.c_str(), address.c_str(), 5898764)));
 }
 
 void MockBluez::connect_device(const std::string& address, const std::string& adapter)
 {
-    g_variant_unref(
-        call("/", "org.bluez.Mock", "ConnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
+    g_variant_unref(call("/", kMock, "ConnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
 }
 
 void MockBluez::disconnect_device(const std::string& address, const std::string& adapter)
 {
-    g_variant_unref(
-        call("/", "org.bluez.Mock", "DisconnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
+    g_variant_unref(call("/", kMock, "DisconnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
 }
 
 void MockBluez::add_method(const std::string& path, const std::string& iface, const std::string& name,
@@ -456,16 +454,14 @@ Xvfb::Xvfb()
 
 Xvfb::~Xvfb()
 {
-    if (pid_holder_ > 0) {
-        kill(-pid_holder_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(pid_holder_, nullptr, WNOHANG) == pid_holder_)
-                return;
-            sleep_ms(10);
-        }
-        kill(-pid_holder_, SIGKILL);
-        waitpid(pid_holder_, nullptr, 0);
-    }
+    if (pid_holder_ <= 0)
+        return;
+    kill(-pid_holder_, SIGTERM);
+    for (int i = 0; i < 200; ++i, sleep_ms(10))
+        if (waitpid(pid_holder_, nullptr, WNOHANG) == pid_holder_)
+            return;
+    kill(-pid_holder_, SIGKILL);
+    waitpid(pid_holder_, nullptr, 0);
 }
 
 // ---- a world for the real binary ----
@@ -541,17 +537,13 @@ Telvane::Telvane(const TestWorld& world, const std::vector<std::string>& args, c
 
 bool main_loop_answers(DbusDaemon& session_bus, int timeout_ms)
 {
-    GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(session_bus.connection(), "org.telvane.Telvane",
                                                   "/org/telvane/Telvane", "org.gtk.Actions", "List", nullptr,
                                                   G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, timeout_ms,
-                                                  nullptr, &error);
-    if (error)
-        g_error_free(error);
-    if (!reply)
-        return false;
-    g_variant_unref(reply);
-    return true;
+                                                  nullptr, nullptr);
+    if (reply)
+        g_variant_unref(reply);
+    return reply != nullptr;
 }
 
 Telvane::~Telvane()

@@ -45,10 +45,7 @@ void FakeObexd::configure(const std::string& json)
     std::rename((config_path_ + ".new").c_str(), config_path_.c_str());
 }
 
-std::vector<std::string> FakeObexd::calls() const
-{
-    return read_lines(log_path_);
-}
+std::vector<std::string> FakeObexd::calls() const { return read_lines(log_path_); }
 
 int FakeObexd::count(const std::string& method) const
 {

@@ -139,13 +139,9 @@ std::vector<GtkWidget*> descendants(GtkWidget* root)
         }
         g_list_free(children);
     }
-    if (GTK_IS_NOTEBOOK(root)) {
-        GtkNotebook* notebook = GTK_NOTEBOOK(root);
-        for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i) {
-            GtkWidget* tab = gtk_notebook_get_tab_label(notebook, gtk_notebook_get_nth_page(notebook, i));
-            out.push_back(tab);
-        }
-    }
+    GtkNotebook* notebook = GTK_IS_NOTEBOOK(root) ? GTK_NOTEBOOK(root) : nullptr;
+    for (int i = 0; notebook && i < gtk_notebook_get_n_pages(notebook); ++i)
+        out.push_back(gtk_notebook_get_tab_label(notebook, gtk_notebook_get_nth_page(notebook, i)));
     return out;
 }
 

@@ -293,9 +293,11 @@ int column_width(GObject* object)
     return chosen > 0 ? chosen : gtk_tree_view_column_get_width(column);
 }
 
-// Log lines, the SCO teardown and workers' results may still arrive after
-// the window is gone (closing during a call): they must find no widget.
-void forget_window_widgets(GtkWidget*, gpointer)
+void on_window_destroyed(GtkWidget*, gpointer) { forget_window_widgets(); }
+
+}  // namespace
+
+void forget_window_widgets()
 {
     log_buffer = nullptr;
     log_view = nullptr;
@@ -306,8 +308,6 @@ void forget_window_widgets(GtkWidget*, gpointer)
     recent_store = contacts_store = nullptr;
     waiting_number_box = waiting_number_label = nullptr;
 }
-
-}  // namespace
 
 void build_main_window(GtkApplication* application)
 {
@@ -320,7 +320,7 @@ void build_main_window(GtkApplication* application)
     gtk_window_set_default_size(GTK_WINDOW(window), 400, 650);
     gtk_container_set_border_width(GTK_CONTAINER(window), 12);
     g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroy), nullptr);
-    g_signal_connect(window, "destroy", G_CALLBACK(forget_window_widgets), nullptr);
+    g_signal_connect(window, "destroy", G_CALLBACK(on_window_destroyed), nullptr);
     g_signal_connect(window, "delete-event", G_CALLBACK(on_window_delete_event), nullptr);
 
     GtkWidget* main_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);

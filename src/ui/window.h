@@ -33,6 +33,10 @@ void show_phonebook_progress(int cards);
 
 // Reads settings.json, installs the theme, builds and wires the window.
 void build_main_window(GtkApplication* application);
+// Drops every widget global, as the window's destruction does: log lines,
+// the SCO teardown and workers' results may still arrive after the window is
+// gone (closing during a call), and must find no widget.
+void forget_window_widgets();
 void on_dialpad_clicked(GtkButton* button, gpointer digit);
 void on_dial_entry_activate(GtkEntry* entry, gpointer);
 

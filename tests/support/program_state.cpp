@@ -73,9 +73,8 @@ void settle_program_state()
     }
     wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
     uitest::pump();
-    if (window)
-        uitest::close_main_window();
-    uitest::forget_main_window();
+    uitest::close_main_window();
+    forget_window_widgets();   // and those a test made without a window
     g_main_context_release(nullptr);
 }
 

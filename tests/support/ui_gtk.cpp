@@ -7,8 +7,6 @@
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "ui/settings.h"
-#include "ui/second_call.h"
-#include "ui/waiting_number.h"
 #include "ui/window.h"
 
 #include <unistd.h>
@@ -101,29 +99,11 @@ void open_main_window()
 
 void close_main_window()
 {
-    if (!window)
-        return;
-    // Log lines must not land in a buffer that is going away.
-    log_buffer = nullptr;
-    log_view = nullptr;
-    gtk_widget_destroy(window);
+    if (window)
+        gtk_widget_destroy(window);   // forgets the widget globals itself
     pump();
-    forget_main_window();
 }
 
-void forget_main_window()
-{
-    log_buffer = nullptr;
-    log_view = nullptr;
-    window = nullptr;
-    state_label = spinner = start_btn = stop_btn = disconnect_btn = info_label = nullptr;
-    call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;
-    recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
-    recent_store = contacts_store = nullptr;
-    contacts_progress_label = nullptr;
-    second_call_label = hold_answer_btn = end_answer_btn = reject_waiting_btn = swap_btn = nullptr;
-    waiting_number_box = waiting_number_label = nullptr;
-}
 
 std::vector<GtkWidget*> descendants(GtkWidget* root)
 {

@@ -39,8 +39,6 @@ private:
 // until it is on screen; closing destroys it as the user's close would.
 void open_main_window();
 void close_main_window();
-// After the window destroyed itself: drops the widget globals that pointed into it.
-void forget_main_window();
 
 // Widgets below root (depth first), including notebook pages.
 std::vector<GtkWidget*> descendants(GtkWidget* root);

@@ -457,7 +457,7 @@ Xvfb::~Xvfb()
     if (pid_holder_ <= 0)
         return;
     kill(-pid_holder_, SIGTERM);
-    for (int i = 0; i < 200; ++i, sleep_ms(10))
+    for (int i = 0; i < 1000; ++i, sleep_ms(10))
         if (waitpid(pid_holder_, nullptr, WNOHANG) == pid_holder_)
             return;
     kill(-pid_holder_, SIGKILL);

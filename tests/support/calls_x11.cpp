@@ -18,50 +18,6 @@
 
 namespace th {
 
-std::optional<std::string> run_x_command(const std::string& display, const std::vector<std::string>& argv,
-                                         int timeout_ms)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return std::nullopt;
-    ExecPlan plan(argv, {{"DISPLAY", display}});
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], 1);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 2);
-        close(out[0]);
-        plan.exec();
-    }
-    close(out[1]);
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    bool done = false;
-    while (!done && std::chrono::steady_clock::now() < deadline) {
-        char buf[65536];
-        ssize_t n;
-        done = waitpid(pid, &status, WNOHANG) == pid;   // then the read below drains what it wrote last
-        while ((n = read(out[0], buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        if (!done)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    close(out[0]);
-    if (!done) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return std::nullopt;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return text;
-}
-
 Image screenshot(const std::string& display)
 {
     Image img;

@@ -1,6 +1,8 @@
 // Driving the real window as a person would, under the test's Xvfb: look at
 // the screen, click, read the clipboard, find a dialog by its title.
 #pragma once
+#include "world/xvfb.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,11 +23,6 @@ struct Image {
 struct Point {
     int x, y;
 };
-
-// Runs a command with DISPLAY set; returns its standard output, or nullopt
-// when it failed or did not finish within timeout_ms.
-std::optional<std::string> run_x_command(const std::string& display, const std::vector<std::string>& argv,
-                                         int timeout_ms = 5000);
 
 Image screenshot(const std::string& display);
 

@@ -12,10 +12,10 @@
 // Without a display it starts a virtual X server of its own. With
 // --screenshot FILE the phone answers its own ringing call and the demo
 // writes a picture of the window during that call to FILE, then ends.
-#include "calls_x11.h"
-#include "harness.h"
-#include "phonedata_obexd.h"
 #include "simphone.h"
+#include "world/buses.h"
+#include "world/processes.h"
+#include "world/xvfb.h"
 
 #include <glib.h>
 #include <sys/socket.h>

@@ -1,0 +1,273 @@
+#include "world/buses.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace th {
+
+namespace {
+bool unix_socket_accepts(const std::string& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+}  // namespace
+
+// ---- dbus-daemon ----
+
+DbusDaemon::DbusDaemon(const std::string& dir)
+{
+    static int counter = 0;
+    std::string socket = dir + "/bus-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    address_ = "unix:path=" + socket;
+    // No service folders: a test bus must never start the machine's own
+    // daemons (obexd would otherwise be activated on first call).
+    std::string config = socket + ".conf";
+    write_file(config,
+               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>" + address_ + "</listen>"
+               "<auth>EXTERNAL</auth>"
+               "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    process_ = new Process({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile"},
+                           {{"DBUS_SESSION_BUS_ADDRESS", kUnset}});
+    // The socket file appears at bind(), a moment before listen(): wait
+    // until it takes connections, or the first client may be refused.
+    if (!wait_until([&] { return file_exists(socket) && unix_socket_accepts(socket); }, 30000))
+        throw std::runtime_error("dbus-daemon did not start");
+}
+
+DbusDaemon::~DbusDaemon()
+{
+    if (conn_) {
+        g_dbus_connection_close_sync(conn_, nullptr, nullptr);
+        g_object_unref(conn_);
+    }
+    delete process_;
+}
+
+GDBusConnection* DbusDaemon::connection()
+{
+    if (!conn_) {
+        GError* error = nullptr;
+        conn_ = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        if (!conn_) {
+            std::string msg = error ? error->message : "?";
+            g_clear_error(&error);
+            throw std::runtime_error("cannot connect to private bus: " + msg);
+        }
+        g_dbus_connection_set_exit_on_close(conn_, FALSE);
+    }
+    return conn_;
+}
+
+bool DbusDaemon::wait_for_name(const std::string& name, int timeout_ms)
+{
+    return wait_until(
+        [&] {
+            GVariant* r = g_dbus_connection_call_sync(connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "NameHasOwner",
+                                                      g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+                                                      G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+            if (!r)
+                return false;
+            gboolean has = FALSE;
+            g_variant_get(r, "(b)", &has);
+            g_variant_unref(r);
+            return has != FALSE;
+        },
+        timeout_ms);
+}
+
+// ---- mock BlueZ ----
+
+MockBluez::MockBluez(DbusDaemon& system_bus, const std::string& log_path) : bus_(system_bus)
+{
+    process_ = new Process({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"},
+                           {{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}, {"DBUS_SESSION_BUS_ADDRESS", kUnset}}, "",
+                           log_path);
+    if (!bus_.wait_for_name("org.bluez"))
+        throw std::runtime_error("mock bluez did not start");
+    // Real BlueZ answers a second RegisterAgent of the same path with
+    // org.bluez.Error.AlreadyExists "Already Exists"; the template raises a
+    // Python AttributeError instead.
+    add_method("/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os", "",
+               "if args[0] in self.agent_paths:\n"
+               "    raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')\n"
+               "self.agent_paths += [args[0]]\n"
+               "self.capabilities[str(args[0])] = args[1]\n"
+               "if not self.default_agent:\n"
+               "    self.default_agent = args[0]\n");
+}
+
+MockBluez::~MockBluez() { delete process_; }
+
+GVariant* MockBluez::call(const std::string& path, const std::string& iface, const std::string& method,
+                          GVariant* params, GError** error, int timeout_ms)
+{
+    GError* local = nullptr;
+    GVariant* r = g_dbus_connection_call_sync(bus_.connection(), "org.bluez", path.c_str(), iface.c_str(),
+                                              method.c_str(), params, nullptr, G_DBUS_CALL_FLAGS_NONE, timeout_ms,
+                                              nullptr, error ? error : &local);
+    if (!r && !error) {
+        std::string msg = local ? local->message : "?";
+        g_clear_error(&local);
+        throw std::runtime_error("mock call " + method + " failed: " + msg);
+    }
+    return r;
+}
+
+namespace {
+constexpr const char* kMock = "org.bluez.Mock";
+
+std::string path_of(GVariant* reply)
+{
+    const gchar* path = nullptr;
+    g_variant_get(reply, "(&s)", &path);
+    std::string out = path;
+    g_variant_unref(reply);
+    return out;
+}
+}  // namespace
+
+std::string MockBluez::add_adapter(const std::string& name, const std::string& system_name)
+{
+    return path_of(call("/", kMock, "AddAdapter", g_variant_new("(ss)", name.c_str(), system_name.c_str())));
+}
+
+std::string MockBluez::add_device(const std::string& address, const std::string& alias, const std::string& adapter)
+{
+    return path_of(
+        call("/", kMock, "AddDevice", g_variant_new("(sss)", adapter.c_str(), address.c_str(), alias.c_str())));
+}
+
+void MockBluez::pair_device(const std::string& address, const std::string& adapter)
+{
+    g_variant_unref(call("/", kMock, "PairDevice", g_variant_new("(ssi)", adapter.c_str(), address.c_str(), 5898764)));
+}
+
+void MockBluez::connect_device(const std::string& address, const std::string& adapter)
+{
+    g_variant_unref(call("/", kMock, "ConnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
+}
+
+void MockBluez::disconnect_device(const std::string& address, const std::string& adapter)
+{
+    g_variant_unref(call("/", kMock, "DisconnectDevice", g_variant_new("(ss)", adapter.c_str(), address.c_str())));
+}
+
+void MockBluez::add_method(const std::string& path, const std::string& iface, const std::string& name,
+                           const std::string& in_sig, const std::string& out_sig, const std::string& code)
+{
+    g_variant_unref(call(path, "org.freedesktop.DBus.Mock", "AddMethod",
+                         g_variant_new("(sssss)", iface.c_str(), name.c_str(), in_sig.c_str(), out_sig.c_str(),
+                                       code.c_str())));
+}
+
+std::vector<std::string> MockBluez::calls(const std::string& path)
+{
+    std::vector<std::string> out;
+    GVariant* r = call(path, "org.freedesktop.DBus.Mock", "GetCalls", nullptr);
+    GVariant* list = g_variant_get_child_value(r, 0);
+    GVariantIter iter;
+    g_variant_iter_init(&iter, list);
+    guint64 ts = 0;
+    const gchar* method = nullptr;
+    GVariant* args = nullptr;
+    while (g_variant_iter_next(&iter, "(t&s@av)", &ts, &method, &args)) {
+        gchar* printed = g_variant_print(args, FALSE);
+        out.push_back(std::string(method) + " " + printed);
+        g_free(printed);
+        g_variant_unref(args);
+    }
+    g_variant_unref(list);
+    g_variant_unref(r);
+    return out;
+}
+
+void MockBluez::clear_calls(const std::string& path)
+{
+    g_variant_unref(call(path, "org.freedesktop.DBus.Mock", "ClearCalls", nullptr));
+}
+
+GVariant* MockBluez::get_property(const std::string& path, const std::string& iface, const std::string& name)
+{
+    GVariant* r = call(path, "org.freedesktop.DBus.Properties", "Get",
+                       g_variant_new("(ss)", iface.c_str(), name.c_str()));
+    GVariant* v = nullptr;
+    g_variant_get(r, "(v)", &v);
+    g_variant_unref(r);
+    return v;
+}
+
+// ---- the stand-in obexd ----
+
+FakeObexd::FakeObexd(DbusDaemon& session_bus, const std::string& dir)
+    : bus_(session_bus), dir_(dir), config_path_(dir + "/fake_obexd.json"), log_path_(dir + "/fake_obexd.calls")
+{
+    write_file(config_path_, "{}");
+    write_file(log_path_, "");
+    start();
+}
+
+void FakeObexd::start()
+{
+    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tools/fake-obexd/fake_obexd.py", config_path_,
+                            log_path_, dir_},
+                           {{"DBUS_SESSION_BUS_ADDRESS", bus_.address()}}, "", dir_ + "/fake_obexd.log");
+    if (!bus_.wait_for_name("org.bluez.obex")) {
+        delete process_;
+        process_ = nullptr;
+        throw std::runtime_error("simulated obexd did not start");
+    }
+}
+
+void FakeObexd::kill()
+{
+    if (process_)
+        ::kill(-process_->pid(), SIGKILL);
+    delete process_;
+    process_ = nullptr;
+}
+
+FakeObexd::~FakeObexd() { delete process_; }
+
+void FakeObexd::configure(const std::string& json)
+{
+    // Written whole and renamed, so the daemon never reads half a file.
+    write_file(config_path_ + ".new", json);
+    std::rename((config_path_ + ".new").c_str(), config_path_.c_str());
+}
+
+std::vector<std::string> FakeObexd::calls() const { return read_lines(log_path_); }
+
+int FakeObexd::count(const std::string& method) const
+{
+    int n = 0;
+    for (const auto& call : calls())
+        if (call.find("\"method\": \"" + method + "\"") != std::string::npos)
+            ++n;
+    return n;
+}
+
+}  // namespace th

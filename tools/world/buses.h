@@ -1,0 +1,86 @@
+// The buses of the simulated world: a private dbus-daemon, python3-dbusmock's
+// BlueZ on it, and the stand-in obexd.
+#pragma once
+#include "world/processes.h"
+
+#include <gio/gio.h>
+
+#include <string>
+#include <vector>
+
+namespace th {
+
+// A private bus (dbus-daemon with the session configuration, no policy).
+class DbusDaemon {
+public:
+    explicit DbusDaemon(const std::string& dir);
+    ~DbusDaemon();
+    const std::string& address() const { return address_; }
+    // A connection of the test's own, made on first use.
+    GDBusConnection* connection();
+    bool wait_for_name(const std::string& name, int timeout_ms = 30000);
+
+private:
+    std::string address_;
+    Process* process_ = nullptr;
+    GDBusConnection* conn_ = nullptr;
+};
+
+// python3-dbusmock's bluez5 template on a private system bus, with BlueZ's
+// real answer to a second RegisterAgent ("Already Exists").
+class MockBluez {
+public:
+    explicit MockBluez(DbusDaemon& system_bus, const std::string& log_path = "/dev/null");
+    ~MockBluez();
+
+    std::string add_adapter(const std::string& name = "hci0", const std::string& system_name = "telvane-test");
+    std::string add_device(const std::string& address, const std::string& alias,
+                           const std::string& adapter = "hci0");
+    void pair_device(const std::string& address, const std::string& adapter = "hci0");
+    void connect_device(const std::string& address, const std::string& adapter = "hci0");
+    void disconnect_device(const std::string& address, const std::string& adapter = "hci0");
+    // Replaces (or adds) a method on an object, as dbusmock's AddMethod does.
+    void add_method(const std::string& path, const std::string& iface, const std::string& name,
+                    const std::string& in_sig, const std::string& out_sig, const std::string& code);
+    // Calls recorded by dbusmock on an object: "timestamp method args" lines.
+    std::vector<std::string> calls(const std::string& path);
+    void clear_calls(const std::string& path);
+    // Generic call on org.bluez; returns the reply (caller unrefs) or null with error set.
+    GVariant* call(const std::string& path, const std::string& iface, const std::string& method,
+                   GVariant* params, GError** error = nullptr, int timeout_ms = 25000);
+    GVariant* get_property(const std::string& path, const std::string& iface, const std::string& name);
+
+private:
+    DbusDaemon& bus_;
+    Process* process_ = nullptr;
+};
+
+// tools/fake-obexd/fake_obexd.py on a private session bus, steered through a
+// JSON file and recording every call it receives.
+class FakeObexd {
+public:
+    FakeObexd(DbusDaemon& session_bus, const std::string& dir);
+    ~FakeObexd();
+    FakeObexd(const FakeObexd&) = delete;
+    FakeObexd& operator=(const FakeObexd&) = delete;
+
+    // Replaces the behaviour (a JSON object, see fake_obexd.py).
+    void configure(const std::string& json);
+    // Calls received so far, one JSON object each.
+    std::vector<std::string> calls() const;
+    int count(const std::string& method) const;
+    bool running() { return process_ && process_->running(); }
+    // Kills the daemon at once, as a crash would; start() brings it back
+    // with the same behaviour and call record.
+    void kill();
+    void start();
+
+private:
+    DbusDaemon& bus_;
+    std::string dir_;
+    std::string config_path_;
+    std::string log_path_;
+    Process* process_ = nullptr;
+};
+
+}  // namespace th

@@ -3,30 +3,44 @@
 #include <algorithm>
 #include <cstring>
 
+void MicPacer::drop_oldest(size_t bytes)
+{
+    bytes = std::min(size_, (bytes + 1) & ~size_t{1});   // on a sample boundary
+    std::memmove(buffer_, buffer_ + bytes, size_ - bytes);
+    size_ -= bytes;
+    dropped_ += bytes;
+}
+
+void MicPacer::trim_standing_queue()
+{
+    // Called before each read's data goes in: what is queued now is what
+    // the sends since the last read left behind.
+    standing_min_ = std::min(standing_min_, size_);
+    if (++standing_reads_ < kStandingWindowReads)
+        return;
+    const size_t keep = kStandingPackets * mtu_;
+    if (standing_min_ > keep)
+        drop_oldest(standing_min_ - keep);
+    standing_min_ = kCapacity;
+    standing_reads_ = 0;
+}
+
 void MicPacer::add_recorded(const char* data, size_t bytes)
 {
+    trim_standing_queue();
     if (bytes >= kCapacity) {
         dropped_ += size_ + bytes - kKeepBytes;
         data += bytes - kKeepBytes;
         bytes = kKeepBytes;
         size_ = 0;
     }
-    if (size_ + bytes > kCapacity) {
-        size_t cut = size_ + bytes - kCapacity;
-        std::memmove(buffer_, buffer_ + cut, size_ - cut);
-        size_ -= cut;
-        dropped_ += cut;
-    }
+    if (size_ + bytes > kCapacity)
+        drop_oldest(size_ + bytes - kCapacity);
     std::memcpy(buffer_ + size_, data, bytes);
     size_ += bytes;
     const size_t keep = std::max(kKeepBytes, mtu_);
-    if (size_ > std::max(kDropAboveBytes, keep + 2 * mtu_)) {
-        // Keep the newest, on a sample boundary.
-        size_t cut = (size_ - keep) & ~size_t{1};
-        std::memmove(buffer_, buffer_ + cut, size_ - cut);
-        size_ -= cut;
-        dropped_ += cut;
-    }
+    if (size_ > std::max(kDropAboveBytes, keep + 2 * mtu_))
+        drop_oldest(size_ - keep);   // the newest stay
 }
 
 int MicPacer::due(uint64_t phone_packets, int64_t now_us)

@@ -20,6 +20,12 @@ public:
     // them off the link) the microphone's own clock paces the link.
     static constexpr int64_t kPhoneSilentUs = 60000;
     static constexpr size_t kCapacity = 2048;
+    // A queue that never empties between reads is delay nobody needs: a
+    // stall can leave up to 30 ms standing, and the phone's pace alone never
+    // takes it away. Its lowest level over about half a second of reads is
+    // what stands; beyond two packets it goes.
+    static constexpr int kStandingWindowReads = 50;
+    static constexpr size_t kStandingPackets = 2;
 
     explicit MicPacer(int mtu) : mtu_(mtu > 0 ? static_cast<size_t>(mtu) : 48) {}
 
@@ -36,6 +42,9 @@ public:
     size_t mtu() const { return mtu_; }
 
 private:
+    void drop_oldest(size_t bytes);
+    void trim_standing_queue();
+
     size_t mtu_;
     char buffer_[kCapacity];
     size_t size_ = 0;
@@ -48,4 +57,6 @@ private:
     bool clock_started_ = false;
     int64_t last_call_us_ = 0;
     int64_t clock_us_ = 0;
+    size_t standing_min_ = kCapacity;
+    int standing_reads_ = 0;
 };

@@ -1,6 +1,7 @@
 // Both service-level handshakes over a real RFCOMM connect (through the shim)
 // against phone traces: what the phone answers to each command, byte for
 // byte, and what we must send and learn from it.
+#include "audio_log_capture.h"
 #include "hfp/at.h"
 #include "shim_fixture.h"
 
@@ -136,9 +137,9 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
         auto channel = std::make_unique<AtChannel>(fd);   // holds a copy of the descriptor
         PhoneStatus status;
         bool ok = !t.ok;
-        std::string out = logged([&] {
-            ok = t.listener ? hfp_listener_handshake(*channel, &status) : hfp_outgoing_handshake(*channel);
-        });
+        th::StdoutCapture log;
+        ok = t.listener ? hfp_listener_handshake(*channel, &status) : hfp_outgoing_handshake(*channel);
+        const std::string out = log.text();
         EXPECT_EQ(ok, t.ok) << out;
         const std::string line = t.warning ? t.warning : t.ok && !t.listener ? "✓ HFP SLC established" : "";
         EXPECT_NE(out.find(line), std::string::npos) << out;

@@ -163,13 +163,11 @@ TEST(AudioPumps, OddLinksAndServersLeaveTheCallUp)
         for (const auto& [line, times] : row.lines)
             EXPECT_EQ(log.count(line), times) << line << log.text();
         EXPECT_EQ(log.count("SCO closed"), 0) << log.text();
-        char buf[64];
-        int queued = 0;
-        while (row.kind == kNeverRead && recv(link.phone, buf, sizeof buf, MSG_DONTWAIT) > 0)
-            ++queued;
-        EXPECT_EQ(queued > 0, row.kind == kNeverRead) << "the link did fill up, so sends were failing all along";
-        if (row.kind == kNeverRead)
+        if (row.kind == kNeverRead) {
+            char buf[64];
+            EXPECT_GT(recv(link.phone, buf, sizeof buf, MSG_DONTWAIT), 0) << "the link filled up, sends failing";
             close(link.phone);
+        }
         if (row.kind == kUnaddressed)
             close(link.host);
     }

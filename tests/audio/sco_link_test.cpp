@@ -10,12 +10,12 @@
 #include "connection/device.h"
 #include "simphone.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -25,13 +25,8 @@ const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 
 int count_entries(const char* dir)
 {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
+    std::filesystem::directory_iterator entries(dir);
+    return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator()));
 }
 
 // A world for the link: shim folder with the phone in range and accepting

@@ -1,9 +1,7 @@
-// Bodies of the fuzz targets for what the program reads from others (phone
-// data, settings, tel: links, the phone's AT lines), shared by the libFuzzer
-// programs and the ordinary test that replays their corpora. Each returns
-// false when an invariant broke: every text valid UTF-8 within its field, no
-// row beyond the table, a file written from what was read reads back the
-// same, and chunking never matters.
+// Fuzz target bodies, shared by the libFuzzer programs and the corpus replay
+// test. Each returns false when an invariant broke: text valid UTF-8 within
+// its field, no row beyond the table, written files read back the same,
+// chunking never matters.
 #pragma once
 #include "app/tel_uri.h"
 #include "hfp/at.h"
@@ -156,12 +154,9 @@ inline void feed_model(CallModel& model, const IndicatorMap& map, const std::str
         model.on_end_code(final == AtFinal::ERROR || final == AtFinal::CME_ERROR);
 }
 
-// The AT layer: the first byte chooses how the rest is cut into reads, so
-// the fuzzer explores read boundaries too. Whatever the cut, the lines must
-// be the same as from one read, short enough and free of line ends; every
-// line then goes through the classifier, the parsers of what the phone
-// sends (indicator list and values, features, +CIEV, +CLIP, +CCWA, the
-// +CHLD list) and a call model, which "call 0" always leaves idle.
+// The AT layer: the first byte chooses the read size, so the fuzzer explores
+// read boundaries too. Every line then goes through the classifier, the
+// parsers and a call model, which "call 0" always leaves idle.
 inline bool at(const uint8_t* data, size_t size)
 {
     if (size == 0)

@@ -134,13 +134,12 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
         const int conn = phone->latest_connection();
         auto channel = std::make_unique<AtChannel>(fd);   // holds a copy of the descriptor
         PhoneStatus status;
-        bool ok = !t.ok;
         std::thread closer([&] {
             if (t.shut_down && th::wait_until([&] { return !phone->command_texts(conn).empty(); }, 3000))
                 shutdown(fd, SHUT_RDWR);
         });
         th::StdoutCapture log;
-        ok = t.listener ? hfp_listener_handshake(*channel, &status) : hfp_outgoing_handshake(*channel);
+        const bool ok = t.listener ? hfp_listener_handshake(*channel, &status) : hfp_outgoing_handshake(*channel);
         closer.join();
         const std::string out = log.text();
         EXPECT_EQ(ok, t.ok) << out;

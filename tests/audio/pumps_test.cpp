@@ -38,15 +38,12 @@ struct Pumps {
         sco_start_pumps();
     }
     ~Pumps() { stop(); }
+    // A second stop finds nothing to stop.
     void stop()
     {
-        if (!joined) {
-            stop_sco_audio(nullptr);
-            EXPECT_EQ(sco_reap_pump_threads(true), 0);
-            joined = true;
-        }
+        stop_sco_audio(nullptr);
+        EXPECT_EQ(sco_reap_pump_threads(true), 0);
     }
-    bool joined = false;
 };
 
 struct Link {

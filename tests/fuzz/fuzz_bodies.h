@@ -37,6 +37,7 @@ inline bool valid_row(const RecentEntry& r)
 {
     return valid_text(r.type, 16) && VALID(r.name) && VALID(r.number) && VALID(r.time) && VALID(r.sort_key);
 }
+#undef VALID
 
 template <typename Row>
 bool valid_rows(const Row* rows, int count)

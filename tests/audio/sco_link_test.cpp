@@ -10,13 +10,12 @@
 #include "connection/device.h"
 #include "simphone.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -26,13 +25,8 @@ const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 
 int count_entries(const char* dir)
 {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
+    std::filesystem::directory_iterator entries(dir);
+    return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator()));
 }
 
 // A world for the link: shim folder with the phone in range and accepting
@@ -73,58 +67,13 @@ protected:
         pulse_server = std::make_unique<th::PulseServer>();
         return *pulse_server;
     }
-    int sco_connects() const
-    {
-        std::string log = th::read_file(shim.file("shim.log"));
-        int n = 0;
-        for (size_t pos = log.find("connect sco"); pos != std::string::npos; pos = log.find("connect sco", pos + 1))
-            ++n;
-        return n;
-    }
+    int sco_connects() const { return th::occurrences(th::read_file(shim.file("shim.log")), "connect sco"); }
 
     th::TempDir shim, bin;
     std::string saved_path;
     std::unique_ptr<sim::SimPhone> phone;
     std::unique_ptr<th::PulseServer> pulse_server;
 };
-
-// The hang-up path stops the audio from a one-off thread and directly at once.
-TEST_F(ScoLink, CallCarriesAudioBothWaysAndEndsCleanly)
-{
-    th::PulseServer& pulse = start_pulse();
-    th::StdoutCapture log;
-    phone->set_sco_mtu(48);
-    th::SignalPlayer mic(pulse.server(), "mic", 440);
-    sco_connect();
-    int fd = phone->accept_sco(3000);
-    ASSERT_GE(fd, 0);
-    th::ScoPeer peer(dup(fd), 48);
-    peer.start_sending([](uint64_t i) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * i / 8.0)); });
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 4000; }, 8000)) << log.text();
-    // The phone's 1 kHz tone plays out of the default sink, the microphone's
-    // 440 Hz reaches the phone, over one stream each way.
-    EXPECT_GT(th::tone_share(th::record_source(pulse.server(), "null.monitor", 400), 1000), 0.5);
-    uint64_t mark = peer.received_count();
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > mark + 3200; }, 5000));
-    EXPECT_GT(th::tone_share(peer.received_since(mark), 440), 0.5);
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
-
-    GThread* hangup = g_thread_new("hangup_cleanup", stop_sco_audio, const_cast<char*>("🔊 SCO closed"));
-    stop_sco_audio(nullptr);
-    g_thread_join(hangup);
-    EXPECT_EQ(sco_socket.load(), -1);
-    EXPECT_EQ(sco_audio_running.load(), 0);
-    EXPECT_EQ(pulse_playback.load(), nullptr);
-    EXPECT_EQ(pulse_capture.load(), nullptr);
-    ASSERT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 3000));
-    ASSERT_TRUE(log.wait_for("🔇 Microphone closed")) << log.text();
-    EXPECT_EQ(log.count("🔊 SCO closed"), 1);
-    EXPECT_EQ(log.count("error") + log.count("⚠️ Phone audio cut"), 0) << log.text();
-    EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 0);
-    EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
-    EXPECT_LT(th::rms(th::record_source(pulse.server(), "null.monitor", 200)), 50) << "the phone outlived the call";
-}
 
 // Every way the connect can go, through the shim's fault files: the lines a
 // user reads, whether audio streams, and what was tried.
@@ -150,8 +99,6 @@ TEST_F(ScoLink, ConnectOutcomes)
          true, {connecting, busy, clearing, "✓ SCO audio connected (retry)", connected, "ℹ️ SCO MTU: 64 byte"}, 64},
         {"too many links once: retried too", {{"connect-sco", "EMLINK 1"}}, 0, true, 2, true,
          {connecting, "⚠️ SCO connection error: Too many links", clearing, "✓ SCO audio connected (retry)"}, 64},
-        {"busy twice: the retry fails too", {{"connect-sco", "EBUSY 2"}}, 0, false, 2, true,
-         {connecting, busy, clearing, "⚠️ SCO connection error (retry): Device or resource busy"}, -1},
         {"host down: no retry", {{"connect-sco", "EHOSTDOWN"}}, 0, false, 1, false,
          {connecting, "⚠️ SCO connection error: Host is down"}, -1},
         {"no socket", {{"socket-sco", "EMFILE"}}, 0, false, 0, false, {"⚠️ SCO socket error"}, -1},
@@ -246,8 +193,8 @@ TEST_F(ScoLink, ReconnectsLeaveOnePairOfPumps)
     EXPECT_TRUE(th::wait_until([&] { return peer2.received_count() + peer3.received_count() > mark + 800; }, 3000));
 }
 
-// Calls ended every way (stop, the HFP close, the phone dropping the link),
-// over and over: nothing may pile up.
+// Calls ended every way (stop, the hang-up's stop racing a direct one, the
+// HFP close, the phone dropping the link), over and over: nothing may pile up.
 TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
 {
     th::PulseServer& pulse = start_pulse();
@@ -276,7 +223,20 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
             EXPECT_EQ(log.count("🔇 SCO closed (remote closed)"), 1) << log.text();
             continue;
         }
-        if (call % 2) {
+        if (call == 1) {
+            // The hang-up stops running audio from a one-off thread and directly at once.
+            th::StdoutCapture log;
+            ASSERT_TRUE(th::wait_until([] { return pulse_capture.load() && pulse_playback.load(); }, 3000));
+            GThread* hangup = g_thread_new("hangup_cleanup", stop_sco_audio, const_cast<char*>("🔊 SCO closed"));
+            stop_sco_audio(nullptr);
+            g_thread_join(hangup);
+            EXPECT_EQ(sco_socket.load(), -1);
+            EXPECT_EQ(sco_audio_running.load(), 0);
+            EXPECT_EQ(pulse_playback.load(), nullptr);
+            EXPECT_EQ(pulse_capture.load(), nullptr);
+            EXPECT_EQ(log.count("🔊 SCO closed"), 1) << log.text();
+            EXPECT_EQ(log.count("error") + log.count("⚠️ Phone audio cut"), 0) << log.text();
+        } else if (call % 2) {
             stop_sco_audio(nullptr);
         } else {
             // The HFP close: flag cleared and socket closed, nothing else.

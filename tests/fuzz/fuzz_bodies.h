@@ -1,9 +1,7 @@
-// Bodies of the fuzz targets for what the program reads from others (phone
-// data, settings, tel: links, the phone's AT lines), shared by the libFuzzer
-// programs and the ordinary test that replays their corpora. Each returns
-// false when an invariant broke: every text valid UTF-8 within its field, no
-// row beyond the table, a file written from what was read reads back the
-// same, and chunking never matters.
+// Fuzz target bodies, shared by the libFuzzer programs and the corpus replay
+// test. Each returns false when an invariant broke: text valid UTF-8 within
+// its field, no row beyond the table, written files read back the same,
+// chunking never matters.
 #pragma once
 #include "app/tel_uri.h"
 #include "hfp/at.h"
@@ -31,65 +29,58 @@ inline bool valid_text(const char* text, size_t size)
     return len < size && g_utf8_validate(text, gssize(len), nullptr);
 }
 
+#define VALID(field) valid_text(field, sizeof field)
+
+// The CSV reader keeps a record's type to 16 bytes.
+inline bool valid_row(const Contact& c) { return VALID(c.name) && VALID(c.number); }
+inline bool valid_row(const RecentEntry& r)
+{
+    return valid_text(r.type, 16) && VALID(r.name) && VALID(r.number) && VALID(r.time) && VALID(r.sort_key);
+}
+#undef VALID
+
+template <typename Row>
+bool valid_rows(const Row* rows, int count)
+{
+    return count >= 0 && count <= 64 && std::all_of(rows, rows + count, [](const Row& r) { return valid_row(r); });
+}
+
 inline bool vcard(const uint8_t* data, size_t size)
 {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto rows = std::make_unique<Contact[]>(64);
     int count = 0;
     reduce_phonebook_vcards(bytes, rows.get(), 64, &count);
-    if (count < 0 || count > 64)
-        return false;
-    for (int i = 0; i < count; ++i)
-        if (!valid_text(rows[i].name, sizeof rows[i].name) || !valid_text(rows[i].number, sizeof rows[i].number) ||
-            !rows[i].name[0] || !rows[i].number[0])
-            return false;
     auto records = std::make_unique<RecentEntry[]>(64);
     int n = reduce_call_history_vcards(bytes, "📥 Incoming", records.get(), 64, 0);
-    if (n < 0 || n > 64)
+    auto named = [](const Contact& c) { return c.name[0] && c.number[0]; };
+    auto numbered = [](const RecentEntry& r) { return r.number[0] != 0; };
+    return valid_rows(rows.get(), count) && std::all_of(rows.get(), rows.get() + count, named) &&
+           valid_rows(records.get(), n) && std::all_of(records.get(), records.get() + n, numbered);
+}
+
+// A CSV file read, written and read again gives the same file.
+template <typename Row>
+bool csv_round_trip(const uint8_t* data, size_t size, int (*parse)(std::string_view, Row*, int),
+                    std::string (*format)(const Row*, int))
+{
+    auto rows = std::make_unique<Row[]>(64), again = std::make_unique<Row[]>(64);
+    int count = parse(std::string_view(reinterpret_cast<const char*>(data), size), rows.get(), 64);
+    if (!valid_rows(rows.get(), count))
         return false;
-    for (int i = 0; i < n; ++i) {
-        const RecentEntry& r = records[i];
-        if (!valid_text(r.type, sizeof r.type) || !valid_text(r.name, sizeof r.name) ||
-            !valid_text(r.number, sizeof r.number) || !valid_text(r.time, sizeof r.time) ||
-            !valid_text(r.sort_key, sizeof r.sort_key) || !r.number[0])
-            return false;
-    }
-    return true;
+    std::string first = format(rows.get(), count);
+    int count2 = parse(first, again.get(), 64);
+    return count2 == count && format(again.get(), count2) == first;
 }
 
 inline bool contacts_csv(const uint8_t* data, size_t size)
 {
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    auto rows = std::make_unique<Contact[]>(64);
-    int count = parse_contacts_csv(bytes, rows.get(), 64);
-    if (count < 0 || count > 64)
-        return false;
-    for (int i = 0; i < count; ++i)
-        if (!valid_text(rows[i].name, sizeof rows[i].name) || !valid_text(rows[i].number, sizeof rows[i].number))
-            return false;
-    std::string first = format_contacts_csv(rows.get(), count);
-    auto again = std::make_unique<Contact[]>(64);
-    int count2 = parse_contacts_csv(first, again.get(), 64);
-    return count2 == count && format_contacts_csv(again.get(), count2) == first;
+    return csv_round_trip(data, size, parse_contacts_csv, format_contacts_csv);
 }
 
 inline bool recents_csv(const uint8_t* data, size_t size)
 {
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    auto rows = std::make_unique<RecentEntry[]>(64);
-    int count = parse_recents_csv(bytes, rows.get(), 64);
-    if (count < 0 || count > 64)
-        return false;
-    for (int i = 0; i < count; ++i) {
-        const RecentEntry& r = rows[i];
-        if (!valid_text(r.type, 16) || !valid_text(r.name, sizeof r.name) || !valid_text(r.number, sizeof r.number) ||
-            !valid_text(r.time, sizeof r.time))
-            return false;
-    }
-    std::string first = format_recents_csv(rows.get(), count);
-    auto again = std::make_unique<RecentEntry[]>(64);
-    int count2 = parse_recents_csv(first, again.get(), 64);
-    return count2 == count && format_recents_csv(again.get(), count2) == first;
+    return csv_round_trip(data, size, parse_recents_csv, format_recents_csv);
 }
 
 inline bool settings(const uint8_t* data, size_t size)
@@ -164,12 +155,9 @@ inline void feed_model(CallModel& model, const IndicatorMap& map, const std::str
         model.on_end_code(final == AtFinal::ERROR || final == AtFinal::CME_ERROR);
 }
 
-// The AT layer: the first byte chooses how the rest is cut into reads, so
-// the fuzzer explores read boundaries too. Whatever the cut, the lines must
-// be the same as from one read, short enough and free of line ends; every
-// line then goes through the classifier, the parsers of what the phone
-// sends (indicator list and values, features, +CIEV, +CLIP, +CCWA, the
-// +CHLD list) and a call model, which "call 0" always leaves idle.
+// The AT layer: the first byte chooses the read size, so the fuzzer explores
+// read boundaries too. Every line then goes through the classifier, the
+// parsers and a call model, which "call 0" always leaves idle.
 inline bool at(const uint8_t* data, size_t size)
 {
     if (size == 0)
@@ -182,9 +170,8 @@ inline bool at(const uint8_t* data, size_t size)
     std::vector<std::string> expected = whole.feed(text, n);
     std::vector<std::string> got;
     for (size_t off = 0; off < n; off += step) {
-        size_t len = n - off < step ? n - off : step;
-        for (std::string& line : pieces.feed(text + off, len))
-            got.push_back(std::move(line));
+        std::vector<std::string> lines = pieces.feed(text + off, std::min(step, n - off));
+        got.insert(got.end(), lines.begin(), lines.end());
     }
     if (got != expected)
         return false;
@@ -192,9 +179,7 @@ inline bool at(const uint8_t* data, size_t size)
     IndicatorMap map;
     CallModel model;
     for (const std::string& line : got) {
-        if (line.empty() || line.size() > AtLineSplitter::kMaxLine)
-            return false;
-        if (line.find_first_of("\r\n") != std::string::npos)
+        if (line.empty() || line.size() > AtLineSplitter::kMaxLine || line.find_first_of("\r\n") != std::string::npos)
             return false;
         AtFinal final = classify_final(line);
         if (final != AtFinal::NONE && is_unsolicited(line))

@@ -1,5 +1,6 @@
 // hfp_close over real (shimmed) RFCOMM and SCO links to the simulated phone.
 #include "audio/sco.h"
+#include "audio_log_capture.h"
 #include "shim_fixture.h"
 
 #include <bluetooth/bluetooth.h>
@@ -7,8 +8,6 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <sstream>
 
 namespace {
 
@@ -30,14 +29,11 @@ gpointer monitor_stand_in(gpointer)
     return nullptr;
 }
 
-// The messages logged, without their time stamps.
-std::vector<std::string> messages(const std::string& out)
+std::vector<std::string> close_and_log()
 {
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line[0] == '[' ? line.substr(line.find("] ") + 2) : line);
-    return lines;
+    th::StdoutCapture log;
+    hfp_close();
+    return log.lines();
 }
 
 // Closing with nothing open is harmless, also twice; with everything open,
@@ -46,7 +42,7 @@ std::vector<std::string> messages(const std::string& out)
 TEST_F(ShimTest, HfpCloseEndsTheDialConnectionMonitorAndScoButNotTheListener)
 {
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(messages(logged([] { hfp_close(); })), std::vector<std::string>{"✓ HFP connection closed"});
+        EXPECT_EQ(close_and_log(), std::vector<std::string>{"✓ HFP connection closed"});
 
     phone->listen_rfcomm(3);
     phone->listen_sco();
@@ -70,8 +66,7 @@ TEST_F(ShimTest, HfpCloseEndsTheDialConnectionMonitorAndScoButNotTheListener)
     int phone_sco = phone->accept_sco(3000);
     ASSERT_GE(phone_sco, 0);
 
-    std::string out = logged([] { hfp_close(); });
-    EXPECT_EQ(messages(out), (std::vector<std::string>{"🔊 SCO audio closed", "✓ HFP connection closed"}));
+    EXPECT_EQ(close_and_log(), (std::vector<std::string>{"🔊 SCO audio closed", "✓ HFP connection closed"}));
     EXPECT_EQ(sco_socket.load(), -1);
     EXPECT_EQ(sco_audio_running.load(), 0);
     EXPECT_EQ(hfp_socket.load(), -1);

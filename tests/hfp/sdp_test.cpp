@@ -40,7 +40,7 @@ TEST_F(ShimTest, ChannelLookupFindsTheFirstRecordWithAnRfcommChannel)
         p.set_in_range(row.in_range);
         if (*row.fault)
             th::write_file(dir.file("fault-connect-l2cap"), row.fault);
-        logged([] { hfp_lookup_channel(); });
+        hfp_lookup_channel();
         EXPECT_EQ(hfp_channel.load(), row.channel);
         EXPECT_EQ(hfp_effective_channel(), row.channel ? row.channel : 3);
         EXPECT_EQ(p.hfp_sdp_search_count() > 0, row.searched);

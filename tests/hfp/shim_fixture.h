@@ -33,15 +33,6 @@ protected:
         hfp_channel = 0;
     }
 
-    // Runs fn with standard output captured; returns what was logged.
-    template <typename Fn>
-    std::string logged(Fn fn)
-    {
-        testing::internal::CaptureStdout();
-        fn();
-        return testing::internal::GetCapturedStdout();
-    }
-
     th::TempDir dir;
     std::unique_ptr<sim::SimPhone> phone;
 };

@@ -170,63 +170,28 @@ TEST(Connection, AutoConnectFailureIsReportedButNeverTearsDownALiveLink)
     }
 }
 
-TEST(Connection, OtherDevicesAndAdaptersLeaveTheRecordedPhoneAlone)
+// Everything other devices and another adapter do leaves the phone alone;
+// only its own sound module is unloaded.
+TEST(Connection, OtherDevicesAndAdaptersBesideThePhoneAreLeftAloneAndExitSwitchesDiscoverabilityOff)
 {
     th::TestWorld world;
     th::MockBluez& bluez = *world.bluez;
+    auto set_adapter = [&](const char* name, bool value) {
+        g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                                   g_variant_new("(ssv)", "org.bluez.Adapter1", name, g_variant_new_boolean(value))));
+    };
     bluez.add_adapter("hci1", "second-adapter");
-    std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
-    std::string stranger = bluez.add_device("00:11:22:33:44:55", "Neighbour");
-    std::string elsewhere = bluez.add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
-    for (const auto& path : {phone, stranger, elsewhere})
-        th::script_device(bluez, path, th::ConnectAnswer::Fails);
-    bluez.pair_device(kPhoneAddr);
-    bluez.connect_device(kPhoneAddr);
-
-    th::Telvane app(world);
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
-    ASSERT_NE(app.find("State: IDLE -> CONNECTED"), std::string::npos) << app.output();
-    size_t mark = output_size(app);
-
-    // Everything another device or adapter does.
-    bluez.pair_device("00:11:22:33:44:55");
-    bluez.connect_device("00:11:22:33:44:55");
-    bluez.disconnect_device("00:11:22:33:44:55");
-    bluez.pair_device("66:77:88:99:AA:BB", "hci1");
-    bluez.connect_device("66:77:88:99:AA:BB", "hci1");
-    bluez.disconnect_device("66:77:88:99:AA:BB", "hci1");
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                               g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(FALSE))));
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
-                               g_variant_new("(o)", stranger.c_str())));
-    g_variant_unref(bluez.call("/org/bluez/hci1", "org.bluez.Adapter1", "RemoveDevice",
-                               g_variant_new("(o)", elsewhere.c_str())));
-    // A marker the app must see after all of the above: its own phone dropping.
-    bluez.disconnect_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
-    std::string after = app.output().substr(mark);
-    EXPECT_EQ(after.find("Pairing completed"), std::string::npos) << after;
-    EXPECT_EQ(after.find("Device connected"), std::string::npos) << after;
-    EXPECT_EQ(after.find("Device removed"), std::string::npos) << after;
-    // The phone's own drop is the first and only state change.
-    EXPECT_EQ(after.find("State:"), after.find("State: CONNECTED -> PAIRED")) << after;
-    EXPECT_EQ(app.count("State:"), 2) << app.output();
-}
-
-
-TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesDiscoverabilityOff)
-{
-    th::TestWorld world;
-    th::MockBluez& bluez = *world.bluez;
     std::string keyboard = bluez.add_device("00:11:22:33:44:55", "Keyboard");
     std::string headphones = bluez.add_device("00:1B:66:AA:BB:CC", "Headphones");
     std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
+    std::string elsewhere = bluez.add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
     th::make_phone(bluez, keyboard, false);
+    for (const auto& path : {keyboard, elsewhere})
+        th::script_device(bluez, path, th::ConnectAnswer::Fails);
     bluez.connect_device("00:11:22:33:44:55");
     bluez.pair_device(kPhoneAddr);
-    for (const char* name : {"Discoverable", "Pairable"})
-        g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                                   g_variant_new("(ssv)", "org.bluez.Adapter1", name, g_variant_new_boolean(TRUE))));
+    set_adapter("Discoverable", true);
+    set_adapter("Pairable", true);
     // Loaded: the headphones' module and the phone's.
     std::string modules = "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" +
                           headphones + "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone +
@@ -237,6 +202,7 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesD
     EXPECT_NE(app.find("ℹ️ Paired device found at startup"), std::string::npos) << app.output();
     EXPECT_EQ(app.find("Connected device found"), std::string::npos) << app.output();
 
+    size_t mark = output_size(app);
     bluez.disconnect_device("00:11:22:33:44:55");
     bluez.connect_device("00:11:22:33:44:55");
     bluez.connect_device("00:1B:66:AA:BB:CC");
@@ -248,9 +214,28 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesD
                                             std::string::npos; }));
     th::wait_until([] { return false; }, 500);
     EXPECT_EQ(th::read_file(world.dir.file("pactl.calls")), "list modules short\nunload-module 25\n");
-    // Still the phone that is followed.
+
+    // With the phone connected, the others come and go.
+    bluez.pair_device("00:11:22:33:44:55");
+    bluez.disconnect_device("00:11:22:33:44:55");
+    bluez.connect_device("00:11:22:33:44:55");
+    bluez.pair_device("66:77:88:99:AA:BB", "hci1");
+    bluez.connect_device("66:77:88:99:AA:BB", "hci1");
+    bluez.disconnect_device("66:77:88:99:AA:BB", "hci1");
+    set_adapter("Powered", false);
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", keyboard.c_str())));
+    g_variant_unref(bluez.call("/org/bluez/hci1", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", elsewhere.c_str())));
+    // A marker the app must see after all of the above: its own phone dropping.
     bluez.disconnect_device(kPhoneAddr);
-    EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    std::string after = app.output().substr(mark);
+    EXPECT_EQ(after.find("Pairing completed"), std::string::npos) << after;
+    EXPECT_EQ(after.find("Device removed"), std::string::npos) << after;
+    EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
+    EXPECT_EQ(app.count("State:"), 3) << app.output();
+    set_adapter("Powered", true);
 
     // Exit switches discoverability off, and only that.
     ASSERT_TRUE(th::wait_until([&] { return th::close_all_windows(world.x.display()); }, 5000));

@@ -238,19 +238,12 @@ bool FakeNotifications::closed(unsigned id) const
 
 std::string FakeNotifications::action_key(unsigned id, const std::string& label) const
 {
-    std::string key;
+    std::string key, button = "\"" + label + "\": \"";
     for (const std::string& call : calls()) {
-        if (call.find("\"method\": \"Notify\"") == std::string::npos || id_of(call) != id)
-            continue;
-        // "actions": ["key1", "label1", "key2", "label2", ...]
-        size_t at = call.find("\"actions\": [");
-        size_t end = call.find(']', at);
-        std::vector<std::string> items;
-        for (size_t q = call.find('"', at + 12); q < end; q = call.find('"', call.find('"', q + 1) + 1))
-            items.push_back(call.substr(q + 1, call.find('"', q + 1) - q - 1));
-        for (size_t i = 0; i + 1 < items.size(); i += 2)
-            if (items[i + 1] == label || (label == "default" && items[i] == "default"))
-                key = items[i];
+        size_t at = call.find(button, call.find("\"buttons\": {"));
+        if (call.find("\"method\": \"Notify\"") != std::string::npos && id_of(call) == id &&
+            at < call.find("\"hints\": {"))
+            key = call.substr(at + button.size(), call.find('"', at + button.size()) - at - button.size());
     }
     return key;
 }

@@ -34,41 +34,70 @@ std::string fake_pactl(const th::TestWorld& world, const std::string& body)
     return bin + ":" + g_getenv("PATH");
 }
 
-// The sound server's tool hangs throughout: the main loop follows the phone all the same.
+// A phone pairs and is connected, or connects by itself when Connect fails
+// (a failure that never tears down a live link); then it loses its link and
+// is removed, and the next phone is taken. The sound server's tool hangs
+// throughout: the main loop follows the phone all the same.
 TEST(Connection, PhoneThatPairsIsConnectedLosesItsLinkAndIsRemovedWhileTheSoundServerToolHangs)
 {
-    th::TestWorld world;
-    std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
-    th::script_device(*world.bluez, phone, th::ConnectAnswer::Connects);
-    th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
+    struct Row {
+        const char* name;
+        th::ConnectAnswer answer;
+        std::vector<std::string> lines;
+        const char* absent;
+    };
+    const Row rows[] = {
+        {"Connect works", th::ConnectAnswer::Connects,
+         {"✓ Pairing completed", "State: IDLE -> PAIRED", "State: PAIRED -> CONNECTING", "📱 Device connected",
+          "State: CONNECTING -> CONNECTED", "✅ Auto connection established"},
+         "Auto connection failed"},
+        {"Connect fails", th::ConnectAnswer::Fails,
+         {"State: PAIRED -> CONNECTING", "State: CONNECTING -> PAIRED", "⚠️ Auto connection failed, phone can connect"},
+         "📱 Device connected"},
+        {"phone connects, then Connect reports failure", th::ConnectAnswer::ConnectsThenFails,
+         {"State: PAIRED -> CONNECTING", "📱 Device connected", "State: CONNECTING -> CONNECTED",
+          "ℹ️ Auto connection failed, phone already connected"},
+         "State: CONNECTED -> PAIRED"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
+        th::script_device(*world.bluez, phone, row.answer);
+        th::Telvane app(world, {}, {{"PATH", fake_pactl(world, "exec sleep 600\n")}});
+        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
 
-    world.bluez->pair_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("✅ Auto connection established")) << app.output();
-    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
-    expect_in_order(app, {"✓ Pairing completed", "State: IDLE -> PAIRED", "State: PAIRED -> CONNECTING",
-                          "📱 Device connected", "State: CONNECTING -> CONNECTED", "✅ Auto connection established"});
-    EXPECT_EQ(world.bluez->calls(phone).size(), 1u) << ::testing::PrintToString(world.bluez->calls(phone));
-    EXPECT_EQ(app.count("State: CONNECTING -> CONNECTED"), 1);
+        world.bluez->pair_device(kPhoneAddr);
+        ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
+        expect_in_order(app, row.lines);
+        EXPECT_EQ(app.find(row.absent), std::string::npos) << app.output();
+        EXPECT_EQ(world.bluez->calls(phone).size(), 1u) << ::testing::PrintToString(world.bluez->calls(phone));
+        if (row.answer == th::ConnectAnswer::Fails) {
+            world.bluez->connect_device(kPhoneAddr);
+            EXPECT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
+        }
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(world.dir.file("pactl.calls")); }));
+        EXPECT_EQ(app.count("-> CONNECTED"), 1) << app.output();
 
-    size_t mark = output_size(app);
-    world.bluez->disconnect_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
-    expect_in_order(app, {"📴 Connection lost", "State: CONNECTED -> PAIRED"}, mark);
+        size_t mark = output_size(app);
+        world.bluez->disconnect_device(kPhoneAddr);
+        ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+        expect_in_order(app, {"📴 Connection lost", "State: CONNECTED -> PAIRED"}, mark);
 
-    mark = output_size(app);
-    g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
-                                      g_variant_new("(o)", phone.c_str())));
-    // Start was never pressed: the PC is not discoverable, so it rests in IDLE.
-    ASSERT_TRUE(app.wait_for_output("State: PAIRED -> IDLE")) << app.output();
-    expect_in_order(app, {"🗑️ Device removed", "State: PAIRED -> IDLE"}, mark);
+        mark = output_size(app);
+        g_variant_unref(world.bluez->call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                                          g_variant_new("(o)", phone.c_str())));
+        // Start was never pressed: the PC is not discoverable, so it rests in IDLE.
+        ASSERT_TRUE(app.wait_for_output("State: PAIRED -> IDLE")) << app.output();
+        expect_in_order(app, {"🗑️ Device removed", "State: PAIRED -> IDLE"}, mark);
 
-    // Forgotten: another phone that connects by itself becomes the phone.
-    th::make_phone(*world.bluez, world.bluez->add_device("00:11:22:33:44:55", "Second Phone"));
-    mark = output_size(app);
-    world.bluez->connect_device("00:11:22:33:44:55");
-    ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
-    expect_in_order(app, {"📱 Device connected", "State: IDLE -> CONNECTED"}, mark);
+        // Forgotten: another phone that connects by itself becomes the phone.
+        th::make_phone(*world.bluez, world.bluez->add_device("00:11:22:33:44:55", "Second Phone"));
+        mark = output_size(app);
+        world.bluez->connect_device("00:11:22:33:44:55");
+        ASSERT_TRUE(app.wait_for_output("State: IDLE -> CONNECTED")) << app.output();
+        expect_in_order(app, {"📱 Device connected", "State: IDLE -> CONNECTED"}, mark);
+    }
 }
 
 // What BlueZ sends when the user removes the pairing on the phone's side.
@@ -131,102 +160,28 @@ TEST(Connection, RemovedPairingForgetsThePhoneAndTheNextOneOfOurAdapterIsTaken)
     }
 }
 
-TEST(Connection, AutoConnectFailureIsReportedButNeverTearsDownALiveLink)
-{
-    struct Row {
-        const char* name;
-        th::ConnectAnswer answer;
-        std::vector<std::string> lines;
-        const char* absent;
-    };
-    const Row rows[] = {
-        {"Connect fails", th::ConnectAnswer::Fails,
-         {"State: PAIRED -> CONNECTING", "State: CONNECTING -> PAIRED", "⚠️ Auto connection failed, phone can connect"},
-         "📱 Device connected"},
-        {"phone connects, then Connect reports failure", th::ConnectAnswer::ConnectsThenFails,
-         {"State: PAIRED -> CONNECTING", "📱 Device connected", "State: CONNECTING -> CONNECTED",
-          "ℹ️ Auto connection failed, phone already connected"},
-         "State: CONNECTED -> PAIRED"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        th::TestWorld world;
-        std::string phone = world.bluez->add_device(kPhoneAddr, "Pixel of Ana");
-        th::script_device(*world.bluez, phone, row.answer);
-        th::Telvane app(world);
-        ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
-        world.bluez->pair_device(kPhoneAddr);
-        ASSERT_TRUE(app.wait_for_output(row.lines.back())) << app.output();
-        expect_in_order(app, row.lines);
-        EXPECT_EQ(app.find(row.absent), std::string::npos) << app.output();
-        // Either way the phone can still connect or drop by itself, and is followed.
-        if (row.answer == th::ConnectAnswer::Fails) {
-            world.bluez->connect_device(kPhoneAddr);
-            EXPECT_TRUE(app.wait_for_output("State: PAIRED -> CONNECTED")) << app.output();
-        } else {
-            world.bluez->disconnect_device(kPhoneAddr);
-            EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
-        }
-    }
-}
-
-TEST(Connection, OtherDevicesAndAdaptersLeaveTheRecordedPhoneAlone)
+// Everything other devices and another adapter do leaves the phone alone;
+// only its own sound module is unloaded.
+TEST(Connection, OtherDevicesAndAdaptersBesideThePhoneAreLeftAloneAndExitSwitchesDiscoverabilityOff)
 {
     th::TestWorld world;
     th::MockBluez& bluez = *world.bluez;
+    auto set_adapter = [&](const char* name, bool value) {
+        g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
+                                   g_variant_new("(ssv)", "org.bluez.Adapter1", name, g_variant_new_boolean(value))));
+    };
     bluez.add_adapter("hci1", "second-adapter");
-    std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
-    std::string stranger = bluez.add_device("00:11:22:33:44:55", "Neighbour");
-    std::string elsewhere = bluez.add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
-    for (const auto& path : {phone, stranger, elsewhere})
-        th::script_device(bluez, path, th::ConnectAnswer::Fails);
-    bluez.pair_device(kPhoneAddr);
-    bluez.connect_device(kPhoneAddr);
-
-    th::Telvane app(world);
-    ASSERT_TRUE(app.wait_for_output(kReady)) << app.output();
-    ASSERT_NE(app.find("State: IDLE -> CONNECTED"), std::string::npos) << app.output();
-    size_t mark = output_size(app);
-
-    // Everything another device or adapter does.
-    bluez.pair_device("00:11:22:33:44:55");
-    bluez.connect_device("00:11:22:33:44:55");
-    bluez.disconnect_device("00:11:22:33:44:55");
-    bluez.pair_device("66:77:88:99:AA:BB", "hci1");
-    bluez.connect_device("66:77:88:99:AA:BB", "hci1");
-    bluez.disconnect_device("66:77:88:99:AA:BB", "hci1");
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                               g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(FALSE))));
-    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
-                               g_variant_new("(o)", stranger.c_str())));
-    g_variant_unref(bluez.call("/org/bluez/hci1", "org.bluez.Adapter1", "RemoveDevice",
-                               g_variant_new("(o)", elsewhere.c_str())));
-    // A marker the app must see after all of the above: its own phone dropping.
-    bluez.disconnect_device(kPhoneAddr);
-    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
-    std::string after = app.output().substr(mark);
-    EXPECT_EQ(after.find("Pairing completed"), std::string::npos) << after;
-    EXPECT_EQ(after.find("Device connected"), std::string::npos) << after;
-    EXPECT_EQ(after.find("Device removed"), std::string::npos) << after;
-    // The phone's own drop is the first and only state change.
-    EXPECT_EQ(after.find("State:"), after.find("State: CONNECTED -> PAIRED")) << after;
-    EXPECT_EQ(app.count("State:"), 2) << app.output();
-}
-
-
-TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesDiscoverabilityOff)
-{
-    th::TestWorld world;
-    th::MockBluez& bluez = *world.bluez;
     std::string keyboard = bluez.add_device("00:11:22:33:44:55", "Keyboard");
     std::string headphones = bluez.add_device("00:1B:66:AA:BB:CC", "Headphones");
     std::string phone = bluez.add_device(kPhoneAddr, "Pixel of Ana");
+    std::string elsewhere = bluez.add_device("66:77:88:99:AA:BB", "Other Adapter Phone", "hci1");
     th::make_phone(bluez, keyboard, false);
+    for (const auto& path : {keyboard, elsewhere})
+        th::script_device(bluez, path, th::ConnectAnswer::Fails);
     bluez.connect_device("00:11:22:33:44:55");
     bluez.pair_device(kPhoneAddr);
-    for (const char* name : {"Discoverable", "Pairable"})
-        g_variant_unref(bluez.call("/org/bluez/hci0", "org.freedesktop.DBus.Properties", "Set",
-                                   g_variant_new("(ssv)", "org.bluez.Adapter1", name, g_variant_new_boolean(TRUE))));
+    set_adapter("Discoverable", true);
+    set_adapter("Pairable", true);
     // Loaded: the headphones' module and the phone's.
     std::string modules = "[ \"$*\" = \"list modules short\" ] && printf '7\\tmodule-bluez5-device\\tpath=" +
                           headphones + "\\t\\n25\\tmodule-bluez5-device\\tpath=" + phone +
@@ -237,6 +192,7 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesD
     EXPECT_NE(app.find("ℹ️ Paired device found at startup"), std::string::npos) << app.output();
     EXPECT_EQ(app.find("Connected device found"), std::string::npos) << app.output();
 
+    size_t mark = output_size(app);
     bluez.disconnect_device("00:11:22:33:44:55");
     bluez.connect_device("00:11:22:33:44:55");
     bluez.connect_device("00:1B:66:AA:BB:CC");
@@ -248,9 +204,28 @@ TEST(Connection, KeyboardAndHeadphonesBesideThePhoneAreLeftAloneAndExitSwitchesD
                                             std::string::npos; }));
     th::wait_until([] { return false; }, 500);
     EXPECT_EQ(th::read_file(world.dir.file("pactl.calls")), "list modules short\nunload-module 25\n");
-    // Still the phone that is followed.
+
+    // With the phone connected, the others come and go.
+    bluez.pair_device("00:11:22:33:44:55");
+    bluez.disconnect_device("00:11:22:33:44:55");
+    bluez.connect_device("00:11:22:33:44:55");
+    bluez.pair_device("66:77:88:99:AA:BB", "hci1");
+    bluez.connect_device("66:77:88:99:AA:BB", "hci1");
+    bluez.disconnect_device("66:77:88:99:AA:BB", "hci1");
+    set_adapter("Powered", false);
+    g_variant_unref(bluez.call("/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", keyboard.c_str())));
+    g_variant_unref(bluez.call("/org/bluez/hci1", "org.bluez.Adapter1", "RemoveDevice",
+                               g_variant_new("(o)", elsewhere.c_str())));
+    // A marker the app must see after all of the above: its own phone dropping.
     bluez.disconnect_device(kPhoneAddr);
-    EXPECT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    ASSERT_TRUE(app.wait_for_output("State: CONNECTED -> PAIRED")) << app.output();
+    std::string after = app.output().substr(mark);
+    EXPECT_EQ(after.find("Pairing completed"), std::string::npos) << after;
+    EXPECT_EQ(after.find("Device removed"), std::string::npos) << after;
+    EXPECT_EQ(app.count("📱 Device connected"), 1) << app.output();
+    EXPECT_EQ(app.count("State:"), 3) << app.output();
+    set_adapter("Powered", true);
 
     // Exit switches discoverability off, and only that.
     ASSERT_TRUE(th::wait_until([&] { return th::close_all_windows(world.x.display()); }, 5000));

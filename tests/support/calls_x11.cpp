@@ -49,43 +49,37 @@ struct Blob {
     int height() const { return max_y - min_y + 1; }
 };
 
+// Four-connected blocks of the colour, of 200 pixels or more.
 std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
 {
-    int w = img.width, h = img.height;
-    std::vector<char> seen(static_cast<size_t>(w) * h, 0);
+    const int w = img.width, n = img.width * img.height;
+    std::vector<char> seen(static_cast<size_t>(n), 0);
     std::vector<Blob> blobs;
-    std::vector<Point> stack;
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            if (seen[static_cast<size_t>(y) * w + x] || img.pixel(x, y) != colour)
-                continue;
-            Blob b{0, x, y, x, y};
-            stack.push_back({x, y});
-            seen[static_cast<size_t>(y) * w + x] = 1;
-            while (!stack.empty()) {
-                Point p = stack.back();
-                stack.pop_back();
-                ++b.count;
-                b.sum_x += p.x;
-                b.sum_y += p.y;
-                b.min_x = std::min(b.min_x, p.x);
-                b.max_x = std::max(b.max_x, p.x);
-                b.min_y = std::min(b.min_y, p.y);
-                b.max_y = std::max(b.max_y, p.y);
-                const Point around[4] = {{p.x + 1, p.y}, {p.x - 1, p.y}, {p.x, p.y + 1}, {p.x, p.y - 1}};
-                for (Point q : around) {
-                    if (q.x < 0 || q.y < 0 || q.x >= w || q.y >= h)
-                        continue;
-                    char& s = seen[static_cast<size_t>(q.y) * w + q.x];
-                    if (!s && img.pixel(q.x, q.y) == colour) {
-                        s = 1;
-                        stack.push_back(q);
-                    }
+    for (int start = 0; start < n; ++start) {
+        if (seen[start] || img.pixel(start % w, start / w) != colour)
+            continue;
+        Blob b{0, w, img.height, 0, 0};
+        std::vector<int> stack{start};
+        seen[start] = 1;
+        while (!stack.empty()) {
+            int i = stack.back(), x = i % w, y = i / w;
+            stack.pop_back();
+            ++b.count;
+            b.sum_x += x;
+            b.sum_y += y;
+            b.min_x = std::min(b.min_x, x);
+            b.max_x = std::max(b.max_x, x);
+            b.min_y = std::min(b.min_y, y);
+            b.max_y = std::max(b.max_y, y);
+            for (int j : {x + 1 < w ? i + 1 : -1, x > 0 ? i - 1 : -1, i + w < n ? i + w : -1, i - w}) {
+                if (j >= 0 && !seen[j] && img.pixel(j % w, j / w) == colour) {
+                    seen[j] = 1;
+                    stack.push_back(j);
                 }
             }
-            if (b.count >= 200)
-                blobs.push_back(b);
         }
+        if (b.count >= 200)
+            blobs.push_back(b);
     }
     return blobs;
 }
@@ -194,19 +188,12 @@ bool FakeNotifications::closed(unsigned id) const
 
 std::string FakeNotifications::action_key(unsigned id, const std::string& label) const
 {
-    std::string key;
+    std::string key, button = "\"" + label + "\": \"";
     for (const std::string& call : calls()) {
-        if (call.find("\"method\": \"Notify\"") == std::string::npos || id_of(call) != id)
-            continue;
-        // "actions": ["key1", "label1", "key2", "label2", ...]
-        size_t at = call.find("\"actions\": [");
-        size_t end = call.find(']', at);
-        std::vector<std::string> items;
-        for (size_t q = call.find('"', at + 12); q < end; q = call.find('"', call.find('"', q + 1) + 1))
-            items.push_back(call.substr(q + 1, call.find('"', q + 1) - q - 1));
-        for (size_t i = 0; i + 1 < items.size(); i += 2)
-            if (items[i + 1] == label || (label == "default" && items[i] == "default"))
-                key = items[i];
+        size_t at = call.find(button, call.find("\"buttons\": {"));
+        if (call.find("\"method\": \"Notify\"") != std::string::npos && id_of(call) == id &&
+            at < call.find("\"hints\": {"))
+            key = call.substr(at + button.size(), call.find('"', at + button.size()) - at - button.size());
     }
     return key;
 }

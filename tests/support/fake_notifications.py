@@ -1,13 +1,10 @@
 #!/usr/bin/python3
-"""A stand-in desktop notification server (org.freedesktop.Notifications)
-on a private session bus, recording what it is asked.
-
-The interface's real signatures and signals, and a real server's habit that
-matters to a client: a notification that is not "resident" is closed
-(NotificationClosed, reason 2) right after one of its actions is invoked.
-Each Notify and CloseNotification is written to the log as one JSON object
-a line. The test plays the user through a second interface on the same
-object, org.telvane.test.NotificationUser: Invoke(u id, s action_key).
+"""A stand-in desktop notification server on a private session bus, with the
+interface's real signatures and a real server's habit that matters to a
+client: a notification that is not "resident" is closed (reason 2) right
+after one of its actions is invoked. Each Notify and CloseNotification is
+logged as one JSON line; the test plays the user through
+org.telvane.test.NotificationUser.Invoke(u id, s action_key).
 """
 import json
 import sys
@@ -22,20 +19,6 @@ USER_IFACE = "org.telvane.test.NotificationUser"
 PATH = "/org/freedesktop/Notifications"
 
 log_path = sys.argv[1]
-
-
-def plain(value):
-    if isinstance(value, dbus.Dictionary):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, (list, dbus.Array)):
-        return [plain(v) for v in value]
-    if isinstance(value, (dbus.Byte, dbus.UInt32, dbus.Int32)):
-        return int(value)
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, dbus.Struct):
-        return "<struct>"
-    return str(value)
 
 
 def record(entry):
@@ -65,8 +48,11 @@ class Server(dbus.service.Object):
             nid = self.next_id
             self.next_id += 1
         self.open[nid] = bool(hints.get("resident", False))
+        # Button label (the key itself for the unlabelled default) -> action key.
+        buttons = {str(actions[i + 1]) or str(actions[i]): str(actions[i]) for i in range(0, len(actions) - 1, 2)}
         record({"method": "Notify", "id": nid, "app_name": str(app_name), "replaces_id": int(replaces_id),
-                "summary": str(summary), "body": str(body), "actions": plain(actions), "hints": plain(hints)})
+                "summary": str(summary), "body": str(body), "buttons": buttons,
+                "hints": {str(k): str(v) for k, v in hints.items() if isinstance(v, str)}})
         return dbus.UInt32(nid)
 
     @dbus.service.method(IFACE, in_signature="u", out_signature="")

@@ -15,6 +15,7 @@
 #include "simphone.h"
 #include "world/buses.h"
 #include "world/processes.h"
+#include "world/sound_server.h"
 #include "world/xvfb.h"
 
 #include <glib.h>
@@ -164,22 +165,17 @@ int main(int argc, char** argv)
     env["DBUS_SYSTEM_BUS_ADDRESS"] = system_bus.address();
     env["DBUS_SESSION_BUS_ADDRESS"] = session_bus.address();
     env["DISPLAY"] = display;
-    std::unique_ptr<th::Process> pulse;
+    std::unique_ptr<th::PulseServer> pulse;
     if (stop_requested)
         return 0;
     if (!sound_server_answers()) {
         narrate("no sound server answers: starting one with a silent output (nothing will be audible)");
-        std::string p = dir.file("pulse");
-        g_mkdir_with_parents(p.c_str(), 0700);
-        pulse.reset(new th::Process(
-            {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + p + "/native",
-             "--load=module-null-sink sink_name=null"},
-            {{"HOME", p}, {"XDG_RUNTIME_DIR", p}, {"XDG_CONFIG_HOME", p}, {"PULSE_RUNTIME_PATH", p},
-             {"PULSE_STATE_PATH", p}, {"DBUS_SESSION_BUS_ADDRESS", th::kUnset}, {"DISPLAY", th::kUnset}},
-            "", dir.file("pulse.log")));
-        env["PULSE_SERVER"] = "unix:" + p + "/native";
-        th::wait_until([&] { return th::file_exists(p + "/native"); }, 10000);
+        try {
+            pulse = std::make_unique<th::PulseServer>();
+            env["PULSE_SERVER"] = pulse->server();
+        } catch (const std::exception& e) {
+            narrate((std::string("no sound server could be started (") + e.what() + "): calls will have no voice").c_str());
+        }
     }
 
     if (stop_requested)

@@ -37,14 +37,7 @@ std::vector<int16_t> sine(size_t count, double frequency, int amplitude, uint64_
 }
 
 // The voice link's format: 8 kHz mono, 16-bit.
-pa_sample_spec voice_format()
-{
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = 8000;
-    spec.channels = 1;
-    return spec;
-}
+constexpr pa_sample_spec kVoiceFormat{PA_SAMPLE_S16LE, 8000, 1};
 
 }  // namespace
 
@@ -140,7 +133,7 @@ int PulseServer::client_streams(const std::string& kind, const std::string& app_
 SignalPlayer::SignalPlayer(const std::string& server, const std::string& sink, double frequency, int amplitude)
 {
     thread_ = std::thread([this, server, sink, frequency, amplitude] {
-        pa_sample_spec sample_format = voice_format();
+        pa_sample_spec sample_format = kVoiceFormat;
         pa_buffer_attr attr{static_cast<uint32_t>(-1), 800, 160, static_cast<uint32_t>(-1),
                             static_cast<uint32_t>(-1)};
         int error = 0;
@@ -171,7 +164,7 @@ void SignalPlayer::stop()
 
 std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms)
 {
-    pa_sample_spec sample_format = voice_format();
+    pa_sample_spec sample_format = kVoiceFormat;
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), 160};
     int error = 0;

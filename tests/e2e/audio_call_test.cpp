@@ -135,23 +135,51 @@ void expect_heard_both_ways(AudioCallWorld& w, th::PulseServer& pulse)
     EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
 }
 
-// The voice link stays busy as the call starts, or the sound server dies:
-// the call goes on (without its voice), and the next call is heard.
+// The voice link cannot be made as the call starts, or the sound server
+// dies: the call goes on without its voice (or with the usual packet size),
+// and the next call is heard.
 TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNextCallIsHeard)
 {
+    struct Row {
+        const char* name;
+        const char* op;
+        const char* error;
+        const char* line;
+        bool voice;
+    };
+    const Row rows[] = {
+        {"refused by the phone", "connect-sco", "ECONNREFUSED", "⚠️ SCO connection error: Connection refused", false},
+        {"busy, also once cleared", "connect-sco", "EBUSY", "⚠️ SCO connection error (retry): Device or resource busy",
+         false},
+        {"packet size unreadable", "getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48", true},
+    };
     th::PulseServer pulse;
     auto mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
     AudioCallWorld w(pulse.server());
-    w.phone.inject_fault("connect-sco", "EBUSY", 0);
-    EXPECT_LT(w.start_call(0), 0);
-    EXPECT_TRUE(w.app->wait_for_output("⚠️ SCO connection error (retry): Device or resource busy")) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
-    EXPECT_EQ(w.phone.accept_sco(500), -1) << "a voice link came through after all";
-    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
-    w.end_call();
-    EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
-    w.phone.clear_fault("connect-sco");
-    expect_heard_both_ways(w, pulse);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        w.phone.inject_fault(row.op, row.error, 0);
+        int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended");
+        int fd = w.start_call(row.voice ? 15000 : 0);
+        EXPECT_TRUE(w.app->wait_for_output(row.line)) << w.out();
+        EXPECT_TRUE(th::wait_until([&] { return w.app->count("✓ Call active") > active; })) << w.out();
+        if (row.voice) {
+            ASSERT_GE(fd, 0) << w.out();
+            th::ScoPeer peer(dup(fd), 48);
+            peer.start_sending([](uint64_t i) { return tone(i, 1000); });
+            EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 1600; }, 8000)) << w.out();
+            for (const auto& p : peer.received_packets())
+                ASSERT_EQ(p.bytes, 48u);
+        } else {
+            EXPECT_LT(fd, 0);
+            EXPECT_EQ(w.phone.accept_sco(500), -1) << "a voice link came through after all";
+        }
+        EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+        w.end_call();
+        EXPECT_TRUE(th::wait_until([&] { return w.app->count("📱 Call ended") > ended; })) << w.out();
+        w.phone.clear_fault(row.op);
+        expect_heard_both_ways(w, pulse);
+    }
 
     // The sound server dies during a call and is started again: the call and
     // its voice link stay up, and the next call is heard both ways.

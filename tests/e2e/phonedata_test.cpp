@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <random>
 
 namespace {
 
@@ -92,6 +93,8 @@ struct FailureRow {
     int sessions_left_open;      // sessions that were never created cannot be removed
 };
 
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
+
 class PhoneDataFailure : public testing::TestWithParam<FailureRow> {};
 
 TEST_P(PhoneDataFailure, LeavesTheOldCachesIntact)
@@ -139,6 +142,8 @@ struct CacheFaultRow {
     const char* reason;          // what the "not saved" lines name
 };
 
+void PrintTo(const CacheFaultRow& row, std::ostream* os) { *os << row.name; }
+
 class PhoneDataCacheFault : public testing::TestWithParam<CacheFaultRow> {};
 
 TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
@@ -147,8 +152,15 @@ TEST_P(PhoneDataCacheFault, DownloadSucceedsAndTheFilesStayAsTheyWere)
     PhoneWorld w;
     w.obexd.configure(w.serve());
     ASSERT_EQ(mkdir(w.world.dir.file("c").c_str(), 0755), 0);
-    // Bytes without a quote or a comma: no row comes out, so the download starts at once.
-    const std::string noise(3000, '\xfe');
+    // Random bytes without a quote or a comma: no row can come out of them,
+    // so the download starts at once.
+    std::mt19937 gen(19);
+    std::string noise(3000, '\0');
+    for (char& c : noise) {
+        do
+            c = char(gen() & 0xff);
+        while (c == '"' || c == ',');
+    }
     for (const char* name : {"c/contacts.csv", "c/recents.csv"}) {
         if (row.in_place == InPlace::FOLDERS)
             ASSERT_EQ(mkdir(w.world.dir.file(name).c_str(), 0755), 0);
@@ -242,6 +254,30 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingAndASlowButMovingDownloadWorks
     std::string loaded = w.file("contacts.csv");
     EXPECT_EQ(std::count(loaded.begin(), loaded.end(), '\n'), 901);
     EXPECT_NE(loaded.find("\"Contact 0900\",\"+49170000900\"\n"), std::string::npos);
+}
+
+TEST(PhoneData, NoObexdOnTheSessionBusStartsThePackagedOne)
+{
+    // A session bus without any obexd: the program starts the packaged
+    // daemon, which answers but can reach no phone on a machine without
+    // Bluetooth (or, where it cannot even start its server, never answers).
+    th::TestWorld world;
+    world.bluez->add_device(kPhone, "Test Phone");
+    world.bluez->pair_device(kPhone);
+    world.bluez->connect_device(kPhone);
+    th::Telvane app(world);
+    ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 40000)) << app.output();
+    std::string out = app.output();
+    size_t start = out.find("ℹ️ Starting obexd service...");
+    ASSERT_NE(start, std::string::npos) << out;
+    EXPECT_LT(start, out.find("ℹ️ Using existing session bus"));
+    EXPECT_LT(out.find("ℹ️ Using existing session bus"), out.find("ℹ️ obexd started, establishing connection..."));
+    EXPECT_EQ(out.find("✓ Using existing obexd service"), std::string::npos) << out;
+    bool answered = out.find("✓ obexd connection established") != std::string::npos;
+    bool silent = out.find("⚠️ Failed to establish obexd connection (timeout)") != std::string::npos;
+    EXPECT_NE(answered, silent) << out;
+    EXPECT_NE(out.find(answered ? "⚠️ PBAP session failed" : "⚠️ obexd not found"), std::string::npos) << out;
+    EXPECT_EQ(out.find("✓ Phonebook loaded"), std::string::npos) << out;
 }
 
 }  // namespace

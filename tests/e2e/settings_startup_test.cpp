@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <random>
 #include <string>
 
 namespace {
@@ -34,10 +35,20 @@ struct StartRow {
     std::function<void(const th::TestWorld&, const std::string& output)> after_close = nullptr;
 };
 
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (char& c : out)
+        c = char(gen() & 0xff);
+    return out;
+}
+
 TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
 {
     std::string junk_text(1 << 20, '\x01');
     junk_text += "\n\xff\xfe\"col_recent_type\": 1e99\n";
+    const std::string noise = random_bytes(64 << 10, 19);
     StartRow rows[] = {
         {"fifo", [](const th::TestWorld& w) { ASSERT_EQ(mkfifo(w.dir.file("settings.json").c_str(), 0644), 0); },
          [](const th::TestWorld& w) { EXPECT_TRUE(S_ISFIFO(mode_of(w.dir.file("settings.json")))); },
@@ -53,6 +64,8 @@ TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
          }},
         {"junk", [&](const th::TestWorld& w) { th::write_file(w.dir.file("settings.json"), junk_text); },
          [&](const th::TestWorld& w) { EXPECT_EQ(th::read_file(w.dir.file("settings.json")), junk_text); }},
+        {"random_bytes", [&](const th::TestWorld& w) { th::write_file(w.dir.file("settings.json"), noise); },
+         [&](const th::TestWorld& w) { EXPECT_EQ(th::read_file(w.dir.file("settings.json")), noise); }},
         {"autostart_entry_present",
          [](const th::TestWorld& w) {
              ASSERT_EQ(mkdir(w.dir.file(".config/autostart").c_str(), 0755), 0);

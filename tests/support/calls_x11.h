@@ -42,32 +42,4 @@ std::optional<std::string> clipboard_text(const std::string& display, int timeou
 // X windows whose title matches the regular expression.
 int count_windows_named(const std::string& display, const std::string& title_regex);
 
-class DbusDaemon;
-class Process;
-
-// tests/support/fake_notifications.py on a private session bus: the desktop's
-// notification server, recording what it is asked; the test is its user.
-class FakeNotifications {
-public:
-    FakeNotifications(DbusDaemon& session_bus, const std::string& dir);
-    ~FakeNotifications();
-    FakeNotifications(const FakeNotifications&) = delete;
-    FakeNotifications& operator=(const FakeNotifications&) = delete;
-
-    // Recorded calls, one JSON object each, oldest first.
-    std::vector<std::string> calls() const;
-    // Id of the newest Notify whose summary contains the text; 0 when none.
-    unsigned notified(const std::string& summary_part) const;
-    bool closed(unsigned id) const;   // a CloseNotification for it came
-    // The action key the notification gave to a button label ("" if none).
-    std::string action_key(unsigned id, const std::string& label) const;
-    // The user clicks a button (or the body: "default").
-    bool invoke(unsigned id, const std::string& action_key);
-
-private:
-    DbusDaemon& bus_;
-    std::string log_path_;
-    Process* process_ = nullptr;
-};
-
 }  // namespace th

@@ -270,4 +270,74 @@ int FakeObexd::count(const std::string& method) const
     return n;
 }
 
+// ---- the notification server ----
+
+FakeNotifications::FakeNotifications(DbusDaemon& session_bus, const std::string& dir)
+    : bus_(session_bus), log_path_(dir + "/notifications.calls")
+{
+    write_file(log_path_, "");
+    process_ = new Process({"/usr/bin/python3", TELVANE_SOURCE_DIR "/tools/fake-notifications/fake_notifications.py", log_path_},
+                           {{"DBUS_SESSION_BUS_ADDRESS", session_bus.address()}}, "", dir + "/notifications.log");
+    if (!session_bus.wait_for_name("org.freedesktop.Notifications")) {
+        delete process_;
+        process_ = nullptr;
+        throw std::runtime_error("notification server did not start");
+    }
+}
+
+FakeNotifications::~FakeNotifications() { delete process_; }
+
+std::vector<std::string> FakeNotifications::calls() const { return read_lines(log_path_); }
+
+namespace {
+unsigned id_of(const std::string& call)
+{
+    size_t at = call.find("\"id\": ");
+    return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(call.c_str() + at + 6, nullptr, 10));
+}
+}  // namespace
+
+unsigned FakeNotifications::notified(const std::string& summary_part) const
+{
+    unsigned id = 0;
+    for (const std::string& call : calls()) {
+        size_t summary = call.find("\"summary\": \"");
+        if (call.find("\"method\": \"Notify\"") != std::string::npos && summary != std::string::npos &&
+            call.compare(summary + 12, summary_part.size(), summary_part) == 0)
+            id = id_of(call);
+    }
+    return id;
+}
+
+bool FakeNotifications::closed(unsigned id) const
+{
+    for (const std::string& call : calls())
+        if (call.find("\"method\": \"CloseNotification\"") != std::string::npos && id_of(call) == id)
+            return true;
+    return false;
+}
+
+std::string FakeNotifications::action_key(unsigned id, const std::string& label) const
+{
+    std::string key, button = "\"" + label + "\": \"";
+    for (const std::string& call : calls()) {
+        size_t at = call.find(button, call.find("\"buttons\": {"));
+        if (call.find("\"method\": \"Notify\"") != std::string::npos && id_of(call) == id &&
+            at < call.find("\"hints\": {"))
+            key = call.substr(at + button.size(), call.find('"', at + button.size()) - at - button.size());
+    }
+    return key;
+}
+
+bool FakeNotifications::invoke(unsigned id, const std::string& action_key)
+{
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus_.connection(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.telvane.test.NotificationUser", "Invoke", g_variant_new("(us)", id, action_key.c_str()), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
+    if (reply)
+        g_variant_unref(reply);
+    return reply != nullptr;
+}
+
 }  // namespace th

@@ -1,5 +1,5 @@
 // The buses of the simulated world: a private dbus-daemon, python3-dbusmock's
-// BlueZ on it, and the stand-in obexd.
+// BlueZ on it, the stand-in obexd and the stand-in notification server.
 #pragma once
 #include "world/processes.h"
 
@@ -79,6 +79,31 @@ private:
     DbusDaemon& bus_;
     std::string dir_;
     std::string config_path_;
+    std::string log_path_;
+    Process* process_ = nullptr;
+};
+
+// tools/fake-notifications/fake_notifications.py on a private session bus: the desktop's
+// notification server, recording what it is asked; the test is its user.
+class FakeNotifications {
+public:
+    FakeNotifications(DbusDaemon& session_bus, const std::string& dir);
+    ~FakeNotifications();
+    FakeNotifications(const FakeNotifications&) = delete;
+    FakeNotifications& operator=(const FakeNotifications&) = delete;
+
+    // Recorded calls, one JSON object each, oldest first.
+    std::vector<std::string> calls() const;
+    // Id of the newest Notify whose summary contains the text; 0 when none.
+    unsigned notified(const std::string& summary_part) const;
+    bool closed(unsigned id) const;   // a CloseNotification for it came
+    // The action key the notification gave to a button label ("" if none).
+    std::string action_key(unsigned id, const std::string& label) const;
+    // The user clicks a button (or the body: "default").
+    bool invoke(unsigned id, const std::string& action_key);
+
+private:
+    DbusDaemon& bus_;
     std::string log_path_;
     Process* process_ = nullptr;
 };

@@ -3,11 +3,7 @@
 
 #include "app/app.h"
 #include "connection/bluez.h"
-#include "connection/adapter.h"
-#include "connection/device.h"
 #include "connection/signals.h"
-#include "connection/state.h"
-#include "hfp/call_state.h"
 #include "ui/window.h"
 
 #include <fcntl.h>
@@ -17,31 +13,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 namespace th {
 
-namespace {
-
-// The process's one GTK (uitest's), and a main window for this world
-// unless one is open; it is closed after every test.
-void ensure_gtk_window(const TestWorld& world)
+InProcessApp::InProcessApp(TestWorld& world)
 {
+    if (chdir(world.dir.path().c_str()) != 0)
+        throw std::runtime_error("cannot enter the test folder");
+    // The process's one GTK, and a main window for this world unless one is
+    // open; it is closed after every test.
     GtkApplication* application = uitest::ensure_gtk();
     setenv("HOME", world.dir.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + world.dir.file("no-pulse")).c_str(), 1);
     if (!window)
         build_main_window(application);
-}
-
-}  // namespace
-
-InProcessApp::InProcessApp(TestWorld& world)
-{
-    if (chdir(world.dir.path().c_str()) != 0)
-        throw std::runtime_error("cannot enter the test folder");
-    ensure_gtk_window(world);
     setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
 
     out_path_ = world.dir.file("inprocess.out");
@@ -96,15 +82,6 @@ std::string InProcessApp::output() const
     std::fflush(stdout);
     return read_file(out_path_);
 }
-
-bool InProcessApp::wait_for_output(const std::string& needle, int timeout_ms) const
-{
-    return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
-}
-
-int InProcessApp::count(const std::string& needle) const { return occurrences(output(), needle); }
-
-size_t InProcessApp::find(const std::string& needle, size_t from) const { return output().find(needle, from); }
 
 std::string InProcessApp::bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
 

@@ -21,10 +21,6 @@ public:
 
     // Log lines written since this object was made.
     std::string output() const;
-    bool wait_for_output(const std::string& needle, int timeout_ms = 10000) const;
-    int count(const std::string& needle) const;
-    // Position of needle at or after from, or npos.
-    size_t find(const std::string& needle, size_t from = 0) const;
     // Our own unique name on the system bus, where the agent lives.
     std::string bus_name() const;
     // Lets queued idle callbacks and signals run.

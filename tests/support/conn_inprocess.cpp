@@ -6,11 +6,9 @@
 #include "connection/signals.h"
 #include "ui/window.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -29,13 +27,6 @@ InProcessApp::InProcessApp(TestWorld& world)
     if (!window)
         build_main_window(application);
     setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
-
-    out_path_ = world.dir.file("inprocess.out");
-    std::fflush(stdout);
-    saved_stdout_ = dup(1);
-    int fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    close(fd);
 
     GError* error = nullptr;
     dbus_conn = g_dbus_connection_new_for_address_sync(
@@ -68,20 +59,9 @@ InProcessApp::~InProcessApp()
     g_dbus_connection_close_sync(dbus_conn, nullptr, nullptr);
     g_object_unref(dbus_conn);
     dbus_conn = nullptr;
-    std::fflush(stdout);
-    dup2(saved_stdout_, 1);
-    close(saved_stdout_);
-    // Keep the log in the test's own output, for failures.
-    std::string log = output();
-    std::fwrite(log.data(), 1, log.size(), stdout);
-    std::fflush(stdout);
 }
 
-std::string InProcessApp::output() const
-{
-    std::fflush(stdout);
-    return read_file(out_path_);
-}
+std::string InProcessApp::output() { return log_.text(); }
 
 std::string InProcessApp::bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
 

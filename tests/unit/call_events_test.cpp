@@ -3,7 +3,6 @@
 #include "hfp/at.h"
 #include "hfp/call_model.h"
 #include "hfp/call_state.h"
-#include "hfp/listener.h"
 #include "hfp/phone_lines.h"
 #include "ui/call_display.h"
 #include "text_helpers.h"

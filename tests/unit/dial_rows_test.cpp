@@ -2,7 +2,6 @@
 // are refused before anything else happens (that they never reach the phone
 // is checked end to end), a double click dials the row's number column.
 #include "connection/state.h"
-#include "harness.h"
 #include "ui_gtk.h"
 #include "hfp/dial.h"
 

@@ -13,7 +13,6 @@
 #include "hfp/call_state.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "hfp/listener.h"
 #include "ui/call_notify.h"
 #include "ui/close_guard.h"
 #include "ui/list_views.h"

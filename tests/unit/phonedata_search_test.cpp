@@ -7,12 +7,10 @@
 #include "text_helpers.h"
 #include "harness.h"
 #include "ui_gtk.h"
-#include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "phonedata_obexd.h"
-#include "ui/list_views.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>

@@ -321,28 +321,28 @@ TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
     install_call_notifications(application);
     set_waiting_call_handlers([] { ++waiting_answered; }, [] { ++waiting_rejected; });
 
-    notify_waiting_call("+4930111", "Carol");
-    unsigned first = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (first = notes.notified("Call waiting")) != 0; }));
+    unsigned shown = 0;   // the newest notification
+    auto notify = [&](const char* number, const char* name) {
+        notify_waiting_call(number, name);
+        unsigned previous = shown;
+        EXPECT_TRUE(th::wait_until([&] { return (shown = notes.notified("Call waiting")) != previous; }));
+        return shown;
+    };
+    unsigned id = notify("+4930111", "Carol");
     EXPECT_NE(notes.calls().back().find("Carol\\n+4930111"), std::string::npos) << notes.calls().back();
-    ASSERT_TRUE(notes.invoke(first, notes.action_key(first, "Reject")));
+    ASSERT_TRUE(notes.invoke(id, notes.action_key(id, "Reject")));
     EXPECT_TRUE(th::wait_until([] { return waiting_rejected == 1; }));
-
-    notify_waiting_call("+4930222", "");
-    unsigned second = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (second = notes.notified("Call waiting")) != first; }));
-    ASSERT_TRUE(notes.invoke(second, notes.action_key(second, "Answer")));
+    id = notify("+4930222", "");
+    ASSERT_TRUE(notes.invoke(id, notes.action_key(id, "Answer")));
     EXPECT_TRUE(th::wait_until([] { return waiting_answered == 1; }));
     EXPECT_EQ(waiting_rejected, 1);
 
-    notify_waiting_call("+4930333", "");
-    unsigned third = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Call waiting")) != second; }));
+    id = notify("+4930333", "");
     // GLib can close a notification only once the server's reply with its
     // id is back; a caller gone that quickly is no case a user meets.
     th::wait_until([] { return false; }, 500);
     withdraw_waiting_call_notification();
-    EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); }));
+    EXPECT_TRUE(th::wait_until([&] { return notes.closed(id); }));
     set_waiting_call_handlers(nullptr, nullptr);
     g_object_unref(application);
 }

@@ -67,7 +67,6 @@ TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
          with(&Settings::autostart, 1)},
         {"not a number keeps value", "  \"col_recent_time\": \"wide\",\n  \"col_recent_name\": 160,\n",
          with(&Settings::col_recent_name, 160)},
-        {"negative is taken as read", "  \"col_recent_name\": -5,\n", with(&Settings::col_recent_name, -5)},
         {"int limits", "\"col_recent_type\": 2147483647\n\"col_recent_name\": -2147483648\n",
          with(&Settings::col_recent_name, INT_MIN, with(&Settings::col_recent_type, INT_MAX))},
         {"beyond int keeps value", "\"col_recent_type\": 2147483648\n\"col_recent_name\": -2147483649\n"

@@ -3,53 +3,30 @@
 
 #include "app/app.h"
 #include "connection/bluez.h"
-#include "connection/adapter.h"
-#include "connection/device.h"
 #include "connection/signals.h"
-#include "connection/state.h"
-#include "hfp/call_state.h"
 #include "ui/window.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 namespace th {
 
-namespace {
-
-// The process's one GTK (uitest's), and a main window for this world
-// unless one is open; it is closed after every test.
-void ensure_gtk_window(const TestWorld& world)
+InProcessApp::InProcessApp(TestWorld& world)
 {
+    if (chdir(world.dir.path().c_str()) != 0)
+        throw std::runtime_error("cannot enter the test folder");
+    // The process's one GTK, and a main window for this world unless one is
+    // open; it is closed after every test.
     GtkApplication* application = uitest::ensure_gtk();
     setenv("HOME", world.dir.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + world.dir.file("no-pulse")).c_str(), 1);
     if (!window)
         build_main_window(application);
-}
-
-}  // namespace
-
-InProcessApp::InProcessApp(TestWorld& world)
-{
-    if (chdir(world.dir.path().c_str()) != 0)
-        throw std::runtime_error("cannot enter the test folder");
-    ensure_gtk_window(world);
     setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
-
-    out_path_ = world.dir.file("inprocess.out");
-    std::fflush(stdout);
-    saved_stdout_ = dup(1);
-    int fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    close(fd);
 
     GError* error = nullptr;
     dbus_conn = g_dbus_connection_new_for_address_sync(
@@ -82,29 +59,9 @@ InProcessApp::~InProcessApp()
     g_dbus_connection_close_sync(dbus_conn, nullptr, nullptr);
     g_object_unref(dbus_conn);
     dbus_conn = nullptr;
-    std::fflush(stdout);
-    dup2(saved_stdout_, 1);
-    close(saved_stdout_);
-    // Keep the log in the test's own output, for failures.
-    std::string log = output();
-    std::fwrite(log.data(), 1, log.size(), stdout);
-    std::fflush(stdout);
 }
 
-std::string InProcessApp::output() const
-{
-    std::fflush(stdout);
-    return read_file(out_path_);
-}
-
-bool InProcessApp::wait_for_output(const std::string& needle, int timeout_ms) const
-{
-    return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
-}
-
-int InProcessApp::count(const std::string& needle) const { return occurrences(output(), needle); }
-
-size_t InProcessApp::find(const std::string& needle, size_t from) const { return output().find(needle, from); }
+std::string InProcessApp::output() { return log_.text(); }
 
 std::string InProcessApp::bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
 

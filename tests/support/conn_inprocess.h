@@ -2,6 +2,7 @@
 // default main context, against a world's private system bus: for what a
 // user does with the buttons, which the real binary offers only as clicks.
 #pragma once
+#include "audio_log_capture.h"
 #include "harness.h"
 
 #include <gio/gio.h>
@@ -20,19 +21,14 @@ public:
     InProcessApp& operator=(const InProcessApp&) = delete;
 
     // Log lines written since this object was made.
-    std::string output() const;
-    bool wait_for_output(const std::string& needle, int timeout_ms = 10000) const;
-    int count(const std::string& needle) const;
-    // Position of needle at or after from, or npos.
-    size_t find(const std::string& needle, size_t from = 0) const;
+    std::string output();
     // Our own unique name on the system bus, where the agent lives.
     std::string bus_name() const;
     // Lets queued idle callbacks and signals run.
     void settle(int ms = 200) const;
 
 private:
-    std::string out_path_;
-    int saved_stdout_ = -1;
+    StdoutCapture log_;   // shown in the test's own output when it ends
     unsigned subscriptions_[2] = {0, 0};
 };
 

@@ -63,9 +63,7 @@ Sandbox::Sandbox()
     gchar* cwd = g_get_current_dir();
     old_cwd_ = cwd;
     g_free(cwd);
-    const char* home = getenv("HOME");
-    had_home_ = home != nullptr;
-    if (home)
+    if (const char* home = getenv("HOME"))
         old_home_ = home;
     if (chdir(dir.path().c_str()) != 0)
         throw std::runtime_error("chdir failed");
@@ -77,10 +75,7 @@ Sandbox::~Sandbox()
     if (chdir(old_cwd_.c_str()) != 0) {
         // Nothing sensible left to do in a destructor.
     }
-    if (had_home_)
-        setenv("HOME", old_home_.c_str(), 1);
-    else
-        unsetenv("HOME");
+    setenv("HOME", old_home_.c_str(), 1);
 }
 
 void open_main_window()
@@ -104,33 +99,18 @@ void close_main_window()
     pump();
 }
 
-
-std::vector<GtkWidget*> descendants(GtkWidget* root)
-{
-    std::vector<GtkWidget*> out;
-    if (!root)
-        return out;
-    out.push_back(root);
-    if (GTK_IS_CONTAINER(root)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
-        for (GList* l = children; l; l = l->next) {
-            std::vector<GtkWidget*> below = descendants(GTK_WIDGET(l->data));
-            out.insert(out.end(), below.begin(), below.end());
-        }
-        g_list_free(children);
-    }
-    GtkNotebook* notebook = GTK_IS_NOTEBOOK(root) ? GTK_NOTEBOOK(root) : nullptr;
-    for (int i = 0; notebook && i < gtk_notebook_get_n_pages(notebook); ++i)
-        out.push_back(gtk_notebook_get_tab_label(notebook, gtk_notebook_get_nth_page(notebook, i)));
-    return out;
-}
-
 GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match)
 {
-    for (GtkWidget* w : descendants(root))
-        if (match(w))
-            return w;
-    return nullptr;
+    if (!root || match(root))
+        return root;
+    GtkWidget* found = nullptr;
+    if (GTK_IS_CONTAINER(root)) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+        for (GList* l = children; l && !found; l = l->next)
+            found = find_widget(GTK_WIDGET(l->data), match);
+        g_list_free(children);
+    }
+    return found;
 }
 
 GtkWidget* find_button(GtkWidget* root, const std::string& label)

@@ -8,7 +8,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace uitest {
 
@@ -32,7 +31,6 @@ public:
 private:
     std::string old_cwd_;
     std::string old_home_;
-    bool had_home_ = false;
 };
 
 // Builds the main window as the first activation does and shows it, waiting
@@ -40,8 +38,7 @@ private:
 void open_main_window();
 void close_main_window();
 
-// Widgets below root (depth first), including notebook pages.
-std::vector<GtkWidget*> descendants(GtkWidget* root);
+// The first widget at or below root (depth first) that matches.
 GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match);
 GtkWidget* find_button(GtkWidget* root, const std::string& label);
 bool has_class(GtkWidget* widget, const char* style_class);

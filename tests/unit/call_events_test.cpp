@@ -3,13 +3,13 @@
 #include "hfp/at.h"
 #include "hfp/call_model.h"
 #include "hfp/call_state.h"
-#include "hfp/listener.h"
 #include "hfp/phone_lines.h"
 #include "ui/call_display.h"
 #include "text_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,20 +32,37 @@ protected:
     }
 };
 
-TEST_F(CallEvents, IndicatorSequencesEndInTheRightStateForBothOrders)
+using unit::repeat;
+
+// Batches of listener lines, each applied by the main loop before the next;
+// "+CIEV: C," and "+CIEV: S," stand for the call and callsetup positions.
+TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
 {
     struct Case {
         const char* name;
-        std::vector<std::pair<char, int>> events;   // 'c' call, 's' callsetup; all before the main loop runs
+        std::vector<std::vector<std::string>> batches;
         int expected;
+        std::string number = "", name_shown = "";
     };
+    const std::string clip_anna = "+CLIP: \"+4915112345678\",145,,,\"Anna\"";
     const Case cases[] = {
-        {"incoming rings", {{'s', 1}}, CALL_INCOMING},
-        {"incoming answered on the phone", {{'s', 1}, {'c', 1}, {'s', 0}}, CALL_ACTIVE},
-        {"caller gave up", {{'s', 1}, {'s', 0}}, CALL_IDLE},
-        {"outgoing alerting", {{'s', 2}, {'s', 3}}, CALL_OUTGOING},
-        {"outgoing answered then ended", {{'s', 2}, {'c', 1}, {'s', 0}, {'c', 0}}, CALL_IDLE},
-        {"unknown values ignored", {{'s', 7}, {'c', 5}}, CALL_IDLE},
+        {"incoming rings", {{"+CIEV: S,1"}}, CALL_INCOMING},
+        {"incoming answered on the phone", {{"+CIEV: S,1", "+CIEV: C,1", "+CIEV: S,0"}}, CALL_ACTIVE},
+        {"caller gave up", {{"+CIEV: S,1", "+CIEV: S,0"}}, CALL_IDLE},
+        {"outgoing alerting", {{"+CIEV: S,2", "+CIEV: S,3"}}, CALL_OUTGOING},
+        {"outgoing answered then ended", {{"+CIEV: S,2", "+CIEV: C,1", "+CIEV: S,0", "+CIEV: C,0"}}, CALL_IDLE},
+        {"unknown values ignored", {{"+CIEV: S,7", "+CIEV: C,5"}}, CALL_IDLE},
+        {"ring, caller, callsetup", {{"RING", clip_anna, "+CIEV: S,1"}}, CALL_INCOMING, "+4915112345678", "Anna"},
+        {"caller line alone rings", {{"+CLIP: \"0301234567\",129"}}, CALL_INCOMING, "0301234567"},
+        {"caller line without number still rings on RING", {{"+CLIP: 0301234567,129", "RING"}}, CALL_INCOMING},
+        {"long caller name cut on a character boundary", {{"+CLIP: \"123\",129,,,\"" + repeat("é", 100) + "\""}},
+         CALL_INCOMING, "123", repeat("é", 63)},
+        {"NO CARRIER ends the ringing call", {{"RING"}, {"NO CARRIER"}}, CALL_IDLE},
+        {"BUSY ends it", {{"RING"}, {"BUSY"}}, CALL_IDLE},
+        {"NO ANSWER ends it", {{"RING"}, {"NO ANSWER"}}, CALL_IDLE},
+        {"ERROR ends it", {{"RING"}, {"ERROR"}}, CALL_IDLE},
+        {"an indicator beside an end code is what counts", {{"+CIEV: C,1"}, {"+CIEV: S,0", "NO CARRIER"}},
+         CALL_ACTIVE},
     };
     // One phone lists call/callsetup first, another puts "service" before them.
     for (auto [call, callsetup] : {std::pair{1, 2}, std::pair{2, 3}}) {
@@ -55,62 +72,19 @@ TEST_F(CallEvents, IndicatorSequencesEndInTheRightStateForBothOrders)
         hfp_set_indicator_map(map);
         for (const Case& c : cases) {
             SCOPED_TRACE(std::to_string(call) + ": " + c.name);
-            for (auto [which, value] : c.events)
-                handle_ciev_event(which == 'c' ? call : callsetup, value);
-            drain();
+            for (std::vector<std::string> lines : c.batches) {
+                for (std::string& line : lines)
+                    if (line.rfind("+CIEV: ", 0) == 0 && !std::isdigit(static_cast<unsigned char>(line[7])))
+                        line[7] = char('0' + (line[7] == 'C' ? call : callsetup));
+                handle_phone_lines(lines);
+                drain();
+            }
             EXPECT_EQ(current_call_state.load(), c.expected);
+            EXPECT_EQ(current_call_number, c.number);
+            EXPECT_EQ(current_call_name, c.name_shown);
             back_to_idle();
         }
     }
-}
-
-using unit::repeat;
-
-TEST_F(CallEvents, ListenerLinesHandledInOrder)
-{
-    struct Case {
-        const char* name;
-        std::vector<std::string> lines;
-        int expected;
-        std::string number, name_shown;
-    };
-    const Case cases[] = {
-        {"ring, caller, callsetup", {"RING", "+CLIP: \"+4915112345678\",145,,,\"Anna\"", "+CIEV: 2,1"}, CALL_INCOMING,
-         "+4915112345678", "Anna"},
-        {"caller line alone rings", {"+CLIP: \"0301234567\",129"}, CALL_INCOMING, "0301234567", ""},
-        {"caller line without number still rings on RING", {"+CLIP: 0301234567,129", "RING"}, CALL_INCOMING, "", ""},
-        {"two indicator events in one read both count", {"+CIEV: 2,1", "+CIEV: 1,1"}, CALL_ACTIVE, "", ""},
-        {"long caller name cut on a character boundary", {"+CLIP: \"123\",129,,,\"" + repeat("é", 100) + "\""},
-         CALL_INCOMING, "123", repeat("é", 63)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        handle_phone_lines(c.lines);
-        drain();
-        EXPECT_EQ(current_call_state.load(), c.expected);
-        EXPECT_EQ(current_call_number, c.number);
-        EXPECT_EQ(current_call_name, c.name_shown);
-        back_to_idle();
-    }
-}
-
-TEST_F(CallEvents, EndCodesEndTheCallUnlessAnIndicatorCameWithThem)
-{
-    for (const char* code : {"NO CARRIER", "BUSY", "NO ANSWER", "ERROR"}) {
-        SCOPED_TRACE(code);
-        handle_phone_lines({"RING"});
-        drain();
-        ASSERT_EQ(current_call_state.load(), CALL_INCOMING);
-        handle_phone_lines({code});
-        drain();
-        EXPECT_EQ(current_call_state.load(), CALL_IDLE);
-    }
-    // The indicator event is what counts when both arrive together.
-    handle_phone_lines({"+CIEV: 1,1"});
-    drain();
-    handle_phone_lines({"+CIEV: 2,0", "NO CARRIER"});
-    drain();
-    EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
 }
 
 TEST_F(CallEvents, RingThenCallerLineRefreshesTheRingingCall)

@@ -1,5 +1,5 @@
 // The pure pieces of call handling: indicator events, caller lines, the
-// numbers we agree to send, the call label and restart backoff.
+// call label and restart backoff.
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
@@ -57,14 +57,6 @@ TEST(CallerLine, NumberAndNameOrNothing)
         EXPECT_EQ(caller.number, r.number) << r.line;
         EXPECT_EQ(caller.name, r.name) << r.line;
     }
-}
-
-TEST(NumberIsDialable, RefusesWhatCouldInjectCommands)
-{
-    for (const char* good : {"+49 (30) 1234-567", "*31#0301234", "Ünïcödé"})
-        EXPECT_TRUE(number_is_dialable(good)) << good;
-    for (const char* bad : {"123\rAT+CHUP", "12\n3", "12;AT+CHUP", "1\t2", "1\x7f", "\x1b"})
-        EXPECT_FALSE(number_is_dialable(bad)) << bad;
 }
 
 TEST(CallLabel, TextPerStateWithEscapedCaller)

@@ -55,12 +55,10 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
 
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
-    EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
-    EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "true");
-    EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "true");
     // BlueZ ends discoverability after 3 minutes even without us.
-    EXPECT_EQ(th::adapter_property(bluez, "DiscoverableTimeout"), "uint32 180");
-    EXPECT_EQ(th::adapter_property(bluez, "PairableTimeout"), "uint32 180");
+    for (auto [property, value] : {std::pair{"Powered", "true"}, {"Discoverable", "true"}, {"Pairable", "true"},
+                                   {"DiscoverableTimeout", "uint32 180"}, {"PairableTimeout", "uint32 180"}})
+        EXPECT_EQ(th::adapter_property(bluez, property), value) << property;
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RegisterAgent [<objectpath '/org/bluez/agent'>, <'DisplayYesNo'>]"))
         << ::testing::PrintToString(bluez.calls("/org/bluez"));
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RequestDefaultAgent [<objectpath '/org/bluez/agent'>]"));
@@ -78,6 +76,21 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_STREQ(device_name, kPhoneName.c_str());
     EXPECT_TRUE(th::wait_until([] { return auto_connect_in_progress.load() == 0; }));
 
+    // Another phone's pairing and a Cancel leave the connected phone and its call alone.
+    current_call_state = CALL_ACTIVE;
+    std::strcpy(current_call_number, "+4930123456");
+    std::string other = bluez.add_device("00:11:22:33:44:55", "Other Phone");
+    th::make_phone(bluez, other);
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", other, 42),
+              "error org.bluez.Error.Rejected: Rejected");
+    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "Cancel"), "ok");
+    app.settle();
+    EXPECT_EQ(current_state.load(), CONNECTED);
+    EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
+    EXPECT_STREQ(current_call_number, "+4930123456");
+    EXPECT_STREQ(device_path, phone.c_str());
+    current_call_state = CALL_IDLE;
+
     // Disconnect: BlueZ's Disconnect, DISCOVERABLE; the Connected=false that
     // follows changes nothing more. (A link lost or a device removed without
     // the user is followed on the real binary.)
@@ -91,9 +104,8 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     on_stop_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), IDLE);
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "UnregisterAgent [<objectpath '/org/bluez/agent'>]"));
-    EXPECT_EQ(th::adapter_property(bluez, "Discoverable"), "false");
-    EXPECT_EQ(th::adapter_property(bluez, "Pairable"), "false");
-    EXPECT_EQ(th::adapter_property(bluez, "Powered"), "true");
+    for (auto [property, value] : {std::pair{"Discoverable", "false"}, {"Pairable", "false"}, {"Powered", "true"}})
+        EXPECT_EQ(th::adapter_property(bluez, property), value) << property;
     EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
 
     // Start again: the agent is registered anew, "already exists" is no error.
@@ -104,6 +116,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
 
 // What BlueZ hears back from the agent: every method answered for a phone
 // while the user pairs, nothing for other devices, other callers or after Stop.
+// The phone that pairs replaces the one known before wholly.
 TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
 {
     th::TestWorld world;
@@ -111,9 +124,12 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
     std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
     std::string keyboard = world.bluez->add_device("00:11:22:33:44:55", "Keyboard");
     std::string unknown = world.bluez->add_device("00:11:22:33:44:66", "Unknown");
+    std::string old_phone = world.bluez->add_device("00:11:22:33:44:77", "Old Phone");
     th::make_phone(*world.bluez, phone);
     th::make_phone(*world.bluez, keyboard, false);
     th::InProcessApp app(world);
+    get_device_info(old_phone.c_str());
+    hfp_channel = 4;
     on_start_clicked(nullptr, nullptr);
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
     const std::string rejected = "error org.bluez.Error.Rejected: Rejected";
@@ -162,6 +178,10 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
     }
     EXPECT_EQ(current_state.load(), PAIRING);
     EXPECT_STREQ(device_path, phone.c_str());
+    // Nothing of the old phone may be used to reach the new one.
+    EXPECT_STREQ(device_addr, "");
+    EXPECT_STREQ(device_name, "");
+    EXPECT_EQ(hfp_channel.load(), 0);
 
     EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "Cancel"), "ok");
     on_stop_clicked(nullptr, nullptr);
@@ -169,76 +189,6 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
         EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), method, phone, 1), rejected) << method;
         EXPECT_NE(current_state.load(), PAIRING);
     }
-}
-
-TEST(ConnectionHandlers, ConnectedPhoneSurvivesCancelAndOtherPairings)
-{
-    th::TestWorld world;
-    th::install_agent_caller(*world.bluez);
-    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
-    std::string other = world.bluez->add_device("00:11:22:33:44:55", "Other Phone");
-    th::InProcessApp app(world);
-    on_start_clicked(nullptr, nullptr);
-    world.bluez->pair_device(kPhoneAddr);
-    world.bluez->connect_device(kPhoneAddr);
-    ASSERT_TRUE(reaches(CONNECTED)) << app.output();
-    // A call in progress must survive as well.
-    current_call_state = CALL_ACTIVE;
-    std::strcpy(current_call_number, "+4930123456");
-
-    th::make_phone(*world.bluez, other);
-    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", other, 42),
-              "error org.bluez.Error.Rejected: Rejected");
-    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "Cancel"), "ok");
-    app.settle();
-    EXPECT_EQ(current_state.load(), CONNECTED);
-    EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
-    EXPECT_STREQ(current_call_number, "+4930123456");
-    // The connected phone stays the one followed.
-    EXPECT_STREQ(device_path, phone.c_str());
-    EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
-    world.bluez->disconnect_device(kPhoneAddr);
-    EXPECT_TRUE(reaches(PAIRED)) << app.output();
-}
-
-TEST(ConnectionHandlers, NewPhonePairingReplacesTheOldOneWholly)
-{
-    th::TestWorld world;
-    th::install_agent_caller(*world.bluez);
-    std::string old_phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
-    std::string new_phone = world.bluez->add_device("00:11:22:33:44:55", "New Phone");
-    th::make_phone(*world.bluez, new_phone);
-    th::InProcessApp app(world);
-    get_device_info(old_phone.c_str());
-    hfp_channel = 4;
-    on_start_clicked(nullptr, nullptr);
-    EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", new_phone, 5), "ok");
-    EXPECT_STREQ(device_path, new_phone.c_str());
-    // Nothing of the old phone may be used to reach the new one.
-    EXPECT_STREQ(device_addr, "");
-    EXPECT_STREQ(device_name, "");
-    EXPECT_EQ(hfp_channel.load(), 0);
-}
-
-TEST(ConnectionHandlers, StartTellsTheTruthAndWorksOnceTheAdapterIsBack)
-{
-    th::TestWorld world;
-    th::InProcessApp app(world);
-    on_start_clicked(nullptr, nullptr);
-    ASSERT_EQ(current_state.load(), DISCOVERABLE);
-    // Unplugged while discoverable: the header must not go on claiming it.
-    g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "RemoveAdapter", g_variant_new("(s)", "hci0")));
-    ASSERT_TRUE(reaches(ERROR)) << app.output();
-
-    on_start_clicked(nullptr, nullptr);
-    EXPECT_EQ(current_state.load(), ERROR);
-    EXPECT_EQ(std::string(error_msg).rfind("No Bluetooth adapter", 0), 0u) << error_msg;
-    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
-
-    world.bluez->add_adapter("hci0");
-    on_start_clicked(nullptr, nullptr);
-    EXPECT_EQ(current_state.load(), DISCOVERABLE);
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "true");
 }
 
 // The header's error text is what the user reads; nothing is left half switched on.
@@ -280,15 +230,26 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
     }
 }
 
-TEST(ConnectionHandlers, DiscoverabilityEndsByItselfAndStatesFollowThePc)
+TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesFollowThePc)
 {
     th::TestWorld world;
-    world.bluez->add_device(kPhoneAddr, kPhoneName);
     th::InProcessApp app(world);
     on_start_clicked(nullptr, nullptr);
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
+    // Unplugged while discoverable: the header must not go on claiming it.
+    g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "RemoveAdapter", g_variant_new("(s)", "hci0")));
+    ASSERT_TRUE(reaches(ERROR)) << app.output();
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), ERROR);
+    EXPECT_EQ(std::string(error_msg).rfind("No Bluetooth adapter", 0), 0u) << error_msg;
+    EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
+    world.bluez->add_adapter("hci0");
+    on_start_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), DISCOVERABLE);
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "true");
 
     // BlueZ's own 3-minute limit strikes: the adapter is no longer discoverable.
+    world.bluez->add_device(kPhoneAddr, kPhoneName);
     world.bluez->clear_calls("/org/bluez");
     set_adapter(*world.bluez, "Discoverable", false);
     ASSERT_TRUE(reaches(IDLE)) << app.output();

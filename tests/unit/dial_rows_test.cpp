@@ -2,7 +2,6 @@
 // are refused before anything else happens (that they never reach the phone
 // is checked end to end), a double click dials the row's number column.
 #include "connection/state.h"
-#include "harness.h"
 #include "ui_gtk.h"
 #include "hfp/dial.h"
 
@@ -26,13 +25,15 @@ TEST(DialRefusal, ControlCharactersSemicolonsAndOverlongNumbersAreRefused)
 {
     current_state = PAIRED;   // an accepted number stops at the connection check
     for (const std::string& bad : {std::string("0301\rAT+CHUP"), std::string("0301\nATA"), std::string("0301;"),
-                                   std::string("03\x01" "01"), std::string(123, '1')}) {
+                                   std::string("03\x01" "01"), std::string("1\t2"), std::string("1\x7f"),
+                                   std::string("\x1b"), std::string(123, '1')}) {
         std::string out = dial_and_capture(bad);
         EXPECT_NE(out.find("⚠️ Number refused"), std::string::npos) << out;
         EXPECT_EQ(out.find("Phone must be connected"), std::string::npos) << out;
         EXPECT_EQ(out.find('\r'), std::string::npos) << "the refusal shows control characters escaped";
     }
-    for (const std::string& good : {std::string("+49 (30) 123-45"), std::string(122, '1')})
+    for (const std::string& good :
+         {std::string("+49 (30) 123-45"), std::string("*31#0301234"), std::string("Ünïcödé"), std::string(122, '1')})
         EXPECT_NE(dial_and_capture(good).find(kNotConnected), std::string::npos) << good;
     EXPECT_NE(dial_and_capture("").find("⚠️ Number empty"), std::string::npos);
 }

@@ -1,5 +1,4 @@
 #include "app/log.h"
-#include "app/text.h"
 #include "text_helpers.h"
 
 #include <glib.h>

@@ -13,9 +13,9 @@
 #include "hfp/call_state.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "hfp/listener.h"
 #include "ui/call_notify.h"
 #include "ui/close_guard.h"
+#include "ui/list_views.h"
 #include "ui/phone_status.h"
 #include "ui/settings.h"
 #include "ui/waiting_number.h"
@@ -125,7 +125,7 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
 
 std::string log_text() { return unit::buffer_text(log_buffer.load()); }
 
-TEST_F(MainWindow, HasTheDescribedButtonsTabsAndLog)
+TEST_F(MainWindow, HasTheDescribedButtonsTabsLogAndDialpad)
 {
     uitest::open_main_window();
     const std::pair<const char*, const char*> buttons[] = {
@@ -161,6 +161,31 @@ TEST_F(MainWindow, HasTheDescribedButtonsTabsAndLog)
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
     EXPECT_EQ(text.rfind("line 3\n", 0), 0u) << text.substr(0, 40);
     EXPECT_NE(text.find("line 5002\n"), std::string::npos);
+
+    GtkWidget* entry = uitest::find_widget(window, [](GtkWidget* w) {
+        return GTK_IS_ENTRY(w) && has_class(w, "dial-entry");
+    });
+    ASSERT_NE(entry, nullptr);
+    // The grid reads 1 2 3 / 4 5 6 / 7 8 9 / * 0 #.
+    GtkWidget* grid = gtk_widget_get_parent(find_button(window, "1"));
+    ASSERT_TRUE(GTK_IS_GRID(grid));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(gtk_grid_get_child_at(GTK_GRID(grid), i % 3, i / 3))),
+                     std::string(1, "123456789*0#"[i]).c_str());
+    gtk_entry_set_text(GTK_ENTRY(entry), "+49 30");
+    for (const char* k : {"1", "*", "#"})
+        gtk_button_clicked(GTK_BUTTON(find_button(window, k)));
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "+49 301*#");
+
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    pending_dial_set("0301234567");
+    uitest::pump();
+    ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
+    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖ Cancel")));
+    uitest::pump();
+    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
+    EXPECT_EQ(pending_dial_take(), "");
 }
 
 void expect_widths(const std::vector<int>& widths)
@@ -199,35 +224,6 @@ TEST_F(MainWindow, ColumnWidthsComeFromSettingsClampedAndDraggedOnesAreWrittenOn
     th::write_file("settings.json", format_settings(Settings{95, -5, 0, 99999, 321, 2147483647, 0}));
     uitest::open_main_window();
     expect_widths({95, kMinColumnWidth, kMinColumnWidth, kMaxColumnWidth, 321, kMaxColumnWidth});
-}
-
-TEST_F(MainWindow, DialpadKeysAppendTheirDigitAndAWaitingNumberShowsUntilCancelled)
-{
-    uitest::open_main_window();
-    GtkWidget* entry = uitest::find_widget(window, [](GtkWidget* w) {
-        return GTK_IS_ENTRY(w) && has_class(w, "dial-entry");
-    });
-    ASSERT_NE(entry, nullptr);
-    // The grid reads 1 2 3 / 4 5 6 / 7 8 9 / * 0 #.
-    GtkWidget* grid = gtk_widget_get_parent(find_button(window, "1"));
-    ASSERT_TRUE(GTK_IS_GRID(grid));
-    for (int i = 0; i < 12; ++i)
-        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(gtk_grid_get_child_at(GTK_GRID(grid), i % 3, i / 3))),
-                     std::string(1, "123456789*0#"[i]).c_str());
-    gtk_entry_set_text(GTK_ENTRY(entry), "+49 30");
-    for (const char* k : {"1", "*", "#"})
-        gtk_button_clicked(GTK_BUTTON(find_button(window, k)));
-    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "+49 301*#");
-
-    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
-    pending_dial_set("0301234567");
-    uitest::pump();
-    ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
-    EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
-    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖ Cancel")));
-    uitest::pump();
-    EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
-    EXPECT_EQ(pending_dial_take(), "");
 }
 
 TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskAndWritesIt)
@@ -325,30 +321,114 @@ TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
     install_call_notifications(application);
     set_waiting_call_handlers([] { ++waiting_answered; }, [] { ++waiting_rejected; });
 
-    notify_waiting_call("+4930111", "Carol");
-    unsigned first = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (first = notes.notified("Call waiting")) != 0; }));
+    unsigned shown = 0;   // the newest notification
+    auto notify = [&](const char* number, const char* name) {
+        notify_waiting_call(number, name);
+        unsigned previous = shown;
+        EXPECT_TRUE(th::wait_until([&] { return (shown = notes.notified("Call waiting")) != previous; }));
+        return shown;
+    };
+    unsigned id = notify("+4930111", "Carol");
     EXPECT_NE(notes.calls().back().find("Carol\\n+4930111"), std::string::npos) << notes.calls().back();
-    ASSERT_TRUE(notes.invoke(first, notes.action_key(first, "Reject")));
+    ASSERT_TRUE(notes.invoke(id, notes.action_key(id, "Reject")));
     EXPECT_TRUE(th::wait_until([] { return waiting_rejected == 1; }));
-
-    notify_waiting_call("+4930222", "");
-    unsigned second = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (second = notes.notified("Call waiting")) != first; }));
-    ASSERT_TRUE(notes.invoke(second, notes.action_key(second, "Answer")));
+    id = notify("+4930222", "");
+    ASSERT_TRUE(notes.invoke(id, notes.action_key(id, "Answer")));
     EXPECT_TRUE(th::wait_until([] { return waiting_answered == 1; }));
     EXPECT_EQ(waiting_rejected, 1);
 
-    notify_waiting_call("+4930333", "");
-    unsigned third = 0;
-    ASSERT_TRUE(th::wait_until([&] { return (third = notes.notified("Call waiting")) != second; }));
+    id = notify("+4930333", "");
     // GLib can close a notification only once the server's reply with its
     // id is back; a caller gone that quickly is no case a user meets.
     th::wait_until([] { return false; }, 500);
     withdraw_waiting_call_notification();
-    EXPECT_TRUE(th::wait_until([&] { return notes.closed(third); }));
+    EXPECT_TRUE(th::wait_until([&] { return notes.closed(id); }));
     set_waiting_call_handlers(nullptr, nullptr);
     g_object_unref(application);
+}
+
+// The item of the list's context menu that is open, if any.
+GtkWidget* open_menu_item()
+{
+    GtkWidget* found = nullptr;
+    GList* tops = gtk_window_list_toplevels();
+    for (GList* l = tops; l; l = l->next) {
+        GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
+        if (child && GTK_IS_MENU(child) && gtk_widget_get_visible(child)) {
+            GList* items = gtk_container_get_children(GTK_CONTAINER(child));
+            found = items ? GTK_WIDGET(items->data) : nullptr;
+            g_list_free(items);
+        }
+    }
+    g_list_free(tops);
+    return found;
+}
+
+TEST_F(MainWindow, RightClickOnAContactOffersToCopyItsNumber)
+{
+    uitest::open_main_window();
+    GtkTreeView* view = GTK_TREE_VIEW(contacts_view);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(gtk_widget_get_ancestor(contacts_view, GTK_TYPE_NOTEBOOK)), 2);
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "John Smith", 1, "+49 170 1234567", -1);
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "No Number", 1, "", -1);
+    ASSERT_TRUE(th::wait_until([&] {
+        uitest::pump();
+        return gtk_widget_get_mapped(contacts_view);
+    }));
+    auto press = [&](int row, guint button, GdkEventType type) {
+        GdkRectangle cell;
+        GtkTreePath* path = gtk_tree_path_new_from_indices(row, -1);
+        gtk_tree_view_get_cell_area(view, path, nullptr, &cell);
+        gtk_tree_path_free(path);
+        GdkEvent* event = gdk_event_new(type);
+        event->button.window = GDK_WINDOW(g_object_ref(gtk_tree_view_get_bin_window(view)));
+        event->button.button = button;
+        event->button.x = cell.x + 5;
+        event->button.y = row < 0 ? gtk_widget_get_allocated_height(contacts_view) - 5 : cell.y + cell.height / 2;
+        event->button.time = GDK_CURRENT_TIME;
+        gdk_event_set_device(event, gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_display_get_default())));
+        gboolean consumed = on_contacts_button_press(contacts_view, &event->button, nullptr);
+        gdk_event_free(event);
+        return consumed;
+    };
+    GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
+    auto selected = [&] {
+        GtkTreeModel* model = nullptr;
+        GtkTreeIter iter;
+        gchar* name = nullptr;
+        if (gtk_tree_selection_get_selected(selection, &model, &iter))
+            gtk_tree_model_get(model, &iter, 0, &name, -1);
+        std::string out = name ? name : "";
+        g_free(name);
+        return out;
+    };
+
+    EXPECT_FALSE(press(0, 1, GDK_BUTTON_PRESS)) << "a left click belongs to the view";
+    EXPECT_FALSE(press(0, 3, GDK_2BUTTON_PRESS));
+    gtk_tree_selection_unselect_all(selection);
+    EXPECT_TRUE(press(-1, 3, GDK_BUTTON_PRESS)) << "empty space: consumed";
+    EXPECT_EQ(selected(), "");
+    EXPECT_EQ(open_menu_item(), nullptr);
+    EXPECT_TRUE(press(1, 3, GDK_BUTTON_PRESS));
+    EXPECT_EQ(selected(), "No Number");
+    EXPECT_EQ(open_menu_item(), nullptr) << "no number, no menu";
+
+    EXPECT_TRUE(press(0, 3, GDK_BUTTON_PRESS));
+    EXPECT_EQ(selected(), "John Smith");
+    GtkWidget* item = open_menu_item();
+    ASSERT_NE(item, nullptr);
+    EXPECT_STREQ(gtk_menu_item_get_label(GTK_MENU_ITEM(item)), "📋 Copy Number");
+    gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), "before", -1);
+    // As a click on the item does: the shell deactivates the menu, then activates the item.
+    GtkWidget* menu = gtk_widget_get_parent(item);
+    bool released = false;
+    g_signal_connect(menu, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer flag) { *static_cast<bool*>(flag) = true; }),
+                     &released);
+    gtk_menu_shell_activate_item(GTK_MENU_SHELL(menu), item, TRUE);
+    gchar* copied = gtk_clipboard_wait_for_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD));
+    EXPECT_STREQ(copied, "+49 170 1234567");
+    g_free(copied);
+    EXPECT_TRUE(th::wait_until([&] { return released; })) << "the menu is released after its item ran";
 }
 
 GtkWidget* const kTwoQuestions = reinterpret_cast<GtkWidget*>(1);

@@ -1,6 +1,5 @@
 // The contacts and call-history caches: nothing a name can hold loses a row,
 // and older files still load. (Saves that fail are tried on the real binary.)
-#include "harness.h"
 #include "phonedata/csv.h"
 
 #include <gtest/gtest.h>

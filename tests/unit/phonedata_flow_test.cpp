@@ -10,7 +10,6 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
 #include "phonedata_obexd.h"
 #include "ui_gtk.h"
 #include "ui/list_views.h"
@@ -51,14 +50,7 @@ protected:
     {
         return th::wait_until([&] { return log().find(needle) != std::string::npos; }, timeout_ms);
     }
-    int log_count(const std::string& needle) const
-    {
-        std::string text = log();
-        int n = 0;
-        for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1))
-            ++n;
-        return n;
-    }
+    int log_count(const std::string& needle) const { return th::occurrences(log(), needle); }
 };
 
 class PhoneDataFlow : public InProcess {
@@ -150,37 +142,49 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
     }
 }
 
-TEST_F(PhoneDataFlow, RefreshThatFailsOrBringsNothingKeepsCacheAndCallerNames)
+// Transfers that fail, never end or bring no file name, and a phone that
+// sends nothing usable: both caches, the list and caller names stay.
+TEST_F(PhoneDataFlow, RefreshOrSyncThatFailsOrBringsNothingKeepsCachesListsAndCallerNames)
 {
     obex::transfer_stall_limit_ms = 1000;
     th::write_file("none.vcf", "");
     th::write_file("nameless.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:\r\nN:;;;;\r\nEND:VCARD\r\n");
+    const std::string history = ": [\"ich\", \"och\", \"mch\"]";
     struct Row {
-        const char* behaviour;
+        bool sync;
+        std::string behaviour;
         std::string pb;
         int loaded;   // a phone that sent nothing leaves the old table in use
     };
     const Row rows[] = {
-        {", \"transfer_error\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
-        {", \"never_complete\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
-        {"", dir.file("none.vcf"), 1},
-        {"", dir.file("nameless.vcf"), 1},
+        {true, ", \"select_refused\"" + history, th::phonedata_fixture("android_pb.vcf"), 1},
+        {true, ", \"never_complete\"" + history, th::phonedata_fixture("android_pb.vcf"), 1},
+        {false, ", \"transfer_error\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
+        {false, ", \"never_complete\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
+        {false, "", dir.file("none.vcf"), 1},
+        {false, "", dir.file("nameless.vcf"), 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.behaviour + row.pb);
         serve(row.behaviour, row.pb);
         old_caches();
-        on_refresh_phonebook_clicked(nullptr, nullptr);
-        ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0; }, 30000)) << log();
+        refresh_recents_view();
+        row.sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
+        ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000))
+            << log();
         EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
+        EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
+        EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
+        EXPECT_EQ(recent_count, row.sync ? 0 : 1);
         EXPECT_EQ(phonebook_loaded.load(), row.loaded);
         char name[128] = "";
         EXPECT_TRUE(phonebook_name_for_caller("0301 11222333", name, sizeof name));
         EXPECT_STREQ(name, "Old Friend");
     }
+    EXPECT_EQ(log_count("⚠️ Recent calls not retrieved"), 2) << log();
     EXPECT_EQ(log_count("⚠️ The phone sent no contacts: is contact sharing allowed on the phone?"), 2) << log();
     EXPECT_EQ(log().find("✓ Phonebook loaded"), std::string::npos) << log();
-    EXPECT_EQ(obexd.count("RemoveSession"), 4);
+    EXPECT_EQ(obexd.count("RemoveSession"), 6);
 }
 
 TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress)
@@ -210,7 +214,7 @@ TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress
     EXPECT_EQ(obexd.count("CreateSession"), 0);
 }
 
-TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
+TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveSortsNewestFirstAndSkipsOneThatNeverCompletes)
 {
     // The phone refuses Select on "int" (the empty location works) and the
     // outgoing list fails altogether.
@@ -230,33 +234,12 @@ TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveAndSortsNewestFirst)
     EXPECT_NE(th::read_file("recents.csv").find("\"❌ Missed\",\"Joanna Brown\",\"+44 20 7946 0958\",\"31.01.2024 09:45\""),
               std::string::npos);
     EXPECT_EQ(syncing_recents.load(), 0);
-}
 
-TEST_F(PhoneDataFlow, SyncWithNoListRetrievedKeepsTheOldListAndCache)
-{
-    obex::transfer_stall_limit_ms = 1000;
-    th::write_file("recents.csv", kOldRecents);
-    load_recents_csv();
-    refresh_recents_view();
-    // Transfers that fail or bring no file name are tried on the real binary.
-    for (const char* behaviour : {"select_refused", "never_complete"}) {
-        SCOPED_TRACE(behaviour);
-        serve(std::string(", \"") + behaviour + "\": [\"ich\", \"och\", \"mch\"]");
-        on_sync_recents_clicked(nullptr, nullptr);
-        ASSERT_TRUE(th::wait_until([] { return syncing_recents.load() == 0; }, 30000)) << log();
-        EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
-        EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
-        EXPECT_EQ(recent_count, 0);
-    }
-    EXPECT_EQ(log_count("⚠️ Recent calls not retrieved"), 2) << log();
-}
-
-TEST_F(PhoneDataFlow, AHistoryTransferThatNeverCompletesIsSkippedNotReadHalfWritten)
-{
+    // A list whose transfer never completes is skipped, not read half written.
     obex::transfer_stall_limit_ms = 1000;
     serve(", \"never_complete\": [\"ich\"], \"pbap_delay_ms\": 400");   // PBAP comes late as well
     on_sync_recents_clicked(nullptr, nullptr);
-    ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
+    ASSERT_TRUE(th::wait_until([&] { return log_count("✓ Recent calls updated") == 2; }, 30000)) << log();
     EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|❌ Missed|❌ Missed|❌ Missed|");
 }
 
@@ -311,26 +294,14 @@ TEST_F(PhoneDataFlow, TransferEndsAsItsSignalOrItsStatusSaysAndIsWaitedForWhileI
 // activated by the bus itself.
 class ObexdStartup : public InProcess {
 protected:
-    std::string socket;
-    th::Process* daemon = nullptr;
-    std::string standin_dir;
+    th::DbusDaemon bus{dir.path()};
+    std::string standin_dir = dir.file("bin");
 
     void SetUp() override
     {
         InProcess::SetUp();
-        socket = dir.file("plain-bus");
-        th::write_file(dir.file("bus.conf"),
-                       "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
-                       "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                       "<busconfig><type>session</type><listen>unix:path=" +
-                           socket +
-                           "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-                           "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-        daemon = new th::Process({"dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + dir.file("bus.conf")});
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(socket); }));
-        setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         // A stand-in named obexd: records how it was started, then serves.
-        standin_dir = dir.file("bin");
         mkdir(standin_dir.c_str(), 0700);
         th::write_file(standin_dir + "/obexd",
                        "#!/bin/sh\necho \"$0 $*\" >> " + dir.file("standin.args") + "\necho \"$DBUS_SESSION_BUS_ADDRESS\" >> " +
@@ -344,19 +315,24 @@ protected:
         std::string pid = th::read_file(dir.file("standin.pid"));
         if (!pid.empty())
             kill(std::atoi(pid.c_str()), SIGKILL);
-        delete daemon;
     }
 };
 
 TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
 {
-    std::string path = standin_dir + ":" + (g_getenv("PATH") ? g_getenv("PATH") : "");
-    setenv("PATH", path.c_str(), 1);
     obex::Startup startup;
     startup.programs = {dir.file("missing/obexd"), dir.file("also-missing/obexd"), "obexd"};
     startup.first_wait_ms = 100;
     startup.attempt_wait_ms = 100;
     startup.attempts = 50;
+    // Not on the search path yet: nothing to start, said after the last candidate.
+    EXPECT_EQ(obex::ensure_running(startup), 0);
+    EXPECT_EQ(obex_conn.load(), nullptr);
+    ASSERT_TRUE(wait_log("⚠️ Failed to start obexd")) << log();
+    EXPECT_EQ(log().find("establishing connection"), std::string::npos);
+
+    std::string path = standin_dir + ":" + (g_getenv("PATH") ? g_getenv("PATH") : "");
+    setenv("PATH", path.c_str(), 1);
     int results[2] = {-1, -1};
     std::thread a([&] { results[0] = obex::ensure_running(startup); });
     std::thread b([&] { results[1] = obex::ensure_running(startup); });
@@ -368,20 +344,10 @@ TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
     // The third candidate, found on the search path, started once, with -n
     // and the bus address in its environment.
     EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
-    EXPECT_EQ(th::read_file(dir.file("standin.env")), "unix:path=" + socket + "\n");
+    EXPECT_EQ(th::read_file(dir.file("standin.env")), bus.address() + "\n");
     // Once connected, nothing is started again.
     EXPECT_EQ(ensure_obexd_running(), 1);
     EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
-}
-
-TEST_F(ObexdStartup, NothingToStartIsReportedAfterTheLastCandidate)
-{
-    obex::Startup startup;
-    startup.programs = {dir.file("missing/obexd"), dir.file("nothing-here")};
-    EXPECT_EQ(obex::ensure_running(startup), 0);
-    EXPECT_EQ(obex_conn.load(), nullptr);
-    ASSERT_TRUE(wait_log("⚠️ Failed to start obexd")) << log();
-    EXPECT_EQ(log().find("establishing connection"), std::string::npos);
 }
 
 TEST(ObexdSessionBus, AddressComesFromTheEnvironmentOrTheSudoUsersRuntimeFolder)

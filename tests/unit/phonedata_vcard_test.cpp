@@ -35,14 +35,16 @@ std::vector<Row> reduce(const std::string& data, int* cards = nullptr, int capac
 
 std::string card(const std::string& body) { return "BEGIN:VCARD\r\nVERSION:2.1\r\n" + body + "END:VCARD\r\n"; }
 
+template <class T>
+struct Case {
+    const char* what;
+    std::string data;
+    std::vector<T> expected;
+};
+
 TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
 {
-    struct Case {
-        const char* what;
-        std::string data;
-        std::vector<Row> expected;
-    };
-    const Case cases[] = {
+    const Case<Row> cases[] = {
         {"structured name without a formatted one", card("N:Doe;John;;;\r\nTEL:1234\r\n"), {{"John Doe", "1234"}}},
         {"structured name without a semicolon is no name", card("N:Doe\r\nTEL:1234\r\n"), {}},
         {"formatted name last wins", card("N:Doe;Jane;;;\r\nFN:Jane\r\nTEL:1\r\n"), {{"Jane", "1"}}},
@@ -82,10 +84,8 @@ TEST(PhonebookVcards, CardsReduceToOneNameAndOneNumber)
         {"missing end carries over", "BEGIN:VCARD\r\nFN:First\r\nBEGIN:VCARD\r\nTEL:2\r\nEND:VCARD\r\n",
          {{"First", "2"}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(reduce(c.data), c.expected);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(reduce(c.data), c.expected) << c.what;
 }
 
 TEST(PhonebookVcards, EveryTextIsValidUtf8CutOnACharacterBoundary)
@@ -159,12 +159,7 @@ std::vector<Record> reduce_history(const std::string& data, const char* label = 
 
 TEST(CallHistoryVcards, RecordsCarryLabelNameNumberAndTime)
 {
-    struct Case {
-        const char* what;
-        std::string data;
-        std::vector<Record> expected;
-    };
-    const Case cases[] = {
+    const Case<Record> cases[] = {
         {"type parameter on the date", card("FN:A\r\nTEL:1\r\nX-IRMC-CALL-DATETIME;MISSED:20240131T094500\r\n"),
          {{"❌ Missed", "A", "1", "31.01.2024 09:45", "20240131T094500"}}},
         {"date without parameter, with zone", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500Z\r\n"),
@@ -182,10 +177,8 @@ TEST(CallHistoryVcards, RecordsCarryLabelNameNumberAndTime)
         {"long key cut to 19 bytes", card("TEL:1\r\nX-IRMC-CALL-DATETIME:20240131T094500+0100EXTRA\r\n"),
          {{"❌ Missed", "-", "1", "31.01.2024 09:45", "20240131T094500+010"}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(reduce_history(c.data), c.expected);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(reduce_history(c.data), c.expected) << c.what;
 }
 
 TEST(CallHistoryVcards, InvalidBytesInADateStayValidText)

@@ -1,4 +1,3 @@
-#include "app/app.h"
 #include "app/tel_uri.h"
 
 #include <gtest/gtest.h>
@@ -51,17 +50,6 @@ TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)
         EXPECT_EQ(link.subaddress, r.subaddress);
     }
     EXPECT_FALSE(parse_tel_link(nullptr).recognised);
-}
-
-TEST(PendingDial, TakeEmptiesSoANumberIsDialledOnce)
-{
-    pending_dial_set("+4930123");
-    EXPECT_EQ(pending_dial_peek(), "+4930123");
-    EXPECT_EQ(pending_dial_take(), "+4930123");
-    EXPECT_EQ(pending_dial_take(), "");
-    pending_dial_set("+4930123");
-    pending_dial_cancel();
-    EXPECT_EQ(pending_dial_take(), "");
 }
 
 }  // namespace

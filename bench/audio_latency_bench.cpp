@@ -29,9 +29,9 @@
 #include "app/log.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
-#include "audio_call_world.h"
+#include "world/app_world.h"
 #include "audio_phone.h"
-#include "audio_pulse.h"
+#include "world/sound_server.h"
 
 #include <fcntl.h>
 #include <glib.h>

@@ -1,13 +1,12 @@
 // Phone-data timings: parse 2000 cards, load and save both caches, search
 // 2000 contacts. Targets: a search under 5 ms, a full cache load under 20 ms.
 #include "app/files.h"
-#include "harness.h"
+#include "world/processes.h"
 #include "phonedata/csv.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "phonedata/vcard.h"
-#include "phonedata_obexd.h"
 
 #include <unistd.h>
 

@@ -11,9 +11,9 @@
 // drops the link mid-call, or, after a second caller waited (+CCWA), the
 // waiting call is answered (the first goes on hold) or rejected first. Built
 // in the sanitizer build folder it runs that folder's binary.
-#include "audio_call_world.h"
+#include "world/app_world.h"
 #include "audio_phone.h"
-#include "audio_pulse.h"
+#include "world/sound_server.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // A call's voice through the real binary: the simulated phone over the
 // Bluetooth socket shim on one side, a real PulseAudio daemon on the other.
-#include "audio_call_world.h"
+#include "world/app_world.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
 

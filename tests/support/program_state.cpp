@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/app.h"
 #include "app/log.h"
 #include "app/text.h"
@@ -80,6 +82,22 @@ void settle_program_state()
 
 namespace {
 
+// A sanitizer report in the product fails the test that ran it.
+void check_telvane_run(const std::string& err)
+{
+    for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer",
+                               "WARNING: ThreadSanitizer"}) {
+        if (err.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "sanitizer report from telvane:\n" << err;
+            return;
+        }
+    }
+    // The warnings GTK or GLib printed often explain a failed wait.
+    if (::testing::Test::HasFailure() && !err.empty())
+        std::fprintf(stderr, "telvane's standard error:\n%s\n",
+                     err.substr(err.size() > 4000 ? err.size() - 4000 : 0).c_str());
+}
+
 class ResetBeforeEachTest : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override { reset_program_state(); }
     void OnTestEnd(const testing::TestInfo&) override { settle_program_state(); }
@@ -87,6 +105,7 @@ class ResetBeforeEachTest : public testing::EmptyTestEventListener {
 
 const bool registered = [] {
     testing::UnitTest::GetInstance()->listeners().Append(new ResetBeforeEachTest);
+    on_telvane_stopped = check_telvane_run;
     return true;
 }();
 

@@ -28,18 +28,7 @@ InProcessApp::InProcessApp(TestWorld& world)
         build_main_window(application);
     setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
 
-    GError* error = nullptr;
-    dbus_conn = g_dbus_connection_new_for_address_sync(
-        world.system_bus->address().c_str(),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    if (!dbus_conn) {
-        std::string msg = error ? error->message : "?";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot reach the system bus: " + msg);
-    }
-    g_dbus_connection_set_exit_on_close(dbus_conn, FALSE);
+    dbus_conn = world.system_bus->open_connection();
     subscriptions_[0] = bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
     subscriptions_[1] = bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
     // The subscriptions reach the bus daemon before anything we do next.

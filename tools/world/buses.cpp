@@ -62,22 +62,27 @@ DbusDaemon::~DbusDaemon()
     delete process_;
 }
 
+GDBusConnection* DbusDaemon::open_connection() const
+{
+    GError* error = nullptr;
+    GDBusConnection* conn = g_dbus_connection_new_for_address_sync(
+        address_.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!conn) {
+        std::string msg = error ? error->message : "?";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot connect to private bus: " + msg);
+    }
+    g_dbus_connection_set_exit_on_close(conn, FALSE);
+    return conn;
+}
+
 GDBusConnection* DbusDaemon::connection()
 {
-    if (!conn_) {
-        GError* error = nullptr;
-        conn_ = g_dbus_connection_new_for_address_sync(
-            address_.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        if (!conn_) {
-            std::string msg = error ? error->message : "?";
-            g_clear_error(&error);
-            throw std::runtime_error("cannot connect to private bus: " + msg);
-        }
-        g_dbus_connection_set_exit_on_close(conn_, FALSE);
-    }
+    if (!conn_)
+        conn_ = open_connection();
     return conn_;
 }
 

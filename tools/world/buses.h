@@ -18,6 +18,9 @@ public:
     const std::string& address() const { return address_; }
     // A connection of the test's own, made on first use.
     GDBusConnection* connection();
+    // A further connection (the caller unrefs it), not closing the process
+    // when the bus goes.
+    GDBusConnection* open_connection() const;
     bool wait_for_name(const std::string& name, int timeout_ms = 30000);
 
 private:

@@ -2,19 +2,8 @@
 
 #include "harness.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 namespace th {
 

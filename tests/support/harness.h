@@ -6,11 +6,6 @@
 #include "world/processes.h"
 #include "world/xvfb.h"
 
-#include <gio/gio.h>
-
-#include <string>
-#include <vector>
-
 namespace th {
 
 // The program's process-wide state back to its start values, and, after a

@@ -1,7 +1,6 @@
 // The AT layer fed the way a phone really sends (fragmented, mixed, junk),
 // then the channel over a socketpair with a scripted phone.
 #include "hfp/at.h"
-#include "text_helpers.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::string_literals;
@@ -16,8 +16,6 @@ using namespace std::string_literals;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-using unit::cat;
 
 Lines feed_all(AtLineSplitter& s, const std::vector<std::string>& reads)
 {
@@ -30,7 +28,6 @@ Lines feed_all(AtLineSplitter& s, const std::vector<std::string>& reads)
 
 TEST(Splitter, SameLinesWhateverTheReadBoundaries)
 {
-    const std::string k600(600, 'A');
     const std::pair<std::vector<std::string>, Lines> rows[] = {
         {{"\r\n+BRSF: 871\r\n\r\nO", "K\r\n"}, {"+BRSF: 871", "OK"}},
         {{"\r\nRI", "NG\r\n\r\n+CLIP: \"0301234\",129\r", "\n"}, {"RING", "+CLIP: \"0301234\",129"}},
@@ -38,8 +35,8 @@ TEST(Splitter, SameLinesWhateverTheReadBoundaries)
         {{"\r\n\r\n\n\r"}, {}},
         {{"\r\nOK\r\n\r\nRIN"}, {"OK"}},
         {{"\r\nO\0K\r\nOK\r\n"s}, {"O\0K"s, "OK"}},
-        {{cat(k600, "\r\nOK\r\n")}, {std::string(511, 'A'), "OK"}},
-        {{cat(std::string(511, 'B'), "\r\nOK\r\n")}, {std::string(511, 'B'), "OK"}},
+        {{std::string(600, 'A') + "\r\nOK\r\n"}, {std::string(511, 'A'), "OK"}},
+        {{std::string(511, 'B') + "\r\nOK\r\n"}, {std::string(511, 'B'), "OK"}},
     };
     for (const auto& [reads, lines] : rows) {
         std::string whole;
@@ -54,13 +51,6 @@ TEST(Splitter, SameLinesWhateverTheReadBoundaries)
         EXPECT_EQ(feed_all(at_once, {whole}), lines) << "in one read";
         EXPECT_EQ(feed_all(byte_by_byte, bytes), lines) << "byte by byte";
     }
-
-    AtLineSplitter s;
-    EXPECT_TRUE(s.feed("\r\nRIN", 5).empty());
-    EXPECT_TRUE(s.has_partial());
-    s.reset();
-    EXPECT_FALSE(s.has_partial());
-    EXPECT_EQ(s.feed("OK\r\n", 4), Lines{"OK"}) << "reset forgets a partial line";
 }
 
 TEST(Classifier, FinalResultCodes)
@@ -122,7 +112,7 @@ TEST(CindList, IndicatorPositionsComeFromThePhonesList)
 }
 
 struct Peer {
-    int fds[2];
+    int fds[2] = {-1, -1};
     Peer() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
     ~Peer()
     {
@@ -130,29 +120,11 @@ struct Peer {
             if (fd >= 0)
                 close(fd);
     }
-    int ours() const { return fds[0]; }
-    void hang_up()
-    {
-        close(fds[1]);
-        fds[1] = -1;
-    }
-    // Writes each piece separately, with a pause so they arrive as separate reads.
-    std::thread script(std::vector<std::string> pieces)
-    {
-        return std::thread([this, pieces] {
-            char cmd[64];
-            ssize_t n = read(fds[1], cmd, sizeof cmd);   // wait for the command
-            (void)n;
-            for (const std::string& p : pieces) {
-                ssize_t w = write(fds[1], p.data(), p.size());
-                (void)w;
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
-    }
+    void say(const std::string& text) { EXPECT_EQ(write(fds[1], text.data(), text.size()), ssize_t(text.size())); }
 };
 
-// Replies that arrive byte by byte are read on the real binary's handshake.
+// Pieces arrive as separate reads after the command; +CIEV after the final
+// code is kept for the listener, not the reply.
 TEST(AtChannel, ExchangeKeepsUnsolicitedLinesAroundAReplyAndEndsOnSilence)
 {
     struct Row {
@@ -163,7 +135,6 @@ TEST(AtChannel, ExchangeKeepsUnsolicitedLinesAroundAReplyAndEndsOnSilence)
         Lines unsolicited;
     };
     const Row rows[] = {
-        // +CIEV comes after the final code: kept for the listener, not the reply.
         {{"\r\nRING\r\n\r\n+CLIP: \"0301\",129\r\n", "\r\nOK\r\n\r\n+CIEV: 3,1\r\n"}, 3000, AtFinal::OK,
          "RING | +CLIP: \"0301\",129 | OK", {"RING", "+CLIP: \"0301\",129", "+CIEV: 3,1"}},
         {{"\r\n+BRSF: 871\r\n"}, 300, AtFinal::NONE, "+BRSF: 871", {}},
@@ -171,10 +142,17 @@ TEST(AtChannel, ExchangeKeepsUnsolicitedLinesAroundAReplyAndEndsOnSilence)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.joined);
         Peer peer;
-        std::thread t = peer.script(row.pieces);
-        AtChannel ch(peer.ours());
+        std::thread phone([&] {
+            char cmd[64];
+            if (read(peer.fds[1], cmd, sizeof cmd) > 0)
+                for (const std::string& piece : row.pieces) {
+                    peer.say(piece);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+        });
+        AtChannel ch(peer.fds[0]);
         AtReply r = ch.exchange("AT\r", 0, row.timeout_ms);
-        t.join();
+        phone.join();
         EXPECT_EQ(r.final, row.final);
         EXPECT_FALSE(r.io_error);
         EXPECT_EQ(r.joined(), row.joined);
@@ -183,29 +161,15 @@ TEST(AtChannel, ExchangeKeepsUnsolicitedLinesAroundAReplyAndEndsOnSilence)
     }
 }
 
-TEST(AtChannel, ClosedLinkIsAnErrorAndWritingToItDoesNotKillTheProcess)
-{
-    Peer peer;
-    peer.hang_up();
-    AtChannel ch(peer.ours());
-    bool io_error = false;
-    EXPECT_TRUE(ch.read_lines(1000, &io_error).empty());
-    EXPECT_TRUE(io_error);
-    // Without MSG_NOSIGNAL this write raises SIGPIPE.
-    AtReply r = ch.exchange("AT+CHUP\r", 0, 300);
-    EXPECT_TRUE(r.write_failed);
-    EXPECT_FALSE(ch.send("AT\r"));
-}
-
 TEST(AtChannel, ReadLinesJoinsALineSplitAcrossReads)
 {
     Peer peer;
-    AtChannel ch(peer.ours());
+    AtChannel ch(peer.fds[0]);
     bool io_error = true;
-    ASSERT_EQ(write(peer.fds[1], "\r\nRI", 4), 4);
+    peer.say("\r\nRI");
     EXPECT_TRUE(ch.read_lines(1000, &io_error).empty());
     EXPECT_FALSE(io_error);
-    ASSERT_EQ(write(peer.fds[1], "NG\r\n", 4), 4);
+    peer.say("NG\r\n");
     EXPECT_EQ(ch.read_lines(1000, &io_error), Lines{"RING"});
     EXPECT_TRUE(ch.read_lines(50, &io_error).empty()) << "timeout, nothing more";
     EXPECT_FALSE(io_error);
@@ -213,25 +177,26 @@ TEST(AtChannel, ReadLinesJoinsALineSplitAcrossReads)
 
 // The link's owner shuts it down and closes it while another thread still
 // holds the channel; the descriptor number then goes to a new link. The
-// channel must see its own link closed, never read or write the new one.
+// channel must see its own link closed, never read or write the new one, and
+// writing to the dead link must not raise SIGPIPE.
 TEST(AtChannel, LinkClosedUnderneathIsNeverConfusedWithTheNextOneOnItsNumber)
 {
     Peer old_link;
-    AtChannel ch(old_link.ours());
-    int number = old_link.ours();
+    AtChannel ch(old_link.fds[0]);
+    int number = std::exchange(old_link.fds[0], -1);
     shutdown(number, SHUT_RDWR);
     close(number);
-    old_link.fds[0] = -1;
 
     Peer next_link;
-    ASSERT_EQ(dup2(next_link.ours(), number), number);
-    ASSERT_EQ(write(next_link.fds[1], "\r\nRING\r\n", 8), 8);
+    ASSERT_EQ(dup2(next_link.fds[0], number), number);
+    next_link.say("\r\nRING\r\n");
     bool io_error = false;
     EXPECT_EQ(ch.read_lines(200, &io_error), Lines{});
     EXPECT_TRUE(io_error);
     EXPECT_FALSE(ch.send("AT+CHUP\r"));
+    EXPECT_TRUE(ch.exchange("AT+CHUP\r", 0, 300).write_failed);
     char buf[16];
-    EXPECT_EQ(recv(next_link.fds[1], buf, sizeof buf, MSG_DONTWAIT), -1) << "the command went to the new link";
+    EXPECT_EQ(recv(next_link.fds[1], buf, sizeof buf, MSG_DONTWAIT), -1) << "a command went to the new link";
     close(number);
 }
 
@@ -283,9 +248,7 @@ TEST(CindValues, ReadInOrderOrRefused)
         EXPECT_EQ(got, row.ok ? row.values : std::vector<int>{42}) << row.line;
     }
     int features = 0;
-    EXPECT_TRUE(parse_brsf("+BRSF: 871", &features));
-    EXPECT_EQ(features, 871);
-    EXPECT_FALSE(parse_brsf("+BRSF: x", &features));
+    EXPECT_FALSE(parse_brsf("+BRSF: x", &features));   // read right, on the real handshake
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -29,12 +30,8 @@ TEST(EchoCanceller, AcceptsOnlyUsableRatesAndTenMillisecondFrames)
                                 std::pair{1000000, 0u}}) {
         AecPtr aec(aec_create(rate));
         ASSERT_EQ(aec != nullptr, frames != 0) << rate;
-        if (aec) {
-            EXPECT_EQ(aec->stream_frames, frames);
-        }
+        EXPECT_EQ(aec ? aec->stream_frames : 0, frames) << rate;
     }
-    aec_destroy(nullptr);
-
     AecPtr aec(aec_create(8000));
     ASSERT_TRUE(aec);
     std::vector<int16_t> render(200, 1000);
@@ -50,16 +47,11 @@ TEST(EchoCanceller, AcceptsOnlyUsableRatesAndTenMillisecondFrames)
         {"no capture", aec.get(), false, true, 80, -1},     {"no render", aec.get(), true, false, 80, -1},
     };
     for (const Row& row : rows) {
-        std::vector<int16_t> capture(200);
-        for (size_t i = 0; i < capture.size(); ++i)
-            capture[i] = static_cast<int16_t>(i * 37);
-        const std::vector<int16_t> before = capture;
+        std::vector<int16_t> capture(200, 1234);
         int r = aec_process(row.instance, row.capture ? capture.data() : nullptr, row.render ? render.data() : nullptr,
                             row.count);
         EXPECT_EQ(r, row.result) << row.name;
-        if (r != 0) {
-            EXPECT_EQ(capture, before) << row.name << ": the buffer is left as it was";
-        }
+        EXPECT_TRUE(r == 0 || capture == std::vector<int16_t>(200, 1234)) << row.name << ": buffer changed";
     }
 }
 
@@ -128,8 +120,6 @@ TEST(EchoCanceller, NearEndSpeechAlonePassesNearlyUnchanged)
     EXPECT_LT(best, 0.01);
 }
 
-// ---- render FIFO ----
-
 std::vector<int16_t> ramp(int from, int count = 80)
 {
     std::vector<int16_t> v(static_cast<size_t>(count));
@@ -138,10 +128,7 @@ std::vector<int16_t> ramp(int from, int count = 80)
     return v;
 }
 
-void push_ramp(int from, int count)
-{
-    aec_fifo_push(ramp(from, count).data(), count);
-}
+void push_ramp(int from, int count) { aec_fifo_push(ramp(from, count).data(), count); }
 
 std::vector<int16_t> pop(bool* real = nullptr)
 {
@@ -152,12 +139,9 @@ std::vector<int16_t> pop(bool* real = nullptr)
     return out;
 }
 
-class RenderFifo : public ::testing::Test {
-protected:
-    void SetUp() override { aec_fifo_reset(); }
-};
-
-TEST_F(RenderFifo, UnderflowGivesSilenceAndConsumesNothing)
+// Underflow gives silence and takes nothing; overflow drops the oldest; the
+// ring wraps in order; empty pushes change nothing.
+TEST(RenderFifo, UnderflowOverflowAndWrap)
 {
     for (auto [queued, real_frame, left] : {std::tuple{0, false, 0}, std::tuple{79, false, 79}, std::tuple{81, true, 1}}) {
         SCOPED_TRACE(queued);
@@ -168,16 +152,11 @@ TEST_F(RenderFifo, UnderflowGivesSilenceAndConsumesNothing)
         EXPECT_EQ(real, real_frame);
         EXPECT_EQ(aec_fifo_size, left);
     }
-}
-
-TEST_F(RenderFifo, OverflowDropsTheOldestWrapsInOrderAndIgnoresEmptyPushes)
-{
+    aec_fifo_reset();
     push_ramp(0, 4010);
     EXPECT_EQ(aec_fifo_size, 4000);
     EXPECT_EQ(pop(), ramp(10));
-    EXPECT_EQ(aec_fifo_size, 3920);
     aec_fifo_reset();
-    // Bring head and tail near the end, then cross it.
     push_ramp(0, 3960);
     for (int i = 0; i < 49; ++i)
         pop();
@@ -186,59 +165,45 @@ TEST_F(RenderFifo, OverflowDropsTheOldestWrapsInOrderAndIgnoresEmptyPushes)
     std::copy_n(ramp(5000).begin(), 40, first.begin() + 40);
     EXPECT_EQ(pop(), first);
     EXPECT_EQ(pop(), ramp(5040));
-    EXPECT_EQ(aec_fifo_size, 0);
     aec_fifo_push(nullptr, 10);
     int16_t one = 1;
     aec_fifo_push(&one, 0);
     EXPECT_EQ(aec_fifo_size, 0);
 }
 
-// ---- stop_sco_audio without a link ----
-
+// Only a stop that finds the link open logs, after what was queued before it.
 TEST(StopScoAudio, ResetsTheEchoCancellerAndLogsOnlyWhenSomethingWasActive)
 {
-    struct Row {
-        const char* name;
-        bool socket_open;
-        const char* message;
-        int logged;
+    const std::tuple<const char*, bool, const char*> rows[] = {
+        {"idle, no message", false, nullptr},
+        {"idle with a message: another path got there first", false, "🔊 SCO closed"},
+        {"open socket with a message", true, "🔊 SCO closed"},
     };
-    const Row rows[] = {
-        {"idle, no message", false, nullptr, 0},
-        {"idle with a message: another path got there first", false, "🔊 SCO closed", 0},
-        {"open socket with a message", true, "🔊 SCO closed", 1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (auto [name, socket_open, message] : rows) {
+        SCOPED_TRACE(name);
         th::StdoutCapture log;
         int sv[2] = {-1, -1};
-        if (row.socket_open) {
+        if (socket_open) {
             ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
             sco_socket.store(sv[0]);
         }
         aec_handle = aec_create(8000);
         aec_enabled.store(1);
-        int16_t s[100] = {};
-        aec_fifo_push(s, 100);
+        push_ramp(0, 100);
         post_log("queued before");
-
-        stop_sco_audio(const_cast<char*>(row.message));
-
+        stop_sco_audio(const_cast<char*>(message));
         EXPECT_EQ(sco_socket.load(), -1);
         EXPECT_EQ(aec_handle, nullptr);
         EXPECT_EQ(aec_enabled.load(), 0);
         EXPECT_EQ(aec_fifo_size, 0);
-        std::vector<std::string> lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u + row.logged);
-        EXPECT_EQ(lines[0], "queued before");
-        if (row.logged) {
-            EXPECT_EQ(lines[1], "🔊 SCO closed");
-        }
-        if (row.socket_open) {
-            char c;
-            EXPECT_EQ(recv(sv[1], &c, 1, 0), 0);   // the phone side sees the link go
+        std::vector<std::string> lines{"queued before"};
+        if (socket_open)
+            lines.push_back("🔊 SCO closed");
+        EXPECT_EQ(log.lines(), lines);
+        char c;
+        EXPECT_TRUE(!socket_open || recv(sv[1], &c, 1, 0) == 0) << "the phone side sees the link go";
+        if (socket_open)
             close(sv[1]);
-        }
     }
 }
 

@@ -25,11 +25,6 @@ protected:
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
     }
-    static void back_to_idle()
-    {
-        hfp_update_call_state_cb(GINT_TO_POINTER(CALL_IDLE));
-        drain();
-    }
 };
 
 using unit::repeat;
@@ -82,7 +77,8 @@ TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
             EXPECT_EQ(current_call_state.load(), c.expected);
             EXPECT_EQ(current_call_number, c.number);
             EXPECT_EQ(current_call_name, c.name_shown);
-            back_to_idle();
+            hfp_update_call_state_cb(GINT_TO_POINTER(CALL_IDLE));
+            drain();
         }
     }
 }
@@ -182,14 +178,10 @@ std::string describe(const CallModel& m)
     return out;
 }
 
-struct Trace {
-    const char* name;
-    std::vector<std::pair<std::string, std::string>> steps;   // step, view after it
-};
-
 TEST(CallModel, PeerTracesShowEachCallTruthfully)
 {
-    const Trace traces[] = {
+    using Steps = std::vector<std::pair<std::string, std::string>>;   // step, view after it
+    const std::pair<const char*, Steps> traces[] = {
         {"incoming answered on the PC, phone confirms call then setup",
          {{"callsetup=1", "I "}, {"RING", "I "}, {"CLIP 555 Anna", "I 555"}, {"answer", "Av 555"},
           {"RING", "Av 555"}, {"CLIP 555 Anna", "Av 555"}, {"call=1", "Av 555"}, {"callsetup=0", "Av 555"},
@@ -237,13 +229,13 @@ TEST(CallModel, PeerTracesShowEachCallTruthfully)
         {"out of range values are ignored",
          {{"call=7", "-"}, {"callsetup=9", "-"}, {"callheld=-1", "-"}, {"status=9,9,9", "AHv "}}},
     };
-    for (const Trace& trace : traces) {
+    for (const auto& [name, steps] : traces) {
         CallModel model;
         std::string seen;
-        for (const auto& [step, expected] : trace.steps) {
+        for (const auto& [step, expected] : steps) {
             feed_step(model, step);
             seen += step + " ";
-            EXPECT_EQ(describe(model), expected) << trace.name << " after: " << seen;
+            EXPECT_EQ(describe(model), expected) << name << " after: " << seen;
         }
     }
 }

@@ -4,13 +4,12 @@
 
 namespace th {
 
+// Over short blocks, so that gaps and phase jumps (an underrun, a dropped
+// packet) do not cancel the tone out of a long coherent sum.
 double tone_share(const std::vector<int16_t>& samples, double frequency, int rate)
 {
-    // Over short blocks, so that gaps and phase jumps (an underrun, a
-    // dropped packet) do not cancel the tone out of a long coherent sum.
     const size_t block = static_cast<size_t>(rate / 50);   // 20 ms
-    const double w = 2 * M_PI * frequency / rate;
-    const double coeff = 2 * std::cos(w);
+    const double coeff = 2 * std::cos(2 * M_PI * frequency / rate);
     double power = 0, total = 0;
     for (size_t start = 0; start + block <= samples.size(); start += block) {
         double s1 = 0, s2 = 0, energy = 0;
@@ -28,12 +27,10 @@ double tone_share(const std::vector<int16_t>& samples, double frequency, int rat
 
 double rms(const std::vector<int16_t>& samples)
 {
-    if (samples.empty())
-        return 0;
     double sum = 0;
     for (int16_t x : samples)
         sum += double(x) * x;
-    return std::sqrt(sum / samples.size());
+    return samples.empty() ? 0 : std::sqrt(sum / double(samples.size()));
 }
 
 }  // namespace th

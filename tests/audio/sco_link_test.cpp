@@ -1,26 +1,21 @@
 // sco_connect and stop_sco_audio against the simulated phone (through the
 // Bluetooth socket shim) and a real PulseAudio daemon.
-#include "app/text.h"
+#include "../hfp/shim_fixture.h"
 #include "audio/aec.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
 #include "audio_log_capture.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
-#include "connection/device.h"
-#include "simphone.h"
 
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 namespace {
 
-const char* kPhone = "00:11:22:33:44:55";
 const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 
 int count_entries(const char* dir)
@@ -35,16 +30,14 @@ bool audio_stopped()
     return !sco_audio_running.load() && sco_socket.load() == -1 && !pulse_playback.load() && !pulse_capture.load();
 }
 
-// A world for the link: shim folder with the phone in range and accepting
-// SCO, a sound server, a `pactl` on PATH that only records its calls.
-class ScoLink : public ::testing::Test {
+// The shim's world with the phone accepting SCO, a sound server, a `pactl`
+// on PATH that only records its calls.
+class ScoLink : public ShimTest {
 protected:
     void SetUp() override
     {
-        setenv("TELVANE_BT_SHIM_DIR", shim.path().c_str(), 1);
-        phone = std::make_unique<sim::SimPhone>(shim.path(), kPhone);
+        ShimTest::SetUp();
         phone->listen_sco();
-        copy_text(device_addr, kPhone);
         copy_text(device_path, kPhonePath);
         // Lists the headphones' module and the phone's; only the phone's may go.
         th::write_file(bin.file("pactl"), std::string("#!/bin/sh\necho \"$@\" >> ") + bin.file("pactl.log") +
@@ -60,24 +53,20 @@ protected:
         stop_sco_audio(nullptr);
         sco_reap_pump_threads(true);
         setenv("PATH", saved_path.c_str(), 1);
-        unsetenv("TELVANE_BT_SHIM_DIR");
         // Only now: a server that goes away under a stream that holds a
         // partly read record fragment deadlocks libpulse's own teardown.
         pulse_server.reset();
-        device_addr[0] = '\0';
-        device_path[0] = '\0';
-        phone.reset();
+        ShimTest::TearDown();
     }
     th::PulseServer& start_pulse()
     {
         pulse_server = std::make_unique<th::PulseServer>();
         return *pulse_server;
     }
-    int sco_connects() const { return th::occurrences(th::read_file(shim.file("shim.log")), "connect sco"); }
+    int sco_connects() const { return th::occurrences(th::read_file(dir.file("shim.log")), "connect sco"); }
 
-    th::TempDir shim, bin;
+    th::TempDir bin;
     std::string saved_path;
-    std::unique_ptr<sim::SimPhone> phone;
     std::unique_ptr<th::PulseServer> pulse_server;
 };
 
@@ -117,7 +106,7 @@ TEST_F(ScoLink, ConnectOutcomes)
     start_pulse();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        unlink(shim.file("shim.log").c_str());
+        unlink(dir.file("shim.log").c_str());
         unlink(bin.file("pactl.log").c_str());
         sco_mtu.store(60);
         aec_enabled.store(1);
@@ -128,7 +117,7 @@ TEST_F(ScoLink, ConnectOutcomes)
         else
             unlink((phone->dir() + "/sco_mtu").c_str());
         for (const auto& [op, value] : row.faults)
-            th::write_file(shim.file("fault-" + op), value + "\n");
+            th::write_file(dir.file("fault-" + op), value + "\n");
         copy_text(device_addr, row.lines.empty() ? "" : kPhone);   // the one row that logs nothing
 
         while (g_main_context_iteration(nullptr, FALSE)) {
@@ -160,7 +149,7 @@ TEST_F(ScoLink, ConnectOutcomes)
         if (fd >= 0)
             phone->drop_sco(fd);
         for (const auto& [op, value] : row.faults)
-            unlink(shim.file("fault-" + op).c_str());
+            unlink(dir.file("fault-" + op).c_str());
     }
 }
 

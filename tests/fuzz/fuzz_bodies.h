@@ -61,8 +61,8 @@ inline bool vcard(const uint8_t* data, size_t size)
 
 // A CSV file read, written and read again gives the same file.
 template <typename Row>
-bool csv_round_trip(const uint8_t* data, size_t size, int (*parse)(std::string_view, Row*, int),
-                    std::string (*format)(const Row*, int))
+bool round_trip(const uint8_t* data, size_t size, int (*parse)(std::string_view, Row*, int),
+                std::string (*format)(const Row*, int))
 {
     auto rows = std::make_unique<Row[]>(64), again = std::make_unique<Row[]>(64);
     int count = parse(std::string_view(reinterpret_cast<const char*>(data), size), rows.get(), 64);
@@ -73,15 +73,8 @@ bool csv_round_trip(const uint8_t* data, size_t size, int (*parse)(std::string_v
     return count2 == count && format(again.get(), count2) == first;
 }
 
-inline bool contacts_csv(const uint8_t* data, size_t size)
-{
-    return csv_round_trip(data, size, parse_contacts_csv, format_contacts_csv);
-}
-
-inline bool recents_csv(const uint8_t* data, size_t size)
-{
-    return csv_round_trip(data, size, parse_recents_csv, format_recents_csv);
-}
+inline bool contacts_csv(const uint8_t* d, size_t n) { return round_trip(d, n, parse_contacts_csv, format_contacts_csv); }
+inline bool recents_csv(const uint8_t* d, size_t n) { return round_trip(d, n, parse_recents_csv, format_recents_csv); }
 
 inline bool settings(const uint8_t* data, size_t size)
 {

@@ -57,8 +57,7 @@ TEST_F(ShimTest, HfpCloseEndsTheDialConnectionMonitorAndScoButNotTheListener)
     std::vector<int> conns = phone->connections();
     hfp_monitor_running = 1;
     hfp_monitor_thread_handle = g_thread_new("hfp_monitor", monitor_stand_in, nullptr);
-    sockaddr_sco a{};
-    a.sco_family = AF_BLUETOOTH;
+    sockaddr_sco a{AF_BLUETOOTH, {}};
     str2ba(kPhone, &a.sco_bdaddr);
     sco_socket = socket(AF_BLUETOOTH, SOCK_SEQPACKET, BTPROTO_SCO);
     ASSERT_EQ(connect(sco_socket.load(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);

@@ -158,7 +158,6 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
         ASSERT_TRUE(phone->wait_for_close(conn, 3000));
     }
     phone->set_command_hook(nullptr);
-    hfp_set_indicator_map(IndicatorMap{});
 }
 
 // The caller logs a socket error apart from a failed connect, and reads

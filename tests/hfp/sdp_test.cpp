@@ -42,7 +42,6 @@ TEST_F(ShimTest, ChannelLookupFindsTheFirstRecordWithAnRfcommChannel)
             th::write_file(dir.file("fault-connect-l2cap"), row.fault);
         hfp_lookup_channel();
         EXPECT_EQ(hfp_channel.load(), row.channel);
-        EXPECT_EQ(hfp_effective_channel(), row.channel ? row.channel : 3);
         EXPECT_EQ(p.hfp_sdp_search_count() > 0, row.searched);
         EXPECT_FALSE(th::file_exists(dir.file("fault-connect-l2cap"))) << "every refusal was used";
     }

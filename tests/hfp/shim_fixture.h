@@ -1,5 +1,6 @@
 // Each test gets its own shim folder and a simulated phone in range there;
-// the product's globals point at that phone.
+// the product's globals point at that phone (the rest of its state is reset
+// around every test by the support library).
 #pragma once
 #include "app/text.h"
 #include "connection/device.h"
@@ -11,7 +12,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <string>
 
 class ShimTest : public testing::Test {
 protected:
@@ -21,16 +21,12 @@ protected:
     {
         setenv("TELVANE_BT_SHIM_DIR", dir.path().c_str(), 1);
         copy_text(device_addr, kPhone);
-        hfp_channel = 0;
-        hfp_reply_timeout_ms = 3000;
         phone = std::make_unique<sim::SimPhone>(dir.path(), kPhone);
     }
     void TearDown() override
     {
         phone.reset();
         unsetenv("TELVANE_BT_SHIM_DIR");
-        device_addr[0] = '\0';
-        hfp_channel = 0;
     }
 
     th::TempDir dir;

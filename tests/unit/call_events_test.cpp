@@ -31,6 +31,7 @@ using unit::repeat;
 
 // Batches of listener lines, each applied by the main loop before the next;
 // "+CIEV: C," and "+CIEV: S," stand for the call and callsetup positions.
+// The ringtone runs exactly while a call rings.
 TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
 {
     struct Case {
@@ -43,18 +44,18 @@ TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
     const Case cases[] = {
         {"incoming rings", {{"+CIEV: S,1"}}, CALL_INCOMING},
         {"incoming answered on the phone", {{"+CIEV: S,1", "+CIEV: C,1", "+CIEV: S,0"}}, CALL_ACTIVE},
-        {"caller gave up", {{"+CIEV: S,1", "+CIEV: S,0"}}, CALL_IDLE},
         {"outgoing alerting", {{"+CIEV: S,2", "+CIEV: S,3"}}, CALL_OUTGOING},
         {"outgoing answered then ended", {{"+CIEV: S,2", "+CIEV: C,1", "+CIEV: S,0", "+CIEV: C,0"}}, CALL_IDLE},
         {"unknown values ignored", {{"+CIEV: S,7", "+CIEV: C,5"}}, CALL_IDLE},
         {"ring, caller, callsetup", {{"RING", clip_anna, "+CIEV: S,1"}}, CALL_INCOMING, "+4915112345678", "Anna"},
         {"caller line alone rings", {{"+CLIP: \"0301234567\",129"}}, CALL_INCOMING, "0301234567"},
         {"caller line without number still rings on RING", {{"+CLIP: 0301234567,129", "RING"}}, CALL_INCOMING},
+        {"a caller line refreshes the ringing call", {{"RING"}, {"RING", "+CLIP: \"0301234567\",129,,,\"Anna\""}},
+         CALL_INCOMING, "0301234567", "Anna"},
         {"long caller name cut on a character boundary", {{"+CLIP: \"123\",129,,,\"" + repeat("é", 100) + "\""}},
          CALL_INCOMING, "123", repeat("é", 63)},
-        {"NO CARRIER ends the ringing call", {{"RING"}, {"NO CARRIER"}}, CALL_IDLE},
-        {"BUSY ends it", {{"RING"}, {"BUSY"}}, CALL_IDLE},
-        {"NO ANSWER ends it", {{"RING"}, {"NO ANSWER"}}, CALL_IDLE},
+        {"NO CARRIER ends the ringing call and forgets its caller", {{"RING", "+CLIP: \"555\",129"}, {"NO CARRIER"}},
+         CALL_IDLE},
         {"ERROR ends it", {{"RING"}, {"ERROR"}}, CALL_IDLE},
         {"an indicator beside an end code is what counts", {{"+CIEV: C,1"}, {"+CIEV: S,0", "NO CARRIER"}},
          CALL_ACTIVE},
@@ -77,26 +78,11 @@ TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
             EXPECT_EQ(current_call_state.load(), c.expected);
             EXPECT_EQ(current_call_number, c.number);
             EXPECT_EQ(current_call_name, c.name_shown);
+            EXPECT_EQ(ringtone_timer_id != 0, c.expected == CALL_INCOMING);
             hfp_update_call_state_cb(GINT_TO_POINTER(CALL_IDLE));
             drain();
         }
     }
-}
-
-TEST_F(CallEvents, RingThenCallerLineRefreshesTheRingingCall)
-{
-    handle_phone_lines({"RING"});
-    handle_phone_lines({"RING", "+CLIP: \"0301234567\",129,,,\"Anna\""});
-    drain();
-    EXPECT_EQ(current_call_state.load(), CALL_INCOMING);
-    EXPECT_STREQ(current_call_number, "0301234567");
-    EXPECT_STREQ(current_call_name, "Anna");
-    EXPECT_NE(ringtone_timer_id, 0u);
-    handle_phone_lines({"+CIEV: 2,0"});
-    drain();
-    EXPECT_EQ(current_call_state.load(), CALL_IDLE);
-    EXPECT_EQ(ringtone_timer_id, 0u);
-    EXPECT_STREQ(current_call_number, "");
 }
 
 TEST_F(CallEvents, EveryIndicatorKeepsItsLatestValueByNameUntilThePhoneIsGone)

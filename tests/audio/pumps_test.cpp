@@ -1,6 +1,5 @@
 // The pumps between a SCO-like socket and a real PulseAudio server, and the
 // pure pieces of the voice path (pacing, concealment, trimming) from traces.
-#include "audio/aec.h"
 #include "audio/mic_pacer.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
@@ -97,21 +96,19 @@ TEST(AudioPumps, OddLinksAndServersLeaveTheCallUp)
     struct Row {
         const char* name;
         int mtu;
-        bool aec;
         size_t piece;   // bytes in each packet the phone gets; 0: none expected
         Kind kind = kPlain;
         std::vector<std::pair<std::string, int>> lines = {};   // warnings logged, how often
     };
     const std::string send_error = "⚠️ Microphone send error: ";
     const Row rows[] = {
-        {"mtu 60", 60, false, 60},
-        {"mtu 0 falls back to 48", 0, false, 48},
-        {"mtu 65535 capped", 65535, false, 240},
-        {"echo path, mtu 60", 60, true, 60},
-        {"unaddressed datagram socket: EDESTADDRREQ", 48, false, 0, kUnaddressed,
+        {"mtu 60", 60, 60},
+        {"mtu 0 falls back to 48", 0, 48},
+        {"mtu 65535 capped", 65535, 240},
+        {"unaddressed datagram socket: EDESTADDRREQ", 48, 0, kUnaddressed,
          {{send_error + "Destination address required", 1}, {send_error, 1}}},
-        {"link never read, send time-out: EAGAIN", 48, false, 0, kNeverRead, {{send_error, 0}}},
-        {"no sound server", 48, false, 0, kNoServer,
+        {"link never read, send time-out: EAGAIN", 48, 0, kNeverRead, {{send_error, 0}}},
+        {"no sound server", 48, 0, kNoServer,
          {{"⚠️ Microphone could not be opened: ", 1}, {"⚠️ Speaker could not be opened: ", 1}}},
     };
     th::PulseServer pulse;
@@ -133,7 +130,6 @@ TEST(AudioPumps, OddLinksAndServersLeaveTheCallUp)
         }
         const std::string server = row.kind == kNoServer ? "unix:" + nowhere.file("none") : pulse.server();
         setenv("PULSE_SERVER", server.c_str(), 1);
-        aec_enabled.store(row.aec ? 1 : 0);
         Pumps pumps(fd, row.mtu);
         if (row.piece) {
             ASSERT_TRUE(th::wait_until([&] { return phone->received_packets().size() >= 12; }, 8000));

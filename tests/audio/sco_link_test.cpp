@@ -1,7 +1,6 @@
 // sco_connect and stop_sco_audio against the simulated phone (through the
 // Bluetooth socket shim) and a real PulseAudio daemon.
 #include "../hfp/shim_fixture.h"
-#include "audio/aec.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
 #include "audio_log_capture.h"
@@ -109,9 +108,6 @@ TEST_F(ScoLink, ConnectOutcomes)
         unlink(dir.file("shim.log").c_str());
         unlink(bin.file("pactl.log").c_str());
         sco_mtu.store(60);
-        aec_enabled.store(1);
-        int16_t junk[10] = {};
-        aec_fifo_push(junk, 10);
         if (row.mtu_file)
             phone->set_sco_mtu(row.mtu_file);
         else
@@ -131,8 +127,6 @@ TEST_F(ScoLink, ConnectOutcomes)
             ASSERT_TRUE(log.wait_for("🔊 Speaker active")) << log.text();
             EXPECT_EQ(sco_audio_running.load(), 1);
             EXPECT_EQ(sco_mtu.load(), row.mtu);
-            EXPECT_EQ(aec_enabled.load(), 0);
-            EXPECT_EQ(aec_fifo_size, 0);
         } else {
             EXPECT_TRUE(audio_stopped());
             EXPECT_EQ(sco_mtu.load(), 60);   // untouched

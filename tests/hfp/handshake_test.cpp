@@ -121,10 +121,7 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
                 phone->set_drop_on(command, 1);
         phone->set_command_hook([&](int, const std::string& command, std::string* reply) {
             auto it = t.script.find(command);
-            if (it == t.script.end())
-                return false;
-            *reply = it->second;
-            return true;
+            return it != t.script.end() && (*reply = it->second, true);
         });
         int fd = hfp_rfcomm_open(nullptr);
         ASSERT_GE(fd, 0) << strerror(errno);

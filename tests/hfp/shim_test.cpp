@@ -56,18 +56,15 @@ TEST_F(ShimTest, SocketCallsFailAsTheKernelsDo)
         {"second link to a channel in use", [&] { return rfcomm(kPhone, 2); }, EBUSY},
         {"another channel", [&] { return rfcomm(kPhone, 4); }, 0},
         {"channel free again", [&] { close(first); return rfcomm(kPhone, 2); }, 0},
-        {"no SCO MTU before the link is up",
-         [&] {
+        {"no SCO MTU before the link is up", [&] {
              sco_options opts{};
              socklen_t len = sizeof opts;
              return error_of(getsockopt(sco, SOL_SCO, SCO_OPTIONS, &opts, &len));
-         },
-         ENOTCONN},
+         }, ENOTCONN},
         {"CVSD voice setting", [&] { return voice(sco, 0x0060); }, 0},
         {"any other voice setting", [&] { return voice(sco, 0x1234); }, EINVAL},
         // Whichever got a closed Bluetooth socket's number is a plain socket again.
-        {"reused descriptor",
-         [&] {
+        {"reused descriptor", [&] {
              close(sco);
              int pair[2];
              socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
@@ -75,14 +72,11 @@ TEST_F(ShimTest, SocketCallsFailAsTheKernelsDo)
              close(pair[0]);
              close(pair[1]);
              return err;
-         },
-         EOPNOTSUPP},
-        {"without the folder, Bluetooth is missing as on this kernel",
-         [&] {
+         }, EOPNOTSUPP},
+        {"without the folder, Bluetooth is missing as on this kernel", [&] {
              unsetenv("TELVANE_BT_SHIM_DIR");
              return error_of(socket(AF_BLUETOOTH, SOCK_STREAM, BTPROTO_RFCOMM));
-         },
-         EAFNOSUPPORT},
+         }, EAFNOSUPPORT},
     };
     for (const Row& r : rows) {
         errno = 0;

@@ -1,6 +1,7 @@
 // The AT layer fed the way a phone really sends (fragmented, mixed, junk),
 // then the channel over a socketpair with a scripted phone.
 #include "hfp/at.h"
+#include "text_helpers.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -35,8 +36,8 @@ TEST(Splitter, SameLinesWhateverTheReadBoundaries)
         {{"\r\n\r\n\n\r"}, {}},
         {{"\r\nOK\r\n\r\nRIN"}, {"OK"}},
         {{"\r\nO\0K\r\nOK\r\n"s}, {"O\0K"s, "OK"}},
-        {{std::string(600, 'A') + "\r\nOK\r\n"}, {std::string(511, 'A'), "OK"}},
-        {{std::string(511, 'B') + "\r\nOK\r\n"}, {std::string(511, 'B'), "OK"}},
+        {{unit::cat(std::string(600, 'A'), "\r\nOK\r\n")}, {std::string(511, 'A'), "OK"}},
+        {{unit::cat(std::string(511, 'B'), "\r\nOK\r\n")}, {std::string(511, 'B'), "OK"}},
     };
     for (const auto& [reads, lines] : rows) {
         std::string whole;

@@ -1,5 +1,7 @@
-// stop_sco_audio without a link: what it logs and what it closes.
+// stop_sco_audio without a link: what it logs and what it closes; the echo
+// canceller and the render FIFO the voice link owns.
 #include "app/log.h"
+#include "audio/aec.h"
 #include "audio/sco.h"
 #include "audio_log_capture.h"
 
@@ -8,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -63,6 +67,74 @@ TEST(StopScoAudio, TwoConcurrentStopsCloseTheDescriptorOnce)
         close(other);
         close(sv[1]);
     }
+}
+
+// The switch stays off, but when it is on the system's canceller must work:
+// 40 ms late echo at -6 dB of speech-like noise loses at least 10 dB.
+TEST(EchoCanceller, RemovesEchoAndRefusesFramesItCannotTake)
+{
+    EXPECT_EQ(aec_create(0), nullptr);
+    std::unique_ptr<AecInstance, void (*)(AecInstance*)> aec(aec_create(8000), aec_destroy);
+    ASSERT_TRUE(aec);
+    const size_t total = 8000 * 8, delay = 320;
+    std::mt19937 rng(1);
+    std::normal_distribution<double> noise(0, 1);
+    std::vector<int16_t> far(total), mic(total, 0), out;
+    double lp = 0;
+    for (size_t i = 0; i < total; ++i) {
+        lp = 0.6 * lp + 0.4 * noise(rng);
+        far[i] = int16_t(std::clamp(6000 * (0.55 + 0.45 * std::sin(2 * M_PI * 3.5 * double(i) / 8000)) * lp, -32000.0, 32000.0));
+        if (i >= delay)
+            mic[i] = int16_t(far[i - delay] / 2);
+    }
+    out = mic;
+    std::vector<int16_t> before(out.begin(), out.begin() + 160);
+    EXPECT_EQ(aec_process(aec.get(), out.data(), far.data(), 160), -1) << "only 10 ms frames";
+    EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 160), before) << "a refused frame is left alone";
+    for (size_t f = 0; f + 80 <= total; f += 80)
+        ASSERT_EQ(aec_process(aec.get(), out.data() + f, far.data() + f, 80), 0) << "frame " << f / 80;
+    auto energy = [&](const std::vector<int16_t>& v) {
+        double e = 1;
+        for (size_t i = 8000 * 5; i < total; ++i)
+            e += double(v[i]) * v[i];
+        return e;
+    };
+    EXPECT_GE(10 * std::log10(energy(mic) / energy(out)), 10.0);
+}
+
+// The far-end reference: a short queue gives silence and keeps what it has,
+// an overfull one drops the oldest, and samples come out in order across the wrap.
+TEST(EchoCanceller, RenderFifoUnderflowsToSilenceDropsTheOldestAndWrapsInOrder)
+{
+    auto ramp = [](int from, int count = kAecFrameSamples) {
+        std::vector<int16_t> v(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+            v[size_t(i)] = int16_t(from + i);
+        return v;
+    };
+    auto push = [&](int from, int count) { aec_fifo_push(ramp(from, count).data(), count); };
+    auto pop = [](bool expect_real) {
+        std::vector<int16_t> out(kAecFrameSamples, -1);
+        EXPECT_EQ(aec_fifo_pop_frame(out.data()), expect_real);
+        return out;
+    };
+    aec_fifo_reset();
+    push(100, 79);
+    EXPECT_EQ(pop(false), std::vector<int16_t>(kAecFrameSamples, 0));
+    EXPECT_EQ(aec_fifo_size, 79);
+    aec_fifo_reset();
+    push(0, kAecFifoCapacity + 10);
+    EXPECT_EQ(pop(true), ramp(10));
+    aec_fifo_reset();
+    push(0, 3960);
+    for (int i = 0; i < 49; ++i)
+        pop(true);
+    push(5000, 120);   // crosses the end of the array
+    std::vector<int16_t> first = ramp(3920);
+    std::copy_n(ramp(5000).begin(), 40, first.begin() + 40);
+    EXPECT_EQ(pop(true), first);
+    EXPECT_EQ(pop(true), ramp(5040));
+    EXPECT_EQ(aec_fifo_size, 0);
 }
 
 }  // namespace

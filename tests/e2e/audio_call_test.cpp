@@ -1,6 +1,5 @@
 // A call's voice through the real binary: the simulated phone over the
 // Bluetooth socket shim on one side, a real PulseAudio daemon on the other.
-#include "world/app_world.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
 
@@ -20,8 +19,6 @@ namespace {
 
 int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * f * double(i) / 8000)); }
 
-using th::AudioCallWorld;
-
 // Longest run of samples that are all near silence, in ms.
 double longest_gap_ms(const std::vector<int16_t>& s)
 {
@@ -38,34 +35,28 @@ int longest_miss_run(const std::vector<th::ScoPeer::Clock::time_point>& misses, 
 {
     int run = 0, longest = 0;
     th::ScoPeer::Clock::time_point last{};
-    for (auto t : misses) {
-        if (t < from)
-            continue;
-        run = t - last < std::chrono::milliseconds(4) ? run + 1 : 1;
-        longest = std::max(longest, run);
-        last = t;
-    }
+    for (auto t : misses)
+        if (t >= from) {
+            run = t - last < std::chrono::milliseconds(4) ? run + 1 : 1;
+            longest = std::max(longest, run);
+            last = t;
+        }
     return longest;
 }
 
-// The phone takes the PC's packets at its own air rate: its tone comes out
-// of the default sink and the default source's reaches it, steady both
-// ways, without gaps; after the PC stalls the microphone's audio is not left
-// queued at the phone; and everything closes when the call ends.
+// At the phone's own air rate the voice flows both ways without gaps, a
+// stall leaves no microphone backlog queued at the phone, and all closes.
 TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallEnds)
 {
     using namespace std::chrono;
     th::PulseServer pulse;
     th::SignalPlayer mic(pulse.server(), "mic", 440);
-    AudioCallWorld w(pulse.server());
+    th::AudioCallWorld w(pulse.server());
     int fd = w.start_call();
     ASSERT_GE(fd, 0) << w.out();
     th::ScoPeer peer(dup(fd), 48);
     peer.drain_at_air_rate(true);
     peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-    ASSERT_TRUE(w.app->wait_for_output("🔊 Speaker active - phone audio coming")) << w.out();
-    ASSERT_TRUE(w.app->wait_for_output("🎤 Microphone active - your voice going to phone")) << w.out();
-    EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
     ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 8000; }, 8000));
     for (const auto& p : peer.received_packets())
         ASSERT_EQ(p.bytes, 48u);
@@ -105,8 +96,6 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
     std::sort(waits.begin(), waits.end());
     EXPECT_LT(waits[waits.size() / 2], 30) << "microphone delay at the phone a second after the stall";
     w.end_call();
-    ASSERT_TRUE(w.app->wait_for_output("🔇 Speaker closed")) << w.out();
-    ASSERT_TRUE(w.app->wait_for_output("🔇 Microphone closed")) << w.out();
     EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000));
     EXPECT_TRUE(th::wait_until([&] { return pulse.client_streams("sink-inputs", "TELVANE") == 0; }, 3000));
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
@@ -118,7 +107,7 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
 }
 
 // A call whose voice goes both ways through the sound server, ended by the phone.
-void expect_heard_both_ways(AudioCallWorld& w, th::PulseServer& pulse)
+void expect_heard_both_ways(th::AudioCallWorld& w, th::PulseServer& pulse)
 {
     int fd = w.start_call();
     ASSERT_GE(fd, 0) << w.out();
@@ -135,74 +124,61 @@ void expect_heard_both_ways(AudioCallWorld& w, th::PulseServer& pulse)
     EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
 }
 
-// The voice link cannot be made as the call starts, or the sound server
-// dies: the call goes on without its voice (or with the usual packet size),
-// and the next call is heard.
+// A voice link that cannot be made, or a sound server restarted mid-call,
+// never ends the call, and the next call is heard.
 TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNextCallIsHeard)
 {
-    struct Row {
-        const char* name;
-        const char* op;
+    const struct {
+        const char* op;   // nullptr: the sound server is killed instead
         const char* error;
         const char* line;
-        bool voice;
-    };
-    const Row rows[] = {
-        {"refused by the phone", "connect-sco", "ECONNREFUSED", "⚠️ SCO connection error: Connection refused", false},
-        {"busy, also once cleared", "connect-sco", "EBUSY", "⚠️ SCO connection error (retry): Device or resource busy",
-         false},
-        {"packet size unreadable", "getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48", true},
+    } rows[] = {
+        {"connect-sco", "ECONNREFUSED", "⚠️ SCO connection error: Connection refused"},
+        {"connect-sco", "EBUSY", "⚠️ SCO connection error (retry): Device or resource busy"},   // also once cleared
+        {"getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48"},
+        {nullptr, nullptr, "⚠️ Audio write error"},
     };
     th::PulseServer pulse;
     auto mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
-    AudioCallWorld w(pulse.server());
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        w.phone.inject_fault(row.op, row.error, 0);
+    th::AudioCallWorld w(pulse.server());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        bool voice = !row.op || std::string(row.op) != "connect-sco";
+        if (row.op)
+            w.phone.inject_fault(row.op, row.error, 0);
         int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended");
-        int fd = w.start_call(row.voice ? 15000 : 0);
-        EXPECT_TRUE(w.app->wait_for_output(row.line)) << w.out();
-        EXPECT_TRUE(th::wait_until([&] { return w.app->count("✓ Call active") > active; })) << w.out();
-        if (row.voice) {
+        int speaking = w.app->count("🔊 Speaker active");
+        int fd = w.start_call(voice ? 15000 : 0);
+        std::unique_ptr<th::ScoPeer> peer;
+        if (voice) {
             ASSERT_GE(fd, 0) << w.out();
-            th::ScoPeer peer(dup(fd), 48);
-            peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-            EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 1600; }, 8000)) << w.out();
-            for (const auto& p : peer.received_packets())
+            peer = std::make_unique<th::ScoPeer>(dup(fd), 48);
+            peer->start_sending([](uint64_t i) { return tone(i, 1000); });
+            ASSERT_TRUE(th::wait_until([&] { return peer->received_count() > 1600; }, 8000)) << w.out();
+            for (const auto& p : peer->received_packets())
                 ASSERT_EQ(p.bytes, 48u);
         } else {
             EXPECT_LT(fd, 0);
             EXPECT_EQ(w.phone.accept_sco(500), -1) << "a voice link came through after all";
         }
+        if (!row.op) {
+            ASSERT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") > speaking; })) << w.out();
+            mic.reset();
+            pulse.kill_and_start_again();
+        }
+        EXPECT_TRUE(w.app->wait_for_output(row.line)) << w.out();
+        EXPECT_TRUE(th::wait_until([&] { return w.app->count("✓ Call active") > active; })) << w.out();
         EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+        EXPECT_FALSE(peer && peer->link_closed_by_host()) << w.out();
         w.end_call();
         EXPECT_TRUE(th::wait_until([&] { return w.app->count("📱 Call ended") > ended; })) << w.out();
-        w.phone.clear_fault(row.op);
+        EXPECT_TRUE(!peer || th::wait_until([&] { return peer->link_closed_by_host(); }, 5000)) << w.out();
+        if (row.op)
+            w.phone.clear_fault(row.op);
+        else
+            mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
         expect_heard_both_ways(w, pulse);
     }
-
-    // The sound server dies during a call and is started again: the call and
-    // its voice link stay up, and the next call is heard both ways.
-    int speaking = w.app->count("🔊 Speaker active"), ended = w.app->count("📱 Call ended");
-    int fd = w.start_call();
-    ASSERT_GE(fd, 0) << w.out();
-    {
-        th::ScoPeer peer(dup(fd), 48);
-        peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-        ASSERT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") > speaking; })) << w.out();
-        ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 1600; }, 8000)) << w.out();
-        mic.reset();
-        pulse.kill_and_start_again();
-        EXPECT_TRUE(w.app->wait_for_output("⚠️ Audio write error")) << w.out();
-        EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
-        EXPECT_FALSE(peer.link_closed_by_host()) << w.out();
-        w.end_call();
-        EXPECT_TRUE(th::wait_until([&] { return w.app->count("📱 Call ended") > ended; })) << w.out();
-        EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
-    }
-    mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
-    expect_heard_both_ways(w, pulse);
-    EXPECT_TRUE(w.app->process().running());
 }
 
 }  // namespace

@@ -5,63 +5,24 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <dirent.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
-#include <string>
 
 namespace {
 
-struct ProcInfo {
-    pid_t parent;
-    char state;
-    std::string name;
-};
-
-std::map<pid_t, ProcInfo> all_processes()
+// Every live process as pid -> (parent, name); zombies count as gone.
+std::map<pid_t, std::pair<pid_t, std::string>> live_processes()
 {
-    std::map<pid_t, ProcInfo> out;
-    DIR* proc = opendir("/proc");
-    while (dirent* e = proc ? readdir(proc) : nullptr) {
-        pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-        if (pid <= 0)
-            continue;
-        std::string stat = th::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::map<pid_t, std::pair<pid_t, std::string>> out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        pid_t pid = std::atoi(e.path().filename().c_str());
+        std::string stat = pid > 0 ? th::read_file(e.path() / "stat") : "";
         size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close + 4 >= stat.size())
-            continue;
-        ProcInfo info{static_cast<pid_t>(std::atoi(stat.c_str() + close + 4)), stat[close + 2],
-                      stat.substr(open + 1, close - open - 1)};
-        out[pid] = info;
+        if (open != std::string::npos && close != std::string::npos && close + 4 < stat.size() && stat[close + 2] != 'Z')
+            out[pid] = {std::atoi(stat.c_str() + close + 4), stat.substr(open + 1, close - open - 1)};
     }
-    if (proc)
-        closedir(proc);
     return out;
-}
-
-std::map<pid_t, std::string> descendants(pid_t root)
-{
-    std::map<pid_t, ProcInfo> all = all_processes();
-    std::map<pid_t, std::string> found;
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (const auto& [pid, info] : all)
-            if ((info.parent == root || found.count(info.parent)) && !found.count(pid)) {
-                found[pid] = info.name;
-                grew = true;
-            }
-    }
-    return found;
-}
-
-bool alive(pid_t pid)
-{
-    auto all = all_processes();
-    return all.count(pid) && all[pid].state != 'Z';
 }
 
 TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
@@ -80,11 +41,18 @@ TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
                                90000))
         << th::read_file(dir.file("demo.err"));
 
-    std::map<pid_t, std::string> started = descendants(demo.pid());
+    auto all = live_processes();
+    std::map<pid_t, std::string> started;   // the demo's descendants
     std::multiset<std::string> names;
-    for (const auto& [pid, name] : started)
-        names.insert(name);
-    for (const char* wanted : {"Xvfb", "dbus-daemon", "pulseaudio", "telvane"})
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& [pid, info] : all)
+            if ((info.first == demo.pid() || started.count(info.first)) && !started.count(pid)) {
+                names.insert(started[pid] = info.second);
+                grew = true;
+            }
+    }
+    for (const char* wanted : {"Xvfb", "pulseaudio", "telvane"})
         EXPECT_TRUE(names.count(wanted)) << wanted;
     EXPECT_EQ(names.count("dbus-daemon"), 2u);
     EXPECT_GE(names.count("python3"), 2u);   // the stand-in BlueZ and obexd
@@ -96,19 +64,17 @@ TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
     // What a terminal does on Ctrl+C: SIGINT to the foreground process group.
     ASSERT_EQ(kill(-demo.pid(), SIGINT), 0);
     EXPECT_EQ(demo.wait(60000), 0) << th::read_file(dir.file("demo.err"));
-    auto none_alive = [&] {
-        return std::none_of(started.begin(), started.end(), [](const auto& p) { return alive(p.first); });
-    };
-    EXPECT_TRUE(th::wait_until(none_alive, 30000));
+    th::wait_until([&] {
+        all = live_processes();
+        return std::none_of(started.begin(), started.end(), [&](const auto& p) { return all.count(p.first); });
+    }, 30000);
     for (const auto& [pid, name] : started)
-        EXPECT_FALSE(alive(pid)) << name << " " << pid << " is still running";
+        EXPECT_FALSE(all.count(pid)) << name << " " << pid << " is still running";
     EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the demo left its temporary folder";
-    // A server that was killed rather than stopped leaves its lock naming
-    // itself. Tests running beside this one may have taken the display number
-    // since, so a lock naming another server is theirs.
+    // A server killed rather than stopped leaves its lock naming itself; a
+    // lock naming another server belongs to a test that took the number since.
     std::string lock = th::read_file("/tmp/.X" + display + "-lock");
-    pid_t owner = lock.empty() ? 0 : static_cast<pid_t>(atoi(lock.c_str()));
-    EXPECT_FALSE(owner && started.count(owner)) << "the demo's X server left its lock";
+    EXPECT_FALSE(!lock.empty() && started.count(std::atoi(lock.c_str()))) << "the demo's X server left its lock";
 }
 
 }  // namespace

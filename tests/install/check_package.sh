@@ -9,14 +9,13 @@ work="$2"
 rm -rf "$work"
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
-
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Runs a command with its output in a log that is shown only when it fails.
+logged() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$*"; }; }
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+logged cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out"
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-arch=$(dpkg --print-architecture)
-deb="$work/out/telvane_${version}_${arch}.deb"
+deb="$work/out/telvane_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $deb; made: $(ls "$work/out")"
 
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -24,32 +23,26 @@ for lib in libgtk-3-0 libglib2.0-0 libbluetooth3 libpulse0 libwebrtc-audio-proce
     echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib (shlibdeps): $depends"
 done
 
-paths="
-usr/bin/telvane
-usr/share/applications/org.telvane.Telvane.desktop
-usr/share/icons/hicolor/scalable/apps/org.telvane.Telvane.svg
-usr/share/metainfo/org.telvane.Telvane.metainfo.xml
-"
 dpkg-deb -x "$deb" "$work/x"
-for p in $paths; do
-    [ -s "$work/x/$p" ] || fail "package lacks /$p"
+share="$work/x/usr/share"
+for p in applications/org.telvane.Telvane.desktop icons/hicolor/scalable/apps/org.telvane.Telvane.svg \
+         metainfo/org.telvane.Telvane.metainfo.xml; do
+    [ -s "$share/$p" ] || fail "package lacks /usr/share/$p"
 done
 [ -x "$work/x/usr/bin/telvane" ] || fail "/usr/bin/telvane is not executable"
-desktop="$work/x/usr/share/applications/org.telvane.Telvane.desktop"
+desktop="$share/applications/org.telvane.Telvane.desktop"
 for line in "Exec=telvane %u" "MimeType=x-scheme-handler/tel;" "Icon=org.telvane.Telvane"; do
     grep -qxF "$line" "$desktop" || fail "desktop file lacks '$line'"
 done
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
-appstreamcli validate --no-net "$work/x/usr/share/metainfo/org.telvane.Telvane.metainfo.xml" ||
-    fail "appstreamcli validate"
+appstreamcli validate --no-net "$share/metainfo/org.telvane.Telvane.metainfo.xml" || fail "appstreamcli validate"
 
 # A dpkg of its own: install, remove, nothing left.
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : >"$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$work/dpkg.log" 2>&1 ||
-    { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+logged dpkg --root="$root" --force-depends --force-not-root -i "$deb"
 dpkg --root="$root" -s telvane | grep -qx "Status: install ok installed" || fail "not installed"
-dpkg --root="$root" -r telvane >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r"; }
+logged dpkg --root="$root" -r telvane
 [ -z "$(find "$root/usr" -type f 2>/dev/null)" ] || fail "files left after dpkg -r: $(find "$root/usr" -type f)"
 echo "package $deb: built, validated, installed and removed"

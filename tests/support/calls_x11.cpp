@@ -1,6 +1,6 @@
 #include "calls_x11.h"
 
-#include "harness.h"
+#include <X11/Xlib.h>
 
 #include <algorithm>
 #include <sstream>
@@ -9,22 +9,18 @@ namespace th {
 
 Image screenshot(const std::string& display)
 {
+    std::string ppm = run_x_command(display, {"import", "-silent", "-window", "root", "-depth", "8", "ppm:-"}, 15000)
+                          .value_or("");
+    std::istringstream in(ppm);
     Image img;
-    auto ppm = run_x_command(display, {"import", "-silent", "-window", "root", "-depth", "8", "ppm:-"}, 15000);
-    if (!ppm)
-        return img;
-    std::istringstream in(*ppm);
     std::string magic;
     int maxval = 0;
     in >> magic >> img.width >> img.height >> maxval;
     in.get();
-    if (magic != "P6" || maxval != 255 || img.width <= 0 || img.height <= 0)
+    size_t at = static_cast<size_t>(in.tellg()), n = static_cast<size_t>(img.width) * img.height * 3;
+    if (!in || magic != "P6" || maxval != 255 || img.width <= 0 || img.height <= 0 || ppm.size() < at + n)
         return Image{};
-    size_t n = static_cast<size_t>(img.width) * img.height * 3;
-    size_t at = static_cast<size_t>(in.tellg());
-    if (ppm->size() < at + n)
-        return Image{};
-    img.rgb.assign(ppm->begin() + static_cast<long>(at), ppm->begin() + static_cast<long>(at + n));
+    img.rgb.assign(ppm.begin() + static_cast<long>(at), ppm.begin() + static_cast<long>(at + n));
     return img;
 }
 
@@ -53,13 +49,9 @@ std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
         while (!stack.empty()) {
             int i = stack.back(), x = i % w, y = i / w;
             stack.pop_back();
-            ++b.count;
-            b.sum_x += x;
-            b.sum_y += y;
-            b.min_x = std::min(b.min_x, x);
-            b.max_x = std::max(b.max_x, x);
-            b.min_y = std::min(b.min_y, y);
-            b.max_y = std::max(b.max_y, y);
+            ++b.count, b.sum_x += x, b.sum_y += y;
+            b.min_x = std::min(b.min_x, x), b.max_x = std::max(b.max_x, x);
+            b.min_y = std::min(b.min_y, y), b.max_y = std::max(b.max_y, y);
             for (int j : {x + 1 < w ? i + 1 : -1, x > 0 ? i - 1 : -1, i + w < n ? i + w : -1, i - w}) {
                 if (j >= 0 && !seen[j] && img.pixel(j % w, j / w) == colour) {
                     seen[j] = 1;
@@ -96,36 +88,36 @@ std::optional<Point> newly_coloured(const Image& before, const Image& after, uin
     return Point{static_cast<int>(best->sum_x / best->count), static_cast<int>(best->sum_y / best->count)};
 }
 
-void click_at(const std::string& display, Point p)
+bool close_all_windows(const std::string& display_name)
 {
-    run_x_command(display, {"xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y), "click", "1"});
-    move_pointer_away(display);
-}
-
-void move_pointer_away(const std::string& display)
-{
-    run_x_command(display, {"xdotool", "mousemove", "1", "1"});
-}
-
-void type_text(const std::string& display, const std::string& text)
-{
-    run_x_command(display, {"xdotool", "type", "--delay", "20", text});
-}
-
-void press_key(const std::string& display, const std::string& key)
-{
-    run_x_command(display, {"xdotool", "key", key});
-}
-
-std::optional<std::string> clipboard_text(const std::string& display, int timeout_ms)
-{
-    return run_x_command(display, {"xclip", "-selection", "clipboard", "-o"}, timeout_ms);
-}
-
-int count_windows_named(const std::string& display, const std::string& title_regex)
-{
-    auto out = run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", title_regex});
-    return out ? int(std::count(out->begin(), out->end(), '\n')) : 0;
+    Display* dpy = XOpenDisplay(display_name.c_str());
+    if (!dpy)
+        return false;
+    Atom wm_protocols = XInternAtom(dpy, "WM_PROTOCOLS", False), wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    int sent = 0;
+    XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count; ++i) {
+        Atom* protocols = nullptr;
+        int n = 0;
+        if (!XGetWMProtocols(dpy, children[i], &protocols, &n))
+            continue;
+        bool wants_delete = std::find(protocols, protocols + n, wm_delete) != protocols + n;
+        XFree(protocols);
+        XEvent ev{};   // its time, data.l[1], stays CurrentTime
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = children[i];
+        ev.xclient.message_type = wm_protocols;
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = long(wm_delete);
+        if (wants_delete && XSendEvent(dpy, children[i], False, NoEventMask, &ev))
+            ++sent;
+    }
+    if (children)
+        XFree(children);
+    XCloseDisplay(dpy);   // flushes
+    return sent > 0;
 }
 
 }  // namespace th

@@ -3,6 +3,7 @@
 #pragma once
 #include "world/xvfb.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,14 +33,31 @@ Image screenshot(const std::string& display);
 // gives the largest block.
 std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour);
 
-void click_at(const std::string& display, Point p);
-void move_pointer_away(const std::string& display);
-void type_text(const std::string& display, const std::string& text);
-void press_key(const std::string& display, const std::string& key);
+inline void move_pointer_away(const std::string& display) { run_x_command(display, {"xdotool", "mousemove", "1", "1"}); }
+inline void click_at(const std::string& display, Point p)
+{
+    run_x_command(display, {"xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y), "click", "1"});
+    move_pointer_away(display);
+}
+inline void type_text(const std::string& display, const std::string& text)
+{
+    run_x_command(display, {"xdotool", "type", "--delay", "20", text});
+}
+inline void press_key(const std::string& display, const std::string& key) { run_x_command(display, {"xdotool", "key", key}); }
 
 // The CLIPBOARD's text; nullopt when the owner did not answer in time.
-std::optional<std::string> clipboard_text(const std::string& display, int timeout_ms = 3000);
+inline std::optional<std::string> clipboard_text(const std::string& display, int timeout_ms = 3000)
+{
+    return run_x_command(display, {"xclip", "-selection", "clipboard", "-o"}, timeout_ms);
+}
+// Asks every top-level window to close, as a window manager's close button
+// does (WM_DELETE_WINDOW); false when there was none.
+bool close_all_windows(const std::string& display);
 // X windows whose title matches the regular expression.
-int count_windows_named(const std::string& display, const std::string& title_regex);
+inline int count_windows_named(const std::string& display, const std::string& title_regex)
+{
+    auto out = run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", title_regex});
+    return out ? int(std::count(out->begin(), out->end(), '\n')) : 0;
+}
 
 }  // namespace th

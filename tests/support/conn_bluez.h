@@ -1,5 +1,5 @@
-// The tests' own calls towards the application's pairing agent and window,
-// beside what the stand-in BlueZ does (tools/world/bluez_behaviour.h).
+// The tests' own calls towards the application's pairing agent, beside what
+// the stand-in BlueZ does (tools/world/bluez_behaviour.h).
 #pragma once
 #include "harness.h"
 #include "world/bluez_behaviour.h"
@@ -11,11 +11,10 @@
 namespace th {
 
 // Calls the agent directly from conn: to the agent, a stranger on the bus.
-std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,
-                            GVariant* params);
-
-// Asks every top-level window on the X display to close, as a window
-// manager's close button does (WM_DELETE_WINDOW).
-bool close_all_windows(const std::string& display);
+inline std::string call_agent_from(GDBusConnection* conn, const std::string& dest, const std::string& method,
+                                   GVariant* params)
+{
+    return call_described(conn, dest.c_str(), "/org/bluez/agent", "org.bluez.Agent1", method.c_str(), params);
+}
 
 }  // namespace th

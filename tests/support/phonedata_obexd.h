@@ -3,14 +3,29 @@
 #pragma once
 #include "harness.h"
 
+#include <glib.h>
+
 #include <string>
-#include <vector>
 
 namespace th {
 
 // Path of a hand-written vCard fixture under tests/data/phonedata.
-std::string phonedata_fixture(const std::string& name);
-// n generated cards "Contact 0001" with number "+4917000001", Android style.
-std::string generated_vcards(int n, const std::string& name_prefix = "Contact ");
+inline std::string phonedata_fixture(const std::string& name)
+{
+    return TELVANE_SOURCE_DIR "/tests/data/phonedata/" + name;
+}
+
+// n generated cards "Contact 0001" with number "+49170000001", Android style.
+inline std::string generated_vcards(int n)
+{
+    std::string out;
+    for (int i = 1; i <= n; ++i) {
+        gchar* card = g_strdup_printf("BEGIN:VCARD\r\nVERSION:2.1\r\nN:;Contact %04d;;;\r\nFN:Contact %04d\r\n"
+                                      "TEL;CELL:+49170%06d\r\nEND:VCARD\r\n", i, i, i);
+        out += card;
+        g_free(card);
+    }
+    return out;
+}
 
 }  // namespace th

@@ -1,12 +1,16 @@
 // The Start, Stop and Disconnect handlers and the pairing agent, run in this
-// process against the mock BlueZ on a private system bus.
+// process against the mock BlueZ on a private system bus: for what a user
+// does with the buttons, which the real binary offers only as clicks.
+#include "audio_log_capture.h"
 #include "conn_bluez.h"
-#include "conn_inprocess.h"
+#include "ui_gtk.h"
 
 #include "app/app.h"
+#include "connection/bluez.h"
 #include "connection/buttons.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
+#include "connection/signals.h"
 #include "connection/sound_module.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
@@ -14,9 +18,55 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 
 namespace {
+
+// The application's own handlers on this process's default main context,
+// with the two BlueZ signals subscribed as startup does.
+class InProcessApp {
+public:
+    explicit InProcessApp(th::TestWorld& world)
+    {
+        if (chdir(world.dir.path().c_str()) != 0)
+            throw std::runtime_error("cannot enter the test folder");
+        // The process's one GTK, and a main window for this world unless one
+        // is open; it is closed after every test.
+        GtkApplication* application = uitest::ensure_gtk();
+        setenv("HOME", world.dir.path().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + world.dir.file("no-pulse")).c_str(), 1);
+        if (!window)
+            build_main_window(application);
+        setenv("DBUS_SESSION_BUS_ADDRESS", world.session_bus.address().c_str(), 1);
+        dbus_conn = world.system_bus->open_connection();
+        subscriptions_[0] = bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
+        subscriptions_[1] = bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
+        // The subscriptions reach the bus daemon before anything we do next.
+        if (GVariant* r = g_dbus_connection_call_sync(dbus_conn, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", "GetId", nullptr, nullptr,
+                                                      G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr))
+            g_variant_unref(r);
+    }
+    ~InProcessApp()
+    {
+        settle(100);
+        for (unsigned id : subscriptions_)
+            g_dbus_connection_signal_unsubscribe(dbus_conn, id);
+        g_dbus_connection_close_sync(dbus_conn, nullptr, nullptr);
+        g_clear_object(&dbus_conn);
+    }
+    std::string output() { return log_.text(); }
+    // Our own unique name on the system bus, where the agent lives.
+    std::string bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
+    void settle(int ms = 200) const { th::wait_until([] { return false; }, ms); }
+
+private:
+    th::StdoutCapture log_;   // shown in the test's own output when it ends
+    unsigned subscriptions_[2] = {0, 0};
+};
 
 const std::string kPhoneAddr = "A4:50:46:12:34:56";
 const std::string kPhoneName = "Pixel of Ana";
@@ -51,7 +101,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     th::script_device(bluez, phone, th::ConnectAnswer::Connects);
     // Start must also switch a powered-off adapter on.
     set_adapter(bluez, "Powered", false);
-    th::InProcessApp app(world);
+    InProcessApp app(world);
 
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
@@ -127,21 +177,20 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
     std::string old_phone = world.bluez->add_device("00:11:22:33:44:77", "Old Phone");
     th::make_phone(*world.bluez, phone);
     th::make_phone(*world.bluez, keyboard, false);
-    th::InProcessApp app(world);
+    InProcessApp app(world);
     get_device_info(old_phone.c_str());
     hfp_channel = 4;
     on_start_clicked(nullptr, nullptr);
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
     const std::string rejected = "error org.bluez.Error.Rejected: Rejected";
 
-    struct Row {
+    const struct {
         const std::string* device;
         const char* method;
         unsigned passkey;
         std::string reply;
         AppState state_after;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {&keyboard, "RequestConfirmation", 1, rejected, DISCOVERABLE},
         {&keyboard, "AuthorizeService", 1, rejected, DISCOVERABLE},
         {&unknown, "RequestAuthorization", 1, rejected, DISCOVERABLE},
@@ -157,25 +206,17 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
         {&phone, "Cancel", 0, "ok", DISCOVERABLE},
         {&phone, "RequestConfirmation", 123456, "ok", PAIRING},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.method) + " " + *row.device);
         EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), row.method, *row.device, row.passkey),
                   row.reply);
         EXPECT_EQ(current_state.load(), row.state_after);
     }
 
-    // The test's own connection is not the owner of org.bluez.
-    GDBusConnection* stranger = world.system_bus->connection();
-    const std::pair<const char*, GVariant*> strangers[] = {
-        {"RequestConfirmation", g_variant_new("(ou)", keyboard.c_str(), 2u)},
-        {"Cancel", nullptr},
-        {"RequestPinCode", g_variant_new("(o)", keyboard.c_str())},
-        {"Release", nullptr},
-    };
-    for (const auto& [method, params] : strangers) {
-        std::string reply = th::call_agent_from(stranger, app.bus_name(), method, params);
-        EXPECT_EQ(reply.rfind("error org.bluez.Error.Rejected", 0), 0u) << method << ": " << reply;
-    }
+    // The test's own connection is not the owner of org.bluez: its Cancel
+    // would otherwise be answered and end the pairing.
+    std::string reply = th::call_agent_from(world.system_bus->connection(), app.bus_name(), "Cancel", nullptr);
+    EXPECT_EQ(reply.rfind("error org.bluez.Error.Rejected", 0), 0u) << reply;
     EXPECT_EQ(current_state.load(), PAIRING);
     EXPECT_STREQ(device_path, phone.c_str());
     // Nothing of the old phone may be used to reach the new one.
@@ -194,17 +235,10 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
 // The header's error text is what the user reads; nothing is left half switched on.
 TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
 {
-    struct Row {
-        const char* path;
-        const char* interface;
-        const char* method;
-        const char* in;
-        const char* code;
-        const char* error_start;
-        const char* error_detail;
+    const struct {
+        const char *path, *interface, *method, *in, *code, *error_start, *error_detail;
         bool agent_registered;   // and so withdrawn again
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os",
          "raise dbus.exceptions.DBusException('Adapter not ready', name='org.bluez.Error.Failed')\n",
          "Agent introduction error: ", "Adapter not ready", false},
@@ -215,11 +249,11 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
          "DBusMockObject.Set(self, args[0], args[1], args[2])\n",
          "Bluetooth is switched off or blocked", "Blocked through rfkill", true},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.method);
         th::TestWorld world;
         world.bluez->add_method(row.path, row.interface, row.method, row.in, "", row.code);
-        th::InProcessApp app(world);
+        InProcessApp app(world);
         on_start_clicked(nullptr, nullptr);
         EXPECT_EQ(current_state.load(), ERROR);
         EXPECT_EQ(std::string(error_msg).rfind(row.error_start, 0), 0u) << error_msg;
@@ -233,7 +267,7 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
 TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesFollowThePc)
 {
     th::TestWorld world;
-    th::InProcessApp app(world);
+    InProcessApp app(world);
     on_start_clicked(nullptr, nullptr);
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
     // Unplugged while discoverable: the header must not go on claiming it.
@@ -313,7 +347,7 @@ TEST(ConnectionHandlers, UnansweredConnectTimesOutWhileTheWindowKeepsRunning)
     th::TestWorld world;
     std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
     th::script_device(*world.bluez, phone, th::ConnectAnswer::NeverAnswers);
-    th::InProcessApp app(world);
+    InProcessApp app(world);
 
     int ticks = 0;
     guint heartbeat = g_timeout_add(100, [](gpointer n) -> gboolean {

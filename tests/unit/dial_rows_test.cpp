@@ -6,6 +6,7 @@
 #include "connection/state.h"
 #include "ui_gtk.h"
 #include "hfp/dial.h"
+#include "ui/window.h"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -40,44 +41,30 @@ TEST(DialRefusal, ControlCharactersSemicolonsAndOverlongNumbersAreRefused)
     EXPECT_NE(dial_and_capture("").find("⚠️ Number empty"), std::string::npos);
 }
 
-// Activates row `row` of a view over a store of strings and returns what dialling it logged.
-std::string activate(const std::vector<std::vector<const char*>>& rows, int row,
-                     void (*handler)(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer))
+// A double click on a row of the window's own lists, and what dialling it logged.
+std::string activate(GtkWidget* view, int row)
 {
-    int columns = int(rows[0].size());
-    std::vector<GType> types(rows[0].size(), G_TYPE_STRING);
-    GtkListStore* store = gtk_list_store_newv(columns, types.data());
-    for (const auto& values : rows) {
-        GtkTreeIter iter;
-        gtk_list_store_append(store, &iter);
-        for (int c = 0; c < columns; ++c)
-            gtk_list_store_set(store, &iter, c, values[size_t(c)], -1);
-    }
-    GtkWidget* view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
-    g_object_ref_sink(view);
     GtkTreePath* path = gtk_tree_path_new_from_indices(row, -1);
     testing::internal::CaptureStdout();
-    handler(GTK_TREE_VIEW(view), path, nullptr, nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
+    gtk_tree_view_row_activated(GTK_TREE_VIEW(view), path, gtk_tree_view_get_column(GTK_TREE_VIEW(view), 0));
     gtk_tree_path_free(path);
-    g_object_unref(view);
-    g_object_unref(store);
-    return out;
+    return testing::internal::GetCapturedStdout();
 }
 
 TEST(DialRows, ContactsDialColumnOneRecentsColumnTwo)
 {
-    uitest::ensure_gtk();
+    uitest::Sandbox sandbox;
+    uitest::open_main_window();
     current_state = PAIRED;   // dialling stops at the connection check and says so
-    std::vector<std::vector<const char*>> contacts = {{"Anna", "0301"}, {"Empty", ""}, {"Bob", "0302;x"}};
-    EXPECT_NE(activate(contacts, 0, on_contact_row_activated).find(kNotConnected), std::string::npos);
-    EXPECT_EQ(activate(contacts, 1, on_contact_row_activated), "");
-    EXPECT_NE(activate(contacts, 2, on_contact_row_activated).find("⚠️ Number refused"), std::string::npos);
-    EXPECT_EQ(activate(contacts, 7, on_contact_row_activated), "");   // no such row
-
-    std::vector<std::vector<const char*>> recents = {{"📥", "Anna", "0301", "today"}, {"📤", "0302", "", "now"}};
-    EXPECT_NE(activate(recents, 0, on_recent_row_activated).find(kNotConnected), std::string::npos);
-    EXPECT_EQ(activate(recents, 1, on_recent_row_activated), "");   // only column 2 counts
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "Empty", 1, "", -1);
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "Bob", 1, "0302;x", -1);
+    EXPECT_EQ(activate(contacts_view, 0), "");
+    EXPECT_NE(activate(contacts_view, 1).find("⚠️ Number refused"), std::string::npos);
+    EXPECT_EQ(activate(contacts_view, 7), "");   // no such row
+    gtk_list_store_insert_with_values(recent_store, nullptr, -1, 0, "📥", 1, "Anna", 2, "0301", 3, "today", -1);
+    gtk_list_store_insert_with_values(recent_store, nullptr, -1, 0, "📤", 1, "0302", 2, "", 3, "now", -1);
+    EXPECT_NE(activate(recent_view, 0).find(kNotConnected), std::string::npos);
+    EXPECT_EQ(activate(recent_view, 1), "");   // only column 2 counts
 }
 
 TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)

@@ -33,14 +33,17 @@ const char* kOldRecents = "type,name,number,time\n\"📥 Incoming\",\"Old Friend
 
 using unit::store_column;
 
-// The process-wide state a running program has, in a test folder.
+// The process-wide state a running program has, in a test folder, with a
+// session bus of its own.
 class InProcess : public testing::Test {
 protected:
     uitest::Sandbox sandbox;
     th::TempDir& dir = sandbox.dir;
+    th::DbusDaemon bus{dir.path()};
 
     void SetUp() override
     {
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         copy_text(device_addr, "11:22:33:44:55:66");
         current_state = CONNECTED;
         log_buffer = gtk_text_buffer_new(nullptr);
@@ -57,19 +60,21 @@ protected:
 
 class PhoneDataFlow : public InProcess {
 protected:
-    th::DbusDaemon bus{dir.path()};
     th::FakeObexd obexd{bus, dir.path()};
 
-    void SetUp() override
-    {
-        InProcess::SetUp();
-        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-    }
     void serve(const std::string& extra = "", const std::string& pb = th::phonedata_fixture("android_pb.vcf"))
     {
         obexd.configure("{\"files\": {\"pb\": \"" + pb + "\", \"ich\": \"" +
                         th::phonedata_fixture("ich.vcf") + "\", \"och\": \"" + th::phonedata_fixture("och.vcf") +
                         "\", \"mch\": \"" + th::phonedata_fixture("mch.vcf") + "\"}" + extra + "}");
+    }
+    static void press(bool sync)
+    {
+        sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
+    }
+    static bool both_idle()
+    {
+        return th::wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
     }
     void old_caches()
     {
@@ -129,9 +134,6 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
         SCOPED_TRACE(sync_first ? "Sync, then Refresh" : "Refresh, then Sync");
         old_caches();
         int loaded = log_count("✓ Phonebook loaded");
-        auto press = [&](bool sync) {
-            sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
-        };
         press(sync_first);
         th::wait_until([] { return false; }, 300);
         press(!sync_first);
@@ -166,9 +168,8 @@ TEST_F(PhoneDataFlow, RefreshOrSyncThatFailsOrBringsNothingKeepsCachesListsAndCa
         serve(row.behaviour, row.pb);
         old_caches();
         refresh_recents_view();
-        row.sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
-        ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000))
-            << log();
+        press(row.sync);
+        ASSERT_TRUE(both_idle()) << log();
         EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
         EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
         EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
@@ -309,19 +310,12 @@ std::string names(const Contact* rows, int n)
 
 TEST(ContactSearch, MatchesNamesWhateverTheCaseAndNumbersAsTyped)
 {
-    auto table = table_of({{"John Smith", "+49 170 1234567"},
-                           {"Joanna Brown", "555 12 34"},
-                           {"Bob Major", "5551234"},
-                           {"ÉMILE ZOLA", "+33 1 55"},
-                           {"Anna", "0 800 JOJO"}});
+    auto table = table_of({{"John Smith", "+49 170 1234567"}, {"Joanna Brown", "555 12 34"}, {"Bob Major", "5551234"},
+                           {"ÉMILE ZOLA", "+33 1 55"}, {"Anna", "0 800 JOJO"}});
+    // Names match lower-cased; the number only as typed.
     const std::pair<const char*, std::string> cases[] = {
-        {"jo", "John Smith|Joanna Brown|Bob Major|"},
-        // Names match lower-cased; the number only as typed.
-        {"JO", "John Smith|Joanna Brown|Bob Major|Anna|"},
-        {"555 12", "Joanna Brown|"},
-        {"5551", "Bob Major|"},
-        {"émile", "ÉMILE ZOLA|"},
-        {"j", ""},
+        {"jo", "John Smith|Joanna Brown|Bob Major|"}, {"JO", "John Smith|Joanna Brown|Bob Major|Anna|"},
+        {"555 12", "Joanna Brown|"}, {"5551", "Bob Major|"}, {"émile", "ÉMILE ZOLA|"}, {"j", ""},
     };
     Contact out[kMaxShownContacts];
     for (const auto& [query, expected] : cases)
@@ -456,13 +450,11 @@ TEST_F(SearchFlow, ALargePhonebookShowsItsProgressInTheWindow)
 // activated by the bus itself.
 class ObexdStartup : public InProcess {
 protected:
-    th::DbusDaemon bus{dir.path()};
     std::string standin_dir = dir.file("bin");
 
     void SetUp() override
     {
         InProcess::SetUp();
-        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         // A stand-in named obexd: records how it was started, then serves.
         mkdir(standin_dir.c_str(), 0700);
         th::write_file(standin_dir + "/obexd",

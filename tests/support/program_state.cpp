@@ -10,7 +10,6 @@
 #include <cstdio>
 
 #include "app/app.h"
-#include "app/log.h"
 #include "app/text.h"
 #include "connection/adapter.h"
 #include "connection/device.h"

@@ -5,26 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
-#include <functional>
+#include <filesystem>
 
 namespace {
 
-void replay(const std::string& folder, const std::function<bool(const uint8_t*, size_t)>& body)
+void replay(const std::string& folder, bool (*body)(const uint8_t*, size_t))
 {
-    std::string dir = TELVANE_SOURCE_DIR "/tests/" + folder;
-    DIR* d = opendir(dir.c_str());
-    ASSERT_NE(d, nullptr) << dir;
     int files = 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::string data = th::read_file(dir + "/" + e->d_name);
+    for (const auto& e : std::filesystem::directory_iterator(TELVANE_SOURCE_DIR "/tests/" + folder)) {
+        std::string data = th::read_file(e.path());
         ++files;
-        EXPECT_TRUE(body(reinterpret_cast<const uint8_t*>(data.data()), data.size())) << e->d_name;
+        EXPECT_TRUE(body(reinterpret_cast<const uint8_t*>(data.data()), data.size())) << e.path();
     }
-    closedir(d);
     EXPECT_GT(files, 0);
 }
 

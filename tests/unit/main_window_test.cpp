@@ -108,10 +108,7 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
         EXPECT_EQ(gtk_widget_get_visible(spinner) && spinning, row.spinner);
     }
 
-    std::string long_name;
-    while (long_name.size() < sizeof device_name)
-        long_name += "é";
-    copy_text(device_name, long_name);
+    copy_text(device_name, unit::repeat("é", sizeof device_name));
     copy_text(device_addr, "11:22:33:44:55:66");
     current_state = CONNECTED;
     update_ui();

@@ -60,8 +60,6 @@ TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
         {"no blanks around colon", "\"col_recent_name\":175,\n", with(&Settings::col_recent_name, 175)},
         {"many blanks and tabs", "\t \"col_recent_number\" \t :   \t 99 ,\n", with(&Settings::col_recent_number, 99)},
         {"no final line feed", "  \"col_contacts_number\": 77", with(&Settings::col_contacts_number, 77)},
-        {"compact one line is not recognised", "{\"col_recent_type\": 90, \"col_recent_name\": 91, \"autostart\": true}\n",
-         with(&Settings::autostart, 1)},
         {"not a number keeps value", "  \"col_recent_time\": \"wide\",\n  \"col_recent_name\": 160,\n",
          with(&Settings::col_recent_name, 160)},
         {"int limits", "\"col_recent_type\": 2147483647\n\"col_recent_name\": -2147483648\n",

@@ -83,36 +83,4 @@ void close_main_window()
     pump();
 }
 
-GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match)
-{
-    if (!root || match(root))
-        return root;
-    GtkWidget* found = nullptr;
-    if (GTK_IS_CONTAINER(root)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
-        for (GList* l = children; l && !found; l = l->next)
-            found = find_widget(GTK_WIDGET(l->data), match);
-        g_list_free(children);
-    }
-    return found;
-}
-
-GtkWidget* find_button(GtkWidget* root, const std::string& label)
-{
-    return find_widget(root, [&](GtkWidget* w) {
-        const char* text = GTK_IS_BUTTON(w) ? gtk_button_get_label(GTK_BUTTON(w)) : nullptr;
-        return text && label == text;
-    });
-}
-
-bool has_class(GtkWidget* widget, const char* style_class)
-{
-    return gtk_style_context_has_class(gtk_widget_get_style_context(widget), style_class);
-}
-
-std::string label_text(GtkWidget* label)
-{
-    return label ? gtk_label_get_text(GTK_LABEL(label)) : "";
-}
-
 }  // namespace uitest

@@ -1,12 +1,11 @@
 // In-process GTK for window tests: one Xvfb and one registered application
 // per test process, the main window built in a temporary working folder that
-// is also HOME, and helpers to find widgets by what the user sees.
+// is also HOME.
 #pragma once
 #include "harness.h"
 
 #include <gtk/gtk.h>
 
-#include <functional>
 #include <string>
 
 namespace uitest {
@@ -37,11 +36,5 @@ private:
 // until it is on screen; closing destroys it as the user's close would.
 void open_main_window();
 void close_main_window();
-
-// The first widget at or below root (depth first) that matches.
-GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match);
-GtkWidget* find_button(GtkWidget* root, const std::string& label);
-bool has_class(GtkWidget* widget, const char* style_class);
-std::string label_text(GtkWidget* label);
 
 }  // namespace uitest

@@ -1,5 +1,5 @@
 // The real main window under Xvfb: what each connection state shows in the
-// header, the described widgets, the dialpad, the column widths, the
+// header, its buttons and tabs, the dialpad, the column widths, the
 // Autostart box and the theme, all read back from the widgets themselves;
 // and the log lines the Log tab and standard output show.
 #include "text_helpers.h"
@@ -25,15 +25,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using uitest::find_button;
-using uitest::has_class;
-using uitest::label_text;
+// The first widget at or below root (depth first) that matches.
+GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match)
+{
+    if (!root || match(root))
+        return root;
+    GtkWidget* found = nullptr;
+    if (GTK_IS_CONTAINER(root)) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+        for (GList* l = children; l && !found; l = l->next)
+            found = find_widget(GTK_WIDGET(l->data), match);
+        g_list_free(children);
+    }
+    return found;
+}
+
+GtkWidget* find_button(GtkWidget* root, const std::string& label)
+{
+    return find_widget(root, [&](GtkWidget* w) {
+        const char* text = GTK_IS_BUTTON(w) ? gtk_button_get_label(GTK_BUTTON(w)) : nullptr;
+        return text && label == text;
+    });
+}
+
+bool has_class(GtkWidget* w, const char* c) { return gtk_style_context_has_class(gtk_widget_get_style_context(w), c); }
+std::string label_text(GtkWidget* label) { return gtk_label_get_text(GTK_LABEL(label)); }
 
 const char* const kStatusClasses[] = {"status-idle",       "status-discoverable", "status-pairing", "status-paired",
                                       "status-connecting", "status-connected",    "status-error"};
@@ -121,7 +144,7 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
 
 std::string log_text() { return unit::buffer_text(log_buffer.load()); }
 
-TEST_F(MainWindow, HasTheDescribedButtonsTabsLogAndDialpad)
+TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
 {
     uitest::open_main_window();
     const std::pair<const char*, const char*> buttons[] = {
@@ -137,7 +160,7 @@ TEST_F(MainWindow, HasTheDescribedButtonsTabsLogAndDialpad)
     EXPECT_EQ(find_button(window, "🔚 Hang up"), hangup_btn);
     EXPECT_EQ(label_text(call_status_label), "📞 No call");
 
-    GtkNotebook* notebook = GTK_NOTEBOOK(uitest::find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); }));
+    GtkNotebook* notebook = GTK_NOTEBOOK(find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); }));
     std::vector<std::string> tabs;
     for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i)
         tabs.push_back(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, i)));
@@ -158,7 +181,7 @@ TEST_F(MainWindow, HasTheDescribedButtonsTabsLogAndDialpad)
     EXPECT_EQ(text.rfind("line 3\n", 0), 0u) << text.substr(0, 40);
     EXPECT_NE(text.find("line 5002\n"), std::string::npos);
 
-    GtkWidget* entry = uitest::find_widget(window, [](GtkWidget* w) {
+    GtkWidget* entry = find_widget(window, [](GtkWidget* w) {
         return GTK_IS_ENTRY(w) && has_class(w, "dial-entry");
     });
     ASSERT_NE(entry, nullptr);
@@ -244,7 +267,7 @@ TEST_F(MainWindow, ColumnWidthsComeFromSettingsClampedAndDraggedOnesAreWrittenOn
     EXPECT_FALSE(th::file_exists("settings.json")) << "building the window must write nothing";
     expect_widths({80, 150, 120, 140, 200, 150});
     EXPECT_EQ(gtk_tree_view_column_get_min_width(gtk_tree_view_get_column(GTK_TREE_VIEW(recent_view), 0)), 60);
-    GtkWidget* notebook = uitest::find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); });
+    GtkWidget* notebook = find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); });
     gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook), 1);
     // A drag of a column's edge ends in this very call.
     gtk_tree_view_column_set_fixed_width(gtk_tree_view_get_column(GTK_TREE_VIEW(recent_view), 1), 233);

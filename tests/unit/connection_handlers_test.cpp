@@ -60,7 +60,6 @@ public:
         g_clear_object(&dbus_conn);
     }
     std::string output() { return log_.text(); }
-    // Our own unique name on the system bus, where the agent lives.
     std::string bus_name() const { return g_dbus_connection_get_unique_name(dbus_conn); }
     void settle(int ms = 200) const { th::wait_until([] { return false; }, ms); }
 
@@ -72,7 +71,6 @@ private:
 const std::string kPhoneAddr = "A4:50:46:12:34:56";
 const std::string kPhoneName = "Pixel of Ana";
 
-// How often BlueZ received a call starting with `call` on `path`.
 int mock_called(th::MockBluez& bluez, const std::string& path, const std::string& call)
 {
     auto calls = bluez.calls(path);
@@ -112,12 +110,10 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
         << ::testing::PrintToString(bluez.calls("/org/bluez"));
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "RequestDefaultAgent [<objectpath '/org/bluez/agent'>]"));
 
-    // BlueZ asks the agent to confirm the phone's pairing.
     EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", phone, 4711), "ok");
     EXPECT_EQ(current_state.load(), PAIRING);
     EXPECT_STREQ(device_path, phone.c_str());
 
-    // Paired: recorded, then the automatic connection calls Connect.
     bluez.pair_device(kPhoneAddr);
     ASSERT_TRUE(reaches(CONNECTED)) << app.output();
     EXPECT_TRUE(mock_called(bluez, phone, "Connect"));
@@ -149,7 +145,6 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     app.settle(300);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
 
-    // Stop: not discoverable, agent withdrawn, still powered, phone still known.
     on_stop_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), IDLE);
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "UnregisterAgent [<objectpath '/org/bluez/agent'>]"));

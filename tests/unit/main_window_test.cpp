@@ -32,7 +32,6 @@
 
 namespace {
 
-// The first widget at or below root (depth first) that matches.
 GtkWidget* find_widget(GtkWidget* root, const std::function<bool(GtkWidget*)>& match)
 {
     if (!root || match(root))
@@ -165,7 +164,6 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
     for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i)
         tabs.push_back(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, i)));
     EXPECT_EQ(tabs, (std::vector<std::string>{"📱 Dialpad", "🕘 Recent Calls", "👥 Contacts", "📋 Log"}));
-    // The list spinners stay hidden when the window is first shown.
     EXPECT_FALSE(gtk_widget_get_visible(recents_spinner));
     EXPECT_FALSE(gtk_widget_get_visible(contacts_spinner));
 
@@ -185,7 +183,6 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
         return GTK_IS_ENTRY(w) && has_class(w, "dial-entry");
     });
     ASSERT_NE(entry, nullptr);
-    // The grid reads 1 2 3 / 4 5 6 / 7 8 9 / * 0 #.
     GtkWidget* grid = gtk_widget_get_parent(find_button(window, "1"));
     ASSERT_TRUE(GTK_IS_GRID(grid));
     for (int i = 0; i < 12; ++i)
@@ -403,7 +400,6 @@ TEST(CallNotifications, WaitingCallerNotifiesWithAnswerAndRejectOfItsOwn)
     g_object_unref(application);
 }
 
-// The visible top-level windows that match.
 std::vector<GtkWidget*> shown_toplevels(bool (*match)(GtkWidget*))
 {
     std::vector<GtkWidget*> out;

@@ -1,10 +1,18 @@
-// The pure pieces of call handling: indicator events, caller lines, the
-// call label and restart backoff.
+// The pieces of call handling short of the phone: indicator events, caller
+// lines, the call label, restart backoff, and dialling from a number, a list
+// row or a tel: link. Numbers that could inject AT commands are refused before
+// anything else happens (that they never reach the phone is checked end to
+// end); a link gives only the number before its parameters.
+#include "app/tel_uri.h"
+#include "connection/state.h"
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
+#include "hfp/dial.h"
 #include "hfp/listener.h"
 #include "ui/call_display.h"
+#include "ui/window.h"
+#include "ui_gtk.h"
 
 #include <gtest/gtest.h>
 #include <pango/pango.h>
@@ -81,6 +89,99 @@ TEST(ListenerRestart, FirstImmediateThenBackingOffToThirtySeconds)
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(listener_restart_delay_ms(i), expected[i]) << i;
     EXPECT_EQ(listener_restart_delay_ms(1000), 30000);
+}
+
+const char* const kNotConnected = "⚠️ Phone must be connected for call";
+
+std::string dial_and_capture(const std::string& number)
+{
+    testing::internal::CaptureStdout();
+    dial_number(number.c_str());
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(DialRefusal, ControlCharactersSemicolonsAndOverlongNumbersAreRefused)
+{
+    current_state = PAIRED;   // an accepted number stops at the connection check
+    for (const std::string& bad : {std::string("0301\rAT+CHUP"), std::string("0301\nATA"), std::string("0301;"),
+                                   std::string("03\x01" "01"), std::string("1\t2"), std::string("1\x7f"),
+                                   std::string("\x1b"), std::string(123, '1')}) {
+        std::string out = dial_and_capture(bad);
+        EXPECT_NE(out.find("⚠️ Number refused"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Phone must be connected"), std::string::npos) << out;
+        EXPECT_EQ(out.find('\r'), std::string::npos) << "the refusal shows control characters escaped";
+    }
+    for (const std::string& good :
+         {std::string("+49 (30) 123-45"), std::string("*31#0301234"), std::string("Ünïcödé"), std::string(122, '1')})
+        EXPECT_NE(dial_and_capture(good).find(kNotConnected), std::string::npos) << good;
+    EXPECT_NE(dial_and_capture("").find("⚠️ Number empty"), std::string::npos);
+}
+
+// A double click on a row of the window's own lists, and what dialling it logged.
+std::string activate(GtkWidget* view, int row)
+{
+    GtkTreePath* path = gtk_tree_path_new_from_indices(row, -1);
+    testing::internal::CaptureStdout();
+    gtk_tree_view_row_activated(GTK_TREE_VIEW(view), path, gtk_tree_view_get_column(GTK_TREE_VIEW(view), 0));
+    gtk_tree_path_free(path);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(DialRows, ContactsDialColumnOneRecentsColumnTwo)
+{
+    uitest::Sandbox sandbox;
+    uitest::open_main_window();
+    current_state = PAIRED;   // dialling stops at the connection check and says so
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "Empty", 1, "", -1);
+    gtk_list_store_insert_with_values(contacts_store, nullptr, -1, 0, "Bob", 1, "0302;x", -1);
+    EXPECT_EQ(activate(contacts_view, 0), "");
+    EXPECT_NE(activate(contacts_view, 1).find("⚠️ Number refused"), std::string::npos);
+    EXPECT_EQ(activate(contacts_view, 7), "");   // no such row
+    gtk_list_store_insert_with_values(recent_store, nullptr, -1, 0, "📥", 1, "Anna", 2, "0301", 3, "today", -1);
+    gtk_list_store_insert_with_values(recent_store, nullptr, -1, 0, "📤", 1, "0302", 2, "", 3, "now", -1);
+    EXPECT_NE(activate(recent_view, 0).find(kNotConnected), std::string::npos);
+    EXPECT_EQ(activate(recent_view, 1), "");   // only column 2 counts
+}
+
+TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)
+{
+    const struct {
+        std::string arg;
+        bool recognised;
+        std::string number, extension = "", subaddress = "";   // number "" when refused
+    } rows[] = {
+        {"tel:+49 (151) 123-45", true, "+4915112345"},
+        {"tel://0123456", true, "0123456"},
+        {"tel:%2B4930123456", true, "+4930123456"},
+        {"tel:*31#0800123456", true, "*31#0800123456"},
+        {"tel:863-1234;phone-context=+1-914-555", true, "8631234"},
+        {"tel:7042;phone-context=example.com", true, "7042"},
+        {"tel:+358-555-1234567;isub=1411", true, "+3585551234567", "", "1411"},
+        {"tel:030.123.456", true, "030123456"},
+        {"tel:" + std::string(63, '7'), true, std::string(63, '7')},
+        // Refused: nothing is dialled.
+        {"tel:0800-FLOWERS", true, ""},
+        {"tel:+49+30123", true, ""},
+        {"tel:;ext=12", true, "", "12"},
+        {"tel:*#", true, ""},
+        {"tel:%2", true, ""},
+        {"tel:12\r\nATH;34", true, ""},
+        {"tel:" + std::string(64, '7'), true, ""},   // refused, not cut
+        {"TEL:123", false, ""},
+        {"sip:123@example.org", false, ""},
+        {"0123", false, ""},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.arg);
+        TelLink link = parse_tel_link(r.arg.c_str());
+        EXPECT_EQ(link.recognised, r.recognised);
+        EXPECT_EQ(link.ok, !r.number.empty());
+        EXPECT_EQ(link.number, r.number);
+        EXPECT_EQ(link.problem.empty(), !r.recognised || !r.number.empty()) << link.problem;
+        EXPECT_EQ(link.extension, r.extension);
+        EXPECT_EQ(link.subaddress, r.subaddress);
+    }
+    EXPECT_FALSE(parse_tel_link(nullptr).recognised);
 }
 
 }  // namespace

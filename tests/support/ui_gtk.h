@@ -19,17 +19,15 @@ void pump();
 
 // Working folder and HOME switched to a fresh temporary folder for the
 // object's lifetime (the program's globals are reset before every test).
+// Not copyable, as its folder is not.
 class Sandbox {
 public:
     Sandbox();
     ~Sandbox();
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
     th::TempDir dir;
 
 private:
-    std::string old_cwd_;
-    std::string old_home_;
+    std::string old_cwd_, old_home_;
 };
 
 // Builds the main window as the first activation does and shows it, waiting

@@ -20,11 +20,10 @@ namespace {
 
 using Row = std::pair<std::string, std::string>;   // name, number
 
-std::vector<Row> reduce(const std::string& data, int* cards = nullptr, int capacity = kMaxContacts)
+std::vector<Row> reduce(const std::string& data, int* cards = nullptr)
 {
     auto rows = std::make_unique<Contact[]>(size_t(kMaxContacts));
-    int count = 0;
-    int seen = reduce_phonebook_vcards(data, rows.get(), capacity, &count);
+    int count = 0, seen = reduce_phonebook_vcards(data, rows.get(), kMaxContacts, &count);
     if (cards)
         *cards = seen;
     std::vector<Row> out;
@@ -126,10 +125,10 @@ TEST(PhonebookVcards, TwentyFiveHundredCardsFillTwoThousandRows)
 
 using Record = std::tuple<std::string, std::string, std::string, std::string, std::string>;   // type .. sort key
 
-std::vector<Record> reduce_history(const std::string& data, const char* label = "❌ Missed")
+std::vector<Record> reduce_history(const std::string& data)
 {
     auto rows = std::make_unique<RecentEntry[]>(size_t(kMaxRecents));
-    int count = reduce_call_history_vcards(data, label, rows.get(), kMaxRecents, 0);
+    int count = reduce_call_history_vcards(data, "❌ Missed", rows.get(), kMaxRecents, 0);
     std::vector<Record> out;
     for (int i = 0; i < count; ++i)
         out.push_back({rows[i].type, rows[i].name, rows[i].number, rows[i].time, rows[i].sort_key});

@@ -139,8 +139,6 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
     EXPECT_NE(info.find("Address: 11:22:33:44:55:66"), std::string::npos) << info;
 }
 
-std::string log_text() { return unit::buffer_text(log_buffer.load()); }
-
 TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
 {
     uitest::open_main_window();
@@ -171,7 +169,7 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
     EXPECT_FALSE(gtk_text_view_get_editable(GTK_TEXT_VIEW(log_view.load())));
     for (int i = 0; i < 5003; ++i)
         append_log_ui(g_strdup_printf("line %d\n", i));
-    std::string text = log_text();
+    std::string text = unit::buffer_text(log_buffer.load());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5000);
     EXPECT_EQ(text.rfind("line 3\n", 0), 0u) << text.substr(0, 40);
     EXPECT_NE(text.find("line 5002\n"), std::string::npos);

@@ -490,7 +490,9 @@ TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
     call_feed(hfp_link_generation(), [](CallModel& m) { m.on_call(1); }, nullptr, nullptr);
     hfp_update_call_state_cb(GINT_TO_POINTER(CALL_ACTIVE));
     gtk_window_close(GTK_WINDOW(window));
-    gtk_window_close(GTK_WINDOW(window));
+    uitest::pump();
+    // GTK itself drops a second close while the question holds its grab.
+    EXPECT_TRUE(on_window_delete_event(window, nullptr, nullptr));
     uitest::pump();
     ASSERT_EQ(questions().size(), 1u) << "asked once";
     gchar* text = nullptr;

@@ -335,8 +335,8 @@ protected:
 
     void SetUp() override
     {
+        uitest::ensure_gtk();   // first, as it points the process at no session bus
         PhoneDataFlow::SetUp();
-        uitest::ensure_gtk();
         serve();
         recent_count = 1;
         entry = g_object_ref_sink(gtk_search_entry_new());

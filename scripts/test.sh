@@ -44,8 +44,7 @@ fi
 # them run at a time than in the other builds.
 threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|AtChannel|DialRefusal|PhoneDataFlow|ObexdStartup'
 threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|IncomingCall|OutgoingCall|Robustness"
-threaded="$threaded|SecondCall|CallAudio|ContactsDial|HfpChannel|PhoneData|PhoneDataCacheFault|PhoneDataFailure"
-threaded="$threaded|ShimTest|AudioPumps|VoiceLink|ScoLink)\\."
+threaded="$threaded|SecondCall|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink)\\."
 # ThreadSanitizer needs its fixed address layout, which kernels with more mmap
 # randomness than it knows break ("unexpected memory mapping"); without
 # address randomization (inherited by every child) it runs on any of them.

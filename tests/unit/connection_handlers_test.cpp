@@ -1,8 +1,7 @@
-// The Start, Stop and Disconnect handlers and the pairing agent, run in this
-// process against the mock BlueZ on a private system bus: for what a user
-// does with the buttons, which the real binary offers only as clicks.
+// The Start, Stop and Disconnect handlers and the pairing agent in process
+// against the mock BlueZ: the real binary offers the buttons only as clicks.
 #include "audio_log_capture.h"
-#include "conn_bluez.h"
+#include "world/bluez_behaviour.h"
 #include "ui_gtk.h"
 
 #include "app/app.h"
@@ -25,16 +24,14 @@
 
 namespace {
 
-// The application's own handlers on this process's default main context,
-// with the two BlueZ signals subscribed as startup does.
+// The application's handlers on this process's main context, subscribed to BlueZ as startup does.
 class InProcessApp {
 public:
     explicit InProcessApp(th::TestWorld& world)
     {
         if (chdir(world.dir.path().c_str()) != 0)
             throw std::runtime_error("cannot enter the test folder");
-        // The process's one GTK, and a main window for this world unless one
-        // is open; it is closed after every test.
+        // The process's one GTK; the main window is closed after every test.
         GtkApplication* application = uitest::ensure_gtk();
         setenv("HOME", world.dir.path().c_str(), 1);
         setenv("XDG_CONFIG_HOME", world.dir.file(".config").c_str(), 1);
@@ -136,9 +133,7 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_STREQ(device_path, phone.c_str());
     current_call_state = CALL_IDLE;
 
-    // Disconnect: BlueZ's Disconnect, DISCOVERABLE; the Connected=false that
-    // follows changes nothing more. (A link lost or a device removed without
-    // the user is followed on the real binary.)
+    // The Connected=false that follows changes nothing more (a link lost alone: the real binary).
     bluez.clear_calls(phone);
     on_disconnect_clicked(nullptr, nullptr);
     EXPECT_TRUE(mock_called(bluez, phone, "Disconnect"));
@@ -158,9 +153,8 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_EQ(mock_called(bluez, "/org/bluez", "RegisterAgent"), 2);
 }
 
-// What BlueZ hears back from the agent: every method answered for a phone
-// while the user pairs, nothing for other devices, other callers or after Stop.
-// The phone that pairs replaces the one known before wholly.
+// Only BlueZ is answered, only for a phone and while the user pairs; the phone
+// that pairs replaces the one known before wholly.
 TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
 {
     th::TestWorld world;
@@ -178,38 +172,27 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
     ASSERT_EQ(current_state.load(), DISCOVERABLE);
     const std::string rejected = "error org.bluez.Error.Rejected: Rejected";
 
-    const struct {
-        const std::string* device;
-        const char* method;
-        unsigned passkey;
-        std::string reply;
-        AppState state_after;
-    } rows[] = {
+    const struct { const std::string* device; const char* method; unsigned passkey; std::string reply;
+        AppState after; } rows[] = {
         {&keyboard, "RequestConfirmation", 1, rejected, DISCOVERABLE},
         {&keyboard, "AuthorizeService", 1, rejected, DISCOVERABLE},
-        {&unknown, "RequestAuthorization", 1, rejected, DISCOVERABLE},
-        {&phone, "Release", 0, "ok", DISCOVERABLE},
-        {&phone, "RequestPinCode", 0, "ok 5931", DISCOVERABLE},
-        {&phone, "DisplayPinCode", 0, "ok", DISCOVERABLE},
-        {&phone, "RequestPasskey", 0, "ok 0", DISCOVERABLE},
-        {&phone, "DisplayPasskey", 31, "ok", DISCOVERABLE},
-        {&phone, "RequestAuthorization", 0, "ok", DISCOVERABLE},
-        {&phone, "AuthorizeService", 0, "ok", DISCOVERABLE},
-        {&phone, "AuthorizeHid", 0, rejected, DISCOVERABLE},
-        {&phone, "RequestConfirmation", 7, "ok", PAIRING},
-        {&phone, "Cancel", 0, "ok", DISCOVERABLE},
-        {&phone, "RequestConfirmation", 123456, "ok", PAIRING},
+        {&unknown, "RequestAuthorization", 1, rejected, DISCOVERABLE}, {&phone, "Release", 0, "ok", DISCOVERABLE},
+        {&phone, "RequestPinCode", 0, "ok 5931", DISCOVERABLE}, {&phone, "DisplayPinCode", 0, "ok", DISCOVERABLE},
+        {&phone, "RequestPasskey", 0, "ok 0", DISCOVERABLE}, {&phone, "DisplayPasskey", 31, "ok", DISCOVERABLE},
+        {&phone, "RequestAuthorization", 0, "ok", DISCOVERABLE}, {&phone, "AuthorizeService", 0, "ok", DISCOVERABLE},
+        {&phone, "AuthorizeHid", 0, rejected, DISCOVERABLE}, {&phone, "RequestConfirmation", 7, "ok", PAIRING},
+        {&phone, "Cancel", 0, "ok", DISCOVERABLE}, {&phone, "RequestConfirmation", 123456, "ok", PAIRING},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.method) + " " + *row.device);
         EXPECT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), row.method, *row.device, row.passkey),
                   row.reply);
-        EXPECT_EQ(current_state.load(), row.state_after);
+        EXPECT_EQ(current_state.load(), row.after);
     }
 
-    // The test's own connection is not the owner of org.bluez: its Cancel
-    // would otherwise be answered and end the pairing.
-    std::string reply = th::call_agent_from(world.system_bus->connection(), app.bus_name(), "Cancel", nullptr);
+    // The test's own connection does not own org.bluez: its Cancel must not end the pairing.
+    std::string reply = th::call_described(world.system_bus->connection(), app.bus_name().c_str(), "/org/bluez/agent",
+                                           "org.bluez.Agent1", "Cancel", nullptr);
     EXPECT_EQ(reply.rfind("error org.bluez.Error.Rejected", 0), 0u) << reply;
     EXPECT_EQ(current_state.load(), PAIRING);
     EXPECT_STREQ(device_path, phone.c_str());
@@ -229,10 +212,8 @@ TEST(ConnectionHandlers, AgentAnswersBlueZAloneForAPhoneWhileTheUserPairs)
 // The header's error text is what the user reads; nothing is left half switched on.
 TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
 {
-    const struct {
-        const char *path, *interface, *method, *in, *code, *error_start, *error_detail;
-        bool agent_registered;   // and so withdrawn again
-    } rows[] = {
+    const struct { const char *path, *interface, *method, *in, *code, *error_start, *error_detail;
+        bool agent_withdrawn; } rows[] = {
         {"/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", "os",
          "raise dbus.exceptions.DBusException('Adapter not ready', name='org.bluez.Error.Failed')\n",
          "Agent introduction error: ", "Adapter not ready", false},
@@ -253,7 +234,7 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
         EXPECT_EQ(std::string(error_msg).rfind(row.error_start, 0), 0u) << error_msg;
         EXPECT_NE(std::string(error_msg).find(row.error_detail), std::string::npos) << error_msg;
         EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
-        EXPECT_EQ(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"), int(row.agent_registered));
+        EXPECT_EQ(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"), int(row.agent_withdrawn));
         EXPECT_TRUE(gtk_widget_get_sensitive(start_btn));
     }
 }
@@ -284,8 +265,7 @@ TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesF
     EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
     EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");
 
-    // A phone that connects by itself and is disconnected by the user rests
-    // in PAIRED, not in a discoverability that is over.
+    // Disconnected by the user, a phone that came by itself rests in PAIRED, not DISCOVERABLE.
     world.bluez->pair_device(kPhoneAddr);
     ASSERT_TRUE(th::wait_until([] { return current_state.load() == CONNECTED || current_state.load() == PAIRED; }));
     world.bluez->connect_device(kPhoneAddr);

@@ -14,12 +14,9 @@ namespace uitest {
 // GtkApplication; the calling thread becomes the main-loop owner.
 GtkApplication* ensure_gtk();
 
-// Runs pending main-loop work.
-void pump();
+void pump();   // pending main-loop work
 
-// Working folder and HOME switched to a fresh temporary folder for the
-// object's lifetime (the program's globals are reset before every test).
-// Not copyable, as its folder is not.
+// Working folder and HOME in a fresh temporary folder for the object's lifetime.
 class Sandbox {
 public:
     Sandbox();

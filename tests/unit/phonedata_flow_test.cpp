@@ -1,6 +1,5 @@
-// Refresh, Sync, contact search and obexd start-up in-process, against the
-// simulated obexd on a private session bus: the product's own handlers,
-// threads and main-loop callbacks, with list stores the user would see.
+// Refresh, Sync, contact search and obexd start-up in process against the
+// simulated obexd: the product's own handlers, threads and list stores.
 #include "app/log.h"
 #include "app/text.h"
 #include "connection/device.h"
@@ -33,8 +32,7 @@ const char* kOldRecents = "type,name,number,time\n\"📥 Incoming\",\"Old Friend
 
 using unit::store_column;
 
-// The process-wide state a running program has, in a test folder, with a
-// session bus of its own.
+// A running program's process-wide state, in a test folder with a session bus of its own.
 class InProcess : public testing::Test {
 protected:
     uitest::Sandbox sandbox;
@@ -72,10 +70,6 @@ protected:
     {
         sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
     }
-    static bool both_idle()
-    {
-        return th::wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
-    }
     void old_caches()
     {
         th::write_file("contacts.csv", kOldContacts);
@@ -98,8 +92,7 @@ TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSig
     EXPECT_EQ(phonebook_loaded.load(), 1);
     EXPECT_EQ(th::read_file("contacts.csv").substr(0, 43), "name,number\n\"John Smith\",\"+49 170 1234567\"\n");
     EXPECT_EQ(store_column(contacts_store, 0), "") << "no search text pending, the list stays empty";
-    // The transfer's signal ended the wait; polling alone would never have
-    // seen "complete" before obexd dropped the object.
+    // The signal ended the wait: polling never sees "complete" before obexd drops the object.
     int gets = 0;
     for (const auto& call : obexd.calls())
         gets += call.find("\"Get\"") != std::string::npos && call.find("transfer") != std::string::npos;
@@ -116,8 +109,7 @@ TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSig
 
 TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
 {
-    // obexd gives this process one session per phone: run together, one
-    // exchange's Select or RemoveSession would ruin the other's transfer.
+    // One obexd session per phone: one exchange's Select or RemoveSession would ruin the other's.
     const char* contacts =
         "name,number\n\"John Smith\",\"+49 170 1234567\"\n\"José García\",\"+34 600 111 222\"\n"
         "\"山田太郎のとても長い名前\",\"090-1234-5678\"\n\"Joanna Brown\",\"+44 20 7946 0958\"\n";
@@ -145,18 +137,14 @@ TEST_F(PhoneDataFlow, SyncAndRefreshOverlappingInEitherOrderBothComplete)
     }
 }
 
-// Transfers that fail, never end or bring no file name, and a phone that
-// sends nothing usable: both caches, the list and caller names stay.
+// However a transfer fails or the phone sends nothing usable, caches, list and caller names stay.
 TEST_F(PhoneDataFlow, RefreshOrSyncThatFailsOrBringsNothingKeepsCachesListsAndCallerNames)
 {
     obex::transfer_stall_limit_ms = 1000;
     th::write_file("nameless.vcf", "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:\r\nN:;;;;\r\nEND:VCARD\r\n");
     const std::string history = ": [\"ich\", \"och\", \"mch\"]";
-    const struct {
-        bool sync;
-        std::string behaviour, pb;
-        int loaded;   // a phone that sent nothing leaves the old table in use
-    } rows[] = {
+    // loaded: a phone that sent nothing leaves the old table in use
+    const struct { bool sync; std::string behaviour, pb; int loaded; } rows[] = {
         {true, ", \"select_refused\"" + history, th::phonedata_fixture("android_pb.vcf"), 1},
         {true, ", \"never_complete\"" + history, th::phonedata_fixture("android_pb.vcf"), 1},
         {false, ", \"transfer_error\": [\"pb\"]", th::phonedata_fixture("android_pb.vcf"), 0},
@@ -168,7 +156,8 @@ TEST_F(PhoneDataFlow, RefreshOrSyncThatFailsOrBringsNothingKeepsCachesListsAndCa
         old_caches();
         refresh_recents_view();
         press(row.sync);
-        ASSERT_TRUE(both_idle()) << log();
+        ASSERT_TRUE(th::wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000))
+            << log();
         EXPECT_EQ(th::read_file("contacts.csv"), kOldContacts);
         EXPECT_EQ(th::read_file("recents.csv"), kOldRecents);
         EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
@@ -213,8 +202,7 @@ TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress
 
 TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveSortsNewestFirstAndSkipsOneThatNeverCompletes)
 {
-    // The phone refuses Select on "int" (the empty location works) and the
-    // outgoing list fails altogether.
+    // Select on "int" is refused (the empty location works); the outgoing list fails.
     serve(", \"select_int_refused\": true, \"pullall_error\": [\"och\"]");
     th::write_file("recents.csv", kOldRecents);
     load_recents_csv();
@@ -416,8 +404,7 @@ TEST_F(SearchFlow, ALargePhonebookShowsItsProgressInTheWindow)
 {
     th::write_file("big.vcf", th::generated_vcards(600));
     obexd.configure("{\"files\": {\"pb\": \"" + dir.file("big.vcf") + "\"}, \"slow\": {\"pb\": [3000, 6]}}");
-    contacts_progress_label = gtk_label_new("");
-    g_object_ref_sink(contacts_progress_label);
+    contacts_progress_label = GTK_WIDGET(g_object_ref_sink(gtk_label_new("")));
     std::vector<std::string> shown;
     g_signal_connect(contacts_progress_label, "notify::label",
                      G_CALLBACK(+[](GObject* label, GParamSpec*, gpointer seen) {
@@ -443,8 +430,7 @@ TEST_F(SearchFlow, ALargePhonebookShowsItsProgressInTheWindow)
     contacts_progress_label = nullptr;
 }
 
-// obexd start-up on a bus where nothing answers yet and nothing can be
-// activated by the bus itself.
+// obexd start-up on a bus where nothing answers and nothing is activated by the bus.
 class ObexdStartup : public InProcess {
 protected:
     std::string standin_dir = dir.file("bin");
@@ -471,11 +457,7 @@ protected:
 
 TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
 {
-    obex::Startup startup;
-    startup.programs = {dir.file("missing/obexd"), dir.file("also-missing/obexd"), "obexd"};
-    startup.first_wait_ms = 100;
-    startup.attempt_wait_ms = 100;
-    startup.attempts = 50;
+    const obex::Startup startup{{dir.file("missing/obexd"), dir.file("also-missing/obexd"), "obexd"}, 100, 100, 50};
     // Not on the search path yet: nothing to start, said after the last candidate.
     EXPECT_EQ(obex::ensure_running(startup), 0);
     EXPECT_EQ(obex_conn.load(), nullptr);
@@ -485,15 +467,13 @@ TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
     std::string path = standin_dir + ":" + (g_getenv("PATH") ? g_getenv("PATH") : "");
     setenv("PATH", path.c_str(), 1);
     int results[2] = {-1, -1};
-    std::thread a([&] { results[0] = obex::ensure_running(startup); });
-    std::thread b([&] { results[1] = obex::ensure_running(startup); });
-    a.join();
-    b.join();
-    EXPECT_EQ(results[0], 1);
-    EXPECT_EQ(results[1], 1);
+    {
+        std::jthread a([&] { results[0] = obex::ensure_running(startup); });
+        std::jthread b([&] { results[1] = obex::ensure_running(startup); });
+    }
+    EXPECT_EQ(std::pair(results[0], results[1]), std::pair(1, 1));
     ASSERT_NE(obex_conn.load(), nullptr);
-    // The third candidate, found on the search path, started once, with -n
-    // and the bus address in its environment.
+    // The third candidate, from the search path, started once with -n and the bus address.
     EXPECT_EQ(th::read_file(dir.file("standin.args")), standin_dir + "/obexd -n\n");
     EXPECT_EQ(th::read_file(dir.file("standin.env")), bus.address() + "\n");
     EXPECT_EQ(ensure_obexd_running(), 1);
@@ -503,28 +483,22 @@ TEST_F(ObexdStartup, CandidatesAreTriedInOrderAndOnlyOneStartRuns)
 TEST(ObexdSessionBus, AddressComesFromTheEnvironmentOrTheSudoUsersRuntimeFolder)
 {
     auto exists = [](const char* path) { return std::string(path) == "/run/user/1000/bus"; };
-    const struct {
-        const char *what, *env_address;
-        bool root;
-        const char *sudo_user, *sudo_uid;
-        std::string address, user, line;
-    } cases[] = {
-        {"root keeps the variable: sudo user ignored", "unix:path=/x", true, "alice", "1000", "unix:path=/x", "",
+    const std::string none = "⚠️ Session bus not found", found = "ℹ️ Found user session bus",
+                      user_bus = "unix:path=/run/user/1000/bus";
+    const struct { const char *what, *env_address; bool root; const char *sudo_user, *sudo_uid;
+        std::string address, user, line; } cases[] = {
+        {"root keeps the variable", "unix:path=/x", true, "alice", "1000", "unix:path=/x", "",
          "ℹ️ Using existing session bus"},
-        {"empty variable, not root", "", false, "alice", "1000", "", "", "⚠️ Session bus not found"},
-        {"root without SUDO_UID", nullptr, true, "alice", nullptr, "", "", "⚠️ Session bus not found"},
-        {"root, nothing at the path", nullptr, true, "alice", "1001", "", "", "⚠️ Session bus not found"},
-        {"root under sudo", nullptr, true, "alice", "1000", "unix:path=/run/user/1000/bus", "alice",
-         "ℹ️ Found user session bus"},
-        {"root with SUDO_UID only", nullptr, true, nullptr, "1000", "unix:path=/run/user/1000/bus", "",
-         "ℹ️ Found user session bus"},
+        {"empty variable, not root", "", false, "alice", "1000", "", "", none},
+        {"root without SUDO_UID", nullptr, true, "alice", nullptr, "", "", none},
+        {"root, nothing at the path", nullptr, true, "alice", "1001", "", "", none},
+        {"root under sudo", nullptr, true, "alice", "1000", user_bus, "alice", found},
+        {"root, SUDO_UID only", nullptr, true, nullptr, "1000", user_bus, "", found},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         obex::SessionBus bus = obex::find_session_bus(c.env_address, c.root, c.sudo_user, c.sudo_uid, exists);
-        EXPECT_EQ(bus.address, c.address);
-        EXPECT_EQ(bus.sudo_user, c.user);
-        EXPECT_EQ(std::string(bus.log_line), c.line);
+        EXPECT_EQ(std::tuple(bus.address, bus.sudo_user, std::string(bus.log_line)),
+                  std::tuple(c.address, c.user, c.line)) << c.what;
     }
 }
 

@@ -1,8 +1,6 @@
-// The pieces of call handling short of the phone: indicator events, caller
-// lines, the call label, restart backoff, and dialling from a number, a list
-// row or a tel: link. Numbers that could inject AT commands are refused before
-// anything else happens (that they never reach the phone is checked end to
-// end); a link gives only the number before its parameters.
+// Call handling short of the phone. Numbers that could inject AT commands are
+// refused before anything else happens (that they never reach the phone is
+// checked end to end).
 #include "app/tel_uri.h"
 #include "connection/state.h"
 #include "hfp/at.h"
@@ -15,19 +13,15 @@
 #include "ui_gtk.h"
 
 #include <gtest/gtest.h>
-#include <pango/pango.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
 TEST(ParseCiev, ReadsIndicatorAndValueOrLeavesThemUntouched)
 {
-    const struct {
-        const char* text;
-        bool ok;
-        int indicator, value;
-    } rows[] = {
+    const struct { const char* text; bool ok; int indicator, value; } rows[] = {
         {"+CIEV:\t2 , 1", true, 2, 1},          {"junk before +CIEV: 1,1 and after", true, 1, 1},
         {"+CIEV: -1,+2", true, -1, 2},          {"+CIEV: 2 1", false, -7, -7},
         {"+CIEV: 2,", false, -7, -7},           {"+CIEV 2,1", false, -7, -7},
@@ -35,20 +29,15 @@ TEST(ParseCiev, ReadsIndicatorAndValueOrLeavesThemUntouched)
     };
     for (const auto& r : rows) {
         int indicator = -7, value = -7;
-        EXPECT_EQ(parse_ciev(r.text, &indicator, &value), r.ok) << r.text;
-        EXPECT_EQ(indicator, r.indicator) << r.text;
-        EXPECT_EQ(value, r.value) << r.text;
+        bool ok = parse_ciev(r.text, &indicator, &value);
+        EXPECT_EQ(std::tuple(ok, indicator, value), std::tuple(r.ok, r.indicator, r.value)) << r.text;
     }
     EXPECT_FALSE(parse_ciev(nullptr, nullptr, nullptr));
 }
 
 TEST(CallerLine, NumberAndNameOrNothing)
 {
-    const struct {
-        const char *line;
-        bool ok;
-        const char *number, *name;
-    } rows[] = {
+    const struct { const char *line; bool ok; const char *number, *name; } rows[] = {
         {"+CLIP: \"0301234567\",129,\"\",128,\"Tom, Jerry\",0", true, "0301234567", "Tom, Jerry"},
         {"+CLIP: \"\",128", true, "", ""},
         {"+CLIP: 0301234567,129", false, "before", "before"},
@@ -65,10 +54,7 @@ TEST(CallerLine, NumberAndNameOrNothing)
 
 TEST(CallLabel, TextPerStateWithEscapedCaller)
 {
-    const struct {
-        int state;
-        const char *name, *number, *markup;
-    } rows[] = {
+    const struct { int state; const char *name, *number, *markup; } rows[] = {
         {CALL_IDLE, "Anna", "123", "📞 No call"},
         {CALL_INCOMING, "", "123", "🔔 INCOMING CALL\n\n123"},
         {CALL_INCOMING, "Anna", "", "🔔 INCOMING CALL"},
@@ -76,19 +62,14 @@ TEST(CallLabel, TextPerStateWithEscapedCaller)
         {CALL_ACTIVE, "Anna", "", "✅ Call Active\n\nAnna\n"},
         {CALL_INCOMING, "<b>Tom & Jerry</b>", "<1>", "🔔 INCOMING CALL\n\n&lt;b&gt;Tom &amp; Jerry&lt;/b&gt;\n&lt;1&gt;"},
     };
-    for (const auto& r : rows) {
-        std::string markup = call_label_markup(r.state, r.name, r.number);
-        EXPECT_EQ(markup, r.markup);
-        EXPECT_TRUE(pango_parse_markup(markup.c_str(), -1, 0, nullptr, nullptr, nullptr, nullptr)) << markup;
-    }
+    for (const auto& r : rows)
+        EXPECT_EQ(call_label_markup(r.state, r.name, r.number), r.markup);
 }
 
 TEST(ListenerRestart, FirstImmediateThenBackingOffToThirtySeconds)
 {
-    const int expected[] = {0, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(listener_restart_delay_ms(i), expected[i]) << i;
-    EXPECT_EQ(listener_restart_delay_ms(1000), 30000);
+    for (auto [losses, ms] : {std::pair{0, 0}, {1, 1000}, {2, 2000}, {5, 16000}, {6, 30000}, {1000, 30000}})
+        EXPECT_EQ(listener_restart_delay_ms(losses), ms) << losses;
 }
 
 const char* const kNotConnected = "⚠️ Phone must be connected for call";
@@ -143,17 +124,13 @@ TEST(DialRows, ContactsDialColumnOneRecentsColumnTwo)
 
 TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)
 {
-    const struct {
-        std::string arg;
-        bool recognised;
-        std::string number, extension = "", subaddress = "";   // number "" when refused
-    } rows[] = {
+    // number "" when refused
+    const struct { std::string arg; bool recognised; std::string number, extension = "", subaddress = ""; } rows[] = {
         {"tel:+49 (151) 123-45", true, "+4915112345"},
         {"tel://0123456", true, "0123456"},
         {"tel:%2B4930123456", true, "+4930123456"},
         {"tel:*31#0800123456", true, "*31#0800123456"},
         {"tel:863-1234;phone-context=+1-914-555", true, "8631234"},
-        {"tel:7042;phone-context=example.com", true, "7042"},
         {"tel:+358-555-1234567;isub=1411", true, "+3585551234567", "", "1411"},
         {"tel:030.123.456", true, "030123456"},
         {"tel:" + std::string(63, '7'), true, std::string(63, '7')},
@@ -166,18 +143,13 @@ TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)
         {"tel:12\r\nATH;34", true, ""},
         {"tel:" + std::string(64, '7'), true, ""},   // refused, not cut
         {"TEL:123", false, ""},
-        {"sip:123@example.org", false, ""},
         {"0123", false, ""},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.arg);
         TelLink link = parse_tel_link(r.arg.c_str());
-        EXPECT_EQ(link.recognised, r.recognised);
-        EXPECT_EQ(link.ok, !r.number.empty());
-        EXPECT_EQ(link.number, r.number);
-        EXPECT_EQ(link.problem.empty(), !r.recognised || !r.number.empty()) << link.problem;
-        EXPECT_EQ(link.extension, r.extension);
-        EXPECT_EQ(link.subaddress, r.subaddress);
+        EXPECT_EQ(std::tuple(link.recognised, link.ok, link.number, link.extension, link.subaddress),
+                  std::tuple(r.recognised, !r.number.empty(), r.number, r.extension, r.subaddress)) << r.arg;
+        EXPECT_EQ(link.problem.empty(), !r.recognised || !r.number.empty()) << r.arg << ": " << link.problem;
     }
     EXPECT_FALSE(parse_tel_link(nullptr).recognised);
 }

@@ -1,5 +1,4 @@
-// vCard fixtures for phone-data tests; the stand-in obexd itself is in
-// tools/world/buses.h.
+// vCard fixtures for phone-data tests (the stand-in obexd is in tools/world/buses.h).
 #pragma once
 #include "harness.h"
 

@@ -1,5 +1,4 @@
-// Text helpers shared by the unit tests: building test strings, and what the
-// user reads from the in-process list stores and the Log tab.
+// Test strings, and what the user reads from in-process list stores and the Log tab.
 #pragma once
 #include <gtk/gtk.h>
 

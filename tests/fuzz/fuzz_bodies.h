@@ -23,21 +23,20 @@
 
 namespace fuzz_body {
 
-inline bool valid_text(const char* text, size_t size)
+template <size_t N>
+bool valid_text(const char (&field)[N], size_t size = N)
 {
-    size_t len = strnlen(text, size);
-    return len < size && g_utf8_validate(text, gssize(len), nullptr);
+    size_t len = strnlen(field, size);
+    return len < size && g_utf8_validate(field, gssize(len), nullptr);
 }
-
-#define VALID(field) valid_text(field, sizeof field)
 
 // The CSV reader keeps a record's type to 16 bytes.
-inline bool valid_row(const Contact& c) { return VALID(c.name) && VALID(c.number); }
+inline bool valid_row(const Contact& c) { return valid_text(c.name) && valid_text(c.number); }
 inline bool valid_row(const RecentEntry& r)
 {
-    return valid_text(r.type, 16) && VALID(r.name) && VALID(r.number) && VALID(r.time) && VALID(r.sort_key);
+    return valid_text(r.type, 16) && valid_text(r.name) && valid_text(r.number) && valid_text(r.time) &&
+           valid_text(r.sort_key);
 }
-#undef VALID
 
 template <typename Row>
 bool valid_rows(const Row* rows, int count)
@@ -98,18 +97,15 @@ inline bool tel_link(const uint8_t* data, size_t size)
 {
     std::string arg(reinterpret_cast<const char*>(data), size);
     TelLink link = parse_tel_link(arg.c_str());
+    const std::string& number = link.number;
     if (!link.ok)
-        return link.number.empty();
-    if (!link.recognised || link.number.size() > kMaxLinkNumber || link.extension.size() > 32 ||
-        link.subaddress.size() > 32)
+        return number.empty();
+    if (!link.recognised || number.size() > kMaxLinkNumber || link.extension.size() > 32 ||
+        link.subaddress.size() > 32 || number.find_first_not_of("0123456789*#+") != std::string::npos ||
+        number.find('+', 1) != std::string::npos)
         return false;
-    for (size_t i = 0; i < link.number.size(); ++i) {
-        char c = link.number[i];
-        if (!g_ascii_isdigit(c) && c != '*' && c != '#' && !(c == '+' && i == 0))
-            return false;
-    }
-    TelLink again = parse_tel_link(("tel:" + link.number).c_str());
-    return again.ok && again.number == link.number;
+    TelLink again = parse_tel_link(("tel:" + number).c_str());
+    return again.ok && again.number == number;
 }
 
 // What a line of the phone's tells a call model, as the readers feed it.
@@ -193,9 +189,7 @@ inline bool at(const uint8_t* data, size_t size)
             !(ended.waiting_party() == CallParty{}) || !(ended.held_party() == CallParty{}))
             return false;
     }
-    AtReply reply;
-    reply.lines = got;
-    judge_dial_reply(reply, map);
+    judge_dial_reply(AtReply{got}, map);
     // The parsers also take text that never went through the splitter.
     std::string raw(text, n);
     parse_cind_test(raw, &map);

@@ -37,10 +37,8 @@ TEST(StopScoAudio, LogsOnlyWhenSomethingWasActive)
         post_log("queued before");
         stop_sco_audio(const_cast<char*>(message));
         EXPECT_EQ(sco_socket.load(), -1);
-        std::vector<std::string> lines{"queued before"};
-        if (socket_open)
-            lines.push_back("🔊 SCO closed");
-        EXPECT_EQ(log.lines(), lines);
+        using Lines = std::vector<std::string>;
+        EXPECT_EQ(log.lines(), (socket_open ? Lines{"queued before", "🔊 SCO closed"} : Lines{"queued before"}));
         char c;
         EXPECT_TRUE(!socket_open || recv(sv[1], &c, 1, 0) == 0) << "the phone side sees the link go";
         if (socket_open)

@@ -13,9 +13,8 @@ int main(int argc, char** argv)
     const char* preload = std::getenv("LD_PRELOAD");
     if (!preload || !std::strstr(preload, "libbtshim.so")) {
         setenv("LD_PRELOAD", TELVANE_BTSHIM, 1);
-        std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-        asan += ":verify_asan_link_order=0:detect_leaks=0";
-        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0:detect_leaks=0").c_str(), 1);
         execv("/proc/self/exe", argv);
         std::perror("execv");
         return 1;

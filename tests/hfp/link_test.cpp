@@ -1,10 +1,16 @@
-// Both service-level handshakes over a real RFCOMM connect (through the shim)
-// against phone traces: what the phone answers to each command, byte for
-// byte, and what we must send and learn from it.
+// The HFP link to the simulated phone over real (shimmed) Bluetooth sockets:
+// the channel lookup through libbluetooth's SDP client, the RFCOMM open, both
+// service-level handshakes against phone traces (what the phone answers to
+// each command, byte for byte, and what we must send and learn from it), and
+// the close.
+#include "audio/sco.h"
 #include "audio_log_capture.h"
 #include "hfp/at.h"
 #include "shim_fixture.h"
 
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/sco.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +19,49 @@
 #include <thread>
 
 namespace {
+
+TEST_F(ShimTest, ChannelLookupFindsTheFirstRecordWithAnRfcommChannel)
+{
+    const sim::SdpRecord no_rfcomm{0x111F, -1, false};
+    struct Row {
+        const char* name;
+        bool server;
+        std::vector<sim::SdpRecord> records;
+        int channel;              // expected hfp_channel
+        bool searched;            // the phone answered a search
+        int known = 0;            // hfp_channel before
+        const char* fault = "";   // fault-connect-l2cap
+        bool in_range = true;
+    };
+    const Row rows[] = {
+        {"several records: the first with a non-zero channel wins", true,
+         {no_rfcomm, {0x111F, 0, false}, {0x111F, 7, false}, {0x111F, 9, false}}, 7, true},
+        {"protocols as 128-bit UUIDs", true, {{0x111F, 12, true}}, 12, true},
+        {"records without RFCOMM: the default", true, {no_rfcomm, no_rfcomm}, 0, true},
+        {"a headset gateway record is not matched", true, {{0x1112, 2, false}}, 0, true},
+        {"no SDP server: the default", false, {}, 0, false},
+        {"phone out of range: the default", true, {{0x111F, 6, false}}, 0, false, 0, "", false},
+        {"busy SDP connect is retried", true, {{0x111F, 8, false}}, 8, true, 0, "EBUSY 2"},
+        {"refused SDP connect: the default", true, {{0x111F, 8, false}}, 0, false, 0, "ETIMEDOUT"},
+        {"a known channel is kept when a later lookup finds nothing", true, {}, 6, true, 6},
+    };
+    int n = 60;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::SimPhone p(dir.path(), "00:11:22:33:44:" + std::to_string(n++));
+        copy_text(device_addr, p.address());
+        hfp_channel = row.known;
+        if (row.server)
+            p.start_sdp(row.records);
+        p.set_in_range(row.in_range);
+        if (*row.fault)
+            th::write_file(dir.file("fault-connect-l2cap"), row.fault);
+        hfp_lookup_channel();
+        EXPECT_EQ(hfp_channel.load(), row.channel);
+        EXPECT_EQ(p.hfp_sdp_search_count() > 0, row.searched);
+        EXPECT_FALSE(th::file_exists(dir.file("fault-connect-l2cap"))) << "every refusal was used";
+    }
+}
 
 const std::string kOk = "\r\nOK\r\n", kError = "\r\nERROR\r\n", kDrop = "drop";   // drop: the link closes
 const std::string kServiceFirst = "\r\n+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3)),"
@@ -56,8 +105,7 @@ struct Trace {
     std::vector<int> learned;           // indicator positions afterwards
     const char* warning = nullptr;      // the one line logged when it fails
     std::vector<int> values = {};       // what the listener read from AT+CIND?
-    size_t chunk = 0;                   // reply pieces (1: byte by byte)
-    int delay_ms = 0;                   // each reply after this long
+    size_t chunk = 0;                   // reply pieces (1: byte by byte), each reply after the fixed wait
     int bound_ms = 3000;                // hfp_reply_timeout_ms
     bool known_before = false;          // the service-first list was read on an earlier connection
     std::vector<std::string> unsolicited = {};
@@ -69,15 +117,13 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
     const std::vector<std::string> outgoing = {"AT+BRSF=0", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+NREC=0"};
     const std::vector<std::string> listener = {"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1",
                                                "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1"};
-    const Script sf = phone_script(kServiceFirst, "1,0,0,0,4,0,3"), cf = phone_script(kCallFirst, "1,0,1,2,1,0,0");
+    const Script sf = phone_script(kServiceFirst, "1,0,0,0,4,0,3");
     const Script cf_cmer_error = phone_script(kCallFirst, "0,0,1,4,0,3,0", true);
     const Script unreadable = with(sf, "AT+CIND=?", "\r\n+CIND: whatever\r\n" + kOk);
     const Trace traces[] = {
         {"outgoing, service first", false, sf, true, outgoing, kServiceFirstMap},
         {"outgoing, call first, AT+CMER=3,0,0,1 refused", false, cf_cmer_error, true,
          {"AT+BRSF=0", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CMER=3,0,0,0", "AT+NREC=0"}, kCallFirstMap},
-        {"outgoing, replies split in threes after the fixed wait", false, cf, true, outgoing, kCallFirstMap, nullptr,
-         {}, 3, 250},
         {"outgoing, AT+BRSF refused", false, with(sf, "AT+BRSF=0", kError), false, first(outgoing, 1), kFallbackMap,
          "⚠️ AT+BRSF error"},
         {"outgoing, AT+CIND=? refused", false, with(sf, "AT+CIND=?", "\r\n+CME ERROR: 4\r\n"), false,
@@ -86,24 +132,24 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
          kServiceFirstMap, "⚠️ AT+CIND? error"},
         {"outgoing, OK among junk and unsolicited lines", false,
          with(sf, "AT+BRSF=0", "\r\n\x01\xff junk\r\n\r\nRING\r\n\r\n+BRSF: 871\r\n" + kOk), true, outgoing,
-         kServiceFirstMap, nullptr, {}, 0, 0, 3000, false, {"RING"}},
+         kServiceFirstMap, nullptr, {}, 0, 3000, false, {"RING"}},
         {"outgoing, unreadable list never read before: call 1, callsetup 2", false, unreadable, true, outgoing,
          kFallbackMap},
         // The fallback would take this phone's "service" for "call".
         {"outgoing, unreadable list keeps the one read before", false, unreadable, true, outgoing, kServiceFirstMap,
-         nullptr, {}, 0, 0, 3000, true},
+         nullptr, {}, 0, 3000, true},
         {"listener, service first", true, sf, true, listener, kServiceFirstMap, nullptr, {1, 0, 0, 0, 4, 0, 3}},
         {"listener, call first byte by byte after the fixed wait, CMER refused", true, cf_cmer_error, true, listener,
-         kCallFirstMap, nullptr, {0, 0, 1, 4, 0, 3, 0}, 1, 250},
+         kCallFirstMap, nullptr, {0, 0, 1, 4, 0, 3, 0}, 1},
         // No hold commands without the phone's word on three-way calling.
         {"listener, silent phone: still returns", true, {}, true,
-         {"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}, kFallbackMap, nullptr, {}, 0, 0, 200},
+         {"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}, kFallbackMap, nullptr, {}, 0, 200},
         {"listener, the phone drops the link: no further commands", true, with(sf, "AT+CIND?", kDrop), false,
          first(listener, 3), kServiceFirstMap},
         // Connection cleanup shuts the socket down and joins the listener: it
         // must give up then, not wait out every command's bound.
         {"listener, silent phone, its socket shut down", true, {}, false, first(listener, 1), kFallbackMap, nullptr,
-         {}, 0, 0, 30000, false, {}, true},
+         {}, 0, 30000, false, {}, true},
     };
     phone->serve_hfp(4);
     hfp_lookup_channel();
@@ -115,7 +161,7 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
                                              : IndicatorMap{});
         hfp_reply_timeout_ms = t.bound_ms;
         phone->set_reply_chunking(t.chunk, 2);
-        phone->set_reply_delay_ms(t.delay_ms);
+        phone->set_reply_delay_ms(t.chunk ? 250 : 0);
         for (const auto& [command, reply] : t.script)
             if (reply == kDrop)
                 phone->set_drop_on(command, 1);
@@ -169,6 +215,71 @@ TEST_F(ShimTest, OpenTellsASocketErrorFromAFailedConnect)
     th::write_file(dir.file("fault-socket-rfcomm"), "EMFILE");
     EXPECT_EQ(hfp_rfcomm_open(&socket_failed), -1);
     EXPECT_TRUE(socket_failed);
+}
+
+std::atomic<int> monitor_finished{0};
+
+// Stands in for the call monitor with the contract hfp_close relies on: it
+// waits on hfp_socket in 500 ms rounds until the flag is cleared or the
+// socket is closed.
+gpointer monitor_stand_in(gpointer)
+{
+    for (int fd; hfp_monitor_running.load() && (fd = hfp_socket.load()) >= 0;) {
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 500);
+    }
+    monitor_finished = 1;
+    return nullptr;
+}
+
+std::vector<std::string> close_and_log()
+{
+    th::StdoutCapture log;
+    hfp_close();
+    return log.lines();
+}
+
+// Closing with nothing open is harmless, also twice; with everything open,
+// the SCO link goes first, the dial connection and the monitor are closed
+// and joined, and the incoming-call listener's connection is left alone.
+TEST_F(ShimTest, HfpCloseEndsTheDialConnectionMonitorAndScoButNotTheListener)
+{
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(close_and_log(), std::vector<std::string>{"✓ HFP connection closed"});
+
+    phone->listen_rfcomm(3);
+    phone->listen_sco();
+    hfp_listen_socket = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(hfp_listen_socket.load(), 0);
+    // The kernel allows one link per channel: the dial connection uses another.
+    phone->listen_rfcomm(4);
+    hfp_channel = 4;
+    hfp_socket = hfp_rfcomm_open(nullptr);
+    ASSERT_GE(hfp_socket.load(), 0);
+    ASSERT_TRUE(phone->wait_for_connections(2, 3000));
+    std::vector<int> conns = phone->connections();
+    hfp_monitor_running = 1;
+    hfp_monitor_thread_handle = g_thread_new("hfp_monitor", monitor_stand_in, nullptr);
+    sockaddr_sco a{AF_BLUETOOTH, {}};
+    str2ba(kPhone, &a.sco_bdaddr);
+    sco_socket = socket(AF_BLUETOOTH, SOCK_SEQPACKET, BTPROTO_SCO);
+    ASSERT_EQ(connect(sco_socket.load(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    sco_audio_running = 1;
+    int phone_sco = phone->accept_sco(3000);
+    ASSERT_GE(phone_sco, 0);
+
+    EXPECT_EQ(close_and_log(), (std::vector<std::string>{"🔊 SCO audio closed", "✓ HFP connection closed"}));
+    EXPECT_EQ(sco_socket.load(), -1);
+    EXPECT_EQ(sco_audio_running.load(), 0);
+    EXPECT_EQ(hfp_socket.load(), -1);
+    EXPECT_EQ(hfp_monitor_thread_handle.load(), nullptr);
+    EXPECT_EQ(monitor_finished.load(), 1) << "joined, so it has ended";
+    EXPECT_EQ(hfp_monitor_running.load(), 0);
+    char buf[64];
+    EXPECT_EQ(recv(phone_sco, buf, sizeof buf, 0), 0) << "SCO link closed at the phone";
+    EXPECT_TRUE(phone->wait_for_close(conns[1], 3000)) << "dial connection closed";
+    EXPECT_TRUE(phone->is_open(conns[0])) << "listener connection untouched";
+    close(hfp_listen_socket.exchange(-1));
 }
 
 }  // namespace

@@ -327,8 +327,7 @@ using MicStep = std::tuple<int64_t, int, int>;   // time, 10 ms chunks recorded,
 
 struct MicRun {
     uint64_t sent = 0, phone = 0;
-    size_t max_queued = 0, last_queued = 0;
-    size_t standing = 0;   // the lowest level over the last half second: delay that never drains
+    size_t max_queued = 0, standing = 0;   // standing: the lowest level over the last half second, never drained
 };
 
 MicRun run_mic(int mtu, const std::vector<MicStep>& steps)
@@ -336,7 +335,7 @@ MicRun run_mic(int mtu, const std::vector<MicStep>& steps)
     MicPacer pacer(mtu);
     MicRun r;
     char chunk[160] = {};
-    std::vector<size_t> levels;
+    std::vector<size_t> levels;   // queued after each step
     for (auto [t, reads, phone] : steps) {
         r.phone += static_cast<uint64_t>(phone);
         for (int k = 0; k < reads; ++k) {
@@ -344,12 +343,10 @@ MicRun run_mic(int mtu, const std::vector<MicStep>& steps)
             for (int due = pacer.due(r.phone, t); due > 0; --due, ++r.sent)
                 pacer.sent();
         }
-        r.last_queued = pacer.queued_bytes();
-        r.max_queued = std::max(r.max_queued, r.last_queued);
-        levels.push_back(r.last_queued);
+        levels.push_back(pacer.queued_bytes());
     }
-    if (!levels.empty())
-        r.standing = *std::min_element(levels.end() - std::min<ptrdiff_t>(50, std::ssize(levels)), levels.end());
+    r.max_queued = *std::max_element(levels.begin(), levels.end());
+    r.standing = *std::min_element(levels.end() - std::min<ptrdiff_t>(50, std::ssize(levels)), levels.end());
     return r;
 }
 
@@ -371,15 +368,8 @@ TEST(MicPacer, PacketTraces)
         a.insert(a.end(), c.begin(), c.end());
         return a;
     };
-    struct Row {
-        const char* name;
-        int mtu;
-        std::vector<MicStep> steps;
-        bool by_mic;
-        uint64_t below, above;
-    };
     // 18 reads of backlog after the stall leave 9 ms queued, under the 30 ms cut.
-    const Row rows[] = {
+    const std::tuple<const char*, int, std::vector<MicStep>, bool, uint64_t, uint64_t> rows[] = {
         {"even phone: one packet back for each packet received", 48, even(0, 3000), false, 2, 0},
         {"mtu 60 paced the same", 60, even(0, 3000, 3750), false, 2, 0},
         {"after a 200 ms stall: the backlog dropped, the phone's burst not answered in kind", 48,
@@ -389,14 +379,14 @@ TEST(MicPacer, PacketTraces)
         {"a phone that stops sending: pacing goes on by the microphone", 48,
          join(even(0, 500), {500000, 1, 0}, even(510, 1000, 0)), true, 30, 1000},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        MicRun r = run_mic(row.mtu, row.steps);
-        const uint64_t base = row.by_mic ? 1000 * 16 / 48 : r.phone;
-        EXPECT_GE(r.sent + row.below, base);
-        EXPECT_LE(r.sent, base + row.above);
+    for (const auto& [name, mtu, steps, by_mic, below, above] : rows) {
+        SCOPED_TRACE(name);
+        MicRun r = run_mic(mtu, steps);
+        const uint64_t base = by_mic ? 1000 * 16 / 48 : r.phone;
+        EXPECT_GE(r.sent + below, base);
+        EXPECT_LE(r.sent, base + above);
         EXPECT_LE(r.max_queued, 30 * 16u);
-        EXPECT_TRUE(row.by_mic || r.standing <= 2 * 48u) << r.standing;
+        EXPECT_TRUE(by_mic || r.standing <= 2 * 48u) << r.standing;
     }
 }
 

@@ -7,7 +7,6 @@
 #include "audio_phone.h"
 #include "audio_pulse.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,8 +18,7 @@ const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 
 int count_entries(const char* dir)
 {
-    std::filesystem::directory_iterator entries(dir);
-    return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator()));
+    return static_cast<int>(std::ranges::distance(std::filesystem::directory_iterator(dir)));
 }
 
 // No link, no pumps, no streams left.
@@ -77,30 +75,28 @@ TEST_F(ScoLink, ConnectOutcomes)
         const char* name;
         std::vector<std::pair<std::string, std::string>> faults;
         int mtu_file;   // 0: leave the shim's default (64)
-        bool streams;
-        int connects;
-        bool pactl_ran;
+        int connects;   // two: retried after the sound server let go of the phone
         std::vector<std::string> lines;   // consecutive, from the first
-        int mtu;
+        int mtu;                          // -1: no link, no streams
     };
     const std::string connecting = "🔊 SCO audio connecting...", connected = "✓ SCO audio connected",
                       busy = "⚠️ SCO connection error: Device or resource busy",
                       clearing = "ℹ️ Clearing existing SCO connection...";
     const Row rows[] = {
-        {"plain connect, MTU 60", {}, 60, true, 1, false,
+        {"plain connect, MTU 60", {}, 60, 1,
          {connecting, connected, "ℹ️ SCO MTU: 60 byte", "⚠️ WebRTC AEC disabled (robot voice prevention)"}, 60},
-        {"busy once: one retry after unloading the sound server's module", {{"connect-sco", "EBUSY 1"}}, 0, true, 2,
-         true, {connecting, busy, clearing, "✓ SCO audio connected (retry)", connected, "ℹ️ SCO MTU: 64 byte"}, 64},
-        {"too many links once: retried too", {{"connect-sco", "EMLINK 1"}}, 0, true, 2, true,
+        {"busy once: one retry after unloading the sound server's module", {{"connect-sco", "EBUSY 1"}}, 0, 2,
+         {connecting, busy, clearing, "✓ SCO audio connected (retry)", connected, "ℹ️ SCO MTU: 64 byte"}, 64},
+        {"too many links once: retried too", {{"connect-sco", "EMLINK 1"}}, 0, 2,
          {connecting, "⚠️ SCO connection error: Too many links", clearing, "✓ SCO audio connected (retry)"}, 64},
-        {"host down: no retry", {{"connect-sco", "EHOSTDOWN"}}, 0, false, 1, false,
+        {"host down: no retry", {{"connect-sco", "EHOSTDOWN"}}, 0, 1,
          {connecting, "⚠️ SCO connection error: Host is down"}, -1},
-        {"no socket", {{"socket-sco", "EMFILE"}}, 0, false, 0, false, {"⚠️ SCO socket error"}, -1},
-        {"voice setting refused: carries on", {{"setsockopt-bt_voice", "EINVAL"}}, 0, true, 1, false,
+        {"no socket", {{"socket-sco", "EMFILE"}}, 0, 0, {"⚠️ SCO socket error"}, -1},
+        {"voice setting refused: carries on", {{"setsockopt-bt_voice", "EINVAL"}}, 0, 1,
          {"ℹ️ SCO voice setting: Invalid argument", connecting, connected}, 64},
-        {"MTU unreadable: 48 whatever came before", {{"getsockopt-sco_options", "EIO"}}, 60, true, 1, false,
+        {"MTU unreadable: 48 whatever came before", {{"getsockopt-sco_options", "EIO"}}, 60, 1,
          {connecting, connected, "ℹ️ SCO MTU not readable, default: 48"}, 48},
-        {"no phone address: nothing at all", {}, 0, false, 0, false, {}, -1},
+        {"no phone address: nothing at all", {}, 0, 0, {}, -1},
     };
     start_pulse();
     for (const Row& row : rows) {
@@ -120,8 +116,9 @@ TEST_F(ScoLink, ConnectOutcomes)
         }
         th::StdoutCapture log;
         sco_connect();
-        int fd = row.streams ? phone->accept_sco(2000) : -1;
-        if (row.streams) {
+        const bool streams = row.mtu > 0;
+        int fd = streams ? phone->accept_sco(2000) : -1;
+        if (streams) {
             ASSERT_GE(fd, 0);
             ASSERT_TRUE(log.wait_for("🎤 Microphone active")) << log.text();
             ASSERT_TRUE(log.wait_for("🔊 Speaker active")) << log.text();
@@ -134,9 +131,9 @@ TEST_F(ScoLink, ConnectOutcomes)
         std::vector<std::string> lines = log.lines();
         ASSERT_GE(lines.size(), row.lines.size()) << log.text();
         EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + long(row.lines.size())), row.lines);
-        EXPECT_TRUE(row.streams || lines.size() == row.lines.size()) << log.text();
+        EXPECT_TRUE(streams || lines.size() == row.lines.size()) << log.text();
         EXPECT_EQ(sco_connects(), row.connects);
-        EXPECT_EQ(th::read_file(bin.file("pactl.log")), row.pactl_ran ? "list modules short\nunload-module 25\n" : "");
+        EXPECT_EQ(th::read_file(bin.file("pactl.log")), row.connects == 2 ? "list modules short\nunload-module 25\n" : "");
 
         stop_sco_audio(nullptr);
         sco_reap_pump_threads(true);
@@ -213,11 +210,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
         } else if (call % 2) {
             stop_sco_audio(nullptr);
         } else {
-            // The HFP close: flag cleared and socket closed, nothing else.
-            sco_audio_running.store(0);
-            int s = sco_socket.exchange(-1);
-            shutdown(s, SHUT_RDWR);
-            close(s);
+            hfp_close();   // clears the flag and closes the socket, nothing else
         }
         phone->drop_sco(fd);
     }

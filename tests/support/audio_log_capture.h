@@ -33,9 +33,6 @@ public:
         std::fwrite(captured.data(), 1, captured.size(), stdout);
         std::fflush(stdout);
     }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
     // Runs pending main-loop callbacks (posted log lines) first.
     std::string text()
     {
@@ -50,10 +47,8 @@ public:
     {
         std::vector<std::string> out;
         std::istringstream in(text());
-        for (std::string line; std::getline(in, line);) {
-            size_t cut = line.find("] ");
-            out.push_back(cut == std::string::npos ? line : line.substr(cut + 2));
-        }
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line.substr(line.find("] ") == std::string::npos ? 0 : line.find("] ") + 2));
         return out;
     }
     bool wait_for(const std::string& needle, int timeout_ms = 5000)

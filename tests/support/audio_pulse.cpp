@@ -1,6 +1,7 @@
 #include "audio_pulse.h"
 
 #include <cmath>
+#include <numeric>
 
 namespace th {
 
@@ -27,9 +28,7 @@ double tone_share(const std::vector<int16_t>& samples, double frequency, int rat
 
 double rms(const std::vector<int16_t>& samples)
 {
-    double sum = 0;
-    for (int16_t x : samples)
-        sum += double(x) * x;
+    double sum = std::inner_product(samples.begin(), samples.end(), samples.begin(), 0.0);
     return samples.empty() ? 0 : std::sqrt(sum / double(samples.size()));
 }
 

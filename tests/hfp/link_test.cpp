@@ -228,6 +228,7 @@ gpointer monitor_stand_in(gpointer)
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, 500);
     }
+    g_usleep(300 * 1000);   // slow to end: only a close that joins it sees it finished
     monitor_finished = 1;
     return nullptr;
 }

@@ -41,7 +41,6 @@ TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
     };
     const std::string clip_anna = "+CLIP: \"+4915112345678\",145,,,\"Anna\"";
     const Case cases[] = {
-        {"incoming rings", {{"+CIEV: S,1"}}, CALL_INCOMING},
         {"incoming answered on the phone", {{"+CIEV: S,1"}, {"+CIEV: C,1", "+CIEV: S,0"}}, CALL_ACTIVE},
         {"outgoing alerting", {{"+CIEV: S,2", "+CIEV: S,3"}}, CALL_OUTGOING},
         {"outgoing answered then ended", {{"+CIEV: S,2", "+CIEV: C,1", "+CIEV: S,0", "+CIEV: C,0"}}, CALL_IDLE},

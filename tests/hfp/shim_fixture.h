@@ -1,6 +1,4 @@
-// Each test gets its own shim folder and a simulated phone in range there;
-// the product's globals point at that phone (the rest of its state is reset
-// around every test by the support library).
+// Each test gets its own shim folder with a simulated phone in range there, which the product's globals point at.
 #pragma once
 #include "app/text.h"
 #include "connection/device.h"

@@ -1,6 +1,5 @@
 // The socket shim itself: what the product and libbluetooth rely on from the
 // kernel's Bluetooth sockets, each call failing with the kernel's errno.
-#include "harness.h"
 #include "shim_fixture.h"
 
 #include <bluetooth/bluetooth.h>
@@ -11,8 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -41,12 +40,7 @@ TEST_F(ShimTest, SocketCallsFailAsTheKernelsDo)
         bt_voice v{setting};
         return error_of(setsockopt(fd, SOL_BLUETOOTH, BT_VOICE, &v, sizeof v));
     };
-    struct Row {
-        const char* what;
-        std::function<int()> call;
-        int err;
-    };
-    const Row rows[] = {
+    const std::tuple<const char*, std::function<int()>, int> rows[] = {   // what, the call, its errno
         {"phone without that service", [&] { return rfcomm(kPhone, 3); }, ECONNREFUSED},
         {"no phone at that address", [&] { return rfcomm("00:11:22:33:44:66", 2); }, EHOSTDOWN},
         {"phone out of range", [&] { phone->set_in_range(false); return rfcomm(kPhone, 2); }, EHOSTDOWN},
@@ -76,11 +70,8 @@ TEST_F(ShimTest, SocketCallsFailAsTheKernelsDo)
              return error_of(socket(AF_BLUETOOTH, SOCK_STREAM, BTPROTO_RFCOMM));
          }, EAFNOSUPPORT},
     };
-    for (const Row& r : rows) {
-        errno = 0;
-        int err = r.call();
-        EXPECT_EQ(err, r.err) << r.what << ": " << strerror(err);
-    }
+    for (const auto& [what, call, err] : rows)
+        EXPECT_EQ(call(), err) << what;
     EXPECT_EQ(phone->busy_refusals(), 1);
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -70,10 +71,9 @@ TEST_F(CallEvents, ListenerLinesEndInTheRightCallForBothIndicatorOrders)
                 handle_phone_lines(lines);
                 drain();
             }
-            EXPECT_EQ(current_call_state.load(), c.expected);
-            EXPECT_EQ(current_call_number, c.number);
-            EXPECT_EQ(current_call_name, c.name_shown);
-            EXPECT_EQ(ringtone_timer_id != 0, c.expected == CALL_INCOMING);
+            EXPECT_EQ(std::tuple(current_call_state.load(), std::string(current_call_number), std::string(current_call_name),
+                                 ringtone_timer_id != 0),
+                      std::tuple(c.expected, c.number, c.name_shown, c.expected == CALL_INCOMING));
             hfp_update_call_state_cb(GINT_TO_POINTER(CALL_IDLE));
             drain();
         }

@@ -53,8 +53,7 @@ TEST(StopScoAudio, TwoConcurrentStopsCloseTheDescriptorOnce)
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
         sco_socket.store(sv[0]);
         sco_audio_running.store(1);
-        std::thread a([] { stop_sco_audio(nullptr); });
-        std::thread b([] { stop_sco_audio(nullptr); });
+        std::thread a([] { stop_sco_audio(nullptr); }), b([] { stop_sco_audio(nullptr); });
         // A descriptor opened now may take the freed number; a second close
         // by the other stop would take it away from its new owner.
         a.join();

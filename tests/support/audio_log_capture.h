@@ -1,5 +1,4 @@
-// Captures this process's standard output (where log_msg writes) into a
-// file for the life of the object, for in-process checks of log lines.
+// This process's standard output, where log_msg writes, kept in a file while the object lives.
 #pragma once
 #include "harness.h"
 

@@ -1,5 +1,4 @@
-// Signal checks for voice tests; the sound server itself is in
-// tools/world/sound_server.h.
+// Signal checks for voice tests; the sound server itself is in tools/world.
 #pragma once
 #include "harness.h"
 #include "world/sound_server.h"

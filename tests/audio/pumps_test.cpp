@@ -102,9 +102,7 @@ TEST(AudioPumps, OddLinksAndServersLeaveTheCallUp)
     };
     const std::string send_error = "⚠️ Microphone send error: ";
     const Row rows[] = {
-        {"mtu 60", 60, 60},
-        {"mtu 0 falls back to 48", 0, 48},
-        {"mtu 65535 capped", 65535, 240},
+        {"mtu 60", 60, 60}, {"mtu 0 falls back to 48", 0, 48}, {"mtu 65535 capped", 65535, 240},
         {"unaddressed datagram socket: EDESTADDRREQ", 48, 0, kUnaddressed,
          {{send_error + "Destination address required", 1}, {send_error, 1}}},
         {"link never read, send time-out: EAGAIN", 48, 0, kNeverRead, {{send_error, 0}}},

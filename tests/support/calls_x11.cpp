@@ -9,8 +9,7 @@ namespace th {
 
 Image screenshot(const std::string& display)
 {
-    std::string ppm = run_x_command(display, {"import", "-silent", "-window", "root", "-depth", "8", "ppm:-"}, 15000)
-                          .value_or("");
+    std::string ppm = run_x_command(display, {"import", "-silent", "-window", "root", "-depth", "8", "ppm:-"}, 15000).value_or("");
     std::istringstream in(ppm);
     Image img;
     std::string magic;
@@ -27,11 +26,8 @@ Image screenshot(const std::string& display)
 namespace {
 
 struct Blob {
-    int count = 0;
-    int min_x, min_y, max_x, max_y;
+    int count, min_x, min_y, max_x, max_y;
     long sum_x = 0, sum_y = 0;
-    int width() const { return max_x - min_x + 1; }
-    int height() const { return max_y - min_y + 1; }
 };
 
 // Four-connected blocks of the colour, of 200 pixels or more.
@@ -52,12 +48,9 @@ std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
             ++b.count, b.sum_x += x, b.sum_y += y;
             b.min_x = std::min(b.min_x, x), b.max_x = std::max(b.max_x, x);
             b.min_y = std::min(b.min_y, y), b.max_y = std::max(b.max_y, y);
-            for (int j : {x + 1 < w ? i + 1 : -1, x > 0 ? i - 1 : -1, i + w < n ? i + w : -1, i - w}) {
-                if (j >= 0 && !seen[j] && img.pixel(j % w, j / w) == colour) {
-                    seen[j] = 1;
-                    stack.push_back(j);
-                }
-            }
+            for (int j : {x + 1 < w ? i + 1 : -1, x > 0 ? i - 1 : -1, i + w < n ? i + w : -1, i - w})
+                if (j >= 0 && !seen[j] && img.pixel(j % w, j / w) == colour)
+                    seen[j] = 1, stack.push_back(j);
         }
         if (b.count >= 200)
             blobs.push_back(b);
@@ -69,23 +62,17 @@ std::vector<Blob> blobs_of(const Image& img, uint32_t colour)
 
 std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour)
 {
-    if (after.width == 0)
-        return std::nullopt;
     // Matched by shape, not position: a growing label moves everything below it.
-    std::vector<Blob> old_blobs = before.width ? blobs_of(before, colour) : std::vector<Blob>{};
-    std::vector<Blob> new_blobs = blobs_of(after, colour);
+    std::vector<Blob> old_blobs = before.width ? blobs_of(before, colour) : std::vector<Blob>{}, new_blobs = blobs_of(after, colour);
+    auto same_size = [](const Blob& a, const Blob& b) {
+        return std::abs((a.max_x - a.min_x) - (b.max_x - b.min_x)) <= 2 && std::abs((a.max_y - a.min_y) - (b.max_y - b.min_y)) <= 2;
+    };
     const Blob* best = nullptr;
-    for (const Blob& b : new_blobs) {
-        bool existed = false;
-        for (const Blob& o : old_blobs)
-            if (std::abs(o.width() - b.width()) <= 2 && std::abs(o.height() - b.height()) <= 2)
-                existed = true;
-        if (!existed && (!best || b.count > best->count))
+    for (const Blob& b : new_blobs)
+        if (std::none_of(old_blobs.begin(), old_blobs.end(), [&](const Blob& o) { return same_size(o, b); }) &&
+            (!best || b.count > best->count))
             best = &b;
-    }
-    if (!best)
-        return std::nullopt;
-    return Point{static_cast<int>(best->sum_x / best->count), static_cast<int>(best->sum_y / best->count)};
+    return best ? std::optional(Point{int(best->sum_x / best->count), int(best->sum_y / best->count)}) : std::nullopt;
 }
 
 bool close_all_windows(const std::string& display_name)
@@ -106,13 +93,9 @@ bool close_all_windows(const std::string& display_name)
         bool wants_delete = std::find(protocols, protocols + n, wm_delete) != protocols + n;
         XFree(protocols);
         XEvent ev{};   // its time, data.l[1], stays CurrentTime
-        ev.xclient.type = ClientMessage;
-        ev.xclient.window = children[i];
-        ev.xclient.message_type = wm_protocols;
-        ev.xclient.format = 32;
+        ev.xclient = {ClientMessage, 0, False, dpy, children[i], wm_protocols, 32, {}};
         ev.xclient.data.l[0] = long(wm_delete);
-        if (wants_delete && XSendEvent(dpy, children[i], False, NoEventMask, &ev))
-            ++sent;
+        sent += wants_delete && XSendEvent(dpy, children[i], False, NoEventMask, &ev);
     }
     if (children)
         XFree(children);

@@ -36,8 +36,7 @@ std::optional<Point> newly_coloured(const Image& before, const Image& after, uin
 inline void move_pointer_away(const std::string& display) { run_x_command(display, {"xdotool", "mousemove", "1", "1"}); }
 inline void click_at(const std::string& display, Point p)
 {
-    run_x_command(display, {"xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y), "click", "1"});
-    move_pointer_away(display);
+    run_x_command(display, {"xdotool", "mousemove", std::to_string(p.x), std::to_string(p.y), "click", "1", "mousemove", "1", "1"});
 }
 inline void type_text(const std::string& display, const std::string& text)
 {

@@ -6,19 +6,7 @@
 #include "world/processes.h"
 #include "world/xvfb.h"
 
-#include <sys/stat.h>
-
 namespace th {
-
-// A file's kind and, for a regular one, its bytes ("" when missing): a pipe
-// is never opened, so it cannot hang the test.
-inline std::string file_state(const std::string& path)
-{
-    struct stat st{};
-    if (stat(path.c_str(), &st) != 0)
-        return "";
-    return std::to_string(st.st_mode & S_IFMT) + ":" + (S_ISREG(st.st_mode) ? read_file(path) : "");
-}
 
 // The program's process-wide state back to its start values, and, after a
 // test, its threads ended and its window closed. Both run by themselves

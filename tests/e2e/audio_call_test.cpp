@@ -12,8 +12,8 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
-#include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -23,10 +23,8 @@ int16_t tone(uint64_t i, double f) { return static_cast<int16_t>(8000 * std::sin
 double longest_gap_ms(const std::vector<int16_t>& s)
 {
     size_t run = 0, longest = 0;
-    for (int16_t v : s) {
-        run = std::abs(int(v)) < 300 ? run + 1 : 0;
-        longest = std::max(longest, run);
-    }
+    for (int16_t v : s)
+        longest = std::max(longest, run = std::abs(int(v)) < 300 ? run + 1 : 0);
     return double(longest) / 8;
 }
 
@@ -36,12 +34,25 @@ int longest_miss_run(const std::vector<th::ScoPeer::Clock::time_point>& misses, 
     int run = 0, longest = 0;
     th::ScoPeer::Clock::time_point last{};
     for (auto t : misses)
-        if (t >= from) {
-            run = t - last < std::chrono::milliseconds(4) ? run + 1 : 1;
-            longest = std::max(longest, run);
-            last = t;
-        }
+        if (t >= from)
+            longest = std::max(longest, run = t - std::exchange(last, t) < std::chrono::milliseconds(4) ? run + 1 : 1);
     return longest;
+}
+
+// The phone's end of a call's voice link on fd, sending a 1 kHz tone, once
+// more than `samples` came from the PC, every packet of 48 bytes; null if none came.
+std::unique_ptr<th::ScoPeer> voice_peer(int fd, uint64_t samples, bool air_rate = false)
+{
+    if (fd < 0)
+        return nullptr;
+    auto peer = std::make_unique<th::ScoPeer>(dup(fd), 48);
+    peer->drain_at_air_rate(air_rate);
+    peer->start_sending([](uint64_t i) { return tone(i, 1000); });
+    if (!th::wait_until([&] { return peer->received_count() > samples; }, 8000))
+        return nullptr;
+    for (const auto& p : peer->received_packets())
+        EXPECT_EQ(p.bytes, 48u);
+    return peer;
 }
 
 // At the phone's own air rate the voice flows both ways without gaps, a
@@ -52,14 +63,9 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
     th::PulseServer pulse;
     th::SignalPlayer mic(pulse.server(), "mic", 440);
     th::AudioCallWorld w(pulse.server());
-    int fd = w.start_call();
-    ASSERT_GE(fd, 0) << w.out();
-    th::ScoPeer peer(dup(fd), 48);
-    peer.drain_at_air_rate(true);
-    peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 8000; }, 8000));
-    for (const auto& p : peer.received_packets())
-        ASSERT_EQ(p.bytes, 48u);
+    auto voice = voice_peer(w.start_call(), 8000, true);
+    ASSERT_TRUE(voice) << w.out();
+    th::ScoPeer& peer = *voice;
     EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
     // A second of both directions with no gap over 5 ms. The machine may be
@@ -109,34 +115,25 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
 // A call whose voice goes both ways through the sound server, ended by the phone.
 void expect_heard_both_ways(th::AudioCallWorld& w, th::PulseServer& pulse)
 {
-    int fd = w.start_call();
-    ASSERT_GE(fd, 0) << w.out();
-    th::ScoPeer peer(dup(fd), 48);
-    peer.start_sending([](uint64_t i) { return tone(i, 1000); });
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > 4000; }, 8000)) << w.out();
-    EXPECT_TRUE(th::wait_until([&] {
-        return th::tone_share(th::record_source(pulse.server(), "null.monitor", 200), 1000) > 0.5;
-    }, 8000)) << w.out();
-    uint64_t mark = peer.received_count();
-    ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > mark + 1600; }, 5000));
-    EXPECT_GT(th::tone_share(peer.received_since(mark), 440), 0.5);
+    auto peer = voice_peer(w.start_call(), 4000);
+    ASSERT_TRUE(peer) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return th::tone_share(th::record_source(pulse.server(), "null.monitor", 200), 1000) > 0.5; }, 8000))
+        << w.out();
+    uint64_t mark = peer->received_count();
+    ASSERT_TRUE(th::wait_until([&] { return peer->received_count() > mark + 1600; }, 5000));
+    EXPECT_GT(th::tone_share(peer->received_since(mark), 440), 0.5);
     w.end_call();
-    EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return peer->link_closed_by_host(); }, 5000)) << w.out();
 }
 
 // A voice link that cannot be made, or a sound server restarted mid-call,
 // never ends the call, and the next call is heard.
 TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNextCallIsHeard)
 {
-    const struct {
-        const char* op;   // nullptr: the sound server is killed instead
-        const char* error;
-        const char* line;
-    } rows[] = {
+    const struct { const char *op, *error, *line; } rows[] = {   // op nullptr: the sound server is killed instead
         {"connect-sco", "ECONNREFUSED", "⚠️ SCO connection error: Connection refused"},
         {"connect-sco", "EBUSY", "⚠️ SCO connection error (retry): Device or resource busy"},   // also once cleared
-        {"getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48"},
-        {nullptr, nullptr, "⚠️ Audio write error"},
+        {"getsockopt-sco_options", "EIO", "ℹ️ SCO MTU not readable, default: 48"}, {nullptr, nullptr, "⚠️ Audio write error"},
     };
     th::PulseServer pulse;
     auto mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
@@ -146,21 +143,10 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
         bool voice = !row.op || std::string(row.op) != "connect-sco";
         if (row.op)
             w.phone.inject_fault(row.op, row.error, 0);
-        int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended");
-        int speaking = w.app->count("🔊 Speaker active");
-        int fd = w.start_call(voice ? 15000 : 0);
-        std::unique_ptr<th::ScoPeer> peer;
-        if (voice) {
-            ASSERT_GE(fd, 0) << w.out();
-            peer = std::make_unique<th::ScoPeer>(dup(fd), 48);
-            peer->start_sending([](uint64_t i) { return tone(i, 1000); });
-            ASSERT_TRUE(th::wait_until([&] { return peer->received_count() > 1600; }, 8000)) << w.out();
-            for (const auto& p : peer->received_packets())
-                ASSERT_EQ(p.bytes, 48u);
-        } else {
-            EXPECT_LT(fd, 0);
-            EXPECT_EQ(w.phone.accept_sco(500), -1) << "a voice link came through after all";
-        }
+        int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended"), speaking = w.app->count("🔊 Speaker active");
+        std::unique_ptr<th::ScoPeer> peer = voice_peer(w.start_call(voice ? 15000 : 0), 1600);
+        ASSERT_EQ(bool(peer), voice) << w.out();
+        EXPECT_TRUE(voice || w.phone.accept_sco(500) == -1) << "a voice link came through after all";
         if (!row.op) {
             ASSERT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") > speaking; })) << w.out();
             mic.reset();

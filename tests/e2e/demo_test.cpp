@@ -29,17 +29,15 @@ TEST(Demo, CtrlCEndsEveryProcessItStartedAndLeavesNoFolder)
 {
     th::TempDir dir;
     std::string tmp = dir.file("tmp"), work = dir.file("work");
-    g_mkdir_with_parents(tmp.c_str(), 0700);
-    g_mkdir_with_parents(work.c_str(), 0700);
+    for (const std::string& d : {tmp, work})
+        g_mkdir_with_parents(d.c_str(), 0700);
     // No display and no sound server: the demo starts both itself.
     th::Process demo({TELVANE_BUILD_DIR "/tools/demo/telvane-demo"},
                      {{"DISPLAY", th::kUnset}, {"TMPDIR", tmp}, {"HOME", work}, {"XDG_RUNTIME_DIR", work},
                       {"PULSE_SERVER", th::kUnset}, {"DBUS_SESSION_BUS_ADDRESS", th::kUnset}},
                      work, dir.file("demo.out"), dir.file("demo.err"));
-    ASSERT_TRUE(th::wait_until([&] { return th::read_file(dir.file("demo.out")).find(
-                                                "✓ Incoming call listener ready") != std::string::npos; },
-                               90000))
-        << th::read_file(dir.file("demo.err"));
+    auto ready = [&] { return th::read_file(dir.file("demo.out")).find("✓ Incoming call listener ready") != std::string::npos; };
+    ASSERT_TRUE(th::wait_until(ready, 90000)) << th::read_file(dir.file("demo.err"));
 
     auto all = live_processes();
     std::map<pid_t, std::string> started;   // the demo's descendants

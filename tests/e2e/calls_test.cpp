@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <utility>
@@ -21,10 +22,9 @@ const char* kListenerReady = "✓ Incoming call listener ready";
 bool coloured_near(const th::Image& img, th::Point p, uint32_t colour)
 {
     int n = 0;
-    for (int y = p.y - 12; y <= p.y + 12; ++y)
-        for (int x = p.x - 12; x <= p.x + 12; ++x)
-            if (x >= 0 && y >= 0 && x < img.width && y < img.height && img.pixel(x, y) == colour)
-                ++n;
+    for (int y = std::max(0, p.y - 12); y <= std::min(img.height - 1, p.y + 12); ++y)
+        for (int x = std::max(0, p.x - 12); x <= std::min(img.width - 1, p.x + 12); ++x)
+            n += img.pixel(x, y) == colour;
     return n >= 30;
 }
 
@@ -49,6 +49,8 @@ struct CallWorld {
     {
         EXPECT_EQ(th::Telvane(world, {arg}, sim::shim_env(shim.path()), "second.out").wait_exit(15000), 0);
     }
+    // The listener keeps trying; this phone drops it at once, so only a dial's own link carries a call.
+    void serve_dials_only() { phone.set_drop_on("AT+BRSF=7"); phone.listen_rfcomm(5); }
     std::string out() const { return app->output(); }
     std::string err() const { return th::read_file(world.dir.file("telvane.out.err")); }
     const std::string& display() const { return world.x.display(); }
@@ -141,7 +143,6 @@ TEST(IncomingCall, RingsIsAnsweredFromTheNotificationOrTheWindowRejectedOrMissed
         return now;
     };
 
-    // The header's battery and signal icons follow the phone's events.
     auto header = [](const th::Image& img) {
         return std::vector<uint8_t>(img.rgb.begin(), img.rgb.begin() + std::min<long>(img.rgb.size(), 180l * img.width));
     };
@@ -154,7 +155,6 @@ TEST(IncomingCall, RingsIsAnsweredFromTheNotificationOrTheWindowRejectedOrMissed
         EXPECT_TRUE(th::wait_until([&] { return header(w.shot()) == header(idle); })) << w.out();
     }
 
-    // Rings, named: Answer and Reject light up; answered from the notification.
     unsigned ringing = rings([&] {
         w.phone.clip(conn, "+4930123456", "Alice");
         w.phone.ciev(conn, "callsetup", 1);
@@ -192,7 +192,6 @@ TEST(IncomingCall, RingsIsAnsweredFromTheNotificationOrTheWindowRejectedOrMissed
     ASSERT_TRUE(notes.invoke(missed, notes.action_key(missed, "default")));
     EXPECT_TRUE(th::wait_until([&] { return th::newly_coloured(th::Image{}, w.shot(), kSyncBlue).has_value(); }));
 
-    // Answered in the window, or rejected there: withdrawn, nothing missed.
     for (bool answering : {true, false}) {
         SCOPED_TRACE(answering ? "answer" : "reject");
         unsigned third = rings([&] { w.phone.ciev(conn, "callsetup", 1); });
@@ -355,10 +354,7 @@ TEST(OutgoingCall, WithoutListenerADialFallsBackToTheClipboardOrCarriesTheCallOn
             EXPECT_EQ(th::clipboard_text(w.display()).value_or(""), "111222333");
             dismiss_dialog(w);
         }
-        // The listener keeps trying; this phone drops it at once, so only a
-        // dial connection of its own carries the call.
-        w.phone.set_drop_on("AT+BRSF=7");
-        w.phone.listen_rfcomm(5);
+        w.serve_dials_only();
         th::Image idle = w.idle_screen();
 
         dial_from_pad(w, "0301234567", !service_first);
@@ -448,10 +444,8 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
         w.phone.set_auto_call_progress(true);
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output(over_listener ? kListenerReady : "⚠️ Listener connection error", 20000)) << w.out();
-        if (!over_listener) {
-            w.phone.set_drop_on("AT+BRSF=7");
-            w.phone.listen_rfcomm(5);
-        }
+        if (!over_listener)
+            w.serve_dials_only();
         th::Image idle = w.idle_screen();
         int lookups = w.phone.hfp_sdp_search_count();
 
@@ -528,7 +522,6 @@ TEST(SecondCall, ACallOfThePhoneIsShownAndHeardAndAWaitingCallerNeverTakesItForB
         ASSERT_GE(voice, 0) << w.out();
         th::Point hangup = w.button(there_at_start ? th::Image{} : idle, kRed);
 
-        // A second caller who gives up.
         ASSERT_TRUE(w.phone.waiting_call("+4930999888", "Bob"));
         EXPECT_TRUE(w.app->wait_for_output("⏳ Waiting caller: Bob (+4930999888)")) << w.out();
         th::Point hold_answer = second_call_button(w, hangup);
@@ -537,7 +530,6 @@ TEST(SecondCall, ACallOfThePhoneIsShownAndHeardAndAWaitingCallerNeverTakesItForB
         EXPECT_TRUE(coloured_near(w.shot(), hangup, kRed)) << "the call in progress lost its Hang up\n" << w.out();
         EXPECT_TRUE(voice_up(voice)) << w.out();
 
-        // Another one, answered holding the call.
         ASSERT_TRUE(w.phone.waiting_call("+4930111222"));
         hold_answer = second_call_button(w, hangup);
         ASSERT_TRUE(w.click_sends(hold_answer, "AT+CHLD=2")) << w.out();
@@ -548,7 +540,6 @@ TEST(SecondCall, ACallOfThePhoneIsShownAndHeardAndAWaitingCallerNeverTakesItForB
         EXPECT_TRUE(coloured_near(w.shot(), hangup, kRed)) << w.out();
         EXPECT_EQ(w.phone.accept_sco(0), -1) << "the voice link was opened anew";
 
-        // The phone ends everything: the display and the voice link follow.
         w.phone.set_indicator("callheld", 0, true);
         w.phone.set_indicator("call", 0, true);
         EXPECT_TRUE(w.wait_button_off(hangup, kRed));

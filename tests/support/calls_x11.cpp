@@ -82,8 +82,7 @@ bool close_all_windows(const std::string& display_name)
         return false;
     Atom wm_protocols = XInternAtom(dpy, "WM_PROTOCOLS", False), wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
     Window root = 0, parent = 0, *children = nullptr;
-    unsigned count = 0;
-    int sent = 0;
+    unsigned count = 0, sent = 0;
     XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &count);
     for (unsigned i = 0; i < count; ++i) {
         Atom* protocols = nullptr;

@@ -21,9 +21,7 @@ struct Image {
     }
 };
 
-struct Point {
-    int x, y;
-};
+struct Point { int x, y; };
 
 Image screenshot(const std::string& display);
 
@@ -52,7 +50,6 @@ inline std::optional<std::string> clipboard_text(const std::string& display, int
 // Asks every top-level window to close, as a window manager's close button
 // does (WM_DELETE_WINDOW); false when there was none.
 bool close_all_windows(const std::string& display);
-// X windows whose title matches the regular expression.
 inline int count_windows_named(const std::string& display, const std::string& title_regex)
 {
     auto out = run_x_command(display, {"xdotool", "search", "--onlyvisible", "--name", title_regex});

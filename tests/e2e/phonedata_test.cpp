@@ -30,11 +30,10 @@ std::string file_state(const std::string& path)
 std::string random_bytes(size_t n, const std::string& never = "")
 {
     std::mt19937 gen(19);
-    std::string out(n, '\0');
-    for (char& c : out)
-        do
-            c = char(gen() & 0xff);
-        while (never.find(c) != std::string::npos);
+    std::string out;
+    while (out.size() < n)
+        if (char c = char(gen() & 0xff); never.find(c) == std::string::npos)
+            out += c;
     return out;
 }
 

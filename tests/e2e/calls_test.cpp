@@ -480,9 +480,8 @@ bool voice_up(int fd)
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// The centre of the green in the rows just below the call's own buttons,
-// where the second call's Hold & Answer or Swap sits. Matching by shape would
-// not do: the dial pad's Call button changes shape as the area opens.
+// The centre of the green just below the call's own buttons, where the second call's Hold & Answer
+// or Swap sits; not matched by shape, as the dial pad's Call button changes shape as the area opens.
 std::optional<th::Point> green_below(const th::Image& img, th::Point hangup)
 {
     long sx = 0, sy = 0, n = 0;

@@ -25,10 +25,8 @@ struct Point { int x, y; };
 
 Image screenshot(const std::string& display);
 
-// Centre of the largest block of the given colour in `after` whose size no
-// block of `before` had: a button that became active between two
-// screenshots, found by the colour its theme gives it. An empty `before`
-// gives the largest block.
+// Centre of the largest block of the colour in `after` whose size no block of `before` had (an empty
+// `before`: the largest): a button that became active between two screenshots, found by its theme's colour.
 std::optional<Point> newly_coloured(const Image& before, const Image& after, uint32_t colour);
 
 inline void move_pointer_away(const std::string& display) { run_x_command(display, {"xdotool", "mousemove", "1", "1"}); }

@@ -91,7 +91,9 @@ TEST(PhoneData, EveryFailureOfThePhoneOrObexdLeavesTheOldCachesIntact)
         // The packaged daemon answers but reaches no phone without Bluetooth (or,
         // where it cannot even start its server, never answers).
         std::string out = app.output();
-        EXPECT_LT(out.find(row.line), out.find("ℹ️ obexd started, establishing connection...")) << out;
+        const size_t started = out.find("ℹ️ obexd started, establishing connection...");
+        EXPECT_NE(started, std::string::npos) << out;
+        EXPECT_LT(out.find(row.line), started) << out;
         EXPECT_EQ(out.find("✓ Using existing obexd service"), std::string::npos) << out;
         bool answered = out.find("✓ obexd connection established") != std::string::npos;
         EXPECT_NE(answered, out.find("⚠️ Failed to establish obexd connection (timeout)") != std::string::npos) << out;

@@ -2,12 +2,14 @@
 // into uneven reads, and the round trip of one exchange over a local socket
 // pair (the floor under every command's fixed wait).
 #include "hfp/at.h"
+#include "hfp/conversation.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -55,15 +57,19 @@ int main()
                 return;
         }
     });
-    AtChannel channel(fds[0]);
+    AtConversation channel(fds[0]);
+    channel.start();
     auto t1 = clock::now();
     int ok = 0;
-    for (int i = 0; i < rounds; i++)
-        ok += channel.exchange("AT\r", 0, 1000).final == AtFinal::OK;
+    for (int i = 0; i < rounds; i++) {
+        std::promise<bool> answered;
+        channel.send("AT", {}, [&answered](const AtResponse& r) { answered.set_value(r.ok()); }, 1000);
+        ok += answered.get_future().get();
+    }
     double us = std::chrono::duration<double, std::micro>(clock::now() - t1).count() / rounds;
     phone.join();
+    channel.stop();
     std::printf("exchange round trip: %.1f us (%d/%d OK)\n", us, ok, rounds);
-    close(fds[0]);
     close(fds[1]);
     return 0;
 }

@@ -29,8 +29,6 @@ void set_state(AppState new_state)
     }
     if (new_state != CONNECTED)
         return;
-    if (hfp_channel.load() == 0 && device_addr[0] != '\0')
-        hfp_lookup_channel();
     if (device_addr[0] != '\0')
         start_incoming_listener();
     if (!phonebook_loaded.load() && !syncing_contacts.load())

@@ -1,23 +1,21 @@
 #include "hfp/call_actions.h"
 
 #include "app/log.h"
-#include "app/text.h"
 #include "app/main_thread.h"
-#include "audio/sco.h"
-#include "connection/device.h"
-#include "connection/state.h"
 #include "hfp/call_state.h"
-#include "hfp/hfp.h"
-#include "hfp/listener.h"
+#include "hfp/link.h"
 #include "ui/call_display.h"
 #include "ui/window.h"
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <unistd.h>
+#include <memory>
+#include <string>
 
 namespace {
+
+// How long an action may wait for the phone's events before we ask it.
+constexpr guint kConfirmMs = 5000;
 
 void set_sensitive(GtkWidget* widget, bool on)
 {
@@ -25,29 +23,54 @@ void set_sensitive(GtkWidget* widget, bool on)
         gtk_widget_set_sensitive(widget, on);
 }
 
-// Only the listener thread reads the listener connection: the phone's reply
-// to a command written here is read, logged and acted on there ("ERROR" ends
-// a call being set up), so the main loop never waits on the phone.
-bool write_command(int fd, const char* command)
-{
-    if (fd < 0)
-        return false;
-    return write(fd, command, std::strlen(command)) > 0;
-}
-
-// The link that carries call commands now: the listener once it is past its
-// handshake, else the dial connection.
-int command_link()
-{
-    int listen_fd = hfp_listen_socket.load();
-    if (listen_fd >= 0 && listener_link_ready())
-        return listen_fd;
-    return hfp_socket.load();
-}
-
 void feed(const std::function<void(CallModel&)>& change)
 {
     call_feed(hfp_link_generation(), change);
+}
+
+// Which action a confirmation timer watches; a newer action replaces it.
+// Main loop only.
+unsigned action_serial = 0;
+
+struct Watch {
+    unsigned serial;
+    int action;
+    const char* what;
+};
+
+gboolean confirm_timeout_cb(gpointer data)
+{
+    std::unique_ptr<Watch> watch(static_cast<Watch*>(data));
+    if (watch->serial != action_serial || call_model_snapshot().view().action != watch->action)
+        return G_SOURCE_REMOVE;
+    log_msgf("⚠️ %s: the phone did not confirm within 5 s; reading its calls", watch->what);
+    hfp_link_refresh();
+    return G_SOURCE_REMOVE;
+}
+
+// Sends an action's command; the phone's events confirm it. A refusal, or
+// no confirmation in time, reads the phone's state instead of guessing.
+void confirmed_action(const char* command, int action, const char* what)
+{
+    unsigned serial = ++action_serial;
+    g_timeout_add(kConfirmMs, confirm_timeout_cb, new Watch{serial, action, what});
+    std::string shown = command;
+    bool queued = hfp_link_send(command, {}, [shown, what](const AtResponse& r) {
+        if (r.ok() || r.link_lost)
+            return;
+        log_msgf("⚠️ %s: the phone answered %s to %s; reading its calls", what,
+                 r.timed_out ? "nothing" : r.final_line.c_str(), shown.c_str());
+        hfp_link_refresh();
+    });
+    if (!queued) {
+        // Nothing can reach the phone or confirm: ending is done here, an
+        // answer is not; the next handshake reads back what is true.
+        log_msgf("⚠️ %s: no call link", what);
+        if (action == ACTION_ANSWERING)
+            feed([](CallModel& m) { m.on_status(-1, -1, -1); });
+        else
+            feed([](CallModel& m) { m.reset(); });
+    }
 }
 
 void hold_action(int action, const char* what)
@@ -58,19 +81,20 @@ void hold_action(int action, const char* what)
         return;
     }
     char command[16];
-    std::snprintf(command, sizeof command, "AT+CHLD=%d\r", action);
-    if (!write_command(command_link(), command)) {
+    std::snprintf(command, sizeof command, "AT+CHLD=%d", action);
+    std::string shown = what;
+    bool queued = hfp_link_send(command, {}, [shown, action](const AtResponse& r) {
+        if (!r.ok() && !r.link_lost) {
+            log_msgf("⚠️ %s refused (AT+CHLD=%d)", shown.c_str(), action);
+            hfp_link_refresh();
+        }
+    });
+    if (!queued) {
         log_msgf("⚠️ %s: command could not be sent", what);
         return;
     }
     log_msgf("📞 %s (AT+CHLD=%d)", what, action);
     feed([action](CallModel& m) { m.on_hold_action(action); });
-}
-
-void clear_caller()
-{
-    std::memset(current_call_number, 0, sizeof current_call_number);
-    std::memset(current_call_name, 0, sizeof current_call_name);
 }
 
 }  // namespace
@@ -87,8 +111,13 @@ bool send_key_tone(char key)
     if (!valid || current_call_state.load() != CALL_ACTIVE || current_call_view.held_only)
         return false;
     char command[16];
-    std::snprintf(command, sizeof command, "AT+VTS=%c\r", key);
-    if (!write_command(command_link(), command)) {
+    std::snprintf(command, sizeof command, "AT+VTS=%c", key);
+    // Queued: each tone waits for the phone's answer to the one before.
+    bool queued = hfp_link_send(command, {}, [key](const AtResponse& r) {
+        if (!r.ok() && !r.link_lost)
+            log_msgf("⚠️ Key tone %c refused", key);
+    });
+    if (!queued) {
         log_msgf("⚠️ Key tone %c could not be sent", key);
         return false;
     }
@@ -99,64 +128,50 @@ bool send_key_tone(char key)
 void on_answer_clicked(GtkButton*, gpointer)
 {
     log_msg("✅ Call answered");
-    if (current_call_state.load() != CALL_INCOMING) {
+    CallView view = call_model_snapshot().view();
+    if (view.state != CALL_INCOMING || view.action != ACTION_NONE) {
         log_msg("⚠️ Answer: Invalid state");
         return;
     }
     set_sensitive(answer_btn, false);
     set_sensitive(reject_btn, false);
-    write_command(hfp_listen_socket.load(), "ATA\r");
     feed([](CallModel& m) { m.on_answer(); });
+    confirmed_action("ATA", ACTION_ANSWERING, "Answer");
     voice_link_sync(true);
-    set_call_state(CALL_ACTIVE);
-    update_ui();
 }
 
 void on_reject_clicked(GtkButton*, gpointer)
 {
     log_msg("❌ Call rejected");
-    if (current_call_state.load() != CALL_INCOMING) {
+    CallView view = call_model_snapshot().view();
+    if (view.state != CALL_INCOMING || view.action != ACTION_NONE) {
         log_msg("⚠️ Reject: Invalid state");
         return;
     }
+    set_sensitive(answer_btn, false);
     set_sensitive(reject_btn, false);
-    set_sensitive(hangup_btn, false);
-    write_command(hfp_listen_socket.load(), "AT+CHUP\r");
     feed([](CallModel& m) { m.on_reject(); });
-    set_call_state(CALL_IDLE);
-    clear_caller();
+    confirmed_action("AT+CHUP", ACTION_REJECTING, "Reject");
 }
 
 void on_hangup_clicked(GtkButton*, gpointer)
 {
     log_msg("🔚 Call ended");
-    int state = current_call_state.load();
-    if (state != CALL_OUTGOING && state != CALL_ACTIVE) {
+    CallView view = call_model_snapshot().view();
+    if ((view.state != CALL_OUTGOING && view.state != CALL_ACTIVE) || view.action != ACTION_NONE) {
         log_msg("⚠️ Hangup: Invalid state");
         return;
     }
-    set_sensitive(reject_btn, false);
     set_sensitive(hangup_btn, false);
     CallView after;
     call_feed(hfp_link_generation(), [](CallModel& m) { m.on_hangup(); }, nullptr, &after);
-    if (after.state != CALL_IDLE) {
+    if (after.action == ACTION_ENDING) {
+        confirmed_action("AT+CHUP", ACTION_ENDING, "Hang up");
+    } else if (!hfp_link_send("AT+CHUP")) {
         // A held call is left, or the waiting caller goes on ringing: the
-        // voice link and the display stay with them.
-        write_command(command_link(), "AT+CHUP\r");
-        log_msg("📱 AT+CHUP sent");
+        // phone's events say what became of the others.
+        log_msg("⚠️ Hang up: no call link");
         return;
     }
-    sco_audio_running = 0;
-    int listen_fd = hfp_listen_socket.load(), dial_fd = hfp_socket.load();
-    if (listen_fd >= 0) {
-        write_command(listen_fd, "AT+CHUP\r");
-        log_msg("📱 AT+CHUP sent (listen)");
-    } else if (dial_fd >= 0) {
-        write_command(dial_fd, "AT+CHUP\r");
-        log_msg("📱 AT+CHUP sent");
-    }
-    GThread* cleanup = g_thread_new("hangup_cleanup", stop_sco_audio, const_cast<char*>("🔊 SCO closed"));
-    g_thread_unref(cleanup);
-    set_call_state(CALL_IDLE);
-    clear_caller();
+    log_msg("📱 AT+CHUP sent");
 }

@@ -19,7 +19,7 @@ void CallModel::on_status(int call, int callsetup, int callheld)
         setup_ = clamp(callsetup, 0, 3);
     if (callheld >= 0)
         held_ = clamp(callheld, 0, 2);
-    answered_ = rejected_ = dialing_ = false;
+    answered_ = rejected_ = dialing_ = ending_ = false;
     pending_ = -1;
     if (call_ == 0 && held_ == 0) {
         waiting_ = held_party_ = {};
@@ -32,6 +32,7 @@ void CallModel::on_call(int value)
 {
     if (value != 0 && value != 1)
         return;
+    bool was_active = call_ == 1;
     if (value == 1 && call_ == 0) {
         // The call being set up is the one now in progress, not a second one.
         setup_ = 0;
@@ -39,9 +40,14 @@ void CallModel::on_call(int value)
     call_ = value;
     answered_ = dialing_ = false;
     if (value == 0) {
-        held_ = setup_ = 0;
+        held_ = 0;
         pending_ = -1;
-        party_ = waiting_ = held_party_ = {};
+        ending_ = false;
+        // call=0 says nothing about a call being set up: a caller who waited
+        // beside the call that ended now rings on its own.
+        if (was_active || setup_ != 1)
+            party_ = setup_ == 1 ? waiting_ : CallParty{};
+        waiting_ = held_party_ = {};
     }
 }
 
@@ -54,6 +60,8 @@ void CallModel::on_callsetup(int value)
     setup_ = value;
     if (value == 0) {
         rejected_ = answered_ = dialing_ = false;
+        if (call_ == 0)
+            ending_ = false;
         if (was_waiting) {
             if (pending_ == 1) {
                 party_ = waiting_;
@@ -136,7 +144,7 @@ void CallModel::on_end_code(bool is_error)
             return;
     }
     call_ = setup_ = held_ = 0;
-    answered_ = rejected_ = dialing_ = false;
+    answered_ = rejected_ = dialing_ = ending_ = false;
     pending_ = -1;
     party_ = waiting_ = held_party_ = {};
 }
@@ -152,13 +160,15 @@ void CallModel::on_dial_accepted(const CallParty& callee)
 
 void CallModel::on_answer()
 {
-    if (view().state == CALL_INCOMING)
+    CallView v = view();
+    if (v.state == CALL_INCOMING && v.action == ACTION_NONE)
         answered_ = true;
 }
 
 void CallModel::on_reject()
 {
-    if (view().state == CALL_INCOMING)
+    CallView v = view();
+    if (v.state == CALL_INCOMING && v.action == ACTION_NONE)
         rejected_ = true;
 }
 
@@ -175,8 +185,9 @@ void CallModel::on_hangup()
         waiting_ = {};
         call_ = 0;
     } else {
-        call_ = setup_ = held_ = 0;
-        party_ = waiting_ = held_party_ = {};
+        // Shown as ending until the phone's events say the call is gone.
+        ending_ = true;
+        return;
     }
     answered_ = rejected_ = dialing_ = false;
     pending_ = -1;
@@ -192,19 +203,56 @@ void CallModel::reset()
     *this = CallModel{};
 }
 
+void CallModel::on_call_list(const std::vector<ListedCall>& calls)
+{
+    const ListedCall *active = nullptr, *held = nullptr, *setup = nullptr, *waiting = nullptr;
+    for (const ListedCall& c : calls) {
+        const ListedCall*& slot = c.status == 0 ? active : c.status == 1 ? held : c.status == 5 ? waiting : setup;
+        if (!slot)
+            slot = &c;
+    }
+    // A number we already know keeps the name it came with (a swap on the
+    // phone moves it to the other slot); a call without a number changes nothing.
+    const CallParty known[] = {party_, waiting_, held_party_};
+    auto take = [&known](CallParty& slot, const ListedCall* c) {
+        if (!c || c->number.empty())
+            return;
+        for (const CallParty& k : known)
+            if (k.number == c->number) {
+                slot = k;
+                if (slot.name.empty())
+                    slot.name = c->name;
+                return;
+            }
+        slot = CallParty{c->number, c->name};
+    };
+    if (active) {
+        take(party_, active);
+        take(held_party_, held);
+    } else if (held) {
+        take(party_, held);
+    } else {
+        take(party_, setup);
+    }
+    take(waiting_, waiting);
+}
+
 CallView CallModel::view() const
 {
     CallView v;
-    if (call_ == 1 || held_ != 0 || answered_) {
+    if (call_ == 1 || held_ != 0) {
         v.state = CALL_ACTIVE;
         v.waiting = call_ == 1 && setup_ == 1;
         v.held = held_ != 0;
         v.held_only = held_ == 2 || (held_ != 0 && call_ == 0);
-    } else if (setup_ == 1 && !rejected_) {
+        v.action = ending_ ? ACTION_ENDING : ACTION_NONE;
+    } else if (setup_ == 1) {
         v.state = CALL_INCOMING;
+        v.action = answered_ ? ACTION_ANSWERING : rejected_ ? ACTION_REJECTING : ACTION_NONE;
     } else if (setup_ >= 2 || dialing_) {
         v.state = CALL_OUTGOING;
+        v.action = ending_ ? ACTION_ENDING : ACTION_NONE;
     }
-    v.voice = v.state == CALL_ACTIVE || v.state == CALL_OUTGOING;
+    v.voice = v.state == CALL_ACTIVE || v.state == CALL_OUTGOING || v.action == ACTION_ANSWERING;
     return v;
 }

@@ -2,8 +2,13 @@
 // indicators and the codes around them. Pure: no GTK, no sockets, no clock.
 #pragma once
 #include <string>
+#include <vector>
+
+#include "hfp/at_result.h"
 
 enum CallState { CALL_IDLE = 0, CALL_INCOMING, CALL_OUTGOING, CALL_ACTIVE };
+// What the user asked of the phone that it has not yet confirmed.
+enum CallAction { ACTION_NONE = 0, ACTION_ANSWERING, ACTION_REJECTING, ACTION_ENDING };
 
 // What the window, the voice link and the actions need to know.
 struct CallView {
@@ -12,6 +17,7 @@ struct CallView {
     bool held = false;      // a call is on hold (alone, or beside the active one)
     bool held_only = false; // the only call is on hold
     bool voice = false;     // the voice link should be up
+    int action = ACTION_NONE; // asked of the phone, not yet confirmed
     bool operator==(const CallView&) const = default;
 };
 
@@ -39,6 +45,9 @@ public:
     void on_hangup();
     // AT+CHLD=<action> sent: tells the phone's next events which call went where.
     void on_hold_action(int action);
+    // The phone's answer to AT+CLCC: names which number is active, held,
+    // being set up or waiting (the indicators keep saying what state).
+    void on_call_list(const std::vector<ListedCall>& calls);
     void reset();
 
     CallView view() const;
@@ -50,6 +59,7 @@ private:
     int call_ = 0, setup_ = 0, held_ = 0;
     bool answered_ = false;   // Answer pressed; the phone has not confirmed yet
     bool rejected_ = false;   // Reject pressed; RING/+CLIP until callsetup 0 are echoes
+    bool ending_ = false;     // Hang up pressed; the phone has not confirmed yet
     bool dialing_ = false;    // dial accepted; the phone's callsetup not seen yet
     int pending_ = -1;        // the hold action sent and not yet seen done
     CallParty party_, waiting_, held_party_;

@@ -200,8 +200,8 @@ void apply_latest_view()
     waiting_call_party = view.waiting ? model.waiting_party() : CallParty{};
     held_call_party = view.held && !view.held_only ? model.held_party() : CallParty{};
     current_call_view = view;
-    if (view.state == CALL_INCOMING) {
-        if (current_call_state.load() != CALL_INCOMING) {
+    if (view.state == CALL_INCOMING && view.action == ACTION_NONE) {
+        if (current_call_state.load() != CALL_INCOMING || ringtone_timer_id == 0) {
             current_call_state = CALL_INCOMING;
             call_alert_start();
         }

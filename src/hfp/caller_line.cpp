@@ -1,61 +1,22 @@
 #include "hfp/caller_line.h"
 
-#include <vector>
+#include "hfp/at_result.h"
 
 namespace {
 
-std::vector<std::string_view> split_fields(std::string_view text)
-{
-    std::vector<std::string_view> fields;
-    bool quoted = false;
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '"')
-            quoted = !quoted;
-        else if (text[i] == ',' && !quoted) {
-            fields.push_back(text.substr(start, i - start));
-            start = i + 1;
-        }
-    }
-    fields.push_back(text.substr(start));
-    return fields;
-}
-
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
-// The text between a field's quotes; false when the field is not quoted.
-bool unquote(std::string_view field, std::string* out)
-{
-    field = trim(field);
-    if (field.size() < 2 || field.front() != '"')
-        return false;
-    size_t close = field.find('"', 1);
-    if (close == std::string_view::npos)
-        return false;
-    *out = std::string(field.substr(1, close - 1));
-    return true;
-}
-
 // "+CLIP:" and "+CCWA:" both start with the quoted number; only the field
 // that carries the phonebook name differs.
-bool parse_caller_fields(std::string_view line, std::string_view prefix, size_t name_field, CallerLine* out)
+bool parse_caller_fields(std::string_view line, std::string_view prefix, int name_field, CallerLine* out)
 {
-    size_t at = line.find(prefix);
-    if (at == std::string_view::npos)
-        return false;
-    std::vector<std::string_view> fields = split_fields(line.substr(at + prefix.size()));
+    AtResult r(line);
     CallerLine caller;
-    if (!unquote(fields[0], &caller.number))
+    if (!r.prefix(prefix, true) || !r.quoted(&caller.number))
         return false;
-    if (fields.size() > name_field)
-        unquote(fields[name_field], &caller.name);
+    bool there = true;
+    for (int i = 0; i < name_field && there; ++i)
+        there = r.skip_field();
+    if (there)
+        r.quoted(&caller.name);
     *out = std::move(caller);
     return true;
 }
@@ -78,4 +39,20 @@ bool number_is_dialable(std::string_view number)
         if (c < 0x20 || c == 0x7f || c == ';')
             return false;
     return true;
+}
+
+std::string dial_string(std::string_view number)
+{
+    std::string out;
+    for (char c : number) {
+        char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if ((c >= '0' && c <= '9') || c == '*' || c == '#' || c == ',')
+            out += c;
+        else if (lower == 'p' || lower == 'w')
+            out += lower;
+        else if (c == '+' && out.empty())
+            out += c;
+    }
+    // Pauses alone dial nothing.
+    return out.find_first_of("0123456789*#") == std::string::npos ? std::string() : out;
 }

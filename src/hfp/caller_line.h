@@ -18,3 +18,8 @@ bool parse_ccwa_line(std::string_view line, CallerLine* out);
 // A number may go into "ATD%s;" only when it cannot end the command early or
 // smuggle another one in: no control characters and no ';'.
 bool number_is_dialable(std::string_view number);
+
+// What goes after ATD: phones refuse anything outside their dial set, so a
+// number as people write it ("+1 (408) 555-0142") is reduced to a leading
+// '+', digits, '*', '#' and the pauses ',', 'p', 'w'. "" when nothing is left.
+std::string dial_string(std::string_view number);

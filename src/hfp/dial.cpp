@@ -4,36 +4,28 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "audio/sco.h"
-#include "connection/bluez.h"
 #include "connection/device.h"
 #include "connection/state.h"
-#include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
-#include "hfp/dial_monitor.h"
-#include "hfp/hfp.h"
-#include "hfp/listener.h"
+#include "hfp/link.h"
 #include "phonedata/phonebook.h"
 #include "ui/window.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace {
 
 // A number longer than this would push ";\r" out of the 127-byte command.
 constexpr size_t kMaxNumberLength = 122;
-// Bounds on the phone's answer to ATD; the described waits stay the minimum.
-constexpr int kListenerReplyWaitMs = 500;
-constexpr int kDialReplyWaitMs = 1000;
-constexpr int kReplyTimeoutMs = 5000;
-constexpr gint64 kListenerWaitUs = 5 * G_USEC_PER_SEC;
+// How long the phone may take to take or refuse a dial.
+constexpr int kDialReplyTimeoutMs = 10000;
 
-std::mutex exchange_mutex;   // one dial exchange at a time
+// Set by dial_number on the main loop, cleared when the phone's answer has
+// been judged (on the link's thread): one dial at a time.
 std::atomic<int> dial_in_progress{0};
 
 gboolean dial_fallback_cb(gpointer data)
@@ -65,8 +57,8 @@ void fallback(const std::string& number)
     g_idle_add(dial_fallback_cb, new std::string(number));
 }
 
-// Fed before the reader of the connection reads again, so the phone's
-// callsetup event that follows is judged against the outgoing call.
+// Fed before the link reads on, so the phone's callsetup event that follows
+// is judged against the outgoing call. The number is kept as the user saw it.
 void accept(const std::string& number, unsigned generation)
 {
     char name[128] = "";
@@ -78,142 +70,32 @@ void accept(const std::string& number, unsigned generation)
         voice_link_sync(true);
 }
 
-void connect_hands_free_profile()
+// The phone's answer to ATD, on the link's thread.
+void judge_dial(const std::string& number, unsigned generation, const AtResponse& r)
 {
-    const char* path = phone_path();
-    if (path[0] == '\0' || !dbus_conn)
-        return;
-    GError* error = nullptr;
-    if (!bluez::connect_profile(dbus_conn, path, bluez::kHfpHfUuid, &error)) {
-        g_clear_error(&error);
-        bluez::connect_profile(dbus_conn, path, bluez::kHfpAgUuid, &error);
-        g_clear_error(&error);
-    }
-}
-
-// The listener holds the phone's channel while it connects and shakes hands;
-// a link of our own would be refused (EBUSY) meanwhile, so wait for it.
-bool wait_for_listener()
-{
-    gint64 deadline = g_get_monotonic_time() + kListenerWaitUs;
-    while (!listener_link_ready()) {
-        if (hfp_listen_socket.load() < 0 || g_get_monotonic_time() > deadline)
-            return false;
-        g_usleep(20 * 1000);
-    }
-    return true;
-}
-
-void dial_over_listener(const std::string& number, const std::string& command, unsigned generation)
-{
-    log_msg("📱 Using existing HFP connection...");
-    std::shared_ptr<AtChannel> channel = listener_pause();
-    AtReply reply;
-    if (channel)
-        reply = channel->exchange(command, kListenerReplyWaitMs, kReplyTimeoutMs);
-    if (!channel || reply.write_failed || (reply.io_error && reply.lines.empty())) {
+    if (r.link_lost) {
         log_msg("⚠️ Call command could not be sent");
-        listener_resume();
         fallback(number);
-        return;
-    }
-    std::string text = utf8_repair(reply.joined());
-    log_msgf("📥 HFP response (%d byte): [%s]", static_cast<int>(reply.bytes), text.c_str());
-    switch (judge_dial_reply(reply, hfp_indicator_map())) {
-    case DialVerdict::ACCEPTED:
+    } else if (r.ok()) {
         log_msgf("✓ Call started: %s", number.c_str());
-        break;
-    case DialVerdict::REFUSED:
-        log_msg("⚠️ Phone rejected call");
-        listener_resume();
-        fallback(number);
-        return;
-    case DialVerdict::UNKNOWN:
-        // The phone may still be dialling; its events correct the display.
-        log_msg("⚠️ Unknown response, trying anyway...");
-        break;
-    }
-    accept(number, generation);
-    listener_resume();
-}
-
-void dial_over_new_connection(const std::string& number, const std::string& command, unsigned generation)
-{
-    hfp_close();
-    log_msg("📱 Establishing HFP connection...");
-    bool socket_failed = false;
-    int fd = hfp_rfcomm_open(&socket_failed);
-    if (fd < 0 && errno == EBUSY && wait_for_listener()) {
-        dial_over_listener(number, command, generation);
-        return;
-    }
-    if (fd < 0) {
-        log_msg(socket_failed ? "⚠️ RFCOMM socket error" : "⚠️ HFP connection failed");
-        fallback(number);
-        return;
-    }
-    hfp_socket = fd;
-    log_msg("✓ HFP connection established");
-    auto channel = std::make_shared<AtChannel>(fd);
-    PhoneStatus status;
-    if (!hfp_outgoing_handshake(*channel, &status)) {
-        hfp_close();
-        fallback(number);
-        return;
-    }
-    call_status_from_phone(generation, status.values);
-    AtReply reply = channel->exchange(command, kDialReplyWaitMs, kReplyTimeoutMs);
-    bool accepted = false;
-    if (reply.lines.empty())
+        accept(number, generation);
+    } else if (r.timed_out) {
+        // The phone may still be dialling: ask it before giving up.
         log_msg("⚠️ Call response: (empty)");
-    else if (judge_dial_reply(reply, hfp_indicator_map()) == DialVerdict::ACCEPTED)
-        accepted = true;
-    else if (reply.contains("ERROR"))
-        log_msg("⚠️ Phone rejected call");
-    else if (reply.contains("NO CARRIER"))
+        hfp_link_refresh([number, generation] {
+            if (call_model_snapshot().view().state == CALL_OUTGOING)
+                accept(number, generation);
+            else
+                fallback(number);
+        });
+    } else if (r.final == AtFinal::NO_CARRIER) {
         log_msg("⚠️ Connection lost");
-    else
-        log_msgf("⚠️ Call response: %s", utf8_repair(reply.joined()).c_str());
-    if (!accepted) {
-        hfp_close();
         fallback(number);
-        return;
-    }
-    log_msgf("✓ Call started: %s", number.c_str());
-    accept(number, generation);
-    connect_hands_free_profile();
-    hfp_monitor_running = 1;
-    hfp_monitor_thread_handle =
-        g_thread_new("hfp_monitor", hfp_monitor_thread, new MonitorStart{channel, generation, this_phone()});
-}
-
-void dial_exchange(const std::string& number, unsigned generation)
-{
-    std::lock_guard<std::mutex> lock(exchange_mutex);
-    if (phone_addr()[0] == '\0') {
-        log_msg("⚠️ No phone address");
+    } else {
+        log_msgf("⚠️ Phone rejected call (%s)", utf8_repair(r.final_line).c_str());
         fallback(number);
-        return;
     }
-    std::string command = "ATD" + number + ";\r";
-    if (wait_for_listener())
-        dial_over_listener(number, command, generation);
-    else
-        dial_over_new_connection(number, command, generation);
-}
-
-struct DialJob {
-    std::string number;
-    unsigned generation;
-    PhoneRef phone;
-};
-
-gpointer dial_thread(gpointer data)
-{
-    std::unique_ptr<DialJob> job(static_cast<DialJob*>(data));
-    dial_exchange(job->number, job->generation);
     dial_in_progress = 0;
-    return nullptr;
 }
 
 // A refused number is shown with its control characters made visible.
@@ -267,29 +149,45 @@ void dial_number(const char* number)
         log_msgf("⚠️ A call is in progress; not dialling %s", number);
         return;
     }
+    std::string command = "ATD" + dial_string(number) + ";";
+    if (command == "ATD;") {
+        log_msgf("⚠️ Number refused (nothing a phone can dial): %s", printable(number).c_str());
+        return;
+    }
+    // No link of our own beside the standing one: the phone allows one per
+    // channel. The number waits for the link instead.
+    if (!hfp_link_ready()) {
+        pending_dial_set(number);
+        log_msgf("📞 Number waiting for the phone: %s", number);
+        update_ui();
+        return;
+    }
     int idle = 0;
     if (!dial_in_progress.compare_exchange_strong(idle, 1)) {
         log_msgf("⚠️ A dial is already in progress; not dialling %s", number);
         return;
     }
     log_msgf("📞 Calling: %s", number);
-    auto* job = new DialJob{number, hfp_link_generation(), this_phone()};
-    if (g_main_context_is_owner(g_main_context_default())) {
-        auto thread_body = [](gpointer data) -> gpointer {
-            adopt_phone(static_cast<DialJob*>(data)->phone);
-            return dial_thread(data);
-        };
-        GThread* worker = g_thread_new("dial", thread_body, job);
-        g_thread_unref(worker);
-        return;
+    std::string shown = number;
+    unsigned generation = hfp_link_generation();
+    bool queued = hfp_link_send(command, {}, [shown, generation](const AtResponse& r) { judge_dial(shown, generation, r); },
+                                kDialReplyTimeoutMs);
+    if (!queued) {
+        dial_in_progress = 0;
+        pending_dial_set(number);
+        log_msgf("📞 Number waiting for the phone: %s", number);
     }
-    dial_thread(job);
 }
 
 void on_dial_call_clicked(GtkButton*, gpointer entry)
 {
     if (!entry)
         return;
+    // During a call the keys were tones; the entry keeps what was typed to dial.
+    if (call_model_snapshot().view().state != CALL_IDLE) {
+        log_msg("⚠️ A call is in progress; not dialling the entry");
+        return;
+    }
     const gchar* text = gtk_entry_get_text(GTK_ENTRY(entry));
     if (text && text[0] != '\0') {
         std::string number = text;

@@ -3,7 +3,6 @@
 #include "app/log.h"
 #include "audio/sco.h"
 #include "connection/device.h"
-#include "hfp/at.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -15,15 +14,10 @@
 #include <cerrno>
 #include <cstring>
 
-std::atomic<int> hfp_socket{-1};
 std::atomic<int> hfp_listen_socket{-1};
-std::atomic<int> hfp_monitor_running{0};
-std::atomic<GThread*> hfp_monitor_thread_handle{nullptr};
 std::atomic<int> hfp_reply_timeout_ms{3000};
 
 namespace {
-
-constexpr int kCommandWaitMs = 100;
 
 // The RFCOMM channel of the first protocol sequence that names RFCOMM, or 0.
 int rfcomm_channel_of(sdp_record_t* record)
@@ -57,56 +51,16 @@ int rfcomm_channel_of(sdp_record_t* record)
     return channel;
 }
 
-AtReply step(AtChannel& channel, const char* command)
-{
-    return channel.exchange(command, kCommandWaitMs, hfp_reply_timeout_ms.load());
-}
-
-// Indicator positions differ between phones; the fixed 1 = call, 2 = callsetup
-// only when the phone's list has never been read. An answer that cannot be
-// read keeps what the phone said before: the fallback positions would turn
-// a network or battery change into a call on most phones.
-void learn_indicators(const AtReply& reply)
-{
-    IndicatorMap map;
-    for (const std::string& line : reply.lines) {
-        if (parse_cind_test(line, &map)) {
-            hfp_set_indicator_map(map);
-            return;
-        }
-    }
-    if (hfp_indicator_map().names.empty())
-        hfp_set_indicator_map(IndicatorMap{});
-}
-
-void read_values(const AtReply& reply, PhoneStatus* status)
-{
-    if (!status)
-        return;
-    for (const std::string& line : reply.lines)
-        if (parse_cind_values(line, &status->values))
-            return;
-}
-
-void read_features(const AtReply& reply, PhoneStatus* status)
-{
-    if (!status)
-        return;
-    for (const std::string& line : reply.lines)
-        if (parse_brsf(line, &status->ag_features))
-            return;
-}
-
 }  // namespace
 
 void hfp_lookup_channel()
 {
     bdaddr_t target;
     bdaddr_t any{};
-    str2ba(device_addr, &target);
+    str2ba(phone_addr(), &target);
     sdp_session_t* session = sdp_connect(&any, &target, SDP_RETRY_IF_BUSY);
     if (!session) {
-        log_msg("ℹ️ SDP connection failed, using default channel");
+        log_msg("⚠️ SDP connection failed");
         return;
     }
 
@@ -147,15 +101,8 @@ void hfp_lookup_channel()
     }
 }
 
-int hfp_effective_channel()
-{
-    int channel = hfp_channel.load();
-    return channel != 0 ? channel : 3;
-}
-
 void hfp_close()
 {
-    hfp_monitor_running = 0;
     sco_audio_running = 0;
     int sco = sco_socket.exchange(-1);
     if (sco >= 0) {
@@ -163,14 +110,6 @@ void hfp_close()
         close(sco);
         log_msg("🔊 SCO audio closed");
     }
-    g_usleep(100 * 1000);
-    int fd = hfp_socket.exchange(-1);
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-    if (GThread* monitor = hfp_monitor_thread_handle.exchange(nullptr))
-        g_thread_join(monitor);
     log_msg("✓ HFP connection closed");
 }
 
@@ -190,7 +129,7 @@ int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
     sockaddr_rc addr{};
     addr.rc_family = AF_BLUETOOTH;
     str2ba(phone_addr(), &addr.rc_bdaddr);
-    addr.rc_channel = static_cast<uint8_t>(hfp_effective_channel());
+    addr.rc_channel = hfp_channel.load();
     int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     int e = errno;
     if (publish) {
@@ -210,67 +149,4 @@ int hfp_rfcomm_open(bool* socket_failed, std::atomic<int>* publish)
         return -1;
     }
     return fd;
-}
-
-bool hfp_outgoing_handshake(AtChannel& channel, PhoneStatus* status)
-{
-    AtReply reply = step(channel, "AT+BRSF=0\r");
-    if (reply.write_failed)
-        return false;
-    if (reply.final != AtFinal::OK) {
-        log_msg("⚠️ AT+BRSF error");
-        return false;
-    }
-    reply = step(channel, "AT+CIND=?\r");
-    if (reply.write_failed)
-        return false;
-    if (reply.final != AtFinal::OK) {
-        log_msg("⚠️ AT+CIND=? error");
-        return false;
-    }
-    learn_indicators(reply);
-    reply = step(channel, "AT+CIND?\r");
-    if (reply.write_failed)
-        return false;
-    if (reply.final != AtFinal::OK) {
-        log_msg("⚠️ AT+CIND? error");
-        return false;
-    }
-    read_values(reply, status);
-    reply = step(channel, "AT+CMER=3,0,0,1\r");
-    if (reply.write_failed)
-        return false;
-    if (reply.final != AtFinal::OK) {
-        reply = step(channel, "AT+CMER=3,0,0,0\r");
-        if (reply.write_failed)
-            return false;
-    }
-    log_msg("✓ HFP SLC established");
-    step(channel, "AT+NREC=0\r");
-    return true;
-}
-
-bool hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
-{
-    PhoneStatus local;
-    if (!status)
-        status = &local;
-    // Bits 0-2: echo cancelling, three-way calling, caller number presentation.
-    const char* commands[] = {"AT+BRSF=7\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r",
-                              "AT+CHLD=?\r", "AT+CLIP=1\r", "AT+CCWA=1\r"};
-    for (const char* command : commands) {
-        bool three_way = status->ag_features >= 0 && (status->ag_features & 1) != 0;
-        if (!three_way && (std::strcmp(command, "AT+CHLD=?\r") == 0 || std::strcmp(command, "AT+CCWA=1\r") == 0))
-            continue;
-        AtReply reply = step(channel, command);
-        if (reply.write_failed || reply.io_error)
-            return false;
-        if (std::strcmp(command, "AT+BRSF=7\r") == 0)
-            read_features(reply, status);
-        else if (std::strcmp(command, "AT+CIND=?\r") == 0)
-            learn_indicators(reply);
-        else if (std::strcmp(command, "AT+CIND?\r") == 0)
-            read_values(reply, status);
-    }
-    return true;
 }

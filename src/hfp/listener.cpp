@@ -5,58 +5,24 @@
 #include "app/main_thread.h"
 #include "connection/device.h"
 #include "connection/state.h"
-#include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "hfp/hfp.h"
-#include "hfp/phone_lines.h"
+#include "hfp/link.h"
 
 #include <memory>
-#include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
 
 std::atomic<int> incoming_call_running{0};
 GThread* incoming_call_thread = nullptr;
-std::atomic<int> hfp_listen_paused{0};
-std::atomic<int> hfp_listen_paused_ack{0};
 
 namespace {
 
 constexpr gint64 kStableConnectionUs = 10 * G_USEC_PER_SEC;
-constexpr gint64 kPauseAckTimeoutUs = 10 * G_USEC_PER_SEC;
 
-std::atomic<int> listener_ready{0};
 std::atomic<int> listener_finished{1};
-std::atomic<GThread*> listener_self{nullptr};
 std::atomic<int> consecutive_losses{0};
-
-std::mutex channel_mutex;
-std::shared_ptr<AtChannel> listener_channel;   // guarded by channel_mutex
-
-void publish_channel(std::shared_ptr<AtChannel> channel)
-{
-    std::lock_guard<std::mutex> lock(channel_mutex);
-    listener_channel = std::move(channel);
-}
-
-std::shared_ptr<AtChannel> published_channel()
-{
-    std::lock_guard<std::mutex> lock(channel_mutex);
-    return listener_channel;
-}
-
-// The listener's descriptor is closed by the listener alone; a disconnect
-// only takes it out of the global and shuts it down.
-void close_listen_socket(int fd)
-{
-    if (fd < 0)
-        return;
-    int own = fd;
-    hfp_listen_socket.compare_exchange_strong(own, -1);
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
-}
 
 struct ListenerStart {
     unsigned generation;
@@ -86,15 +52,50 @@ void schedule_restart(gint64 connected_for_us)
 
 // An attempt that never reached a working link ends here. A phone busy with
 // another link, or slow to offer the service, is tried again: without the
-// listener no incoming call would show.
+// link no incoming call would show and no dial could go out.
 gpointer give_up_attempt()
 {
     bool again = incoming_call_running.load() != 0;
-    listener_self = nullptr;
     listener_finished = 1;
     if (again)
         schedule_restart(0);
     return nullptr;
+}
+
+// The number waiting for the link is dialled once the link can carry it.
+gboolean link_ready_cb(gpointer)
+{
+    update_ui();
+    if (current_state.load() != CONNECTED || !hands_free_link_ready())
+        return G_SOURCE_REMOVE;
+    std::string pending = pending_dial_take();
+    if (!pending.empty()) {
+        log_msgf("📞 Auto-dialing: %s", pending.c_str());
+        dial_number(pending.c_str());
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// Opens the RFCOMM link to the phone's gateway service: the channel from
+// its SDP record (looked up while unknown), then the connect. Published in
+// hfp_listen_socket before the connect, so a disconnect can abort it.
+int open_link()
+{
+    if (hfp_channel.load() == 0)
+        hfp_lookup_channel();
+    if (hfp_channel.load() == 0) {
+        log_msg("⚠️ No hands-free service found on the phone");
+        return -1;
+    }
+    bool socket_failed = false;
+    int fd = hfp_rfcomm_open(&socket_failed, &hfp_listen_socket);
+    if (fd < 0) {
+        // Refused outright: the phone may have moved its service to another channel.
+        if (!socket_failed && errno == ECONNREFUSED)
+            hfp_channel = 0;
+        log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
+    }
+    return fd;
 }
 
 }  // namespace
@@ -123,82 +124,47 @@ gpointer incoming_call_listener(gpointer data)
     unsigned generation = start ? start->generation : hfp_link_generation();
     if (start)
         adopt_phone(start->phone);
-    listener_self = g_thread_self();
     log_msg("📞 Incoming call listener started");
-    bool socket_failed = false;
-    // Published before the connect, so that a disconnect can abort it at once.
-    int fd = hfp_rfcomm_open(&socket_failed, &hfp_listen_socket);
-    if (fd < 0) {
-        log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
+    int fd = open_link();
+    if (fd < 0)
         return give_up_attempt();
+
+    std::atomic<int> handshake{0};   // 1 done, -1 failed
+    std::shared_ptr<AtConversation> link =
+        hfp_link_start(fd, generation, [&handshake](bool ok) { handshake = ok ? 1 : -1; });
+    gint64 ready_at = 0;
+    while (incoming_call_running.load() && !link->wait_closed(200)) {
+        if (handshake.load() == 1 && ready_at == 0) {
+            ready_at = g_get_monotonic_time();
+            log_msg("✓ Incoming call listener ready");
+            g_idle_add(link_ready_cb, nullptr);
+        } else if (handshake.load() == -1) {
+            break;
+        }
     }
-    auto channel = std::make_shared<AtChannel>(fd);
-    PhoneStatus status;
-    if (!hfp_listener_handshake(*channel, &status)) {
-        // Dropped part-way: nothing is announced on this link, and a number
-        // waiting for the phone stays for the next one.
+    bool lost = incoming_call_running.load() != 0;
+    if (lost && ready_at == 0 && handshake.load() == -1 && !link->closed()) {
+        // A phone that does not complete the handshake is no hands-free
+        // gateway we can use on that channel: ask its SDP server again.
+        log_msg("⚠️ Handshake failed; the call link is not ready");
+        hfp_channel = 0;
+    } else if (lost && ready_at == 0) {
         log_msg("⚠️ Listener connection lost during the handshake");
-        close_listen_socket(fd);
-        return give_up_attempt();
+    } else if (lost) {
+        // The calls go on on the phone; the next handshake reads them back.
+        log_msg("⚠️ Listener connection lost");
     }
-    // Whatever the phone has going on now is the truth, also after a re-handshake.
-    call_status_from_phone(generation, status.values);
-    publish_channel(channel);
-    gint64 ready_at = g_get_monotonic_time();
-    log_msg("✓ Incoming call listener ready");
-    listener_ready = 1;
+    int own = fd;
+    hfp_listen_socket.compare_exchange_strong(own, -1);
+    link->stop();
+    link.reset();   // closes the descriptor, now out of the global
     g_idle_add(update_ui_cb, nullptr);
-
-    // Taken only after the link is announced ready: a hand-over racing with
-    // us either sees the link ready and dials itself, or leaves the number
-    // for this take. Either way it is dialled once.
-    if (incoming_call_running.load()) {
-        std::string pending = pending_dial_take();
-        if (!pending.empty()) {
-            log_msgf("📞 Auto-dialing: %s", pending.c_str());
-            g_usleep(500 * 1000);
-            dial_number(pending.c_str());
-        }
-    }
-
-    bool lost = false;
-    while (incoming_call_running.load()) {
-        if (hfp_listen_socket.load() != fd)
-            break;
-        hfp_listen_paused_ack = 0;
-        if (hfp_listen_paused.load()) {
-            hfp_listen_paused_ack = 1;
-            g_usleep(10 * 1000);
-            continue;
-        }
-        std::vector<std::string> left = channel->take_unsolicited();
-        if (!left.empty())
-            handle_phone_lines(left, generation);
-        bool io_error = false;
-        std::vector<std::string> lines = channel->read_lines(1000, &io_error);
-        if (!incoming_call_running.load())
-            break;
-        if (io_error) {
-            // The calls go on on the phone; the next handshake reads them back.
-            log_msg("⚠️ Listener connection lost");
-            lost = true;
-            break;
-        }
-        if (!lines.empty())
-            handle_phone_lines(lines, generation);
-    }
-
-    listener_ready = 0;
-    g_idle_add(update_ui_cb, nullptr);
-    publish_channel(nullptr);
-    close_listen_socket(fd);
     incoming_call_running = 0;
     log_msg("📞 Incoming call listener stopped");
-    listener_self = nullptr;
     listener_finished = 1;
     // Queued last: the restart joins this thread, which has nothing left to do.
     if (lost)
-        schedule_restart(g_get_monotonic_time() - ready_at);
+        schedule_restart(ready_at == 0 ? 0 : g_get_monotonic_time() - ready_at);
     return nullptr;
 }
 
@@ -219,33 +185,6 @@ gboolean restart_incoming_listener_cb(gpointer)
     return G_SOURCE_REMOVE;
 }
 
-bool listener_link_ready()
-{
-    return listener_ready.load() != 0;
-}
+bool listener_link_ready() { return hfp_link_ready(); }
 
-bool hands_free_link_ready()
-{
-    return listener_ready.load() != 0 || hfp_socket.load() >= 0;
-}
-
-std::shared_ptr<AtChannel> listener_pause()
-{
-    hfp_listen_paused = 1;
-    if (g_thread_self() == listener_self.load())
-        return published_channel();   // the listener itself: it is not in its read
-    gint64 deadline = g_get_monotonic_time() + kPauseAckTimeoutUs;
-    while (hfp_listen_paused_ack.load() == 0) {
-        if (hfp_listen_socket.load() < 0 || !listener_ready.load() || g_get_monotonic_time() > deadline) {
-            hfp_listen_paused = 0;
-            return nullptr;
-        }
-        g_usleep(5 * 1000);
-    }
-    return published_channel();
-}
-
-void listener_resume()
-{
-    hfp_listen_paused = 0;
-}
+bool hands_free_link_ready() { return hfp_link_ready(); }

@@ -1,38 +1,23 @@
-// The standing listener connection that announces incoming calls.
+// The standing hands-free link: opened when the phone connects, kept up
+// while it stays, and the one link every call command goes over.
 #pragma once
 #include <glib.h>
 
 #include <atomic>
-#include <memory>
-
-class AtChannel;
 
 // Set on the main loop when the listener starts; cleared by the main loop to
 // stop it and by the listener itself when it ends. Any thread reads it.
 extern std::atomic<int> incoming_call_running;
 // The listener thread, started and joined on the main loop only.
 extern GThread* incoming_call_thread;
-// Set and cleared by the one exchange that borrows the listener's link
-// (listener_pause/listener_resume); read by the listener thread.
-extern std::atomic<int> hfp_listen_paused;
-// Set by the listener thread while it is paused and out of its read.
-extern std::atomic<int> hfp_listen_paused_ack;
 
 // Started by set_state on entering CONNECTED.
 void start_incoming_listener();
 gpointer incoming_call_listener(gpointer);
 gboolean restart_incoming_listener_cb(gpointer);
-// True once a hands-free link (listener after its handshake, or the dial
-// connection) can carry a dial command.
+// True once the link is past its handshake and can carry call commands.
 bool hands_free_link_ready();
-// True while the listener connection is up and past its handshake.
 bool listener_link_ready();
-
-// Hands the listener connection to one exchange: pauses the listener thread
-// and waits until it has left its read. Null when the listener is not there
-// (the pause is then already lifted). Always pair with listener_resume().
-std::shared_ptr<AtChannel> listener_pause();
-void listener_resume();
 
 // Delay before restarting after the given number of consecutive quick losses:
 // 0 for the first, then 1 s, 2 s, 4 s ... at most 30 s.

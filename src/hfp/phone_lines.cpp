@@ -5,18 +5,21 @@
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/caller_line.h"
+#include "hfp/conversation.h"
+#include "hfp/link.h"
 #include "phonedata/phonebook.h"
 
+#include <memory>
 #include <string_view>
 
 namespace {
 
 // The caller's name: from the line when the phone sent one, else the phonebook.
-CallParty caller_party(const CallerLine& caller)
+CallParty caller_party(const std::string& raw_number, const std::string& raw_name)
 {
     char number[64], name[128];
-    copy_text(number, utf8_repair(caller.number));
-    copy_text(name, utf8_repair(caller.name));
+    copy_text(number, utf8_repair(raw_number));
+    copy_text(name, utf8_repair(raw_name));
     if (name[0] == '\0' && !(phonebook_name_for_caller(number, name, sizeof name) && name[0] != '\0'))
         name[0] = '\0';
     return CallParty{number, name};
@@ -29,7 +32,7 @@ void feed_party(unsigned generation, const std::string& line, bool (*parse)(std:
     CallerLine caller;
     if (!parse(line, &caller))
         return;
-    CallParty party = caller_party(caller);
+    CallParty party = caller_party(caller.number, caller.name);
     if (!party.name.empty())
         log_msgf("%s: %s (%s)", what, party.name.c_str(), party.number.c_str());
     else
@@ -37,34 +40,57 @@ void feed_party(unsigned generation, const std::string& line, bool (*parse)(std:
     call_feed(generation, [&](CallModel& m) { (m.*to_model)(party); });
 }
 
-void on_caller_line(unsigned generation, const std::string& line)
+// An end code right after an indicator event is the phone repeating what
+// the event already said. Judged line by line, so it holds however the
+// lines were split into reads.
+struct Batch {
+    unsigned generation;
+    bool after_indicator = false;
+};
+
+void on_caller_line(Batch& b, const std::string& line)
 {
-    feed_party(generation, line, parse_clip_line, &CallModel::on_caller, "📱 Caller");
+    feed_party(b.generation, line, parse_clip_line, &CallModel::on_caller, "📱 Caller");
 }
 
-void on_waiting_line(unsigned generation, const std::string& line)
+void on_waiting_line(Batch& b, const std::string& line)
 {
-    feed_party(generation, line, parse_ccwa_line, &CallModel::on_waiting, "⏳ Waiting caller");
+    feed_party(b.generation, line, parse_ccwa_line, &CallModel::on_waiting, "⏳ Waiting caller");
 }
 
-void on_ring(unsigned generation, const std::string&)
+void on_ring(Batch& b, const std::string&)
 {
     CallView before, after;
-    if (call_feed(generation, [](CallModel& m) { m.on_ring(); }, &before, &after) && after.state == CALL_INCOMING &&
+    if (call_feed(b.generation, [](CallModel& m) { m.on_ring(); }, &before, &after) && after.state == CALL_INCOMING &&
         before.state != CALL_INCOMING)
         log_msg("🔔 INCOMING CALL!");
 }
 
-void on_indicator_line(unsigned generation, const std::string& line)
+void on_indicator_line(Batch& b, const std::string& line)
 {
     int indicator = -1, value = -1;
-    if (parse_ciev(line.c_str(), &indicator, &value))
-        handle_ciev_event_from(generation, indicator, value);
+    if (!parse_ciev(line.c_str(), &indicator, &value))
+        return;
+    handle_ciev_event_from(b.generation, indicator, value);
+    IndicatorMap map = hfp_indicator_map();
+    if (indicator == map.call || indicator == map.callsetup || indicator == map.callheld)
+        hfp_link_list_calls();
+}
+
+bool on_end_code(Batch& b, AtFinal code)
+{
+    bool is_error = code == AtFinal::ERROR || code == AtFinal::CME_ERROR;
+    CallView before, after;
+    if (!call_feed(b.generation, [is_error](CallModel& m) { m.on_end_code(is_error); }, &before, &after))
+        return false;
+    if (before.state != CALL_IDLE && after.state == CALL_IDLE)
+        log_msg("📱 Call ended");
+    return after.state == CALL_IDLE;
 }
 
 struct LineHandler {
     std::string_view prefix;
-    void (*handle)(unsigned generation, const std::string& line);
+    void (*handle)(Batch& b, const std::string& line);
 };
 
 // Results that start with '+' are looked for anywhere in the line (some
@@ -77,47 +103,65 @@ const LineHandler kHandlers[] = {
     {"RING", on_ring},
 };
 
-const LineHandler* handler_for(const std::string& line)
+// True when an end code ended the call.
+bool handle_line(Batch& b, const std::string& raw)
 {
+    std::string line = utf8_repair(raw);
+    AtFinal code = classify_final(line);
+    if (code != AtFinal::NONE) {
+        bool repeat = b.after_indicator;
+        b.after_indicator = false;
+        return code != AtFinal::OK && !repeat && on_end_code(b, code);
+    }
+    b.after_indicator = line.find("+CIEV:") != std::string::npos;
     for (const LineHandler& h : kHandlers) {
         size_t at = line.find(h.prefix);
-        if (at == 0 || (at != std::string::npos && h.prefix.front() == '+'))
-            return &h;
+        if (at == 0 || (at != std::string::npos && h.prefix.front() == '+')) {
+            h.handle(b, line);
+            return false;
+        }
     }
-    return nullptr;
+    return false;
+}
+
+void log_line(const std::string& raw)
+{
+    std::string line = utf8_repair(raw);
+    std::string shown = line.substr(0, utf8_cut_len(line, 60));
+    log_msgf("📥 HFP: %s", shown.c_str());
 }
 
 }  // namespace
 
+void register_phone_lines(AtConversation& conversation, unsigned generation)
+{
+    auto batch = std::make_shared<Batch>(Batch{generation});
+    conversation.on_line(log_line);
+    conversation.on("", [batch](const std::string& line) { handle_line(*batch, line); });
+}
+
 bool handle_phone_lines(const std::vector<std::string>& lines, unsigned generation)
 {
-    if (generation == 0)
-        generation = hfp_link_generation();
-    bool had_indicator = false;
-    for (const std::string& raw : lines) {
-        std::string line = utf8_repair(raw);
-        std::string shown = line.substr(0, utf8_cut_len(line, 60));
-        log_msgf("📥 HFP: %s", shown.c_str());
-        if (const LineHandler* h = handler_for(line)) {
-            had_indicator |= h->handle == on_indicator_line;
-            h->handle(generation, line);
-        }
-    }
-    // An end code beside an indicator event in the same read is the phone
-    // repeating what the event already said.
-    if (had_indicator)
-        return false;
+    Batch b{generation == 0 ? hfp_link_generation() : generation};
+    bool ended = false;
     for (const std::string& line : lines) {
-        AtFinal code = classify_final(line);
-        if (code == AtFinal::NONE || code == AtFinal::OK)
-            continue;
-        bool is_error = code == AtFinal::ERROR || code == AtFinal::CME_ERROR;
-        CallView before, after;
-        if (!call_feed(generation, [is_error](CallModel& m) { m.on_end_code(is_error); }, &before, &after))
-            return false;
-        if (before.state != CALL_IDLE && after.state == CALL_IDLE)
-            log_msg("📱 Call ended");
-        return after.state == CALL_IDLE;
+        log_line(line);
+        ended = handle_line(b, line) || ended;
     }
-    return false;
+    return ended;
+}
+
+void apply_call_list(unsigned generation, const std::vector<std::string>& lines)
+{
+    std::vector<ListedCall> calls;
+    for (const std::string& line : lines) {
+        ListedCall call;
+        if (!parse_clcc(line, &call))
+            continue;
+        CallParty party = caller_party(call.number, call.name);
+        call.number = party.number;
+        call.name = party.name;
+        calls.push_back(std::move(call));
+    }
+    call_feed(generation, [&calls](CallModel& m) { m.on_call_list(calls); });
 }

@@ -28,11 +28,24 @@ void beep()
 
 }  // namespace
 
-std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold)
+std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold, int action)
 {
     bool has_name = name_raw && name_raw[0];
     bool has_number = number_raw && number_raw[0];
     std::string name = markup_escaped(name_raw), number = markup_escaped(number_raw);
+    // Until the phone confirms, the label says what was asked, not its outcome.
+    const char* asked = action == ACTION_ANSWERING   ? "📞 Answering…"
+                        : action == ACTION_REJECTING ? "❌ Rejecting…"
+                        : action == ACTION_ENDING    ? "🔚 Ending…"
+                                                     : nullptr;
+    if (asked && state != CALL_IDLE) {
+        std::string out = asked;
+        if (has_name)
+            out += "\n\n" + name + "\n" + number;
+        else if (has_number)
+            out += "\n\n" + number;
+        return out;
+    }
     switch (state) {
     case CALL_INCOMING:
         if (!has_number)
@@ -61,7 +74,8 @@ void update_call_ui()
     int state = current_call_state.load();
     if (call_status_label) {
         std::string markup = call_label_markup(state, current_call_name, current_call_number,
-                                               state == CALL_ACTIVE && current_call_view.held_only);
+                                               state == CALL_ACTIVE && current_call_view.held_only,
+                                               current_call_view.action);
         // Connected, but no link carries calls yet (the listener is connecting or retrying).
         if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
             markup = "⏳ Call link not ready";
@@ -71,9 +85,10 @@ void update_call_ui()
         gtk_window_set_keep_above(GTK_WINDOW(window), FALSE);
         gtk_window_set_urgency_hint(GTK_WINDOW(window), FALSE);
     }
-    set_sensitive(answer_btn, state == CALL_INCOMING);
-    set_sensitive(reject_btn, state == CALL_INCOMING);
-    set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
+    bool asked = current_call_view.action != ACTION_NONE && state != CALL_IDLE;
+    set_sensitive(answer_btn, state == CALL_INCOMING && !asked);
+    set_sensitive(reject_btn, state == CALL_INCOMING && !asked);
+    set_sensitive(hangup_btn, (state == CALL_OUTGOING || state == CALL_ACTIVE) && !asked);
     call_notifications_follow();
     update_second_call_ui();
 }

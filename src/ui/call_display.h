@@ -14,7 +14,8 @@ gboolean hfp_refresh_ui_cb(gpointer);
 
 // The label's markup for a call state; name and number are escaped, so a
 // caller's text always shows as typed.
-std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false);
+std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false,
+                              int action = 0);
 
 // An incoming call: beep every second and bring the window to the front.
 void call_alert_start();

@@ -32,10 +32,15 @@ GtkWidget* action_button(const char* label, GCallback handler, const char* css_c
     return button;
 }
 
-void on_dial_entry_insert_text(GtkEditable*, gchar* text, gint length, gpointer, gpointer)
+// During a call a key is a tone, not part of a number to dial: the entry
+// keeps what the user typed before the call.
+void on_dial_entry_insert_text(GtkEditable* editable, gchar* text, gint length, gpointer, gpointer)
 {
+    if (current_call_state.load() != CALL_ACTIVE)
+        return;
     for (gint i = 0; text && i < length; ++i)
         send_key_tone(text[i]);
+    g_signal_stop_emission_by_name(editable, "insert-text");
 }
 
 // The notification's buttons do what the row's buttons do.

@@ -138,6 +138,8 @@ inline void feed_model(CallModel& model, const IndicatorMap& map, const std::str
         model.on_answer();
     else if (line == "AT+CHUP")
         model.on_hangup();
+    else if (ListedCall listed; parse_clcc(line, &listed))
+        model.on_call_list({listed});
     else if (line.rfind("ATD", 0) == 0)
         model.on_dial_accepted({line.substr(3), ""});
     else if (AtFinal final = classify_final(line); final != AtFinal::NONE && final != AtFinal::OK)
@@ -170,11 +172,7 @@ inline bool at(const uint8_t* data, size_t size)
     for (const std::string& line : got) {
         if (line.empty() || line.size() > AtLineSplitter::kMaxLine || line.find_first_of("\r\n") != std::string::npos)
             return false;
-        AtFinal final = classify_final(line);
-        if (final != AtFinal::NONE && is_unsolicited(line))
-            return false;
-        // The answer to AT+CHLD=? belongs to the command, never to the reader.
-        if (line.rfind("+CHLD:", 0) == 0 && (final != AtFinal::NONE || is_unsolicited(line)))
+        if (line.rfind("+CHLD:", 0) == 0 && classify_final(line) != AtFinal::NONE)
             return false;
         IndicatorMap learnt;
         if (parse_cind_test(line, &learnt)) {
@@ -183,19 +181,28 @@ inline bool at(const uint8_t* data, size_t size)
             map = learnt;
         }
         feed_model(model, map, line);
+        // call 0 leaves a call being set up; with callsetup 0 nothing is left.
         CallModel ended = model;
         ended.on_call(0);
-        if (!(ended.view() == CallView{}) || !(ended.party() == CallParty{}) ||
-            !(ended.waiting_party() == CallParty{}) || !(ended.held_party() == CallParty{}))
+        if (!(ended.waiting_party() == CallParty{}) || !(ended.held_party() == CallParty{}))
+            return false;
+        ended.on_callsetup(0);
+        if (!(ended.view() == CallView{}))
             return false;
     }
-    judge_dial_reply(AtReply{got}, map);
     // The parsers also take text that never went through the splitter.
     std::string raw(text, n);
     parse_cind_test(raw, &map);
     int features = 0, indicator = 0, value = 0;
     parse_brsf(raw, &features);
     parse_ciev(raw.c_str(), &indicator, &value);
+    ListedCall call;
+    if (parse_clcc(raw, &call) && (call.index < 1 || call.status < 0 || call.status > 5))
+        return false;
+    std::vector<std::string> actions;
+    parse_chld_list(raw, &actions);
+    if (parse_gain(raw, "+VGS", &value) && (value < 0 || value > 15))
+        return false;
     return true;
 }
 

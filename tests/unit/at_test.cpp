@@ -1,15 +1,12 @@
 // The AT layer fed the way a phone really sends (fragmented, mixed, junk),
-// then the channel over a socketpair with a scripted phone.
+// and the result reader every parser of the phone's lines goes through.
 #include "hfp/at.h"
 #include "text_helpers.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <numeric>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -56,17 +53,14 @@ TEST(Splitter, SameLinesWhateverTheReadBoundaries)
 TEST(Classifier, FinalResultCodes)
 {
     using enum AtFinal;
-    const std::tuple<std::string, AtFinal, bool> rows[] = {   // line, its final code, unsolicited
-        {" OK\t", OK, false}, {"ERROR", ERROR, false}, {"+CME ERROR: 30", CME_ERROR, false},
-        {"+CMS ERROR: 500", ERROR, false}, {"NO CARRIER", NO_CARRIER, false}, {"BUSY", BUSY, false},
-        {"NO ANSWER", NO_ANSWER, false}, {"RING", NONE, true}, {"+CLIP: \"123\",129", NONE, true},
-        {"+CIEV: 2,1", NONE, true}, {"+CCWA: \"123\",129", NONE, true}, {"+CIND: 1,0,0", NONE, false},
-        {"OKAY", NONE, false}, {"BOOK", NONE, false}, {"\0OK"s, NONE, false},
+    const std::pair<std::string, AtFinal> rows[] = {
+        {" OK\t", OK}, {"ERROR", ERROR}, {"+CME ERROR: 30", CME_ERROR}, {"+CMS ERROR: 500", ERROR},
+        {"NO CARRIER", NO_CARRIER}, {"BUSY", BUSY}, {"NO ANSWER", NO_ANSWER}, {"RING", NONE},
+        {"+CLIP: \"123\",129", NONE}, {"+CIEV: 2,1", NONE}, {"+CIND: 1,0,0", NONE}, {"OKAY", NONE},
+        {"BOOK", NONE}, {"\0OK"s, NONE},
     };
-    for (const auto& [line, final, unsolicited] : rows) {
+    for (const auto& [line, final] : rows)
         EXPECT_EQ(classify_final(line), final) << "[" << line << "]";
-        EXPECT_EQ(is_unsolicited(line), unsolicited) << "[" << line << "]";
-    }
 }
 
 std::vector<int> positions(const IndicatorMap& m)
@@ -97,90 +91,6 @@ TEST(CindList, IndicatorPositionsComeFromThePhonesList)
     }
 }
 
-struct Peer {
-    int fds[2] = {-1, -1};
-    Peer() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
-    ~Peer()
-    {
-        for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
-    }
-    void say(const std::string& text) { EXPECT_EQ(write(fds[1], text.data(), text.size()), ssize_t(text.size())); }
-};
-
-// Pieces arrive as separate reads after the command; +CIEV after the final
-// code is kept for the listener, not the reply.
-TEST(AtChannel, ExchangeKeepsUnsolicitedLinesAroundAReplyAndEndsOnSilence)
-{
-    // Pieces the phone sends, the bound, then what the reply and the reader get.
-    const std::tuple<Lines, int, AtFinal, std::string, Lines> rows[] = {
-        {{"\r\nRING\r\n\r\n+CLIP: \"0301\",129\r\n", "\r\nOK\r\n\r\n+CIEV: 3,1\r\n"}, 3000, AtFinal::OK,
-         "RING | +CLIP: \"0301\",129 | OK", {"RING", "+CLIP: \"0301\",129", "+CIEV: 3,1"}},
-        {{"\r\n+BRSF: 871\r\n"}, 300, AtFinal::NONE, "+BRSF: 871", {}},
-    };
-    for (const auto& [pieces, timeout_ms, final, joined, unsolicited] : rows) {
-        SCOPED_TRACE(joined);
-        Peer peer;
-        std::thread phone([&] {
-            char cmd[64];
-            if (read(peer.fds[1], cmd, sizeof cmd) > 0)
-                for (const std::string& piece : pieces) {
-                    peer.say(piece);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-        });
-        AtChannel ch(peer.fds[0]);
-        AtReply r = ch.exchange("AT\r", 0, timeout_ms);
-        phone.join();
-        EXPECT_EQ(r.final, final);
-        EXPECT_FALSE(r.io_error);
-        EXPECT_EQ(r.joined(), joined);
-        EXPECT_EQ(ch.take_unsolicited(), unsolicited);
-        EXPECT_TRUE(ch.take_unsolicited().empty());
-    }
-}
-
-// The link's owner shuts it down and closes it while another thread still
-// holds the channel; the descriptor number then goes to a new link. The
-// channel must see its own link closed, never read or write the new one, and
-// writing to the dead link must not raise SIGPIPE.
-TEST(AtChannel, LinkClosedUnderneathIsNeverConfusedWithTheNextOneOnItsNumber)
-{
-    Peer old_link;
-    AtChannel ch(old_link.fds[0]);
-    int number = std::exchange(old_link.fds[0], -1);
-    shutdown(number, SHUT_RDWR);
-    close(number);
-
-    Peer next_link;
-    ASSERT_EQ(dup2(next_link.fds[0], number), number);
-    next_link.say("\r\nRING\r\n");
-    bool io_error = false;
-    EXPECT_EQ(ch.read_lines(200, &io_error), Lines{});
-    EXPECT_TRUE(io_error);
-    EXPECT_TRUE(ch.exchange("AT+CHUP\r", 0, 300).write_failed);
-    char buf[16];
-    EXPECT_EQ(recv(next_link.fds[1], buf, sizeof buf, MSG_DONTWAIT), -1) << "a command went to the new link";
-    close(number);
-}
-
-// The dial's answer means what it says: another indicator (signal, battery)
-// before "ERROR" does not make it a call. Positions of the service-first order.
-TEST(DialReply, JudgedByMeaningNotByAnyIndicator)
-{
-    IndicatorMap map;
-    ASSERT_TRUE(parse_cind_test("+CIND: (\"service\",(0,1)),(\"call\",(0,1)),(\"callsetup\",(0-3)),"
-                                "(\"callheld\",(0-2)),(\"signal\",(0-5))", &map));
-    using enum DialVerdict;
-    const std::pair<Lines, DialVerdict> rows[] = {
-        {{"OK"}, ACCEPTED}, {{"+CIEV: 5,3", "ERROR"}, REFUSED}, {{"+CIEV: 1,0", "+CME ERROR: 30"}, REFUSED},
-        {{"NO CARRIER"}, REFUSED}, {{"+CIEV: 3,2"}, ACCEPTED}, {{"+CIEV: 5,4", "+CIEV: 1,1"}, UNKNOWN}, {{}, UNKNOWN},
-    };
-    for (const auto& [lines, verdict] : rows)
-        EXPECT_EQ(judge_dial_reply(AtReply{lines}, map), verdict) << testing::PrintToString(lines);
-}
-
 TEST(CindValues, ReadInOrderOrRefused)
 {
     // Refused: no values, and the caller's left as they were.
@@ -195,6 +105,38 @@ TEST(CindValues, ReadInOrderOrRefused)
     }
     int features = 0;
     EXPECT_FALSE(parse_brsf("+BRSF: x", &features));   // read right, on the real handshake
+}
+
+// The call list as Android and iPhone write it; refused rows leave the call untouched.
+TEST(ResultReader, CallListRowsGainsAndHoldActions)
+{
+    const ListedCall untouched{99, false, 9, false, "x", "x"};
+    const std::pair<std::string, ListedCall> rows[] = {
+        {"+CLCC: 1,0,0,0,0,\"+14085550142\",145", {1, false, 0, false, "+14085550142", ""}},
+        {"+CLCC: 2,1,5,0,0,\"0301234\",129,\"Bob, Jr\"", {2, true, 5, false, "0301234", "Bob, Jr"}},
+        {"+CLCC:1 , 1 ,4,0,1", {1, true, 4, true, "", ""}},   // no number: withheld, or dialled on the phone
+        {"+CLCC: 1,0,1,0,0,\"\",128", {1, false, 1, false, "", ""}},
+        {"+CLCC: 0,0,0,0,0", untouched}, {"+CLCC: 1,2,0,0,0", untouched}, {"+CLCC: 1,0,6,0,0", untouched},
+        {"+CLCC: 1,0,0", untouched}, {"+CLCC: x", untouched},
+    };
+    for (const auto& [line, expected] : rows) {
+        ListedCall got = untouched;
+        EXPECT_EQ(parse_clcc(line, &got), !(expected == untouched)) << line;
+        EXPECT_EQ(got, expected) << line;
+    }
+    for (const auto& [line, gain] : {std::pair{"+VGS: 7", 7}, {"+VGS=15", 15}, {"+VGS: 16", -1}, {"+VGS: -1", -1},
+                                     {"+VGM: 3", -1}, {"+VGS:", -1}}) {
+        int got = -1;
+        EXPECT_EQ(parse_gain(line, "+VGS", &got), gain >= 0) << line;
+        EXPECT_EQ(got, gain) << line;
+    }
+    std::vector<std::string> actions;
+    EXPECT_TRUE(parse_chld_list("+CHLD: (0,1,1x,2,2x,3,4)", &actions));
+    EXPECT_EQ(actions, (std::vector<std::string>{"0", "1", "1x", "2", "2x", "3", "4"}));
+    EXPECT_FALSE(parse_chld_list("+CHLD: (0,1", &actions));
+    int codec = 0;
+    EXPECT_TRUE(parse_bcs("+BCS: 2", &codec));
+    EXPECT_EQ(codec, 2);
 }
 
 }  // namespace

@@ -107,9 +107,10 @@ TEST_F(CallEvents, EveryIndicatorKeepsItsLatestValueByNameUntilThePhoneIsGone)
 // "callsetup=0", "callheld=1", "status=c,s,h" (AT+CIND? at a handshake),
 // "RING", "CLIP num [name]", "CCWA num [name]", "NO CARRIER", "ERROR",
 // and the user's "dial num", "answer", "reject", "hangup", "chld=N".
-// After each step the view reads: state (- I O A), then w (waiting),
-// h (held beside), H (held alone), v (voice), then the party's number and
-// "/waiting" or "/held".
+// "clcc=idx,dir,stat,number;..." (the phone's call list). After each step the
+// view reads: state (- I O A), then w (waiting), h (held beside), H (held
+// alone), v (voice), then what was asked and not yet confirmed (a answering,
+// r rejecting, e ending), then the party's number and "/waiting" or "/held".
 CallParty party(const std::string& text)
 {
     size_t space = text.find(' ');
@@ -134,6 +135,18 @@ void feed_step(CallModel& m, const std::string& step)
         {"reject", [](CallModel& m, const std::string&) { m.on_reject(); }},
         {"hangup", [](CallModel& m, const std::string&) { m.on_hangup(); }},
         {"chld=", [](CallModel& m, const std::string& a) { m.on_hold_action(std::stoi(a)); }},
+        {"clcc=", [](CallModel& m, const std::string& a) {
+             std::vector<ListedCall> calls;
+             for (size_t at = 0; at < a.size();) {
+                 size_t end = a.find(';', at);
+                 std::string row = a.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                 ListedCall c;
+                 EXPECT_TRUE(parse_clcc("+CLCC: " + row.substr(0, 5) + ",0,0,\"" + row.substr(6) + "\",129", &c));
+                 calls.push_back(c);
+                 at = end == std::string::npos ? a.size() : end + 1;
+             }
+             m.on_call_list(calls);
+         }},
     };
     for (const auto& [prefix, apply] : steps)
         if (step.rfind(prefix, 0) == 0)
@@ -145,7 +158,7 @@ std::string describe(const CallModel& m)
 {
     CallView v = m.view();
     std::string out = std::string(1, "-IOA"[v.state]) + (v.waiting ? "w" : "") + (v.held && !v.held_only ? "h" : "") +
-                      (v.held_only ? "H" : "") + (v.voice ? "v" : "");
+                      (v.held_only ? "H" : "") + (v.voice ? "v" : "") + (v.action ? std::string(1, " are"[v.action]) : "");
     if (v.state != CALL_IDLE)
         out += " " + m.party().number;
     if (v.waiting)
@@ -160,19 +173,40 @@ TEST(CallModel, PeerTracesShowEachCallTruthfully)
     using Steps = std::vector<std::pair<std::string, std::string>>;   // step, view after it
     const std::pair<const char*, Steps> traces[] = {
         {"incoming answered on the PC, phone confirms call then setup",
-         {{"callsetup=1", "I "}, {"RING", "I "}, {"CLIP 555 Anna", "I 555"}, {"answer", "Av 555"},
-          {"RING", "Av 555"}, {"CLIP 555 Anna", "Av 555"}, {"call=1", "Av 555"}, {"callsetup=0", "Av 555"},
+         {{"callsetup=1", "I "}, {"RING", "I "}, {"CLIP 555 Anna", "I 555"}, {"answer", "Iva 555"},
+          {"RING", "Iva 555"}, {"CLIP 555 Anna", "Iva 555"}, {"call=1", "Av 555"}, {"callsetup=0", "Av 555"},
           {"call=0", "-"}}},
         {"incoming answered, setup 0 comes before call 1",
-         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"answer", "Av 555"}, {"callsetup=0", "-"},
+         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"answer", "Iva 555"}, {"callsetup=0", "-"},
           {"call=1", "Av 555"}}},
+        // ERROR to ATA: AT+CIND? then says what is true.
+        {"answer refused, the phone still rings", {{"callsetup=1", "I "}, {"CLIP 555", "I 555"},
+                                                    {"answer", "Iva 555"}, {"status=0,1,0", "I 555"}}},
+        {"answer refused, the caller is gone", {{"callsetup=1", "I "}, {"answer", "Iva "}, {"status=0,0,0", "-"}}},
         {"caller gives up", {{"RING", "I "}, {"CLIP 555", "I 555"}, {"callsetup=0", "-"}, {"RING", "I "}}},
         {"rejected: the phone's echoes do not ring again",
-         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"reject", "-"}, {"RING", "-"}, {"CLIP 555", "-"},
-          {"callsetup=0", "-"}, {"RING", "I "}}},
+         {{"callsetup=1", "I "}, {"CLIP 555", "I 555"}, {"reject", "Ir 555"}, {"RING", "Ir 555"},
+          {"CLIP 555", "Ir 555"}, {"callsetup=0", "-"}, {"RING", "I "}}},
         {"outgoing, setup 0 before call 1",
          {{"dial 123", "Ov 123"}, {"callsetup=2", "Ov 123"}, {"callsetup=3", "Ov 123"}, {"callsetup=0", "-"},
-          {"call=1", "Av 123"}, {"hangup", "-"}, {"call=0", "-"}}},
+          {"call=1", "Av 123"}, {"hangup", "Ave 123"}, {"RING", "Ave 123"}, {"call=0", "-"}}},
+        {"hung up while dialling: ending until the phone's setup 0",
+         {{"dial 123", "Ov 123"}, {"hangup", "Ove 123"}, {"callsetup=2", "Ove 123"}, {"callsetup=0", "-"}}},
+        // Android: only call=0 when the active call ends beside a waiting caller.
+        {"call 0 with a caller waiting: the caller rings on",
+         {{"call=1", "Av "}, {"CLIP 555", "Av "}, {"callsetup=1", "Awv /"}, {"CCWA 777 Bob", "Awv /777"},
+          {"call=0", "I 777"}, {"answer", "Iva 777"}, {"call=1", "Av 777"}, {"callsetup=0", "Av 777"}}},
+        {"call 0 with a caller waiting, setup event after the caller line",
+         {{"status=1,0,0", "Av "}, {"CCWA 777", "Awv /777"}, {"callsetup=1", "Awv /777"}, {"call=0", "I 777"},
+          {"callsetup=0", "-"}}},
+        // Only the call list knows which call is which after a swap on the phone.
+        {"call list after a swap done on the phone",
+         {{"dial 123", "Ov 123"}, {"call=1", "Av 123"}, {"CCWA 777", "Awv 123/777"}, {"chld=2", "Awv 123/777"},
+          {"callheld=1", "Ahv 777/123"}, {"callsetup=0", "Ahv 777/123"}, {"callheld=1", "Ahv 777/123"},
+          {"clcc=1,0,0,123;2,1,1,777", "Ahv 123/777"}}},
+        {"call list names a call dialled on the phone and one already there",
+         {{"callsetup=2", "Ov "}, {"clcc=1,0,2,0301", "Ov 0301"}, {"call=1", "Av 0301"},
+          {"clcc=1,0,0,", "Av 0301"}, {"status=1,0,0", "Av 0301"}}},
         {"dialled on the phone itself", {{"callsetup=2", "Ov "}, {"call=1", "Av "}, {"callsetup=0", "Av "}}},
         {"a second caller who gives up leaves the call and its voice",
          {{"status=1,0,0", "Av "}, {"callsetup=1", "Awv /"}, {"CCWA 777 Bob", "Awv /777"}, {"RING", "Awv /777"},

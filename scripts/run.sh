@@ -19,9 +19,12 @@ if [ "$demo" = auto ]; then
     fi
 fi
 
+# Settings, contacts and call history of runs from here stay in their own
+# folder, apart from those of an installed Telvane.
 workdir="${TELVANE_WORKDIR:-$top/run}"
 mkdir -p "$workdir"
 cd "$workdir"
+export XDG_CONFIG_HOME="$workdir/config" XDG_DATA_HOME="$workdir/data"
 if [ "$demo" = 1 ]; then
     echo "No Bluetooth adapter found: running with a simulated phone."
     # The demo starts (and on Ctrl+C ends) everything it needs, a virtual X

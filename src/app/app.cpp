@@ -2,8 +2,10 @@
 
 #include "app/log.h"
 #include "app/main_thread.h"
+#include "app/paths.h"
 #include "app/tel_uri.h"
 #include "app/text.h"
+#include "app/workers.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
@@ -12,6 +14,7 @@
 #include "connection/state.h"
 #include "hfp/dial.h"
 #include "hfp/listener.h"
+#include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "ui/list_views.h"
@@ -102,8 +105,25 @@ void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
     update_ui();
 }
 
+// The window is gone: every link and thread ends before any state does.
+void close_down()
+{
+    // The main thread still, though the application has let go of its loop.
+    g_main_context_acquire(nullptr);
+    cleanup_connection(nullptr, false);   // listener, hands-free and voice links, joined
+    leave_adapter_as_found();
+    // Workers waiting in bus calls are let go by closing their buses.
+    if (GDBusConnection* obex = obex_conn.load())
+        g_dbus_connection_close_sync(obex, nullptr, nullptr);
+    if (dbus_conn)
+        g_dbus_connection_close_sync(dbus_conn, nullptr, nullptr);
+    join_workers();
+    g_main_context_release(nullptr);
+}
+
 void first_activation(GtkApplication* application)
 {
+    move_files_from_working_folder();   // before anything reads them
     build_main_window(application);   // settings, theme, widgets, signals, add to app
     load_contacts_csv();
     load_recents_csv();
@@ -122,7 +142,8 @@ void first_activation(GtkApplication* application)
     gtk_widget_hide(spinner);
     update_ui();   // the spinner's visibility belongs to the state
     log_msg("📱 Telvane - Ready");
-    log_msg("ℹ️ Press 'Start' button, let phone connect");
+    if (current_state.load() == IDLE)
+        log_msg("ℹ️ Press 'Start' button, let phone connect");
 }
 
 }  // namespace
@@ -229,8 +250,7 @@ int telvane_main(int argc, char** argv)
     g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);
     g_signal_connect(app, "command-line", G_CALLBACK(on_app_command_line), nullptr);
     int status = g_application_run(G_APPLICATION(app), argc, argv);
-    if (dbus_conn)
-        make_discoverable(false);
+    close_down();
     g_object_unref(app);
     app = nullptr;
     return status;

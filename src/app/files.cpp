@@ -10,6 +10,16 @@
 
 bool write_file_atomically(const char* path, std::string_view content, std::string* why)
 {
+    // The folders under the user's XDG base folders may not exist yet.
+    gchar* folder = g_path_get_dirname(path);
+    int made = g_mkdir_with_parents(folder, 0700);
+    int made_errno = errno;
+    g_free(folder);
+    if (made != 0) {
+        if (why)
+            *why = g_strerror(made_errno);
+        return false;
+    }
     GError* error = nullptr;
     gboolean ok = g_file_set_contents_full(
         path, content.data(), static_cast<gssize>(content.size()),

@@ -1,4 +1,4 @@
-// The program's own files in the working folder and the autostart entry:
+// The program's own files (app/paths.h) and the autostart entry:
 // read without ever blocking on a pipe, replaced whole or not at all.
 #pragma once
 #include <cstddef>
@@ -8,6 +8,7 @@
 
 // Replaces path with content through a temporary file in the same folder and
 // a rename, so the old content stays whole when the write cannot complete.
+// Missing folders above it are made first (0700).
 // The file is the user's alone (0600): contacts, call history and settings
 // are nobody else's business. On failure *why (when given) says what went wrong.
 bool write_file_atomically(const char* path, std::string_view content, std::string* why = nullptr);

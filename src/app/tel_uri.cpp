@@ -35,7 +35,8 @@ TelLink refuse(TelLink link, const char* problem)
 TelLink parse_tel_link(const char* arg)
 {
     TelLink link;
-    if (!arg || std::strncmp(arg, "tel:", 4) != 0)
+    // URI schemes are case-insensitive (RFC 3986): TEL: and Tel: too.
+    if (!arg || g_ascii_strncasecmp(arg, "tel:", 4) != 0)
         return link;
     link.recognised = true;
     std::string_view rest(arg + 4);

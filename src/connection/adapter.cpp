@@ -19,6 +19,42 @@ namespace {
 constexpr guint kDiscoverableSeconds = 180;
 guint discoverable_timer = 0;
 
+// The adapter's settings before Start, given back when discoverability
+// ends: the user's Bluetooth stays as the user set it. Main loop only.
+struct AdapterBefore {
+    bool known = false;
+    gboolean discoverable = FALSE, pairable = FALSE;
+    guint32 discoverable_timeout = 0, pairable_timeout = 0;
+};
+AdapterBefore before_start;
+// Set when Start had to switch the adapter on; main loop only.
+bool powered_by_us = false;
+
+// Reads the adapter once per session; whether it was switched on.
+bool remember_adapter()
+{
+    GError* error = nullptr;
+    GVariant* reply = bluez::get_adapter_properties(dbus_conn, adapter_path, &error);
+    if (!reply) {
+        g_clear_error(&error);
+        return true;   // setting Powered will tell what is wrong
+    }
+    GVariant* props = g_variant_get_child_value(reply, 0);
+    gboolean powered = TRUE;
+    g_variant_lookup(props, "Powered", "b", &powered);
+    if (!before_start.known) {
+        before_start = AdapterBefore{};
+        g_variant_lookup(props, "Discoverable", "b", &before_start.discoverable);
+        g_variant_lookup(props, "Pairable", "b", &before_start.pairable);
+        g_variant_lookup(props, "DiscoverableTimeout", "u", &before_start.discoverable_timeout);
+        g_variant_lookup(props, "PairableTimeout", "u", &before_start.pairable_timeout);
+        before_start.known = true;
+    }
+    g_variant_unref(props);
+    g_variant_unref(reply);
+    return powered;
+}
+
 void stop_discoverable_timer()
 {
     if (discoverable_timer) {
@@ -82,6 +118,8 @@ void adapter_removed()
 {
     ASSERT_MAIN_THREAD();
     log_msg("⚠️ Bluetooth adapter removed");
+    // A new adapter, or the same one back, starts as its user left it.
+    forget_adapter_settings();
     if (end_discoverable_session())
         agent_unregister();
     int state = current_state.load();
@@ -94,13 +132,33 @@ void discoverability_ended(const char* why)
     ASSERT_MAIN_THREAD();
     if (!end_discoverable_session())
         return;
-    log_msgf("ℹ️ Discoverability ended %s: press Start to pair a phone", why);
     make_discoverable(false);
     agent_unregister();
     int state = current_state.load();
     if (state == DISCOVERABLE || state == PAIRING)
         set_state(resting_state());
+    // Start is offered only in IDLE: elsewhere the hint would point at a greyed button.
+    log_msgf("ℹ️ Discoverability ended %s%s", why,
+             current_state.load() == IDLE ? ": press Start to pair a phone" : "");
     update_ui();
+}
+
+void discoverability_ended_by_service()
+{
+    if (!discoverable_session.load())
+        return;
+    // The signal may be the late echo of our own Stop, come after a new Start.
+    GError* error = nullptr;
+    gboolean discoverable_now = FALSE;
+    if (GVariant* reply = bluez::get_adapter_properties(dbus_conn, adapter_path, &error)) {
+        GVariant* props = g_variant_get_child_value(reply, 0);
+        g_variant_lookup(props, "Discoverable", "b", &discoverable_now);
+        g_variant_unref(props);
+        g_variant_unref(reply);
+    }
+    g_clear_error(&error);
+    if (!discoverable_now)
+        discoverability_ended("by the Bluetooth service");
 }
 
 bool set_adapter_property(const char* name, GVariant* value)
@@ -120,18 +178,61 @@ bool set_adapter_property(const char* name, GVariant* value)
     return true;
 }
 
+void forget_adapter_settings()
+{
+    before_start.known = false;
+    powered_by_us = false;
+}
+
 bool make_discoverable(bool on)
 {
-    bool ok = set_adapter_property("Powered", g_variant_new_boolean(TRUE));
-    ok = set_adapter_property("Discoverable", g_variant_new_boolean(on)) && ok;
-    ok = set_adapter_property("Pairable", g_variant_new_boolean(on)) && ok;
-    if (on) {
-        // BlueZ ends discoverability by itself too, should we not be there to.
-        ok = set_adapter_property("DiscoverableTimeout", g_variant_new_uint32(kDiscoverableSeconds)) && ok;
-        ok = set_adapter_property("PairableTimeout", g_variant_new_uint32(kDiscoverableSeconds)) && ok;
+    if (!on)
+        return restore_discoverability();
+    bool ok = true;
+    if (!remember_adapter()) {
+        ok = set_adapter_property("Powered", g_variant_new_boolean(TRUE));
+        powered_by_us = powered_by_us || ok;
     }
-    if (on && !ok)
-        return false;
-    log_msg(on ? "✓ PC made discoverable" : "✓ Discoverability disabled");
+    ok = ok && set_adapter_property("Discoverable", g_variant_new_boolean(TRUE));
+    ok = ok && set_adapter_property("Pairable", g_variant_new_boolean(TRUE));
+    // BlueZ ends discoverability by itself too, should we not be there to.
+    ok = ok && set_adapter_property("DiscoverableTimeout", g_variant_new_uint32(kDiscoverableSeconds));
+    ok = ok && set_adapter_property("PairableTimeout", g_variant_new_uint32(kDiscoverableSeconds));
+    if (ok)
+        log_msg("✓ PC made discoverable");
     return ok;
+}
+
+bool restore_discoverability()
+{
+    if (!before_start.known)
+        return true;
+    AdapterBefore was = before_start;
+    before_start.known = false;
+    // Timeouts first: setting them while discoverable restarts BlueZ's clock.
+    bool ok = set_adapter_property("DiscoverableTimeout", g_variant_new_uint32(was.discoverable_timeout));
+    ok = set_adapter_property("PairableTimeout", g_variant_new_uint32(was.pairable_timeout)) && ok;
+    ok = set_adapter_property("Discoverable", g_variant_new_boolean(was.discoverable)) && ok;
+    ok = set_adapter_property("Pairable", g_variant_new_boolean(was.pairable)) && ok;
+    if (ok)
+        log_msg(was.discoverable ? "✓ PC left discoverable, as it was before Start" : "✓ Discoverability disabled");
+    return ok;
+}
+
+void release_adapter_power()
+{
+    if (!powered_by_us)
+        return;
+    powered_by_us = false;
+    if (set_adapter_property("Powered", g_variant_new_boolean(FALSE)))
+        log_msg("✓ Bluetooth switched off again, as it was before Start");
+}
+
+void leave_adapter_as_found()
+{
+    if (!dbus_conn)
+        return;
+    end_discoverable_session();
+    restore_discoverability();
+    release_adapter_power();
 }

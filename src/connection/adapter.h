@@ -13,12 +13,24 @@ extern char adapter_path[256];
 // loop only; atomic, so any thread may read it.
 extern std::atomic<bool> discoverable_session;
 
-// Both report whether every setting was taken.
+// Both report whether every setting was taken. Power is switched on only
+// when the adapter is off at Start; off again only by release_adapter_power.
 bool set_adapter_property(const char* name, GVariant* value);
 bool make_discoverable(bool on);
+// Discoverable, Pairable and their timeouts back to what they were before
+// Start; nothing when Start did not change them.
+bool restore_discoverability();
+// Switches the adapter off again if Start switched it on (Stop, exit).
+void release_adapter_power();
+// At exit: the adapter as the user left it before Start.
+void leave_adapter_as_found();
+// The adapter went away: nothing of it is given back.
+void forget_adapter_settings();
 // Ends a discoverable session (our time limit, or BlueZ ending it); why
 // completes the log line.
 void discoverability_ended(const char* why);
+// BlueZ signalled Discoverable false: ends the session if that is still so.
+void discoverability_ended_by_service();
 // The adapter's object went away (unplugged, or BlueZ stopped).
 void adapter_removed();
 

@@ -147,7 +147,7 @@ const char* refusal_for(const char* device)
 {
     int state = current_state.load();
     if (state != DISCOVERABLE && state != PAIRING)
-        return "not pairing now (press Start to pair a phone)";
+        return "not pairing now";
     if (!device)
         return nullptr;
     bool recorded = device_path[0] != '\0' && std::strcmp(device, device_path) == 0;
@@ -170,6 +170,7 @@ bool agent_setup()
     GError* error = nullptr;
     if (!bluez::register_agent(dbus_conn, &error)) {
         if (!std::strstr(error->message, "Already Exists")) {
+            g_dbus_error_strip_remote_error(error);
             g_snprintf(error_msg, sizeof error_msg, "Agent introduction error: %s", error->message);
             g_error_free(error);
             return false;

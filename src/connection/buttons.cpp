@@ -14,7 +14,7 @@
 void on_start_clicked(GtkButton*, gpointer)
 {
     ASSERT_MAIN_THREAD();
-    log_msg("🚀 Starting...");
+    log_msg("🚀 Starting…");
     if (!open_system_bus()) {
         start_failed(error_msg, nullptr);
         return;
@@ -29,8 +29,8 @@ void on_start_clicked(GtkButton*, gpointer)
     log_msg("✓ Agent registered");
     if (!make_discoverable(true)) {
         std::string detail = error_msg;
-        set_adapter_property("Discoverable", g_variant_new_boolean(FALSE));
-        set_adapter_property("Pairable", g_variant_new_boolean(FALSE));
+        restore_discoverability();
+        release_adapter_power();
         agent_unregister();
         start_failed("Bluetooth is switched off or blocked: switch it on (or unblock it), then press Start",
                      detail.c_str());
@@ -46,6 +46,7 @@ void on_stop_clicked(GtkButton*, gpointer)
     ASSERT_MAIN_THREAD();
     end_discoverable_session();
     make_discoverable(false);
+    release_adapter_power();
     agent_unregister();
     set_state(IDLE);
     update_ui();
@@ -59,7 +60,8 @@ void on_disconnect_clicked(GtkButton*, gpointer)
         if (bluez::disconnect_device(dbus_conn, device_path, &error)) {
             log_msg("🔌 Disconnected");
         } else {
-            log_msg(error->message);
+            g_dbus_error_strip_remote_error(error);
+            log_msgf("⚠️ Disconnect failed: %s", error->message);
             g_error_free(error);
         }
     }

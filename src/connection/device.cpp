@@ -4,6 +4,7 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "app/main_thread.h"
+#include "app/workers.h"
 #include "audio/sco.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
@@ -105,14 +106,12 @@ gpointer connect_thread(gpointer path_copy)
 bool start_auto_connect()
 {
     GError* error = nullptr;
-    GThread* thread = g_thread_try_new("auto_connect", connect_thread, g_strdup(device_path), &error);
-    if (!thread) {
+    if (!start_worker("auto_connect", connect_thread, g_strdup(device_path), &error)) {
         log_msgf("⚠️ Cannot start auto connection: %s", error->message);
         g_error_free(error);
         g_idle_add(connect_complete_cb, GINT_TO_POINTER(0));
         return false;
     }
-    g_thread_unref(thread);
     return true;
 }
 

@@ -75,7 +75,7 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
         g_variant_lookup(changed, "Discoverable", "b", &discoverable) && !discoverable) {
         // BlueZ's own time limit, or someone else switched it off.
         g_variant_unref(changed);
-        discoverability_ended("by the Bluetooth service");
+        discoverability_ended_by_service();
         return;
     }
     gboolean paired = FALSE, connected = FALSE;

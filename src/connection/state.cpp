@@ -15,6 +15,33 @@
 std::atomic<int> current_state{IDLE};
 const char* const state_names[7] = {"IDLE", "DISCOVERABLE", "PAIRING", "PAIRED", "CONNECTING", "CONNECTED", "ERROR"};
 
+namespace {
+
+// A phone that gives up pairing half way sends nothing more: PAIRING must
+// not wait for the end of discoverability. Main loop only.
+guint pairing_timer = 0;
+
+gboolean pairing_timeout_cb(gpointer)
+{
+    pairing_timer = 0;
+    log_msgf("⚠️ Pairing not completed within %u s", kPairingSeconds);
+    set_state(resting_state());
+    update_ui();
+    return G_SOURCE_REMOVE;
+}
+
+void follow_pairing(int old_state, int new_state)
+{
+    if (old_state == PAIRING && pairing_timer) {
+        g_source_remove(pairing_timer);
+        pairing_timer = 0;
+    }
+    if (new_state == PAIRING)
+        pairing_timer = g_timeout_add_seconds(kPairingSeconds, pairing_timeout_cb, nullptr);
+}
+
+}  // namespace
+
 void set_state(AppState new_state)
 {
     ASSERT_MAIN_THREAD();
@@ -23,6 +50,7 @@ void set_state(AppState new_state)
         return;
     log_msgf("State: %s -> %s", state_names[old_state], state_names[new_state]);
     current_state = new_state;
+    follow_pairing(old_state, new_state);
     if (old_state == CONNECTED) {
         cleanup_connection(nullptr, false);
         return;
@@ -32,7 +60,7 @@ void set_state(AppState new_state)
     if (device_addr[0] != '\0')
         start_incoming_listener();
     if (!phonebook_loaded.load() && !syncing_contacts.load())
-        log_msg("📥 Loading data in background...");
+        log_msg("📥 Loading data in background…");
     start_phonebook_preload();
 }
 
@@ -76,6 +104,7 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
     case PAIRING:
         v.status_text = "🔗 Pairing";
         v.info_text = "Pairing request from phone.\nAuto-approved.";
+        v.stop = true;
         v.spinner = true;
         break;
     case PAIRED:
@@ -87,7 +116,7 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
     case CONNECTING:
         v.status_text = "🔗 Connecting";
         v.info_text = bounded_info(
-            g_strdup_printf("Device: %s\nAddress: %s\n\nEstablishing connection...", shown_name, shown_addr));
+            g_strdup_printf("Device: %s\nAddress: %s\n\nEstablishing connection…", shown_name, shown_addr));
         v.spinner = true;
         break;
     case CONNECTED:
@@ -131,8 +160,9 @@ void update_ui()
             gtk_widget_set_sensitive(stop_btn, v.stop);
         if (disconnect_btn)
             gtk_widget_set_sensitive(disconnect_btn, v.disconnect);
+        // Known contacts can be searched whatever the phone does.
         if (contacts_search_entry)
-            gtk_widget_set_sensitive(contacts_search_entry, v.search);
+            gtk_widget_set_sensitive(contacts_search_entry, v.search || phonebook_snapshot()->count > 0);
         if (sync_recents_btn)
             gtk_widget_set_sensitive(sync_recents_btn, v.sync);
         show_spinner(spinner, v.spinner);

@@ -11,6 +11,9 @@ enum AppState { IDLE = 0, DISCOVERABLE, PAIRING, PAIRED, CONNECTING, CONNECTED, 
 extern std::atomic<int> current_state;
 extern const char* const state_names[7];   // constant
 
+// How long PAIRING waits for the phone to complete before DISCOVERABLE again.
+inline constexpr unsigned kPairingSeconds = 30;
+
 // Main thread only.
 void set_state(AppState new_state);
 void update_ui();

@@ -127,32 +127,32 @@ void dial_from_model(GtkTreeView* view, GtkTreePath* path, int column)
 
 }  // namespace
 
-void dial_number(const char* number)
+bool dial_number(const char* number)
 {
     if (!number || number[0] == '\0') {
         log_msg("⚠️ Number empty");
-        return;
+        return false;
     }
     // A CR, LF or ';' would end the ATD command early and let the rest of
     // the text run as commands of its own.
     if (!number_is_dialable(number) || std::strlen(number) > kMaxNumberLength) {
         log_msgf("⚠️ Number refused (control character, ';' or too long): %s", printable(number).c_str());
-        return;
+        return false;
     }
     if (current_state.load() != CONNECTED) {
         log_msg("⚠️ Phone must be connected for call");
-        return;
+        return false;
     }
     // One call at a time: a second dial would put the call in progress on
     // hold on most phones, or be refused with nothing to show for it.
     if (call_model_snapshot().view().state != CALL_IDLE) {
         log_msgf("⚠️ A call is in progress; not dialling %s", number);
-        return;
+        return false;
     }
     std::string command = "ATD" + dial_string(number) + ";";
     if (command == "ATD;") {
         log_msgf("⚠️ Number refused (nothing a phone can dial): %s", printable(number).c_str());
-        return;
+        return false;
     }
     // No link of our own beside the standing one: the phone allows one per
     // channel. The number waits for the link instead.
@@ -160,12 +160,12 @@ void dial_number(const char* number)
         pending_dial_set(number);
         log_msgf("📞 Number waiting for the phone: %s", number);
         update_ui();
-        return;
+        return true;
     }
     int idle = 0;
     if (!dial_in_progress.compare_exchange_strong(idle, 1)) {
         log_msgf("⚠️ A dial is already in progress; not dialling %s", number);
-        return;
+        return false;
     }
     log_msgf("📞 Calling: %s", number);
     std::string shown = number;
@@ -177,6 +177,7 @@ void dial_number(const char* number)
         pending_dial_set(number);
         log_msgf("📞 Number waiting for the phone: %s", number);
     }
+    return true;
 }
 
 void on_dial_call_clicked(GtkButton*, gpointer entry)
@@ -191,8 +192,9 @@ void on_dial_call_clicked(GtkButton*, gpointer entry)
     const gchar* text = gtk_entry_get_text(GTK_ENTRY(entry));
     if (text && text[0] != '\0') {
         std::string number = text;
-        dial_number(number.c_str());
-        gtk_entry_set_text(GTK_ENTRY(entry), "");
+        // A refused number stays in the entry to be mended.
+        if (dial_number(number.c_str()))
+            gtk_entry_set_text(GTK_ENTRY(entry), "");
     } else {
         log_msg("⚠️ No number entered");
     }

@@ -79,7 +79,7 @@ bool spawn(const std::vector<std::string>& argv, gchar** envp)
 
 int start_locked(const Startup& startup)
 {
-    log_msg("ℹ️ Starting obexd service...");
+    log_msg("ℹ️ Starting obexd service…");
     const char* env_address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
     SessionBus bus = find_session_bus(env_address, getuid() == 0, g_getenv("SUDO_USER"), g_getenv("SUDO_UID"),
                                       path_exists);
@@ -95,7 +95,7 @@ int start_locked(const Startup& startup)
 
     bool started = false;
     if (!bus.sudo_user.empty()) {
-        log_msg("ℹ️ Starting obexd as user...");
+        log_msg("ℹ️ Starting obexd as user…");
         started = spawn(sudo_start_argv(bus.sudo_user, bus.address), nullptr);
     } else {
         gchar** envp = g_get_environ();
@@ -114,7 +114,7 @@ int start_locked(const Startup& startup)
     }
 
     sleep_ms(startup.first_wait_ms);
-    log_msg("ℹ️ obexd started, establishing connection...");
+    log_msg("ℹ️ obexd started, establishing connection…");
     for (int attempt = 0; attempt < startup.attempts; ++attempt) {
         sleep_ms(startup.attempt_wait_ms);
         if (GDBusConnection* conn = connect_and_probe(bus.address)) {

@@ -2,6 +2,8 @@
 
 #include "app/files.h"
 #include "app/log.h"
+#include "app/paths.h"
+#include "app/workers.h"
 #include "app/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
@@ -97,14 +99,14 @@ PhonebookTable* download_phonebook(const char* address)
     }
     if (!table->keeps_known) {
         table->prepare();
-        save_contacts_table(*table, kContactsCsv);
+        save_contacts_table(*table, contacts_path().c_str());
     }
     return table;
 }
 
 void start_phonebook_thread(const char* name)
 {
-    g_thread_unref(g_thread_new(name, load_phonebook_thread, g_strdup(device_addr)));
+    start_worker(name, load_phonebook_thread, g_strdup(device_addr));
 }
 
 // Digits of a number, then its last ten: "+49 170 1234567" and
@@ -160,10 +162,10 @@ bool save_contacts_table(const PhonebookTable& table, const char* path)
 
 void load_contacts_csv()
 {
-    std::string data, why;
-    if (!read_regular_file(kContactsCsv, kMaxCacheBytes, &data, &why)) {
+    std::string data, why, path = contacts_path();
+    if (!read_regular_file(path.c_str(), kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
-            log_msgf("⚠️ %s not read: %s", kContactsCsv, why.c_str());
+            log_msgf("⚠️ %s not read: %s", path.c_str(), why.c_str());
         return;
     }
     auto table = std::make_shared<PhonebookTable>();
@@ -178,7 +180,7 @@ void load_contacts_csv()
     log_msgf("📂 Loaded %d contacts from CSV", count);
 }
 
-void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), kContactsCsv); }
+void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), contacts_path().c_str()); }
 
 gpointer load_phonebook_thread(gpointer addr)
 {
@@ -199,12 +201,14 @@ gboolean phonebook_load_complete_cb(gpointer result)
         phonebook_install(std::shared_ptr<PhonebookTable>(table));
         phonebook_loaded = 1;
         log_msgf("✓ Phonebook loaded: %d contacts", phonebook_snapshot()->count);
+    } else {
+        log_msg("⚠️ Contacts not retrieved");
     }
-    const std::string& query = pending_search_text();
-    if (query.size() >= 2)
-        start_search_thread(query);
+    // The list shows what is known now, for the text in the search entry.
+    show_search_results();
     if (current_state.load() == CONNECTED && syncing_recents.load() == 0 && recent_count == 0)
         start_recents_sync("load_recents");
+    update_ui();
     return G_SOURCE_REMOVE;
 }
 
@@ -215,16 +219,14 @@ void on_refresh_phonebook_clicked(GtkButton*, gpointer)
         return;
     }
     if (syncing_contacts.load()) {
-        log_msg("⚠️ Contacts already loading...");
+        log_msg("⚠️ Contacts already loading…");
         return;
     }
-    // The old table stays for caller names until a new one has fully arrived.
-    phonebook_loaded = 0;
-    contacts_count = 0;
-    refresh_contacts_view();
+    // The known contacts stay listed, searchable and used for caller names
+    // until a new phonebook has fully arrived.
     syncing_contacts = 1;
     show_spinner(contacts_spinner, true);
-    log_msg("📥 Refreshing contacts...");
+    log_msg("📥 Refreshing contacts…");
     start_phonebook_thread("load_phonebook");
 }
 

@@ -2,6 +2,8 @@
 
 #include "app/files.h"
 #include "app/log.h"
+#include "app/paths.h"
+#include "app/workers.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "phonedata/csv.h"
@@ -39,16 +41,23 @@ struct SyncResult {
 
 void sync_lists(PbapSession& pbap, SyncResult* result)
 {
+    bool unreadable = false;
     for (const HistoryList& list : kLists) {
         std::string filename = pbap.pull(list.list);
         if (filename.empty())
             continue;
         result->success = true;
         std::string data;
-        if (!read_pulled_file(filename, &data))
+        if (!read_pulled_file(filename, &data)) {
+            // Its calls would vanish from the cache: the sync fails instead.
+            log_msgf("⚠️ Call history file not read: %s", filename.c_str());
+            unreadable = true;
             continue;
+        }
         result->count = reduce_call_history_vcards(data, list.label, result->rows, kMaxRecents, result->count);
     }
+    if (unreadable)
+        result->success = false;
     if (result->count > 1)
         result->count = sort_and_cut_recents(result->rows, result->count);
 }
@@ -69,10 +78,10 @@ int sort_and_cut_recents(RecentEntry* rows, int count)
 
 void load_recents_csv()
 {
-    std::string data, why;
-    if (!read_regular_file(kRecentsCsv, kMaxCacheBytes, &data, &why)) {
+    std::string data, why, path = recents_path();
+    if (!read_regular_file(path.c_str(), kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
-            log_msgf("⚠️ %s not read: %s", kRecentsCsv, why.c_str());
+            log_msgf("⚠️ %s not read: %s", path.c_str(), why.c_str());
         return;
     }
     recent_count = parse_recents_csv(data, recent_entries, kMaxRecents);
@@ -82,9 +91,9 @@ void load_recents_csv()
 
 void save_recents_csv()
 {
-    std::string why;
-    if (!write_file_atomically(kRecentsCsv, format_recents_csv(recent_entries, recent_count), &why))
-        log_msgf("⚠️ %s not saved: %s", kRecentsCsv, why.c_str());
+    std::string why, path = recents_path();
+    if (!write_file_atomically(path.c_str(), format_recents_csv(recent_entries, recent_count), &why))
+        log_msgf("⚠️ %s not saved: %s", path.c_str(), why.c_str());
 }
 
 gpointer sync_recents_thread(gpointer addr)
@@ -140,7 +149,7 @@ gboolean recents_sync_complete_cb(gpointer data)
 void start_recents_sync(const char* thread_name)
 {
     syncing_recents = 1;
-    g_thread_unref(g_thread_new(thread_name, sync_recents_thread, g_strdup(device_addr)));
+    start_worker(thread_name, sync_recents_thread, g_strdup(device_addr));
 }
 
 void on_sync_recents_clicked(GtkButton*, gpointer)
@@ -150,9 +159,9 @@ void on_sync_recents_clicked(GtkButton*, gpointer)
         return;
     }
     if (syncing_recents.load()) {
-        log_msg("⚠️ Recent calls already retrieving...");
+        log_msg("⚠️ Recent calls already retrieving…");
         return;
     }
-    log_msg("📥 Retrieving recent calls...");
+    log_msg("📥 Retrieving recent calls…");
     start_recents_sync("pbap_recents");
 }

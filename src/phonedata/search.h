@@ -1,5 +1,5 @@
-// Contact search as the user types: matching, the pause after the last key,
-// and the worker that searches the phonebook.
+// Contact search as the user types, over the contacts known (downloaded or
+// cached): cheap enough to run on the main loop at every change.
 #pragma once
 #include "phonedata/phonebook.h"
 
@@ -7,18 +7,17 @@
 
 #include <string>
 
-inline constexpr guint kSearchDebounceMs = 500;
+// Queries shorter than this show the whole list.
+inline constexpr size_t kMinSearchBytes = 2;
 
+// "changed" of the search entry; null entry means empty text.
 void on_contacts_search_changed(GtkSearchEntry* entry, gpointer);
-gboolean do_search_timeout(gpointer);
-// Takes a g_malloc'ed copy of the query and frees it.
-gpointer search_contacts_thread(gpointer query);
-gboolean search_results_update_cb(gpointer result);
+// Fills the Contacts list from the known contacts for the current text: the
+// whole list (first kMaxShownContacts) or the matches. Main loop.
+void show_search_results();
 
 // The search entry's text as last changed ("" before the first change).
 const std::string& pending_search_text();
-// Starts "search_contacts" for query, marking syncing_contacts.
-void start_search_thread(const std::string& query);
 
 // Rows of table whose lower-cased name holds the lower-cased query, or whose
 // number holds the query as typed; table order, at most capacity.

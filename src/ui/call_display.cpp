@@ -59,7 +59,7 @@ std::string call_label_markup(int state, const char* name_raw, const char* numbe
         return "📱 Calling...\n\n" + number;
     case CALL_ACTIVE:
         if (on_hold)
-            return has_name ? "⏸ Call on hold\n\n" + name + "\n" + number : "⏸ Call on hold\n\n" + number;
+            return has_name ? "⏸️ Call on hold\n\n" + name + "\n" + number : "⏸️ Call on hold\n\n" + number;
         if (has_name)
             return "✅ Call Active\n\n" + name + "\n" + number;
         return "✅ Call Active\n\n" + number;
@@ -81,7 +81,8 @@ void update_call_ui()
             markup = "⏳ Call link not ready";
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
-    if (state == CALL_IDLE && window) {
+    // Above other windows only while the call rings, not for the whole call.
+    if (state != CALL_INCOMING && window) {
         gtk_window_set_keep_above(GTK_WINDOW(window), FALSE);
         gtk_window_set_urgency_hint(GTK_WINDOW(window), FALSE);
     }

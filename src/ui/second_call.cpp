@@ -72,7 +72,7 @@ std::string second_call_markup(bool waiting, const char* waiting_name, const cha
     if (waiting)
         out = "⏳ Call waiting\n" + party_text(waiting_name, waiting_number);
     if (held)
-        out += (out.empty() ? "" : "\n") + std::string("⏸ On hold\n") + party_text(held_name, held_number);
+        out += (out.empty() ? "" : "\n") + std::string("⏸️ On hold\n") + party_text(held_name, held_number);
     return out;
 }
 
@@ -93,7 +93,7 @@ void build_second_call_area(GtkWidget* main_box)
     gtk_label_set_justify(GTK_LABEL(second_call_label), GTK_JUSTIFY_CENTER);
     gtk_box_pack_start(GTK_BOX(second_call_box), second_call_label, FALSE, FALSE, 0);
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    hold_answer_btn = action_button("⏸ Hold & Answer", G_CALLBACK(on_waiting_hold_answer_clicked), "btn-answer");
+    hold_answer_btn = action_button("⏸️ Hold & Answer", G_CALLBACK(on_waiting_hold_answer_clicked), "btn-answer");
     end_answer_btn = action_button("🔚 End & Answer", G_CALLBACK(on_waiting_end_answer_clicked));
     reject_waiting_btn = action_button("❌ Reject Waiting", G_CALLBACK(on_waiting_reject_clicked), "btn-reject");
     swap_btn = action_button("🔁 Swap", G_CALLBACK(on_swap_clicked), "btn-answer");

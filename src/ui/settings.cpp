@@ -2,6 +2,7 @@
 
 #include "app/files.h"
 #include "app/log.h"
+#include "app/paths.h"
 #include "ui/window.h"
 
 #include <unistd.h>
@@ -12,22 +13,57 @@ int col_recent_type = 80, col_recent_name = 150, col_recent_number = 120, col_re
 int col_contacts_name = 200, col_contacts_number = 150;
 int autostart_enabled = 0;
 
-const char kAutostartEntry[] =
-    "[Desktop Entry]\n"
-    "Type=Application\n"
-    "Name=Telvane\n"
-    "Name[tr]=Telvane\n"
-    "Comment=Bluetooth Phone\n"
-    "Comment[tr]=Bluetooth Telefon\n"
-    "Exec=/usr/bin/telvane\n"
-    "Icon=call-start\n"
-    "Terminal=false\n"
-    "Categories=Network;Telephony;\n"
-    "X-GNOME-Autostart-enabled=true\n";
+std::string running_binary()
+{
+    gchar* link = g_file_read_link("/proc/self/exe", nullptr);
+    std::string path = link ? link : "";
+    g_free(link);
+    // A package upgrade replaces the file under a running program.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    // A line break cannot stand in an Exec line.
+    if (path.empty() || path.find_first_of("\r\n") != std::string::npos)
+        return "/usr/bin/telvane";
+    return path;
+}
+
+std::string desktop_exec_argument(const std::string& path)
+{
+    // Desktop entry quoting: reserved characters call for double quotes, in
+    // which " ` $ \ are escaped; a literal % is always doubled.
+    bool quote = path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+    std::string out = quote ? "\"" : "";
+    for (char c : path) {
+        if (c == '%')
+            out += "%%";
+        else if (c == '\\')
+            out += "\\\\\\\\";   // the string escape applies before the quoting
+        else if (c == '"' || c == '`' || c == '$')
+            out += std::string("\\\\") + c;
+        else
+            out += c;
+    }
+    return quote ? out + "\"" : out;
+}
+
+std::string autostart_entry(const std::string& binary)
+{
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Telvane\n"
+           "Name[tr]=Telvane\n"
+           "Comment=Bluetooth Phone\n"
+           "Comment[tr]=Bluetooth Telefon\n"
+           "Exec=" + desktop_exec_argument(binary) + "\n"
+           "Icon=call-start\n"
+           "Terminal=false\n"
+           "Categories=Network;Telephony;\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
 
 namespace {
 
-constexpr const char* kSettingsFile = "settings.json";
 constexpr size_t kMaxPath = 511;
 
 }  // namespace
@@ -70,13 +106,13 @@ void read_settings()
     if (window)
         return;
     SettingsParser parser(settings_from_globals());
-    std::string why;
-    bool read = read_regular_file(kSettingsFile, &why, [&](const char* data, size_t n) {
+    std::string why, path = settings_path();
+    bool read = read_regular_file(path.c_str(), &why, [&](const char* data, size_t n) {
         parser.feed(data, n);
         return true;
     });
     if (!read && !why.empty())
-        log_msgf("⚠️ %s not read, default column widths used: %s", kSettingsFile, why.c_str());
+        log_msgf("⚠️ %s not read, default column widths used: %s", path.c_str(), why.c_str());
     settings_to_globals(parser.finish());
 }
 
@@ -84,7 +120,7 @@ void save_settings()
 {
     // The old file stays as it was; say so rather than lose widths unseen.
     std::string why;
-    if (!write_file_atomically(kSettingsFile, format_settings(settings_from_globals()), &why))
+    if (!write_file_atomically(settings_path().c_str(), format_settings(settings_from_globals()), &why))
         log_msgf("⚠️ Settings not saved: %s", why.c_str());
 }
 
@@ -133,7 +169,7 @@ void set_autostart(int enable)
             save_settings();
             return;
         }
-        if (!write_file_atomically(file.c_str(), kAutostartEntry, &why)) {
+        if (!write_file_atomically(file.c_str(), autostart_entry(running_binary()), &why)) {
             log_msgf("⚠️ Autostart entry not written: %s", why.c_str());
             save_settings();
             return;

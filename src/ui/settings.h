@@ -27,8 +27,13 @@ inline constexpr int kMinColumnWidth = 20;
 inline constexpr int kMaxColumnWidth = 2000;
 int usable_column_width(int width);
 
-// The eleven lines of the autostart entry (constant).
-extern const char kAutostartEntry[];
+// The eleven lines of the autostart entry; Exec runs binary.
+std::string autostart_entry(const std::string& binary);
+// The real path of the program running now, so autostart starts this very
+// build wherever it was installed.
+std::string running_binary();
+// binary as one argument of a desktop entry's Exec line.
+std::string desktop_exec_argument(const std::string& path);
 // "$HOME/.config/autostart", or "" when HOME is unset or empty or the path
 // would not fit in 511 bytes.
 std::string autostart_folder();

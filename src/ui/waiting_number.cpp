@@ -14,7 +14,7 @@ void build_waiting_number_bar(GtkWidget* main_box)
     gtk_label_set_ellipsize(GTK_LABEL(waiting_number_label), PANGO_ELLIPSIZE_END);
     gtk_style_context_add_class(gtk_widget_get_style_context(waiting_number_label), "info-label");
     gtk_box_pack_start(GTK_BOX(waiting_number_box), waiting_number_label, TRUE, TRUE, 0);
-    GtkWidget* cancel = gtk_button_new_with_label("✖ Cancel");
+    GtkWidget* cancel = gtk_button_new_with_label("✖️ Cancel");
     g_signal_connect(cancel, "clicked", G_CALLBACK(on_waiting_cancel_clicked), nullptr);
     gtk_box_pack_end(GTK_BOX(waiting_number_box), cancel, FALSE, FALSE, 0);
     gtk_widget_show_all(waiting_number_box);

@@ -107,8 +107,8 @@ void build_header(GtkWidget* main_box)
 
     GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_box_pack_start(GTK_BOX(main_box), buttons, FALSE, FALSE, 0);
-    start_btn = classed_button("▶ Start", "btn-start");
-    stop_btn = classed_button("⏹ Stop", "btn-stop");
+    start_btn = classed_button("▶️ Start", "btn-start");
+    stop_btn = classed_button("⏹️ Stop", "btn-stop");
     disconnect_btn = classed_button("🔌 Disconnect", nullptr);
     for (GtkWidget* button : {start_btn, stop_btn, disconnect_btn})
         gtk_box_pack_start(GTK_BOX(buttons), button, TRUE, TRUE, 0);
@@ -157,7 +157,7 @@ GtkWidget* build_dialpad_page()
     GtkWidget* page = page_box(8);
 
     GtkWidget* entry = gtk_entry_new();
-    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), "Enter number...");
+    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), "Enter number…");
     gtk_entry_set_alignment(GTK_ENTRY(entry), 0.5f);
     gtk_widget_set_size_request(entry, -1, 40);
     add_class(entry, "dial-entry");
@@ -249,9 +249,10 @@ GtkWidget* build_contacts_page()
     GtkWidget* search_row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
     gtk_box_pack_start(GTK_BOX(page), search_row, FALSE, FALSE, 0);
     contacts_search_entry = gtk_search_entry_new();
-    gtk_entry_set_placeholder_text(GTK_ENTRY(contacts_search_entry), "Search name or number... (min 2 chars)");
+    gtk_entry_set_placeholder_text(GTK_ENTRY(contacts_search_entry), "Search name or number… (min 2 chars)");
     gtk_box_pack_start(GTK_BOX(search_row), contacts_search_entry, TRUE, TRUE, 0);
-    g_signal_connect(contacts_search_entry, "search-changed", G_CALLBACK(on_contacts_search_changed), nullptr);
+    // Every change, not GTK's delayed "search-changed": the search is cheap.
+    g_signal_connect(contacts_search_entry, "changed", G_CALLBACK(on_contacts_search_changed), nullptr);
 
     contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
     contacts_view =

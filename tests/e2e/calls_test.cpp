@@ -587,7 +587,7 @@ TEST(Robustness, ALinkLostMidCallLeavesNoCallAndTheNextLinkCarriesOne)
         hangup = w.button(idle, kRed);
         w.phone.set_indicator("call", 0, true);
         EXPECT_TRUE(w.wait_button_off(hangup, kRed)) << w.out();
-        EXPECT_EQ(th::read_file(w.world.dir.file("contacts.csv")), contacts);
+        EXPECT_EQ(th::read_file(w.world.data_file("contacts.csv")), contacts);   // moved there at start
         expect_clean(w);
     }
 }

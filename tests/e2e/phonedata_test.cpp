@@ -47,7 +47,7 @@ struct PhoneWorld {
         world.bluez->pair_device(kPhone);
         world.bluez->connect_device(kPhone);
     }
-    std::string file(const std::string& name) const { return th::read_file(world.dir.file(name)); }
+    std::string file(const std::string& name) const { return th::read_file(world.data_file(name)); }
     std::string serve(const std::string& extra = "", const std::string& pb = th::phonedata_fixture("android_pb.vcf")) const
     {
         return "{\"files\": {\"pb\": \"" + pb + "\", \"ich\": \"" +
@@ -63,7 +63,7 @@ TEST(PhoneData, EveryFailureOfThePhoneOrObexdLeavesTheOldCachesIntact)
 {
     // The line besides "⚠️ Recent calls not retrieved"; sessions that were never created cannot be removed.
     const struct { const char *behaviour, *line; int sessions_left_open; } rows[] = {
-                {nullptr, "ℹ️ Starting obexd service...", 0},
+                {nullptr, "ℹ️ Starting obexd service…", 0},
                 {", \"create_session_error\": true", "⚠️ PBAP session failed", 2},
                 {", \"pbap_never\": true", "⚠️ PhonebookAccess1 not ready", 0},
                 {", \"pullall_error\": [\"pb\", \"ich\", \"och\", \"mch\"]", "", 0},
@@ -76,8 +76,8 @@ TEST(PhoneData, EveryFailureOfThePhoneOrObexdLeavesTheOldCachesIntact)
         SCOPED_TRACE(row.behaviour ? row.behaviour : "no obexd on the bus");
         PhoneWorld w;
         row.behaviour ? w.obexd.configure(w.serve(row.behaviour)) : w.obexd.kill();
-        th::write_file(w.world.dir.file("contacts.csv"), contacts);
-        th::write_file(w.world.dir.file("recents.csv"), recents);
+        th::write_file(w.world.data_file("contacts.csv"), contacts);
+        th::write_file(w.world.data_file("recents.csv"), recents);
         th::Telvane app(w.world);
         ASSERT_TRUE(app.wait_for_output("⚠️ Recent calls not retrieved", 40000)) << app.output();
         EXPECT_NE(app.find(row.line), std::string::npos) << app.output();
@@ -91,7 +91,7 @@ TEST(PhoneData, EveryFailureOfThePhoneOrObexdLeavesTheOldCachesIntact)
         // The packaged daemon answers but reaches no phone without Bluetooth (or,
         // where it cannot even start its server, never answers).
         std::string out = app.output();
-        const size_t started = out.find("ℹ️ obexd started, establishing connection...");
+        const size_t started = out.find("ℹ️ obexd started, establishing connection…");
         EXPECT_NE(started, std::string::npos) << out;
         EXPECT_LT(out.find(row.line), started) << out;
         EXPECT_EQ(out.find("✓ Using existing obexd service"), std::string::npos) << out;
@@ -106,13 +106,15 @@ TEST(PhoneData, EveryFailureOfThePhoneOrObexdLeavesTheOldCachesIntact)
 TEST(PhoneData, CachesThatCannotBeReadOrWrittenLetTheDownloadSucceedAndStayAsTheyWere)
 {
     // In place: 'd' folders, 'p' pipes, 'n' bytes that yield no row; not_read: why the start read nothing;
-    // mount_setup: run in the world's folder, ends in the cache folder; reason: what the "not saved" lines name.
+    // mount_setup: run in the world's folder, ends in the data folder; reason: what the "not saved" lines name.
     const struct { char in_place; const char *not_read, *mount_setup, *reason; } rows[] = {
-        {'d', "a folder is in its place", "cd c", "Is a directory"},
+        {'d', "a folder is in its place", "cd c/telvane", "Is a directory"},
         // A pipe must never hang the start; this one sits where nothing can be saved.
-        {'p', "not a regular file", "mount --bind c c\nmount -o remount,bind,ro c\ncd c", "Read-only file system"},
-        {'n', nullptr, "mkdir t\nmount -t tmpfs -o size=64k tmpfs t\ncp c/contacts.csv c/recents.csv t/\n"
-                       "cd t\ndd if=/dev/zero of=filler bs=4k 2>/dev/null || true", "No space left on device"},
+        {'p', "not a regular file", "mount --bind c/telvane c/telvane\nmount -o remount,bind,ro c/telvane\ncd c/telvane",
+         "Read-only file system"},
+        {'n', nullptr, "mkdir t\ncp c/telvane/contacts.csv c/telvane/recents.csv t/\n"
+                       "mount -t tmpfs -o size=64k tmpfs c/telvane\ncp t/contacts.csv t/recents.csv c/telvane/\n"
+                       "cd c/telvane\ndd if=/dev/zero of=filler bs=4k 2>/dev/null || true", "No space left on device"},
     };
     // No row can come out of bytes without a quote or a comma, so the download starts at once.
     const std::string noise = random_bytes(3000, "\",");
@@ -120,10 +122,10 @@ TEST(PhoneData, CachesThatCannotBeReadOrWrittenLetTheDownloadSucceedAndStayAsThe
         SCOPED_TRACE(row.reason);
         PhoneWorld w;
         w.obexd.configure(w.serve());
-        ASSERT_EQ(mkdir(w.world.dir.file("c").c_str(), 0755), 0);
+        ASSERT_EQ(g_mkdir_with_parents(w.world.dir.file("c/telvane").c_str(), 0755), 0);
         std::map<std::string, std::string> before;
         for (const char* name : {"contacts.csv", "recents.csv"}) {
-            std::string path = w.world.dir.file(std::string("c/") + name);
+            std::string path = w.world.dir.file(std::string("c/telvane/") + name);
             if (row.in_place == 'd')
                 ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
             else if (row.in_place == 'p')
@@ -132,7 +134,8 @@ TEST(PhoneData, CachesThatCannotBeReadOrWrittenLetTheDownloadSucceedAndStayAsThe
                 th::write_file(path, noise);
             before[name] = file_state(path);
         }
-        th::Telvane app(w.world, {}, {}, "telvane.out", row.mount_setup);
+        // The data folder is where the mounts are.
+        th::Telvane app(w.world, {}, {{"XDG_DATA_HOME", w.world.dir.file("c")}}, "telvane.out", row.mount_setup);
         ASSERT_TRUE(app.wait_for_output("✓ Phonebook loaded: 4 contacts", 30000)) << app.output();
         ASSERT_TRUE(app.wait_for_output("✓ Recent calls updated")) << app.output();
         EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
@@ -141,10 +144,11 @@ TEST(PhoneData, CachesThatCannotBeReadOrWrittenLetTheDownloadSucceedAndStayAsThe
         std::string cwd = "/proc/" + std::to_string(app.process().pid()) + "/cwd/";
         for (const auto& [name, was] : before) {
             SCOPED_TRACE(name);
-            size_t saved = out.find("⚠️ " + name + " not saved: ");
+            const std::string path = w.world.dir.file("c/telvane/" + name);
+            size_t saved = out.find("⚠️ " + path + " not saved: ");
             ASSERT_NE(saved, std::string::npos) << out;
             EXPECT_NE(out.substr(saved, out.find('\n', saved) - saved).find(row.reason), std::string::npos) << out;
-            std::string not_read = "⚠️ " + name + " not read: ";
+            std::string not_read = "⚠️ " + path + " not read: ";
             EXPECT_EQ(out.find(not_read), row.not_read ? out.find(not_read + row.not_read) : std::string::npos) << out;
             EXPECT_EQ(file_state(cwd + name), was);
         }
@@ -161,7 +165,7 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingThenASlowButMovingDownloadIsCa
     w.obexd.configure(w.serve(", \"slow\": {\"pb\": [60000, 120]}", big));
     // A cache that holds no row: the preload runs and must leave it alone.
     const std::string contacts = "name,number\n\"no separator\n";
-    th::write_file(w.world.dir.file("contacts.csv"), contacts);
+    th::write_file(w.world.data_file("contacts.csv"), contacts);
     th::Telvane app(w.world);
     ASSERT_TRUE(th::wait_until([&] { return w.obexd.count("PullAll") >= 1; }, 30000)) << app.output();
     EXPECT_NE(app.find("✓ Using existing obexd service"), std::string::npos) << app.output();
@@ -171,7 +175,7 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingThenASlowButMovingDownloadIsCa
     EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << app.output();
     EXPECT_EQ(app.output().find("✓ Phonebook loaded"), std::string::npos) << app.output();
     EXPECT_EQ(w.file("contacts.csv"), contacts);
-    EXPECT_FALSE(th::file_exists(w.world.dir.file("recents.csv")));
+    EXPECT_FALSE(th::file_exists(w.world.data_file("recents.csv")));
     // Back: a download longer than any fixed budget, but moving every half second, is waited for.
     th::write_file(big, th::generated_vcards(900));
     w.obexd.configure(w.serve(", \"slow\": {\"pb\": [45000, 90]}", big));
@@ -204,7 +208,7 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingThenASlowButMovingDownloadIsCa
     int sessions = w.obexd.count("CreateSession");
     app.terminate();
     th::Telvane again(w.world, {}, {}, "again.out");
-    ASSERT_TRUE(again.wait_for_output("ℹ️ Press 'Start' button, let phone connect")) << again.output();
+    ASSERT_TRUE(again.wait_for_output("📱 Telvane - Ready")) << again.output();
     std::string out = again.output();
     EXPECT_LT(out.find("📂 Loaded 900 contacts from CSV"), out.find("✓ D-Bus connection established")) << out;
     EXPECT_NE(out.find("📂 Loaded 6 call records from CSV"), std::string::npos) << out;
@@ -217,10 +221,10 @@ TEST(PhoneData, ObexdKilledMidTransferLosesNothingThenASlowButMovingDownloadIsCa
 // damage the file when a save on closing fails.
 TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
 {
-    const char* kNotRead = "⚠️ settings.json not read, default column widths used: ";
+    const char* kNotRead = " not read, default column widths used: ";
     // The kind and bytes of every file the program could write at start or close.
     auto files_state = [](const th::TestWorld& w) {
-        return file_state(w.dir.file("settings.json")) + "|" + file_state(w.dir.file("ro/settings.json")) + "|" +
+        return file_state(w.config_file("settings.json")) + "|" + file_state(w.dir.file("settings.json")) + "|" +
                file_state(w.dir.file(".config/autostart/telvane.desktop"));
     };
     const std::string noise = random_bytes(64 << 10);
@@ -228,24 +232,31 @@ TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
     // not_read: why, when the start says it read nothing.
     const struct { const char* name; std::function<void(const std::string& dir)> make; const char* not_read; Close close;
                    th::Env env = {}; const char* mount_setup = ""; } rows[] = {
-        {"fifo", [](const std::string& d) { mkfifo((d + "/settings.json").c_str(), 0644); }, "not a regular file", KEEP_OPEN},
-        {"folder", [](const std::string& d) { mkdir((d + "/settings.json").c_str(), 0755); }, "a folder is in its place", SAVE_FAILS},
-        {"random bytes", [&](const std::string& d) { th::write_file(d + "/settings.json", noise); }, nullptr, KEEP_OPEN},
+        {"fifo", [](const std::string& d) { mkfifo((d + "/.config/telvane/settings.json").c_str(), 0644); },
+         "not a regular file", KEEP_OPEN},
+        {"folder", [](const std::string& d) { mkdir((d + "/.config/telvane/settings.json").c_str(), 0755); },
+         "a folder is in its place", SAVE_FAILS},
+        {"random bytes", [&](const std::string& d) { th::write_file(d + "/.config/telvane/settings.json", noise); },
+         nullptr, KEEP_OPEN},
+        // Not ours, so not moved: the working folder is not ours to tidy.
+        {"another program's settings.json in the working folder",
+         [](const std::string& d) { th::write_file(d + "/settings.json", "{\"theme\": 1}\n"); }, nullptr, SAVES},
         {"autostart entry of the user's own", [](const std::string& d) { g_mkdir_with_parents((d + "/.config/autostart").c_str(), 0755);
              th::write_file(d + "/.config/autostart/telvane.desktop", "user's own"); }, nullptr, KEEP_OPEN},
         {"HOME unset", [](const std::string&) {}, nullptr, SAVES, {{"HOME", th::kUnset}}},
-        {"read-only folder", [](const std::string& d) { mkdir((d + "/ro").c_str(), 0755);
-             th::write_file(d + "/ro/settings.json", "{\n  \"col_recent_type\": 91,\n  \"autostart\": false\n}\n"); },
-         nullptr, SAVE_FAILS, {}, "mount --bind ro ro\nmount -o remount,bind,ro ro\ncd ro"},
+        {"read-only folder", [](const std::string& d) {
+             th::write_file(d + "/.config/telvane/settings.json", "{\n  \"col_recent_type\": 91,\n  \"autostart\": false\n}\n"); },
+         nullptr, SAVE_FAILS, {}, "mount --bind .config/telvane .config/telvane\nmount -o remount,bind,ro .config/telvane"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         // No system bus: the quickest world in which the window comes up.
         th::TestWorld world(th::TestWorld::Options{false, false, false});
+        g_mkdir_with_parents(world.dir.file(".config/telvane").c_str(), 0700);
         row.make(world.dir.path());
         const std::string before = files_state(world);
         th::Telvane app(world, {}, row.env, "telvane.out", row.mount_setup);
-        ASSERT_TRUE(app.wait_for_output("ℹ️ Press 'Start' button, let phone connect")) << app.output();
+        ASSERT_TRUE(app.wait_for_output("📱 Telvane - Ready")) << app.output();
         EXPECT_TRUE(th::main_loop_answers(world.session_bus)) << app.output();
         EXPECT_NE(app.find("State: IDLE -> ERROR"), std::string::npos) << app.output();
         EXPECT_EQ(app.find(kNotRead), row.not_read ? app.find(kNotRead + std::string(row.not_read)) : std::string::npos) << app.output();
@@ -258,7 +269,7 @@ TEST(SettingsAtStartup, AnythingInPlaceOfTheFileStillStartsAndIsLeftAlone)
             EXPECT_NE(app.find("⚠️ Settings not saved: "), std::string::npos) << app.output();
             EXPECT_EQ(files_state(world), before);
         } else {
-            EXPECT_NE(th::read_file(world.dir.file("settings.json")).find("\"col_recent_type\": 80,"), std::string::npos);
+            EXPECT_NE(th::read_file(world.config_file("settings.json")).find("\"col_recent_type\": 80,"), std::string::npos);
             EXPECT_FALSE(th::file_exists(world.dir.file(".config/autostart/telvane.desktop")));
         }
     }

@@ -35,6 +35,7 @@ void reset_program_state()
     hfp_channel = 0;
     auto_connect_in_progress = 0;
     discoverable_session = false;
+    forget_adapter_settings();
     error_msg[0] = pending_uri_arg[0] = '\0';
     pending_dial_take();
     dbus_conn = nullptr;
@@ -67,11 +68,8 @@ void settle_program_state()
     // Threads a test started (listener, dial, voice, phone-data workers) end
     // here, so none of them writes into the next test's state.
     cleanup_connection(nullptr, true);
-    // Typed text waits for a search: let its debounce run out on no text.
-    if (!pending_search_text().empty()) {
+    if (!pending_search_text().empty())
         on_contacts_search_changed(nullptr, nullptr);
-        wait_until([] { return false; }, 600);
-    }
     wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
     uitest::pump();
     uitest::close_main_window();

@@ -37,7 +37,17 @@ GtkApplication* ensure_gtk()
 
 void pump() { while (g_main_context_iteration(nullptr, FALSE)) {} }
 
-Sandbox::Sandbox() : old_home_(g_getenv("HOME") ? g_getenv("HOME") : "")
+namespace {
+std::string env_or_empty(const char* name) { return g_getenv(name) ? g_getenv(name) : ""; }
+void restore_env(const char* name, const std::string& value)
+{
+    value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
+}
+}  // namespace
+
+Sandbox::Sandbox()
+    : old_home_(env_or_empty("HOME")), old_config_(env_or_empty("XDG_CONFIG_HOME")),
+      old_data_(env_or_empty("XDG_DATA_HOME"))
 {
     // The folder of an earlier test may be gone: GLib then names the root.
     gchar* cwd = g_get_current_dir();
@@ -45,6 +55,8 @@ Sandbox::Sandbox() : old_home_(g_getenv("HOME") ? g_getenv("HOME") : "")
     g_free(cwd);
     std::filesystem::current_path(dir.path());
     setenv("HOME", dir.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", dir.file(".config").c_str(), 1);
+    setenv("XDG_DATA_HOME", dir.file(".local/share").c_str(), 1);
 }
 
 Sandbox::~Sandbox()
@@ -52,6 +64,8 @@ Sandbox::~Sandbox()
     std::error_code ignored;   // nothing sensible left to do in a destructor
     std::filesystem::current_path(old_cwd_, ignored);
     setenv("HOME", old_home_.c_str(), 1);
+    restore_env("XDG_CONFIG_HOME", old_config_);
+    restore_env("XDG_DATA_HOME", old_data_);
 }
 
 void open_main_window()

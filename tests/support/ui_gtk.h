@@ -16,15 +16,19 @@ GtkApplication* ensure_gtk();
 
 void pump();   // pending main-loop work
 
-// Working folder and HOME in a fresh temporary folder for the object's lifetime.
+// Working folder and HOME in a fresh temporary folder for the object's
+// lifetime, with the XDG folders below it.
 class Sandbox {
 public:
     Sandbox();
     ~Sandbox();
     th::TempDir dir;
+    // Where the program keeps a file of that name.
+    std::string config_file(const std::string& name) const { return dir.file(".config/telvane/" + name); }
+    std::string data_file(const std::string& name) const { return dir.file(".local/share/telvane/" + name); }
 
 private:
-    std::string old_cwd_, old_home_;
+    std::string old_cwd_, old_home_, old_config_, old_data_;
 };
 
 // Builds the main window as the first activation does and shows it, waiting

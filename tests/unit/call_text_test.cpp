@@ -142,7 +142,10 @@ TEST(TelArgument, DialsOnlyTheNumberBeforeItsParameters)
         {"tel:%2", true, ""},
         {"tel:12\r\nATH;34", true, ""},
         {"tel:" + std::string(64, '7'), true, ""},   // refused, not cut
-        {"TEL:123", false, ""},
+        // The scheme's case does not matter.
+        {"TEL:123", true, "123"},
+        {"Tel://+49123", true, "+49123"},
+        {"tele:123", false, ""},
         {"0123", false, ""},
     };
     for (const auto& r : rows) {

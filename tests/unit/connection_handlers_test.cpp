@@ -5,6 +5,7 @@
 #include "ui_gtk.h"
 
 #include "app/app.h"
+#include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/buttons.h"
 #include "connection/device.h"
@@ -143,7 +144,9 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     on_stop_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), IDLE);
     EXPECT_TRUE(mock_called(bluez, "/org/bluez", "UnregisterAgent [<objectpath '/org/bluez/agent'>]"));
-    for (auto [property, value] : {std::pair{"Discoverable", "false"}, {"Pairable", "false"}, {"Powered", "true"}})
+    // All as before Start (BlueZ's adapter is pairable by default); Start
+    // switched the adapter on, so Stop switches it off again.
+    for (auto [property, value] : {std::pair{"Discoverable", "false"}, {"Pairable", "true"}, {"Powered", "false"}})
         EXPECT_EQ(th::adapter_property(bluez, property), value) << property;
     EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
 
@@ -151,6 +154,54 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     on_start_clicked(nullptr, nullptr);
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
     EXPECT_EQ(mock_called(bluez, "/org/bluez", "RegisterAgent"), 2);
+}
+
+// Bluetooth stays as the user set it: Start switches the adapter on only when
+// it is off, Stop and exit switch off only what Start switched on, and the
+// end of discoverability gives back Discoverable and Pairable but not power
+// (a phone may be connected by then).
+TEST(ConnectionHandlers, StartChangesOnlyWhatItNeedsAndEachEndGivesItBack)
+{
+    enum End { STOP, BLUEZ_ENDS, EXIT };
+    const struct { const char* name; bool powered, discoverable, pairable; End end; bool powered_after_end; } rows[] = {
+        {"off, Stop", false, false, false, STOP, false},
+        {"on, Stop", true, false, false, STOP, true},
+        {"on, discoverable and pairable, Stop", true, true, true, STOP, true},
+        {"off, discoverability ends", false, false, false, BLUEZ_ENDS, true},
+        {"on, discoverability ends", true, false, false, BLUEZ_ENDS, true},
+        {"off, exit", false, false, false, EXIT, false},
+        {"on and pairable, exit", true, false, true, EXIT, true},
+    };
+    auto expect = [](th::MockBluez& bluez, bool powered, bool discoverable, bool pairable) {
+        for (auto [property, value] : {std::pair{"Powered", powered}, {"Discoverable", discoverable}, {"Pairable", pairable}})
+            EXPECT_EQ(th::adapter_property(bluez, property), value ? "true" : "false") << property;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::TestWorld world;
+        set_adapter(*world.bluez, "Powered", row.powered);
+        set_adapter(*world.bluez, "Discoverable", row.discoverable);
+        set_adapter(*world.bluez, "Pairable", row.pairable);
+        InProcessApp app(world);
+        on_start_clicked(nullptr, nullptr);
+        ASSERT_EQ(current_state.load(), DISCOVERABLE) << app.output();
+        expect(*world.bluez, true, true, true);
+        if (row.end == STOP)
+            on_stop_clicked(nullptr, nullptr);
+        else if (row.end == EXIT)
+            leave_adapter_as_found();
+        else
+            set_adapter(*world.bluez, "Discoverable", false);
+        ASSERT_TRUE(th::wait_until([] { return !discoverable_session.load(); })) << app.output();
+        app.settle();
+        expect(*world.bluez, row.powered_after_end, row.discoverable, row.pairable);
+        // Whatever came before, the program's exit leaves the adapter as it found it.
+        leave_adapter_as_found();
+        expect(*world.bluez, row.powered, row.discoverable, row.pairable);
+        std::string out = app.output();
+        EXPECT_EQ(th::occurrences(out, "✓ Bluetooth switched off again"), int(!row.powered)) << out;
+        EXPECT_EQ(out.find("✓ Discoverability disabled") != std::string::npos, !row.discoverable) << out;
+    }
 }
 
 // Only BlueZ is answered, only for a phone and while the user pairs; the phone
@@ -227,6 +278,7 @@ TEST(ConnectionHandlers, StartThatBlueZRefusesIsAnErrorThatSaysWhy)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.method);
         th::TestWorld world;
+        set_adapter(*world.bluez, "Powered", false);   // as BlueZ shows an adapter rfkill blocks
         world.bluez->add_method(row.path, row.interface, row.method, row.in, "", row.code);
         InProcessApp app(world);
         on_start_clicked(nullptr, nullptr);
@@ -260,10 +312,11 @@ TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesF
     // BlueZ's own 3-minute limit strikes: the adapter is no longer discoverable.
     world.bluez->add_device(kPhoneAddr, kPhoneName);
     world.bluez->clear_calls("/org/bluez");
+    set_adapter(*world.bluez, "Pairable", false);   // as set by us after Start, given back below
     set_adapter(*world.bluez, "Discoverable", false);
     ASSERT_TRUE(reaches(IDLE)) << app.output();
     EXPECT_TRUE(mock_called(*world.bluez, "/org/bluez", "UnregisterAgent"));
-    EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "false");
+    EXPECT_EQ(th::adapter_property(*world.bluez, "Pairable"), "true") << "as before Start";
 
     // Disconnected by the user, a phone that came by itself rests in PAIRED, not DISCOVERABLE.
     world.bluez->pair_device(kPhoneAddr);
@@ -308,6 +361,37 @@ TEST(PhoneDevice, OnlyAnAudioGatewayOrAPhoneClassBelowTheAdapterCounts)
     EXPECT_FALSE(on_adapter("/org/bluez/hci01/dev_A4", "/org/bluez/hci0"));
     EXPECT_FALSE(on_adapter("/org/bluez/hci0", "/org/bluez/hci0"));
     EXPECT_FALSE(on_adapter("/org/bluez/hci0/", "/org/bluez/hci0"));
+}
+
+// A phone that gives up half way leaves no dead end: Stop is offered, and
+// 30 s without completion return to DISCOVERABLE (the product's own time,
+// slow on purpose).
+TEST(ConnectionHandlers, PairingCanBeStoppedAndOneNeverCompletedReturnsToDiscoverable)
+{
+    th::TestWorld world;
+    th::install_agent_caller(*world.bluez);
+    std::string phone = world.bluez->add_device(kPhoneAddr, kPhoneName);
+    th::make_phone(*world.bluez, phone);
+    InProcessApp app(world);
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "Stop pressed" : "left alone");
+        on_start_clicked(nullptr, nullptr);
+        ASSERT_EQ(th::call_agent_as_bluez(*world.system_bus, app.bus_name(), "RequestConfirmation", phone, 7), "ok");
+        ASSERT_EQ(current_state.load(), PAIRING);
+        update_ui();
+        EXPECT_TRUE(gtk_widget_get_sensitive(stop_btn));
+        if (stop) {
+            gtk_button_clicked(GTK_BUTTON(stop_btn));
+            EXPECT_EQ(current_state.load(), IDLE);
+            EXPECT_EQ(th::adapter_property(*world.bluez, "Discoverable"), "false");
+            continue;
+        }
+        gint64 entered = g_get_monotonic_time();
+        ASSERT_TRUE(reaches(DISCOVERABLE, 45000)) << app.output();
+        EXPECT_GE(g_get_monotonic_time() - entered, gint64(kPairingSeconds - 1) * G_USEC_PER_SEC);
+        EXPECT_EQ(th::occurrences(app.output(), "⚠️ Pairing not completed within 30 s"), 1) << app.output();
+        EXPECT_TRUE(discoverable_session.load());
+    }
 }
 
 // The 30 s Connect timeout of the product, not shortened: slow on purpose.

@@ -78,10 +78,10 @@ const struct { AppState state; bool phone; const char* error; int syncing_contac
      "Scan for Bluetooth on your phone\nand connect to this PC.\n\nPairing and connection are auto-accepted.",
      "status-discoverable", false, true, false, false, false, true},
     {PAIRING, false, "", 0, 0, "🔗 Pairing", "Pairing request from phone.\nAuto-approved.", "status-pairing", false,
-     false, false, false, false, true},
+     true, false, false, false, true},
     {PAIRED, false, "", 0, 0, "✓ Paired", "Device: Unknown\nAddress: -\n\nNot connected: connect from your phone.",
      "status-paired", false, true, false, false, false, false},
-    {CONNECTING, true, "", 0, 0, "🔗 Connecting", PIXEL_7 "Establishing connection...", "status-connecting", false,
+    {CONNECTING, true, "", 0, 0, "🔗 Connecting", PIXEL_7 "Establishing connection…", "status-connecting", false,
      false, false, false, false, true},
     {CONNECTED, true, "", 1, 0, "✅ CONNECTED", PIXEL_7 "Phone is using this PC as headset.", "status-connected",
      false, false, true, false, true, false},
@@ -136,7 +136,7 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
 {
     uitest::open_main_window();
     const std::pair<const char*, const char*> buttons[] = {
-        {"▶ Start", "btn-start"},   {"⏹ Stop", "btn-stop"},     {"🔌 Disconnect", nullptr},
+        {"▶️ Start", "btn-start"},   {"⏹️ Stop", "btn-stop"},     {"🔌 Disconnect", nullptr},
         {"✅ Answer", "btn-answer"}, {"❌ Reject", "btn-reject"}, {"🔚 Hang up", "btn-reject"},
         {"📞 Call", "btn-start"},   {"🔄 Sync", "sync-btn"},     {"🔄 Refresh", nullptr}};
     for (const auto& [label, style_class] : buttons) {
@@ -177,13 +177,21 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
     for (const char* k : {"1", "*", "#"})
         gtk_button_clicked(GTK_BUTTON(find_button(window, k)));
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "+49 301*#");
+    // A dial refused at once leaves the typed number to be mended or tried again.
+    for (AppState state : {PAIRED, CONNECTED}) {
+        current_state = state;   // PAIRED: not connected; CONNECTED: ';' is refused
+        gtk_entry_set_text(GTK_ENTRY(entry), state == PAIRED ? "0301" : "12;3");
+        gtk_button_clicked(GTK_BUTTON(find_button(window, "📞 Call")));
+        EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), state == PAIRED ? "0301" : "12;3");
+    }
+    current_state = IDLE;
 
     EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
     pending_dial_set("0301234567");
     uitest::pump();
     ASSERT_TRUE(gtk_widget_get_visible(waiting_number_box));
     EXPECT_EQ(label_text(waiting_number_label), "📞 Waiting for the phone to dial 0301234567…");
-    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖ Cancel")));
+    gtk_button_clicked(GTK_BUTTON(find_button(window, "✖️ Cancel")));
     uitest::pump();
     EXPECT_FALSE(gtk_widget_get_visible(waiting_number_box));
     EXPECT_EQ(pending_dial_take(), "");
@@ -253,9 +261,10 @@ TEST_F(MainWindow, ColumnWidthsComeFromSettingsClampedAndDraggedOnesAreWrittenOn
     EXPECT_TRUE(th::wait_until([] { return col_contacts_number == 177; })) << col_contacts_number;
     uitest::close_main_window();
     // The stretch of the last recents column is not a chosen width.
-    EXPECT_EQ(th::read_file("settings.json"), format_settings(Settings{80, 233, 120, 140, 200, 177, 0}));
+    const std::string file = sandbox.config_file("settings.json");
+    EXPECT_EQ(th::read_file(file), format_settings(Settings{80, 233, 120, 140, 200, 177, 0}));
 
-    th::write_file("settings.json", format_settings(Settings{95, -5, 0, 99999, 321, 2147483647, 0}));
+    th::write_file(file, format_settings(Settings{95, -5, 0, 99999, 321, 2147483647, 0}));
     uitest::open_main_window();
     expect_widths({95, kMinColumnWidth, kMinColumnWidth, kMaxColumnWidth, 321, kMaxColumnWidth});
 }
@@ -263,12 +272,12 @@ TEST_F(MainWindow, ColumnWidthsComeFromSettingsClampedAndDraggedOnesAreWrittenOn
 TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskAndWritesIt)
 {
     // The file claims autostart without an entry: unchecked, and the next save corrects it.
-    th::write_file("settings.json", format_settings(Settings{80, 150, 120, 140, 200, 150, 1}));
+    th::write_file(sandbox.config_file("settings.json"), format_settings(Settings{80, 150, 120, 140, 200, 150, 1}));
     uitest::open_main_window();
     GtkToggleButton* box = GTK_TOGGLE_BUTTON(find_button(window, "🚀 Autostart"));
     EXPECT_FALSE(gtk_toggle_button_get_active(box));
     uitest::close_main_window();
-    EXPECT_NE(th::read_file("settings.json").find("\"autostart\": false"), std::string::npos);
+    EXPECT_NE(th::read_file(sandbox.config_file("settings.json")).find("\"autostart\": false"), std::string::npos);
 
     // With the entry the box starts checked (that nothing is rewritten: the real binary).
     std::string entry = sandbox.dir.file(".config/autostart/telvane.desktop");
@@ -281,7 +290,7 @@ TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskAndWritesIt)
     gtk_toggle_button_set_active(box, FALSE);
     EXPECT_FALSE(th::file_exists(entry));
     gtk_toggle_button_set_active(box, TRUE);
-    EXPECT_EQ(th::read_file(entry), kAutostartEntry);
+    EXPECT_EQ(th::read_file(entry), autostart_entry(running_binary()));
 }
 
 // What the header box shows (following the phone's events: the real binary's screen).
@@ -481,7 +490,7 @@ TEST_F(MainWindow, ClosingDuringACallAsksOnceAndEndsTheCallOnlyWhenTold)
     EXPECT_EQ(current_call_state.load(), CALL_IDLE);
     EXPECT_EQ(watched, nullptr) << "the window stayed";
     EXPECT_TRUE(questions().empty());
-    EXPECT_TRUE(th::file_exists(sandbox.dir.file("settings.json"))) << "closed the ordinary way";
+    EXPECT_TRUE(th::file_exists(sandbox.config_file("settings.json"))) << "closed the ordinary way";
 }
 
 // A property GTK cannot parse would silently fall back to the light default look.

@@ -1,12 +1,15 @@
 // settings.json and the autostart entry under a temporary HOME. (Saves that
 // cannot complete are tried on the real binary.)
+#include "audio_log_capture.h"
 #include "ui_gtk.h"
 #include "text_helpers.h"
 
+#include "app/paths.h"
 #include "ui/settings.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,14 +78,17 @@ class SettingsFile : public testing::Test {
 protected:
     uitest::Sandbox sandbox;   // working folder and HOME
 
-    std::vector<std::string> entries() const
+    // The names in the folder of path (the sandbox itself by default).
+    std::vector<std::string> entries(const std::string& path = "") const
     {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(sandbox.dir.path()))
+        std::string folder = path.empty() ? sandbox.dir.path() : std::filesystem::path(path).parent_path().string();
+        for (const auto& e : std::filesystem::directory_iterator(folder))
             names.push_back(e.path().filename());
         return names;
     }
     std::string entry() const { return sandbox.dir.file(".config/autostart/telvane.desktop"); }
+    std::string file() const { return sandbox.config_file("settings.json"); }
 };
 
 // A folder, a pipe or junk in place of the file are read at every start
@@ -92,13 +98,13 @@ TEST_F(SettingsFile, SaveReadsBackAndTheReaderTakesTheWholeFileOnlyBeforeTheWind
     Settings chosen{61, 212, 133, 144, 255, 166, 1};
     settings_to_globals(chosen);
     save_settings();
-    EXPECT_EQ(th::read_file("settings.json"), format_settings(chosen));
-    EXPECT_EQ(entries(), std::vector<std::string>{"settings.json"}) << "no temporary file left behind";
+    EXPECT_EQ(th::read_file(file()), format_settings(chosen));
+    EXPECT_EQ(entries(file()), std::vector<std::string>{"settings.json"}) << "no temporary file left behind";
     settings_to_globals(kDefaults);
     read_settings();
     EXPECT_EQ(settings_from_globals(), chosen);
 
-    th::write_file("settings.json", cat(std::string(1 << 20, 'x'), "\n", kAllSetFile));
+    th::write_file(file(), cat(std::string(1 << 20, 'x'), "\n", kAllSetFile));
     settings_to_globals(kDefaults);
     int marker = 0;
     window = reinterpret_cast<GtkWidget*>(&marker);   // only compared with null
@@ -107,8 +113,8 @@ TEST_F(SettingsFile, SaveReadsBackAndTheReaderTakesTheWholeFileOnlyBeforeTheWind
     EXPECT_EQ(settings_from_globals(), kDefaults);
     read_settings();
     EXPECT_EQ(settings_from_globals(), kAllSet);
-    unlink("settings.json");
-    ASSERT_EQ(symlink("nowhere", "settings.json"), 0);
+    unlink(file().c_str());
+    ASSERT_EQ(symlink("nowhere", file().c_str()), 0);
     read_settings();
     EXPECT_EQ(settings_from_globals(), kAllSet);
 }
@@ -117,17 +123,17 @@ TEST_F(SettingsFile, AutostartCheckingWritesTheEntryCreatingTheFoldersAndUncheck
 {
     // Not even .config exists: the folder is made with its parents.
     set_autostart(1);
-    EXPECT_EQ(th::read_file(entry()), kAutostartEntry);
-    EXPECT_EQ(th::read_file("settings.json"), format_settings(with(&Settings::autostart, 1)));
+    EXPECT_EQ(th::read_file(entry()), autostart_entry(running_binary()));
+    EXPECT_EQ(th::read_file(file()), format_settings(with(&Settings::autostart, 1)));
 
     // Checking again over an existing entry rewrites it whole.
     th::write_file(entry(), "stale");
     set_autostart(1);
-    EXPECT_EQ(th::read_file(entry()), kAutostartEntry);
+    EXPECT_EQ(th::read_file(entry()), autostart_entry(running_binary()));
 
     set_autostart(0);
     EXPECT_FALSE(autostart_entry_exists());
-    EXPECT_EQ(th::read_file("settings.json"), format_settings(kDefaults));
+    EXPECT_EQ(th::read_file(file()), format_settings(kDefaults));
     // Unchecking with no entry is fine and still records it.
     autostart_enabled = 1;
     set_autostart(0);
@@ -150,10 +156,10 @@ TEST_F(SettingsFile, AutostartWithoutAUsableHomeNothingIsWrittenAtAWrongPlace)
 
     // A file where the folder should be: the flag stays off, settings are saved.
     setenv("HOME", sandbox.dir.path().c_str(), 1);
-    th::write_file(sandbox.dir.file(".config"), "a file where the folder should be");
+    th::write_file(sandbox.dir.file(".config/autostart"), "a file where the folder should be");
     set_autostart(1);
     EXPECT_EQ(autostart_enabled, 0);
-    EXPECT_EQ(th::read_file("settings.json"), format_settings(kDefaults));
+    EXPECT_EQ(th::read_file(file()), format_settings(kDefaults));
 
     // The path would not fit in 511 bytes; cutting it would name another file.
     std::string home = sandbox.dir.path();
@@ -165,6 +171,88 @@ TEST_F(SettingsFile, AutostartWithoutAUsableHomeNothingIsWrittenAtAWrongPlace)
     set_autostart(1);
     EXPECT_EQ(autostart_enabled, 0);
     EXPECT_FALSE(th::file_exists(home + "/.config")) << "nothing created under the long HOME";
+}
+
+}  // namespace
+
+namespace {
+
+// What a start finds where: files an older version left in the working
+// folder, the new folders, or both at different ages.
+TEST(FilesOfOlderVersions, MoveToTheXdgFoldersOnceWithoutLosingOrOverwritingNewerOnes)
+{
+    const std::string kOurs = "name,number\n\"Ana\",\"1\"\n", kNewer = "name,number\n\"Ana\",\"2\"\n";
+    enum Age { NONE, OLD, NEW };
+    const struct { const char* name; Age in_cwd, in_xdg; std::string cwd_text; std::string expect_xdg, expect_older;
+        bool left_in_cwd; const char* log; } rows[] = {
+        {"only in the working folder", NEW, NONE, kOurs, kOurs, "", false, "moved to"},
+        {"only in the XDG folder", NONE, NEW, "", kNewer, "", false, nullptr},
+        {"working folder newer", NEW, OLD, kOurs, kOurs, kNewer, false, "the older one there kept as"},
+        {"XDG folder newer", OLD, NEW, kOurs, kNewer, kOurs, false, "is older than"},
+        {"same age", OLD, OLD, kOurs, kNewer, kOurs, false, "is older than"},
+        {"another program's file", NEW, NONE, "id,price\n1,2\n", "", "", true, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        uitest::Sandbox sandbox;
+        std::string cwd_file = sandbox.dir.file("contacts.csv"), xdg_file = sandbox.data_file("contacts.csv");
+        auto place = [](const std::string& path, const std::string& text, Age age) {
+            th::write_file(path, text);
+            struct timespec times[2] = {{0, UTIME_OMIT}, {age == OLD ? 1000000000 : 1700000000, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        };
+        if (row.in_cwd != NONE)
+            place(cwd_file, row.cwd_text, row.in_cwd);
+        if (row.in_xdg != NONE)
+            place(xdg_file, kNewer, row.in_xdg);
+        th::StdoutCapture out;
+        move_files_from_working_folder();
+        std::string log = out.text();
+        EXPECT_EQ(th::read_file(xdg_file), row.expect_xdg);
+        EXPECT_EQ(th::read_file(xdg_file + ".older"), row.expect_older);
+        EXPECT_EQ(th::file_exists(cwd_file), row.left_in_cwd);
+        if (row.log)
+            EXPECT_EQ(th::occurrences(log, row.log), 1) << log;
+        else
+            EXPECT_EQ(log.find("contacts.csv"), std::string::npos) << log;
+        move_files_from_working_folder();
+        EXPECT_EQ(th::occurrences(out.text(), "contacts.csv"), th::occurrences(log, "contacts.csv")) << "logged once";
+    }
+}
+
+TEST(FilesOfOlderVersions, EachFileGoesToItsFolderAndWhatCannotBeReadStaysWithoutHanging)
+{
+    uitest::Sandbox sandbox;
+    th::write_file(sandbox.dir.file("settings.json"), kAllSetFile);
+    th::write_file(sandbox.dir.file("recents.csv"), "type,name,number,time\n");
+    ASSERT_EQ(mkfifo(sandbox.dir.file("contacts.csv").c_str(), 0644), 0);
+    // Started from inside the data folder: the file is where it belongs already.
+    th::write_file(sandbox.data_file("recents.csv"), "type,name,number,time\n\"x\",\"y\",\"z\",\"-\"\n");
+    move_files_from_working_folder();
+    EXPECT_EQ(th::read_file(sandbox.config_file("settings.json")), kAllSetFile);
+    EXPECT_TRUE(th::file_exists(sandbox.data_file("recents.csv.older")));
+    EXPECT_TRUE(th::file_exists(sandbox.dir.file("contacts.csv"))) << "a pipe is not a cache";
+    EXPECT_FALSE(th::file_exists(sandbox.data_file("contacts.csv")));
+
+    ASSERT_EQ(chdir(sandbox.data_file("").c_str()), 0);
+    move_files_from_working_folder();
+    EXPECT_EQ(th::read_file(sandbox.data_file("recents.csv")), "type,name,number,time\n\"x\",\"y\",\"z\",\"-\"\n");
+    EXPECT_FALSE(th::file_exists(sandbox.data_file("recents.csv.older.1")));
+}
+
+// The entry starts this very binary; its path is quoted as desktop entries want.
+TEST(AutostartEntry, ExecRunsTheRunningBinaryQuotedAsOneArgument)
+{
+    EXPECT_EQ(running_binary(), std::filesystem::canonical("/proc/self/exe").string());
+    const std::pair<std::string, std::string> rows[] = {
+        {"/usr/bin/telvane", "/usr/bin/telvane"},
+        {"/opt/my apps/telvane", "\"/opt/my apps/telvane\""},
+        {"/home/a/100%/telvane", "/home/a/100%%/telvane"},
+        {"/x/$HOME/\"q\"/b\\c", "\"/x/\\\\$HOME/\\\\\"q\\\\\"/b\\\\\\\\c\""},
+    };
+    for (const auto& [path, exec] : rows)
+        EXPECT_EQ(desktop_exec_argument(path), exec) << path;
+    EXPECT_NE(autostart_entry("/opt/t").find("\nExec=/opt/t\nIcon=call-start\n"), std::string::npos);
 }
 
 }  // namespace

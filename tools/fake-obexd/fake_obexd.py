@@ -22,6 +22,7 @@ Behaviour keys (all optional):
   never_complete: [list]   the transfer stays "active" (half the file written)
   no_filename: [list]      neither the reply nor the transfer names a file
   vanish: [list]           the transfer object goes away without a final Status
+  file_gone: [list]        the transfer completes but its file is never there
   complete_delay_ms: N     time from PullAll to "complete" (default 30)
   slow: {list: [ms, steps]} the file is written in steps over ms, each step
                            announcing "Transferred"
@@ -256,7 +257,7 @@ class Daemon(dbus.service.Object):
         never = folder in cfg.get("never_complete", [])
         slow = cfg.get("slow", {}).get(folder)
         announce = not cfg.get("silent_progress")
-        if filename:
+        if filename and folder not in cfg.get("file_gone", []):
             with open(filename, "wb") as f:
                 f.write(b"" if slow else data[: len(data) // 2] if never else data)
         delay = int(cfg.get("complete_delay_ms", 30))

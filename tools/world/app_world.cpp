@@ -38,6 +38,7 @@ Env TestWorld::env() const
         {"DBUS_SESSION_BUS_ADDRESS", session_bus.address()},
         {"HOME", dir.path()},
         {"XDG_CONFIG_HOME", dir.file(".config")},
+        {"XDG_DATA_HOME", dir.file(".local/share")},
         {"XDG_RUNTIME_DIR", dir.file("run")},
         {"GSETTINGS_BACKEND", "memory"},
         {"NO_AT_BRIDGE", "1"},

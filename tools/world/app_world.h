@@ -34,6 +34,9 @@ public:
 
     // Environment for a telvane process in this world.
     Env env() const;
+    // Where the program keeps a file of that name.
+    std::string config_file(const std::string& name) const { return dir.file(".config/telvane/" + name); }
+    std::string data_file(const std::string& name) const { return dir.file(".local/share/telvane/" + name); }
 };
 
 // The real telvane binary, run in a world; standard output captured.

@@ -132,6 +132,8 @@ std::vector<std::string> read_lines(const std::string& path)
 
 void write_file(const std::string& path, const std::string& content)
 {
+    std::error_code ignored;   // a missing folder shows as the write failing
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -319,6 +321,7 @@ struct SimPhone::Conn {
     std::atomic<bool> clip{false};
     std::atomic<bool> cmer{false};
     std::atomic<bool> ccwa{false};
+    std::atomic<int> hf_features{0};
 };
 
 struct SimPhone::Listener {
@@ -614,8 +617,9 @@ void SimPhone::serve_rfcomm(std::shared_ptr<Conn> c)
         while ((pos = buf.find_first_of("\r\n")) != std::string::npos) {
             std::string command = buf.substr(0, pos);
             buf.erase(0, pos + 1);
+            bool more_waiting = buf.find_first_not_of("\r\n") != std::string::npos;
             if (!command.empty())
-                handle_command(c, command);
+                handle_command(c, command, more_waiting);
         }
         if (buf.size() > 4096)
             buf.clear();
@@ -630,7 +634,24 @@ void SimPhone::serve_rfcomm(std::shared_ptr<Conn> c)
     cv_.notify_all();
 }
 
-void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string& command)
+// Called just before a command's final result goes out: anything already
+// read or waiting in the socket came before it.
+void SimPhone::note_early(const std::shared_ptr<Conn>& c, const std::string& command, bool more_waiting)
+{
+    int queued = 0;
+    {
+        std::lock_guard<std::mutex> wl(c->write_mu);
+        if (c->fd >= 0)
+            ioctl(c->fd, FIONREAD, &queued);
+    }
+    if (!more_waiting && queued <= 0)
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    protocol_errors_.push_back("connection " + std::to_string(c->id) + ": a command came before the answer to " +
+                               command);
+}
+
+void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string& command, bool more_waiting)
 {
     CommandHook hook;
     bool silent, drop = false;
@@ -656,6 +677,8 @@ void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string&
     std::string reply;
     if (hook && hook(c->id, command, &reply)) {
         sleep_ms(delay);
+        if (!reply.empty())
+            note_early(c, command, more_waiting);
         write_reply(c, reply, true);
         return;
     }
@@ -664,6 +687,8 @@ void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string&
     std::vector<std::pair<std::string, int>> after;
     reply = builtin_reply(c, command, &after);
     sleep_ms(delay);
+    if (!reply.empty())
+        note_early(c, command, more_waiting);
     write_reply(c, reply, true);
     for (auto& [name, value] : after) {
         sleep_ms(30);
@@ -677,8 +702,10 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
     const std::string ok = "\r\nOK\r\n", error = "\r\nERROR\r\n";
     std::string cmd = upper(raw);
     std::lock_guard<std::mutex> lock(mu_);
-    if (starts_with(cmd, "AT+BRSF="))
+    if (starts_with(cmd, "AT+BRSF=")) {
+        c->hf_features = std::atoi(cmd.c_str() + 8);
         return "\r\n+BRSF: " + std::to_string(ag_features_) + "\r\n" + ok;
+    }
     if (cmd == "AT+CIND=?") {
         std::string list;
         for (const std::string& name : order_)
@@ -706,8 +733,20 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
         return ok;
     }
     if (starts_with(cmd, "ATD")) {
+        // Android's dial set (the iPhone's is smaller): a leading '+', digits,
+        // '*', '#' and the pauses; the trailing ';' asks for a voice call.
+        std::string number = raw.substr(3);
+        if (!number.empty() && number.back() == ';')
+            number.pop_back();
+        bool dialable = !number.empty();
+        for (size_t i = 0; i < number.size(); ++i)
+            dialable = dialable && number[i] != '\0' &&
+                       (std::strchr("0123456789*#,pPwW", number[i]) || (number[i] == '+' && i == 0));
+        if (!dialable)
+            return error;
         switch (dial_reply_) {
         case DialReply::OK:
+            add_call(false, auto_progress_ ? 3 : 2, number);
             if (auto_progress_)
                 *after = {{"callsetup", 2}, {"callsetup", 3}};
             return ok;
@@ -718,10 +757,15 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
         }
     }
     if (cmd == "ATA") {
+        for (Call& call : calls_)
+            if (call.status == 4)
+                call.status = 0;
         if (auto_progress_)
             *after = {{"call", 1}, {"callsetup", 0}};
         return ok;
     }
+    if (cmd == "AT+CLCC")
+        return call_list() + ok;
     if (cmd == "AT+CHUP") {
         if (auto_progress_) {
             if (values_["call"] == 1)
@@ -746,7 +790,7 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
     }
     if (cmd == "AT" || starts_with(cmd, "AT+NREC=") || starts_with(cmd, "AT+BIA=") || starts_with(cmd, "AT+BAC=") ||
         starts_with(cmd, "AT+VGS=") || starts_with(cmd, "AT+VGM=") || starts_with(cmd, "AT+CMEE=") ||
-        starts_with(cmd, "AT+COPS") || cmd == "AT+CLCC" || cmd == "AT+BTRH?")
+        starts_with(cmd, "AT+COPS") || cmd == "AT+BTRH?")
         return ok;
     return error;
 }
@@ -759,6 +803,25 @@ bool SimPhone::chld_events(const std::string& action, std::vector<std::pair<std:
     bool waiting = call == 1 && setup == 1;
     if (call != 1)
         return false;
+    auto erase = [this](int status) {
+        calls_.erase(std::remove_if(calls_.begin(), calls_.end(), [status](const Call& c) { return c.status == status; }),
+                     calls_.end());
+    };
+    auto move = [this](int from, int to) {
+        for (Call& c : calls_)
+            if (c.status == from)
+                c.status = to;
+    };
+    if (action == "0")
+        erase(waiting ? 5 : 1);
+    else if (action == "1") {
+        erase(0);
+        move(waiting ? 5 : 1, 0);
+    } else if (action == "2") {
+        move(0, 6);
+        move(waiting ? 5 : 1, 0);
+        move(6, 1);
+    }
     if (action == "0") {            // release the waiting or the held call
         if (waiting)
             *after = {{"callsetup", 0}};
@@ -838,6 +901,27 @@ void SimPhone::set_indicator(const std::string& name, int value, bool notify)
     {
         std::lock_guard<std::mutex> lock(mu_);
         values_[name] = value;
+        // The list follows what the indicators say has ended; a caller who
+        // waited beside the call that ended now rings.
+        auto keep = [&](const Call& c) {
+            if (name == "call" && value == 0)
+                return c.status >= 2;
+            if (name == "callsetup" && value == 0)
+                return c.status <= 1;
+            if (name == "callheld" && value == 0 && values_["call"] == 1)
+                return c.status != 1;
+            return true;
+        };
+        calls_.erase(std::remove_if(calls_.begin(), calls_.end(), [&](const Call& c) { return !keep(c); }),
+                     calls_.end());
+        if (name == "call" && value == 0)
+            for (Call& c : calls_)
+                if (c.status == 5)
+                    c.status = 4;
+        if (name == "callsetup" && value == 3)
+            for (Call& c : calls_)
+                if (c.status == 2)
+                    c.status = 3;
         if (notify)
             for (auto& [id, c] : conns_)
                 if (c->open && c->cmer)
@@ -1023,6 +1107,10 @@ bool SimPhone::ciev(int conn, const std::string& name, int value)
 
 bool SimPhone::waiting_call(const std::string& number, const std::string& name)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        add_call(true, 5, number);
+    }
     set_indicator("callsetup", 1, true);
     std::vector<int> targets;
     {
@@ -1058,8 +1146,72 @@ int SimPhone::busy_refusals() const
     return busy_refusals_;
 }
 
+void SimPhone::add_call(bool incoming, int status, const std::string& number)
+{
+    int index = 1;
+    while (std::any_of(calls_.begin(), calls_.end(), [index](const Call& c) { return c.index == index; }))
+        ++index;
+    calls_.push_back(Call{index, incoming, status, number});
+}
+
+std::string SimPhone::call_list()
+{
+    std::vector<Call> calls = calls_;
+    // A call the test made with indicators alone is listed without a number.
+    if (calls.empty() && values_["call"] == 1)
+        calls.push_back(Call{1, false, 0, ""});
+    std::sort(calls.begin(), calls.end(), [](const Call& a, const Call& b) { return a.index < b.index; });
+    std::string out;
+    for (const Call& c : calls) {
+        out += "\r\n+CLCC: " + std::to_string(c.index) + "," + (c.incoming ? "1" : "0") + "," +
+               std::to_string(c.status) + ",0,0";
+        if (!c.number.empty())
+            out += ",\"" + c.number + "\"," + (c.number[0] == '+' ? "145" : "129");
+        out += "\r\n";
+    }
+    return out;
+}
+
+void SimPhone::dial_on_phone(const std::string& number)
+{
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        add_call(false, 2, number);
+    }
+    set_indicator("callsetup", 2, true);
+    set_indicator("callsetup", 3, true);
+}
+
+bool SimPhone::send_gain(const std::string& code, int gain)
+{
+    std::vector<int> targets;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& [id, c] : conns_)
+            if (c->open && (c->hf_features.load() & 16))
+                targets.push_back(id);
+    }
+    bool sent = false;
+    for (int id : targets)
+        sent = send_line(id, code + ": " + std::to_string(gain)) || sent;
+    return sent;
+}
+
+bool SimPhone::speaker_gain(int gain) { return send_gain("+VGS", gain); }
+bool SimPhone::microphone_gain(int gain) { return send_gain("+VGM", gain); }
+
+std::vector<std::string> SimPhone::protocol_errors() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return protocol_errors_;
+}
+
 bool SimPhone::incoming_call(const std::string& number, const std::string& name)
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        add_call(true, 4, number);
+    }
     set_indicator("callsetup", 1, true);
     int conn = listener_connection();
     return conn > 0 && ring(conn) && clip(conn, number, name);
@@ -1067,6 +1219,12 @@ bool SimPhone::incoming_call(const std::string& number, const std::string& name)
 
 void SimPhone::remote_answer()
 {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (Call& c : calls_)
+            if (c.status >= 2 && c.status <= 4)
+                c.status = 0;
+    }
     set_indicator("call", 1, true);
     set_indicator("callsetup", 0, true);
 }

@@ -150,9 +150,18 @@ public:
     bool waiting_call(const std::string& number, const std::string& name = "");
     void remote_answer();   // the call is up: call 1, callsetup 0
     void remote_hangup();   // call 0, or callsetup 0 when no call was up
+    // A call dialled on the phone itself: callsetup 2, 3 and no "+CLIP:".
+    void dial_on_phone(const std::string& number);
+    // "+VGS: n" / "+VGM: n" to every connection whose AT+BRSF claimed remote
+    // volume control; false when none had.
+    bool speaker_gain(int gain);
+    bool microphone_gain(int gain);
     bool busy(int conn) { return send_line(conn, "BUSY"); }
 
     // ---- record ----------------------------------------------------------
+    // Commands that arrived before the final result of the one before them:
+    // a real gateway drops or refuses them. Tests expect this to stay empty.
+    std::vector<std::string> protocol_errors() const;
     std::vector<Command> commands() const;
     std::vector<std::string> command_texts(int conn = -1) const;
     size_t command_count() const;
@@ -179,7 +188,10 @@ private:
     bool admit_rfcomm(int fd, int channel);
     bool chld_events(const std::string& action, std::vector<std::pair<std::string, int>>* after);
     void serve_sdp(int fd);
-    void handle_command(const std::shared_ptr<Conn>& conn, const std::string& command);
+    void handle_command(const std::shared_ptr<Conn>& conn, const std::string& command, bool more_waiting);
+    void note_early(const std::shared_ptr<Conn>& conn, const std::string& command, bool more_waiting);
+    std::string call_list();   // mu_ held
+    bool send_gain(const std::string& code, int gain);
     std::string builtin_reply(const std::shared_ptr<Conn>& conn, const std::string& command,
                               std::vector<std::pair<std::string, int>>* after);
     bool write_reply(const std::shared_ptr<Conn>& conn, const std::string& bytes, bool chunked);
@@ -202,7 +214,17 @@ private:
     std::map<int, std::shared_ptr<Conn>> conns_;
     std::vector<std::thread> threads_;
     std::vector<Command> commands_;
+    std::vector<std::string> protocol_errors_;
     int next_conn_ = 1;
+    // The phone's calls as AT+CLCC lists them; indices stay while a call lives.
+    struct Call {
+        int index;
+        bool incoming;
+        int status;   // 0 active, 1 held, 2 dialling, 3 alerting, 4 incoming, 5 waiting
+        std::string number;
+    };
+    std::vector<Call> calls_;
+    void add_call(bool incoming, int status, const std::string& number);   // mu_ held
 
     std::vector<std::string> order_;
     std::map<std::string, int> values_;

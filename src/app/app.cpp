@@ -17,8 +17,11 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
+#include "phonedata/search.h"
 #include "ui/list_views.h"
 #include "ui/window.h"
+
+#include <malloc.h>
 
 #include <csignal>
 #include <cstring>
@@ -121,29 +124,61 @@ void close_down()
     g_main_context_release(nullptr);
 }
 
+// Main loop only: set once the caches are read and BlueZ looked at.
+bool startup_finished = false;
+
+// What the window does not need for its first frame: the caches, the lists
+// and the system bus. Run after that frame, so the window shows at once.
+void finish_startup()
+{
+    if (startup_finished)
+        return;
+    startup_finished = true;
+    load_contacts_csv();
+    load_recents_csv();
+    show_search_results();
+    refresh_recents_view();
+
+    if (!open_system_bus())
+        set_state(ERROR);
+    else
+        run_startup_scan();
+
+    update_ui();
+    log_msg("📱 Telvane - Ready");
+    if (current_state.load() == IDLE)
+        log_msg("ℹ️ Press 'Start' button, let phone connect");
+    // A number given with the very first launch is not left waiting for a
+    // second launch: it is dialled as soon as the phone can carry it.
+    hand_over_pending_uri();
+    // The start-up's scratch memory (style sheet, file texts) goes back.
+    malloc_trim(0);
+}
+
+gboolean finish_startup_cb(gpointer)
+{
+    finish_startup();
+    return G_SOURCE_REMOVE;
+}
+
+void on_first_frame(GdkFrameClock* clock, gpointer)
+{
+    g_signal_handlers_disconnect_by_func(clock, reinterpret_cast<gpointer>(on_first_frame), nullptr);
+    g_idle_add(finish_startup_cb, nullptr);
+}
+
 void first_activation(GtkApplication* application)
 {
     move_files_from_working_folder();   // before anything reads them
     build_main_window(application);   // settings, theme, widgets, signals, add to app
-    load_contacts_csv();
-    load_recents_csv();
-    refresh_contacts_view();
-    refresh_recents_view();
-
-    if (!open_system_bus()) {
-        set_state(ERROR);
-    } else {
-        set_state(IDLE);
-        run_startup_scan();
-    }
-
     update_ui();
     gtk_widget_show_all(window);
     gtk_widget_hide(spinner);
     update_ui();   // the spinner's visibility belongs to the state
-    log_msg("📱 Telvane - Ready");
-    if (current_state.load() == IDLE)
-        log_msg("ℹ️ Press 'Start' button, let phone connect");
+    if (GdkFrameClock* clock = gtk_widget_get_frame_clock(window))
+        g_signal_connect(clock, "after-paint", G_CALLBACK(on_first_frame), nullptr);
+    // Should no frame ever be painted (a window kept off screen), all the same.
+    g_timeout_add(1000, finish_startup_cb, nullptr);
 }
 
 }  // namespace
@@ -233,13 +268,11 @@ void on_app_activate(GApplication* application, gpointer)
 {
     if (window) {
         gtk_window_present(GTK_WINDOW(window));
-        hand_over_pending_uri();
+        if (startup_finished)
+            hand_over_pending_uri();
         return;
     }
     first_activation(GTK_APPLICATION(application));
-    // A number given with the very first launch is not left waiting for a
-    // second launch: it is dialled as soon as the phone can carry it.
-    hand_over_pending_uri();
 }
 
 int telvane_main(int argc, char** argv)

@@ -2,6 +2,8 @@
 // byte for byte (whole, or one byte at a time), and what we sent, the call
 // view and what the peer counts as a protocol error are checked.
 #include "audio/aec.h"
+#include "audio/call_volume.h"
+#include "hfp/volume_sync.h"
 #include "hfp/at.h"
 #include "hfp/caller_line.h"
 #include "hfp/call_actions.h"
@@ -16,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -218,7 +221,7 @@ Script phone_script(const std::string& list, const std::string& values)
     return {{"AT+BRSF=54", "\r\n+BRSF: 67\r\n" + kOk}, {"AT+BRSF=55", "\r\n+BRSF: 67\r\n" + kOk},
             {"AT+CIND=?", list + kOk}, {"AT+CIND?", "\r\n+CIND: " + values + "\r\n" + kOk},
             {"AT+CMER=3,0,0,1", kOk}, {"AT+CMER=3,0,0,0", kOk}, {"AT+CHLD=?", "\r\n+CHLD: (0,1,2,3)\r\n" + kOk},
-            {"AT+CLIP=1", kOk}, {"AT+CCWA=1", kOk}, {"AT+NREC=0", kOk}, {"AT+CLCC", kOk},
+            {"AT+CLIP=1", kOk}, {"AT+CCWA=1", kOk}, {"AT+NREC=0", kOk}, {"AT+CLCC", kOk}, {"AT+VGS=15", kOk}, {"AT+VGM=15", kOk},
             {"ATA", kOk}, {"AT+CHUP", kOk}};
 }
 
@@ -268,7 +271,7 @@ protected:
 TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
 {
     const Lines full = {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1",
-                        "AT+CCWA=1", "AT+CLCC"};
+                        "AT+CCWA=1", "AT+VGS=15", "AT+VGM=15", "AT+CLCC"};
     const Script sf = phone_script(kServiceFirst, "1,0,0,0,4,0,3");
     const struct Row {
         const char* name;
@@ -281,13 +284,13 @@ TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
         {"service first", sf, true, full},
         {"call first, AT+CMER=3,0,0,1 refused", with(phone_script(kCallFirst, "0,0,1,4,0,3,0"), "AT+CMER=3,0,0,1", kError),
          true, {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CMER=3,0,0,0", "AT+CHLD=?", "AT+CLIP=1",
-                "AT+CCWA=1", "AT+CLCC"}, {1, 2, 7}},
+                "AT+CCWA=1", "AT+VGS=15", "AT+VGM=15", "AT+CLCC"}, {1, 2, 7}},
         {"our canceller runs: echo cancelling claimed, the phone's switched off", sf, true,
          {"AT+BRSF=55", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1", "AT+NREC=0",
-          "AT+CLCC"}, {2, 3, 4}, true},
+          "AT+VGS=15", "AT+VGM=15", "AT+CLCC"}, {2, 3, 4}, true},
         {"no three-way calling, no call list",
          with(sf, "AT+BRSF=54", "\r\n+BRSF: 2\r\n" + kOk), true,
-         {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}},
+         {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1", "AT+VGS=15", "AT+VGM=15"}},
         {"a reply interleaved with unsolicited results",
          with(sf, "AT+CIND?", "\r\nRING\r\n\r\n+CIND: 1,0,0,0,4,0,3\r\n\r\n+CIEV: 5,2\r\n" + kOk + "\r\n+CIEV: 7,1\r\n"),
          true, full},
@@ -435,6 +438,43 @@ TEST(DialString, ReducedToWhatPhonesAccept)
                                {"*#06#", "*#06#"}, {"0301234,,99p1w2", "0301234,,99p1w2"}, {"12+34", "1234"},
                                {"Call me", ""}, {",,", ""}, {"0049 (0)30 12", "004903012"}})
         EXPECT_EQ(dial_string(typed), std::string(sent)) << typed;
+}
+
+// The phone's volume keys move our gains; ours go to the phone one command
+// at a time, the newest winning. The scale is the sound server's cubic one.
+TEST_F(LinkTest, VolumeFollowsThePhoneAndThePhoneFollowsOurs)
+{
+    Peer peer(phone_script(kServiceFirst, "1,0,0,0,4,0,3"), true);
+    ASSERT_EQ(start(peer), 1);
+    ASSERT_TRUE(peer.wait_for("AT+VGM=15"));
+    peer.say("\r\n+VGS: 7\r\n\r\n+VGM=3\r\n\r\n+VGS: 16\r\n");
+    for (int i = 0; i < 300 && microphone_gain.load() != 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(speaker_gain.load(), 7);
+    EXPECT_EQ(microphone_gain.load(), 3);
+    peer.set("AT+VGS=9", kOk);
+    peer.set("AT+VGS=12", kOk);
+    for (int gain : {9, 10, 11, 12}) {
+        speaker_gain = gain;
+        hfp_send_gain(true);
+    }
+    ASSERT_TRUE(peer.wait_for("AT+VGS=12"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Lines sent = peer.received();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+VGS=10") + std::count(sent.begin(), sent.end(), "AT+VGS=11"), 0)
+        << "values passed while a command was out are not sent";
+    EXPECT_EQ(peer.overlaps(), Lines{});
+    speaker_gain = microphone_gain = kMaxGain;
+
+    EXPECT_EQ(gain_factor(15), 1.0);
+    EXPECT_NEAR(gain_factor(5), 1.0 / 27, 1e-9);
+    EXPECT_EQ(gain_factor(0), 0.0);
+    EXPECT_EQ(gain_for_volume(0.01), 1) << "quiet is not mute";
+    EXPECT_EQ(gain_for_volume(0.0), 0);
+    EXPECT_EQ(gain_for_volume(0.5), 8);
+    int16_t samples[] = {30000, -30000, 27};
+    apply_gain(samples, 3, 5);
+    EXPECT_EQ(std::vector<int16_t>(samples, samples + 3), (std::vector<int16_t>{1111, -1111, 1}));
 }
 
 }  // namespace

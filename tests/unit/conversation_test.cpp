@@ -9,6 +9,8 @@
 #include "hfp/call_actions.h"
 #include "hfp/call_state.h"
 #include "hfp/conversation.h"
+#include "hfp/dial.h"
+#include "connection/state.h"
 #include "hfp/hfp.h"
 #include "hfp/link.h"
 #include "ui/call_display.h"
@@ -363,6 +365,12 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
          {{"say \r\n+CIEV: C,1\r\n", "A "}, {"set AT+CLCC=\r\n+CLCC: 1,0,0,0,0,\"555\",129\r\n\r\nOK\r\n", ""},
           {"say \r\n+CIEV: S,0\r\n", "A 555"}, {"hangup", "Ae 555"}, {"say \r\n+CIEV: C,0\r\n", "-"}},
          {"AT+CLCC", "AT+CHUP", "AT+CLCC"}},
+        // Android refuses anything outside its dial set: the number goes out reduced, and stays shown as typed.
+        {"a contact's number as stored is dialled as the phone accepts it",
+         {{"set ATD+14085550142;=\r\nOK\r\n", ""}, {"dial +1 (408) 555-0142", "O +1 (408) 555-0142"},
+          {"set AT+CLCC=\r\n+CLCC: 1,0,3,0,0,\"+14085550142\",145\r\n\r\nOK\r\n", ""},
+          {"say \r\n+CIEV: S,3\r\n", "O +1 (408) 555-0142"}},
+         {"ATD+14085550142;", "AT+CLCC"}},
         {"call 0 with a caller waiting: the caller rings",
          {{"say \r\n+CIEV: C,1\r\n", "A "}, {"say \r\n+CCWA: \"777\",129,1\r\n\r\n+CIEV: S,1\r\n", "Aw /777"},
           {"say \r\n+CIEV: C,0\r\n", "I 777"}},
@@ -405,6 +413,9 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
                         on_answer_clicked(nullptr, nullptr);
                     } else if (step == "hangup") {
                         on_hangup_clicked(nullptr, nullptr);
+                    } else if (step.rfind("dial ", 0) == 0) {
+                        current_state = CONNECTED;
+                        dial_number(step.substr(5).c_str());
                     }
                     if (expected.empty())
                         continue;

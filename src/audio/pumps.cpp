@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "audio/aec.h"
+#include "audio/call_volume.h"
 #include "audio/mic_pacer.h"
 #include "audio/sco.h"
 #include "audio/speaker_jitter.h"
@@ -118,6 +119,7 @@ void* sco_playback_thread_func(void* arg)
     SpeakerJitter jitter;
     unsigned ticks = 0;
     char packet[kPlaybackBufferBytes];
+    int16_t scaled[SpeakerJitter::kMaxOutSamples];
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     while (current(link)) {
@@ -161,6 +163,12 @@ void* sco_playback_thread_func(void* arg)
         const int16_t* block = jitter.tick(now, &samples);
         if (samples == 0)
             continue;
+        int gain = speaker_gain.load();
+        if (gain < kMaxGain && samples <= sizeof scaled / sizeof scaled[0]) {
+            std::copy(block, block + samples, scaled);
+            apply_gain(scaled, samples, gain);
+            block = scaled;
+        }
         // The canceller's far end is what is really played: concealment and
         // trims included.
         if (aec_enabled.load())
@@ -219,6 +227,7 @@ void* sco_capture_thread_func(void* arg)
             if (aec_handle)
                 aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
         }
+        apply_gain(chunk_samples, kAecChunkBytes / 2, microphone_gain.load());
         pacer.add_recorded(chunk, kAecChunkBytes);
         // The packets due go out in one system call.
         int due = std::min(pacer.due(link->phone_packets.load(), monotonic_us()), kMaxBatch);

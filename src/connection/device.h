@@ -16,9 +16,11 @@
 extern char device_path[256];
 extern char device_addr[18];
 extern char device_name[248];
-// Written on the main loop (hfp_channel by the channel lookup on entering
-// CONNECTED); atomic, read by the link workers.
+// device_paired: written on the main loop, read by the link workers.
 extern std::atomic<int> device_paired;
+// 0 while unknown. Written by the listener thread (its channel lookup, and
+// back to 0 when a handshake or connect on it failed) and by the main loop
+// when the phone is forgotten.
 extern std::atomic<uint8_t> hfp_channel;
 // Main loop only: set when "auto_connect" starts, cleared by its result.
 extern std::atomic<int> auto_connect_in_progress;

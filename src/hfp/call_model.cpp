@@ -1,5 +1,7 @@
 #include "hfp/call_model.h"
 
+#include "hfp/caller_line.h"
+
 #include <utility>
 
 namespace {
@@ -213,12 +215,14 @@ void CallModel::on_call_list(const std::vector<ListedCall>& calls)
     }
     // A number we already know keeps the name it came with (a swap on the
     // phone moves it to the other slot); a call without a number changes nothing.
+    // A number dialled as typed ("+1 (408) 555-0142") is listed as the phone
+    // dialled it: the same call, still shown as the user saw it.
     const CallParty known[] = {party_, waiting_, held_party_};
     auto take = [&known](CallParty& slot, const ListedCall* c) {
         if (!c || c->number.empty())
             return;
         for (const CallParty& k : known)
-            if (k.number == c->number) {
+            if (k.number == c->number || (!k.number.empty() && dial_string(k.number) == dial_string(c->number))) {
                 slot = k;
                 if (slot.name.empty())
                     slot.name = c->name;

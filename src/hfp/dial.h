@@ -2,10 +2,10 @@
 #pragma once
 #include <gtk/gtk.h>
 
-// From the main loop the exchange with the phone runs on a "dial" worker
-// thread and its widget work comes back to the main loop; from another thread
-// (the listener's automatic dial) it runs on that thread.
-// False when refused at once (nothing dialled, said in the log).
+// Main loop. ATD is queued on the hands-free link and judged when the phone
+// answers (its widget work comes back to the main loop); without a link the
+// number waits for one. False when refused at once (nothing dialled or
+// waiting, said in the log).
 bool dial_number(const char* number);
 void on_dial_call_clicked(GtkButton* button, gpointer entry);
 void on_contact_row_activated(GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn* column, gpointer);

@@ -7,6 +7,7 @@
 #include "hfp/features.h"
 #include "hfp/hfp.h"
 #include "hfp/phone_lines.h"
+#include "hfp/volume_sync.h"
 
 #include <atomic>
 #include <mutex>
@@ -174,6 +175,8 @@ std::shared_ptr<AtConversation> hfp_link_start(int fd, unsigned generation, std:
             std::lock_guard<std::mutex> lock(link_mutex);
             ready_link = weak.lock();
         }
+        if (ok)
+            hfp_send_gains();
         if (ok && (h_ag->ag & AG_ENHANCED_STATUS))
             hfp_link_list_calls();
         if (on_handshake)

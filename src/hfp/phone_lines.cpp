@@ -7,6 +7,7 @@
 #include "hfp/caller_line.h"
 #include "hfp/conversation.h"
 #include "hfp/link.h"
+#include "hfp/volume_sync.h"
 #include "phonedata/phonebook.h"
 
 #include <memory>
@@ -96,11 +97,27 @@ struct LineHandler {
 // Results that start with '+' are looked for anywhere in the line (some
 // phones put noise before them); RING only at its start, so that a caller's
 // name holding the word never rings.
+void on_speaker_gain(Batch&, const std::string& line)
+{
+    int gain = 0;
+    if (parse_gain(line, "+VGS", &gain))
+        hfp_gain_from_phone(true, gain);
+}
+
+void on_microphone_gain(Batch&, const std::string& line)
+{
+    int gain = 0;
+    if (parse_gain(line, "+VGM", &gain))
+        hfp_gain_from_phone(false, gain);
+}
+
 const LineHandler kHandlers[] = {
     {"+CLIP:", on_caller_line},
     {"+CCWA:", on_waiting_line},
     {"+CIEV:", on_indicator_line},
     {"RING", on_ring},
+    {"+VGS", on_speaker_gain},
+    {"+VGM", on_microphone_gain},
 };
 
 // True when an end code ended the call.

@@ -10,6 +10,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "ui/call_notify.h"
+#include "ui/call_volume_ui.h"
 #include "ui/list_views.h"
 #include "ui/close_guard.h"
 #include "ui/phone_status.h"
@@ -150,6 +151,7 @@ void build_call_area(GtkWidget* main_box)
     g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
     g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
     build_second_call_area(main_box);
+    build_call_volume_area(main_box);
 }
 
 GtkWidget* build_dialpad_page()

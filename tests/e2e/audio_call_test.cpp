@@ -110,6 +110,7 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
     for (const char* error : {"⚠️ Phone audio cut", "send error", "write error"})
         EXPECT_EQ(w.app->find(error), std::string::npos) << w.out();
     EXPECT_TRUE(w.app->process().running());
+    EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
 }
 
 // A call whose voice goes both ways through the sound server, ended by the phone.
@@ -165,6 +166,7 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
             mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
         expect_heard_both_ways(w, pulse);
     }
+    EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
 }
 
 }  // namespace

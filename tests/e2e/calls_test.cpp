@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <utility>
@@ -353,10 +354,16 @@ TEST(OutgoingCall, ADialWhileTheLinkIsDownWaitsForItAndTheNextCallIsAnsweredOnIt
 
         dial_from_pad(w, "+1 (408) 555-0142", !service_first);
         EXPECT_TRUE(w.app->wait_for_output("📞 Number waiting for the phone: +1 (408) 555-0142")) << w.out();
+        // The first handshake is refused: no link counts until one succeeds.
+        auto refusals = std::make_shared<std::atomic<int>>(service_first ? 1 : 0);
+        w.phone.set_command_hook([refusals](int, const std::string& c, std::string* reply) {
+            return c.rfind("AT+BRSF=", 0) == 0 && refusals->fetch_sub(1) > 0 && (*reply = "\r\nERROR\r\n", true);
+        });
         w.phone.listen_rfcomm(5);
         sim::Command atd;
-        ASSERT_TRUE(w.phone.wait_for_command("ATD", 40000, &atd)) << w.out();
+        ASSERT_TRUE(w.phone.wait_for_command("ATD", 60000, &atd)) << w.out();   // after the back-off
         EXPECT_EQ(atd.text, "ATD+14085550142;");
+        EXPECT_EQ(w.app->count("⚠️ Handshake failed; the call link is not ready"), service_first ? 1 : 0) << w.out();
         EXPECT_EQ(atd.conn, w.phone.listener_connection()) << "placed on the standing link";
         EXPECT_TRUE(w.app->wait_for_output("✓ Call started: +1 (408) 555-0142")) << w.out();
         th::Point hangup = w.button(idle, kRed);

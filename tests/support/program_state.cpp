@@ -14,6 +14,7 @@
 #include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/state.h"
+#include "audio/call_volume.h"
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
@@ -48,6 +49,7 @@ void reset_program_state()
     current_call_state = CALL_IDLE;
     current_call_number[0] = current_call_name[0] = '\0';
     hfp_reply_timeout_ms = 3000;
+    speaker_gain = microphone_gain = kMaxGain;
 
     obex_conn = nullptr;
     obex::transfer_stall_limit_ms = 30000;

@@ -4,6 +4,7 @@
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "hfp/at.h"
+#include "hfp/codec_link.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -255,8 +256,9 @@ bool hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
     PhoneStatus local;
     if (!status)
         status = &local;
-    // Bits 0-2: echo cancelling, three-way calling, caller number presentation.
-    const char* commands[] = {"AT+BRSF=7\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r",
+    // Bits 0-2: echo cancelling, three-way calling, caller number presentation;
+    // bit 7: codec negotiation.
+    const char* commands[] = {"AT+BRSF=135\r", "AT+CIND=?\r", "AT+CIND?\r", "AT+CMER=3,0,0,1\r",
                               "AT+CHLD=?\r", "AT+CLIP=1\r", "AT+CCWA=1\r"};
     for (const char* command : commands) {
         bool three_way = status->ag_features >= 0 && (status->ag_features & 1) != 0;
@@ -265,8 +267,13 @@ bool hfp_listener_handshake(AtChannel& channel, PhoneStatus* status)
         AtReply reply = step(channel, command);
         if (reply.write_failed || reply.io_error)
             return false;
-        if (std::strcmp(command, "AT+BRSF=7\r") == 0)
+        if (std::strcmp(command, "AT+BRSF=135\r") == 0) {
             read_features(reply, status);
+            // Codec negotiation: the codecs we carry, right after the features.
+            std::string bac = codec_link_start(status->ag_features);
+            if (!bac.empty() && step(channel, bac.c_str()).write_failed)
+                return false;
+        }
         else if (std::strcmp(command, "AT+CIND=?\r") == 0)
             learn_indicators(reply);
         else if (std::strcmp(command, "AT+CIND?\r") == 0)

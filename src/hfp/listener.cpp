@@ -9,6 +9,7 @@
 #include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "hfp/hfp.h"
+#include "hfp/codec_link.h"
 #include "hfp/phone_lines.h"
 
 #include <memory>
@@ -172,6 +173,7 @@ gpointer incoming_call_listener(gpointer data)
             continue;
         }
         std::vector<std::string> left = channel->take_unsolicited();
+        codec_link_lines(*channel, left);   // codec negotiation
         if (!left.empty())
             handle_phone_lines(left, generation);
         bool io_error = false;
@@ -184,6 +186,7 @@ gpointer incoming_call_listener(gpointer data)
             lost = true;
             break;
         }
+        codec_link_lines(*channel, lines);   // codec negotiation
         if (!lines.empty())
             handle_phone_lines(lines, generation);
     }

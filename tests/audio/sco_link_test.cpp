@@ -164,7 +164,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
         ASSERT_GE(fd, 0) << "call " << call;
         if (call == 3) {
             // A dial and the phone's own "call active" may connect at the same
-            // moment: one link and one pair of pumps, the old ones gone first.
+            // moment: one link and one audio thread, the old one gone first.
             th::StdoutCapture log;
             ASSERT_TRUE(th::wait_until([] { return pulse_capture.load() && pulse_playback.load(); }, 3000));
             th::ScoPeer old_peer(dup(fd));
@@ -178,7 +178,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
             EXPECT_EQ(log.count("ℹ️ Closing previous SCO..."), 2) << log.text();
             EXPECT_TRUE(th::wait_until([&] { return pulse.client_streams("source-outputs", "Telvane") == 1 &&
                                                     pulse.client_streams("sink-inputs", "TELVANE") == 1; }, 5000));
-            EXPECT_EQ(sco_reap_pump_threads(false), 2);
+            EXPECT_EQ(sco_reap_pump_threads(false), 1);
             uint64_t mark = peer2.received_count() + peer3.received_count();
             EXPECT_TRUE(th::wait_until([&] { return peer2.received_count() + peer3.received_count() > mark + 800; }, 3000));
             stop_sco_audio(nullptr);

@@ -50,7 +50,7 @@ struct CallWorld {
         EXPECT_EQ(th::Telvane(world, {arg}, sim::shim_env(shim.path()), "second.out").wait_exit(15000), 0);
     }
     // The listener keeps trying; this phone drops it at once, so only a dial's own link carries a call.
-    void serve_dials_only() { phone.set_drop_on("AT+BRSF=7"); phone.listen_rfcomm(5); }
+    void serve_dials_only() { phone.set_drop_on("AT+BRSF=135"); phone.listen_rfcomm(5); }
     std::string out() const { return app->output(); }
     std::string err() const { return th::read_file(world.dir.file("telvane.out.err")); }
     const std::string& display() const { return world.x.display(); }

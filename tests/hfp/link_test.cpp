@@ -70,7 +70,8 @@ using Script = std::map<std::string, std::string>;
 
 Script phone_script(const std::string& cind_list, const std::string& values, bool cmer_error = false)
 {
-    return {{"AT+BRSF=0", "\r\n+BRSF: 871\r\n" + kOk}, {"AT+BRSF=7", "\r\n+BRSF: 871\r\n" + kOk},
+    return {{"AT+BRSF=0", "\r\n+BRSF: 871\r\n" + kOk}, {"AT+BRSF=135", "\r\n+BRSF: 871\r\n" + kOk},
+            {"AT+BAC=1,2,3", kOk},
             {"AT+CIND=?", cind_list + kOk}, {"AT+CIND?", "\r\n+CIND: " + values + "\r\n" + kOk},
             {"AT+CMER=3,0,0,1", cmer_error ? kError : kOk}, {"AT+CMER=3,0,0,0", kOk}, {"AT+NREC=0", kOk},
             {"AT+CHLD=?", "\r\n+CHLD: (0,1,2,3)\r\n" + kOk}, {"AT+CLIP=1", kOk}, {"AT+CCWA=1", kOk}};
@@ -108,8 +109,9 @@ struct Trace {
 TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
 {
     const std::vector<std::string> outgoing = {"AT+BRSF=0", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+NREC=0"};
-    const std::vector<std::string> listener = {"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1",
-                                               "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1"};
+    // The phone claims codec negotiation (bit 9 of 871): our codecs follow the features.
+    const std::vector<std::string> listener = {"AT+BRSF=135", "AT+BAC=1,2,3", "AT+CIND=?", "AT+CIND?",
+                                               "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1"};
     const Script sf = phone_script(kServiceFirst, "1,0,0,0,4,0,3");
     const Script cf_cmer_error = phone_script(kCallFirst, "0,0,1,4,0,3,0", true);
     const Script unreadable = with(sf, "AT+CIND=?", "\r\n+CIND: whatever\r\n" + kOk);
@@ -136,9 +138,9 @@ TEST_F(ShimTest, HandshakesFollowThePhoneTrace)
          kCallFirstMap, nullptr, {0, 0, 1, 4, 0, 3, 0}, 1},
         // No hold commands without the phone's word on three-way calling.
         {"listener, silent phone: still returns", true, {}, true,
-         {"AT+BRSF=7", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}, kFallbackMap, nullptr, {}, 0, 200},
+         {"AT+BRSF=135", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1"}, kFallbackMap, nullptr, {}, 0, 200},
         {"listener, the phone drops the link: no further commands", true, with(sf, "AT+CIND?", kDrop), false,
-         first(listener, 3), kServiceFirstMap},
+         first(listener, 4), kServiceFirstMap},
         // Connection cleanup shuts the socket down and joins the listener: it
         // must give up then, not wait out every command's bound.
         {"listener, silent phone, its socket shut down", true, {}, false, first(listener, 1), kFallbackMap, nullptr,

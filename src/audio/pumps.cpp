@@ -44,8 +44,9 @@ bool current(const VoiceLink* link)
 
 enum class SideState { Opening, Running, Ended };
 
-// One direction: its own client connection (the two keep their own client
-// names), its stream, and where it stands.
+// One direction: its stream on the call's one client connection, and where
+// it stands. Each stream carries its own application name, as two clients'
+// streams would.
 struct Side {
     bool playback;
     const char* client;
@@ -61,6 +62,7 @@ struct Side {
 struct Engine {
     VoiceLink* link;
     pa_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
     Side speaker{true, "TELVANE", "Phone Audio", &pulse_playback};
     Side mic{false, "Telvane", "PC Microphone", &pulse_capture};
     int rate;
@@ -109,7 +111,10 @@ void stream_state_cb(pa_stream* s, void* userdata)
 void open_stream(Engine& e, Side& side)
 {
     pa_sample_spec spec = sco_sample_spec(static_cast<uint32_t>(e.rate));
-    side.stream = pa_stream_new(side.context, side.stream_name, &spec, nullptr);
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.client);
+    side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &spec, nullptr, props);
+    pa_proplist_free(props);
     if (!side.stream) {
         side.failed = context_error(side);
         return;
@@ -131,35 +136,37 @@ void open_stream(Engine& e, Side& side)
         side.failed = context_error(side);
 }
 
-struct ContextCallback {
-    Engine* engine;
-    Side* side;
-};
-
 void context_state_cb(pa_context* c, void* userdata)
 {
-    auto* cb = static_cast<ContextCallback*>(userdata);
+    auto* e = static_cast<Engine*>(userdata);
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY:
-        if (!cb->side->stream)
-            open_stream(*cb->engine, *cb->side);
+        for (Side* side : {&e->speaker, &e->mic})
+            if (!side->stream && !side->failed)
+                open_stream(*e, *side);
         break;
     case PA_CONTEXT_FAILED:
-    case PA_CONTEXT_TERMINATED: cb->side->failed = context_error(*cb->side); break;
+    case PA_CONTEXT_TERMINATED:
+        for (Side* side : {&e->speaker, &e->mic})
+            side->failed = context_error(*side);
+        break;
     default: break;
     }
 }
 
-void open_context(Engine& e, Side& side, ContextCallback* cb)
+// One connection for both streams: a second one costs the thread and the
+// server a second channel to serve every tick.
+void open_context(Engine& e)
 {
-    side.context = pa_context_new(pa_mainloop_get_api(e.loop), side.client);
-    if (!side.context) {
-        side.failed = PA_ERR_INTERNAL;
+    e.context = pa_context_new(pa_mainloop_get_api(e.loop), "Telvane");
+    e.speaker.context = e.mic.context = e.context;
+    if (!e.context) {
+        e.speaker.failed = e.mic.failed = PA_ERR_INTERNAL;
         return;
     }
-    pa_context_set_state_callback(side.context, context_state_cb, cb);
-    if (pa_context_connect(side.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
-        side.failed = context_error(side);
+    pa_context_set_state_callback(e.context, context_state_cb, &e);
+    if (pa_context_connect(e.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
+        e.speaker.failed = e.mic.failed = context_error(e.speaker);
 }
 
 void release_stream(Side& side)
@@ -267,13 +274,14 @@ void speaker_tick(Engine& e, int64_t now)
 // One 10 ms chunk of the microphone, through the canceller when it is on.
 void mic_chunk(Engine& e)
 {
-    // The canceller's frames are 10 ms at its own rate.
-    if (aec_enabled.load() && e.rate == 8000) {
-        int16_t far_end[kAecFrameSamples];
-        aec_fifo_pop_frame(far_end);
+    if (aec_enabled.load()) {
+        const int n = static_cast<int>(e.chunk_bytes / 2);
+        int16_t far_end[kMaxChunkSamples];
+        aec_fifo_pop(far_end, n);
         std::lock_guard<std::mutex> lock(aec_mutex);
+        // One made for another rate refuses the frame and leaves it alone.
         if (aec_handle)
-            aec_process(aec_handle, e.chunk, far_end, kAecFrameSamples);
+            aec_process(aec_handle, e.chunk, far_end, n);
     }
     if (e.link->codec == VoiceCodec::CVSD) {
         e.pacer.add_recorded(reinterpret_cast<const char*>(e.chunk), e.chunk_bytes);
@@ -383,14 +391,14 @@ void drain_speaker(Engine& e)
     pa_operation_unref(op);
 }
 
-void free_context(Side& side)
+void free_context(Engine& e)
 {
-    if (!side.context)
+    if (!e.context)
         return;
-    pa_context_set_state_callback(side.context, nullptr, nullptr);
-    pa_context_disconnect(side.context);
-    pa_context_unref(side.context);
-    side.context = nullptr;
+    pa_context_set_state_callback(e.context, nullptr, nullptr);
+    pa_context_disconnect(e.context);
+    pa_context_unref(e.context);
+    e.context = e.speaker.context = e.mic.context = nullptr;
 }
 
 }  // namespace
@@ -455,9 +463,7 @@ void* sco_audio_thread_func(void* arg)
     pthread_setname_np(pthread_self(), "sco-audio");
     auto* e = new Engine(link);
     e->loop = pa_mainloop_new();
-    ContextCallback speaker_cb{e, &e->speaker}, mic_cb{e, &e->mic};
-    open_context(*e, e->speaker, &speaker_cb);
-    open_context(*e, e->mic, &mic_cb);
+    open_context(*e);
 
     // Both directions once a tick, against the clock: one wake-up per tick
     // besides the server's own messages.
@@ -488,8 +494,7 @@ void* sco_audio_thread_func(void* arg)
         drain_speaker(*e);
     end_side(e->speaker);
     end_side(e->mic);
-    free_context(e->speaker);
-    free_context(e->mic);
+    free_context(*e);
     pa_mainloop_free(e->loop);
     delete e;
     voice_link_release(link);

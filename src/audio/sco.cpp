@@ -199,9 +199,19 @@ void sco_connect()
         log_msg(line);
     }
 
-    aec_enabled.store(0);
     aec_fifo_reset();
-    log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
+    if (aec_enabled.load()) {
+        // The user's "Cancel echo": a canceller at this call's rate.
+        AecInstance* aec = aec_create(codec_rate(codec));
+        {
+            std::lock_guard<std::mutex> lock(aec_mutex);
+            std::swap(aec, aec_handle);
+        }
+        aec_destroy(aec);
+        log_msgf("✓ Echo canceller on (%d Hz)", codec_rate(codec));
+    } else {
+        log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
+    }
     sco_link_codec.store(static_cast<int>(codec));
     log_msg(codec_label(codec));
 
@@ -256,7 +266,7 @@ gpointer stop_sco_audio(gpointer message)
             aec_handle = nullptr;
         }
     }
-    aec_enabled.store(0);
+    // aec_enabled is the user's switch: it stays for the next call.
     aec_fifo_reset();
     sco_link_codec.store(static_cast<int>(VoiceCodec::CVSD));
     return nullptr;

@@ -124,9 +124,10 @@ void ScoPeer::set_codec(int codec)
 
 int ScoPeer::rate() const { return codec_ == 3 ? 32000 : codec_ == 2 ? 16000 : 8000; }
 
-ScoPeer::ScoPeer(int fd, int mtu) : fd_(fd), mtu_(mtu > 0 ? mtu : 48)
+ScoPeer::ScoPeer(int fd, int mtu, bool light) : fd_(fd), mtu_(mtu > 0 ? mtu : 48), light_(light)
 {
-    receiver_ = std::thread([this] { receive_loop(); });
+    if (!light_)
+        receiver_ = std::thread([this] { receive_loop(); });
 }
 
 ScoPeer::~ScoPeer()
@@ -180,7 +181,8 @@ void ScoPeer::send_loop(Generator generator)
     // machine, so late packets are the PC's doing, not the phone's.
     sched_param realtime{};
     realtime.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
+    if (!light_)
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &realtime);
     uint64_t index = 0;
     auto next = Clock::now();
     while (sending_.load()) {
@@ -211,6 +213,11 @@ void ScoPeer::send_loop(Generator generator)
             n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN && errno != ENOBUFS)
             break;
+        if (light_) {
+            uint8_t reply[1024];
+            while (recv(fd_, reply, sizeof reply, MSG_DONTWAIT) > 0)
+                replies_.fetch_add(1);
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             sent_packets_.push_back({now, first, bytes.size()});

@@ -26,8 +26,13 @@ public:
         Clock::time_point played{};
     };
 
-    // Takes ownership of fd. Sends nothing until start_sending.
-    explicit ScoPeer(int fd, int mtu = 48);
+    // Takes ownership of fd. Sends nothing until start_sending. A light
+    // phone, for measuring what is left of a process once the phone's own
+    // cost is out of the way, never waits on the link (it takes the
+    // replies off after its next send, keeping only their count) and runs
+    // at normal priority.
+    explicit ScoPeer(int fd, int mtu = 48, bool light = false);
+    uint64_t replies() const { return replies_.load(); }
     ~ScoPeer();
     ScoPeer(const ScoPeer&) = delete;
     ScoPeer& operator=(const ScoPeer&) = delete;
@@ -85,6 +90,8 @@ private:
     std::unique_ptr<Codec> coder_;
     std::atomic<double> lose_share_{0}, damage_share_{0};
     std::atomic<uint64_t> lost_on_air_{0}, bad_frames_{0};
+    bool light_ = false;
+    std::atomic<uint64_t> replies_{0};
     size_t played_ = 0;
     std::vector<Clock::time_point> air_misses_;
 };

@@ -87,8 +87,11 @@ H2Deframer::Event H2Deframer::next()
         if (header_at(0)) {
             // Hunting, without a sync byte to go by, a header counts only
             // when the next packet's header is where it should be: 01 08
-            // inside a frame is not rare enough.
-            if (!locked_ && sync_ < 0) {
+            // inside a frame is not rare enough. Until the next one has
+            // come, one with the sequence number due after a frame or two
+            // lost is taken: waiting a frame would leave the speaker short.
+            const int due_gap = last_seq_ >= 0 ? (h2_sequence(buffer_[0], buffer_[1]) - last_seq_ - 1) & 3 : 3;
+            if (!locked_ && sync_ < 0 && (due_gap > 2 || size_ >= kH2PacketBytes + 2)) {
                 if (size_ < kH2PacketBytes + 2)
                     return Event::None;
                 if (h2_sequence(buffer_[kH2PacketBytes], buffer_[kH2PacketBytes + 1]) < 0) {

@@ -49,7 +49,7 @@ enum class SideState { Opening, Running, Ended };
 // streams would.
 struct Side {
     bool playback;
-    const char* client;
+    const char* app_name;   // what the server lists the stream under
     const char* stream_name;
     std::atomic<pa_stream*>* slot;
     pa_context* context = nullptr;
@@ -112,7 +112,7 @@ void open_stream(Engine& e, Side& side)
 {
     pa_sample_spec spec = sco_sample_spec(static_cast<uint32_t>(e.rate));
     pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.client);
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.app_name);
     side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &spec, nullptr, props);
     pa_proplist_free(props);
     if (!side.stream) {

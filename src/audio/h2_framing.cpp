@@ -102,6 +102,16 @@ H2Deframer::Event H2Deframer::next()
             }
             if (size_ < kH2PacketBytes)
                 return Event::None;
+            // A frame without a check of its own (LC3) whose successor is
+            // not where it should be lost bytes on the way: decoded, it
+            // would be noise. The next frame found counts it lost.
+            if (locked_ && sync_ < 0 && size_ >= kH2PacketBytes + 2 &&
+                h2_sequence(buffer_[kH2PacketBytes], buffer_[kH2PacketBytes + 1]) < 0) {
+                locked_ = false;
+                drop(1);
+                ++skipped_;
+                continue;
+            }
             const int seq = h2_sequence(buffer_[0], buffer_[1]);
             if (last_seq_ >= 0)
                 pending_lost_ = (seq - last_seq_ - 1) & 3;

@@ -120,8 +120,8 @@ void open_stream(Engine& e, Side& side)
         return;
     }
     pa_stream_set_state_callback(side.stream, stream_state_cb, &side);
-    // The flags the simple API used: the server's latency figures stay
-    // current without asking, and the buffer sizes below are honoured.
+    // The playback flags the simple API used: the server's latency figures
+    // stay current without asking, and the buffer sizes below are honoured.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY |
                                                       PA_STREAM_AUTO_TIMING_UPDATE);
     int r;
@@ -129,8 +129,10 @@ void open_stream(Engine& e, Side& side)
         pa_buffer_attr attr = playback_buffer_attr(static_cast<uint32_t>(e.rate));
         r = pa_stream_connect_playback(side.stream, nullptr, &attr, flags, nullptr, nullptr);
     } else {
+        // Nothing here asks the record stream for its latency: no timing
+        // updates for it, only the fragment size honoured.
         pa_buffer_attr attr = capture_buffer_attr(static_cast<uint32_t>(e.rate));
-        r = pa_stream_connect_record(side.stream, nullptr, &attr, flags);
+        r = pa_stream_connect_record(side.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY);
     }
     if (r < 0)
         side.failed = context_error(side);
@@ -214,33 +216,57 @@ void settle(Engine& e, Side& side)
     }
 }
 
+void take_packet(Engine& e, const char* packet, ssize_t n, int64_t now)
+{
+    // Until the stream plays, what the phone sends is dropped: packets
+    // kept from the opening would stay as a fixed extra delay for the rest
+    // of the call.
+    if (e.link->codec == VoiceCodec::CVSD) {
+        if (e.speaker.state == SideState::Running)
+            e.jitter.add_bytes(packet, static_cast<size_t>(n), now);
+    } else {
+        // Decoded whether played or not: the frames' sequence goes on.
+        int16_t pcm[SpeakerJitter::kMaxPacketSamples];
+        size_t got = e.decoder.decode(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(n), pcm,
+                                      SpeakerJitter::kMaxPacketSamples);
+        if (e.speaker.state == SideState::Running)
+            e.jitter.add_samples(pcm, got, now);
+    }
+    e.link->phone_packets.fetch_add(1);
+}
+
 void speaker_tick(Engine& e, int64_t now)
 {
-    char packet[kPlaybackBufferBytes];
+    // Everything the phone sent since the last tick, in one system call
+    // where it fits.
+    char packets[kMaxBatch][kPlaybackBufferBytes];
+    iovec pieces[kMaxBatch];
+    mmsghdr messages[kMaxBatch];
+    for (int k = 0; k < kMaxBatch; ++k) {
+        pieces[k] = {packets[k], kPlaybackBufferBytes};
+        messages[k] = {};
+        messages[k].msg_hdr.msg_iov = &pieces[k];
+        messages[k].msg_hdr.msg_iovlen = 1;
+    }
     for (;;) {
-        ssize_t n = recv(e.link->fd, packet, sizeof packet, MSG_DONTWAIT);
-        if (n > 0) {
-            // Until the stream plays, what the phone sends is dropped:
-            // packets kept from the opening would stay as a fixed extra
-            // delay for the rest of the call.
-            if (e.link->codec == VoiceCodec::CVSD) {
-                if (e.speaker.state == SideState::Running)
-                    e.jitter.add_bytes(packet, static_cast<size_t>(n), now);
-            } else {
-                // Decoded whether played or not: the frames' sequence goes on.
-                int16_t pcm[SpeakerJitter::kMaxPacketSamples];
-                size_t got = e.decoder.decode(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(n), pcm,
-                                              SpeakerJitter::kMaxPacketSamples);
-                if (e.speaker.state == SideState::Running)
-                    e.jitter.add_samples(pcm, got, now);
-            }
-            e.link->phone_packets.fetch_add(1);
+        int got = recvmmsg(e.link->fd, messages, kMaxBatch, MSG_DONTWAIT, nullptr);
+        if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0) {
+            e.cut = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        e.cut = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        break;
+        for (int k = 0; k < got && !e.cut; ++k) {
+            // An empty read is the link's end.
+            if (messages[k].msg_len == 0)
+                e.cut = true;
+            else
+                take_packet(e, packets[k], static_cast<ssize_t>(messages[k].msg_len), now);
+        }
+        if (got == 0)
+            e.cut = true;
+        if (e.cut || got < kMaxBatch)
+            break;
     }
     if (e.cut) {
         if (current(e.link))

@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
 build-essential cmake ninja-build pkg-config
 libgtk-3-dev libglib2.0-dev libbluetooth-dev libpulse-dev
-libwebrtc-audio-processing-dev
+libwebrtc-audio-processing-dev libsbc-dev liblc3-dev
 googletest libgtest-dev libgmock-dev
 desktop-file-utils appstream dpkg-dev
 clang libclang-rt-14-dev

@@ -110,18 +110,20 @@ void aec_fifo_push(const int16_t* samples, int count)
     }
 }
 
-bool aec_fifo_pop_frame(int16_t* out)
+bool aec_fifo_pop_frame(int16_t* out) { return aec_fifo_pop(out, kAecFrameSamples); }
+
+bool aec_fifo_pop(int16_t* out, int count)
 {
     std::lock_guard<std::mutex> lock(aec_fifo_mutex);
-    if (aec_fifo_size < kAecFrameSamples) {
-        std::fill(out, out + kAecFrameSamples, int16_t{0});
+    if (aec_fifo_size < count) {
+        std::fill(out, out + count, int16_t{0});
         return false;
     }
-    for (int i = 0; i < kAecFrameSamples; ++i) {
+    for (int i = 0; i < count; ++i) {
         out[i] = aec_render_fifo[aec_fifo_tail];
         aec_fifo_tail = (aec_fifo_tail + 1) % kAecFifoCapacity;
     }
-    aec_fifo_size -= kAecFrameSamples;
+    aec_fifo_size -= count;
     return true;
 }
 

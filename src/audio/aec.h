@@ -26,9 +26,10 @@ inline constexpr int kAecFrameSamples = 80;   // 10 ms at 8 kHz
 // playback stream's ~30 ms target, the room, the record fragment.
 inline constexpr int kAecStreamDelayMs = 40;
 
-// Destroyed by the voice link's stop and used by the capture pump, only
-// under aec_mutex. aec_enabled is cleared by the link's start and stop and
-// read by the pumps (atomic).
+// Created by the voice link's start at the call's rate, destroyed by its
+// stop, used by the audio thread, only under aec_mutex. aec_enabled is the
+// "Cancel echo" switch: written on the main loop (settings, the window),
+// read by the link's start and the audio thread (atomic).
 extern AecInstance* aec_handle;
 extern std::atomic<int> aec_enabled;
 extern std::mutex aec_mutex;
@@ -49,4 +50,6 @@ void aec_fifo_push(const int16_t* samples, int count);
 // Takes 80 samples into out, or writes 80 zeros and consumes nothing when
 // fewer are queued. Returns whether real samples were taken.
 bool aec_fifo_pop_frame(int16_t* out);
+// The same for count samples (10 ms at the call's rate).
+bool aec_fifo_pop(int16_t* out, int count);
 void aec_fifo_reset();

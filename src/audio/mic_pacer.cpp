@@ -5,7 +5,7 @@
 
 void MicPacer::drop_oldest(size_t bytes)
 {
-    bytes = std::min(size_, (bytes + 1) & ~size_t{1});   // on a sample boundary
+    bytes = std::min(size_, (bytes + unit_ - 1) / unit_ * unit_);   // on a sample or packet boundary
     std::memmove(buffer_, buffer_ + bytes, size_ - bytes);
     size_ -= bytes;
     dropped_ += bytes;
@@ -29,17 +29,17 @@ void MicPacer::add_recorded(const char* data, size_t bytes)
 {
     trim_standing_queue();
     if (bytes >= kCapacity) {
-        dropped_ += size_ + bytes - kKeepBytes;
-        data += bytes - kKeepBytes;
-        bytes = kKeepBytes;
+        dropped_ += size_ + bytes - keep_;
+        data += bytes - keep_;
+        bytes = keep_;
         size_ = 0;
     }
     if (size_ + bytes > kCapacity)
         drop_oldest(size_ + bytes - kCapacity);
     std::memcpy(buffer_ + size_, data, bytes);
     size_ += bytes;
-    const size_t keep = std::max(kKeepBytes, mtu_);
-    if (size_ > std::max(kDropAboveBytes, keep + 2 * mtu_))
+    const size_t keep = std::max(keep_, mtu_);
+    if (size_ > std::max(drop_above_, keep + 2 * mtu_))
         drop_oldest(size_ - keep);   // the newest stay
 }
 
@@ -49,7 +49,7 @@ int MicPacer::due(uint64_t phone_packets, int64_t now_us)
     // slack: the phone's packets from the time we stalled belong to air
     // slots that have passed.
     if (clock_started_) {
-        const int64_t packet_us = static_cast<int64_t>(mtu_) * 1000 / static_cast<int64_t>(kBytesPerMs);
+        const int64_t packet_us = static_cast<int64_t>(mtu_) * 1000 / static_cast<int64_t>(bytes_per_ms_);
         clock_us_ += std::max<int64_t>(0, now_us - last_call_us_) * 1001 / 1000;   // room for the phone's clock
         allowance_ = std::min(kMaxCredit, allowance_ + static_cast<uint64_t>(clock_us_ / packet_us));
         clock_us_ %= packet_us;

@@ -9,6 +9,7 @@
 
 class MicPacer {
 public:
+    // At CVSD's 16 bytes a millisecond.
     static constexpr size_t kBytesPerMs = 16;
     static constexpr size_t kDropAboveBytes = 30 * kBytesPerMs;
     static constexpr size_t kKeepBytes = 10 * kBytesPerMs;
@@ -27,7 +28,16 @@ public:
     static constexpr int kStandingWindowReads = 50;
     static constexpr size_t kStandingPackets = 2;
 
-    explicit MicPacer(int mtu) : mtu_(mtu > 0 ? static_cast<size_t>(mtu) : 48) {}
+    // bytes_per_ms: the link's (16 for CVSD, 8 transparent); unit: what
+    // is dropped together (a sample, or a whole codec packet).
+    explicit MicPacer(int mtu, size_t bytes_per_ms = kBytesPerMs, size_t unit = 2)
+        : mtu_(mtu > 0 ? static_cast<size_t>(mtu) : 48),
+          bytes_per_ms_(bytes_per_ms ? bytes_per_ms : kBytesPerMs),
+          unit_(unit ? unit : 2),
+          drop_above_(30 * bytes_per_ms_),
+          keep_((10 * bytes_per_ms_ + unit_ - 1) / unit_ * unit_)
+    {
+    }
 
     void add_recorded(const char* data, size_t bytes);
     // Packets of one MTU that may go to the phone now; phone_packets is
@@ -46,6 +56,10 @@ private:
     void trim_standing_queue();
 
     size_t mtu_;
+    size_t bytes_per_ms_;
+    size_t unit_;
+    size_t drop_above_;
+    size_t keep_;
     char buffer_[kCapacity];
     size_t size_ = 0;
     uint64_t dropped_ = 0;

@@ -9,7 +9,9 @@
 #include "audio/voice_link.h"
 
 #include <pthread.h>
+#include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/mainloop.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,12 +20,14 @@
 #include <cerrno>
 #include <cstring>
 
-std::atomic<pa_simple*> pulse_playback{nullptr};
-std::atomic<pa_simple*> pulse_capture{nullptr};
+std::atomic<pa_stream*> pulse_playback{nullptr};
+std::atomic<pa_stream*> pulse_capture{nullptr};
 
 namespace {
 
 constexpr int kMaxBatch = 16;
+constexpr size_t kMaxChunkSamples = 320;   // 10 ms at 32 kHz
+constexpr int64_t kDrainUs = 200000;
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
@@ -39,36 +43,420 @@ bool current(const VoiceLink* link)
     return pump_is_current(link->generation, sco_generation.load(), sco_audio_running.load(), sco_socket.load());
 }
 
-// The phone sends at its own pace whatever we do: packets that queued in the
-// socket while the stream opened would otherwise stay queued as a fixed
-// extra delay for the rest of the call.
-void drop_queued_packets(int fd)
-{
-    char buffer[kPlaybackBufferBytes];
-    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+enum class SideState { Opening, Running, Ended };
+
+// One direction: its stream on the call's one client connection, and where
+// it stands. Each stream carries its own application name, as two clients'
+// streams would.
+struct Side {
+    bool playback;
+    const char* app_name;   // what the server lists the stream under
+    const char* stream_name;
+    std::atomic<pa_stream*>* slot;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    SideState state = SideState::Opening;
+    bool ready = false;    // set by the stream's callback
+    int failed = 0;        // error code, set by the callbacks
+};
+
+struct Engine {
+    VoiceLink* link;
+    pa_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    Side speaker{true, "TELVANE", "Phone Audio", &pulse_playback};
+    Side mic{false, "Telvane", "PC Microphone", &pulse_capture};
+    int rate;
+    size_t chunk_bytes;   // 10 ms of the microphone
+    SpeakerJitter jitter;
+    MicPacer pacer;
+    VoiceDecoder decoder;
+    VoiceEncoder encoder;
+    bool cut = false;
+    bool remote_closed = false;
+    bool send_error_posted = false;
+    unsigned ticks = 0;
+    int16_t chunk[kMaxChunkSamples];
+    size_t chunk_fill = 0;   // bytes
+
+    explicit Engine(VoiceLink* l)
+        : link(l),
+          rate(codec_rate(l->codec)),
+          chunk_bytes(static_cast<size_t>(rate / 100 * 2)),
+          jitter(rate),
+          pacer(link_packet_bytes(l->codec, l->mtu), static_cast<size_t>(codec_link_bytes_per_ms(l->codec)),
+                codec_transparent(l->codec) ? kH2PacketBytes : 2),
+          decoder(l->codec),
+          encoder(l->codec)
+    {
     }
+};
+
+int context_error(const Side& side)
+{
+    int e = side.context ? pa_context_errno(side.context) : PA_ERR_INTERNAL;
+    return e ? e : PA_ERR_CONNECTIONTERMINATED;
+}
+
+void stream_state_cb(pa_stream* s, void* userdata)
+{
+    auto* side = static_cast<Side*>(userdata);
+    switch (pa_stream_get_state(s)) {
+    case PA_STREAM_READY: side->ready = true; break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED: side->failed = context_error(*side); break;
+    default: break;
+    }
+}
+
+void open_stream(Engine& e, Side& side)
+{
+    pa_sample_spec spec = sco_sample_spec(static_cast<uint32_t>(e.rate));
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.app_name);
+    side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &spec, nullptr, props);
+    pa_proplist_free(props);
+    if (!side.stream) {
+        side.failed = context_error(side);
+        return;
+    }
+    pa_stream_set_state_callback(side.stream, stream_state_cb, &side);
+    // The playback flags the simple API used: the server's latency figures
+    // stay current without asking, and the buffer sizes below are honoured.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE);
+    int r;
+    if (side.playback) {
+        pa_buffer_attr attr = playback_buffer_attr(static_cast<uint32_t>(e.rate));
+        r = pa_stream_connect_playback(side.stream, nullptr, &attr, flags, nullptr, nullptr);
+    } else {
+        // Nothing here asks the record stream for its latency: no timing
+        // updates for it, only the fragment size honoured.
+        pa_buffer_attr attr = capture_buffer_attr(static_cast<uint32_t>(e.rate));
+        r = pa_stream_connect_record(side.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY);
+    }
+    if (r < 0)
+        side.failed = context_error(side);
+}
+
+void context_state_cb(pa_context* c, void* userdata)
+{
+    auto* e = static_cast<Engine*>(userdata);
+    switch (pa_context_get_state(c)) {
+    case PA_CONTEXT_READY:
+        for (Side* side : {&e->speaker, &e->mic})
+            if (!side->stream && !side->failed)
+                open_stream(*e, *side);
+        break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        for (Side* side : {&e->speaker, &e->mic})
+            side->failed = context_error(*side);
+        break;
+    default: break;
+    }
+}
+
+// One connection for both streams: a second one costs the thread and the
+// server a second channel to serve every tick.
+void open_context(Engine& e)
+{
+    e.context = pa_context_new(pa_mainloop_get_api(e.loop), "Telvane");
+    e.speaker.context = e.mic.context = e.context;
+    if (!e.context) {
+        e.speaker.failed = e.mic.failed = PA_ERR_INTERNAL;
+        return;
+    }
+    pa_context_set_state_callback(e.context, context_state_cb, &e);
+    if (pa_context_connect(e.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
+        e.speaker.failed = e.mic.failed = context_error(e.speaker);
+}
+
+void release_stream(Side& side)
+{
+    // Only our own stream: a late thread must never clear the next call's.
+    withdraw_stream(*side.slot, side.stream);
+    if (side.stream) {
+        pa_stream_set_state_callback(side.stream, nullptr, nullptr);
+        pa_stream_disconnect(side.stream);
+        pa_stream_unref(side.stream);
+        side.stream = nullptr;
+    }
+}
+
+void end_side(Side& side)
+{
+    if (side.state == SideState::Ended)
+        return;
+    const bool ran = side.state == SideState::Running;
+    side.state = SideState::Ended;
+    release_stream(side);
+    if (ran)
+        post_log(side.playback ? "🔇 Speaker closed" : "🔇 Microphone closed");
+}
+
+// What the callbacks reported, acted on outside them.
+void settle(Engine& e, Side& side)
+{
+    if (side.state == SideState::Opening && side.failed) {
+        post_logf(side.playback ? "⚠️ Speaker could not be opened: %s" : "⚠️ Microphone could not be opened: %s",
+                  pa_strerror(side.failed));
+        end_side(side);
+    } else if (side.state == SideState::Opening && side.ready) {
+        side.state = SideState::Running;
+        publish_stream(*side.slot, side.stream, e.link->generation);
+        post_log(side.playback ? "🔊 Speaker active - phone audio coming"
+                               : "🎤 Microphone active - your voice going to phone");
+    } else if (side.state == SideState::Running && side.failed) {
+        // The sound server went away under a running stream.
+        if (side.playback)
+            post_logf("⚠️ Audio write error: %s", pa_strerror(side.failed));
+        else if (current(e.link))
+            post_logf("⚠️ Microphone read error: %s", pa_strerror(side.failed));
+        end_side(side);
+    }
+}
+
+void take_packet(Engine& e, const char* packet, ssize_t n, int64_t now)
+{
+    // Until the stream plays, what the phone sends is dropped: packets
+    // kept from the opening would stay as a fixed extra delay for the rest
+    // of the call.
+    if (e.link->codec == VoiceCodec::CVSD) {
+        if (e.speaker.state == SideState::Running)
+            e.jitter.add_bytes(packet, static_cast<size_t>(n), now);
+    } else {
+        // Decoded whether played or not: the frames' sequence goes on.
+        int16_t pcm[SpeakerJitter::kMaxPacketSamples];
+        size_t got = e.decoder.decode(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(n), pcm,
+                                      SpeakerJitter::kMaxPacketSamples);
+        if (e.speaker.state == SideState::Running)
+            e.jitter.add_samples(pcm, got, now);
+    }
+    e.link->phone_packets.fetch_add(1);
+}
+
+void speaker_tick(Engine& e, int64_t now)
+{
+    // Everything the phone sent since the last tick, in one system call
+    // where it fits.
+    char packets[kMaxBatch][kPlaybackBufferBytes];
+    iovec pieces[kMaxBatch];
+    mmsghdr messages[kMaxBatch];
+    for (int k = 0; k < kMaxBatch; ++k) {
+        pieces[k] = {packets[k], kPlaybackBufferBytes};
+        messages[k] = {};
+        messages[k].msg_hdr.msg_iov = &pieces[k];
+        messages[k].msg_hdr.msg_iovlen = 1;
+    }
+    for (;;) {
+        int got = recvmmsg(e.link->fd, messages, kMaxBatch, MSG_DONTWAIT, nullptr);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            e.cut = errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+        for (int k = 0; k < got && !e.cut; ++k) {
+            // An empty read is the link's end.
+            if (messages[k].msg_len == 0)
+                e.cut = true;
+            else
+                take_packet(e, packets[k], static_cast<ssize_t>(messages[k].msg_len), now);
+        }
+        if (got == 0)
+            e.cut = true;
+        if (e.cut || got < kMaxBatch)
+            break;
+    }
+    if (e.cut) {
+        if (current(e.link))
+            post_log("⚠️ Phone audio cut");
+        end_side(e.speaker);
+        return;
+    }
+    if (e.speaker.state != SideState::Running)
+        return;
+    pa_stream* stream = e.speaker.stream;
+    if (++e.ticks % 10 == 0) {
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream, &latency, &negative) == 0)
+            e.jitter.note_server_latency(now, negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency));
+    }
+    size_t samples = 0;
+    const int16_t* block = e.jitter.tick(now, &samples);
+    if (samples == 0)
+        return;
+    int16_t scaled[SpeakerJitter::kMaxOutSamples];
+    int gain = speaker_gain.load();
+    if (gain < kMaxGain && samples <= sizeof scaled / sizeof scaled[0]) {
+        std::copy(block, block + samples, scaled);
+        apply_gain(scaled, samples, gain);
+        block = scaled;
+    }
+    // The canceller's far end is what is really played: concealment and
+    // trims included.
+    if (aec_enabled.load())
+        aec_fifo_push(block, static_cast<int>(samples));
+    if (pa_stream_write(stream, block, samples * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        post_logf("⚠️ Audio write error: %s", pa_strerror(context_error(e.speaker)));
+        end_side(e.speaker);
+    }
+}
+
+// One 10 ms chunk of the microphone, through the canceller when it is on.
+void mic_chunk(Engine& e)
+{
+    if (aec_enabled.load()) {
+        const int n = static_cast<int>(e.chunk_bytes / 2);
+        int16_t far_end[kMaxChunkSamples];
+        aec_fifo_pop(far_end, n);
+        std::lock_guard<std::mutex> lock(aec_mutex);
+        // One made for another rate refuses the frame and leaves it alone.
+        if (aec_handle)
+            aec_process(aec_handle, e.chunk, far_end, n);
+    }
+    apply_gain(e.chunk, e.chunk_bytes / 2, microphone_gain.load());
+    if (e.link->codec == VoiceCodec::CVSD) {
+        e.pacer.add_recorded(reinterpret_cast<const char*>(e.chunk), e.chunk_bytes);
+        return;
+    }
+    uint8_t coded[2 * kH2PacketBytes];
+    size_t n = e.encoder.encode(e.chunk, e.chunk_bytes / 2, coded, sizeof coded);
+    if (n)
+        e.pacer.add_recorded(reinterpret_cast<const char*>(coded), n);
+}
+
+bool mic_read(Engine& e)
+{
+    pa_stream* stream = e.mic.stream;
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0)
+            return false;
+        if (bytes == 0)
+            break;
+        auto* in = static_cast<const char*>(data);
+        for (size_t at = 0; data && at < bytes;) {
+            size_t take = std::min(bytes - at, e.chunk_bytes - e.chunk_fill);
+            std::memcpy(reinterpret_cast<char*>(e.chunk) + e.chunk_fill, in + at, take);
+            e.chunk_fill += take;
+            at += take;
+            if (e.chunk_fill == e.chunk_bytes) {
+                mic_chunk(e);
+                e.chunk_fill = 0;
+            }
+        }
+        pa_stream_drop(stream);
+    }
+    return true;
+}
+
+void mic_tick(Engine& e, int64_t now)
+{
+    if (e.mic.state != SideState::Running)
+        return;
+    if (!mic_read(e)) {
+        if (current(e.link))
+            post_logf("⚠️ Microphone read error: %s", pa_strerror(context_error(e.mic)));
+        end_side(e.mic);
+        return;
+    }
+    const size_t mtu = e.pacer.mtu();
+    // The packets due go out in one system call.
+    int due = std::min(e.pacer.due(e.link->phone_packets.load(), now), kMaxBatch);
+    mmsghdr messages[kMaxBatch];
+    iovec pieces[kMaxBatch];
+    for (int k = 0; k < due; ++k) {
+        pieces[k] = {const_cast<char*>(e.pacer.packet(static_cast<size_t>(k))), mtu};
+        messages[k] = {};
+        messages[k].msg_hdr.msg_iov = &pieces[k];
+        messages[k].msg_hdr.msg_iovlen = 1;
+    }
+    for (int k = 0; k < due;) {
+        int r = sendmmsg(e.link->fd, messages + k, static_cast<unsigned>(due - k), MSG_NOSIGNAL);
+        if (r > 0) {
+            k += r;
+            continue;
+        }
+        int err = errno;
+        ++k;   // the piece is lost
+        if (is_remote_close(err)) {
+            // After a local stop our own shutdown fails the send: that is
+            // a call ending normally, not the phone dropping the link.
+            if (current(e.link)) {
+                if (!e.send_error_posted)
+                    post_logf("⚠️ Microphone send error: %s", strerror(err));
+                // The stop waits for our streams to be let go; they are
+                // about to be, by this thread, once the stop returns.
+                withdraw_stream(pulse_playback, e.speaker.stream);
+                withdraw_stream(pulse_capture, e.mic.stream);
+                stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+            }
+            e.remote_closed = true;
+            break;
+        }
+        if (current(e.link) && !e.send_error_posted && err != EAGAIN) {
+            post_logf("⚠️ Microphone send error: %s", strerror(err));
+            e.send_error_posted = true;
+        }
+        usleep(1000);
+    }
+    e.pacer.sent(static_cast<size_t>(due));
+}
+
+void drain_speaker(Engine& e)
+{
+    if (e.speaker.state != SideState::Running || e.speaker.failed)
+        return;
+    bool done = false;
+    pa_operation* op = pa_stream_drain(
+        e.speaker.stream, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
+    if (!op)
+        return;
+    const int64_t until = monotonic_us() + kDrainUs;
+    while (!done && !e.speaker.failed && monotonic_us() < until) {
+        if (pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pa_mainloop_poll(e.loop) < 0 ||
+            pa_mainloop_dispatch(e.loop) < 0)
+            break;
+    }
+    pa_operation_cancel(op);
+    pa_operation_unref(op);
+}
+
+void free_context(Engine& e)
+{
+    if (!e.context)
+        return;
+    pa_context_set_state_callback(e.context, nullptr, nullptr);
+    pa_context_disconnect(e.context);
+    pa_context_unref(e.context);
+    e.context = e.speaker.context = e.mic.context = nullptr;
 }
 
 }  // namespace
 
-pa_sample_spec sco_sample_spec()
+pa_sample_spec sco_sample_spec(uint32_t rate)
 {
     pa_sample_spec sample_format{};
     sample_format.format = PA_SAMPLE_S16LE;
-    sample_format.rate = 8000;
+    sample_format.rate = rate;
     sample_format.channels = 1;
     return sample_format;
 }
 
-pa_buffer_attr playback_buffer_attr()
+pa_buffer_attr playback_buffer_attr(uint32_t rate)
 {
+    const uint32_t bytes_per_ms = rate * 2 / 1000;
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    // Room for the jitter buffer's ceiling, so a write never blocks; the
+    // Room for the jitter buffer's ceiling, so a write never waits; the
     // server then runs the sink (tlength - 2 * minreq) / 2 = 5 ms ahead.
-    attr.tlength = 100 * kBytesPerMs;
-    attr.minreq = 45 * kBytesPerMs;
-    // The pump keeps the queue itself: playback starts with its first
+    attr.tlength = 100 * bytes_per_ms;
+    attr.minreq = 45 * bytes_per_ms;
+    // The thread keeps the queue itself: playback starts with its first
     // write, and after a stall it starts again at once instead of waiting
     // for a pre-buffer, which would turn a short gap into a longer one.
     attr.prebuf = 2;
@@ -76,14 +464,14 @@ pa_buffer_attr playback_buffer_attr()
     return attr;
 }
 
-pa_buffer_attr capture_buffer_attr()
+pa_buffer_attr capture_buffer_attr(uint32_t rate)
 {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = 10 * kBytesPerMs;
+    attr.fragsize = 10 * rate * 2 / 1000;
     return attr;
 }
 
@@ -96,180 +484,54 @@ int capture_mtu(int reported_mtu)
     return std::min(reported_mtu, kMaxCaptureChunkBytes);
 }
 
-void* sco_playback_thread_func(void* arg)
+int link_packet_bytes(VoiceCodec codec, int reported_mtu)
 {
-    auto* link = static_cast<VoiceLink*>(arg);
-    pthread_setname_np(pthread_self(), "sco-playback");
-    pa_sample_spec sample_format = sco_sample_spec();
-    pa_buffer_attr attr = playback_buffer_attr();
-    int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "TELVANE", PA_STREAM_PLAYBACK, nullptr, "Phone Audio", &sample_format,
-                                      nullptr, &attr, &error);
-    if (!stream) {
-        post_logf("⚠️ Speaker could not be opened: %s", pa_strerror(error));
-        voice_link_release(link);
-        return nullptr;
-    }
-    publish_stream(pulse_playback, stream, link->generation);
-    post_log("🔊 Speaker active - phone audio coming");
-
-    drop_queued_packets(link->fd);
-    // Once a tick: everything the phone sent since the last one goes to the
-    // server in one write. One write per packet costs most of the pump's CPU.
-    SpeakerJitter jitter;
-    unsigned ticks = 0;
-    char packet[kPlaybackBufferBytes];
-    int16_t scaled[SpeakerJitter::kMaxOutSamples];
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    while (current(link)) {
-        next.tv_nsec += SpeakerJitter::kTickUs * 1000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
-        const int64_t now = monotonic_us();
-        // After a stall of our own, carry on from now rather than catch up.
-        if (now - (int64_t(next.tv_sec) * 1000000 + next.tv_nsec / 1000) > SpeakerJitter::kTickUs) {
-            next.tv_sec = now / 1000000;
-            next.tv_nsec = (now % 1000000) * 1000;
-        }
-        bool cut = false;
-        for (;;) {
-            ssize_t n = recv(link->fd, packet, sizeof packet, MSG_DONTWAIT);
-            if (n > 0) {
-                jitter.add_bytes(packet, static_cast<size_t>(n), now);
-                link->phone_packets.fetch_add(1);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            cut = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-            break;
-        }
-        if (cut) {
-            if (current(link))
-                post_log("⚠️ Phone audio cut");
-            break;
-        }
-        if (++ticks % 10 == 0) {
-            pa_usec_t latency = pa_simple_get_latency(stream, &error);
-            if (latency != static_cast<pa_usec_t>(-1))
-                jitter.note_server_latency(now, static_cast<int64_t>(latency));
-        }
-        size_t samples = 0;
-        const int16_t* block = jitter.tick(now, &samples);
-        if (samples == 0)
-            continue;
-        int gain = speaker_gain.load();
-        if (gain < kMaxGain && samples <= sizeof scaled / sizeof scaled[0]) {
-            std::copy(block, block + samples, scaled);
-            apply_gain(scaled, samples, gain);
-            block = scaled;
-        }
-        // The canceller's far end is what is really played: concealment and
-        // trims included.
-        if (aec_enabled.load())
-            aec_fifo_push(block, static_cast<int>(samples));
-        if (pa_simple_write(stream, block, samples * 2, &error) < 0) {
-            post_logf("⚠️ Audio write error: %s", pa_strerror(error));
-            break;
-        }
-    }
-
-    pa_simple_drain(stream, nullptr);
-    // Only our own stream: a late pump must never free the next call's.
-    withdraw_stream(pulse_playback, stream);
-    pa_simple_free(stream);
-    post_log("🔇 Speaker closed");
-    voice_link_release(link);
-    return nullptr;
+    if (!codec_transparent(codec))
+        return capture_mtu(reported_mtu);
+    return reported_mtu >= static_cast<int>(kH2PacketBytes) || reported_mtu <= 0 ? static_cast<int>(kH2PacketBytes)
+                                                                                  : reported_mtu;
 }
 
-void* sco_capture_thread_func(void* arg)
+void* sco_audio_thread_func(void* arg)
 {
     auto* link = static_cast<VoiceLink*>(arg);
-    pthread_setname_np(pthread_self(), "sco-capture");
-    pa_sample_spec sample_format = sco_sample_spec();
-    pa_buffer_attr attr = capture_buffer_attr();
-    int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "Telvane", PA_STREAM_RECORD, nullptr, "PC Microphone", &sample_format,
-                                      nullptr, &attr, &error);
-    if (!stream) {
-        post_logf("⚠️ Microphone could not be opened: %s", pa_strerror(error));
-        voice_link_release(link);
-        return nullptr;
-    }
-    publish_stream(pulse_capture, stream, link->generation);
-    post_log("🎤 Microphone active - your voice going to phone");
+    pthread_setname_np(pthread_self(), "sco-audio");
+    auto* e = new Engine(link);
+    e->loop = pa_mainloop_new();
+    open_context(*e);
 
-    MicPacer pacer(capture_mtu(link->mtu));
-    const size_t mtu = pacer.mtu();
-    bool send_error_posted = false;
-    int16_t chunk_samples[kAecChunkBytes / 2];
-    int16_t far_end[kAecFrameSamples];
-    auto* chunk = reinterpret_cast<char*>(chunk_samples);
-
-    bool remote_closed = false;
-    while (!remote_closed && current(link)) {
-        // 10 ms a read whether the canceller is on or not: the pacer cuts
-        // it into the phone's packets.
-        if (pa_simple_read(stream, chunk, kAecChunkBytes, &error) < 0) {
-            if (current(link))
-                post_logf("⚠️ Microphone read error: %s", pa_strerror(error));
+    // Both directions once a tick, against the clock: one wake-up per tick
+    // besides the server's own messages.
+    int64_t next_tick = monotonic_us();
+    for (;;) {
+        settle(*e, e->speaker);
+        settle(*e, e->mic);
+        if (e->remote_closed || !current(link) ||
+            (e->speaker.state == SideState::Ended && e->mic.state == SideState::Ended))
             break;
+        int64_t now = monotonic_us();
+        if (now >= next_tick) {
+            if (!e->cut)
+                speaker_tick(*e, now);
+            mic_tick(*e, now);
+            next_tick += kAudioTickUs;
+            // After a stall of our own, carry on from now rather than catch up.
+            if (now - next_tick > kAudioTickUs)
+                next_tick = now + kAudioTickUs;
+            continue;
         }
-        if (aec_enabled.load()) {
-            aec_fifo_pop_frame(far_end);
-            std::lock_guard<std::mutex> lock(aec_mutex);
-            if (aec_handle)
-                aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
-        }
-        apply_gain(chunk_samples, kAecChunkBytes / 2, microphone_gain.load());
-        pacer.add_recorded(chunk, kAecChunkBytes);
-        // The packets due go out in one system call.
-        int due = std::min(pacer.due(link->phone_packets.load(), monotonic_us()), kMaxBatch);
-        mmsghdr messages[kMaxBatch];
-        iovec pieces[kMaxBatch];
-        for (int k = 0; k < due; ++k) {
-            pieces[k] = {const_cast<char*>(pacer.packet(static_cast<size_t>(k))), mtu};
-            messages[k] = {};
-            messages[k].msg_hdr.msg_iov = &pieces[k];
-            messages[k].msg_hdr.msg_iovlen = 1;
-        }
-        for (int k = 0; k < due;) {
-            int r = sendmmsg(link->fd, messages + k, static_cast<unsigned>(due - k), MSG_NOSIGNAL);
-            if (r > 0) {
-                k += r;
-                continue;
-            }
-            int e = errno;
-            ++k;   // the piece is lost
-            if (is_remote_close(e)) {
-                // After a local stop our own shutdown fails the send: that is
-                // a call ending normally, not the phone dropping the link.
-                if (current(link)) {
-                    if (!send_error_posted)
-                        post_logf("⚠️ Microphone send error: %s", strerror(e));
-                    stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
-                }
-                remote_closed = true;
-                break;
-            }
-            if (current(link) && !send_error_posted && e != EAGAIN) {
-                post_logf("⚠️ Microphone send error: %s", strerror(e));
-                send_error_posted = true;
-            }
-            usleep(1000);
-        }
-        pacer.sent(static_cast<size_t>(due));
+        if (pa_mainloop_prepare(e->loop, static_cast<int>(next_tick - now)) < 0 || pa_mainloop_poll(e->loop) < 0 ||
+            pa_mainloop_dispatch(e->loop) < 0)
+            break;
     }
 
-    withdraw_stream(pulse_capture, stream);
-    pa_simple_free(stream);
-    post_log("🔇 Microphone closed");
+    if (!e->remote_closed)
+        drain_speaker(*e);
+    end_side(e->speaker);
+    end_side(e->mic);
+    free_context(*e);
+    pa_mainloop_free(e->loop);
+    delete e;
     voice_link_release(link);
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include "audio/voice_link.h"
 #include "connection/device.h"
 #include "connection/sound_module.h"
+#include "hfp/codec_link.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sco.h>
@@ -25,8 +26,9 @@
 std::atomic<int> sco_socket{-1};
 std::atomic<int> sco_mtu{48};
 std::atomic<int> sco_audio_running{0};
-pthread_t sco_playback_thread{};
-pthread_t sco_capture_thread{};
+std::atomic<int> sco_codec{static_cast<int>(VoiceCodec::CVSD)};
+std::atomic<int> sco_link_codec{static_cast<int>(VoiceCodec::CVSD)};
+pthread_t sco_audio_thread{};
 
 namespace {
 
@@ -34,8 +36,7 @@ namespace {
 // report) would each start a pair of pumps on the same globals.
 std::mutex connect_mutex;
 std::mutex pump_threads_mutex;
-bool playback_started = false;   // under pump_threads_mutex
-bool capture_started = false;
+bool audio_started = false;   // under pump_threads_mutex
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -57,12 +58,6 @@ int open_sco_socket()
     return fd;
 }
 
-int set_voice(int fd)
-{
-    bt_voice voice{};
-    voice.setting = BT_VOICE_CVSD_16BIT;
-    return setsockopt(fd, SOL_BLUETOOTH, BT_VOICE, &voice, sizeof voice);
-}
 
 bool reap_one(pthread_t& thread, bool& started, bool wait)
 {
@@ -73,9 +68,9 @@ bool reap_one(pthread_t& thread, bool& started, bool wait)
             started = false;
         return started;
     }
-    // A stopped pump ends within a chunk; one stuck inside the sound
-    // server's library (seen when the server dies mid-read) must not hang
-    // the caller, possibly the main loop, for good: it is let go.
+    // A stopped audio thread ends within a tick; one stuck inside the sound
+    // server's library must not hang the caller, possibly the main loop,
+    // for good: it is let go.
     timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 2;
@@ -87,6 +82,13 @@ bool reap_one(pthread_t& thread, bool& started, bool wait)
 
 }  // namespace
 
+int sco_set_voice(int fd, VoiceCodec codec)
+{
+    bt_voice voice{};
+    voice.setting = codec_transparent(codec) ? BT_VOICE_TRANSPARENT : BT_VOICE_CVSD_16BIT;
+    return setsockopt(fd, SOL_BLUETOOTH, BT_VOICE, &voice, sizeof voice);
+}
+
 int sco_reap_pump_threads(bool wait)
 {
     std::unique_lock<std::mutex> lock(pump_threads_mutex, std::defer_lock);
@@ -95,8 +97,7 @@ int sco_reap_pump_threads(bool wait)
     else if (!lock.try_lock())
         return -1;   // someone else is reaping right now
     int left = 0;
-    left += reap_one(sco_playback_thread, playback_started, wait);
-    left += reap_one(sco_capture_thread, capture_started, wait);
+    left += reap_one(sco_audio_thread, audio_started, wait);
     return left;
 }
 
@@ -116,19 +117,26 @@ void sco_connect()
         close_sco_socket();
         sleep_ms(50);
     }
-    // The previous link's pumps (stopped above, or by the HFP close) must be
-    // gone before new ones share the globals and the socket.
+    // The previous link's audio thread (stopped above, or by the HFP close)
+    // must be gone before a new one shares the globals and the socket.
     sco_reap_pump_threads(true);
 
+    VoiceCodec codec = static_cast<VoiceCodec>(sco_codec.load());
     int fd = open_sco_socket();
     if (fd < 0) {
         log_msg("⚠️ SCO socket error");
         return;
     }
-    if (set_voice(fd) < 0) {
+    if (sco_set_voice(fd, codec) < 0) {
         char line[128];
         snprintf(line, sizeof line, "ℹ️ SCO voice setting: %s", strerror(errno));
         log_msg(line);
+        if (codec_transparent(codec)) {
+            // Without the transparent setting the link would carry CVSD.
+            log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), "no transparent setting");
+            codec_link_fall_back();
+            codec = VoiceCodec::CVSD;
+        }
     }
 
     sockaddr_sco addr{};
@@ -136,7 +144,23 @@ void sco_connect()
     str2ba(phone, &addr.sco_bdaddr);
     log_msg("🔊 SCO audio connecting...");
 
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    int connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (connected < 0 && codec_transparent(codec) && errno != EBUSY && errno != EMLINK) {
+        // The adapter cannot carry the codec (EOPNOTSUPP) or the phone
+        // would not take the link: a call must never go silent for a codec.
+        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
+        codec_link_fall_back();
+        codec = VoiceCodec::CVSD;
+        close_sco_socket();
+        fd = open_sco_socket();
+        if (fd < 0) {
+            log_msg("⚠️ SCO socket error");
+            return;
+        }
+        sco_set_voice(fd, codec);
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    if (connected < 0) {
         int e = errno;
         char line[128];
         snprintf(line, sizeof line, "⚠️ SCO connection error: %s", strerror(e));
@@ -152,7 +176,7 @@ void sco_connect()
         fd = open_sco_socket();
         if (fd < 0)
             return;
-        set_voice(fd);
+        sco_set_voice(fd, codec);
         if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
             snprintf(line, sizeof line, "⚠️ SCO connection error (retry): %s", strerror(errno));
             log_msg(line);
@@ -175,9 +199,21 @@ void sco_connect()
         log_msg(line);
     }
 
-    aec_enabled.store(0);
     aec_fifo_reset();
-    log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
+    if (aec_enabled.load()) {
+        // The user's "Cancel echo": a canceller at this call's rate.
+        AecInstance* aec = aec_create(codec_rate(codec));
+        {
+            std::lock_guard<std::mutex> lock(aec_mutex);
+            std::swap(aec, aec_handle);
+        }
+        aec_destroy(aec);
+        log_msgf("✓ Echo canceller on (%d Hz)", codec_rate(codec));
+    } else {
+        log_msg("⚠️ WebRTC AEC disabled (robot voice prevention)");
+    }
+    sco_link_codec.store(static_cast<int>(codec));
+    log_msg(codec_label(codec));
 
     sco_audio_running.store(1);
     sco_start_pumps();
@@ -188,21 +224,17 @@ void sco_start_pumps()
     auto* link = new VoiceLink;
     link->generation = sco_generation.fetch_add(1) + 1;
     link->mtu = sco_mtu.load();
+    link->codec = static_cast<VoiceCodec>(sco_link_codec.load());
     // The pumps' own descriptor: once this call's socket is closed, its
     // number may be the next call's, and a late pump must not read that.
     link->fd = fcntl(sco_socket.load(), F_DUPFD_CLOEXEC, 0);
-    link->holders.store(2);
+    link->holders.store(1);
 
     std::lock_guard<std::mutex> lock(pump_threads_mutex);
-    if (pthread_create(&sco_playback_thread, nullptr, sco_playback_thread_func, link) == 0) {
-        playback_started = true;
+    if (pthread_create(&sco_audio_thread, nullptr, sco_audio_thread_func, link) == 0) {
+        audio_started = true;
     } else {
         log_msg("⚠️ Speaker thread error");
-        voice_link_release(link);
-    }
-    if (pthread_create(&sco_capture_thread, nullptr, sco_capture_thread_func, link) == 0) {
-        capture_started = true;
-    } else {
         log_msg("⚠️ Microphone thread error");
         voice_link_release(link);
     }
@@ -220,8 +252,8 @@ gpointer stop_sco_audio(gpointer message)
             break;
         sleep_ms(50);
     }
-    // Pumps that have already ended are reclaimed now; any still on their
-    // way out are joined by the next connect.
+    // An audio thread that has already ended is reclaimed now; one still on
+    // its way out is joined by the next connect.
     sco_reap_pump_threads(false);
 
     if (message && was_active)
@@ -234,7 +266,8 @@ gpointer stop_sco_audio(gpointer message)
             aec_handle = nullptr;
         }
     }
-    aec_enabled.store(0);
+    // aec_enabled is the user's switch: it stays for the next call.
     aec_fifo_reset();
+    sco_link_codec.store(static_cast<int>(VoiceCodec::CVSD));
     return nullptr;
 }

@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <pthread.h>
 
+#include "audio/voice_codec.h"
+
 #include <atomic>
 
 // Written by whoever connects or stops the voice link (the main loop or a
@@ -12,18 +14,29 @@ extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
 // Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
-// pump threads' own mutex; valid while the matching *_started flag is set.
-extern pthread_t sco_playback_thread;
-extern pthread_t sco_capture_thread;
+// audio thread's own mutex; valid while its started flag is set.
+extern pthread_t sco_audio_thread;
+
+// The codec of the next voice link (a VoiceCodec number), as the hands-free
+// link last agreed it. Written by that link's reader thread, and by
+// sco_connect when it falls back to CVSD; read by sco_connect (atomic).
+extern std::atomic<int> sco_codec;
+// The codec the running link carries, for the window (atomic; written by
+// sco_connect, CVSD when no link runs).
+extern std::atomic<int> sco_link_codec;
+
+// The link's air coding for a codec (BT_VOICE): on a socket before its
+// connect, or on a listening one for the links it accepts.
+int sco_set_voice(int fd, VoiceCodec codec);
 
 void sco_connect();
-// Starts a pair of pumps on sco_socket as the current call's; sco_connect
+// Starts the audio thread on sco_socket as the current call's; sco_connect
 // does this once the link is up.
 void sco_start_pumps();
 // Also a GThreadFunc ("hangup_cleanup"): message is a static text or null.
 gpointer stop_sco_audio(gpointer message);
 
-// Joins pump threads that have ended; with wait, also those still running
-// (they are expected to be on their way out). Never joins the calling thread.
-// Returns the number of pump threads still unjoined.
+// Joins an audio thread that has ended; with wait, also one still running
+// (it is expected to be on its way out). Never joins the calling thread.
+// Returns the number of audio threads still unjoined.
 int sco_reap_pump_threads(bool wait);

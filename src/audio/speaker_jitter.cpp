@@ -11,6 +11,31 @@ constexpr int64_t kWindowUs = 1000000;
 
 }  // namespace
 
+SpeakerJitter::SpeakerJitter(int rate)
+    : sample_ns_(1000000000ull / static_cast<uint64_t>(rate > 0 ? rate : 8000)),
+      fade_samples_(std::min(kMaxFadeSamples, (rate > 0 ? rate : 8000) / 100))
+{
+}
+
+void SpeakerJitter::add_samples(const int16_t* samples, size_t count, int64_t now_us)
+{
+    if (count == 0)
+        return;
+    if (packet_count_ == kMaxPackets) {
+        counts_.burst_dropped += static_cast<uint64_t>(packets_[0].count);
+        remove_packet(0);
+    }
+    Packet& p = packets_[packet_count_];
+    p.count = static_cast<int>(std::min<size_t>(count, kMaxPacketSamples));
+    std::memcpy(p.samples, samples, static_cast<size_t>(p.count) * 2);
+    uint64_t sum = 0;
+    for (int i = 0; i < p.count; ++i)
+        sum += static_cast<uint64_t>(int64_t(p.samples[i]) * p.samples[i]);
+    p.energy = sum / static_cast<uint64_t>(p.count);
+    ++packet_count_;
+    note_arrival(now_us, p.count);
+}
+
 void SpeakerJitter::add_bytes(const char* data, size_t bytes, int64_t now_us)
 {
     if (bytes == 0)
@@ -51,7 +76,7 @@ void SpeakerJitter::note_arrival(int64_t now_us, int samples)
         window_start_us_ = now_us;
     }
     phone_samples_ += static_cast<uint64_t>(samples);
-    int64_t late = now_us - (phone_t0_us_ + static_cast<int64_t>(phone_samples_) * kSampleUs);
+    int64_t late = now_us - (phone_t0_us_ + samples_us(phone_samples_));
     if (now_us - window_start_us_ >= kWindowUs) {
         prev_min_ = cur_min_;
         prev_max_ = cur_max_;
@@ -147,11 +172,12 @@ void SpeakerJitter::append(const int16_t* s, size_t n, bool real)
     if (!real || n == 0)
         return;
     conceal_pos_ = -1;
-    if (n >= static_cast<size_t>(kFadeSamples)) {
-        std::memcpy(history_, s + n - kFadeSamples, sizeof history_);
+    const size_t fade = static_cast<size_t>(fade_samples_);
+    if (n >= fade) {
+        std::memcpy(history_, s + n - fade, fade * 2);
     } else {
-        std::memmove(history_, history_ + n, (kFadeSamples - n) * 2);
-        std::memcpy(history_ + kFadeSamples - n, s, n * 2);
+        std::memmove(history_, history_ + n, (fade - n) * 2);
+        std::memcpy(history_ + fade - n, s, n * 2);
     }
 }
 
@@ -161,7 +187,7 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
     if (debt_samples_ && now_us > debt_until_us_)
         debt_samples_ = 0;
     const int64_t ahead = ahead_us(now_us);
-    auto queued = [&] { return ahead + static_cast<int64_t>(pending_samples()) * kSampleUs; };
+    auto queued = [&] { return ahead + samples_us(pending_samples()); };
 
     if (!started_) {
         if (packet_count_ == 0) {
@@ -170,9 +196,9 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
         }
         started_ = true;
         // Silence first, so the first word plays a target from now.
-        int64_t pad = target_us_ - static_cast<int64_t>(pending_samples()) * kSampleUs;
+        int64_t pad = target_us_ - samples_us(pending_samples());
         if (pad > 0)
-            append(nullptr, static_cast<size_t>(pad / kSampleUs), false);
+            append(nullptr, static_cast<size_t>(static_cast<uint64_t>(pad) * 1000 / sample_ns_), false);
     }
 
     while (packet_count_ > 0 && queued() > kMaxAheadUs) {
@@ -182,7 +208,7 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
     // Judged by the target before these packets came: their own lateness
     // must not make room for them.
     if (debt_samples_ && queued() > settled_target_us_) {
-        size_t over = static_cast<size_t>((queued() - settled_target_us_) / kSampleUs);
+        size_t over = static_cast<size_t>(static_cast<uint64_t>(queued() - settled_target_us_) * 1000 / sample_ns_);
         size_t n = std::min<size_t>({static_cast<size_t>(debt_samples_), over, pending_samples()});
         drop_front_samples(n);
         debt_samples_ -= n;
@@ -206,19 +232,19 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
     packet_count_ = 0;
 
     const int64_t base = std::max(written_end_us_, now_us);
-    int64_t after = base + static_cast<int64_t>(out_count_) * kSampleUs - now_us;
+    int64_t after = base + samples_us(out_count_) - now_us;
     if (after < kLowWaterUs) {
         // Made-up audio is where the queue can grow to a target raised by
         // the jitter seen so far.
         const int64_t fill_to = std::max(kLowWaterUs, target_us_ - kTickUs);
-        size_t fill = static_cast<size_t>((fill_to - after + kSampleUs - 1) / kSampleUs);
+        size_t fill = us_samples(fill_to - after);
         fill = std::min(fill, static_cast<size_t>(kMaxOutSamples) - out_count_);
         if (conceal_pos_ < 0)
             conceal_pos_ = 0;
         for (size_t i = 0; i < fill; ++i) {
             int16_t s = 0;
-            if (conceal_pos_ < kFadeSamples) {
-                s = static_cast<int16_t>(int32_t(history_[conceal_pos_]) * (kFadeSamples - conceal_pos_) / kFadeSamples);
+            if (conceal_pos_ < fade_samples_) {
+                s = static_cast<int16_t>(int32_t(history_[conceal_pos_]) * (fade_samples_ - conceal_pos_) / fade_samples_);
                 ++conceal_pos_;
             }
             out_[out_count_ + i] = s;
@@ -229,7 +255,7 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
         counts_.concealed += fill;
         ++counts_.conceal_events;
     }
-    written_end_us_ = base + static_cast<int64_t>(out_count_) * kSampleUs;
+    written_end_us_ = base + samples_us(out_count_);
     settled_target_us_ = target_us_;
     counts_.written += out_count_;
     *samples = out_count_;

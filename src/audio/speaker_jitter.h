@@ -25,14 +25,20 @@ public:
     static constexpr int64_t kClockToleranceUs = 2000;
     static constexpr int64_t kClockStepUs = 500;
     static constexpr int64_t kLatencyJumpUs = 5000;
+    // 10 ms at 8 kHz; the fade lasts 10 ms at any rate.
     static constexpr int kFadeSamples = 80;
+    static constexpr int kMaxFadeSamples = 320;
     static constexpr int kMaxPackets = 64;
-    static constexpr int kMaxPacketSamples = 120;
-    static constexpr int kMaxOutSamples = 1024;
-    static constexpr int64_t kSampleUs = 125;
+    static constexpr int kMaxPacketSamples = 480;
+    static constexpr int kMaxOutSamples = 4096;
+
+    // rate: the call's, in Hz (8000, 16000 or 32000).
+    explicit SpeakerJitter(int rate = 8000);
 
     // Bytes taken off the link: one packet. An odd byte waits for the next.
     void add_bytes(const char* data, size_t bytes, int64_t now_us);
+    // One packet's worth already decoded.
+    void add_samples(const int16_t* samples, size_t count, int64_t now_us);
     // The block to write now (may be empty); valid until the next call.
     const int16_t* tick(int64_t now_us, size_t* samples);
 
@@ -67,6 +73,15 @@ private:
     void remove_packet(int index);
     void note_arrival(int64_t now_us, int samples);
     void append(const int16_t* s, size_t n, bool real);
+    int64_t samples_us(uint64_t n) const { return static_cast<int64_t>(n * sample_ns_ / 1000); }
+    // Rounded up: a part of a sample is a whole one.
+    size_t us_samples(int64_t us) const
+    {
+        return us <= 0 ? 0 : static_cast<size_t>((static_cast<uint64_t>(us) * 1000 + sample_ns_ - 1) / sample_ns_);
+    }
+
+    uint64_t sample_ns_;
+    int fade_samples_;
 
     Packet packets_[kMaxPackets];
     int packet_count_ = 0;
@@ -81,7 +96,7 @@ private:
     uint64_t debt_samples_ = 0;
     int64_t debt_until_us_ = 0;
     int conceal_pos_ = -1;   // -1: the last write was real audio
-    int16_t history_[kFadeSamples] = {};
+    int16_t history_[kMaxFadeSamples] = {};
 
     // Arrival lateness against the phone's own clock, two 1 s windows.
     bool clock_anchored_ = false;

@@ -11,17 +11,17 @@ bool pump_is_current(uint64_t generation, uint64_t current_generation, int runni
     return running != 0 && socket >= 0 && generation == current_generation;
 }
 
-bool publish_stream(std::atomic<pa_simple*>& slot, pa_simple* mine, uint64_t generation)
+bool publish_stream(std::atomic<pa_stream*>& slot, pa_stream* mine, uint64_t generation)
 {
     if (!pump_is_current(generation, sco_generation.load(), sco_audio_running.load(), sco_socket.load()))
         return false;
-    pa_simple* expected = nullptr;
+    pa_stream* expected = nullptr;
     return slot.compare_exchange_strong(expected, mine);
 }
 
-void withdraw_stream(std::atomic<pa_simple*>& slot, pa_simple* mine)
+void withdraw_stream(std::atomic<pa_stream*>& slot, pa_stream* mine)
 {
-    pa_simple* expected = mine;
+    pa_stream* expected = mine;
     slot.compare_exchange_strong(expected, nullptr);
 }
 

@@ -147,6 +147,7 @@ void voice_link_sync(bool may_open)
     auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
     if (wanted() && !up() && may_open) {
         sco_connect();
+        g_idle_add(hfp_refresh_ui_cb, nullptr);   // the codec the call is in
         // The call may have ended while the link was being made.
         if (!wanted() && up())
             stop_sco_audio(nullptr);

@@ -29,5 +29,6 @@ enum AgFeature {
 // cancelling only while the PC's own canceller runs.
 inline int hf_features(bool echo_cancelling)
 {
-    return (echo_cancelling ? HF_EC_NR : 0) | HF_THREE_WAY | HF_CLI | HF_REMOTE_VOLUME | HF_ENHANCED_STATUS;
+    return (echo_cancelling ? HF_EC_NR : 0) | HF_THREE_WAY | HF_CLI | HF_REMOTE_VOLUME | HF_ENHANCED_STATUS |
+           HF_CODEC_NEGOTIATION;
 }

@@ -4,6 +4,7 @@
 #include "audio/aec.h"
 #include "hfp/at.h"
 #include "hfp/call_state.h"
+#include "hfp/codec_link.h"
 #include "hfp/features.h"
 #include "hfp/hfp.h"
 #include "hfp/phone_lines.h"
@@ -37,6 +38,7 @@ struct Handshake {
     std::function<void(bool)> done;
     int ag = 0;
     bool cmer_refused = false;
+    std::string codecs;   // the AT+BAC that follows the features, when both sides negotiate
     PhoneStatus status;
     size_t step = 0;
 };
@@ -58,6 +60,7 @@ bool take_features(Handshake& h, const AtResponse& r)
     for (const std::string& line : r.lines)
         if (r.ok() && parse_brsf(line, &h.ag)) {
             h.status.ag_features = h.ag;
+            h.codecs = codec_link_start(h.ag);
             return true;
         }
     log_msg("⚠️ AT+BRSF error");
@@ -100,6 +103,7 @@ const std::vector<Step>& handshake_steps()
     static const std::vector<Step> steps = {
         {always, [](const Handshake&) { return "AT+BRSF=" + std::to_string(hf_features(aec_enabled.load() != 0)); },
          {"+BRSF"}, take_features},
+        {[](const Handshake& h) { return !h.codecs.empty(); }, [](const Handshake& h) { return h.codecs; }, {}, ignore},
         {always, [](const Handshake&) { return std::string("AT+CIND=?"); }, {"+CIND"}, take_indicator_list},
         {always, [](const Handshake&) { return std::string("AT+CIND?"); }, {"+CIND"}, take_indicator_values},
         {always, [](const Handshake&) { return std::string("AT+CMER=3,0,0,1"); }, {}, take_event_reporting},
@@ -161,6 +165,12 @@ std::shared_ptr<AtConversation> hfp_link_start(int fd, unsigned generation, std:
     auto conversation = std::make_shared<AtConversation>(fd);
     AtConversation* raw = conversation.get();
     register_phone_lines(*conversation, generation);
+    // The phone picks the codec of the next voice link; we confirm it.
+    conversation->on("+BCS", [raw](const std::string& line) {
+        std::string answer = codec_link_on_line(line);
+        if (!answer.empty())
+            raw->send(answer);
+    });
     conversation->on_closed([raw] {
         std::lock_guard<std::mutex> lock(link_mutex);
         if (ready_link.get() == raw)

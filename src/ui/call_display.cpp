@@ -2,6 +2,7 @@
 
 #include "app/main_thread.h"
 #include "app/text.h"
+#include "audio/sco.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/listener.h"
@@ -79,6 +80,8 @@ void update_call_ui()
         // Connected, but no link carries calls yet (the listener is connecting or retrying).
         if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
             markup = "⏳ Call link not ready";
+        if (state != CALL_IDLE && sco_audio_running.load())
+            markup += std::string("\n\n") + codec_label(static_cast<VoiceCodec>(sco_link_codec.load()));
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
     // Above other windows only while the call rings, not for the whole call.

@@ -3,6 +3,7 @@
 #include "app/files.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "audio/aec.h"
 #include "ui/window.h"
 
 #include <unistd.h>
@@ -78,6 +79,7 @@ Settings settings_from_globals()
     v.col_contacts_name = col_contacts_name;
     v.col_contacts_number = col_contacts_number;
     v.autostart = autostart_enabled;
+    v.cancel_echo = aec_enabled.load();
     return v;
 }
 
@@ -90,6 +92,7 @@ void settings_to_globals(const Settings& v)
     col_contacts_name = v.col_contacts_name;
     col_contacts_number = v.col_contacts_number;
     autostart_enabled = v.autostart;
+    aec_enabled.store(v.cancel_echo ? 1 : 0);
 }
 
 int usable_column_width(int width)
@@ -187,6 +190,12 @@ void set_autostart(int enable)
 void on_autostart_toggled(GtkToggleButton* button, gpointer)
 {
     set_autostart(gtk_toggle_button_get_active(button) ? 1 : 0);
+}
+
+void on_cancel_echo_toggled(GtkToggleButton* button, gpointer)
+{
+    // Taken by the next voice link; a running one keeps how it started.
+    aec_enabled.store(gtk_toggle_button_get_active(button) ? 1 : 0);
 }
 
 void on_window_destroy(GtkWidget*, gpointer)

@@ -17,6 +17,7 @@ void save_settings();
 void set_autostart(int enable);
 bool autostart_entry_exists();
 void on_autostart_toggled(GtkToggleButton* button, gpointer);
+void on_cancel_echo_toggled(GtkToggleButton* button, gpointer);
 void on_window_destroy(GtkWidget*, gpointer);
 
 Settings settings_from_globals();

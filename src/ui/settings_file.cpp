@@ -99,6 +99,13 @@ void SettingsParser::take_piece()
             break;
         }
     }
+    if (!matched && line.find("\"cancel_echo\"") != std::string_view::npos) {
+        if (line.find("true") != std::string_view::npos)
+            values_.cancel_echo = 1;
+        else if (line.find("false") != std::string_view::npos)
+            values_.cancel_echo = 0;
+        matched = true;
+    }
     if (!matched && line.find("\"autostart\"") != std::string_view::npos) {
         if (line.find("true") != std::string_view::npos)
             values_.autostart = 1;
@@ -124,10 +131,12 @@ std::string format_settings(const Settings& v)
                                   "  \"col_recent_time\": %d,\n"
                                   "  \"col_contacts_name\": %d,\n"
                                   "  \"col_contacts_number\": %d,\n"
-                                  "  \"autostart\": %s\n"
+                                  "  \"autostart\": %s%s\n"
                                   "}\n",
                                   v.col_recent_type, v.col_recent_name, v.col_recent_number, v.col_recent_time,
-                                  v.col_contacts_name, v.col_contacts_number, v.autostart ? "true" : "false");
+                                  v.col_contacts_name, v.col_contacts_number, v.autostart ? "true" : "false",
+                                  // Off, the file keeps its nine lines.
+                                  v.cancel_echo ? ",\n  \"cancel_echo\": true" : "");
     std::string result = text;
     g_free(text);
     return result;

@@ -13,6 +13,7 @@ struct Settings {
     int col_contacts_name = 200;
     int col_contacts_number = 150;
     int autostart = 0;
+    int cancel_echo = 0;   // the "Cancel echo" switch; its line is written only when on
     bool operator==(const Settings&) const = default;
 };
 

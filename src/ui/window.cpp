@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "app/main_thread.h"
+#include "audio/aec.h"
 #include "connection/buttons.h"
 #include "hfp/call_actions.h"
 #include "hfp/dial.h"
@@ -144,12 +145,16 @@ void build_call_area(GtkWidget* main_box)
     // Set before the handler is connected, so building writes nothing.
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(autostart), autostart_enabled != 0);
 
-    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, autostart})
+    GtkWidget* cancel_echo = gtk_check_button_new_with_label("Cancel echo");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(cancel_echo), aec_enabled.load() != 0);
+
+    for (GtkWidget* child : {answer_btn, reject_btn, hangup_btn, autostart, cancel_echo})
         gtk_box_pack_start(GTK_BOX(row), child, TRUE, TRUE, 0);
     g_signal_connect(answer_btn, "clicked", G_CALLBACK(on_answer_clicked), nullptr);
     g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);
     g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
     g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
+    g_signal_connect(cancel_echo, "toggled", G_CALLBACK(on_cancel_echo_toggled), nullptr);
     build_second_call_area(main_box);
     build_call_volume_area(main_box);
 }

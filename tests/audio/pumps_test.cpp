@@ -393,8 +393,8 @@ TEST(MicPacer, PacketTraces)
 // takes or clears another call's.
 TEST(VoiceLink, PumpsTouchOnlyTheirOwnCallsStream)
 {
-    std::atomic<pa_simple*> slot{nullptr};
-    auto *first = reinterpret_cast<pa_simple*>(0x10), *second = reinterpret_cast<pa_simple*>(0x20);
+    std::atomic<pa_stream*> slot{nullptr};
+    auto *first = reinterpret_cast<pa_stream*>(0x10), *second = reinterpret_cast<pa_stream*>(0x20);
     const uint64_t g1 = sco_generation.fetch_add(1) + 1;
     for (auto [running, socket, shown] : {std::tuple{0, 9, false}, std::tuple{1, -1, false}, std::tuple{1, 9, true}}) {
         sco_audio_running.store(running);

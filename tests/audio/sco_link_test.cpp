@@ -75,9 +75,12 @@ TEST_F(ScoLink, ConnectOutcomes)
         const char* name;
         std::vector<std::pair<std::string, std::string>> faults;
         int mtu_file;   // 0: leave the shim's default (64)
-        int connects;   // two: retried after the sound server let go of the phone
+        int connects;   // two: retried after the sound server let go of the phone, or in CVSD
         std::vector<std::string> lines;   // consecutive, from the first
         int mtu;                          // -1: no link, no streams
+        int codec = 1;                    // agreed over the AT link before the connect
+        bool refuse_transparent = false;  // the adapter cannot carry transparent links
+        int voice = 0x0060;               // BT_VOICE of the last connect
     };
     const std::string connecting = "🔊 SCO audio connecting...", connected = "✓ SCO audio connected",
                       busy = "⚠️ SCO connection error: Device or resource busy",
@@ -97,6 +100,12 @@ TEST_F(ScoLink, ConnectOutcomes)
         {"MTU unreadable: 48 whatever came before", {{"getsockopt-sco_options", "EIO"}}, 60, 1,
          {connecting, connected, "ℹ️ SCO MTU not readable, default: 48"}, 48},
         {"no phone address: nothing at all", {}, 0, 0, {}, -1},
+        {"mSBC agreed: a transparent link", {}, 60, 1,
+         {connecting, connected, "ℹ️ SCO MTU: 60 byte", "⚠️ WebRTC AEC disabled (robot voice prevention)",
+          "🎧 HD voice (mSBC)"}, 60, 2, false, 0x0003},
+        {"transparent refused: CVSD on a second connect", {}, 60, 2,
+         {connecting, "⚠️ LC3-SWB voice link failed (Operation not supported): falling back to CVSD", connected,
+          "ℹ️ SCO MTU: 60 byte", "⚠️ WebRTC AEC disabled (robot voice prevention)", "🎧 Narrowband (CVSD)"}, 60, 3, true},
     };
     start_pulse();
     for (const Row& row : rows) {
@@ -110,6 +119,8 @@ TEST_F(ScoLink, ConnectOutcomes)
             unlink((phone->dir() + "/sco_mtu").c_str());
         for (const auto& [op, value] : row.faults)
             th::write_file(dir.file("fault-" + op), value + "\n");
+        sco_codec.store(row.codec);
+        phone->refuse_transparent(row.refuse_transparent);
         copy_text(device_addr, row.lines.empty() ? "" : kPhone);   // the one row that logs nothing
 
         while (g_main_context_iteration(nullptr, FALSE)) {
@@ -133,7 +144,10 @@ TEST_F(ScoLink, ConnectOutcomes)
         EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + long(row.lines.size())), row.lines);
         EXPECT_TRUE(streams || lines.size() == row.lines.size()) << log.text();
         EXPECT_EQ(sco_connects(), row.connects);
-        EXPECT_EQ(th::read_file(bin.file("pactl.log")), row.connects == 2 ? "list modules short\nunload-module 25\n" : "");
+        if (row.connects) {
+            EXPECT_EQ(phone->last_sco_voice(), row.voice);
+        }
+        EXPECT_EQ(th::read_file(bin.file("pactl.log")), row.connects == 2 && !row.refuse_transparent ? "list modules short\nunload-module 25\n" : "");
 
         stop_sco_audio(nullptr);
         sco_reap_pump_threads(true);
@@ -164,7 +178,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
         ASSERT_GE(fd, 0) << "call " << call;
         if (call == 3) {
             // A dial and the phone's own "call active" may connect at the same
-            // moment: one link and one pair of pumps, the old ones gone first.
+            // moment: one link and one audio thread, the old one gone first.
             th::StdoutCapture log;
             ASSERT_TRUE(th::wait_until([] { return pulse_capture.load() && pulse_playback.load(); }, 3000));
             th::ScoPeer old_peer(dup(fd));
@@ -178,7 +192,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
             EXPECT_EQ(log.count("ℹ️ Closing previous SCO..."), 2) << log.text();
             EXPECT_TRUE(th::wait_until([&] { return pulse.client_streams("source-outputs", "Telvane") == 1 &&
                                                     pulse.client_streams("sink-inputs", "TELVANE") == 1; }, 5000));
-            EXPECT_EQ(sco_reap_pump_threads(false), 2);
+            EXPECT_EQ(sco_reap_pump_threads(false), 1);
             uint64_t mark = peer2.received_count() + peer3.received_count();
             EXPECT_TRUE(th::wait_until([&] { return peer2.received_count() + peer3.received_count() > mark + 800; }, 3000));
             stop_sco_audio(nullptr);

@@ -169,4 +169,59 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
     EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
 }
 
+// The codec the phone picks is the call's: a tone only its band carries
+// reaches the speaker, the microphone reaches the phone, and where the
+// adapter cannot carry a transparent link the call falls back to CVSD
+// with sound both ways.
+TEST(CallAudio, EachCodecCarriesItsBandBothWays)
+{
+    const struct {
+        const char* name;
+        std::vector<int> codecs;   // the phone's, best first
+        bool refuse_transparent;
+        int link_codec;
+        const char* label;
+        double tone;   // from the phone; above 4 kHz it cannot exist at 8 kHz
+        std::vector<std::string> commands;   // ours about codecs after AT+BAC=1,2,3, in order
+    } rows[] = {
+        {"mSBC", {2, 1}, false, 2, "🎧 HD voice (mSBC)", 6000, {"AT+BCS=2"}},
+        {"LC3-SWB", {3, 2, 1}, false, 3, "🎧 Super-wideband (LC3)", 12000, {"AT+BCS=3"}},
+        {"transparent refused: CVSD, and only CVSD offered from then on", {2, 1}, true, 1, "🎧 Narrowband (CVSD)",
+         1000, {"AT+BCS=2", "AT+BAC=1", "AT+BCS=1"}},
+        {"a phone with CVSD alone", {1}, false, 1, "🎧 Narrowband (CVSD)", 1000, {"AT+BCS=1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::PulseServer pulse;
+        th::SignalPlayer mic(pulse.server(), "mic", 440);
+        th::AudioCallWorld w(pulse.server(), row.codecs);
+        w.phone.refuse_transparent(row.refuse_transparent);
+        ASSERT_TRUE(w.phone.wait_for_command(row.commands[0], 20000)) << w.out();
+        int fd = w.start_call();
+        ASSERT_GE(fd, 0) << w.out();
+        ASSERT_EQ(w.phone.sco_link_codec(), row.link_codec);
+        th::ScoPeer peer(dup(fd), 48);
+        peer.set_codec(row.link_codec);
+        const int rate = peer.rate();
+        peer.start_sending([&](uint64_t i) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * row.tone * double(i) / rate)); });
+        EXPECT_TRUE(w.app->wait_for_output(row.label)) << w.out();
+        EXPECT_TRUE(th::wait_until([&] {
+            return th::tone_share(th::record_source(pulse.server(), "null.monitor", 200, rate), row.tone, rate) > 0.5;
+        }, 8000)) << w.out();
+        uint64_t mark = peer.received_count();
+        ASSERT_TRUE(th::wait_until([&] { return peer.received_count() > mark + uint64_t(rate) / 2; }, 5000)) << w.out();
+        EXPECT_GT(th::tone_share(peer.received_since(mark), 440, rate), 0.5);
+        EXPECT_TRUE(w.phone.wait_for_command(row.commands.back(), 3000)) << w.out();
+        std::vector<std::string> negotiation;
+        for (const std::string& text : w.phone.command_texts())
+            if ((text.starts_with("AT+BCS") || text.starts_with("AT+BAC")) && text != "AT+BAC=1,2,3")
+                negotiation.push_back(text);
+        EXPECT_EQ(negotiation, row.commands);
+        EXPECT_EQ(w.phone.negotiated_codec(), row.link_codec);
+        w.end_call();
+        EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+        EXPECT_EQ(w.app->find("⚠️ Phone audio cut"), std::string::npos) << w.out();
+    }
+}
+
 }  // namespace

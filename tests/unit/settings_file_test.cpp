@@ -54,6 +54,9 @@ TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
         {"similar key is not the member", "  \"col_recent_type_x\": 5,\n  \"xcol_recent_type\": 6,\n", kDefaults},
         {"autostart false after true", "\"autostart\": true\n\"autostart\": false\n", kDefaults},
         {"autostart neither word keeps value", "\"autostart\": 1\n", kDefaults},
+        {"echo cancelling on, written after autostart", cat(kAllSetFile.substr(0, kAllSetFile.size() - 3), ",\n  \"cancel_echo\": true\n}\n"),
+         with(&Settings::cancel_echo, 1, kAllSet)},
+        {"echo cancelling off", "\"cancel_echo\": true\n\"cancel_echo\": false\n", kDefaults},
         {"zero byte ends the line", std::string("\"col_recent_type\": 7\0" "00,\n", 25),
          with(&Settings::col_recent_type, 7)},
         // Lines are taken in pieces of 255 bytes; each piece is read as a line.
@@ -72,7 +75,14 @@ TEST(SettingsParse, ReadsWhatItCanAndKeepsTheRestHoweverTheBytesArrive)
 }
 
 // That what is written reads back is asked by the settings fuzz corpus.
-TEST(SettingsFormat, IsExactlyNineLines) { EXPECT_EQ(format_settings(kAllSet), kAllSetFile); }
+// Echo cancelling, off by default, adds its line only when on.
+TEST(SettingsFormat, IsExactlyNineLines)
+{
+    EXPECT_EQ(format_settings(kAllSet), kAllSetFile);
+    const std::string on = format_settings(with(&Settings::cancel_echo, 1, kAllSet));
+    EXPECT_EQ(on, cat(kAllSetFile.substr(0, kAllSetFile.size() - 3), ",\n  \"cancel_echo\": true\n}\n"));
+    EXPECT_EQ(parse_settings(on), with(&Settings::cancel_echo, 1, kAllSet));
+}
 
 class SettingsFile : public testing::Test {
 protected:

@@ -10,6 +10,9 @@
  *   ADDR/l2cap-N        seqpacket socket of another L2CAP PSM
  *   ADDR/sco            seqpacket socket accepting SCO links
  *   ADDR/sco_mtu        decimal MTU reported by SCO_OPTIONS (default 64)
+ *   ADDR/sco_voice      written at each SCO connect: its BT_VOICE setting ("0x0060")
+ *   ADDR/no_transparent present: a transparent SCO connect fails with
+ *                       EOPNOTSUPP, as on an adapter that cannot carry it
  * A phone present without the socket gives ECONNREFUSED, as the kernel does.
  * An RFCOMM server answers every accepted stream with one byte before any
  * data: 0 when the link is up, else the errno the connect fails with (EBUSY
@@ -329,6 +332,20 @@ EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len)
     struct stat st;
     if (!err && stat(phone_dir, &st) != 0)
         err = EHOSTDOWN;
+    if (!err && s.proto == BTPROTO_SCO) {
+        char path[512], text[16];
+        snprintf(path, sizeof path, "%s/no_transparent", phone_dir);
+        if (s.voice == BT_VOICE_TRANSPARENT && stat(path, &st) == 0)
+            err = EOPNOTSUPP;
+        snprintf(path, sizeof path, "%s/sco_voice", phone_dir);
+        int vfd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (vfd >= 0) {
+            int len = snprintf(text, sizeof text, "0x%04x\n", s.voice);
+            ssize_t w = write(vfd, text, (size_t)len);
+            (void)w;
+            close(vfd);
+        }
+    }
     if (!err) {
         memset(&sun, 0, sizeof sun);
         sun.sun_family = AF_UNIX;

@@ -1,10 +1,13 @@
 // The phone's end of a SCO link: sends 8 kHz 16-bit mono packets of one MTU
-// at the real pace and records what arrives, each packet time-stamped.
+// at the real pace and records what arrives, each packet time-stamped. On a
+// transparent link it speaks mSBC (16 kHz) or LC3-SWB (32 kHz) instead, in
+// 60-byte H2 packets cut to the MTU, coded with libsbc and liblc3.
 #pragma once
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,12 +26,28 @@ public:
         Clock::time_point played{};
     };
 
-    // Takes ownership of fd. Sends nothing until start_sending.
-    explicit ScoPeer(int fd, int mtu = 48);
+    // Takes ownership of fd. Sends nothing until start_sending. A light
+    // phone, for measuring what is left of a process once the phone's own
+    // cost is out of the way, never waits on the link (it takes the
+    // replies off after its next send, keeping only their count) and runs
+    // at normal priority.
+    explicit ScoPeer(int fd, int mtu = 48, bool light = false);
+    uint64_t replies() const { return replies_.load(); }
     ~ScoPeer();
     ScoPeer(const ScoPeer&) = delete;
     ScoPeer& operator=(const ScoPeer&) = delete;
 
+    // 1 CVSD, 2 mSBC, 3 LC3-SWB; before start_sending. Sample indexes and
+    // what received() holds are then at the codec's rate.
+    void set_codec(int codec);
+    int rate() const;
+    // Radio trouble on what the phone sends: a share of its packets
+    // dropped, or damaged in one byte, at random.
+    void lose_packets(double share) { lose_share_.store(share); }
+    void damage_packets(double share) { damage_share_.store(share); }
+    uint64_t packets_lost_on_air() const { return lost_on_air_.load(); }
+    // Frames from the PC that were missing or would not decode.
+    uint64_t bad_frames_received() const { return bad_frames_.load(); }
     void start_sending(Generator generator);
     // Like a real controller, take one received packet off the link per
     // packet sent, instead of reading everything at once: what the PC sends
@@ -52,6 +71,7 @@ public:
 private:
     void receive_loop();
     void send_loop(Generator generator);
+    struct Codec;
 
     int fd_;
     int mtu_;
@@ -66,6 +86,12 @@ private:
     std::vector<Packet> sent_packets_;
     std::vector<uint8_t> odd_byte_;
     std::atomic<bool> air_rate_{false};
+    int codec_ = 1;
+    std::unique_ptr<Codec> coder_;
+    std::atomic<double> lose_share_{0}, damage_share_{0};
+    std::atomic<uint64_t> lost_on_air_{0}, bad_frames_{0};
+    bool light_ = false;
+    std::atomic<uint64_t> replies_{0};
     size_t played_ = 0;
     std::vector<Clock::time_point> air_misses_;
 };

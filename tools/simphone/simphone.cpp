@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 namespace sim {
@@ -694,6 +695,73 @@ void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string&
         sleep_ms(30);
         set_indicator(name, value, true);
     }
+    // The phone picks the codec once it has said OK.
+    std::string bcs = codec_choice(upper(command));
+    if (!bcs.empty()) {
+        sleep_ms(20);
+        write_reply(c, bcs, true);
+    }
+}
+
+std::string SimPhone::codec_choice(const std::string& cmd)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (starts_with(cmd, "AT+BAC=")) {
+        hf_codecs_.clear();
+        for (size_t at = 7; at < cmd.size();) {
+            hf_codecs_.push_back(std::atoi(cmd.c_str() + at));
+            size_t comma = cmd.find(',', at);
+            at = comma == std::string::npos ? cmd.size() : comma + 1;
+        }
+    } else if (cmd != "AT+BCC") {
+        return "";
+    }
+    if (codecs_.empty() || hf_codecs_.empty())
+        return "";
+    int pick = 1;
+    for (int c : codecs_)
+        if (std::find(hf_codecs_.begin(), hf_codecs_.end(), c) != hf_codecs_.end()) {
+            pick = c;
+            break;
+        }
+    pending_bcs_ = pick;
+    bcs_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    return "\r\n+BCS: " + std::to_string(pick) + "\r\n";
+}
+
+void SimPhone::set_codecs(std::vector<int> codecs)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    codecs_ = std::move(codecs);
+}
+
+int SimPhone::negotiated_codec() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (pending_bcs_ && std::chrono::steady_clock::now() > bcs_deadline_) {
+        // Unanswered: the codec every hands-free unit has.
+        codec_ = 1;
+        pending_bcs_ = 0;
+    }
+    return codec_;
+}
+
+int SimPhone::last_sco_voice() const
+{
+    std::ifstream in(phone_dir_ + "/sco_voice");
+    std::string text;
+    return in >> text ? static_cast<int>(std::strtol(text.c_str(), nullptr, 16)) : -1;
+}
+
+int SimPhone::sco_link_codec() const { return last_sco_voice() == 0x0003 ? negotiated_codec() : 1; }
+
+void SimPhone::refuse_transparent(bool refuse)
+{
+    const std::string path = phone_dir_ + "/no_transparent";
+    if (refuse)
+        std::ofstream(path) << "EOPNOTSUPP\n";
+    else
+        unlink(path.c_str());
 }
 
 std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::string& raw,
@@ -788,6 +856,17 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
         c->ccwa = cmd == "AT+CCWA=1";
         return ok;
     }
+    if (starts_with(cmd, "AT+BCS=")) {
+        // Only the codec just offered, and only while the offer stands.
+        int n = std::atoi(cmd.c_str() + 7);
+        if (!pending_bcs_ || n != pending_bcs_ || std::chrono::steady_clock::now() > bcs_deadline_)
+            return error;
+        codec_ = n;
+        pending_bcs_ = 0;
+        return ok;
+    }
+    if (cmd == "AT+BCC")
+        return codecs_.empty() ? error : ok;
     if (cmd == "AT" || starts_with(cmd, "AT+NREC=") || starts_with(cmd, "AT+BIA=") || starts_with(cmd, "AT+BAC=") ||
         starts_with(cmd, "AT+VGS=") || starts_with(cmd, "AT+VGM=") || starts_with(cmd, "AT+CMEE=") ||
         starts_with(cmd, "AT+COPS") || cmd == "AT+BTRH?")

@@ -179,6 +179,22 @@ public:
     // destructor do it.
     int accept_sco(int timeout_ms);
     void drop_sco(int fd);
+    // The adapter in the shim refuses transparent links (EOPNOTSUPP).
+    void refuse_transparent(bool refuse);
+    // BT_VOICE of the last SCO connect (0x0060 CVSD, 0x0003 transparent), -1 before any.
+    int last_sco_voice() const;
+
+    // ---- codec negotiation -----------------------------------------------
+    // The codecs the phone speaks, best first (1 CVSD, 2 mSBC, 3 LC3-SWB).
+    // Empty (the default): it never sends "+BCS:" and every call is CVSD.
+    // Otherwise, after AT+BAC (and AT+BCC) it picks the best one the
+    // hands-free unit listed, sends "+BCS: n" and expects AT+BCS=n within
+    // 2 s, else falls back to CVSD.
+    void set_codecs(std::vector<int> codecs);
+    int negotiated_codec() const;
+    // What the phone codes on the link it got: the agreed codec on a
+    // transparent link, CVSD on a CVSD one.
+    int sco_link_codec() const;
 
 private:
     struct Conn;
@@ -240,6 +256,10 @@ private:
     std::vector<std::string> silent_on_;
     std::vector<std::pair<std::string, int>> drop_on_;   // prefix, times left (0 = always)
     CommandHook hook_;
+    std::vector<int> codecs_, hf_codecs_;
+    mutable int codec_ = 1, pending_bcs_ = 0;
+    mutable std::chrono::steady_clock::time_point bcs_deadline_{};
+    std::string codec_choice(const std::string& command);
 };
 
 // Path of libbtshim.so in this build.

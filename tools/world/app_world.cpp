@@ -115,8 +115,9 @@ namespace {
 const std::string kAddr = "00:11:22:33:44:55";
 }
 
-AudioCallWorld::AudioCallWorld(const std::string& pulse_server) : phone(shim.path(), kAddr)
+AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs) : phone(shim.path(), kAddr)
 {
+    phone.set_codecs(std::move(codecs));
     phone.serve_hfp(5);
     phone.listen_sco();
     phone.set_sco_mtu(48);

@@ -162,17 +162,18 @@ void SignalPlayer::stop()
         thread_.join();
 }
 
-std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms)
+std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms, int rate)
 {
     pa_sample_spec sample_format = kVoiceFormat;
+    sample_format.rate = static_cast<uint32_t>(rate);
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
-                        static_cast<uint32_t>(-1), 160};
+                        static_cast<uint32_t>(-1), static_cast<uint32_t>(rate / 50)};
     int error = 0;
     pa_simple* s = pa_simple_new(server.c_str(), "recorder", PA_STREAM_RECORD, source.c_str(), "recorder", &sample_format,
                                  nullptr, &attr, &error);
     if (!s)
         throw std::runtime_error(std::string("cannot record: ") + pa_strerror(error));
-    std::vector<int16_t> out(static_cast<size_t>(ms) * 8);
+    std::vector<int16_t> out(static_cast<size_t>(ms) * static_cast<size_t>(rate) / 1000);
     int rc = pa_simple_read(s, out.data(), out.size() * 2, &error);
     pa_simple_free(s);
     if (rc < 0)

@@ -62,6 +62,6 @@ private:
 };
 
 // Records from a source for ms milliseconds (low-latency fragments).
-std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms);
+std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms, int rate = 8000);
 
 }  // namespace th

@@ -1,0 +1,53 @@
+#include "hfp/codec_link.h"
+
+#include "audio/sco.h"
+#include "hfp/codec_negotiation.h"
+#include "hfp/link.h"
+
+#include <mutex>
+
+namespace {
+
+// Started by the handshake, fed by the link's "+BCS:" handler (both on the
+// link's thread), narrowed by the voice link's connect (its own thread).
+std::mutex negotiation_mutex;
+CodecNegotiation negotiation;   // guarded by negotiation_mutex
+
+// The pure module ends its commands as they go on the wire; the link adds that itself.
+std::string bare(std::string command)
+{
+    while (!command.empty() && (command.back() == '\r' || command.back() == '\n'))
+        command.pop_back();
+    return command;
+}
+
+}  // namespace
+
+std::string codec_link_start(int phone_features)
+{
+    std::lock_guard<std::mutex> lock(negotiation_mutex);
+    negotiation = CodecNegotiation();
+    negotiation.set_phone_features(phone_features);
+    sco_codec.store(static_cast<int>(VoiceCodec::CVSD));
+    return bare(negotiation.bac_command());
+}
+
+std::string codec_link_on_line(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(negotiation_mutex);
+    std::string answer = negotiation.on_line(line);
+    sco_codec.store(static_cast<int>(negotiation.codec()));
+    return bare(answer);
+}
+
+void codec_link_fall_back()
+{
+    std::string command;
+    {
+        std::lock_guard<std::mutex> lock(negotiation_mutex);
+        command = bare(negotiation.fall_back());
+        sco_codec.store(static_cast<int>(negotiation.codec()));
+    }
+    if (!command.empty())
+        hfp_link_send(command);
+}

@@ -4,6 +4,7 @@
 
 #include "app/log.h"
 #include "app/text.h"
+#include "connection/state.h"
 #include "ui/waiting_number.h"
 
 #include <mutex>
@@ -34,9 +35,11 @@ gboolean pending_dial_expired_cb(gpointer generation)
             pending_dial_number[0] = '\0';
         }
     }
+    // Connected but without a link for calls is another story than no phone.
     if (!expired.empty())
-        log_msgf("⚠️ Waiting number %s expired: the phone did not connect within %d s, nothing dialled",
-                 expired.c_str(), kPendingDialSeconds);
+        log_msgf("⚠️ Waiting number %s expired: %s within %d s, nothing dialled", expired.c_str(),
+                 current_state.load() == CONNECTED ? "the phone's call link did not come up" : "the phone did not connect",
+                 kPendingDialSeconds);
     refresh_display();
     return G_SOURCE_REMOVE;
 }

@@ -26,7 +26,7 @@ std::string CodecNegotiation::bac_command() const
 
 std::string CodecNegotiation::on_line(std::string_view line)
 {
-    if (line.substr(0, 4) != "+BCS")
+    if (line.substr(0, 5) != "+BCS:")
         return "";
     int n = 0;
     if (!parse_bcs(line, &n) || n < 1 || n > 3 || !(available_ & (1u << n)))

@@ -9,6 +9,7 @@
 #include "phonedata/csv.h"
 #include "phonedata/pbap.h"
 #include "phonedata/vcard.h"
+#include "ui/call_notify.h"
 #include "ui/list_views.h"
 #include "ui/window.h"
 
@@ -142,6 +143,7 @@ gboolean recents_sync_complete_cb(gpointer data)
             recent_count = 0;
         log_msg("⚠️ Recent calls not retrieved");
     }
+    call_history_synced(result->success);
     update_ui();
     return G_SOURCE_REMOVE;
 }

@@ -1,7 +1,10 @@
 #include "ui/call_notify.h"
 
 #include "app/main_thread.h"
+#include "connection/state.h"
 #include "hfp/call_state.h"
+#include "phonedata/missed.h"
+#include "phonedata/recents.h"
 #include "ui/window.h"
 
 #include <gio/gio.h>
@@ -98,12 +101,8 @@ void on_show_recents(GSimpleAction*, GVariant*, gpointer)
 
 void on_call_button_clicked(GtkButton*, gpointer) { decided_here = true; }
 
-// Runs after the click that ended the ringing (if any) has been handled in
-// full, so a Reject pressed here is known before the call counts as missed.
-gboolean missed_call_check_cb(gpointer)
+void post_missed_call()
 {
-    if (decided_here)
-        return G_SOURCE_REMOVE;
     std::string title = "Missed call from " + ringing_shown;
     GNotification* n = g_notification_new(title.c_str());
     if (!ringing_name.empty() && !ringing_number.empty())
@@ -115,10 +114,50 @@ gboolean missed_call_check_cb(gpointer)
     // Each missed call leaves its own trace.
     std::string id = "missed-call-" + std::to_string(++missed_count);
     send(id.c_str(), n);
+}
+
+// Set while the phone's call history is asked whether the call that rang
+// out was missed; main loop only.
+bool asking_history = false;
+
+gboolean ask_history_cb(gpointer)
+{
+    // A sync under way answers as well; else one is started.
+    if (!syncing_recents.load()) {
+        if (current_state.load() != CONNECTED) {
+            call_history_synced(false);
+            return G_SOURCE_REMOVE;
+        }
+        start_recents_sync("missed_check");
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// Runs after the click that ended the ringing (if any) has been handled in
+// full, so a Reject pressed here is known before the call counts as missed.
+gboolean missed_call_check_cb(gpointer)
+{
+    if (decided_here)
+        return G_SOURCE_REMOVE;
+    // Declined on the phone or given up by the caller: only the phone's own
+    // history tells, once it has written the call down.
+    asking_history = true;
+    g_timeout_add(kHistorySettleMs, ask_history_cb, nullptr);
     return G_SOURCE_REMOVE;
 }
 
 }  // namespace
+
+void call_history_synced(bool success)
+{
+    if (!asking_history)
+        return;
+    asking_history = false;
+    // Without the phone's word a missed call is rather told than lost.
+    if (!success || ringing_number.empty() ||
+        history_says_missed(recent_entries, recent_count, ringing_number.c_str(), history_key_now()))
+        post_missed_call();
+}
 
 std::string notification_caller(const char* name, const char* number)
 {

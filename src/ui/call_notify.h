@@ -24,3 +24,9 @@ using WaitingCallHandler = void (*)();
 void set_waiting_call_handlers(WaitingCallHandler answer, WaitingCallHandler reject);
 void notify_waiting_call(const char* number, const char* name);
 void withdraw_waiting_call_notification();
+
+// How long the phone is given to write a call down before its history is asked.
+inline constexpr unsigned kHistorySettleMs = 2000;
+// The call-history sync that followed a call ringing out ended: its verdict
+// decides the "Missed call" notification. Main loop.
+void call_history_synced(bool success);

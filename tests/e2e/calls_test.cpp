@@ -172,6 +172,8 @@ TEST(IncomingCall, RingsIsAnsweredFromTheNotificationOrTheWindowRejectedOrMissed
     EXPECT_TRUE(w.app->wait_for_output("✅ Call answered")) << w.out();
     w.phone.remote_answer();
     EXPECT_TRUE(w.app->wait_for_output("✓ Call active")) << w.out();
+    // Answered: the window no longer calls for attention nor stays above others.
+    EXPECT_TRUE(th::wait_until([&] { return !w.urgent(); }, 5000));
     th::Point hangup = w.button(idle, kRed);
     EXPECT_FALSE(coloured_near(w.shot(), answer, kGreen));
     w.phone.remote_hangup();
@@ -207,6 +209,45 @@ TEST(IncomingCall, RingsIsAnsweredFromTheNotificationOrTheWindowRejectedOrMissed
     EXPECT_EQ(w.commands("ATA").size(), 2u);
     EXPECT_EQ(w.out().find("Invalid state"), std::string::npos) << w.out();
     expect_clean(w);
+}
+
+// Over the hands-free link a call declined on the phone and one the caller
+// gave up end alike; the phone's own missed calls, asked once it has written
+// the call down, tell them apart.
+TEST(IncomingCall, DeclinedOnThePhoneIsNoMissedCallOneTheCallerGaveUpIs)
+{
+    CallWorld w;
+    th::FakeNotifications notes(w.world.session_bus, w.world.dir.path());
+    th::FakeObexd obexd(w.world.session_bus, w.world.dir.path());
+    GDateTime* now = g_date_time_new_now_local();
+    gchar* stamp = g_date_time_format(now, "%Y%m%dT%H%M%S");
+    g_date_time_unref(now);
+    // Only the caller who gave up is among the phone's missed calls.
+    const std::string mch = w.world.dir.file("mch-now.vcf");
+    th::write_file(mch, std::string("BEGIN:VCARD\r\nVERSION:2.1\r\nFN:Gave Up\r\nTEL:+4930123456\r\n"
+                                    "X-IRMC-CALL-DATETIME;TYPE=MISSED:") + stamp + "\r\nEND:VCARD\r\n");
+    g_free(stamp);
+    obexd.configure("{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\", \"ich\": \"" +
+                    th::phonedata_fixture("ich.vcf") + "\", \"och\": \"" + th::phonedata_fixture("och.vcf") +
+                    "\", \"mch\": \"" + mch + "\"}}");
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output("✓ Recent calls updated", 30000)) << w.out();
+    int conn = w.phone.listener_connection();
+    for (bool gave_up : {false, true}) {
+        SCOPED_TRACE(gave_up ? "the caller gave up" : "declined on the phone");
+        int synced = w.app->count("✓ Recent calls updated");
+        unsigned rang = notes.notified("Incoming call");
+        w.phone.ring(conn);
+        w.phone.clip(conn, gave_up ? "+4930123456" : "+4915199999999", "");
+        w.phone.ciev(conn, "callsetup", 1);
+        ASSERT_TRUE(th::wait_until([&] { return notes.notified("Incoming call") != rang; })) << w.out();
+        w.phone.ciev(conn, "callsetup", 0);
+        ASSERT_TRUE(th::wait_until([&] { return w.app->count("✓ Recent calls updated") > synced; }, 30000)) << w.out();
+        th::wait_until([] { return false; }, 500);
+        EXPECT_EQ(notes.notified("Missed call from +4930123456") != 0, gave_up) << w.out();
+        EXPECT_EQ(notes.notified("Missed call from +4915199999999"), 0u) << w.out();
+    }
 }
 
 // Whichever launch receives a tel: link, the running window dials it once,
@@ -277,13 +318,31 @@ TEST(OutgoingCall, ADownloadedContactIsFoundByTypingAndDialledFromTheList)
     for (const char* key : {"ctrl+Page_Down", "ctrl+Page_Down", "Tab", "Tab", "Escape", "shift+Tab"})
         th::press_key(w.display(), key);
     th::type_text(w.display(), "JO");
-    th::wait_until([] { return false; }, 1500);   // the debounced search: its first match is John Smith
+    th::wait_until([] { return false; }, 1500);   // typed; the search's first match is John Smith
     th::press_key(w.display(), "Tab");
     th::press_key(w.display(), "Return");
     // Dialled as the phone's dial set allows, shown as stored.
     EXPECT_TRUE(w.phone.wait_for_command("ATD+491701234567;", 10000)) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("📞 Calling: +49 170 1234567")) << w.out();
     EXPECT_EQ(w.app->count("📞 Calling:"), 1) << w.out();
+}
+
+// After a download the Contacts tab lists the contacts without any typing:
+// the first row is there to be dialled.
+TEST(OutgoingCall, TheContactsTabListsADownloadWithoutAnyTyping)
+{
+    CallWorld w;
+    th::FakeObexd obexd(w.world.session_bus, w.world.dir.path());
+    obexd.configure("{\"files\": {\"pb\": \"" + th::phonedata_fixture("android_pb.vcf") + "\"}}");
+    w.launch();
+    ASSERT_TRUE(w.app->wait_for_output("✓ Phonebook loaded: 4 contacts", 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    th::click_at(w.display(), w.button(th::Image{}, kGreen));
+    ASSERT_TRUE(w.app->wait_for_output("⚠️ No number entered")) << w.out();
+    for (const char* key : {"ctrl+Page_Down", "ctrl+Page_Down", "Tab", "Tab", "Escape", "shift+Tab", "Tab", "Return"})
+        th::press_key(w.display(), key);
+    EXPECT_TRUE(w.phone.wait_for_command("ATD+49 170 1234567;", 10000)) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("📞 Calling: +49 170 1234567")) << w.out();
 }
 
 // A listener connect still pending when the phone goes must not hold up the
@@ -327,6 +386,7 @@ void dial_from_pad(CallWorld& w, const std::string& number, bool press_enter = f
     for (; y > 0 && screen.pixel(x, y) != 0x30363d; --y) {}
     ASSERT_GT(y, 0);
     th::click_at(w.display(), {call->x, y - 20});
+    th::press_key(w.display(), "ctrl+a");   // a refused number left there is typed over
     th::type_text(w.display(), number);
     press_enter ? th::press_key(w.display(), "Return") : th::click_at(w.display(), *call);
 }
@@ -379,6 +439,16 @@ TEST(OutgoingCall, ADialWhileTheLinkIsDownWaitsForItAndTheNextCallIsAnsweredOnIt
         EXPECT_EQ(w.commands("ATD").size(), 1u);
         EXPECT_EQ(w.phone.connections(), std::vector<int>{atd.conn}) << "one link at a time";
         EXPECT_EQ(w.out().find("copied to clipboard"), std::string::npos) << w.out();
+        if (service_first) {
+            // A refused number stays to be mended: Call once more refuses it once more.
+            EXPECT_TRUE(w.click_sends(hangup, "AT+CHUP", atd.conn)) << w.out();
+            EXPECT_TRUE(w.wait_button_off(hangup, kRed));
+            dial_from_pad(w, "123;456");
+            EXPECT_TRUE(w.app->wait_for_output("⚠️ Number refused")) << w.out();
+            th::press_key(w.display(), "Return");
+            EXPECT_TRUE(th::wait_until([&] { return w.app->count("⚠️ Number refused") == 2; })) << w.out();
+            EXPECT_EQ(w.commands("ATD123").size(), 0u);
+        }
         expect_clean(w);
     }
 }

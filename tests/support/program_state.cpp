@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "app/text.h"
+#include "app/workers.h"
 #include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/state.h"
@@ -73,6 +74,7 @@ void settle_program_state()
     if (!pending_search_text().empty())
         on_contacts_search_changed(nullptr, nullptr);
     wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
+    join_workers();   // as the program's exit does
     uitest::pump();
     uitest::close_main_window();
     forget_window_widgets();   // and those a test made without a window

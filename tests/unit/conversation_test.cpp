@@ -3,6 +3,7 @@
 // view and what the peer counts as a protocol error are checked.
 #include "audio/aec.h"
 #include "audio/call_volume.h"
+#include "audio/sco.h"
 #include "hfp/volume_sync.h"
 #include "hfp/at.h"
 #include "hfp/caller_line.h"
@@ -220,7 +221,7 @@ const std::string kCallFirst = "\r\n+CIND: (\"call\",(0,1)),(\"callsetup\",(0-3)
 // A gateway that offers three-way calling, echo cancelling and the call list (bits 0, 1, 6).
 Script phone_script(const std::string& list, const std::string& values)
 {
-    return {{"AT+BRSF=54", "\r\n+BRSF: 67\r\n" + kOk}, {"AT+BRSF=55", "\r\n+BRSF: 67\r\n" + kOk},
+    return {{"AT+BRSF=182", "\r\n+BRSF: 67\r\n" + kOk}, {"AT+BRSF=183", "\r\n+BRSF: 67\r\n" + kOk},
             {"AT+CIND=?", list + kOk}, {"AT+CIND?", "\r\n+CIND: " + values + "\r\n" + kOk},
             {"AT+CMER=3,0,0,1", kOk}, {"AT+CMER=3,0,0,0", kOk}, {"AT+CHLD=?", "\r\n+CHLD: (0,1,2,3)\r\n" + kOk},
             {"AT+CLIP=1", kOk}, {"AT+CCWA=1", kOk}, {"AT+NREC=0", kOk}, {"AT+CLCC", kOk}, {"AT+VGS=15", kOk}, {"AT+VGM=15", kOk},
@@ -272,7 +273,7 @@ protected:
 // cancelling is claimed, and the phone's switched off, only while ours runs.
 TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
 {
-    const Lines full = {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1",
+    const Lines full = {"AT+BRSF=182", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1",
                         "AT+CCWA=1", "AT+VGS=15", "AT+VGM=15", "AT+CLCC"};
     const Script sf = phone_script(kServiceFirst, "1,0,0,0,4,0,3");
     const struct Row {
@@ -282,27 +283,34 @@ TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
         Lines sent;
         std::vector<int> learned = {2, 3, 4};
         bool aec = false;
+        int codec = 1;   // the next voice link's: 1 CVSD, 2 mSBC
     } rows[] = {
         {"service first", sf, true, full},
         {"call first, AT+CMER=3,0,0,1 refused", with(phone_script(kCallFirst, "0,0,1,4,0,3,0"), "AT+CMER=3,0,0,1", kError),
-         true, {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CMER=3,0,0,0", "AT+CHLD=?", "AT+CLIP=1",
+         true, {"AT+BRSF=182", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CMER=3,0,0,0", "AT+CHLD=?", "AT+CLIP=1",
                 "AT+CCWA=1", "AT+VGS=15", "AT+VGM=15", "AT+CLCC"}, {1, 2, 7}},
         {"our canceller runs: echo cancelling claimed, the phone's switched off", sf, true,
-         {"AT+BRSF=55", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1", "AT+NREC=0",
+         {"AT+BRSF=183", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?", "AT+CLIP=1", "AT+CCWA=1", "AT+NREC=0",
           "AT+VGS=15", "AT+VGM=15", "AT+CLCC"}, {2, 3, 4}, true},
         {"no three-way calling, no call list",
-         with(sf, "AT+BRSF=54", "\r\n+BRSF: 2\r\n" + kOk), true,
-         {"AT+BRSF=54", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1", "AT+VGS=15", "AT+VGM=15"}},
+         with(sf, "AT+BRSF=182", "\r\n+BRSF: 2\r\n" + kOk), true,
+         {"AT+BRSF=182", "AT+CIND=?", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CLIP=1", "AT+VGS=15", "AT+VGM=15"}},
         {"a reply interleaved with unsolicited results",
          with(sf, "AT+CIND?", "\r\nRING\r\n\r\n+CIND: 1,0,0,0,4,0,3\r\n\r\n+CIEV: 5,2\r\n" + kOk + "\r\n+CIEV: 7,1\r\n"),
          true, full},
-        {"AT+BRSF refused", with(sf, "AT+BRSF=54", kError), false, {"AT+BRSF=54"}, {1, 2, -1}},
-        {"OK without +BRSF", with(sf, "AT+BRSF=54", kOk), false, {"AT+BRSF=54"}, {1, 2, -1}},
+        {"AT+BRSF refused", with(sf, "AT+BRSF=182", kError), false, {"AT+BRSF=182"}, {1, 2, -1}},
+        {"OK without +BRSF", with(sf, "AT+BRSF=182", kOk), false, {"AT+BRSF=182"}, {1, 2, -1}},
         {"unreadable indicator list", with(sf, "AT+CIND=?", "\r\n+CIND: whatever\r\n" + kOk), false,
-         {"AT+BRSF=54", "AT+CIND=?"}, {1, 2, -1}},
+         {"AT+BRSF=182", "AT+CIND=?"}, {1, 2, -1}},
         {"list without callsetup", with(sf, "AT+CIND=?", "\r\n+CIND: (\"call\",(0,1))\r\n" + kOk), false,
-         {"AT+BRSF=54", "AT+CIND=?"}, {1, 2, -1}},
-        {"silent phone", {}, false, {"AT+BRSF=54"}, {1, 2, -1}},
+         {"AT+BRSF=182", "AT+CIND=?"}, {1, 2, -1}},
+        {"silent phone", {}, false, {"AT+BRSF=182"}, {1, 2, -1}},
+        // Bit 9: the phone negotiates codecs. Ours follow the features; its pick is confirmed.
+        {"codecs negotiated, mSBC picked",
+         with(with(with(sf, "AT+BRSF=182", "\r\n+BRSF: 579\r\n" + kOk), "AT+BAC=1,2,3", kOk + "\r\n+BCS: 2\r\n"),
+              "AT+BCS=2", kOk),
+         true, {"AT+BRSF=182", "AT+BAC=1,2,3", "AT+CIND=?", "AT+BCS=2", "AT+CIND?", "AT+CMER=3,0,0,1", "AT+CHLD=?",
+                "AT+CLIP=1", "AT+CCWA=1", "AT+VGS=15", "AT+VGM=15", "AT+CLCC"}, {2, 3, 4}, false, 2},
     };
     for (const Row& row : rows) {
         for (bool bytewise : {false, true}) {
@@ -319,6 +327,7 @@ TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
             EXPECT_EQ(positions(hfp_indicator_map()), row.learned);
             EXPECT_EQ(hfp_link_ready(), row.ok);
             EXPECT_EQ(peer.overlaps(), Lines{});
+            EXPECT_EQ(sco_codec.load(), row.codec);
             link->stop();
             link.reset();
             EXPECT_FALSE(hfp_link_ready());

@@ -122,6 +122,19 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
                   std::tuple(row.start, row.stop, row.disconnect, row.search, row.sync, row.spinner))
             << "Start, Stop, Disconnect, search, Sync, spinner";
     }
+    // Known contacts can be searched in every state, during a download too.
+    auto known = std::make_shared<PhonebookTable>();
+    copy_text(known->rows[0].name, "Ana");
+    copy_text(known->rows[0].number, "1");
+    known->count = 1;
+    phonebook_install(known);
+    for (const auto& row : kHeaderRows) {
+        syncing_contacts = row.syncing_contacts;
+        current_state = row.state;
+        update_ui();
+        EXPECT_TRUE(gtk_widget_get_sensitive(contacts_search_entry)) << state_names[row.state];
+    }
+    syncing_contacts = 0;
 
     copy_text(device_name, unit::repeat("é", sizeof device_name));
     copy_text(device_addr, "11:22:33:44:55:66");

@@ -3,6 +3,7 @@
 #include "app/text.h"
 #include "harness.h"
 #include "phonedata/csv.h"
+#include "phonedata/missed.h"
 #include "phonedata/recents.h"
 #include "phonedata/vcard.h"
 #include "phonedata_obexd.h"
@@ -157,6 +158,35 @@ TEST(CallHistoryVcards, SortNewestFirstUndatedLastAndCutToOneHundred)
 
 // The contacts and call-history caches: nothing a name can hold loses a row,
 // and older files still load. (Saves that fail are tried on the real binary.)
+// A call declined on the phone is not one of its missed calls; one the caller
+// gave up is, written down just now. Rows are newest first, as a sync leaves them.
+TEST(MissedCall, OnlyWhatThePhoneWroteDownAsMissedJustNowCounts)
+{
+    const std::string now = "20240131T094500";
+    auto row = [](const char* type, const char* number, const char* key) {
+        RecentEntry e{};
+        copy_text(e.type, type);
+        copy_text(e.number, number);
+        copy_text(e.sort_key, key);
+        return e;
+    };
+    const struct { const char* name; std::vector<RecentEntry> rows; const char* number; bool missed; } cases[] = {
+        {"missed just now", {row("❌ Missed", "+49 151 1234-5678", "20240131T094430")}, "015112345678", true},
+        {"clocks ten minutes apart", {row("❌ Missed", "015112345678", "20240131T095500")}, "015112345678", true},
+        {"declined: newest is incoming, an old miss below",
+         {row("📥 Incoming", "015112345678", "20240131T094430"), row("❌ Missed", "015112345678", "20240130T080000")},
+         "015112345678", false},
+        {"only an old miss", {row("❌ Missed", "015112345678", "20240131T070000")}, "015112345678", false},
+        {"undated miss", {row("❌ Missed", "015112345678", "-")}, "015112345678", true},
+        {"another number missed", {row("❌ Missed", "0301234567", "20240131T094430")}, "015112345678", false},
+        {"nothing written down", {}, "015112345678", false},
+        {"withheld number", {row("❌ Missed", "", "20240131T094430")}, "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(history_says_missed(c.rows.data(), int(c.rows.size()), c.number, now), c.missed) << c.name;
+    EXPECT_EQ(history_key_now().size(), 15u);
+}
+
 TEST(CacheCsv, HostileNamesRoundTripInBothCaches)
 {
     const char* names[] = {"Bob \"The Builder\" Jones", "\"Quoted\"", "Smith, John", "Evil\",\"555",

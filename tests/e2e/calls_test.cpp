@@ -341,7 +341,7 @@ TEST(OutgoingCall, TheContactsTabListsADownloadWithoutAnyTyping)
     ASSERT_TRUE(w.app->wait_for_output("⚠️ No number entered")) << w.out();
     for (const char* key : {"ctrl+Page_Down", "ctrl+Page_Down", "Tab", "Tab", "Escape", "shift+Tab", "Tab", "Return"})
         th::press_key(w.display(), key);
-    EXPECT_TRUE(w.phone.wait_for_command("ATD+49 170 1234567;", 10000)) << w.out();
+    EXPECT_TRUE(w.phone.wait_for_command("ATD+491701234567;", 10000)) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("📞 Calling: +49 170 1234567")) << w.out();
 }
 

@@ -4,12 +4,15 @@
 #include "app/main_thread.h"
 #include "app/tel_uri.h"
 #include "app/text.h"
+#include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
+#include "connection/profile.h"
 #include "connection/signals.h"
 #include "connection/state.h"
+#include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
@@ -47,6 +50,20 @@ void hand_over_pending_uri()
     log_msgf("📞 Number waiting for the phone: %s", pending_dial_peek().c_str());
 }
 
+// The phone's own voice links come to the adapter's address.
+void listen_for_voice_links()
+{
+    GVariant* reply = bluez::get_adapter_properties(dbus_conn, adapter_path, nullptr);
+    if (!reply)
+        return;
+    GVariant* props = g_variant_get_child_value(reply, 0);
+    const gchar* address = nullptr;
+    if (g_variant_lookup(props, "Address", "&s", &address))
+        sco_listen_start(address);
+    g_variant_unref(props);
+    g_variant_unref(reply);
+}
+
 void run_startup_scan()
 {
     GError* error = nullptr;
@@ -82,6 +99,7 @@ void on_bluez_vanished(GDBusConnection*, const gchar*, gpointer)
     if (!was_present)
         return;
     log_msg("⚠️ Bluetooth service stopped");
+    profile_bluez_vanished();
     adapter_removed();
     cleanup_connection(nullptr, true);
     if (current_state.load() != ERROR)
@@ -98,6 +116,8 @@ void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
     if (!was_absent)
         return;
     log_msg("✓ Bluetooth service running");
+    profile_start();
+    listen_for_voice_links();
     run_startup_scan();
     update_ui();
 }
@@ -114,6 +134,9 @@ void first_activation(GtkApplication* application)
         set_state(ERROR);
     } else {
         set_state(IDLE);
+        sco_listen_set_rule([] { return call_model_snapshot().view().state != CALL_IDLE; });
+        profile_start();
+        listen_for_voice_links();
         run_startup_scan();
     }
 
@@ -229,8 +252,11 @@ int telvane_main(int argc, char** argv)
     g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);
     g_signal_connect(app, "command-line", G_CALLBACK(on_app_command_line), nullptr);
     int status = g_application_run(G_APPLICATION(app), argc, argv);
-    if (dbus_conn)
+    sco_listen_stop();
+    if (dbus_conn) {
+        profile_stop();
         make_discoverable(false);
+    }
     g_object_unref(app);
     app = nullptr;
     return status;

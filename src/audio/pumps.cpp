@@ -140,6 +140,7 @@ void* sco_playback_thread_func(void* arg)
             if (n > 0) {
                 jitter.add_bytes(packet, static_cast<size_t>(n), now);
                 link->phone_packets.fetch_add(1);
+                link->phone_packet_bytes.store(static_cast<int>(n));
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -198,7 +199,7 @@ void* sco_capture_thread_func(void* arg)
     post_log("🎤 Microphone active - your voice going to phone");
 
     MicPacer pacer(capture_mtu(link->mtu));
-    const size_t mtu = pacer.mtu();
+    size_t mtu = pacer.mtu();
     bool send_error_posted = false;
     int16_t chunk_samples[kAecChunkBytes / 2];
     int16_t far_end[kAecFrameSamples];
@@ -218,6 +219,12 @@ void* sco_capture_thread_func(void* arg)
             std::lock_guard<std::mutex> lock(aec_mutex);
             if (aec_handle)
                 aec_process(aec_handle, chunk_samples, far_end, kAecFrameSamples);
+        }
+        // Our packets are the size of the phone's.
+        int phone_size = capture_mtu(link->phone_packet_bytes.load());
+        if (link->phone_packet_bytes.load() > 0 && static_cast<size_t>(phone_size) != mtu) {
+            pacer = MicPacer(phone_size);
+            mtu = pacer.mtu();
         }
         pacer.add_recorded(chunk, kAecChunkBytes);
         // The packets due go out in one system call.

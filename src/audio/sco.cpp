@@ -39,6 +39,8 @@ bool capture_started = false;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+void link_up(int fd);
+
 void close_sco_socket()
 {
     // Two stops may race (hang-up thread and a direct call): whoever takes
@@ -162,7 +164,34 @@ void sco_connect()
         log_msg("✓ SCO audio connected (retry)");
     }
     log_msg("✓ SCO audio connected");
+    link_up(fd);
+}
 
+void sco_adopt_link(int fd)
+{
+    std::lock_guard<std::mutex> serial(connect_mutex);
+    if (sco_audio_running.load() || sco_socket.load() >= 0) {
+        // The phone's link replaces ours (it chose this one); the call's
+        // sound goes where the phone sends it.
+        stop_sco_audio(nullptr);
+    }
+    sco_reap_pump_threads(true);
+    // With deferred setup the link completes on the first read, which returns 0.
+    char none;
+    if (read(fd, &none, 1) < 0) {
+        log_msgf("⚠️ Voice link of the phone lost: %s", strerror(errno));
+        close(fd);
+        return;
+    }
+    sco_socket.store(fd);
+    log_msg("✓ SCO audio connected (opened by the phone)");
+    link_up(fd);
+}
+
+namespace {
+
+void link_up(int fd)
+{
     sco_options options{};
     socklen_t len = sizeof options;
     if (getsockopt(fd, SOL_SCO, SCO_OPTIONS, &options, &len) != 0) {
@@ -183,11 +212,15 @@ void sco_connect()
     sco_start_pumps();
 }
 
+}  // namespace
+
 void sco_start_pumps()
 {
     auto* link = new VoiceLink;
     link->generation = sco_generation.fetch_add(1) + 1;
-    link->mtu = sco_mtu.load();
+    // USB adapters carry narrowband voice in 48-byte packets whatever the
+    // MTU says; the pumps follow the size of the phone's packets.
+    link->mtu = kDefaultScoMtu;
     // The pumps' own descriptor: once this call's socket is closed, its
     // number may be the next call's, and a late pump must not read that.
     link->fd = fcntl(sco_socket.load(), F_DUPFD_CLOEXEC, 0);

@@ -17,6 +17,9 @@ extern pthread_t sco_playback_thread;
 extern pthread_t sco_capture_thread;
 
 void sco_connect();
+// Takes a voice link the phone opened (accepted with deferred setup, not yet
+// read) as the call's: completes it and starts the pumps on it. Any thread.
+void sco_adopt_link(int fd);
 // Starts a pair of pumps on sco_socket as the current call's; sco_connect
 // does this once the link is up.
 void sco_start_pumps();

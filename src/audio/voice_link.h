@@ -16,6 +16,8 @@ struct VoiceLink {
     int fd = -1;   // the pumps' own duplicate of the link; closed with the last pump
     int mtu = 48;
     std::atomic<uint64_t> phone_packets{0};
+    // Size of the phone's latest packet (the playback pump); 0 before the first.
+    std::atomic<int> phone_packet_bytes{0};
     std::atomic<int> holders{0};
 };
 

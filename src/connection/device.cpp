@@ -5,6 +5,7 @@
 #include "app/text.h"
 #include "app/main_thread.h"
 #include "audio/sco.h"
+#include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/state.h"
@@ -144,6 +145,7 @@ void cleanup_connection(const char* message, bool forget_phone)
     if (message)
         log_msg(message);
     incoming_call_running = 0;
+    sco_listen_set_phone("");
     call_link_closed();
     int listen_fd = hfp_listen_socket.exchange(-1);
     if (listen_fd >= 0) {

@@ -12,6 +12,7 @@
 #include "ui/call_display.h"
 #include "ui/phone_status.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -80,11 +81,16 @@ void post_indicator(unsigned generation, const std::string& name, int value)
         g_idle_add(apply_indicator_cb, new IndicatorUpdate{generation, name, value});
 }
 
-gboolean voice_retry_cb(gpointer)
+gboolean voice_open_cb(gpointer)
 {
-    voice_link_sync(false);
+    voice_link_sync(true);
     return G_SOURCE_REMOVE;
 }
+
+// The phone's own voice link usually comes within a few hundred ms.
+constexpr int kPhoneVoiceWaitMs = 1500;
+constexpr int kVoiceRetryFirstMs = 1000;
+constexpr int kVoiceRetryLongestMs = 8000;
 
 bool on_main_loop()
 {
@@ -131,28 +137,80 @@ CallModel call_model_snapshot()
     return call_model;
 }
 
+namespace {
+
+// Judged against the newest model every time, so a request older than the
+// link never closes it.
+bool voice_wanted() { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; }
+bool voice_up() { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; }
+
+// Set while a "voice-connect" worker runs; cleared by it as it ends.
+std::atomic<bool> voice_worker{false};
+
+// Waits while the call wants sound and none is up; false once it is up or no longer wanted.
+bool wait_for_phone_link(int ms)
+{
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (!voice_wanted() || voice_up())
+            return false;
+        g_usleep(50 * 1000);
+    }
+    return voice_wanted() && !voice_up();
+}
+
+// The phone opens the voice link itself on nearly every event, and refuses
+// ours while it is opening its own: ours goes only when none came.
+gpointer voice_connect_thread(gpointer data)
+{
+    std::unique_ptr<PhoneRef> phone(static_cast<PhoneRef*>(data));
+    adopt_phone(*phone);
+    int backoff_ms = kVoiceRetryFirstMs;
+    bool go = wait_for_phone_link(kPhoneVoiceWaitMs);
+    while (go) {
+        {
+            std::lock_guard<std::mutex> lock(voice_mutex);
+            if (voice_wanted() && !voice_up())
+                sco_connect();
+            // The call may have ended while the link was being made.
+            if (!voice_wanted() && voice_up())
+                stop_sco_audio(nullptr);
+        }
+        go = wait_for_phone_link(backoff_ms);
+        backoff_ms = std::min(backoff_ms * 2, kVoiceRetryLongestMs);
+    }
+    voice_worker = false;
+    // A call that wanted sound again just as we gave up.
+    if (voice_wanted() && !voice_up())
+        g_idle_add(voice_open_cb, nullptr);
+    return nullptr;
+}
+
+gpointer voice_stop_thread(gpointer)
+{
+    std::lock_guard<std::mutex> lock(voice_mutex);
+    if (!voice_wanted() && voice_up())
+        stop_sco_audio(nullptr);
+    return nullptr;
+}
+
+}  // namespace
+
 void voice_link_sync(bool may_open)
 {
-    std::unique_lock<std::mutex> lock(voice_mutex, std::defer_lock);
-    if (may_open) {
-        lock.lock();
-    } else if (!lock.try_lock()) {
-        // A reader is opening the link; look again once it is done.
-        g_timeout_add(50, voice_retry_cb, nullptr);
+    if (voice_wanted() && !voice_up()) {
+        bool idle = false;
+        if (may_open && voice_worker.compare_exchange_strong(idle, true))
+            g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new PhoneRef(this_phone())));
         return;
     }
-    // Judged against the newest model every time, so a request older than
-    // the link never closes it.
-    auto wanted = [] { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; };
-    auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
-    if (wanted() && !up() && may_open) {
-        sco_connect();
-        // The call may have ended while the link was being made.
-        if (!wanted() && up())
-            stop_sco_audio(nullptr);
-    } else if (!wanted() && up()) {
-        stop_sco_audio(nullptr);
+    if (voice_wanted() || !voice_up())
+        return;
+    // Stopping waits for the pumps: never on the main loop.
+    if (on_main_loop()) {
+        g_thread_unref(g_thread_new("voice-stop", voice_stop_thread, nullptr));
+        return;
     }
+    voice_stop_thread(nullptr);
 }
 
 int phone_indicator(const char* name)

@@ -140,6 +140,9 @@ void dial_over_listener(const std::string& number, const std::string& command, u
 void dial_over_new_connection(const std::string& number, const std::string& command, unsigned generation)
 {
     hfp_close();
+    // The phone's channel is needed by a link of our own only; the lookup can take 20 s.
+    if (hfp_channel.load() == 0)
+        hfp_lookup_channel();
     log_msg("📱 Establishing HFP connection...");
     bool socket_failed = false;
     int fd = hfp_rfcomm_open(&socket_failed);

@@ -103,7 +103,7 @@ void hfp_lookup_channel()
 {
     bdaddr_t target;
     bdaddr_t any{};
-    str2ba(device_addr, &target);
+    str2ba(phone_addr(), &target);
     sdp_session_t* session = sdp_connect(&any, &target, SDP_RETRY_IF_BUSY);
     if (!session) {
         log_msg("ℹ️ SDP connection failed, using default channel");

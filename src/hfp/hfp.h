@@ -19,7 +19,7 @@ extern std::atomic<GThread*> hfp_monitor_thread_handle;
 // minimums). Constant in the program; tests shorten it before a link opens.
 extern std::atomic<int> hfp_reply_timeout_ms;
 
-// Asks the phone's SDP server for its HFP-AG channel (main thread).
+// Asks the phone's SDP server for its HFP-AG channel (a worker: it can take 20 s).
 void hfp_lookup_channel();
 // hfp_channel when known, else 3.
 int hfp_effective_channel();

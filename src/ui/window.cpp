@@ -23,6 +23,7 @@ GtkWidget* spinner = nullptr;
 GtkWidget* start_btn = nullptr;
 GtkWidget* stop_btn = nullptr;
 GtkWidget* disconnect_btn = nullptr;
+GtkWidget* connect_btn = nullptr;
 GtkWidget* info_label = nullptr;
 GtkWidget* call_status_label = nullptr;
 GtkWidget* answer_btn = nullptr;
@@ -110,11 +111,13 @@ void build_header(GtkWidget* main_box)
     start_btn = classed_button("▶ Start", "btn-start");
     stop_btn = classed_button("⏹ Stop", "btn-stop");
     disconnect_btn = classed_button("🔌 Disconnect", nullptr);
-    for (GtkWidget* button : {start_btn, stop_btn, disconnect_btn})
+    connect_btn = classed_button("🔗 Connect", nullptr);
+    for (GtkWidget* button : {start_btn, stop_btn, connect_btn, disconnect_btn})
         gtk_box_pack_start(GTK_BOX(buttons), button, TRUE, TRUE, 0);
     g_signal_connect(start_btn, "clicked", G_CALLBACK(on_start_clicked), nullptr);
     g_signal_connect(stop_btn, "clicked", G_CALLBACK(on_stop_clicked), nullptr);
     g_signal_connect(disconnect_btn, "clicked", G_CALLBACK(on_disconnect_clicked), nullptr);
+    g_signal_connect(connect_btn, "clicked", G_CALLBACK(on_connect_clicked), nullptr);
 
     info_label = gtk_label_new("");
     gtk_label_set_xalign(GTK_LABEL(info_label), 0.0f);
@@ -301,7 +304,7 @@ void forget_window_widgets()
 {
     log_buffer = nullptr;
     log_view = nullptr;
-    window = state_label = spinner = start_btn = stop_btn = disconnect_btn = info_label = nullptr;
+    window = state_label = spinner = start_btn = stop_btn = disconnect_btn = connect_btn = info_label = nullptr;
     call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;
     recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
     contacts_progress_label = nullptr;

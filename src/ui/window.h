@@ -10,6 +10,7 @@ extern GtkWidget* spinner;
 extern GtkWidget* start_btn;
 extern GtkWidget* stop_btn;
 extern GtkWidget* disconnect_btn;
+extern GtkWidget* connect_btn;
 extern GtkWidget* info_label;
 extern GtkWidget* call_status_label;
 extern GtkWidget* answer_btn;

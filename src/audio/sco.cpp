@@ -245,7 +245,10 @@ gpointer stop_sco_audio(gpointer message)
 {
     bool was_active = sco_audio_running.load() != 0 || sco_socket.load() >= 0;
     sco_audio_running.store(0);
-    sleep_ms(50);
+    // Time for the pumps to see the flag; with nothing running nobody waits
+    // (the teardown of a phone link runs on the main loop).
+    if (was_active)
+        sleep_ms(50);
     close_sco_socket();
 
     for (int round = 0; round < 10; ++round) {

@@ -162,8 +162,9 @@ void hfp_close()
         shutdown(sco, SHUT_RDWR);
         close(sco);
         log_msg("🔊 SCO audio closed");
+        // The pumps see the link gone before the dial link goes too.
+        g_usleep(100 * 1000);
     }
-    g_usleep(100 * 1000);
     int fd = hfp_socket.exchange(-1);
     if (fd >= 0) {
         shutdown(fd, SHUT_RDWR);

@@ -6,6 +6,7 @@
 #include "audio/sco.h"
 #include "audio/speaker_jitter.h"
 #include "audio/voice_link.h"
+#include "connection/state.h"
 
 #include <pthread.h>
 #include <pulse/error.h>
@@ -252,6 +253,11 @@ void* sco_capture_thread_func(void* arg)
                     if (!send_error_posted)
                         post_logf("⚠️ Microphone send error: %s", strerror(e));
                     stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+                    // The phone's user moved the sound to the handset: it
+                    // stays there until brought back from the window.
+                    sco_sound_on_phone.store(1);
+                    post_log("🔈 Sound on the phone");
+                    g_idle_add(update_ui_cb, nullptr);
                 }
                 remote_closed = true;
                 break;

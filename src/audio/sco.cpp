@@ -25,6 +25,7 @@
 std::atomic<int> sco_socket{-1};
 std::atomic<int> sco_mtu{48};
 std::atomic<int> sco_audio_running{0};
+std::atomic<int> sco_sound_on_phone{0};
 pthread_t sco_playback_thread{};
 pthread_t sco_capture_thread{};
 
@@ -192,6 +193,7 @@ namespace {
 
 void link_up(int fd)
 {
+    sco_sound_on_phone.store(0);
     sco_options options{};
     socklen_t len = sizeof options;
     if (getsockopt(fd, SOL_SCO, SCO_OPTIONS, &options, &len) != 0) {

@@ -11,6 +11,10 @@
 extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
+// 1 while a call's sound is on the phone's handset: the phone closed the
+// voice link itself. Set by the pump that saw it, cleared by the next link
+// (link worker) and when the call ends (main loop); read on the main loop.
+extern std::atomic<int> sco_sound_on_phone;
 // Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
 // pump threads' own mutex; valid while the matching *_started flag is set.
 extern pthread_t sco_playback_thread;

@@ -160,13 +160,18 @@ bool wait_for_phone_link(int ms)
 
 // The phone opens the voice link itself on nearly every event, and refuses
 // ours while it is opening its own: ours goes only when none came.
+struct VoiceConnect {
+    PhoneRef phone;
+    bool at_once;   // the user asked: the phone will not open one
+};
+
 gpointer voice_connect_thread(gpointer data)
 {
-    std::unique_ptr<PhoneRef> phone(static_cast<PhoneRef*>(data));
-    adopt_phone(*phone);
+    std::unique_ptr<VoiceConnect> job(static_cast<VoiceConnect*>(data));
+    adopt_phone(job->phone);
     int backoff_ms = kVoiceRetryFirstMs;
-    bool go = wait_for_phone_link(kPhoneVoiceWaitMs);
-    while (go) {
+    bool go = job->at_once ? voice_wanted() && !voice_up() : wait_for_phone_link(kPhoneVoiceWaitMs);
+    while (go && !sco_sound_on_phone.load()) {
         {
             std::lock_guard<std::mutex> lock(voice_mutex);
             if (voice_wanted() && !voice_up())
@@ -180,10 +185,28 @@ gpointer voice_connect_thread(gpointer data)
     }
     voice_worker = false;
     // A call that wanted sound again just as we gave up.
-    if (voice_wanted() && !voice_up())
+    if (voice_wanted() && !voice_up() && !sco_sound_on_phone.load())
         g_idle_add(voice_open_cb, nullptr);
     return nullptr;
 }
+
+gpointer voice_stop_thread(gpointer);
+
+}  // namespace
+
+void voice_link_bring_back()
+{
+    ASSERT_MAIN_THREAD();
+    if (!sco_sound_on_phone.exchange(0))
+        return;
+    log_msg("🔊 Sound back to this PC");
+    bool idle = false;
+    if (voice_worker.compare_exchange_strong(idle, true))
+        g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new VoiceConnect{this_phone(), true}));
+    update_call_ui();
+}
+
+namespace {
 
 gpointer voice_stop_thread(gpointer)
 {
@@ -199,8 +222,9 @@ void voice_link_sync(bool may_open)
 {
     if (voice_wanted() && !voice_up()) {
         bool idle = false;
-        if (may_open && voice_worker.compare_exchange_strong(idle, true))
-            g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new PhoneRef(this_phone())));
+        // Sound the phone's user moved to the handset stays there.
+        if (may_open && !sco_sound_on_phone.load() && voice_worker.compare_exchange_strong(idle, true))
+            g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new VoiceConnect{this_phone(), false}));
         return;
     }
     if (voice_wanted() || !voice_up())
@@ -227,6 +251,7 @@ void set_call_state(CallState state)
     current_call_state = state;
     call_alert_stop();
     if (state == CALL_IDLE) {
+        sco_sound_on_phone = 0;
         current_call_view = CallView{};
         waiting_call_party = held_call_party = CallParty{};
         voice_link_sync(false);

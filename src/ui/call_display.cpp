@@ -2,6 +2,7 @@
 
 #include "app/main_thread.h"
 #include "app/text.h"
+#include "audio/sco.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/listener.h"
@@ -65,6 +66,8 @@ void update_call_ui()
         // Connected, but no link carries calls yet (the listener is connecting or retrying).
         if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
             markup = "⏳ Call link not ready";
+        if (state == CALL_ACTIVE && sco_sound_on_phone.load())
+            markup += "\n🔈 Sound on the phone";
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
     if (state == CALL_IDLE && window) {
@@ -74,6 +77,8 @@ void update_call_ui()
     set_sensitive(answer_btn, state == CALL_INCOMING);
     set_sensitive(reject_btn, state == CALL_INCOMING);
     set_sensitive(hangup_btn, state == CALL_OUTGOING || state == CALL_ACTIVE);
+    if (sound_btn)
+        gtk_widget_set_visible(sound_btn, state == CALL_ACTIVE && sco_sound_on_phone.load());
     call_notifications_follow();
     update_second_call_ui();
 }

@@ -4,6 +4,7 @@
 #include "app/main_thread.h"
 #include "connection/buttons.h"
 #include "hfp/call_actions.h"
+#include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "ui/second_call.h"
 #include "phonedata/phonebook.h"
@@ -29,6 +30,7 @@ GtkWidget* call_status_label = nullptr;
 GtkWidget* answer_btn = nullptr;
 GtkWidget* reject_btn = nullptr;
 GtkWidget* hangup_btn = nullptr;
+GtkWidget* sound_btn = nullptr;
 GtkWidget* sync_recents_btn = nullptr;
 GtkWidget* recents_spinner = nullptr;
 GtkListStore* recent_store = nullptr;
@@ -152,6 +154,10 @@ void build_call_area(GtkWidget* main_box)
     g_signal_connect(reject_btn, "clicked", G_CALLBACK(on_reject_clicked), nullptr);
     g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
     g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
+    sound_btn = classed_button("🔊 Sound to this PC", "btn-answer");
+    gtk_widget_set_no_show_all(sound_btn, TRUE);
+    gtk_box_pack_start(GTK_BOX(main_box), sound_btn, FALSE, FALSE, 0);
+    g_signal_connect(sound_btn, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { voice_link_bring_back(); }), nullptr);
     build_second_call_area(main_box);
 }
 
@@ -309,7 +315,7 @@ void forget_window_widgets()
     recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
     contacts_progress_label = nullptr;
     recent_store = contacts_store = nullptr;
-    waiting_number_box = waiting_number_label = nullptr;
+    waiting_number_box = waiting_number_label = sound_btn = nullptr;
 }
 
 void build_main_window(GtkApplication* application)

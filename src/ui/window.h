@@ -14,6 +14,8 @@ extern GtkWidget* connect_btn;
 extern GtkWidget* info_label;
 extern GtkWidget* call_status_label;
 extern GtkWidget* answer_btn;
+// Shown while a call's sound is on the phone's handset: brings it back.
+extern GtkWidget* sound_btn;
 extern GtkWidget* reject_btn;
 extern GtkWidget* hangup_btn;
 extern GtkWidget* sync_recents_btn;

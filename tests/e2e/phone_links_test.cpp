@@ -263,8 +263,26 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     EXPECT_LT(stranger.open_sco_to_pc(), 0) << "another device during the call";
     EXPECT_EQ(w.app->find("SCO audio connecting"), std::string::npos) << "the PC opened a link of its own\n" << w.out();
 
+    // The phone's user takes the sound to the handset: it stays there until
+    // the window's button (pressed through the application's action) brings it back.
+    w.phone.listen_sco();
+    w.phone.move_sound_to_handset();
+    ASSERT_TRUE(w.app->wait_for_output("🔈 Sound on the phone")) << w.out();
+    th::wait_until([] { return false; }, 2500);
+    EXPECT_EQ(w.app->find("SCO audio connecting"), std::string::npos) << "the PC took the sound back by itself\n" << w.out();
+    GVariant* r = g_dbus_connection_call_sync(w.world.session_bus.connection(), "org.telvane.Telvane",
+                                              "/org/telvane/Telvane", "org.gtk.Actions", "Activate",
+                                              g_variant_new("(sava{sv})", "sound-to-pc", nullptr, nullptr), nullptr,
+                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_TRUE(r);
+    g_variant_unref(r);
+    EXPECT_TRUE(w.app->wait_for_output("🔊 Sound back to this PC")) << w.out();
+    int back = w.phone.accept_sco(5000);
+    EXPECT_GE(back, 0) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("✓ SCO audio connected\n")) << w.out();
+
     w.phone.remote_hangup();
-    EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔇 Speaker closed") >= 2; }, 5000)) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();

@@ -275,6 +275,22 @@ TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesF
     on_disconnect_clicked(nullptr, nullptr);
     app.settle(300);
     EXPECT_EQ(current_state.load(), PAIRED) << app.output();
+    // No tries until Connect, or until the phone connects by itself.
+    EXPECT_TRUE(reconnect_held());
+    EXPECT_EQ(reconnect_seconds_left(), -1);
+    EXPECT_NE(std::string(gtk_label_get_text(GTK_LABEL(info_label))).find("press Connect"), std::string::npos);
+    EXPECT_TRUE(gtk_widget_get_sensitive(connect_btn));
+    g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "PhoneConnects", g_variant_new("(s)", kPhoneAddr.c_str())));
+    ASSERT_TRUE(reaches(CONNECTED)) << app.output();
+    EXPECT_FALSE(reconnect_held());
+    // Connect tries at once; this phone answers nothing (no hands-free service of ours in this process).
+    on_disconnect_clicked(nullptr, nullptr);
+    app.settle(300);
+    on_connect_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), CONNECTING);
+    EXPECT_FALSE(reconnect_held());
+    ASSERT_TRUE(reaches(PAIRED)) << app.output();
+    EXPECT_GT(reconnect_seconds_left(), 0) << "the next try is scheduled";
 }
 
 TEST(SoundModule, OnlyThePhonesOwnModuleIsFound)

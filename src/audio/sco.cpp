@@ -26,6 +26,7 @@ std::atomic<int> sco_socket{-1};
 std::atomic<int> sco_mtu{48};
 std::atomic<int> sco_audio_running{0};
 std::atomic<int> sco_sound_on_phone{0};
+std::atomic<int> sco_link_from_phone{0};
 pthread_t sco_playback_thread{};
 pthread_t sco_capture_thread{};
 
@@ -165,6 +166,7 @@ void sco_connect()
         log_msg("✓ SCO audio connected (retry)");
     }
     log_msg("✓ SCO audio connected");
+    sco_link_from_phone.store(0);
     link_up(fd);
 }
 
@@ -185,6 +187,7 @@ void sco_adopt_link(int fd)
         return;
     }
     sco_socket.store(fd);
+    sco_link_from_phone.store(1);
     log_msg("✓ SCO audio connected (opened by the phone)");
     link_up(fd);
 }
@@ -247,6 +250,7 @@ gpointer stop_sco_audio(gpointer message)
 {
     bool was_active = sco_audio_running.load() != 0 || sco_socket.load() >= 0;
     sco_audio_running.store(0);
+    sco_link_from_phone.store(0);
     // Time for the pumps to see the flag; with nothing running nobody waits
     // (the teardown of a phone link runs on the main loop).
     if (was_active)

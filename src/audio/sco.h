@@ -15,6 +15,9 @@ extern std::atomic<int> sco_audio_running;
 // voice link itself. Set by the pump that saw it, cleared by the next link
 // (link worker) and when the call ends (main loop); read on the main loop.
 extern std::atomic<int> sco_sound_on_phone;
+// 1 while the link up is one the phone opened (sco_adopt_link): while a call
+// rings that is its in-band ring. Written by the link's opener and stop.
+extern std::atomic<int> sco_link_from_phone;
 // Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
 // pump threads' own mutex; valid while the matching *_started flag is set.
 extern pthread_t sco_playback_thread;

@@ -141,7 +141,15 @@ namespace {
 
 // Judged against the newest model every time, so a request older than the
 // link never closes it.
-bool voice_wanted() { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; }
+// A phone that rings in-band opens the link while the call rings: its ring
+// plays on the PC. We open one only for a call that is up or being dialled.
+bool voice_wanted()
+{
+    CallView view = call_model_snapshot().view();
+    return phone_addr()[0] != '\0' &&
+           (view.voice || (view.state == CALL_INCOMING && sco_link_from_phone.load() && sco_socket.load() >= 0));
+}
+bool voice_opens() { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; }
 bool voice_up() { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; }
 
 // Set while a "voice-connect" worker runs; cleared by it as it ends.
@@ -220,7 +228,7 @@ gpointer voice_stop_thread(gpointer)
 
 void voice_link_sync(bool may_open)
 {
-    if (voice_wanted() && !voice_up()) {
+    if (voice_opens() && !voice_up()) {
         bool idle = false;
         // Sound the phone's user moved to the handset stays there.
         if (may_open && !sco_sound_on_phone.load() && voice_worker.compare_exchange_strong(idle, true))

@@ -115,6 +115,8 @@ void call_alert_stop()
 
 gboolean ringtone_tick(gpointer)
 {
-    beep();
+    // A phone that rings in-band plays its own ring over the voice link.
+    if (!sco_link_from_phone.load())
+        beep();
     return G_SOURCE_CONTINUE;
 }

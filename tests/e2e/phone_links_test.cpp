@@ -283,6 +283,22 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
 
     w.phone.remote_hangup();
     EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔇 Speaker closed") >= 2; }, 5000)) << w.out();
+
+    // A phone that rings in-band: its ring comes over its own link, kept
+    // while the call rings and closed when the caller gives up.
+    w.phone.set_inband_ringing(true);
+    ASSERT_TRUE(w.phone.incoming_call("+4930999888"));
+    int ring = w.phone.take_phone_sco(3000);
+    ASSERT_GE(ring, 0) << w.out();
+    th::ScoPeer ringing(dup(ring), 48);
+    ringing.start_sending([](uint64_t i) { return int16_t((i % 20) < 10 ? 4000 : -4000); });
+    th::wait_until([] { return false; }, 1500);
+    w.phone.ring(w.phone.listener_connection());
+    th::wait_until([] { return false; }, 500);
+    EXPECT_FALSE(ringing.link_closed_by_host()) << w.out();
+    EXPECT_GT(ringing.received_count(), 0u);
+    w.phone.remote_hangup();
+    EXPECT_TRUE(th::wait_until([&] { return ringing.link_closed_by_host(); }, 5000)) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();

@@ -299,6 +299,31 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     EXPECT_GT(ringing.received_count(), 0u);
     w.phone.remote_hangup();
     EXPECT_TRUE(th::wait_until([&] { return ringing.link_closed_by_host(); }, 5000)) << w.out();
+
+    // Answered from the window while it rings in-band: the phone opens the
+    // call's link anew, and it replaces the ring's.
+    ASSERT_TRUE(w.phone.incoming_call("+4930777666"));
+    int ring2 = w.phone.take_phone_sco(3000);
+    ASSERT_GE(ring2, 0) << w.out();
+    th::ScoPeer ringing2(dup(ring2), 48);
+    size_t from = w.phone.command_count();
+    GVariant* answer = g_dbus_connection_call_sync(w.world.session_bus.connection(), "org.telvane.Telvane",
+                                                   "/org/telvane/Telvane", "org.gtk.Actions", "Activate",
+                                                   g_variant_new("(sava{sv})", "answer-call", nullptr, nullptr),
+                                                   nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    ASSERT_TRUE(answer);
+    g_variant_unref(answer);
+    ASSERT_TRUE(w.phone.wait_for_command("ATA", 5000, nullptr, -1, from)) << w.out();
+    int talk_fd = w.phone.take_phone_sco(3000);
+    ASSERT_GE(talk_fd, 0) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return ringing2.link_closed_by_host(); }, 5000)) << w.out();
+    th::ScoPeer talk(dup(talk_fd), 48);
+    talk.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    EXPECT_TRUE(th::wait_until([&] { return talk.received_count() > 0; }, 2000)) << w.out();
+    w.phone.set_indicator("call", 1, true);
+    w.phone.set_indicator("callsetup", 0, true);
+    w.phone.remote_hangup();
+    EXPECT_TRUE(th::wait_until([&] { return talk.link_closed_by_host(); }, 5000)) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();

@@ -18,11 +18,11 @@
 namespace {
 
 std::mutex mutex;
-std::string phone;                    // guarded by mutex
-std::function<bool()> needs_sound;    // guarded by mutex
-std::thread listener;                 // main loop
-std::atomic<bool> listening{false};
-std::atomic<unsigned> phone_links{0};
+std::string phone;                    // guarded by mutex; set on the main loop
+std::function<bool()> needs_sound;    // guarded by mutex; set on the main loop
+std::thread listener;                 // started and joined on the main loop
+std::atomic<bool> listening{false};   // cleared by the main loop to stop the thread
+std::atomic<unsigned> phone_links{0}; // counted by the listening thread
 
 int open_listener(const std::string& adapter)
 {

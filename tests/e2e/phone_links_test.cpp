@@ -306,6 +306,14 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     int ring2 = w.phone.take_phone_sco(3000);
     ASSERT_GE(ring2, 0) << w.out();
     th::ScoPeer ringing2(dup(ring2), 48);
+    // The window rings (it asks for attention) before it is answered.
+    auto urgent = [&] {
+        std::string id = th::run_x_command(w.world.x.display(), {"xdotool", "search", "--onlyvisible", "--name", "^Telvane$"})
+                             .value_or("");
+        auto hints = th::run_x_command(w.world.x.display(), {"xprop", "-id", id.substr(0, id.find('\n')), "WM_HINTS"});
+        return hints && hints->find("urgency hint bit is set") != std::string::npos;
+    };
+    ASSERT_TRUE(th::wait_until(urgent, 10000)) << w.out();
     size_t from = w.phone.command_count();
     GVariant* answer = g_dbus_connection_call_sync(w.world.session_bus.connection(), "org.telvane.Telvane",
                                                    "/org/telvane/Telvane", "org.gtk.Actions", "Activate",

@@ -173,8 +173,10 @@ def dial_phone(shim, device, sock):
     return ''
 
 
-def set_connected(device, connected):
-    if bool(device.props[DEVICE].get('Connected', False)) != connected:
+def set_connected(device, connected, force=False):
+    # The template's own Disconnect leaves the stored value stale: a phone
+    # that connects by itself always changes it.
+    if force or bool(device.props[DEVICE].get('Connected', False)) != connected:
         device.UpdateProperties(DEVICE, {'Connected': dbus.Boolean(connected)})
 
 
@@ -280,7 +282,7 @@ def PhoneConnects(self, address, ok=None, err=None):
     shim = held['shim'] if held else ''
     if shim and not os.path.isdir(phone_dir(shim, device)):
         return err(dbus.exceptions.DBusException('phone out of range', name='org.bluez.Mock.OutOfRange'))
-    set_connected(device, True)
+    set_connected(device, True, force=True)
     dev = device.__dbus_object_path__
     # A phone finds no hands-free service to connect to without a registration.
     if not held or dev in links or dev in connecting:

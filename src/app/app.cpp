@@ -6,12 +6,15 @@
 #include "app/tel_uri.h"
 #include "app/text.h"
 #include "app/workers.h"
+#include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
+#include "connection/profile.h"
 #include "connection/signals.h"
 #include "connection/state.h"
+#include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "hfp/listener.h"
 #include "phonedata/obex.h"
@@ -53,6 +56,20 @@ void hand_over_pending_uri()
     log_msgf("📞 Number waiting for the phone: %s", pending_dial_peek().c_str());
 }
 
+// The phone's own voice links come to the adapter's address.
+void listen_for_voice_links()
+{
+    GVariant* reply = bluez::get_adapter_properties(dbus_conn, adapter_path, nullptr);
+    if (!reply)
+        return;
+    GVariant* props = g_variant_get_child_value(reply, 0);
+    const gchar* address = nullptr;
+    if (g_variant_lookup(props, "Address", "&s", &address))
+        sco_listen_start(address);
+    g_variant_unref(props);
+    g_variant_unref(reply);
+}
+
 void run_startup_scan()
 {
     GError* error = nullptr;
@@ -88,6 +105,7 @@ void on_bluez_vanished(GDBusConnection*, const gchar*, gpointer)
     if (!was_present)
         return;
     log_msg("⚠️ Bluetooth service stopped");
+    profile_bluez_vanished();
     adapter_removed();
     cleanup_connection(nullptr, true);
     if (current_state.load() != ERROR)
@@ -104,6 +122,8 @@ void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
     if (!was_absent)
         return;
     log_msg("✓ Bluetooth service running");
+    profile_start();
+    listen_for_voice_links();
     run_startup_scan();
     update_ui();
 }
@@ -114,6 +134,9 @@ void close_down()
     // The main thread still, though the application has let go of its loop.
     g_main_context_acquire(nullptr);
     cleanup_connection(nullptr, false);   // listener, hands-free and voice links, joined
+    sco_listen_stop();
+    if (dbus_conn)
+        profile_stop();
     leave_adapter_as_found();
     // Workers waiting in bus calls are let go by closing their buses.
     if (GDBusConnection* obex = obex_conn.load())
@@ -141,8 +164,12 @@ void finish_startup()
 
     if (!open_system_bus())
         set_state(ERROR);
-    else
+    else {
+        sco_listen_set_rule([] { return call_model_snapshot().view().state != CALL_IDLE; });
+        profile_start();
+        listen_for_voice_links();
         run_startup_scan();
+    }
 
     update_ui();
     log_msg("📱 Telvane - Ready");

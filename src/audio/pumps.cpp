@@ -7,6 +7,7 @@
 #include "audio/sco.h"
 #include "audio/speaker_jitter.h"
 #include "audio/voice_link.h"
+#include "connection/state.h"
 
 #include <pthread.h>
 #include <pulse/context.h>
@@ -234,6 +235,7 @@ void take_packet(Engine& e, const char* packet, ssize_t n, int64_t now)
             e.jitter.add_samples(pcm, got, now);
     }
     e.link->phone_packets.fetch_add(1);
+    e.link->phone_packet_bytes.store(static_cast<int>(n));
 }
 
 void speaker_tick(Engine& e, int64_t now)
@@ -364,6 +366,13 @@ void mic_tick(Engine& e, int64_t now)
         end_side(e.mic);
         return;
     }
+    // Our packets are the size of the phone's: USB adapters carry 48-byte
+    // packets whatever the MTU says.
+    const int phone_size = e.link->phone_packet_bytes.load();
+    if (phone_size > 0 && static_cast<size_t>(link_packet_bytes(e.link->codec, phone_size)) != e.pacer.mtu())
+        e.pacer = MicPacer(link_packet_bytes(e.link->codec, phone_size),
+                           static_cast<size_t>(codec_link_bytes_per_ms(e.link->codec)),
+                           codec_transparent(e.link->codec) ? kH2PacketBytes : 2);
     const size_t mtu = e.pacer.mtu();
     // The packets due go out in one system call.
     int due = std::min(e.pacer.due(e.link->phone_packets.load(), now), kMaxBatch);
@@ -394,6 +403,11 @@ void mic_tick(Engine& e, int64_t now)
                 withdraw_stream(pulse_playback, e.speaker.stream);
                 withdraw_stream(pulse_capture, e.mic.stream);
                 stop_sco_audio(const_cast<char*>("🔇 SCO closed (remote closed)"));
+                // The phone's user moved the sound to the handset: it
+                // stays there until brought back from the window.
+                sco_sound_on_phone.store(1);
+                post_log("🔈 Sound on the phone");
+                g_idle_add(update_ui_cb, nullptr);
             }
             e.remote_closed = true;
             break;

@@ -28,6 +28,8 @@ std::atomic<int> sco_mtu{48};
 std::atomic<int> sco_audio_running{0};
 std::atomic<int> sco_codec{static_cast<int>(VoiceCodec::CVSD)};
 std::atomic<int> sco_link_codec{static_cast<int>(VoiceCodec::CVSD)};
+std::atomic<int> sco_sound_on_phone{0};
+std::atomic<int> sco_link_from_phone{0};
 pthread_t sco_audio_thread{};
 
 namespace {
@@ -39,6 +41,8 @@ std::mutex pump_threads_mutex;
 bool audio_started = false;   // under pump_threads_mutex
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void link_up(int fd, VoiceCodec codec);
 
 void close_sco_socket()
 {
@@ -186,7 +190,44 @@ void sco_connect()
         log_msg("✓ SCO audio connected (retry)");
     }
     log_msg("✓ SCO audio connected");
+    sco_link_from_phone.store(0);
+    link_up(fd, codec);
+}
 
+void sco_adopt_link(int fd)
+{
+    std::lock_guard<std::mutex> serial(connect_mutex);
+    if (sco_audio_running.load() || sco_socket.load() >= 0) {
+        // The phone's link replaces ours (it chose this one); the call's
+        // sound goes where the phone sends it.
+        stop_sco_audio(nullptr);
+    }
+    sco_reap_pump_threads(true);
+    // A deferred link takes its air coding until the read that completes it.
+    VoiceCodec codec = static_cast<VoiceCodec>(sco_codec.load());
+    if (sco_set_voice(fd, codec) < 0 && codec_transparent(codec)) {
+        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
+        codec_link_fall_back();
+        codec = VoiceCodec::CVSD;
+    }
+    // With deferred setup the link completes on the first read, which returns 0.
+    char none;
+    if (read(fd, &none, 1) < 0) {
+        log_msgf("⚠️ Voice link of the phone lost: %s", strerror(errno));
+        close(fd);
+        return;
+    }
+    sco_socket.store(fd);
+    sco_link_from_phone.store(1);
+    log_msg("✓ SCO audio connected (opened by the phone)");
+    link_up(fd, codec);
+}
+
+namespace {
+
+void link_up(int fd, VoiceCodec codec)
+{
+    sco_sound_on_phone.store(0);
     sco_options options{};
     socklen_t len = sizeof options;
     if (getsockopt(fd, SOL_SCO, SCO_OPTIONS, &options, &len) != 0) {
@@ -219,12 +260,16 @@ void sco_connect()
     sco_start_pumps();
 }
 
+}  // namespace
+
 void sco_start_pumps()
 {
     auto* link = new VoiceLink;
     link->generation = sco_generation.fetch_add(1) + 1;
-    link->mtu = sco_mtu.load();
     link->codec = static_cast<VoiceCodec>(sco_link_codec.load());
+    // USB adapters carry narrowband voice in 48-byte packets whatever the
+    // MTU says; the audio thread follows the size of the phone's packets.
+    link->mtu = codec_transparent(link->codec) ? static_cast<int>(kH2PacketBytes) : kDefaultScoMtu;
     // The pumps' own descriptor: once this call's socket is closed, its
     // number may be the next call's, and a late pump must not read that.
     link->fd = fcntl(sco_socket.load(), F_DUPFD_CLOEXEC, 0);
@@ -244,7 +289,11 @@ gpointer stop_sco_audio(gpointer message)
 {
     bool was_active = sco_audio_running.load() != 0 || sco_socket.load() >= 0;
     sco_audio_running.store(0);
-    sleep_ms(50);
+    sco_link_from_phone.store(0);
+    // Time for the pumps to see the flag; with nothing running nobody waits
+    // (the teardown of a phone link runs on the main loop).
+    if (was_active)
+        sleep_ms(50);
     close_sco_socket();
 
     for (int round = 0; round < 10; ++round) {

@@ -13,6 +13,13 @@
 extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
+// 1 while a call's sound is on the phone's handset: the phone closed the
+// voice link itself. Set by the pump that saw it, cleared by the next link
+// (link worker) and when the call ends (main loop); read on the main loop.
+extern std::atomic<int> sco_sound_on_phone;
+// 1 while the link up is one the phone opened (sco_adopt_link): while a call
+// rings that is its in-band ring. Written by the link's opener and stop.
+extern std::atomic<int> sco_link_from_phone;
 // Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
 // audio thread's own mutex; valid while its started flag is set.
 extern pthread_t sco_audio_thread;
@@ -30,6 +37,9 @@ extern std::atomic<int> sco_link_codec;
 int sco_set_voice(int fd, VoiceCodec codec);
 
 void sco_connect();
+// Takes a voice link the phone opened (accepted with deferred setup, not yet
+// read) as the call's: completes it and starts the audio thread on it. Any thread.
+void sco_adopt_link(int fd);
 // Starts the audio thread on sco_socket as the current call's; sco_connect
 // does this once the link is up.
 void sco_start_pumps();

@@ -19,6 +19,8 @@ struct VoiceLink {
     int mtu = 48;
     VoiceCodec codec = VoiceCodec::CVSD;
     std::atomic<uint64_t> phone_packets{0};
+    // Size of the phone's latest packet (the playback pump); 0 before the first.
+    std::atomic<int> phone_packet_bytes{0};
     std::atomic<int> holders{0};
 };
 

@@ -7,6 +7,7 @@
 #include "connection/agent.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
+#include "connection/reconnect.h"
 #include "connection/state.h"
 
 #include <string>
@@ -52,20 +53,41 @@ void on_stop_clicked(GtkButton*, gpointer)
     update_ui();
 }
 
+namespace {
+
+void on_disconnected(GObject* source, GAsyncResult* result, gpointer)
+{
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply) {
+        g_variant_unref(reply);
+        log_msg("🔌 Disconnected");
+        return;
+    }
+    g_dbus_error_strip_remote_error(error);
+    log_msgf("⚠️ Disconnect failed: %s", error->message);
+    g_error_free(error);
+}
+
+}  // namespace
+
 void on_disconnect_clicked(GtkButton*, gpointer)
 {
     ASSERT_MAIN_THREAD();
-    if (device_path[0] != '\0' && dbus_conn) {
-        GError* error = nullptr;
-        if (bluez::disconnect_device(dbus_conn, device_path, &error)) {
-            log_msg("🔌 Disconnected");
-        } else {
-            g_dbus_error_strip_remote_error(error);
-            log_msgf("⚠️ Disconnect failed: %s", error->message);
-            g_error_free(error);
-        }
-    }
+    // The user wants the phone off: no reconnecting until Connect, or until
+    // the phone connects by itself.
+    reconnect_hold();
+    if (device_path[0] != '\0' && dbus_conn)
+        g_dbus_connection_call(dbus_conn, bluez::kService, device_path, "org.bluez.Device1", "Disconnect", nullptr,
+                               nullptr, G_DBUS_CALL_FLAGS_NONE, bluez::kDisconnectTimeoutMs, nullptr, on_disconnected,
+                               nullptr);
     cleanup_connection(nullptr, false);
     set_state(resting_state());
     update_ui();
+}
+
+void on_connect_clicked(GtkButton*, gpointer)
+{
+    ASSERT_MAIN_THREAD();
+    reconnect_now();
 }

@@ -6,6 +6,7 @@
 #include "app/main_thread.h"
 #include "app/workers.h"
 #include "audio/sco.h"
+#include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/state.h"
@@ -143,6 +144,7 @@ void cleanup_connection(const char* message, bool forget_phone)
     if (message)
         log_msg(message);
     incoming_call_running = 0;
+    sco_listen_set_phone("");
     call_link_closed();
     int listen_fd = hfp_listen_socket.exchange(-1);
     if (listen_fd >= 0) {

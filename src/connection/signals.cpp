@@ -5,6 +5,8 @@
 #include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
+#include "connection/profile.h"
+#include "connection/reconnect.h"
 #include "connection/sound_module.h"
 #include "connection/state.h"
 
@@ -71,8 +73,15 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
     GVariant* changed = nullptr;
     g_variant_get(parameters, "(&s@a{sv}@as)", &changed_interface, &changed, nullptr);
     gboolean discoverable = TRUE;
-    if (std::strcmp(changed_interface, "org.bluez.Adapter1") == 0 && std::strcmp(object_path, adapter_path) == 0 &&
-        g_variant_lookup(changed, "Discoverable", "b", &discoverable) && !discoverable) {
+    bool our_adapter =
+        std::strcmp(changed_interface, "org.bluez.Adapter1") == 0 && std::strcmp(object_path, adapter_path) == 0;
+    if (our_adapter) {
+        if (GVariant* uuids = g_variant_lookup_value(changed, "UUIDs", G_VARIANT_TYPE("as"))) {
+            profile_adapter_uuids_changed(uuids);
+            g_variant_unref(uuids);
+        }
+    }
+    if (our_adapter && g_variant_lookup(changed, "Discoverable", "b", &discoverable) && !discoverable) {
         // BlueZ's own time limit, or someone else switched it off.
         g_variant_unref(changed);
         discoverability_ended_by_service();
@@ -81,8 +90,11 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
     gboolean paired = FALSE, connected = FALSE;
     bool has_paired = g_variant_lookup(changed, "Paired", "b", &paired);
     bool has_connected = g_variant_lookup(changed, "Connected", "b", &connected);
+    gint16 rssi = 0;
+    // BlueZ saw the phone (an inquiry or scan answered): it is in range.
+    bool seen = g_variant_lookup(changed, "RSSI", "n", &rssi);
     if (std::strcmp(changed_interface, "org.bluez.Device1") != 0 || !on_adapter(object_path, adapter_path) ||
-        (!has_paired && !has_connected)) {
+        (!has_paired && !has_connected && (!seen || std::strcmp(object_path, device_path) != 0))) {
         g_variant_unref(changed);
         return;
     }
@@ -107,6 +119,8 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
         else
             phone_disconnected();
     }
+    if (seen && !has_connected && current_state.load() == PAIRED && !reconnect_held())
+        reconnect_now();
     g_variant_unref(changed);
 }
 

@@ -4,7 +4,10 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "app/main_thread.h"
+#include "audio/sco_listen.h"
 #include "connection/device.h"
+#include "connection/profile.h"
+#include "connection/reconnect.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
@@ -51,12 +54,14 @@ void set_state(AppState new_state)
     log_msgf("State: %s -> %s", state_names[old_state], state_names[new_state]);
     current_state = new_state;
     follow_pairing(old_state, new_state);
+    reconnect_state_changed(static_cast<AppState>(old_state), new_state);
     if (old_state == CONNECTED) {
         cleanup_connection(nullptr, false);
         return;
     }
     if (new_state != CONNECTED)
         return;
+    sco_listen_set_phone(device_addr);
     if (device_addr[0] != '\0')
         start_incoming_listener();
     if (!phonebook_loaded.load() && !syncing_contacts.load())
@@ -83,11 +88,11 @@ std::string bounded_info(gchar* text)
 }  // namespace
 
 StatusView status_view_for(AppState state, const char* name, const char* addr, const char* error,
-                           bool syncing_contacts_now, bool syncing_recents_now)
+                           bool syncing_contacts_now, bool syncing_recents_now, int next_try_s, bool held)
 {
     const char* shown_name = (name && *name) ? name : "Unknown";
     const char* shown_addr = (addr && *addr) ? addr : "-";
-    StatusView v{"", "", kStatusClasses[IDLE], false, false, false, false, false, false};
+    StatusView v{"", "", kStatusClasses[IDLE], false, false, false, false, false, false, false};
     switch (state) {
     case IDLE:
         v.status_text = "🔵 Ready";
@@ -109,14 +114,23 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
         break;
     case PAIRED:
         v.status_text = "✓ Paired";
-        v.info_text = bounded_info(
-            g_strdup_printf("Device: %s\nAddress: %s\n\nNot connected: connect from your phone.", shown_name, shown_addr));
+        if (next_try_s >= 0)
+            v.info_text = bounded_info(g_strdup_printf("Device: %s\nAddress: %s\n\nNot connected: next try in %d s",
+                                                       shown_name, shown_addr, next_try_s));
+        else if (held)
+            v.info_text = bounded_info(g_strdup_printf(
+                "Device: %s\nAddress: %s\n\nNot connected: press Connect, or connect from your phone.", shown_name,
+                shown_addr));
+        else
+            v.info_text = bounded_info(g_strdup_printf(
+                "Device: %s\nAddress: %s\n\nNot connected: connect from your phone.", shown_name, shown_addr));
         v.stop = true;
+        v.connect = addr && *addr;
         break;
     case CONNECTING:
         v.status_text = "🔗 Connecting";
         v.info_text = bounded_info(
-            g_strdup_printf("Device: %s\nAddress: %s\n\nEstablishing connection…", shown_name, shown_addr));
+            g_strdup_printf("Device: %s\nAddress: %s\n\nConnecting to %s…", shown_name, shown_addr, shown_name));
         v.spinner = true;
         break;
     case CONNECTED:
@@ -146,7 +160,10 @@ void update_ui()
         state = ERROR;
     if (state_label && info_label) {
         StatusView v = status_view_for(static_cast<AppState>(state), device_name, device_addr, error_msg,
-                                       syncing_contacts.load() != 0, syncing_recents.load() != 0);
+                                       syncing_contacts.load() != 0, syncing_recents.load() != 0,
+                                       reconnect_seconds_left(), reconnect_held());
+        if (hands_free_role_taken())
+            v.info_text += std::string("\n\n") + kRoleTakenNotice;
         gtk_label_set_text(GTK_LABEL(state_label), v.status_text);
         gtk_label_set_text(GTK_LABEL(info_label), v.info_text.c_str());
         GtkStyleContext* style = gtk_widget_get_style_context(state_label);
@@ -160,6 +177,8 @@ void update_ui()
             gtk_widget_set_sensitive(stop_btn, v.stop);
         if (disconnect_btn)
             gtk_widget_set_sensitive(disconnect_btn, v.disconnect);
+        if (connect_btn)
+            gtk_widget_set_sensitive(connect_btn, v.connect);
         // Known contacts can be searched whatever the phone does.
         if (contacts_search_entry)
             gtk_widget_set_sensitive(contacts_search_entry, v.search || phonebook_snapshot()->count > 0);

@@ -26,6 +26,9 @@ struct StatusView {
     std::string info_text;
     const char* style_class;
     bool start, stop, disconnect, search, sync, spinner;
+    bool connect = false;
 };
+// next_try_s: seconds to the next reconnect try, -1 when none is scheduled;
+// held: the user disconnected, so nothing is tried until Connect.
 StatusView status_view_for(AppState state, const char* name, const char* addr, const char* error,
-                           bool syncing_contacts, bool syncing_recents);
+                           bool syncing_contacts, bool syncing_recents, int next_try_s = -1, bool held = false);

@@ -12,6 +12,7 @@
 #include "ui/call_display.h"
 #include "ui/phone_status.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -80,11 +81,16 @@ void post_indicator(unsigned generation, const std::string& name, int value)
         g_idle_add(apply_indicator_cb, new IndicatorUpdate{generation, name, value});
 }
 
-gboolean voice_retry_cb(gpointer)
+gboolean voice_open_cb(gpointer)
 {
-    voice_link_sync(false);
+    voice_link_sync(true);
     return G_SOURCE_REMOVE;
 }
+
+// The phone's own voice link usually comes within a few hundred ms.
+constexpr int kPhoneVoiceWaitMs = 1500;
+constexpr int kVoiceRetryFirstMs = 1000;
+constexpr int kVoiceRetryLongestMs = 8000;
 
 bool on_main_loop()
 {
@@ -131,29 +137,114 @@ CallModel call_model_snapshot()
     return call_model;
 }
 
+namespace {
+
+// Judged against the newest model every time, so a request older than the
+// link never closes it.
+// A phone that rings in-band opens the link while the call rings: its ring
+// plays on the PC. We open one only for a call that is up or being dialled.
+bool voice_wanted()
+{
+    CallView view = call_model_snapshot().view();
+    return phone_addr()[0] != '\0' &&
+           (view.voice || (view.state == CALL_INCOMING && sco_link_from_phone.load() && sco_socket.load() >= 0));
+}
+bool voice_opens() { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; }
+bool voice_up() { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; }
+
+// Set while a "voice-connect" worker runs; cleared by it as it ends.
+std::atomic<bool> voice_worker{false};
+
+// Waits while the call wants sound and none is up; false once it is up or no longer wanted.
+bool wait_for_phone_link(int ms)
+{
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (!voice_wanted() || voice_up())
+            return false;
+        g_usleep(50 * 1000);
+    }
+    return voice_wanted() && !voice_up();
+}
+
+// The phone opens the voice link itself on nearly every event, and refuses
+// ours while it is opening its own: ours goes only when none came.
+struct VoiceConnect {
+    PhoneRef phone;
+    bool at_once;   // the user asked: the phone will not open one
+};
+
+gpointer voice_connect_thread(gpointer data)
+{
+    std::unique_ptr<VoiceConnect> job(static_cast<VoiceConnect*>(data));
+    adopt_phone(job->phone);
+    int backoff_ms = kVoiceRetryFirstMs;
+    bool go = job->at_once ? voice_wanted() && !voice_up() : wait_for_phone_link(kPhoneVoiceWaitMs);
+    while (go && !sco_sound_on_phone.load()) {
+        {
+            std::lock_guard<std::mutex> lock(voice_mutex);
+            if (voice_wanted() && !voice_up()) {
+                sco_connect();
+                g_idle_add(hfp_refresh_ui_cb, nullptr);   // the codec the call is in
+            }
+            // The call may have ended while the link was being made.
+            if (!voice_wanted() && voice_up())
+                stop_sco_audio(nullptr);
+        }
+        go = wait_for_phone_link(backoff_ms);
+        backoff_ms = std::min(backoff_ms * 2, kVoiceRetryLongestMs);
+    }
+    voice_worker = false;
+    // A call that wanted sound again just as we gave up.
+    if (voice_wanted() && !voice_up() && !sco_sound_on_phone.load())
+        g_idle_add(voice_open_cb, nullptr);
+    return nullptr;
+}
+
+gpointer voice_stop_thread(gpointer);
+
+}  // namespace
+
+void voice_link_bring_back()
+{
+    ASSERT_MAIN_THREAD();
+    if (!sco_sound_on_phone.exchange(0))
+        return;
+    log_msg("🔊 Sound back to this PC");
+    bool idle = false;
+    if (voice_worker.compare_exchange_strong(idle, true))
+        g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new VoiceConnect{this_phone(), true}));
+    update_call_ui();
+}
+
+namespace {
+
+gpointer voice_stop_thread(gpointer)
+{
+    std::lock_guard<std::mutex> lock(voice_mutex);
+    if (!voice_wanted() && voice_up())
+        stop_sco_audio(nullptr);
+    return nullptr;
+}
+
+}  // namespace
+
 void voice_link_sync(bool may_open)
 {
-    std::unique_lock<std::mutex> lock(voice_mutex, std::defer_lock);
-    if (may_open) {
-        lock.lock();
-    } else if (!lock.try_lock()) {
-        // A reader is opening the link; look again once it is done.
-        g_timeout_add(50, voice_retry_cb, nullptr);
+    if (voice_opens() && !voice_up()) {
+        bool idle = false;
+        // Sound the phone's user moved to the handset stays there.
+        if (may_open && !sco_sound_on_phone.load() && voice_worker.compare_exchange_strong(idle, true))
+            g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new VoiceConnect{this_phone(), false}));
         return;
     }
-    // Judged against the newest model every time, so a request older than
-    // the link never closes it.
-    auto wanted = [] { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; };
-    auto up = [] { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; };
-    if (wanted() && !up() && may_open) {
-        sco_connect();
-        g_idle_add(hfp_refresh_ui_cb, nullptr);   // the codec the call is in
-        // The call may have ended while the link was being made.
-        if (!wanted() && up())
-            stop_sco_audio(nullptr);
-    } else if (!wanted() && up()) {
-        stop_sco_audio(nullptr);
+    if (voice_wanted() || !voice_up())
+        return;
+    // Stopping waits for the pumps: never on the main loop.
+    if (on_main_loop()) {
+        g_thread_unref(g_thread_new("voice-stop", voice_stop_thread, nullptr));
+        return;
     }
+    voice_stop_thread(nullptr);
 }
 
 int phone_indicator(const char* name)
@@ -170,6 +261,7 @@ void set_call_state(CallState state)
     current_call_state = state;
     call_alert_stop();
     if (state == CALL_IDLE) {
+        sco_sound_on_phone = 0;
         current_call_view = CallView{};
         waiting_call_party = held_call_party = CallParty{};
         voice_link_sync(false);

@@ -35,6 +35,8 @@ CallModel call_model_snapshot();
 // Brings the voice link in line with the model: opens it when a call needs
 // it (may_open; blocks for the connect), closes it when none does.
 void voice_link_sync(bool may_open);
+// The call's sound back from the phone's handset: our voice connect, at once.
+void voice_link_bring_back();
 
 // Reader side: one "+CIEV:" / the answer to AT+CIND? of a link.
 void handle_ciev_event_from(unsigned generation, int indicator, int value);

@@ -109,6 +109,8 @@ void hfp_close()
         shutdown(sco, SHUT_RDWR);
         close(sco);
         log_msg("🔊 SCO audio closed");
+        // The pumps see the link gone before the dial link goes too.
+        g_usleep(100 * 1000);
     }
     log_msg("✓ HFP connection closed");
 }

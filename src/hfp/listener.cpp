@@ -4,6 +4,7 @@
 #include "app/log.h"
 #include "app/main_thread.h"
 #include "connection/device.h"
+#include "connection/profile.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/dial.h"
@@ -23,18 +24,25 @@ constexpr gint64 kStableConnectionUs = 10 * G_USEC_PER_SEC;
 
 std::atomic<int> listener_finished{1};
 std::atomic<int> consecutive_losses{0};
+// Main loop only: a ConnectProfile of ours is under way.
+bool link_requested = false;
+// A connect BlueZ reported under way (bluetoothd's own, the phone's) that
+// brought no link by then is asked for again.
+constexpr guint kUnderWayCheckMs = 10000;
 
 struct ListenerStart {
     unsigned generation;
     PhoneRef phone;
+    int fd;
 };
 
-void start_listener_thread()
+void start_listener_thread(int fd)
 {
     incoming_call_running = 1;
     listener_finished = 0;
+    hfp_listen_socket = fd;
     incoming_call_thread = g_thread_new("incoming-call", incoming_call_listener,
-                                        new ListenerStart{hfp_link_generation(), this_phone()});
+                                        new ListenerStart{hfp_link_generation(), this_phone(), fd});
 }
 
 void schedule_restart(gint64 connected_for_us)
@@ -76,26 +84,60 @@ gboolean link_ready_cb(gpointer)
     return G_SOURCE_REMOVE;
 }
 
-// Opens the RFCOMM link to the phone's gateway service: the channel from
-// its SDP record (looked up while unknown), then the connect. Published in
-// hfp_listen_socket before the connect, so a disconnect can abort it.
-int open_link()
+gboolean link_check_cb(gpointer);
+
+// Whether a listener thread runs; one that has ended is joined.
+bool listener_running()
 {
-    if (hfp_channel.load() == 0)
-        hfp_lookup_channel();
-    if (hfp_channel.load() == 0) {
-        log_msg("⚠️ No hands-free service found on the phone");
-        return -1;
+    if (incoming_call_thread && listener_finished.load()) {
+        g_thread_join(incoming_call_thread);
+        incoming_call_thread = nullptr;
     }
-    bool socket_failed = false;
-    int fd = hfp_rfcomm_open(&socket_failed, &hfp_listen_socket);
-    if (fd < 0) {
-        // Refused outright: the phone may have moved its service to another channel.
-        if (!socket_failed && errno == ECONNREFUSED)
-            hfp_channel = 0;
-        log_msg(socket_failed ? "⚠️ Listener socket error" : "⚠️ Listener connection error");
+    return incoming_call_thread != nullptr;
+}
+
+// The link comes from BlueZ, whoever opens it: we ask BlueZ to open it and
+// it arrives through Profile1.NewConnection (hfp_adopt_link).
+void request_link()
+{
+    // Until we hold the role, a connect would hand the link to whoever does;
+    // the registration asks again once it is through.
+    if (link_requested || listener_running() || device_path[0] == '\0' || !profile_registered())
+        return;
+    link_requested = true;
+    log_msg("📞 Incoming call listener started");
+    profile_connect(device_path, [](ProfileConnect result, const std::string& message) {
+        link_requested = false;
+        bool failed = result != ProfileConnect::CONNECTED && result != ProfileConnect::UNDER_WAY;
+        if (failed)
+            log_msgf("⚠️ Listener connection error: %s", message.c_str());
+        if (current_state.load() != CONNECTED || listener_running())
+            return;
+        if (failed)
+            schedule_restart(0);
+        else
+            g_timeout_add(kUnderWayCheckMs, link_check_cb, nullptr);
+    });
+}
+
+gboolean link_check_cb(gpointer)
+{
+    if (current_state.load() == CONNECTED && !listener_running())
+        request_link();
+    return G_SOURCE_REMOVE;
+}
+
+// Stops a listener thread (its link shut down) and joins it.
+void stop_listener_thread()
+{
+    incoming_call_running = 0;
+    int old = hfp_listen_socket.exchange(-1);
+    if (old >= 0)
+        shutdown(old, SHUT_RDWR);
+    if (incoming_call_thread) {
+        g_thread_join(incoming_call_thread);
+        incoming_call_thread = nullptr;
     }
-    return fd;
 }
 
 }  // namespace
@@ -114,8 +156,28 @@ void start_incoming_listener()
 {
     ASSERT_MAIN_THREAD();
     consecutive_losses = 0;
-    if (incoming_call_thread == nullptr && device_addr[0] != '\0')
-        start_listener_thread();
+    if (device_addr[0] != '\0')
+        request_link();
+}
+
+void hfp_adopt_link(int fd)
+{
+    ASSERT_MAIN_THREAD();
+    // A new link replaces the old one: the phone came back before we saw it go.
+    if (incoming_call_thread)
+        stop_listener_thread();
+    if (!link_requested)
+        log_msg("📞 Incoming call listener started");
+    start_listener_thread(fd);
+}
+
+void hfp_release_link()
+{
+    ASSERT_MAIN_THREAD();
+    incoming_call_running = 0;
+    int fd = hfp_listen_socket.exchange(-1);
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
 }
 
 gpointer incoming_call_listener(gpointer data)
@@ -124,10 +186,13 @@ gpointer incoming_call_listener(gpointer data)
     unsigned generation = start ? start->generation : hfp_link_generation();
     if (start)
         adopt_phone(start->phone);
-    log_msg("📞 Incoming call listener started");
-    int fd = open_link();
-    if (fd < 0)
+    int fd = start ? start->fd : -1;
+    if (fd < 0 || hfp_listen_socket.load() != fd) {
+        // Taken back (a disconnect) before we began.
+        if (fd >= 0)
+            close(fd);
         return give_up_attempt();
+    }
 
     std::atomic<int> handshake{0};   // 1 done, -1 failed
     std::shared_ptr<AtConversation> link =
@@ -144,10 +209,9 @@ gpointer incoming_call_listener(gpointer data)
     }
     bool lost = incoming_call_running.load() != 0;
     if (lost && ready_at == 0 && handshake.load() == -1 && !link->closed()) {
-        // A phone that does not complete the handshake is no hands-free
-        // gateway we can use on that channel: ask its SDP server again.
+        // A phone that does not complete the handshake gives us no link to
+        // carry calls: it is closed and asked for again after the back-off.
         log_msg("⚠️ Handshake failed; the call link is not ready");
-        hfp_channel = 0;
     } else if (lost && ready_at == 0) {
         log_msg("⚠️ Listener connection lost during the handshake");
     } else if (lost) {
@@ -181,7 +245,7 @@ gboolean restart_incoming_listener_cb(gpointer)
     }
     log_msg("🔁 Restarting listener");
     if (device_addr[0] != '\0')
-        start_listener_thread();
+        request_link();
     return G_SOURCE_REMOVE;
 }
 

@@ -11,8 +11,13 @@ extern std::atomic<int> incoming_call_running;
 // The listener thread, started and joined on the main loop only.
 extern GThread* incoming_call_thread;
 
-// Started by set_state on entering CONNECTED.
+// Started by set_state on entering CONNECTED: asks BlueZ for the link.
 void start_incoming_listener();
+// The RFCOMM link BlueZ handed over (Profile1.NewConnection; ours to close):
+// the listener's handshake and loop run on it. Main loop.
+void hfp_adopt_link(int fd);
+// BlueZ asked for the link to go: shut down, and not asked for again.
+void hfp_release_link();
 gpointer incoming_call_listener(gpointer);
 gboolean restart_incoming_listener_cb(gpointer);
 // True once the link is past its handshake and can carry call commands.

@@ -82,6 +82,8 @@ void update_call_ui()
             markup = "⏳ Call link not ready";
         if (state != CALL_IDLE && sco_audio_running.load())
             markup += std::string("\n\n") + codec_label(static_cast<VoiceCodec>(sco_link_codec.load()));
+        if (state == CALL_ACTIVE && sco_sound_on_phone.load())
+            markup += "\n🔈 Sound on the phone";
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
     // Above other windows only while the call rings, not for the whole call.
@@ -93,6 +95,8 @@ void update_call_ui()
     set_sensitive(answer_btn, state == CALL_INCOMING && !asked);
     set_sensitive(reject_btn, state == CALL_INCOMING && !asked);
     set_sensitive(hangup_btn, (state == CALL_OUTGOING || state == CALL_ACTIVE) && !asked);
+    if (sound_btn)
+        gtk_widget_set_visible(sound_btn, state == CALL_ACTIVE && sco_sound_on_phone.load());
     call_notifications_follow();
     update_second_call_ui();
 }
@@ -129,6 +133,8 @@ void call_alert_stop()
 
 gboolean ringtone_tick(gpointer)
 {
-    beep();
+    // A phone that rings in-band plays its own ring over the voice link.
+    if (!sco_link_from_phone.load())
+        beep();
     return G_SOURCE_CONTINUE;
 }

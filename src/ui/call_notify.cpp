@@ -76,6 +76,7 @@ void press(GtkWidget* button)
 
 void on_answer_call(GSimpleAction*, GVariant*, gpointer) { press(answer_btn); }
 void on_reject_call(GSimpleAction*, GVariant*, gpointer) { press(reject_btn); }
+void on_sound_to_pc(GSimpleAction*, GVariant*, gpointer) { press(sound_btn); }
 void on_show_window(GSimpleAction*, GVariant*, gpointer) { present_window(); }
 void on_answer_waiting(GSimpleAction*, GVariant*, gpointer)
 {
@@ -178,6 +179,7 @@ void install_call_notifications(GtkApplication* application)
     const GActionEntry entries[] = {
         {"answer-call", on_answer_call, nullptr, nullptr, nullptr, {}},
         {"reject-call", on_reject_call, nullptr, nullptr, nullptr, {}},
+        {"sound-to-pc", on_sound_to_pc, nullptr, nullptr, nullptr, {}},
         {"show-window", on_show_window, nullptr, nullptr, nullptr, {}},
         {"show-recents", on_show_recents, nullptr, nullptr, nullptr, {}},
         {"answer-waiting", on_answer_waiting, nullptr, nullptr, nullptr, {}},

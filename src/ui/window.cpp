@@ -5,6 +5,7 @@
 #include "audio/aec.h"
 #include "connection/buttons.h"
 #include "hfp/call_actions.h"
+#include "hfp/call_state.h"
 #include "hfp/dial.h"
 #include "ui/second_call.h"
 #include "phonedata/phonebook.h"
@@ -25,11 +26,13 @@ GtkWidget* spinner = nullptr;
 GtkWidget* start_btn = nullptr;
 GtkWidget* stop_btn = nullptr;
 GtkWidget* disconnect_btn = nullptr;
+GtkWidget* connect_btn = nullptr;
 GtkWidget* info_label = nullptr;
 GtkWidget* call_status_label = nullptr;
 GtkWidget* answer_btn = nullptr;
 GtkWidget* reject_btn = nullptr;
 GtkWidget* hangup_btn = nullptr;
+GtkWidget* sound_btn = nullptr;
 GtkWidget* sync_recents_btn = nullptr;
 GtkWidget* recents_spinner = nullptr;
 GtkListStore* recent_store = nullptr;
@@ -112,11 +115,13 @@ void build_header(GtkWidget* main_box)
     start_btn = classed_button("▶️ Start", "btn-start");
     stop_btn = classed_button("⏹️ Stop", "btn-stop");
     disconnect_btn = classed_button("🔌 Disconnect", nullptr);
-    for (GtkWidget* button : {start_btn, stop_btn, disconnect_btn})
+    connect_btn = classed_button("🔗 Connect", nullptr);
+    for (GtkWidget* button : {start_btn, stop_btn, connect_btn, disconnect_btn})
         gtk_box_pack_start(GTK_BOX(buttons), button, TRUE, TRUE, 0);
     g_signal_connect(start_btn, "clicked", G_CALLBACK(on_start_clicked), nullptr);
     g_signal_connect(stop_btn, "clicked", G_CALLBACK(on_stop_clicked), nullptr);
     g_signal_connect(disconnect_btn, "clicked", G_CALLBACK(on_disconnect_clicked), nullptr);
+    g_signal_connect(connect_btn, "clicked", G_CALLBACK(on_connect_clicked), nullptr);
 
     info_label = gtk_label_new("");
     gtk_label_set_xalign(GTK_LABEL(info_label), 0.0f);
@@ -155,6 +160,10 @@ void build_call_area(GtkWidget* main_box)
     g_signal_connect(hangup_btn, "clicked", G_CALLBACK(on_hangup_clicked), nullptr);
     g_signal_connect(autostart, "toggled", G_CALLBACK(on_autostart_toggled), nullptr);
     g_signal_connect(cancel_echo, "toggled", G_CALLBACK(on_cancel_echo_toggled), nullptr);
+    sound_btn = classed_button("🔊 Sound to this PC", "btn-answer");
+    gtk_widget_set_no_show_all(sound_btn, TRUE);
+    gtk_box_pack_start(GTK_BOX(main_box), sound_btn, FALSE, FALSE, 0);
+    g_signal_connect(sound_btn, "clicked", G_CALLBACK(+[](GtkButton*, gpointer) { voice_link_bring_back(); }), nullptr);
     build_second_call_area(main_box);
     build_call_volume_area(main_box);
 }
@@ -309,12 +318,12 @@ void forget_window_widgets()
 {
     log_buffer = nullptr;
     log_view = nullptr;
-    window = state_label = spinner = start_btn = stop_btn = disconnect_btn = info_label = nullptr;
+    window = state_label = spinner = start_btn = stop_btn = disconnect_btn = connect_btn = info_label = nullptr;
     call_status_label = answer_btn = reject_btn = hangup_btn = sync_recents_btn = nullptr;
     recents_spinner = recent_view = contacts_spinner = contacts_search_entry = contacts_view = nullptr;
     contacts_progress_label = nullptr;
     recent_store = contacts_store = nullptr;
-    waiting_number_box = waiting_number_label = nullptr;
+    waiting_number_box = waiting_number_label = sound_btn = nullptr;
 }
 
 void build_main_window(GtkApplication* application)

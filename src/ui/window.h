@@ -10,9 +10,12 @@ extern GtkWidget* spinner;
 extern GtkWidget* start_btn;
 extern GtkWidget* stop_btn;
 extern GtkWidget* disconnect_btn;
+extern GtkWidget* connect_btn;
 extern GtkWidget* info_label;
 extern GtkWidget* call_status_label;
 extern GtkWidget* answer_btn;
+// Shown while a call's sound is on the phone's handset: brings it back.
+extern GtkWidget* sound_btn;
 extern GtkWidget* reject_btn;
 extern GtkWidget* hangup_btn;
 extern GtkWidget* sync_recents_btn;

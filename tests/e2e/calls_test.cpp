@@ -355,6 +355,7 @@ TEST(OutgoingCall, ALinkNumberForAPhoneLostWhileTheListenerConnectsExpiresAndIsN
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output("📞 Incoming call listener started", 20000)) << w.out();
     w.idle_screen();
+    w.phone.set_in_range(false);
     w.world.bluez->disconnect_device(kAddr);
     ASSERT_TRUE(w.app->wait_for_output("📴 Connection lost", 20000)) << w.out();
     // Handed over well within the phone's delay: the clean-up did not wait for the connect.
@@ -367,6 +368,7 @@ TEST(OutgoingCall, ALinkNumberForAPhoneLostWhileTheListenerConnectsExpiresAndIsN
     EXPECT_EQ(w.app->count("Number waiting"), 1);
     EXPECT_EQ(w.phone.connection_count(), 0) << "the aborted connect came through later";
     w.phone.set_admit_delay_ms(0);
+    w.phone.set_in_range(true);
     w.world.bluez->connect_device(kAddr);
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     th::wait_until([] { return false; }, 1500);
@@ -511,10 +513,10 @@ TEST(Robustness, PhoneLostDuringADialLeavesNoCallAndTheNextConnectionDials)
         w.launch();
         ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
         th::Image idle = w.idle_screen();
-        int lookups = w.phone.hfp_sdp_search_count();
 
         dial_from_pad(w, "0301234567");
         ASSERT_TRUE(w.phone.wait_for_command("ATD0301234567;", 10000)) << w.out();
+        int lookups = w.phone.hfp_sdp_search_count();
         w.world.bluez->disconnect_device(kAddr);
         ASSERT_TRUE(w.app->wait_for_output("State: CONNECTED -> PAIRED")) << w.out();
         EXPECT_TRUE(w.app->wait_for_output("📋 0301234567 copied to clipboard")) << w.out();

@@ -19,6 +19,8 @@
 #include "hfp/at.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
+#include "connection/profile.h"
+#include "connection/reconnect.h"
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
@@ -44,8 +46,10 @@ void reset_program_state()
 
     if (g_main_context_acquire(nullptr)) {
         call_link_closed();
+        reconnect_reset();
         g_main_context_release(nullptr);
     }
+    profile_bluez_vanished();
     hfp_set_indicator_map(IndicatorMap{});
     current_call_state = CALL_IDLE;
     current_call_number[0] = current_call_name[0] = '\0';

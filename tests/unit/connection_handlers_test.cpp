@@ -10,6 +10,8 @@
 #include "connection/buttons.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
+#include "connection/profile.h"
+#include "connection/reconnect.h"
 #include "connection/signals.h"
 #include "connection/sound_module.h"
 #include "connection/state.h"
@@ -137,8 +139,8 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     // The Connected=false that follows changes nothing more (a link lost alone: the real binary).
     bluez.clear_calls(phone);
     on_disconnect_clicked(nullptr, nullptr);
-    EXPECT_TRUE(mock_called(bluez, phone, "Disconnect"));
     app.settle(300);
+    EXPECT_TRUE(mock_called(bluez, phone, "Disconnect"));
     EXPECT_EQ(current_state.load(), DISCOVERABLE);
 
     on_stop_clicked(nullptr, nullptr);
@@ -326,6 +328,22 @@ TEST(ConnectionHandlers, StartTellsTheTruthDiscoverabilityEndsByItselfAndStatesF
     on_disconnect_clicked(nullptr, nullptr);
     app.settle(300);
     EXPECT_EQ(current_state.load(), PAIRED) << app.output();
+    // No tries until Connect, or until the phone connects by itself.
+    EXPECT_TRUE(reconnect_held());
+    EXPECT_EQ(reconnect_seconds_left(), -1);
+    EXPECT_NE(std::string(gtk_label_get_text(GTK_LABEL(info_label))).find("press Connect"), std::string::npos);
+    EXPECT_TRUE(gtk_widget_get_sensitive(connect_btn));
+    g_variant_unref(world.bluez->call("/", "org.bluez.Mock", "PhoneConnects", g_variant_new("(s)", kPhoneAddr.c_str())));
+    ASSERT_TRUE(reaches(CONNECTED)) << app.output();
+    EXPECT_FALSE(reconnect_held());
+    // Connect tries at once; this phone answers nothing (no hands-free service of ours in this process).
+    on_disconnect_clicked(nullptr, nullptr);
+    app.settle(300);
+    on_connect_clicked(nullptr, nullptr);
+    EXPECT_EQ(current_state.load(), CONNECTING);
+    EXPECT_FALSE(reconnect_held());
+    ASSERT_TRUE(reaches(PAIRED)) << app.output();
+    EXPECT_GT(reconnect_seconds_left(), 0) << "the next try is scheduled";
 }
 
 TEST(SoundModule, OnlyThePhonesOwnModuleIsFound)
@@ -415,6 +433,25 @@ TEST(ConnectionHandlers, UnansweredConnectTimesOutWhileTheWindowKeepsRunning)
     EXPECT_EQ(auto_connect_in_progress.load(), 0);
     // About 300 ticks fit in 30 s; a main loop blocked by Connect gets none.
     EXPECT_GT(ticks, 100);
+}
+
+// Reconnect tries back off 5 s, doubling, at most 5 min apart; a connect
+// BlueZ or the phone already has under way is no failure.
+TEST(Reconnect, TriesBackOffToFiveMinutesAndAConnectUnderWayIsNoFailure)
+{
+    const std::pair<int, int> delays[] = {{0, 5}, {1, 5}, {2, 10}, {3, 20}, {4, 40}, {6, 160}, {7, 300}, {40, 300}};
+    for (auto [failures, seconds] : delays)
+        EXPECT_EQ(reconnect_delay_s(failures), seconds) << failures;
+    const std::pair<const char*, ProfileConnect> errors[] = {
+        {"org.bluez.Error.InProgress", ProfileConnect::UNDER_WAY},
+        {"org.bluez.Error.AlreadyConnected", ProfileConnect::UNDER_WAY},
+        {"org.bluez.Error.NotAvailable", ProfileConnect::NOT_AVAILABLE},
+        {"org.bluez.Error.Failed", ProfileConnect::FAILED},
+        {"org.freedesktop.DBus.Error.NoReply", ProfileConnect::FAILED},
+        {nullptr, ProfileConnect::FAILED},
+    };
+    for (auto [name, outcome] : errors)
+        EXPECT_EQ(classify_connect_error(name), outcome) << (name ? name : "(none)");
 }
 
 }  // namespace

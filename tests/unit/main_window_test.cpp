@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -81,7 +82,7 @@ const struct { AppState state; bool phone; const char* error; int syncing_contac
      true, false, false, false, true},
     {PAIRED, false, "", 0, 0, "✓ Paired", "Device: Unknown\nAddress: -\n\nNot connected: connect from your phone.",
      "status-paired", false, true, false, false, false, false},
-    {CONNECTING, true, "", 0, 0, "🔗 Connecting", PIXEL_7 "Establishing connection…", "status-connecting", false,
+    {CONNECTING, true, "", 0, 0, "🔗 Connecting", PIXEL_7 "Connecting to Pixel 7…", "status-connecting", false,
      false, false, false, false, true},
     {CONNECTED, true, "", 1, 0, "✅ CONNECTED", PIXEL_7 "Phone is using this PC as headset.", "status-connected",
      false, false, true, false, true, false},
@@ -145,12 +146,33 @@ TEST_F(MainWindow, HeaderShowsEachConnectionStateAndSurvivesANameFillingItsBuffe
     EXPECT_NE(info.find("Address: 11:22:33:44:55:66"), std::string::npos) << info;
 }
 
+// What PAIRED says and offers while a known phone is reconnected: the next
+// try counting down, held after Disconnect, or nothing to try.
+TEST(StatusView, PairedSaysWhenTheNextTryComesAndOffersConnectForAKnownPhone)
+{
+    const struct { const char* addr; int next_try_s; bool held; const char* info_end; bool connect; } rows[] = {
+        {"11:22:33:44:55:66", 40, false, "Not connected: next try in 40 s", true},
+        {"11:22:33:44:55:66", 0, false, "Not connected: next try in 0 s", true},
+        {"11:22:33:44:55:66", -1, true, "Not connected: press Connect, or connect from your phone.", true},
+        {"11:22:33:44:55:66", -1, false, "Not connected: connect from your phone.", true},
+        {"", -1, false, "Not connected: connect from your phone.", false},
+    };
+    for (const auto& row : rows) {
+        StatusView v = status_view_for(PAIRED, "Pixel 7", row.addr, "", false, false, row.next_try_s, row.held);
+        EXPECT_TRUE(v.info_text.size() >= std::strlen(row.info_end) &&
+                    v.info_text.compare(v.info_text.size() - std::strlen(row.info_end), std::string::npos, row.info_end) == 0)
+            << v.info_text;
+        EXPECT_EQ(v.connect, row.connect) << row.info_end;
+        EXPECT_FALSE(status_view_for(CONNECTED, "Pixel 7", row.addr, "", false, false, row.next_try_s, row.held).connect);
+    }
+}
+
 TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
 {
     uitest::open_main_window();
     const std::pair<const char*, const char*> buttons[] = {
         {"▶️ Start", "btn-start"},   {"⏹️ Stop", "btn-stop"},     {"🔌 Disconnect", nullptr},
-        {"✅ Answer", "btn-answer"}, {"❌ Reject", "btn-reject"}, {"🔚 Hang up", "btn-reject"},
+        {"🔗 Connect", nullptr},    {"✅ Answer", "btn-answer"}, {"❌ Reject", "btn-reject"}, {"🔚 Hang up", "btn-reject"},
         {"📞 Call", "btn-start"},   {"🔄 Sync", "sync-btn"},     {"🔄 Refresh", nullptr}};
     for (const auto& [label, style_class] : buttons) {
         GtkWidget* w = find_button(window, label);

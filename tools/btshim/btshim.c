@@ -13,6 +13,12 @@
  *   ADDR/sco_voice      written at each SCO connect: its BT_VOICE setting ("0x0060")
  *   ADDR/no_transparent present: a transparent SCO connect fails with
  *                       EOPNOTSUPP, as on an adapter that cannot carry it
+ * A bound SCO socket that listens is served at LOCAL/sco (LOCAL: its bound
+ * address): the connecting phone sends its address as the first packet and
+ * its connect completes when it receives a one-byte packet 0. With
+ * BT_DEFER_SETUP on the listener that byte goes on the accepted socket's
+ * first read, which returns 0, as the kernel completes the link then;
+ * closing the socket unread refuses the link (the phone sees the end).
  * A phone present without the socket gives ECONNREFUSED, as the kernel does.
  * An RFCOMM server answers every accepted stream with one byte before any
  * data: 0 when the link is up, else the errno the connect fails with (EBUSY
@@ -58,6 +64,12 @@ typedef int (*bind_fn)(int, const struct sockaddr*, socklen_t);
 typedef int (*getsockopt_fn)(int, int, int, void*, socklen_t*);
 typedef int (*setsockopt_fn)(int, int, int, const void*, socklen_t);
 typedef int (*getname_fn)(int, struct sockaddr*, socklen_t*);
+typedef int (*listen_fn)(int, int);
+typedef int (*accept4_fn)(int, struct sockaddr*, socklen_t*, int);
+typedef ssize_t (*read_fn)(int, void*, size_t);
+typedef ssize_t (*recv_fn)(int, void*, size_t, int);
+typedef ssize_t (*recvfrom_fn)(int, void*, size_t, int, struct sockaddr*, socklen_t*);
+typedef ssize_t (*recvmsg_fn)(int, struct msghdr*, int);
 
 struct bt_sock {
     int used;
@@ -72,7 +84,14 @@ struct bt_sock {
     uint16_t psm;
     uint16_t voice;
     uint16_t mtu;
+    int listening;
+    int defer;      /* BT_DEFER_SETUP on a listener */
+    int deferred;   /* accepted, the link waiting for the first read */
 };
+
+/* Accepted sockets still waiting for their first read: reads skip the
+ * table while there are none. */
+static int deferred_count;
 
 static struct bt_sock socks[MAX_FDS];
 static pthread_mutex_t socks_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -88,6 +107,8 @@ static void* next_fn(const char* name)
 }
 
 #define REAL(type, name) ((type)next_fn(#name))
+/* For the calls every read of the process goes through: looked up once. */
+#define CACHED(type, name) ({ static type fn_; if (!fn_) fn_ = (type)next_fn(#name); fn_; })
 
 static const char* shim_dir(void)
 {
@@ -465,6 +486,10 @@ EXPORT int getsockopt(int fd, int level, int name, void* val, socklen_t* len)
         struct bt_voice v = {s.voice};
         return put_opt(val, len, &v, sizeof v);
     }
+    if (level == SOL_BLUETOOTH && name == BT_DEFER_SETUP) {
+        uint32_t on = (uint32_t)s.defer;
+        return put_opt(val, len, &on, sizeof on);
+    }
     if (level == SOL_SCO && name == SCO_OPTIONS) {
         if (s.proto != BTPROTO_SCO)
             return fail(ENOPROTOOPT);
@@ -503,6 +528,19 @@ EXPORT int setsockopt(int fd, int level, int name, const void* val, socklen_t le
     struct bt_sock s;
     if (!lookup(fd, &s) || level == SOL_SOCKET)
         return REAL(setsockopt_fn, setsockopt)(fd, level, name, val, len);
+    if (level == SOL_BLUETOOTH && name == BT_DEFER_SETUP) {
+        /* The kernel allows it on a bound or listening socket only. */
+        if (!val || len < sizeof(uint32_t))
+            return fail(EINVAL);
+        if (!s.bound && !s.listening)
+            return fail(EINVAL);
+        uint32_t on;
+        memcpy(&on, val, sizeof on);
+        s.defer = on != 0;
+        if (lookup(fd, NULL))
+            store(fd, &s);
+        return 0;
+    }
     if (level == SOL_BLUETOOTH && name == BT_VOICE) {
         if (s.proto != BTPROTO_SCO)
             return fail(ENOPROTOOPT);
@@ -524,4 +562,150 @@ EXPORT int setsockopt(int fd, int level, int name, const void* val, socklen_t le
     if (level == SOL_BLUETOOTH || level == SOL_RFCOMM || level == SOL_L2CAP || level == SOL_SCO)
         return 0;
     return fail(ENOPROTOOPT);
+}
+
+/* ---- listening SCO sockets ---- */
+
+EXPORT int listen(int fd, int backlog)
+{
+    struct bt_sock s;
+    if (!lookup(fd, &s))
+        return REAL(listen_fn, listen)(fd, backlog);
+    if (s.proto != BTPROTO_SCO)
+        return fail(EOPNOTSUPP);
+    if (!s.bound)
+        return fail(EBADFD);
+    if (s.listening)
+        return 0;
+    char local[18], folder[400];
+    struct sockaddr_un sun;
+    addr_text(&s.local, local);
+    snprintf(folder, sizeof folder, "%s/%s", shim_dir(), local);
+    mkdir(folder, 0755);
+    memset(&sun, 0, sizeof sun);
+    sun.sun_family = AF_UNIX;
+    if ((size_t)snprintf(sun.sun_path, sizeof sun.sun_path, "%s/sco", folder) >= sizeof sun.sun_path)
+        return fail(ENAMETOOLONG);
+    unlink(sun.sun_path);
+    if (REAL(bind_fn, bind)(fd, (struct sockaddr*)&sun, sizeof sun) != 0)
+        return -1;
+    if (REAL(listen_fn, listen)(fd, backlog) != 0)
+        return -1;
+    s.listening = 1;
+    if (lookup(fd, NULL))
+        store(fd, &s);
+    return 0;
+}
+
+static void send_verdict(int fd)
+{
+    unsigned char ok = 0;
+    ssize_t n = send(fd, &ok, 1, MSG_NOSIGNAL);
+    (void)n;
+}
+
+EXPORT int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags)
+{
+    struct bt_sock s;
+    if (!lookup(fd, &s) || !s.listening)
+        return REAL(accept4_fn, accept4)(fd, addr, len, flags);
+    int nfd;
+    char who[32];
+    for (;;) {
+        nfd = REAL(accept4_fn, accept4)(fd, NULL, NULL, flags | SOCK_CLOEXEC);
+        if (nfd < 0)
+            return -1;
+        /* The phone names itself first; one that does not is no link. */
+        struct pollfd p = {nfd, POLLIN, 0};
+        ssize_t n = poll(&p, 1, 2000) == 1 ? REAL(recv_fn, recv)(nfd, who, sizeof who - 1, 0) : -1;
+        if (n == 17) {
+            who[n] = '\0';
+            break;
+        }
+        close(nfd);
+    }
+    if (!(flags & SOCK_CLOEXEC))
+        fcntl(nfd, F_SETFD, 0);
+    struct stat st;
+    if (nfd >= MAX_FDS || fstat(nfd, &st) != 0) {
+        close(nfd);
+        return fail(EMFILE);
+    }
+    struct bt_sock a;
+    memset(&a, 0, sizeof a);
+    a.used = 1;
+    a.dev = st.st_dev;
+    a.ino = st.st_ino;
+    a.proto = BTPROTO_SCO;
+    a.bound = 1;
+    a.connected = 1;
+    a.local = s.local;
+    unsigned b[6];
+    if (sscanf(who, "%2x:%2x:%2x:%2x:%2x:%2x", &b[5], &b[4], &b[3], &b[2], &b[1], &b[0]) != 6) {
+        close(nfd);
+        return fail(ECONNABORTED);
+    }
+    for (int i = 0; i < 6; i++)
+        a.peer.b[i] = (uint8_t)b[i];
+    a.voice = s.voice;
+    char phone_dir[400], line[80];
+    snprintf(phone_dir, sizeof phone_dir, "%s/%s", shim_dir(), who);
+    a.mtu = (uint16_t)read_mtu(phone_dir);
+    a.deferred = s.defer;
+    store(nfd, &a);
+    if (a.deferred)
+        __atomic_add_fetch(&deferred_count, 1, __ATOMIC_SEQ_CST);
+    else
+        send_verdict(nfd);
+    snprintf(line, sizeof line, "accept sco %s%s\n", who, a.deferred ? " deferred" : "");
+    journal(line);
+    if (addr && len)
+        fill_name(&a, &a.peer, addr, len);
+    return nfd;
+}
+
+EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len)
+{
+    return accept4(fd, addr, len, 0);
+}
+
+/* The first read of a deferred socket completes the link and returns 0. */
+static int complete_deferred(int fd)
+{
+    struct bt_sock s;
+    if (__atomic_load_n(&deferred_count, __ATOMIC_SEQ_CST) == 0 || !lookup(fd, &s) || !s.deferred)
+        return 0;
+    s.deferred = 0;
+    store(fd, &s);
+    __atomic_sub_fetch(&deferred_count, 1, __ATOMIC_SEQ_CST);
+    send_verdict(fd);
+    return 1;
+}
+
+EXPORT ssize_t read(int fd, void* buf, size_t n)
+{
+    if (complete_deferred(fd))
+        return 0;
+    return CACHED(read_fn, read)(fd, buf, n);
+}
+
+EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags)
+{
+    if (complete_deferred(fd))
+        return 0;
+    return CACHED(recv_fn, recv)(fd, buf, n, flags);
+}
+
+EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockaddr* from, socklen_t* len)
+{
+    if (complete_deferred(fd))
+        return 0;
+    return CACHED(recvfrom_fn, recvfrom)(fd, buf, n, flags, from, len);
+}
+
+EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags)
+{
+    if (complete_deferred(fd))
+        return 0;
+    return CACHED(recvmsg_fn, recvmsg)(fd, msg, flags);
 }

@@ -701,6 +701,7 @@ void SimPhone::handle_command(const std::shared_ptr<Conn>& c, const std::string&
         sleep_ms(20);
         write_reply(c, bcs, true);
     }
+    voice_after_command(upper(command), reply);
 }
 
 std::string SimPhone::codec_choice(const std::string& cmd)
@@ -1293,7 +1294,15 @@ bool SimPhone::incoming_call(const std::string& number, const std::string& name)
     }
     set_indicator("callsetup", 1, true);
     int conn = listener_connection();
-    return conn > 0 && ring(conn) && clip(conn, number, name);
+    bool rang = conn > 0 && ring(conn) && clip(conn, number, name);
+    bool inband;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        inband = inband_;
+    }
+    if (inband)
+        open_voice_async();
+    return rang;
 }
 
 void SimPhone::remote_answer()
@@ -1306,6 +1315,7 @@ void SimPhone::remote_answer()
     }
     set_indicator("call", 1, true);
     set_indicator("callsetup", 0, true);
+    open_voice_async();
 }
 
 void SimPhone::remote_hangup()
@@ -1418,6 +1428,126 @@ void SimPhone::drop_sco(int fd)
     shutdown(fd, SHUT_RDWR);
     close(fd);
     sco_fds_.erase(it);
+}
+
+void SimPhone::set_pc_address(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    pc_address_ = upper(address);
+}
+
+int SimPhone::open_sco_to_pc(int timeout_ms)
+{
+    std::string pc;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        pc = pc_address_;
+    }
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/%s/sco", shim_dir_.c_str(), pc.c_str());
+    unsigned char verdict = 1;
+    pollfd p{fd, POLLIN, 0};
+    bool up = !pc.empty() && connect(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0 &&
+              send(fd, address_.data(), address_.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(address_.size()) &&
+              poll(&p, 1, timeout_ms) == 1 && recv(fd, &verdict, 1, 0) == 1 && verdict == 0;
+    if (!up) {
+        close(fd);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    sco_fds_.push_back(fd);
+    handset_ = false;
+    return fd;
+}
+
+void SimPhone::set_opens_voice(bool on)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    opens_voice_ = on;
+}
+
+void SimPhone::set_inband_ringing(bool on)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    inband_ = on;
+    // AG feature bit 3: in-band ring tone capability.
+    ag_features_ = on ? (ag_features_ | 8) : (ag_features_ & ~8);
+}
+
+void SimPhone::open_voice_async()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!opens_voice_ || stopping_)
+        return;
+    threads_.emplace_back([this] {
+        for (int attempt = 0; attempt < 3 && !stopping_; ++attempt) {
+            if (attempt > 0)
+                sleep_ms(300);
+            int fd = open_sco_to_pc();
+            if (fd >= 0) {
+                std::lock_guard<std::mutex> lock(mu_);
+                phone_opened_.push_back(fd);
+                cv_.notify_all();
+                return;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        handset_ = true;
+        cv_.notify_all();
+    });
+}
+
+void SimPhone::voice_after_command(const std::string& command, const std::string& reply)
+{
+    if (reply.find("OK") == std::string::npos)
+        return;
+    bool call_up = indicator("call") == 1;
+    if (starts_with(command, "ATD") || command == "ATA" || (command == "AT+CMER=3,0,0,1" && call_up))
+        open_voice_async();
+}
+
+int SimPhone::take_phone_sco(int timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !phone_opened_.empty(); }))
+        return -1;
+    int fd = phone_opened_.front();
+    phone_opened_.erase(phone_opened_.begin());
+    return fd;
+}
+
+bool SimPhone::sound_on_handset() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return handset_;
+}
+
+void SimPhone::move_sound_to_handset()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    // Shut down, not closed: whoever took the descriptor closes it.
+    for (int fd : sco_fds_)
+        shutdown(fd, SHUT_RDWR);
+    phone_opened_.clear();
+    handset_ = true;
+}
+
+void SimPhone::set_active_audio_device(bool pc_is_active)
+{
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        pc_active_ = pc_is_active;
+    }
+    // Android refuses the link of a hands-free unit that is not its active
+    // audio device: nothing answers its connect.
+    if (pc_is_active)
+        listen_sco();
+    else
+        stop_sco();
 }
 
 std::string shim_library() { return TELVANE_BTSHIM; }

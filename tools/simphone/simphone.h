@@ -196,6 +196,28 @@ public:
     // transparent link, CVSD on a CVSD one.
     int sco_link_codec() const;
 
+    // ---- the phone's own voice links, as Android opens them ---------------
+    // Where the phone opens them: the PC adapter's address (its listening
+    // SCO socket under the shim).
+    void set_pc_address(const std::string& address);
+    // Opens a voice link to the PC: the phone-side descriptor once the PC
+    // completed it, -1 when it refused (closed it unread) or nothing listens.
+    int open_sco_to_pc(int timeout_ms = 2000);
+    // With it on, the phone opens the voice link itself on dialling, on an
+    // answer from either side, for a call already up when a hands-free link
+    // starts reporting events, and while ringing when in-band ringing is on.
+    // Refused three times, it keeps the sound on its handset.
+    void set_opens_voice(bool on);
+    void set_inband_ringing(bool on);
+    // A link the phone opened by itself and the PC took; -1 if none came.
+    int take_phone_sco(int timeout_ms);
+    bool sound_on_handset() const;
+    // The user moves the call's sound to the handset: the phone closes its
+    // voice links; a voice connect from the PC brings the sound back.
+    void move_sound_to_handset();
+    // Not the phone's active audio device: it refuses the PC's voice connects.
+    void set_active_audio_device(bool pc_is_active);
+
 private:
     struct Conn;
     struct Listener;
@@ -208,6 +230,8 @@ private:
     void note_early(const std::shared_ptr<Conn>& conn, const std::string& command, bool more_waiting);
     std::string call_list();   // mu_ held
     bool send_gain(const std::string& code, int gain);
+    void open_voice_async();
+    void voice_after_command(const std::string& command, const std::string& reply);
     std::string builtin_reply(const std::shared_ptr<Conn>& conn, const std::string& command,
                               std::vector<std::pair<std::string, int>>* after);
     bool write_reply(const std::shared_ptr<Conn>& conn, const std::string& bytes, bool chunked);
@@ -227,6 +251,12 @@ private:
     std::map<int, std::shared_ptr<Listener>> rfcomm_listeners_;
     std::shared_ptr<Listener> sco_listener_;
     std::vector<int> sco_fds_;
+    std::string pc_address_;
+    bool opens_voice_ = false;
+    bool inband_ = false;
+    bool handset_ = false;
+    bool pc_active_ = true;
+    std::vector<int> phone_opened_;   // links the phone opened, not yet taken
     std::map<int, std::shared_ptr<Conn>> conns_;
     std::vector<std::thread> threads_;
     std::vector<Command> commands_;

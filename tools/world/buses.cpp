@@ -108,7 +108,8 @@ bool DbusDaemon::wait_for_name(const std::string& name, int timeout_ms)
 
 MockBluez::MockBluez(DbusDaemon& system_bus, const std::string& log_path) : bus_(system_bus)
 {
-    process_ = new Process({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "bluez5"},
+    process_ = new Process({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
+                            TELVANE_SOURCE_DIR "/tools/world/bluez5_telvane.py"},
                            {{"DBUS_SYSTEM_BUS_ADDRESS", bus_.address()}, {"DBUS_SESSION_BUS_ADDRESS", kUnset}}, "",
                            log_path);
     if (!bus_.wait_for_name("org.bluez"))

@@ -29,7 +29,8 @@ private:
     GDBusConnection* conn_ = nullptr;
 };
 
-// python3-dbusmock's bluez5 template on a private system bus, with BlueZ's
+// python3-dbusmock's bluez5 template on a private system bus, with bluetoothd's
+// external profiles (tools/world/bluez_profiles.py) and BlueZ's
 // real answer to a second RegisterAgent ("Already Exists").
 class MockBluez {
 public:

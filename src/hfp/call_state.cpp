@@ -7,6 +7,7 @@
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/at.h"
+#include "hfp/codec_link.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "ui/call_display.h"
@@ -179,6 +180,10 @@ gpointer voice_connect_thread(gpointer data)
     adopt_phone(job->phone);
     int backoff_ms = kVoiceRetryFirstMs;
     bool go = job->at_once ? voice_wanted() && !voice_up() : wait_for_phone_link(kPhoneVoiceWaitMs);
+    // With codecs negotiated the phone sets up the codec and opens the link
+    // itself once asked; ours follows only if it does not.
+    if (go && codec_link_ask_for_voice())
+        go = wait_for_phone_link(kPhoneVoiceWaitMs);
     while (go && !sco_sound_on_phone.load()) {
         {
             std::lock_guard<std::mutex> lock(voice_mutex);

@@ -40,6 +40,16 @@ std::string codec_link_on_line(const std::string& line)
     return bare(answer);
 }
 
+bool codec_link_ask_for_voice()
+{
+    std::string command;
+    {
+        std::lock_guard<std::mutex> lock(negotiation_mutex);
+        command = bare(negotiation.bcc_command());
+    }
+    return !command.empty() && hfp_link_send(command);
+}
+
 void codec_link_fall_back()
 {
     std::string command;

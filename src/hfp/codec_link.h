@@ -10,6 +10,10 @@ std::string codec_link_start(int phone_features);
 // A "+BCS:" line from the phone: the command that answers it (without
 // "\r"), "" when there is none.
 std::string codec_link_on_line(const std::string& line);
+// Before the PC opens the voice link itself: asks the phone for a codec
+// connection (AT+BCC), after which phones open the link in the agreed codec.
+// False when the link does not negotiate codecs. Any thread.
+bool codec_link_ask_for_voice();
 // The voice link could not be made transparent: CVSD from now on, and the
 // phone is told on the link. Any thread.
 void codec_link_fall_back();

@@ -112,10 +112,10 @@ void stream_state_cb(pa_stream* s, void* userdata)
 
 void open_stream(Engine& e, Side& side)
 {
-    pa_sample_spec spec = sco_sample_spec(static_cast<uint32_t>(e.rate));
+    pa_sample_spec format = sco_sample_spec(static_cast<uint32_t>(e.rate));
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.app_name);
-    side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &spec, nullptr, props);
+    side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &format, nullptr, props);
     pa_proplist_free(props);
     if (!side.stream) {
         side.failed = context_error(side);

@@ -4,12 +4,17 @@
 #include "hfp/codec_negotiation.h"
 #include "hfp/link.h"
 
+#include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
 
 namespace {
 
 // Started by the handshake, fed by the link's "+BCS:" handler (both on the
 // link's thread), narrowed by the voice link's connect (its own thread).
+constexpr int kAskTimeoutMs = 1000;
+
 std::mutex negotiation_mutex;
 CodecNegotiation negotiation;   // guarded by negotiation_mutex
 
@@ -47,7 +52,14 @@ bool codec_link_ask_for_voice()
         std::lock_guard<std::mutex> lock(negotiation_mutex);
         command = bare(negotiation.bcc_command());
     }
-    return !command.empty() && hfp_link_send(command);
+    if (command.empty())
+        return false;
+    // Only an OK means the phone is setting the codec up and will open the link.
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> agreed = answer->get_future();
+    if (!hfp_link_send(command, {}, [answer](const AtResponse& r) { answer->set_value(r.ok()); }, kAskTimeoutMs))
+        return false;
+    return agreed.wait_for(std::chrono::milliseconds(kAskTimeoutMs + 500)) == std::future_status::ready && agreed.get();
 }
 
 void codec_link_fall_back()

@@ -12,7 +12,8 @@ std::string codec_link_start(int phone_features);
 std::string codec_link_on_line(const std::string& line);
 // Before the PC opens the voice link itself: asks the phone for a codec
 // connection (AT+BCC), after which phones open the link in the agreed codec.
-// False when the link does not negotiate codecs. Any thread.
+// True once the phone has said OK; false when the link does not negotiate
+// codecs or the phone refused. Waits for the answer: a worker's call only.
 bool codec_link_ask_for_voice();
 // The voice link could not be made transparent: CVSD from now on, and the
 // phone is told on the link. Any thread.

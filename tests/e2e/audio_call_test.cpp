@@ -221,6 +221,7 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
         w.end_call();
         EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
         EXPECT_EQ(w.app->find("⚠️ Phone audio cut"), std::string::npos) << w.out();
+        EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
     }
 }
 

@@ -128,6 +128,8 @@ struct LinkWorld {
             env[k] = v;
         app = std::make_unique<th::Telvane>(world, std::vector<std::string>{}, env);
     }
+    // Phones take one command at a time.
+    ~LinkWorld() { EXPECT_EQ(phone.protocol_errors(), std::vector<std::string>{}) << (app ? out() : ""); }
     std::string out() const { return app->output(); }
     void seen_by_bluez()   // an inquiry answered: BlueZ updates the phone's RSSI
     {
@@ -280,6 +282,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     int back = w.phone.accept_sco(5000);
     EXPECT_GE(back, 0) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("✓ SCO audio connected\n")) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") >= 2; }, 5000)) << w.out();
 
     w.phone.remote_hangup();
     EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔇 Speaker closed") >= 2; }, 5000)) << w.out();

@@ -472,12 +472,16 @@ TEST_F(LinkTest, VolumeFollowsThePhoneAndThePhoneFollowsOurs)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(speaker_gain.load(), 7);
     EXPECT_EQ(microphone_gain.load(), 3);
-    peer.set("AT+VGS=9", kOk);
+    // AT+VGS=9 stays unanswered while the slider moves on to 12.
     peer.set("AT+VGS=12", kOk);
-    for (int gain : {9, 10, 11, 12}) {
+    speaker_gain = 9;
+    hfp_send_gain(true);
+    ASSERT_TRUE(peer.wait_for("AT+VGS=9"));
+    for (int gain : {10, 11, 12}) {
         speaker_gain = gain;
         hfp_send_gain(true);
     }
+    peer.say(kOk);
     ASSERT_TRUE(peer.wait_for("AT+VGS=12"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Lines sent = peer.received();

@@ -25,6 +25,15 @@ const char* kHf = "0000111e-0000-1000-8000-00805f9b34fb";
 const char* kAg = "0000111f-0000-1000-8000-00805f9b34fb";
 const char* kListenerReady = "✓ Incoming call listener ready";
 
+// The stalls this catches (a blocking connect, a service lookup, pactl)
+// last seconds; a sanitizer build on a loaded machine is slower in
+// ordinary work, so its limit is wider.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kLongestMainLoopWaitMs = 300;
+#else
+constexpr long kLongestMainLoopWaitMs = 100;
+#endif
+
 // Asks the window's main loop every 20 ms for as long as it lives and keeps
 // the slowest answer: a main loop that waits on a connect, a sound server
 // tool or BlueZ answers late.
@@ -221,7 +230,7 @@ TEST(Reconnect, APairedPhoneIsConnectedAtStartAtOnceWhenBackInRangeAndWhenItConn
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();
-    EXPECT_LT(slowest, 100) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
+    EXPECT_LT(slowest, kLongestMainLoopWaitMs) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
 }
 
 // The phone opens the voice link itself when the call is answered on its own
@@ -338,7 +347,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();
-    EXPECT_LT(slowest, 100) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
+    EXPECT_LT(slowest, kLongestMainLoopWaitMs) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
 }
 
 }  // namespace

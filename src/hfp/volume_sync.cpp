@@ -35,7 +35,9 @@ void send_gain(GainCommand& c)
     bool queued = hfp_link_send(c.command + std::to_string(gain), {}, [&c, gain](const AtResponse& r) {
         c.sent = r.ok() ? gain : -1;
         c.in_flight = 0;
-        if (r.ok() && c.gain->load() != gain)
+        // A value that moved on goes even after a refused one: the phone
+        // may take the next.
+        if (c.gain->load() != gain)
             send_gain(c);
     });
     if (!queued)

@@ -5,6 +5,7 @@
 #include "audio/pumps.h"
 #include "audio/voice_link.h"
 #include "connection/device.h"
+#include "connection/state.h"
 #include "connection/sound_module.h"
 #include "hfp/codec_link.h"
 
@@ -255,6 +256,8 @@ void link_up(int fd, VoiceCodec codec)
     }
     sco_link_codec.store(static_cast<int>(codec));
     log_msg(codec_label(codec));
+    // The call area names the codec, whoever opened the link.
+    g_idle_add(update_ui_cb, nullptr);
 
     sco_audio_running.store(1);
     sco_start_pumps();

@@ -187,10 +187,8 @@ gpointer voice_connect_thread(gpointer data)
     while (go && !sco_sound_on_phone.load()) {
         {
             std::lock_guard<std::mutex> lock(voice_mutex);
-            if (voice_wanted() && !voice_up()) {
+            if (voice_wanted() && !voice_up())
                 sco_connect();
-                g_idle_add(hfp_refresh_ui_cb, nullptr);   // the codec the call is in
-            }
             // The call may have ended while the link was being made.
             if (!voice_wanted() && voice_up())
                 stop_sco_audio(nullptr);

@@ -139,6 +139,8 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
     th::PulseServer pulse;
     auto mic = std::make_unique<th::SignalPlayer>(pulse.server(), "mic", 440);
     th::AudioCallWorld w(pulse.server());
+    // What fails here is the PC's own connect: a phone that leaves the link to it.
+    w.phone.set_opens_voice(false);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
         bool voice = !row.op || std::string(row.op) != "connect-sco";
@@ -147,7 +149,7 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
         int active = w.app->count("✓ Call active"), ended = w.app->count("📱 Call ended"), speaking = w.app->count("🔊 Speaker active");
         std::unique_ptr<th::ScoPeer> peer = voice_peer(w.start_call(voice ? 15000 : 0), 1600);
         ASSERT_EQ(bool(peer), voice) << w.out();
-        EXPECT_TRUE(voice || w.phone.accept_sco(500) == -1) << "a voice link came through after all";
+        EXPECT_TRUE(voice || w.phone.voice_link(500) == -1) << "a voice link came through after all";
         if (!row.op) {
             ASSERT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") > speaking; })) << w.out();
             mic.reset();
@@ -178,17 +180,21 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
     const struct {
         const char* name;
         std::vector<int> codecs;   // the phone's, best first
+        bool phone_opens;          // the phone opens the link (else it waits for the PC's)
         bool refuse_transparent;
         int link_codec;
         const char* label;
         double tone;   // from the phone; above 4 kHz it cannot exist at 8 kHz
         std::vector<std::string> commands;   // ours about codecs after AT+BAC=1,2,3, in order (AT+BCC: the PC asks for the sound)
     } rows[] = {
-        {"mSBC", {2, 1}, false, 2, "🎧 HD voice (mSBC)", 6000, {"AT+BCS=2", "AT+BCC", "AT+BCS=2"}},
-        {"LC3-SWB", {3, 2, 1}, false, 3, "🎧 Super-wideband (LC3)", 12000, {"AT+BCS=3", "AT+BCC", "AT+BCS=3"}},
-        {"transparent refused: CVSD, and only CVSD offered from then on", {2, 1}, true, 1, "🎧 Narrowband (CVSD)",
+        {"mSBC, the phone's own link", {2, 1}, true, false, 2, "🎧 HD voice (mSBC)", 6000, {"AT+BCS=2", "AT+BCS=2"}},
+        {"mSBC, asked for by the PC", {2, 1}, false, false, 2, "🎧 HD voice (mSBC)", 6000, {"AT+BCS=2", "AT+BCC", "AT+BCS=2"}},
+        {"LC3-SWB, the phone's own link", {3, 2, 1}, true, false, 3, "🎧 Super-wideband (LC3)", 12000, {"AT+BCS=3", "AT+BCS=3"}},
+        {"LC3-SWB, asked for by the PC", {3, 2, 1}, false, false, 3, "🎧 Super-wideband (LC3)", 12000,
+         {"AT+BCS=3", "AT+BCC", "AT+BCS=3"}},
+        {"transparent refused: CVSD, and only CVSD offered from then on", {2, 1}, false, true, 1, "🎧 Narrowband (CVSD)",
          1000, {"AT+BCS=2", "AT+BCC", "AT+BCS=2", "AT+BAC=1", "AT+BCS=1"}},
-        {"a phone with CVSD alone", {1}, false, 1, "🎧 Narrowband (CVSD)", 1000, {"AT+BCS=1", "AT+BCC", "AT+BCS=1"}},
+        {"a phone with CVSD alone", {1}, true, false, 1, "🎧 Narrowband (CVSD)", 1000, {"AT+BCS=1", "AT+BCS=1"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -196,6 +202,7 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
         th::SignalPlayer mic(pulse.server(), "mic", 440);
         th::AudioCallWorld w(pulse.server(), row.codecs);
         w.phone.refuse_transparent(row.refuse_transparent);
+        w.phone.set_opens_voice(row.phone_opens);
         ASSERT_TRUE(w.phone.wait_for_command(row.commands[0], 20000)) << w.out();
         int fd = w.start_call();
         ASSERT_GE(fd, 0) << w.out();
@@ -205,6 +212,8 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
         const int rate = peer.rate();
         peer.start_sending([&](uint64_t i) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * row.tone * double(i) / rate)); });
         EXPECT_TRUE(w.app->wait_for_output(row.label)) << w.out();
+        EXPECT_EQ(w.app->find("✓ SCO audio connected (opened by the phone)") != std::string::npos, row.phone_opens)
+            << w.out();
         EXPECT_TRUE(th::wait_until([&] {
             return th::tone_share(th::record_source(pulse.server(), "null.monitor", 200, rate), row.tone, rate) > 0.5;
         }, 8000)) << w.out();

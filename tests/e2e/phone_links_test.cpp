@@ -242,7 +242,6 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     th::PulseServer pulse;
     LinkWorld w;
     w.phone.set_sco_mtu(64);
-    w.phone.set_opens_voice(true);
     w.launch({{"PULSE_SERVER", pulse.server()}});
     ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
     Heartbeat heartbeat(w.world.session_bus);
@@ -348,6 +347,45 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     EXPECT_GT(heartbeat.beats(), 20);
     long slowest = heartbeat.slowest_ms();
     EXPECT_LT(slowest, kLongestMainLoopWaitMs) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
+}
+
+// A call already under way when the link comes up gets the phone's own voice
+// link. A phone whose active audio device is something else refuses ours;
+// the PC tries again, without holding the window, until it is taken.
+TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTriedAgain)
+{
+    th::PulseServer pulse;
+    LinkWorld w;
+    w.phone.set_indicator("call", 1);
+    w.launch({{"PULSE_SERVER", pulse.server()}});
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    Heartbeat heartbeat(w.world.session_bus);
+    int there = w.phone.take_phone_sco(5000);
+    ASSERT_GE(there, 0) << w.out();
+    th::ScoPeer peer(dup(there), 48);
+    peer.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    EXPECT_TRUE(w.app->wait_for_output("✓ SCO audio connected (opened by the phone)")) << w.out();
+    EXPECT_TRUE(w.app->wait_for_output("🔊 Speaker active")) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 0; }, 2000)) << w.out();
+    EXPECT_EQ(w.app->find("SCO audio connecting"), std::string::npos) << "the PC opened a link of its own\n" << w.out();
+    w.phone.remote_hangup();
+    ASSERT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
+
+    w.phone.set_opens_voice(false);
+    w.phone.set_active_audio_device(false);
+    w.phone.set_indicator("call", 1, true);   // dialled on the phone's own screen
+    ASSERT_TRUE(w.app->wait_for_output("⚠️ SCO connection error", 10000)) << w.out();
+    EXPECT_EQ(w.app->count("🔊 Speaker active"), 1) << w.out();
+    w.phone.set_active_audio_device(true);
+    int ours = w.phone.accept_sco(15000);
+    ASSERT_GE(ours, 0) << w.out();
+    th::ScoPeer second(dup(ours), 48);
+    second.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") == 2; }, 5000)) << w.out();
+    w.phone.remote_hangup();
+    EXPECT_TRUE(th::wait_until([&] { return second.link_closed_by_host(); }, 5000)) << w.out();
+    heartbeat.stop();
+    EXPECT_LT(heartbeat.slowest_ms(), kLongestMainLoopWaitMs) << heartbeat.slowest_at() << "\n" << w.out();
 }
 
 }  // namespace

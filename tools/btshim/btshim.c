@@ -10,7 +10,8 @@
  *   ADDR/l2cap-N        seqpacket socket of another L2CAP PSM
  *   ADDR/sco            seqpacket socket accepting SCO links
  *   ADDR/sco_mtu        decimal MTU reported by SCO_OPTIONS (default 64)
- *   ADDR/sco_voice      written at each SCO connect: its BT_VOICE setting ("0x0060")
+ *   ADDR/sco_voice      written at each SCO connect, and when an accepted link
+ *                       completes: its BT_VOICE setting ("0x0060")
  *   ADDR/no_transparent present: a transparent SCO connect fails with
  *                       EOPNOTSUPP, as on an adapter that cannot carry it
  * A bound SCO socket that listens is served at LOCAL/sco (LOCAL: its bound
@@ -305,6 +306,20 @@ static int rfcomm_verdict(int fd)
     return verdict;
 }
 
+/* The air coding a voice link was set up with, for the phone to code by. */
+static void record_voice(const char* phone_dir, uint16_t voice)
+{
+    char path[512], text[16];
+    snprintf(path, sizeof path, "%s/sco_voice", phone_dir);
+    int vfd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (vfd < 0)
+        return;
+    int len = snprintf(text, sizeof text, "0x%04x\n", voice);
+    ssize_t w = write(vfd, text, (size_t)len);
+    (void)w;
+    close(vfd);
+}
+
 EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len)
 {
     connect_fn real_connect = REAL(connect_fn, connect);
@@ -354,18 +369,11 @@ EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len)
     if (!err && stat(phone_dir, &st) != 0)
         err = EHOSTDOWN;
     if (!err && s.proto == BTPROTO_SCO) {
-        char path[512], text[16];
+        char path[512];
         snprintf(path, sizeof path, "%s/no_transparent", phone_dir);
         if (s.voice == BT_VOICE_TRANSPARENT && stat(path, &st) == 0)
             err = EOPNOTSUPP;
-        snprintf(path, sizeof path, "%s/sco_voice", phone_dir);
-        int vfd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (vfd >= 0) {
-            int len = snprintf(text, sizeof text, "0x%04x\n", s.voice);
-            ssize_t w = write(vfd, text, (size_t)len);
-            (void)w;
-            close(vfd);
-        }
+        record_voice(phone_dir, s.voice);
     }
     if (!err) {
         memset(&sun, 0, sizeof sun);
@@ -678,6 +686,11 @@ static int complete_deferred(int fd)
     s.deferred = 0;
     store(fd, &s);
     __atomic_sub_fetch(&deferred_count, 1, __ATOMIC_SEQ_CST);
+    /* The link is set up with what the accepting side chose by now. */
+    char addr_str[18], phone_dir[400];
+    addr_text(&s.peer, addr_str);
+    snprintf(phone_dir, sizeof phone_dir, "%s/%s", shim_dir(), addr_str);
+    record_voice(phone_dir, s.voice);
     send_verdict(fd);
     return 1;
 }

@@ -188,7 +188,7 @@ int main(int argc, char** argv)
 
     std::thread voice([&] {
         while (!stop_requested && app.running()) {
-            int fd = phone.accept_sco(300);
+            int fd = phone.voice_link(300);
             if (fd < 0)
                 continue;
             narrate("the voice link is up: you hear the caller");

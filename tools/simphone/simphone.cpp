@@ -864,6 +864,7 @@ std::string SimPhone::builtin_reply(const std::shared_ptr<Conn>& c, const std::s
             return error;
         codec_ = n;
         pending_bcs_ = 0;
+        cv_.notify_all();
         return ok;
     }
     if (cmd == "AT+BCC")
@@ -1484,6 +1485,15 @@ void SimPhone::open_voice_async()
     if (!opens_voice_ || stopping_)
         return;
     threads_.emplace_back([this] {
+        // With codecs negotiated the phone first sets up the link's codec
+        // ("+BCS: n", answered by AT+BCS=n within 2 s), as it does when asked
+        // with AT+BCC; unanswered, the link is CVSD.
+        std::string bcs = codec_choice("AT+BCC");
+        std::shared_ptr<Conn> conn = bcs.empty() ? nullptr : find(listener_connection());
+        if (conn && write_reply(conn, bcs, true)) {
+            std::unique_lock<std::mutex> lock(mu_);
+            cv_.wait_until(lock, bcs_deadline_, [&] { return pending_bcs_ == 0 || stopping_; });
+        }
         for (int attempt = 0; attempt < 3 && !stopping_; ++attempt) {
             if (attempt > 0)
                 sleep_ms(300);
@@ -1518,6 +1528,19 @@ int SimPhone::take_phone_sco(int timeout_ms)
     int fd = phone_opened_.front();
     phone_opened_.erase(phone_opened_.begin());
     return fd;
+}
+
+int SimPhone::voice_link(int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int fd = take_phone_sco(0);
+        if (fd < 0)
+            fd = accept_sco(timeout_ms > 0 ? 20 : 0);
+        if (fd >= 0 || std::chrono::steady_clock::now() >= deadline)
+            return fd;
+        sleep_ms(5);   // the phone may not be listening for the PC's
+    }
 }
 
 bool SimPhone::sound_on_handset() const

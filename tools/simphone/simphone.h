@@ -203,14 +203,18 @@ public:
     // Opens a voice link to the PC: the phone-side descriptor once the PC
     // completed it, -1 when it refused (closed it unread) or nothing listens.
     int open_sco_to_pc(int timeout_ms = 2000);
-    // With it on, the phone opens the voice link itself on dialling, on an
-    // answer from either side, for a call already up when a hands-free link
-    // starts reporting events, and while ringing when in-band ringing is on.
-    // Refused three times, it keeps the sound on its handset.
+    // As Android does (on by default), the phone opens the voice link itself
+    // on dialling, on an answer from either side, for a call already up when
+    // a hands-free link starts reporting events, and while ringing when
+    // in-band ringing is on. Refused three times, it keeps the sound on its
+    // handset. Off, it leaves every voice link to the hands-free unit.
     void set_opens_voice(bool on);
     void set_inband_ringing(bool on);
     // A link the phone opened by itself and the PC took; -1 if none came.
     int take_phone_sco(int timeout_ms);
+    // The call's voice link, whoever opened it: the phone's own or the PC's
+    // connect; -1 if none came.
+    int voice_link(int timeout_ms);
     bool sound_on_handset() const;
     // The user moves the call's sound to the handset: the phone closes its
     // voice links; a voice connect from the PC brings the sound back.
@@ -251,8 +255,8 @@ private:
     std::map<int, std::shared_ptr<Listener>> rfcomm_listeners_;
     std::shared_ptr<Listener> sco_listener_;
     std::vector<int> sco_fds_;
-    std::string pc_address_;
-    bool opens_voice_ = false;
+    std::string pc_address_ = "00:01:02:03:04:05";   // the BlueZ stand-in's hci0
+    bool opens_voice_ = true;
     bool inband_ = false;
     bool handset_ = false;
     bool pc_active_ = true;

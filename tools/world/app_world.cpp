@@ -135,7 +135,7 @@ int AudioCallWorld::start_call(int sco_timeout_ms)
         return -1;
     Telvane second(world, {"tel:0301234567"}, env, "second.out");
     second.wait_exit(15000);
-    int fd = phone.accept_sco(sco_timeout_ms);
+    int fd = phone.voice_link(sco_timeout_ms);
     phone.set_indicator("call", 1, true);
     phone.set_indicator("callsetup", 0, true);
     return fd;

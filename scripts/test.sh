@@ -42,9 +42,10 @@ fi
 # reach no thread the kept ones miss and stay with the other builds, to keep
 # the whole run near its time. The tests mostly wait on the phone, so more of
 # them run at a time than in the other builds.
-threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|AtChannel|DialRefusal|PhoneDataFlow|ObexdStartup'
+threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|Conversation|LinkTest|DialRefusal|PhoneDataFlow|ObexdStartup'
 threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|IncomingCall|OutgoingCall|Robustness"
-threaded="$threaded|SecondCall|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink)\\."
+threaded="$threaded|SecondCall|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink"
+threaded="$threaded|HandsFreeService|Reconnect|Closing)\\."
 # ThreadSanitizer needs its fixed address layout, which kernels with more mmap
 # randomness than it knows break ("unexpected memory mapping"); without
 # address randomization (inherited by every child) it runs on any of them.

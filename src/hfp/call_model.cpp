@@ -59,6 +59,8 @@ void CallModel::on_callsetup(int value)
         return;
     bool was_waiting = call_ == 1 && setup_ == 1;
     int before = setup_;
+    if (before == 0 && value == 1 && call_ == 0)
+        rung_ = {};   // a new ring, its caller not yet known
     setup_ = value;
     if (value == 0) {
         rejected_ = answered_ = dialing_ = false;
@@ -118,7 +120,7 @@ void CallModel::on_ring()
     if (call_ == 1 || held_ != 0 || answered_ || rejected_ || setup_ >= 2)
         return;
     if (setup_ == 0)
-        party_ = {};
+        party_ = rung_ = {};
     setup_ = 1;
 }
 
@@ -126,7 +128,7 @@ void CallModel::on_caller(const CallParty& caller)
 {
     on_ring();
     if (view().state == CALL_INCOMING)
-        party_ = caller;
+        party_ = rung_ = caller;
 }
 
 void CallModel::on_waiting(const CallParty& caller)

@@ -54,6 +54,9 @@ public:
     const CallParty& party() const { return party_; }       // the active (or only) call
     const CallParty& waiting_party() const { return waiting_; }
     const CallParty& held_party() const { return held_party_; }
+    // The caller of the latest incoming ring, kept after it ends: a ring
+    // that ends at once may never have been shown with its caller.
+    const CallParty& rung_party() const { return rung_; }
 
 private:
     int call_ = 0, setup_ = 0, held_ = 0;
@@ -62,5 +65,5 @@ private:
     bool ending_ = false;     // Hang up pressed; the phone has not confirmed yet
     bool dialing_ = false;    // dial accepted; the phone's callsetup not seen yet
     int pending_ = -1;        // the hold action sent and not yet seen done
-    CallParty party_, waiting_, held_party_;
+    CallParty party_, waiting_, held_party_, rung_;
 };

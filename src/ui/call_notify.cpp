@@ -212,6 +212,14 @@ void call_notifications_follow()
         }
     } else if (followed_state == CALL_INCOMING) {
         withdraw(kIncomingId);
+        // A caller's line and the end of the ring can reach the window
+        // together: the model still knows who rang.
+        if (ringing_number.empty()) {
+            CallParty rung = call_model_snapshot().rung_party();
+            ringing_number = rung.number;
+            ringing_name = rung.name;
+            ringing_shown = notification_caller(rung.name.c_str(), rung.number.c_str());
+        }
         if (state == CALL_IDLE)
             g_idle_add(missed_call_check_cb, nullptr);
     }

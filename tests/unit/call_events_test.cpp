@@ -168,6 +168,25 @@ std::string describe(const CallModel& m)
     return out;
 }
 
+// Who rang stays known after the ring ends, for telling a missed call; a
+// new ring forgets the last one's caller.
+TEST(CallModel, TheLastCallerIsKeptAfterTheRingEnds)
+{
+    const std::pair<std::vector<std::string>, std::string> traces[] = {
+        {{"RING", "CLIP 555 Anna", "callsetup=0"}, "555"},
+        {{"callsetup=1", "CLIP 777", "callsetup=0"}, "777"},
+        {{"RING", "CLIP 555", "callsetup=0", "RING", "callsetup=0"}, ""},   // the next caller withheld the number
+        {{"CLIP 555", "callsetup=0", "callsetup=1", "callsetup=0"}, ""},
+        {{"call=1", "CCWA 777", "callsetup=1", "callsetup=0"}, ""},        // a waiting caller is no ring
+    };
+    for (const auto& [steps, rung] : traces) {
+        CallModel m;
+        for (const std::string& step : steps)
+            feed_step(m, step);
+        EXPECT_EQ(m.rung_party().number, rung) << testing::PrintToString(steps);
+    }
+}
+
 TEST(CallModel, PeerTracesShowEachCallTruthfully)
 {
     using Steps = std::vector<std::pair<std::string, std::string>>;   // step, view after it

@@ -101,12 +101,6 @@ void update_call_ui()
     update_second_call_ui();
 }
 
-gboolean hfp_refresh_ui_cb(gpointer)
-{
-    update_call_ui();
-    return G_SOURCE_REMOVE;
-}
-
 void call_alert_start()
 {
     ASSERT_MAIN_THREAD();

@@ -10,7 +10,6 @@ extern guint ringtone_timer_id;
 
 // Shows the current call state in the call area.
 void update_call_ui();
-gboolean hfp_refresh_ui_cb(gpointer);
 
 // The label's markup for a call state; name and number are escaped, so a
 // caller's text always shows as typed.

@@ -119,6 +119,8 @@ struct ScoPeer::Codec {
 void ScoPeer::set_codec(int codec)
 {
     codec_ = codec;
+    // The receiver may already be decoding what the PC sends.
+    std::lock_guard<std::mutex> lock(mutex_);
     coder_ = codec == 2 || codec == 3 ? std::make_unique<Codec>(codec) : nullptr;
 }
 

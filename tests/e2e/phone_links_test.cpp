@@ -119,6 +119,9 @@ bool adapter_offers(th::MockBluez& bluez, const char* uuid)
     return found;
 }
 
+// What the phone sends on a voice link: a 500 Hz square wave at 8 kHz.
+int16_t square_500hz(uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); }
+
 // A phone that is in range and paired, and the application once launched.
 struct LinkWorld {
     explicit LinkWorld(bool connected = true) : phone(shim.path(), kAddr)
@@ -337,7 +340,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     ASSERT_GE(talk_fd, 0) << w.out();
     EXPECT_TRUE(th::wait_until([&] { return ringing2.link_closed_by_host(); }, 5000)) << w.out();
     th::ScoPeer talk(dup(talk_fd), 48);
-    talk.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    talk.start_sending(square_500hz);
     EXPECT_TRUE(th::wait_until([&] { return talk.received_count() > 0; }, 2000)) << w.out();
     w.phone.set_indicator("call", 1, true);
     w.phone.set_indicator("callsetup", 0, true);
@@ -363,7 +366,7 @@ TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTried
     int there = w.phone.take_phone_sco(5000);
     ASSERT_GE(there, 0) << w.out();
     th::ScoPeer peer(dup(there), 48);
-    peer.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    peer.start_sending(square_500hz);
     EXPECT_TRUE(w.app->wait_for_output("✓ SCO audio connected (opened by the phone)")) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("🔊 Speaker active")) << w.out();
     EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 0; }, 2000)) << w.out();
@@ -380,7 +383,7 @@ TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTried
     int ours = w.phone.accept_sco(15000);
     ASSERT_GE(ours, 0) << w.out();
     th::ScoPeer second(dup(ours), 48);
-    second.start_sending([](uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); });
+    second.start_sending(square_500hz);
     EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") == 2; }, 5000)) << w.out();
     w.phone.remote_hangup();
     EXPECT_TRUE(th::wait_until([&] { return second.link_closed_by_host(); }, 5000)) << w.out();

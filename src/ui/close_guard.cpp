@@ -7,9 +7,11 @@ namespace {
 
 GtkWidget* question = nullptr;
 
+// Asked of the call model, not of what the window shows: a call the phone
+// has just made active is ended by closing even before the window says so.
 bool call_in_progress()
 {
-    int state = current_call_state.load();
+    int state = call_model_snapshot().view().state;
     return state == CALL_OUTGOING || state == CALL_ACTIVE;
 }
 

@@ -128,6 +128,8 @@ int ScoPeer::rate() const { return codec_ == 3 ? 32000 : codec_ == 2 ? 16000 : 8
 
 ScoPeer::ScoPeer(int fd, int mtu, bool light) : fd_(fd), mtu_(mtu > 0 ? mtu : 48), light_(light)
 {
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (!light_)
         receiver_ = std::thread([this] { receive_loop(); });
 }
@@ -223,28 +225,93 @@ void ScoPeer::send_loop(Generator generator)
         {
             std::lock_guard<std::mutex> lock(mutex_);
             sent_packets_.push_back({now, first, bytes.size()});
-            if (air_rate_.load()) {
-                if (played_ < received_packets_.size())
-                    received_packets_[played_++].played = now;
-                else
-                    air_misses_.push_back(now);
-            }
         }
+        if (air_rate_.load() && !eof_.load())
+            take_one_for_air_slot(now);
         next += period;
         std::this_thread::sleep_until(next);
     }
+    // The receiver reads again (the link's end, at least).
+    sending_.store(false);
+}
+
+ssize_t ScoPeer::read_packet(uint8_t* buf, size_t size, int flags, Clock::time_point* arrived)
+{
+    // The kernel's arrival stamp, so that a reader the test machine starves
+    // does not make the PC's packets look late.
+    char control[CMSG_SPACE(sizeof(timespec))];
+    iovec piece{buf, size};
+    msghdr message{};
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &message, flags);
+    auto now = Clock::now();
+    *arrived = now;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); n > 0 && c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMPNS) {
+            timespec stamp{}, wall{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            clock_gettime(CLOCK_REALTIME, &wall);
+            auto age = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) + std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
+            if (age > Clock::duration::zero())
+                *arrived = now - std::chrono::duration_cast<Clock::duration>(age);
+        }
+    return n;
+}
+
+void ScoPeer::take_one_for_air_slot(Clock::time_point slot)
+{
+    uint8_t buf[1024];
+    Clock::time_point arrived;
+    ssize_t n = read_packet(buf, sizeof buf, MSG_DONTWAIT, &arrived);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        eof_.store(true);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n < 0)
+        air_misses_.push_back(slot);
+    else
+        record(buf, static_cast<size_t>(n), arrived, slot);
+}
+
+void ScoPeer::record(const uint8_t* buf, size_t n, Clock::time_point arrived, Clock::time_point played)
+{
+    received_packets_.push_back({arrived, received_.size(), n, played});
+    if (coder_) {
+        uint64_t bad = 0;
+        coder_->decode(buf, n, received_, bad);
+        bad_frames_.fetch_add(bad);
+        return;
+    }
+    // Keep the sample stream aligned even across an odd-sized packet.
+    odd_byte_.insert(odd_byte_.end(), buf, buf + n);
+    size_t whole = odd_byte_.size() / 2;
+    for (size_t i = 0; i < whole; ++i) {
+        int16_t s;
+        std::memcpy(&s, &odd_byte_[2 * i], 2);
+        received_.push_back(s);
+    }
+    odd_byte_.erase(odd_byte_.begin(), odd_byte_.begin() + static_cast<long>(whole * 2));
 }
 
 void ScoPeer::receive_loop()
 {
     uint8_t buf[1024];
     while (receiving_.load()) {
+        // At the air rate the sender takes the packets off, one per slot.
+        if (air_rate_.load() && sending_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
         pollfd p{fd_, POLLIN, 0};
         int r = poll(&p, 1, 50);
         if (r <= 0)
             continue;
-        ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-        auto now = Clock::now();
+        Clock::time_point arrived;
+        ssize_t n = read_packet(buf, sizeof buf, MSG_DONTWAIT, &arrived);
         if (n == 0) {
             eof_.store(true);
             break;
@@ -256,26 +323,7 @@ void ScoPeer::receive_loop()
             break;
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        received_packets_.push_back({now, received_.size(), static_cast<size_t>(n), {}});
-        if (!air_rate_.load()) {
-            received_packets_.back().played = now;
-            played_ = received_packets_.size();
-        }
-        if (coder_) {
-            uint64_t bad = 0;
-            coder_->decode(buf, static_cast<size_t>(n), received_, bad);
-            bad_frames_.fetch_add(bad);
-            continue;
-        }
-        // Keep the sample stream aligned even across an odd-sized packet.
-        odd_byte_.insert(odd_byte_.end(), buf, buf + n);
-        size_t whole = odd_byte_.size() / 2;
-        for (size_t i = 0; i < whole; ++i) {
-            int16_t s;
-            std::memcpy(&s, &odd_byte_[2 * i], 2);
-            received_.push_back(s);
-        }
-        odd_byte_.erase(odd_byte_.begin(), odd_byte_.begin() + static_cast<long>(whole * 2));
+        record(buf, static_cast<size_t>(n), arrived, arrived);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -22,7 +23,8 @@ public:
         Clock::time_point time;
         uint64_t first_sample;   // index into the received (or sent) stream
         size_t bytes;
-        // Received: when the phone took it off its queue (the air slot).
+        // Received: time is the kernel's arrival stamp; played, when the
+        // phone took it off its queue (the air slot).
         Clock::time_point played{};
     };
 
@@ -50,8 +52,8 @@ public:
     uint64_t bad_frames_received() const { return bad_frames_.load(); }
     void start_sending(Generator generator);
     // Like a real controller, take one received packet off the link per
-    // packet sent, instead of reading everything at once: what the PC sends
-    // beyond that waits, as delay.
+    // packet sent, in the sending thread's own slot, instead of reading
+    // everything at once: what the PC sends beyond that waits, as delay.
     void drain_at_air_rate(bool on) { air_rate_.store(on); }
     // Air slots that found no packet from the PC waiting.
     std::vector<Clock::time_point> air_misses() const;
@@ -70,6 +72,9 @@ public:
 
 private:
     void receive_loop();
+    ssize_t read_packet(uint8_t* buf, size_t size, int flags, Clock::time_point* arrived);
+    void take_one_for_air_slot(Clock::time_point slot);
+    void record(const uint8_t* buf, size_t n, Clock::time_point arrived, Clock::time_point played);   // under mutex_
     void send_loop(Generator generator);
     struct Codec;
 
@@ -92,7 +97,6 @@ private:
     std::atomic<uint64_t> lost_on_air_{0}, bad_frames_{0};
     bool light_ = false;
     std::atomic<uint64_t> replies_{0};
-    size_t played_ = 0;
     std::vector<Clock::time_point> air_misses_;
 };
 

@@ -10,9 +10,12 @@ jobs="${TEST_JOBS:-4}"
 
 # The sanitizer builds compile, at the lowest priority, while the normal
 # build's tests run: those mostly wait on a phone, a bus or a timer.
+# They compile a few sources at a time as one unit, which halves their
+# compile time; the normal build keeps one unit per file.
+unity="-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16"
 sanitizer_builds() {
-    nice -n 19 ./scripts/build.sh build-asan -DTELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-    cmake -S . -B build-tsan -G Ninja -DTELVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    nice -n 19 ./scripts/build.sh build-asan -DTELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $unity
+    cmake -S . -B build-tsan -G Ninja -DTELVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo $unity >/dev/null
     nice -n 19 ninja -C build-tsan telvane unit_tests e2e_tests shim_tests audio_tests sco_link_tests
 }
 sanitizer_builds >build-sanitizers.log 2>&1 &

@@ -97,16 +97,6 @@ bool export_agent()
     return true;
 }
 
-// Only BlueZ may confirm pairings or cancel through the agent: any other
-// program on the system bus can call our object too.
-bool sent_by_bluez(GDBusConnection* connection, const gchar* sender)
-{
-    if (!sender)
-        return false;
-    std::string owner = bluez::service_owner(connection);
-    return !owner.empty() && owner == sender;
-}
-
 // A confirmation names the phone that is pairing. A connected phone keeps
 // its place; a different phone replaces the recorded one wholly, so address,
 // name and hands-free channel never belong to another phone than the path.
@@ -199,7 +189,7 @@ void agent_unregister()
 void agent_method_call(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
                        const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation, gpointer)
 {
-    if (!sent_by_bluez(connection, sender)) {
+    if (!bluez::sent_by_bluez(connection, sender)) {
         log_msgf("⚠️ Agent: %s from %s rejected (not BlueZ)", method, sender ? sender : "unknown sender");
         g_dbus_method_invocation_return_dbus_error(invocation, "org.bluez.Error.Rejected", "Rejected");
         return;

@@ -110,4 +110,12 @@ guint subscribe_interfaces_removed(GDBusConnection* bus, GDBusSignalCallback han
                                               G_DBUS_SIGNAL_FLAGS_NONE, handler, nullptr, nullptr);
 }
 
+bool sent_by_bluez(GDBusConnection* bus, const char* sender)
+{
+    if (!sender)
+        return false;
+    std::string owner = service_owner(bus);
+    return !owner.empty() && owner == sender;
+}
+
 }  // namespace bluez

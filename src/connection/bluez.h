@@ -37,6 +37,9 @@ GVariant* get_adapter_properties(GDBusConnection* bus, const char* adapter, GErr
 // Unique name of the connection that owns "org.bluez" now, or "" when
 // nobody does (or the bus daemon does not answer in time).
 std::string service_owner(GDBusConnection* bus);
+// Whether a method call on one of our exported objects came from BlueZ:
+// any other program on the system bus can call them too.
+bool sent_by_bluez(GDBusConnection* bus, const char* sender);
 
 guint subscribe_properties_changed(GDBusConnection* bus, GDBusSignalCallback handler);
 guint subscribe_interfaces_removed(GDBusConnection* bus, GDBusSignalCallback handler);

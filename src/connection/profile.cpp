@@ -53,12 +53,6 @@ bool registered = false;
 bool registering = false;
 bool role_taken = false;
 
-bool sent_by_bluez(GDBusConnection* connection, const gchar* sender)
-{
-    std::string owner = bluez::service_owner(connection);
-    return sender && !owner.empty() && owner == sender;
-}
-
 // Our phone, or with none recorded yet, a device that is a phone.
 bool is_our_phone(const char* path)
 {
@@ -100,7 +94,7 @@ void profile_method_call(GDBusConnection* connection, const gchar* sender, const
 {
     ASSERT_MAIN_THREAD();
     // Anyone on the system bus can call our object; only BlueZ hands links over.
-    if (!sent_by_bluez(connection, sender)) {
+    if (!bluez::sent_by_bluez(connection, sender)) {
         g_dbus_method_invocation_return_dbus_error(invocation, "org.bluez.Error.Rejected", "Not BlueZ");
         return;
     }

@@ -18,12 +18,12 @@
 
 namespace {
 
-const std::string kAddr = "00:11:22:33:44:55";
+const std::string kLinkedPhone = "00:11:22:33:44:55";
 const std::string kDevice = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 const std::string kPcAddr = "00:01:02:03:04:05";   // the stand-in's hci0
 const char* kHf = "0000111e-0000-1000-8000-00805f9b34fb";
 const char* kAg = "0000111f-0000-1000-8000-00805f9b34fb";
-const char* kListenerReady = "✓ Incoming call listener ready";
+const char* kListenerReadyLine = "✓ Incoming call listener ready";
 
 // The stalls this catches (a blocking connect, a service lookup, pactl)
 // last seconds; a sanitizer build on a loaded machine is slower in
@@ -124,14 +124,14 @@ int16_t square_500hz(uint64_t i) { return int16_t((i % 16) < 8 ? 5000 : -5000); 
 
 // A phone that is in range and paired, and the application once launched.
 struct LinkWorld {
-    explicit LinkWorld(bool connected = true) : phone(shim.path(), kAddr)
+    explicit LinkWorld(bool connected = true) : phone(shim.path(), kLinkedPhone)
     {
         phone.serve_hfp(5);
         phone.set_pc_address(kPcAddr);
-        world.bluez->add_device(kAddr, "Sim Phone");
-        world.bluez->pair_device(kAddr);
+        world.bluez->add_device(kLinkedPhone, "Sim Phone");
+        world.bluez->pair_device(kLinkedPhone);
         if (connected)
-            world.bluez->connect_device(kAddr);
+            world.bluez->connect_device(kLinkedPhone);
     }
     void launch(const th::Env& extra = {})
     {
@@ -180,7 +180,7 @@ TEST(HandsFreeService, AnotherOwnerIsShownTakenOverWhenItLeavesAndBlueZEndsTheLi
     g_dbus_connection_close_sync(other, nullptr, nullptr);
     g_object_unref(other);
     ASSERT_TRUE(w.app->wait_for_output("✓ Hands-free service registered: the other program let go")) << w.out();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine)) << w.out();
     EXPECT_TRUE(has_event(*w.world.bluez, std::string("RegisterProfile ") + kHf + " 263 7")) << "version and features as uint16";
     EXPECT_TRUE(adapter_offers(*w.world.bluez, kHf));
 
@@ -204,14 +204,14 @@ TEST(Reconnect, APairedPhoneIsConnectedAtStartAtOnceWhenBackInRangeAndWhenItConn
     LinkWorld w(false);
     w.launch();
     ASSERT_TRUE(w.app->wait_for_output("🔗 Connecting to Sim Phone…")) << w.out();
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine, 20000)) << w.out();
     EXPECT_NE(w.out().find("State: CONNECTING -> CONNECTED"), std::string::npos) << w.out();
     // From here on: the window's first drawing is behind it.
     Heartbeat heartbeat(w.world.session_bus);
 
     // Out of range: the tries fail and back off.
     w.phone.set_in_range(false);
-    w.world.bluez->disconnect_device(kAddr);
+    w.world.bluez->disconnect_device(kLinkedPhone);
     ASSERT_TRUE(w.app->wait_for_output("State: CONNECTED -> PAIRED")) << w.out();
     ASSERT_TRUE(w.app->wait_for_output("⚠️ Not connected: br-connection-page-timeout", 15000)) << w.out();
 
@@ -219,16 +219,16 @@ TEST(Reconnect, APairedPhoneIsConnectedAtStartAtOnceWhenBackInRangeAndWhenItConn
     w.phone.set_in_range(true);
     auto back = std::chrono::steady_clock::now();
     w.seen_by_bluez();
-    ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 2; }, 20000)) << w.out();
+    ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReadyLine) == 2; }, 20000)) << w.out();
     EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::seconds(4)) << w.out();
 
     // The phone goes, and comes back by itself before the PC's next try.
     w.phone.set_in_range(false);
-    w.world.bluez->disconnect_device(kAddr);
+    w.world.bluez->disconnect_device(kLinkedPhone);
     ASSERT_TRUE(th::wait_until([&] { return w.app->count("State: CONNECTED -> PAIRED") == 2; })) << w.out();
     w.phone.set_in_range(true);
-    g_variant_unref(w.world.bluez->call("/", "org.bluez.Mock", "PhoneConnects", g_variant_new("(s)", kAddr.c_str())));
-    ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReady) == 3; }, 20000)) << w.out();
+    g_variant_unref(w.world.bluez->call("/", "org.bluez.Mock", "PhoneConnects", g_variant_new("(s)", kLinkedPhone.c_str())));
+    ASSERT_TRUE(th::wait_until([&] { return w.app->count(kListenerReadyLine) == 3; }, 20000)) << w.out();
     EXPECT_GE(w.app->count("🔗 Hands-free link handed over by BlueZ"), 3) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
@@ -246,7 +246,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     LinkWorld w;
     w.phone.set_sco_mtu(64);
     w.launch({{"PULSE_SERVER", pulse.server()}});
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine, 20000)) << w.out();
     Heartbeat heartbeat(w.world.session_bus);
 
     sim::SimPhone stranger(w.shim.path(), "66:77:88:99:AA:BB");
@@ -361,7 +361,7 @@ TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTried
     LinkWorld w;
     w.phone.set_indicator("call", 1);
     w.launch({{"PULSE_SERVER", pulse.server()}});
-    ASSERT_TRUE(w.app->wait_for_output(kListenerReady, 20000)) << w.out();
+    ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine, 20000)) << w.out();
     Heartbeat heartbeat(w.world.session_bus);
     int there = w.phone.take_phone_sco(5000);
     ASSERT_GE(there, 0) << w.out();

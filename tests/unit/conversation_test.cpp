@@ -234,7 +234,7 @@ Script with(Script s, const std::string& command, const std::string& reply)
     return s;
 }
 
-std::vector<int> positions(const IndicatorMap& m) { return {m.call, m.callsetup, m.callheld}; }
+std::vector<int> call_positions(const IndicatorMap& m) { return {m.call, m.callsetup, m.callheld}; }
 
 class LinkTest : public testing::Test {
 protected:
@@ -324,7 +324,7 @@ TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             EXPECT_EQ(peer.received(), row.sent);
-            EXPECT_EQ(positions(hfp_indicator_map()), row.learned);
+            EXPECT_EQ(call_positions(hfp_indicator_map()), row.learned);
             EXPECT_EQ(hfp_link_ready(), row.ok);
             EXPECT_EQ(peer.overlaps(), Lines{});
             EXPECT_EQ(sco_codec.load(), row.codec);
@@ -337,7 +337,7 @@ TEST_F(LinkTest, TheHandshakeFollowsThePhoneTraceAndMustSucceed)
     }
 }
 
-std::string describe(const CallModel& m)
+std::string describe_link_view(const CallModel& m)
 {
     CallView v = m.view();
     std::string out = std::string(1, "-IOA"[v.state]) + (v.waiting ? "w" : "") + (v.held && !v.held_only ? "h" : "") +
@@ -429,7 +429,7 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
                     if (expected.empty())
                         continue;
                     std::string seen;
-                    for (int i = 0; i < 300 && (seen = describe(call_model_snapshot())) != expected; ++i) {
+                    for (int i = 0; i < 300 && (seen = describe_link_view(call_model_snapshot())) != expected; ++i) {
                         drain();
                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     }

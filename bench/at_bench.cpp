@@ -1,7 +1,7 @@
 // Figures for the AT layer: splitting throughput over phone-like traffic cut
 // into uneven reads, and the round trip of one exchange over a local socket
 // pair (the floor under every command's fixed wait).
-#include "hfp/at.h"
+#include "core/at.h"
 #include "hfp/conversation.h"
 
 #include <sys/socket.h>

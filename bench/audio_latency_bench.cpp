@@ -29,7 +29,7 @@
 // SCO packet I/O of both directions at the same pace, with no sound server. CPU is the call process's user+system time from
 // /proc over the whole call. Underruns are the daemon's "Implicit underrun"
 // debug lines for the call's playback stream after the first seconds.
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
 #include "world/app_world.h"

@@ -1,12 +1,12 @@
 // Phone-data timings: parse 2000 cards, load and save both caches, search
 // 2000 contacts. Targets: a search under 5 ms, a full cache load under 20 ms.
-#include "app/files.h"
+#include "base/files.h"
 #include "world/processes.h"
-#include "phonedata/csv.h"
+#include "core/csv.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
-#include "phonedata/vcard.h"
+#include "core/vcard.h"
 
 #include <unistd.h>
 

@@ -3,7 +3,7 @@
 // Beside it, in the same run and window, the same for a key in the dial
 // entry, which searches nothing: what any keystroke costs. Target: results
 // on screen within 200 ms of the last key.
-#include "app/text.h"
+#include "core/text.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/search.h"
 #include "ui/window.h"

@@ -1,11 +1,11 @@
 #include "app/app.h"
 
-#include "app/log.h"
-#include "app/main_thread.h"
-#include "app/paths.h"
-#include "app/tel_uri.h"
-#include "app/text.h"
-#include "app/workers.h"
+#include "base/log.h"
+#include "base/main_thread.h"
+#include "base/paths.h"
+#include "core/tel_uri.h"
+#include "core/text.h"
+#include "base/workers.h"
 #include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
@@ -22,6 +22,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "ui/list_views.h"
+#include "ui/render.h"
 #include "ui/window.h"
 
 #include <malloc.h>
@@ -31,8 +32,6 @@
 
 GtkApplication* app = nullptr;
 char pending_uri_arg[256] = "";
-GDBusConnection* dbus_conn = nullptr;
-char error_msg[256] = "";
 
 namespace {
 
@@ -56,77 +55,6 @@ void hand_over_pending_uri()
     log_msgf("📞 Number waiting for the phone: %s", pending_dial_peek().c_str());
 }
 
-// The phone's own voice links come to the adapter's address.
-void listen_for_voice_links()
-{
-    GVariant* reply = bluez::get_adapter_properties(dbus_conn, adapter_path, nullptr);
-    if (!reply)
-        return;
-    GVariant* props = g_variant_get_child_value(reply, 0);
-    const gchar* address = nullptr;
-    if (g_variant_lookup(props, "Address", "&s", &address))
-        sco_listen_start(address);
-    g_variant_unref(props);
-    g_variant_unref(reply);
-}
-
-void run_startup_scan()
-{
-    GError* error = nullptr;
-    GVariant* reply = bluez::get_managed_objects(dbus_conn, &error);
-    if (!reply) {
-        g_clear_error(&error);
-        return;
-    }
-    StartupScan found = scan_managed_objects(reply, adapter_path);
-    g_variant_unref(reply);
-    if (!found.connected_path.empty()) {
-        get_device_info(found.connected_path.c_str());
-        log_msg("ℹ️ Connected device found at startup");
-        set_state(CONNECTED);
-    } else if (!found.paired_path.empty()) {
-        get_device_info(found.paired_path.c_str());
-        log_msg("ℹ️ Paired device found at startup");
-        set_state(PAIRED);
-    }
-}
-
-// Whether BlueZ held its name when last seen: unknown until the first report,
-// which only confirms what the startup scan saw.
-enum class BluezOnBus { Unknown, Present, Absent };
-BluezOnBus bluez_on_bus = BluezOnBus::Unknown;
-
-// BlueZ stopped: its adapter, the phone and the link went with it.
-void on_bluez_vanished(GDBusConnection*, const gchar*, gpointer)
-{
-    ASSERT_MAIN_THREAD();
-    bool was_present = bluez_on_bus == BluezOnBus::Present;
-    bluez_on_bus = BluezOnBus::Absent;
-    if (!was_present)
-        return;
-    log_msg("⚠️ Bluetooth service stopped");
-    profile_bluez_vanished();
-    adapter_removed();
-    cleanup_connection(nullptr, true);
-    if (current_state.load() != ERROR)
-        set_state(IDLE);
-    update_ui();
-}
-
-// BlueZ is back (or came up after us): its objects are read as at startup.
-void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
-{
-    ASSERT_MAIN_THREAD();
-    bool was_absent = bluez_on_bus == BluezOnBus::Absent;
-    bluez_on_bus = BluezOnBus::Present;
-    if (!was_absent)
-        return;
-    log_msg("✓ Bluetooth service running");
-    profile_start();
-    listen_for_voice_links();
-    run_startup_scan();
-    update_ui();
-}
 
 // The window is gone: every link and thread ends before any state does.
 void close_down()
@@ -166,9 +94,7 @@ void finish_startup()
         set_state(ERROR);
     else {
         sco_listen_set_rule([] { return call_model_snapshot().view().state != CALL_IDLE; });
-        profile_start();
-        listen_for_voice_links();
-        run_startup_scan();
+        bluez_start();
     }
 
     update_ui();
@@ -226,60 +152,6 @@ void accept_tel_argument(const char* arg)
                  link.subaddress.empty() ? "" : " subaddress ", link.subaddress.c_str());
 }
 
-bool open_system_bus()
-{
-    ASSERT_MAIN_THREAD();
-    if (dbus_conn)
-        return true;
-    GError* error = nullptr;
-    dbus_conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (!dbus_conn) {
-        g_snprintf(error_msg, sizeof error_msg, "D-Bus error: %s", error ? error->message : "unknown");
-        g_clear_error(&error);
-        return false;
-    }
-    log_msg("✓ D-Bus connection established");
-    bluez::subscribe_properties_changed(dbus_conn, on_properties_changed);
-    bluez::subscribe_interfaces_removed(dbus_conn, on_interfaces_removed);
-    g_bus_watch_name_on_connection(dbus_conn, bluez::kService, G_BUS_NAME_WATCHER_FLAGS_NONE, on_bluez_appeared,
-                                   on_bluez_vanished, nullptr, nullptr);
-    log_msg("✓ D-Bus signal listener set up");
-    return true;
-}
-
-StartupScan scan_managed_objects(GVariant* reply, const char* adapter)
-{
-    StartupScan found;
-    GVariant* objects = g_variant_get_child_value(reply, 0);
-    GVariantIter iter;
-    g_variant_iter_init(&iter, objects);
-    const gchar* path = nullptr;
-    GVariant* interfaces = nullptr;
-    while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-        GVariant* device = g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE("a{sv}"));
-        if (device && !(on_adapter(path, adapter) && properties_say_phone(device))) {
-            g_variant_unref(device);
-            device = nullptr;
-        }
-        if (device) {
-            gboolean connected = FALSE, paired = FALSE;
-            bool has_connected = g_variant_lookup(device, "Connected", "b", &connected);
-            bool has_paired = g_variant_lookup(device, "Paired", "b", &paired);
-            g_variant_unref(device);
-            if (has_connected && connected) {
-                found.connected_path = path;
-                g_variant_unref(interfaces);
-                break;
-            }
-            if (has_paired && paired && found.paired_path.empty())
-                found.paired_path = std::string(path).substr(0, 255);
-        }
-        g_variant_unref(interfaces);
-    }
-    g_variant_unref(objects);
-    return found;
-}
-
 int on_app_command_line(GApplication* application, GApplicationCommandLine* command_line, gpointer)
 {
     int argc = 0;
@@ -306,6 +178,7 @@ int telvane_main(int argc, char** argv)
 {
     // A phone that drops its link must not kill us through a write.
     std::signal(SIGPIPE, SIG_IGN);
+    install_window_renderer();
     app = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);
     g_signal_connect(app, "command-line", G_CALLBACK(on_app_command_line), nullptr);

@@ -1,11 +1,11 @@
 #include "audio/pumps.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/aec.h"
 #include "audio/call_volume.h"
-#include "audio/mic_pacer.h"
+#include "core/mic_pacer.h"
 #include "audio/sco.h"
-#include "audio/speaker_jitter.h"
+#include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
 #include "connection/state.h"
 

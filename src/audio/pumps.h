@@ -1,7 +1,7 @@
 // The call's audio thread between the SCO socket and the sound server: one
 // thread on PulseAudio's asynchronous API carries both directions.
 #pragma once
-#include "audio/voice_codec.h"
+#include "core/voice_codec.h"
 
 #include <pulse/stream.h>
 

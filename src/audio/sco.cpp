@@ -1,6 +1,6 @@
 #include "audio/sco.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/aec.h"
 #include "audio/pumps.h"
 #include "audio/voice_link.h"

@@ -3,7 +3,7 @@
 #include <glib.h>
 #include <pthread.h>
 
-#include "audio/voice_codec.h"
+#include "core/voice_codec.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
 #include "audio/sco_listen.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/sco.h"
 
 #include <bluetooth/bluetooth.h>

@@ -3,7 +3,7 @@
 // its call ended and the next began) sees that it is no longer current and
 // leaves the next call's stream, socket and flags alone.
 #pragma once
-#include "audio/voice_codec.h"
+#include "core/voice_codec.h"
 
 #include <pulse/stream.h>
 

@@ -1,9 +1,9 @@
 #include "connection/agent.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/main_thread.h"
-#include "app/text.h"
+#include "connection/system_bus.h"
+#include "base/log.h"
+#include "base/main_thread.h"
+#include "core/text.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"

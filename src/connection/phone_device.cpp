@@ -1,6 +1,6 @@
 #include "connection/phone_device.h"
 
-#include "app/app.h"
+#include "connection/system_bus.h"
 #include "connection/bluez.h"
 #include "connection/adapter.h"
 

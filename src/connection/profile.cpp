@@ -1,8 +1,8 @@
 #include "connection/profile.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/main_thread.h"
+#include "connection/system_bus.h"
+#include "base/log.h"
+#include "base/main_thread.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
 #include "connection/device.h"

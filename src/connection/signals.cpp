@@ -1,7 +1,7 @@
 #include "connection/signals.h"
 
-#include "app/log.h"
-#include "app/main_thread.h"
+#include "base/log.h"
+#include "base/main_thread.h"
 #include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"

@@ -1,6 +1,6 @@
 #include "connection/sound_module.h"
 
-#include "app/child.h"
+#include "base/child.h"
 
 #include <cstdlib>
 #include <vector>

@@ -1,11 +1,9 @@
 #include "hfp/call_actions.h"
 
-#include "app/log.h"
-#include "app/main_thread.h"
+#include "base/log.h"
+#include "base/main_thread.h"
 #include "hfp/call_state.h"
 #include "hfp/link.h"
-#include "ui/call_display.h"
-#include "ui/window.h"
 
 #include <cstdio>
 #include <functional>
@@ -16,12 +14,6 @@ namespace {
 
 // How long an action may wait for the phone's events before we ask it.
 constexpr guint kConfirmMs = 5000;
-
-void set_sensitive(GtkWidget* widget, bool on)
-{
-    if (widget)
-        gtk_widget_set_sensitive(widget, on);
-}
 
 void feed(const std::function<void(CallModel&)>& change)
 {
@@ -99,10 +91,10 @@ void hold_action(int action, const char* what)
 
 }  // namespace
 
-void on_waiting_hold_answer_clicked(GtkButton*, gpointer) { hold_action(2, "Hold and answer"); }
-void on_waiting_end_answer_clicked(GtkButton*, gpointer) { hold_action(1, "End and answer"); }
-void on_waiting_reject_clicked(GtkButton*, gpointer) { hold_action(0, "Reject waiting call"); }
-void on_swap_clicked(GtkButton*, gpointer) { hold_action(2, "Swap calls"); }
+void hold_and_answer() { hold_action(2, "Hold and answer"); }
+void end_and_answer() { hold_action(1, "End and answer"); }
+void reject_waiting() { hold_action(0, "Reject waiting call"); }
+void swap_calls() { hold_action(2, "Swap calls"); }
 
 bool send_key_tone(char key)
 {
@@ -125,44 +117,41 @@ bool send_key_tone(char key)
     return true;
 }
 
-void on_answer_clicked(GtkButton*, gpointer)
+bool answer_call()
 {
     log_msg("✅ Call answered");
     CallView view = call_model_snapshot().view();
     if (view.state != CALL_INCOMING || view.action != ACTION_NONE) {
         log_msg("⚠️ Answer: Invalid state");
-        return;
+        return false;
     }
-    set_sensitive(answer_btn, false);
-    set_sensitive(reject_btn, false);
     feed([](CallModel& m) { m.on_answer(); });
     confirmed_action("ATA", ACTION_ANSWERING, "Answer");
     voice_link_sync(true);
+    return true;
 }
 
-void on_reject_clicked(GtkButton*, gpointer)
+bool reject_call()
 {
     log_msg("❌ Call rejected");
     CallView view = call_model_snapshot().view();
     if (view.state != CALL_INCOMING || view.action != ACTION_NONE) {
         log_msg("⚠️ Reject: Invalid state");
-        return;
+        return false;
     }
-    set_sensitive(answer_btn, false);
-    set_sensitive(reject_btn, false);
     feed([](CallModel& m) { m.on_reject(); });
     confirmed_action("AT+CHUP", ACTION_REJECTING, "Reject");
+    return true;
 }
 
-void on_hangup_clicked(GtkButton*, gpointer)
+bool hang_up_call()
 {
     log_msg("🔚 Call ended");
     CallView view = call_model_snapshot().view();
     if ((view.state != CALL_OUTGOING && view.state != CALL_ACTIVE) || view.action != ACTION_NONE) {
         log_msg("⚠️ Hangup: Invalid state");
-        return;
+        return false;
     }
-    set_sensitive(hangup_btn, false);
     CallView after;
     call_feed(hfp_link_generation(), [](CallModel& m) { m.on_hangup(); }, nullptr, &after);
     if (after.action == ACTION_ENDING) {
@@ -171,7 +160,8 @@ void on_hangup_clicked(GtkButton*, gpointer)
         // A held call is left, or the waiting caller goes on ringing: the
         // phone's events say what became of the others.
         log_msg("⚠️ Hang up: no call link");
-        return;
+        return true;
     }
     log_msg("📱 AT+CHUP sent");
+    return true;
 }

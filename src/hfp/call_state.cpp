@@ -1,17 +1,17 @@
 #include "hfp/call_state.h"
 
-#include "app/log.h"
-#include "app/main_thread.h"
-#include "app/text.h"
+#include "base/log.h"
+#include "base/main_thread.h"
+#include "core/text.h"
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "connection/state.h"
-#include "hfp/at.h"
+#include "core/at.h"
 #include "hfp/codec_link.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
-#include "ui/call_display.h"
-#include "ui/phone_status.h"
+#include "store/changes.h"
+#include "hfp/indicator_map.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,12 +19,27 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 std::atomic<int> current_call_state{CALL_IDLE};
 char current_call_number[64] = "";
 char current_call_name[128] = "";
 
 CallView current_call_view;
+
+namespace {
+
+// Whether the window was told the call rings. Main thread only.
+bool call_ringing = false;
+
+void stop_ringing()
+{
+    if (std::exchange(call_ringing, false))
+        state_changed(Change::Ringing, 0);
+}
+
+}  // namespace
+
 CallParty waiting_call_party;
 CallParty held_call_party;
 
@@ -71,7 +86,7 @@ gboolean apply_indicator_cb(gpointer data)
     std::unique_ptr<IndicatorUpdate> update(static_cast<IndicatorUpdate*>(data));
     if (update->generation == hfp_link_generation()) {
         indicators[update->name] = update->value;
-        update_phone_status();
+        state_changed(Change::PhoneStatus);
     }
     return G_SOURCE_REMOVE;
 }
@@ -115,7 +130,7 @@ void call_link_closed()
         call_model.reset();
     }
     indicators.clear();
-    update_phone_status();
+    state_changed(Change::PhoneStatus);
 }
 
 bool call_feed(unsigned generation, const std::function<void(CallModel&)>& change, CallView* before, CallView* after)
@@ -216,7 +231,7 @@ void voice_link_bring_back()
     bool idle = false;
     if (voice_worker.compare_exchange_strong(idle, true))
         g_thread_unref(g_thread_new("voice-connect", voice_connect_thread, new VoiceConnect{this_phone(), true}));
-    update_call_ui();
+    state_changed(Change::Call);
 }
 
 namespace {
@@ -262,14 +277,14 @@ void set_call_state(CallState state)
     if (current_call_state.load() == state)
         return;
     current_call_state = state;
-    call_alert_stop();
+    stop_ringing();
     if (state == CALL_IDLE) {
         sco_sound_on_phone = 0;
         current_call_view = CallView{};
         waiting_call_party = held_call_party = CallParty{};
         voice_link_sync(false);
     }
-    update_call_ui();
+    state_changed(Change::Call);
 }
 
 namespace {
@@ -287,7 +302,7 @@ void apply_latest_view()
         current_call_view = view;
         waiting_call_party = held_call_party = CallParty{};
         voice_link_sync(false);
-        update_call_ui();
+        state_changed(Change::Call);
         update_ui();
         return;
     }
@@ -297,17 +312,18 @@ void apply_latest_view()
     held_call_party = view.held && !view.held_only ? model.held_party() : CallParty{};
     current_call_view = view;
     if (view.state == CALL_INCOMING && view.action == ACTION_NONE) {
-        if (current_call_state.load() != CALL_INCOMING || ringtone_timer_id == 0) {
+        if (current_call_state.load() != CALL_INCOMING || !call_ringing) {
             current_call_state = CALL_INCOMING;
-            call_alert_start();
+            call_ringing = true;
+            state_changed(Change::Ringing, 1);
         }
     } else {
         current_call_state = view.state;
-        call_alert_stop();
+        stop_ringing();
     }
     if (!view.voice)
         voice_link_sync(false);
-    update_call_ui();
+    state_changed(Change::Call);
     update_ui();
 }
 

@@ -7,7 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "hfp/call_model.h"
+#include "core/call_model.h"
+#include "hfp/indicator_map.h"
 
 // What the window shows of the main call. Written on the main loop only
 // (apply_latest_view, set_call_state); workers read the state (atomic), the

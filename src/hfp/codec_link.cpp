@@ -1,7 +1,7 @@
 #include "hfp/codec_link.h"
 
 #include "audio/sco.h"
-#include "hfp/codec_negotiation.h"
+#include "core/codec_negotiation.h"
 #include "hfp/link.h"
 
 #include <chrono>

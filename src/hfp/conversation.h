@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "hfp/at.h"
+#include "core/at.h"
 
 // The answer to one command.
 struct AtResponse {

@@ -1,16 +1,16 @@
 #include "hfp/dial.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/text.h"
+#include "hfp/pending_dial.h"
+#include "base/log.h"
+#include "core/text.h"
 #include "audio/sco.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
-#include "hfp/caller_line.h"
+#include "core/caller_line.h"
 #include "hfp/link.h"
 #include "phonedata/phonebook.h"
-#include "ui/window.h"
+#include "store/changes.h"
 
 #include <atomic>
 #include <cstring>
@@ -37,18 +37,8 @@ gboolean dial_fallback_cb(gpointer data)
         log_msgf("ℹ️ %s: the phone placed the call after all", number->c_str());
         return G_SOURCE_REMOVE;
     }
-    gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), number->c_str(), -1);
-    log_msgf("📋 %s copied to clipboard", number->c_str());
-    GtkWidget* dialog = gtk_message_dialog_new(window ? GTK_WINDOW(window) : nullptr,
-                                               static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL |
-                                                                           GTK_DIALOG_DESTROY_WITH_PARENT),
-                                               GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "📞 %s", number->c_str());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                             "HFP connection failed.\nNumber copied to clipboard.");
-    gtk_window_set_title(GTK_WINDOW(dialog), "Call");
-    // Not run in a nested loop: the window keeps working while it is shown.
-    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
-    gtk_widget_show_all(dialog);
+    // The window copies it for the user and says why.
+    state_changed(Change::DialFailed, 0, *number);
     return G_SOURCE_REMOVE;
 }
 
@@ -112,19 +102,6 @@ std::string printable(const char* number)
     return utf8_repair(out);
 }
 
-void dial_from_model(GtkTreeView* view, GtkTreePath* path, int column)
-{
-    GtkTreeModel* model = gtk_tree_view_get_model(view);
-    GtkTreeIter iter;
-    if (!model || !gtk_tree_model_get_iter(model, &iter, path))
-        return;
-    gchar* number = nullptr;
-    gtk_tree_model_get(model, &iter, column, &number, -1);
-    if (number && number[0] != '\0')
-        dial_number(number);
-    g_free(number);
-}
-
 }  // namespace
 
 bool dial_number(const char* number)
@@ -178,34 +155,4 @@ bool dial_number(const char* number)
         log_msgf("📞 Number waiting for the phone: %s", number);
     }
     return true;
-}
-
-void on_dial_call_clicked(GtkButton*, gpointer entry)
-{
-    if (!entry)
-        return;
-    // During a call the keys were tones; the entry keeps what was typed to dial.
-    if (call_model_snapshot().view().state != CALL_IDLE) {
-        log_msg("⚠️ A call is in progress; not dialling the entry");
-        return;
-    }
-    const gchar* text = gtk_entry_get_text(GTK_ENTRY(entry));
-    if (text && text[0] != '\0') {
-        std::string number = text;
-        // A refused number stays in the entry to be mended.
-        if (dial_number(number.c_str()))
-            gtk_entry_set_text(GTK_ENTRY(entry), "");
-    } else {
-        log_msg("⚠️ No number entered");
-    }
-}
-
-void on_contact_row_activated(GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn*, gpointer)
-{
-    dial_from_model(view, path, 1);
-}
-
-void on_recent_row_activated(GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn*, gpointer)
-{
-    dial_from_model(view, path, 2);
 }

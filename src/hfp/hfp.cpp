@@ -1,6 +1,6 @@
 #include "hfp/hfp.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/sco.h"
 #include "connection/device.h"
 

@@ -1,14 +1,15 @@
 #include "hfp/link.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/aec.h"
-#include "hfp/at.h"
+#include "core/at.h"
 #include "hfp/call_state.h"
 #include "hfp/codec_link.h"
-#include "hfp/features.h"
+#include "core/features.h"
 #include "hfp/hfp.h"
 #include "hfp/phone_lines.h"
 #include "hfp/volume_sync.h"
+#include "hfp/indicator_map.h"
 
 #include <atomic>
 #include <mutex>

@@ -1,8 +1,8 @@
 #include "hfp/listener.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/main_thread.h"
+#include "hfp/pending_dial.h"
+#include "base/log.h"
+#include "base/main_thread.h"
 #include "connection/device.h"
 #include "connection/profile.h"
 #include "connection/state.h"

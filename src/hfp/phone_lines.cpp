@@ -1,14 +1,15 @@
 #include "hfp/phone_lines.h"
 
-#include "app/log.h"
-#include "app/text.h"
-#include "hfp/at.h"
+#include "base/log.h"
+#include "core/text.h"
+#include "core/at.h"
 #include "hfp/call_state.h"
-#include "hfp/caller_line.h"
+#include "core/caller_line.h"
 #include "hfp/conversation.h"
 #include "hfp/link.h"
 #include "hfp/volume_sync.h"
 #include "phonedata/phonebook.h"
+#include "hfp/indicator_map.h"
 
 #include <memory>
 #include <string_view>

@@ -1,9 +1,9 @@
 #include "hfp/volume_sync.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/call_volume.h"
 #include "hfp/link.h"
-#include "ui/call_volume_ui.h"
+#include "store/changes.h"
 
 #include <glib.h>
 
@@ -61,5 +61,5 @@ void hfp_gain_from_phone(bool speaker, int gain)
     c.gain->store(gain);
     c.sent = gain;
     log_msgf(speaker ? "🔊 Phone set the speaker volume: %d/15" : "🎤 Phone set the microphone volume: %d/15", gain);
-    g_idle_add(call_volume_changed_cb, nullptr);
+    state_changed_later(Change::CallVolume);
 }

@@ -2,7 +2,7 @@
 // call declined on the phone and one the caller gave up look the same over
 // the hands-free link, but only the second is in the phone's missed calls.
 #pragma once
-#include "phonedata/records.h"
+#include "core/records.h"
 
 #include <string>
 

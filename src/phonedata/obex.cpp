@@ -1,6 +1,6 @@
 #include "phonedata/obex.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "phonedata/pbap.h"
 
-#include "app/text.h"
+#include "core/text.h"
 #include "connection/device.h"
 #include "phonedata/obex.h"
 

@@ -1,19 +1,18 @@
 #include "phonedata/phonebook.h"
 
-#include "app/files.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/workers.h"
-#include "app/text.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/workers.h"
+#include "core/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
-#include "phonedata/csv.h"
+#include "core/csv.h"
 #include "phonedata/pbap.h"
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
-#include "phonedata/vcard.h"
-#include "ui/list_views.h"
-#include "ui/window.h"
+#include "core/vcard.h"
+#include "store/changes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -60,12 +59,6 @@ private:
     int cards_ = 0;
 };
 
-gboolean phonebook_progress_cb(gpointer cards)
-{
-    show_phonebook_progress(GPOINTER_TO_INT(cards));
-    return G_SOURCE_REMOVE;
-}
-
 // The phone's main phonebook as a new table, or null. Nothing global is
 // touched: a failure leaves the current table and the cache as they are.
 PhonebookTable* download_phonebook(const char* address)
@@ -82,7 +75,7 @@ PhonebookTable* download_phonebook(const char* address)
         if (cards == shown)
             return;
         shown = cards;
-        g_idle_add(phonebook_progress_cb, GINT_TO_POINTER(shown));
+        state_changed_later(Change::ContactsProgress, shown);
     });
     if (filename.empty())
         return nullptr;
@@ -192,8 +185,8 @@ gpointer load_phonebook_thread(gpointer addr)
 gboolean phonebook_load_complete_cb(gpointer result)
 {
     syncing_contacts = 0;
-    show_spinner(contacts_spinner, false);
-    show_phonebook_progress(-1);
+    state_changed(Change::ContactsBusy, 0);
+    state_changed(Change::ContactsProgress, -1);
     if (auto* table = static_cast<PhonebookTable*>(result); table && table->keeps_known) {
         delete table;
         phonebook_loaded = 1;
@@ -212,7 +205,7 @@ gboolean phonebook_load_complete_cb(gpointer result)
     return G_SOURCE_REMOVE;
 }
 
-void on_refresh_phonebook_clicked(GtkButton*, gpointer)
+void refresh_phonebook()
 {
     if (current_state.load() != CONNECTED) {
         log_msg("⚠️ Phone must be connected for contacts");
@@ -225,7 +218,7 @@ void on_refresh_phonebook_clicked(GtkButton*, gpointer)
     // The known contacts stay listed, searchable and used for caller names
     // until a new phonebook has fully arrived.
     syncing_contacts = 1;
-    show_spinner(contacts_spinner, true);
+    state_changed(Change::ContactsBusy, 1);
     log_msg("📥 Refreshing contacts…");
     start_phonebook_thread("load_phonebook");
 }

@@ -1,9 +1,8 @@
 // The phone's contacts: download, cache, and name lookup for calls.
 #pragma once
-#include "phonedata/records.h"
+#include "core/records.h"
 
 #include <glib.h>
-#include <gtk/gtk.h>
 
 #include <atomic>
 #include <cstddef>
@@ -41,7 +40,9 @@ void load_contacts_csv();
 void save_contacts_csv();
 gpointer load_phonebook_thread(gpointer);
 gboolean phonebook_load_complete_cb(gpointer result);
-void on_refresh_phonebook_clicked(GtkButton*, gpointer);
+// Main loop: a new download of the phonebook, the known contacts kept
+// until it has fully arrived (Refresh).
+void refresh_phonebook();
 // Writes the table to contacts.csv atomically; false when it could not.
 bool save_contacts_table(const PhonebookTable& table, const char* path);
 // Starts the one-time download on entering CONNECTED (sets syncing_contacts).

@@ -1,17 +1,15 @@
 #include "phonedata/recents.h"
 
-#include "app/files.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/workers.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/workers.h"
 #include "connection/device.h"
 #include "connection/state.h"
-#include "phonedata/csv.h"
+#include "core/csv.h"
 #include "phonedata/pbap.h"
-#include "phonedata/vcard.h"
-#include "ui/call_notify.h"
-#include "ui/list_views.h"
-#include "ui/window.h"
+#include "core/vcard.h"
+#include "store/changes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -119,9 +117,7 @@ gpointer sync_recents_thread(gpointer addr)
 gboolean recents_sync_start_cb(gpointer)
 {
     syncing_recents = 1;
-    show_spinner(recents_spinner, true);
-    if (sync_recents_btn)
-        gtk_widget_set_sensitive(sync_recents_btn, FALSE);
+    state_changed(Change::RecentsBusy, 1);
     return G_SOURCE_REMOVE;
 }
 
@@ -129,12 +125,12 @@ gboolean recents_sync_complete_cb(gpointer data)
 {
     std::unique_ptr<SyncResult> result(static_cast<SyncResult*>(data));
     syncing_recents = 0;
-    show_spinner(recents_spinner, false);
+    state_changed(Change::RecentsBusy, 0);
     if (result->success) {
         recent_count = result->count;
         std::memcpy(recent_entries, result->rows, sizeof(RecentEntry) * size_t(result->count));
         save_recents_csv();
-        refresh_recents_view();
+        state_changed(Change::Recents);
         log_msg("✓ Recent calls updated");
     } else {
         // The list and the cache keep the older calls; the count says none are
@@ -143,7 +139,7 @@ gboolean recents_sync_complete_cb(gpointer data)
             recent_count = 0;
         log_msg("⚠️ Recent calls not retrieved");
     }
-    call_history_synced(result->success);
+    state_changed(Change::RecentsSynced, result->success);
     update_ui();
     return G_SOURCE_REMOVE;
 }
@@ -154,7 +150,7 @@ void start_recents_sync(const char* thread_name)
     start_worker(thread_name, sync_recents_thread, g_strdup(device_addr));
 }
 
-void on_sync_recents_clicked(GtkButton*, gpointer)
+void sync_recents()
 {
     if (current_state.load() != CONNECTED) {
         log_msg("⚠️ Phone must be connected for recent calls");

@@ -1,9 +1,8 @@
 // The phone's call history: download, cache and the Recent Calls list.
 #pragma once
-#include "phonedata/records.h"
+#include "core/records.h"
 
 #include <glib.h>
-#include <gtk/gtk.h>
 
 #include <atomic>
 
@@ -23,7 +22,8 @@ int sort_and_cut_recents(RecentEntry* rows, int count);
 void load_recents_csv();
 void save_recents_csv();
 gpointer sync_recents_thread(gpointer);
-void on_sync_recents_clicked(GtkButton*, gpointer);
+// Main loop: the call history read again from the phone (Sync).
+void sync_recents();
 gboolean recents_sync_start_cb(gpointer);
 gboolean recents_sync_complete_cb(gpointer result);
 // Starts sync_recents_thread under name; one sync at a time, so the flag

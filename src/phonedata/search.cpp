@@ -1,9 +1,8 @@
 #include "phonedata/search.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "connection/state.h"
-#include "ui/list_views.h"
-#include "ui/window.h"
+#include "store/changes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -49,18 +48,18 @@ void show_search_results()
     } else {
         contacts_count = search_contacts(*table, pending_search_query.c_str(), contacts, kMaxShownContacts);
     }
-    refresh_contacts_view();
+    state_changed(Change::Contacts);
 }
 
-void on_contacts_search_changed(GtkSearchEntry* entry, gpointer)
+void search_phonebook(const char* text)
 {
-    pending_search_query = entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
+    pending_search_query = text ? text : "";
     // Nothing known yet: the phone, when it is there, is asked once; its
     // completion searches the text then in the entry.
     if (pending_search_query.size() >= kMinSearchBytes && phonebook_snapshot()->count == 0 &&
         !phonebook_loaded.load() && !syncing_contacts.load() && current_state.load() == CONNECTED) {
         syncing_contacts = 1;
-        show_spinner(contacts_spinner, true);
+        state_changed(Change::ContactsBusy, 1);
         log_msg("📥 Loading phonebook for first time…");
         start_phonebook_download();
     }

@@ -3,15 +3,14 @@
 #pragma once
 #include "phonedata/phonebook.h"
 
-#include <gtk/gtk.h>
-
 #include <string>
 
 // Queries shorter than this show the whole list.
 inline constexpr size_t kMinSearchBytes = 2;
 
-// "changed" of the search entry; null entry means empty text.
-void on_contacts_search_changed(GtkSearchEntry* entry, gpointer);
+// The search text changed (null is empty): the Contacts list shows its
+// matches. Main loop.
+void search_phonebook(const char* text);
 // Fills the Contacts list from the known contacts for the current text: the
 // whole list (first kMaxShownContacts) or the matches. Main loop.
 void show_search_results();

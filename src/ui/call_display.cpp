@@ -1,7 +1,7 @@
 #include "ui/call_display.h"
 
-#include "app/main_thread.h"
-#include "app/text.h"
+#include "base/main_thread.h"
+#include "core/text.h"
 #include "audio/sco.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
@@ -28,46 +28,6 @@ void beep()
 }
 
 }  // namespace
-
-std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold, int action)
-{
-    bool has_name = name_raw && name_raw[0];
-    bool has_number = number_raw && number_raw[0];
-    std::string name = markup_escaped(name_raw), number = markup_escaped(number_raw);
-    // Until the phone confirms, the label says what was asked, not its outcome.
-    const char* asked = action == ACTION_ANSWERING   ? "📞 Answering…"
-                        : action == ACTION_REJECTING ? "❌ Rejecting…"
-                        : action == ACTION_ENDING    ? "🔚 Ending…"
-                                                     : nullptr;
-    if (asked && state != CALL_IDLE) {
-        std::string out = asked;
-        if (has_name)
-            out += "\n\n" + name + "\n" + number;
-        else if (has_number)
-            out += "\n\n" + number;
-        return out;
-    }
-    switch (state) {
-    case CALL_INCOMING:
-        if (!has_number)
-            return "🔔 INCOMING CALL";
-        if (has_name)
-            return "🔔 INCOMING CALL\n\n" + name + "\n" + number;
-        return "🔔 INCOMING CALL\n\n" + number;
-    case CALL_OUTGOING:
-        if (has_name)
-            return "📱 Calling...\n\n" + name + "\n" + number;
-        return "📱 Calling...\n\n" + number;
-    case CALL_ACTIVE:
-        if (on_hold)
-            return has_name ? "⏸️ Call on hold\n\n" + name + "\n" + number : "⏸️ Call on hold\n\n" + number;
-        if (has_name)
-            return "✅ Call Active\n\n" + name + "\n" + number;
-        return "✅ Call Active\n\n" + number;
-    default:
-        return "📞 No call";
-    }
-}
 
 void update_call_ui()
 {

@@ -11,10 +11,6 @@ extern guint ringtone_timer_id;
 // Shows the current call state in the call area.
 void update_call_ui();
 
-// The label's markup for a call state; name and number are escaped, so a
-// caller's text always shows as typed.
-std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false,
-                              int action = 0);
 
 // An incoming call: beep every second and bring the window to the front.
 void call_alert_start();

@@ -1,6 +1,6 @@
 #include "ui/call_notify.h"
 
-#include "app/main_thread.h"
+#include "base/main_thread.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "phonedata/missed.h"

@@ -1,6 +1,6 @@
 #include "ui/call_volume_ui.h"
 
-#include "app/main_thread.h"
+#include "base/main_thread.h"
 #include "audio/call_volume.h"
 #include "hfp/volume_sync.h"
 

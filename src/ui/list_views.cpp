@@ -1,7 +1,9 @@
 #include "ui/list_views.h"
 
-#include "app/log.h"
-#include "app/text.h"
+#include "phonedata/search.h"
+
+#include "base/log.h"
+#include "core/text.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 #include "ui/window.h"
@@ -98,3 +100,12 @@ void on_copy_number_activate(GtkMenuItem*, gpointer number)
                            -1);
     log_msg("📋 Number copied");
 }
+
+void on_contacts_search_changed(GtkSearchEntry* entry, gpointer)
+{
+    search_phonebook(entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr);
+}
+
+void on_refresh_phonebook_clicked(GtkButton*, gpointer) { refresh_phonebook(); }
+
+void on_sync_recents_clicked(GtkButton*, gpointer) { sync_recents(); }

@@ -1,6 +1,6 @@
 #include "ui/phone_status.h"
 
-#include "app/main_thread.h"
+#include "base/main_thread.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "ui/window.h"
@@ -11,14 +11,6 @@ GtkWidget* status_box = nullptr;
 GtkWidget* note_label = nullptr;
 GtkWidget* signal_image = nullptr;
 GtkWidget* battery_image = nullptr;
-
-const char* const kSignalIcons[6] = {
-    "network-cellular-signal-none-symbolic", "network-cellular-signal-weak-symbolic",
-    "network-cellular-signal-weak-symbolic", "network-cellular-signal-ok-symbolic",
-    "network-cellular-signal-good-symbolic", "network-cellular-signal-excellent-symbolic"};
-const char* const kBatteryIcons[6] = {"battery-level-0-symbolic",  "battery-level-20-symbolic",
-                                      "battery-level-40-symbolic", "battery-level-60-symbolic",
-                                      "battery-level-80-symbolic", "battery-level-100-symbolic"};
 
 void on_state_label_changed(GObject*, GParamSpec*, gpointer) { update_phone_status(); }
 
@@ -46,34 +38,6 @@ void show_icon(GtkWidget* image, const char* icon)
 }
 
 }  // namespace
-
-PhoneStatusView phone_status_view(bool connected, int service, int signal, int roam, int battchg)
-{
-    PhoneStatusView v;
-    if (!connected)
-        return v;
-    std::string tips;
-    auto add_tip = [&](const std::string& tip) { tips += (tips.empty() ? "" : "\n") + tip; };
-    if (service == 0) {
-        v.signal_icon = "network-cellular-offline-symbolic";
-        v.note = "No service";
-        add_tip("No service");
-    } else if (signal >= 0 && signal <= 5) {
-        v.signal_icon = kSignalIcons[signal];
-        add_tip("Signal: " + std::to_string(signal) + " of 5");
-    }
-    if (service != 0 && roam == 1) {
-        v.note = "Roaming";
-        add_tip("Roaming");
-    }
-    if (battchg >= 0 && battchg <= 5) {
-        v.battery_icon = kBatteryIcons[battchg];
-        add_tip("Phone battery: " + std::to_string(battchg) + " of 5");
-    }
-    v.tooltip = tips;
-    v.visible = v.signal_icon || v.battery_icon || !v.note.empty();
-    return v;
-}
 
 GtkWidget* build_phone_status()
 {

@@ -1,8 +1,9 @@
 #include "ui/second_call.h"
 
-#include "app/main_thread.h"
-#include "app/text.h"
+#include "base/main_thread.h"
+#include "core/text.h"
 #include "hfp/call_actions.h"
+#include "ui/call_buttons.h"
 #include "hfp/call_state.h"
 #include "ui/call_notify.h"
 

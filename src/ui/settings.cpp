@@ -1,8 +1,8 @@
 #include "ui/settings.h"
 
-#include "app/files.h"
-#include "app/log.h"
-#include "app/paths.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "audio/aec.h"
 #include "ui/window.h"
 

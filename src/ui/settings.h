@@ -1,6 +1,6 @@
 // settings.json (column widths, autostart flag) and the autostart entry.
 #pragma once
-#include "ui/settings_file.h"
+#include "core/settings_file.h"
 
 #include <gtk/gtk.h>
 

@@ -1,6 +1,6 @@
 #include "ui/theme.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <gtk/gtk.h>
 

@@ -1,7 +1,7 @@
 #include "ui/waiting_number.h"
 
-#include "app/app.h"
-#include "app/main_thread.h"
+#include "hfp/pending_dial.h"
+#include "base/main_thread.h"
 
 GtkWidget* waiting_number_box = nullptr;
 GtkWidget* waiting_number_label = nullptr;

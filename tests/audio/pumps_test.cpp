@@ -1,9 +1,9 @@
 // The pumps between a SCO-like socket and a real PulseAudio server, and the
 // pure pieces of the voice path (pacing, concealment, trimming) from traces.
-#include "audio/mic_pacer.h"
+#include "core/mic_pacer.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
-#include "audio/speaker_jitter.h"
+#include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
 #include "audio_log_capture.h"
 #include "audio_phone.h"

@@ -1,8 +1,8 @@
 // The wideband voice path's pure pieces: H2 frames found again in a damaged
 // stream, lost frames counted and concealed, and speech through libsbc and
 // liblc3 at their own rates.
-#include "audio/h2_framing.h"
-#include "audio/voice_codec.h"
+#include "core/h2_framing.h"
+#include "core/voice_codec.h"
 #include "audio_pulse.h"
 
 #include <gtest/gtest.h>

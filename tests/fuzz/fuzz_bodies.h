@@ -3,13 +3,13 @@
 // its field, no row beyond the table, written files read back the same,
 // chunking never matters.
 #pragma once
-#include "app/tel_uri.h"
-#include "hfp/at.h"
-#include "hfp/call_model.h"
-#include "hfp/caller_line.h"
-#include "phonedata/csv.h"
-#include "phonedata/vcard.h"
-#include "ui/settings_file.h"
+#include "core/tel_uri.h"
+#include "core/at.h"
+#include "core/call_model.h"
+#include "core/caller_line.h"
+#include "core/csv.h"
+#include "core/vcard.h"
+#include "core/settings_file.h"
 
 #include <glib.h>
 

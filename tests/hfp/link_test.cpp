@@ -3,7 +3,7 @@
 // the close. The handshake's phone traces run over a socketpair (unit tests).
 #include "audio/sco.h"
 #include "audio_log_capture.h"
-#include "hfp/at.h"
+#include "core/at.h"
 #include "shim_fixture.h"
 
 #include <bluetooth/bluetooth.h>

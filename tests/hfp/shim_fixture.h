@@ -1,6 +1,6 @@
 // Each test gets its own shim folder with a simulated phone in range there, which the product's globals point at.
 #pragma once
-#include "app/text.h"
+#include "core/text.h"
 #include "connection/device.h"
 #include "harness.h"
 #include "hfp/hfp.h"

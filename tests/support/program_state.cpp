@@ -10,13 +10,13 @@
 #include <cstdio>
 
 #include "app/app.h"
-#include "app/text.h"
-#include "app/workers.h"
+#include "core/text.h"
+#include "base/workers.h"
 #include "connection/adapter.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "audio/call_volume.h"
-#include "hfp/at.h"
+#include "core/at.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
 #include "connection/profile.h"
@@ -26,12 +26,15 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "ui/settings.h"
+#include "ui/render.h"
 #include "ui/window.h"
+#include "hfp/indicator_map.h"
 
 namespace th {
 
 void reset_program_state()
 {
+    install_window_renderer();
     current_state = IDLE;
     copy_text(adapter_path, "/org/bluez/hci0");
     device_path[0] = device_addr[0] = device_name[0] = '\0';
@@ -76,7 +79,7 @@ void settle_program_state()
     // here, so none of them writes into the next test's state.
     cleanup_connection(nullptr, true);
     if (!pending_search_text().empty())
-        on_contacts_search_changed(nullptr, nullptr);
+        search_phonebook(nullptr);
     wait_until([] { return syncing_contacts.load() == 0 && syncing_recents.load() == 0; }, 30000);
     join_workers();   // as the program's exit does
     uitest::pump();

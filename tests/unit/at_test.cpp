@@ -1,6 +1,6 @@
 // The AT layer fed the way a phone really sends (fragmented, mixed, junk),
 // and the result reader every parser of the phone's lines goes through.
-#include "hfp/at.h"
+#include "core/at.h"
 #include "text_helpers.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,12 @@
 // Indicator events and listener lines driving the one call state, in process:
 // the reader side queues requests, the main loop (drained here) applies them.
-#include "hfp/at.h"
-#include "hfp/call_model.h"
+#include "core/at.h"
+#include "core/call_model.h"
 #include "hfp/call_state.h"
 #include "hfp/phone_lines.h"
 #include "ui/call_display.h"
 #include "text_helpers.h"
+#include "hfp/indicator_map.h"
 
 #include <gtest/gtest.h>
 

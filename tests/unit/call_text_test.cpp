@@ -1,11 +1,11 @@
 // Call handling short of the phone. Numbers that could inject AT commands are
 // refused before anything else happens (that they never reach the phone is
 // checked end to end).
-#include "app/tel_uri.h"
+#include "core/tel_uri.h"
 #include "connection/state.h"
-#include "hfp/at.h"
+#include "core/at.h"
 #include "hfp/call_state.h"
-#include "hfp/caller_line.h"
+#include "core/caller_line.h"
 #include "hfp/dial.h"
 #include "hfp/listener.h"
 #include "ui/call_display.h"

@@ -1,6 +1,6 @@
 // Codec negotiation from AT traces: what the phone says in, what we send
 // back out, and the codec the next voice link uses.
-#include "hfp/codec_negotiation.h"
+#include "core/codec_negotiation.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "app/app.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
-#include "connection/buttons.h"
+#include "ui/connection_buttons.h"
 #include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/profile.h"

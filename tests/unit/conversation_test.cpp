@@ -5,8 +5,8 @@
 #include "audio/call_volume.h"
 #include "audio/sco.h"
 #include "hfp/volume_sync.h"
-#include "hfp/at.h"
-#include "hfp/caller_line.h"
+#include "core/at.h"
+#include "core/caller_line.h"
 #include "hfp/call_actions.h"
 #include "hfp/call_state.h"
 #include "hfp/conversation.h"
@@ -15,6 +15,7 @@
 #include "hfp/hfp.h"
 #include "hfp/link.h"
 #include "ui/call_display.h"
+#include "hfp/indicator_map.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -419,9 +420,9 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
                                     "\r\n" + kOk;
                         peer.set(step.substr(4, eq - 4), reply);
                     } else if (step == "answer") {
-                        on_answer_clicked(nullptr, nullptr);
+                        answer_call();
                     } else if (step == "hangup") {
-                        on_hangup_clicked(nullptr, nullptr);
+                        hang_up_call();
                     } else if (step.rfind("dial ", 0) == 0) {
                         current_state = CONNECTED;
                         dial_number(step.substr(5).c_str());

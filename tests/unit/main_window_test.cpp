@@ -4,8 +4,9 @@
 #include "ui_gtk.h"
 
 #include "app/app.h"
-#include "app/log.h"
-#include "app/text.h"
+#include "base/log.h"
+#include "ui/log_view.h"
+#include "core/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"

@@ -1,11 +1,11 @@
 // vCards as phones send them, reduced to contacts and call records, and the
 // caches those are kept in.
-#include "app/text.h"
+#include "core/text.h"
 #include "harness.h"
-#include "phonedata/csv.h"
+#include "core/csv.h"
 #include "phonedata/missed.h"
 #include "phonedata/recents.h"
-#include "phonedata/vcard.h"
+#include "core/vcard.h"
 #include "phonedata_obexd.h"
 #include "text_helpers.h"
 

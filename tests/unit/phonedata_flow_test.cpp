@@ -1,7 +1,8 @@
 // Refresh, Sync, contact search and obexd start-up in process against the
 // simulated obexd: the product's own handlers, threads and list stores.
-#include "app/log.h"
-#include "app/text.h"
+#include "base/log.h"
+#include "ui/log_view.h"
+#include "core/text.h"
 #include "connection/device.h"
 #include "connection/state.h"
 #include "text_helpers.h"
@@ -68,7 +69,7 @@ protected:
     }
     static void press(bool sync)
     {
-        sync ? on_sync_recents_clicked(nullptr, nullptr) : on_refresh_phonebook_clicked(nullptr, nullptr);
+        sync ? sync_recents() : refresh_phonebook();
     }
     void old_caches()
     {
@@ -86,7 +87,7 @@ TEST_F(PhoneDataFlow, RefreshReplacesTheTableAndTheCacheAtOnceWhenTheTransferSig
     refresh_contacts_view();
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
 
-    on_refresh_phonebook_clicked(nullptr, nullptr);
+    refresh_phonebook();
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|") << "the known contacts stay listed meanwhile";
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
     EXPECT_EQ(phonebook_loaded.load(), 1);
@@ -185,15 +186,15 @@ TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress
     load_contacts_csv();
     refresh_contacts_view();
     current_state = PAIRED;
-    on_refresh_phonebook_clicked(nullptr, nullptr);
-    on_sync_recents_clicked(nullptr, nullptr);
+    refresh_phonebook();
+    sync_recents();
     ASSERT_TRUE(wait_log("⚠️ Phone must be connected for recent calls"));
     EXPECT_NE(log().find("⚠️ Phone must be connected for contacts"), std::string::npos);
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
 
     current_state = CONNECTED;
     syncing_contacts = 1;
-    on_refresh_phonebook_clicked(nullptr, nullptr);
+    refresh_phonebook();
     ASSERT_TRUE(wait_log("⚠️ Contacts already loading…"));
     EXPECT_EQ(store_column(contacts_store, 0), "Old Friend|");
     syncing_contacts = 0;
@@ -201,7 +202,7 @@ TEST_F(PhoneDataFlow, RefreshAndSyncRefuseWhenNotConnectedBusyOrWithoutAnAddress
     // No phone address: no session is even asked for.
     serve();
     device_addr[0] = '\0';
-    on_sync_recents_clicked(nullptr, nullptr);
+    sync_recents();
     ASSERT_TRUE(wait_log("⚠️ Recent calls not retrieved")) << log();
     EXPECT_EQ(obexd.count("CreateSession"), 0);
 }
@@ -215,8 +216,8 @@ TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveSortsNewestFirstAndSkipsOneTha
     refresh_recents_view();
     EXPECT_EQ(store_column(recent_store, 1), "Old Friend|");
 
-    on_sync_recents_clicked(nullptr, nullptr);
-    on_sync_recents_clicked(nullptr, nullptr);   // a second click while the first runs
+    sync_recents();
+    sync_recents();   // a second click while the first runs
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
     EXPECT_EQ(obexd.count("CreateSession"), 1);
     EXPECT_EQ(store_column(recent_store, 0), "📥 Incoming|❌ Missed|📥 Incoming|❌ Missed|❌ Missed|");
@@ -229,7 +230,7 @@ TEST_F(PhoneDataFlow, SyncMergesTheListsThatArriveSortsNewestFirstAndSkipsOneTha
     // A list whose transfer never completes is skipped, not read half written.
     obex::transfer_stall_limit_ms = 1000;
     serve(", \"never_complete\": [\"ich\"], \"pbap_delay_ms\": 400");   // PBAP comes late as well
-    on_sync_recents_clicked(nullptr, nullptr);
+    sync_recents();
     ASSERT_TRUE(th::wait_until([&] { return log_count("✓ Recent calls updated") == 2; }, 30000)) << log();
     EXPECT_EQ(store_column(recent_store, 0), "📤 Outgoing|❌ Missed|❌ Missed|❌ Missed|");
 }
@@ -239,7 +240,7 @@ TEST_F(PhoneDataFlow, ConnectionPreloadAndSyncStartObexdOnce)
     serve();
     start_phonebook_preload();
     start_phonebook_preload();   // already under way: no second download
-    on_sync_recents_clicked(nullptr, nullptr);
+    sync_recents();
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
     ASSERT_TRUE(wait_log("✓ Recent calls updated")) << log();
     EXPECT_EQ(log_count("ℹ️ Starting obexd service…"), 1) << log();
@@ -380,7 +381,7 @@ TEST_F(SearchFlow, ADownloadReRunsTheSearchInTheEntry)
     load({{"Old Friend", "1"}});
     type("jo");
     EXPECT_EQ(shown(), "");
-    on_refresh_phonebook_clicked(nullptr, nullptr);
+    refresh_phonebook();
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 4 contacts")) << log();
     EXPECT_EQ(shown(), "John Smith|José García|Joanna Brown|");
     type("");
@@ -410,7 +411,7 @@ TEST_F(SearchFlow, ALargePhonebookShowsItsProgressInTheWindow)
                      }),
                      &shown);
     load({{"Old Friend", "1"}});
-    on_refresh_phonebook_clicked(nullptr, nullptr);
+    refresh_phonebook();
     ASSERT_TRUE(th::wait_until([&] { return gtk_widget_get_visible(contacts_progress_label); })) << log();
     ASSERT_TRUE(wait_log("✓ Phonebook loaded: 600 contacts", 60000)) << log();
     EXPECT_FALSE(gtk_widget_get_visible(contacts_progress_label));

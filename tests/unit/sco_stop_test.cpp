@@ -1,6 +1,6 @@
 // stop_sco_audio without a link: what it logs and what it closes; the echo
 // canceller and the render FIFO the voice link owns.
-#include "app/log.h"
+#include "base/log.h"
 #include "audio/aec.h"
 #include "audio/sco.h"
 #include "audio_log_capture.h"

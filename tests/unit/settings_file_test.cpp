@@ -4,7 +4,7 @@
 #include "ui_gtk.h"
 #include "text_helpers.h"
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "ui/settings.h"
 #include "ui/window.h"
 

@@ -1,0 +1,27 @@
+// The system bus the program talks to BlueZ over, and why the last
+// connection step failed.
+#pragma once
+#include <gio/gio.h>
+
+#include <string>
+
+// Opened once on the main loop (open_system_bus) and never closed or
+// replaced; workers started after that use the pointer as it is.
+extern GDBusConnection* dbus_conn;
+// Main loop only: why the last step failed, for the header's ERROR text.
+extern char error_msg[256];
+
+// Opens the system bus into dbus_conn and subscribes BlueZ's signals; on
+// failure error_msg says why. Main thread.
+bool open_system_bus();
+// BlueZ is there (at start, or back): register the profile, listen for the
+// phone's voice links and take up the phone BlueZ knows. Main thread.
+void bluez_start();
+
+// What the one-time GetManagedObjects scan found.
+struct StartupScan {
+    std::string connected_path;   // first connected Device1, wins outright
+    std::string paired_path;      // else the first paired Device1
+};
+// reply of type (a{oa{sa{sv}}}); only phones below adapter count.
+StartupScan scan_managed_objects(GVariant* reply, const char* adapter);

@@ -1,0 +1,16 @@
+// The Log tab: the event log's lines as they come, the recent past kept.
+#pragma once
+#include <gtk/gtk.h>
+
+#include <atomic>
+
+// Set once on the main loop by the window build; any thread reads them
+// (atomic) to know whether the Log tab exists yet.
+extern std::atomic<GtkTextBuffer*> log_buffer;
+extern std::atomic<GtkWidget*> log_view;
+
+// Main-loop idle callback: appends a g_malloc'ed line it takes over.
+gboolean append_log_ui(gpointer text);
+
+// Sends the log's lines to the tab, once it exists. Once at start.
+void install_log_tab();

@@ -79,7 +79,6 @@ void show_dial_failed(const std::string& number)
 
 void render_change(const ChangeNote& note)
 {
-    ASSERT_MAIN_THREAD();
     switch (note.what) {
     case Change::Header:
         render_header();

@@ -16,6 +16,7 @@
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "hfp/dial.h"
+#include "hfp/link.h"
 #include "hfp/listener.h"
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
@@ -93,7 +94,8 @@ void finish_startup()
     if (!open_system_bus())
         set_state(ERROR);
     else {
-        sco_listen_set_rule([] { return call_model_snapshot().view().state != CALL_IDLE; });
+        sco_listen_set_rule(
+            [] { return call_model_snapshot().view().state != CALL_IDLE || hfp_handshake_saw_call(); });
         bluez_start();
     }
 

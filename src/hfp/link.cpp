@@ -21,6 +21,9 @@ std::shared_ptr<AtConversation> ready_link;   // guarded by link_mutex
 int ready_ag_features = 0;                    // guarded by link_mutex
 unsigned ready_generation = 0;                // guarded by link_mutex
 std::atomic<int> call_list_queued{0};         // an AT+CLCC waits in the queue
+// 1 + the generation of a link whose handshake read a call from AT+CIND?
+// and has not finished yet; 0 when none. Written by the link's thread.
+std::atomic<unsigned> handshake_call_seen{0};
 
 std::shared_ptr<AtConversation> current(int* ag = nullptr, unsigned* generation = nullptr)
 {
@@ -85,8 +88,19 @@ bool take_indicator_list(Handshake&, const AtResponse& r)
 bool take_indicator_values(Handshake& h, const AtResponse& r)
 {
     for (const std::string& line : r.lines)
-        if (r.ok() && parse_cind_values(line, &h.status.values))
+        if (r.ok() && parse_cind_values(line, &h.status.values)) {
+            // A phone with a call opens its voice link as soon as it can,
+            // often before the handshake ends: it is taken then.
+            IndicatorMap map = hfp_indicator_map();
+            auto value_of = [&](int index) {
+                return index >= 1 && static_cast<size_t>(index) <= h.status.values.size()
+                           ? h.status.values[static_cast<size_t>(index) - 1]
+                           : 0;
+            };
+            if (value_of(map.call) > 0 || value_of(map.callsetup) > 0)
+                handshake_call_seen = h.generation + 1;
             return true;
+        }
     log_msg("⚠️ AT+CIND? error");
     return false;
 }
@@ -182,6 +196,9 @@ std::shared_ptr<AtConversation> hfp_link_start(int fd, unsigned generation, std:
     h->conversation = raw;
     h->generation = generation;
     h->done = [weak, on_handshake, h_ag = h.get()](bool ok) {
+        // From here the call model knows what the phone said.
+        unsigned seen = h_ag->generation + 1;
+        handshake_call_seen.compare_exchange_strong(seen, 0);
         if (ok) {
             std::lock_guard<std::mutex> lock(link_mutex);
             ready_link = weak.lock();
@@ -250,4 +267,10 @@ void hfp_link_refresh(std::function<void()> then)
         if (then)
             then();
     });
+}
+
+bool hfp_handshake_saw_call()
+{
+    unsigned seen = handshake_call_seen.load();
+    return seen != 0 && seen - 1 == hfp_link_generation();
 }

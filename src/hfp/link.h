@@ -15,6 +15,9 @@
 // until it has closed, and shuts the descriptor down to end it.
 std::shared_ptr<AtConversation> hfp_link_start(int fd, unsigned generation, std::function<void(bool ok)> on_handshake);
 bool hfp_link_ready();
+// While a handshake runs: whether the phone's indicator values told of a
+// call, whose voice link may then come before the handshake ends. Any thread.
+bool hfp_handshake_saw_call();
 // Queues a command on the ready link; false, and no reply, when none is up.
 bool hfp_link_send(std::string command, std::vector<std::string> expect = {}, AtConversation::Reply reply = {},
                    int timeout_ms = AtConversation::kDefaultTimeoutMs);

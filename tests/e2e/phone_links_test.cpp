@@ -371,6 +371,8 @@ TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTried
     EXPECT_TRUE(w.app->wait_for_output("🔊 Speaker active")) << w.out();
     EXPECT_TRUE(th::wait_until([&] { return peer.received_count() > 0; }, 2000)) << w.out();
     EXPECT_EQ(w.app->find("SCO audio connecting"), std::string::npos) << "the PC opened a link of its own\n" << w.out();
+    // It came while the handshake still ran, and was taken at once.
+    EXPECT_EQ(w.phone.voice_links_refused(), 0) << w.out();
     w.phone.remote_hangup();
     ASSERT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 5000)) << w.out();
 

@@ -1,7 +1,8 @@
-// One reset of the program's process-wide state, run around every test of a
-// test binary that links this support library, so that tests pass in any
-// order and in one process (CI runs the unit tests shuffled to keep it so).
-// Widget globals are not touched: the tests that build widgets own them.
+// The program's own reset of its state (store/reset.h), with what belongs to
+// the window and the command line, run around every test of a test binary
+// that links this support library, so that tests pass in any order and in
+// one process (CI runs the unit tests shuffled to keep it so). Widget
+// globals are not touched: the tests that build widgets own them.
 #include "harness.h"
 #include "ui_gtk.h"
 
@@ -26,6 +27,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "ui/settings.h"
+#include "store/reset.h"
 #include "ui/render.h"
 #include "ui/window.h"
 #include "hfp/indicator_map.h"
@@ -34,40 +36,9 @@ namespace th {
 
 void reset_program_state()
 {
+    ::reset_program_state();
+    pending_uri_arg[0] = '\0';
     install_window_renderer();
-    current_state = IDLE;
-    copy_text(adapter_path, "/org/bluez/hci0");
-    device_path[0] = device_addr[0] = device_name[0] = '\0';
-    device_paired = 0;
-    hfp_channel = 0;
-    auto_connect_in_progress = 0;
-    discoverable_session = false;
-    forget_adapter_settings();
-    error_msg[0] = pending_uri_arg[0] = '\0';
-    pending_dial_take();
-    dbus_conn = nullptr;
-
-    if (g_main_context_acquire(nullptr)) {
-        call_link_closed();
-        reconnect_reset();
-        g_main_context_release(nullptr);
-    }
-    profile_bluez_vanished();
-    hfp_set_indicator_map(IndicatorMap{});
-    current_call_state = CALL_IDLE;
-    current_call_number[0] = current_call_name[0] = '\0';
-    hfp_reply_timeout_ms = 3000;
-    speaker_gain = microphone_gain = kMaxGain;
-
-    obex_conn = nullptr;
-    obex::transfer_stall_limit_ms = 30000;
-    phonebook_install(std::make_shared<PhonebookTable>());
-    phonebook_loaded = 0;
-    syncing_contacts = 0;
-    syncing_recents = 0;
-    contacts_count = 0;
-    recent_count = 0;
-
     settings_to_globals(Settings{});
 }
 

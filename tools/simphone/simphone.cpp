@@ -1221,6 +1221,12 @@ void SimPhone::set_ag_features(int features)
     ag_features_ = features;
 }
 
+int SimPhone::voice_links_refused() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return voice_links_refused_;
+}
+
 int SimPhone::busy_refusals() const
 {
     std::lock_guard<std::mutex> lock(mu_);
@@ -1498,12 +1504,13 @@ void SimPhone::open_voice_async()
             if (attempt > 0)
                 sleep_ms(300);
             int fd = open_sco_to_pc();
+            std::lock_guard<std::mutex> lock(mu_);
             if (fd >= 0) {
-                std::lock_guard<std::mutex> lock(mu_);
                 phone_opened_.push_back(fd);
                 cv_.notify_all();
                 return;
             }
+            voice_links_refused_++;
         }
         std::lock_guard<std::mutex> lock(mu_);
         handset_ = true;

@@ -121,6 +121,7 @@ public:
     std::vector<int> connections() const;          // open ones, oldest first
     int connection_count() const;                  // accepted so far, open or not
     int busy_refusals() const;                     // connects refused with EBUSY (channel in use)
+    int voice_links_refused() const;               // voice links the phone opened and the PC refused
     int latest_connection() const;                 // most recent open, -1 if none
     int listener_connection() const;               // most recent open that sent AT+CLIP=1, -1 if none
     bool is_open(int conn) const;
@@ -247,6 +248,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> hfp_sdp_searches_{0};
     int busy_refusals_ = 0;   // guarded by mu_
+    int voice_links_refused_ = 0;   // guarded by mu_
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

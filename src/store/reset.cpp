@@ -1,0 +1,57 @@
+#include "store/reset.h"
+
+#include "audio/call_volume.h"
+#include "connection/adapter.h"
+#include "connection/device.h"
+#include "connection/profile.h"
+#include "connection/reconnect.h"
+#include "connection/state.h"
+#include "connection/system_bus.h"
+#include "core/text.h"
+#include "hfp/call_state.h"
+#include "hfp/hfp.h"
+#include "hfp/indicator_map.h"
+#include "hfp/pending_dial.h"
+#include "phonedata/obex.h"
+#include "phonedata/phonebook.h"
+#include "phonedata/recents.h"
+#include "phonedata/search.h"
+
+#include <memory>
+
+void reset_program_state()
+{
+    current_state = IDLE;
+    copy_text(adapter_path, "/org/bluez/hci0");
+    device_path[0] = device_addr[0] = device_name[0] = '\0';
+    device_paired = 0;
+    hfp_channel = 0;
+    auto_connect_in_progress = 0;
+    discoverable_session = false;
+    forget_adapter_settings();
+    error_msg[0] = '\0';
+    pending_dial_take();
+    dbus_conn = nullptr;
+
+    if (g_main_context_acquire(nullptr)) {
+        call_link_closed();
+        reconnect_reset();
+        g_main_context_release(nullptr);
+    }
+    profile_bluez_vanished();
+    hfp_set_indicator_map(IndicatorMap{});
+    current_call_state = CALL_IDLE;
+    current_call_number[0] = current_call_name[0] = '\0';
+    hfp_reply_timeout_ms = 3000;
+    speaker_gain = microphone_gain = kMaxGain;
+
+    obex_conn = nullptr;
+    obex::transfer_stall_limit_ms = 30000;
+    phonebook_install(std::make_shared<PhonebookTable>());
+    phonebook_loaded = 0;
+    syncing_contacts = 0;
+    syncing_recents = 0;
+    contacts_count = 0;
+    recent_count = 0;
+}
+

@@ -43,11 +43,14 @@ fi
 # the connection, calls, voice and phone data, through the real binary where
 # a suite does. The in-process connection handlers and the startup suites
 # reach no thread the kept ones miss and stay with the other builds, to keep
-# the whole run near its time. The tests mostly wait on the phone, so more of
-# them run at a time than in the other builds.
+# the whole run near its time; so do the incoming, outgoing and second-call
+# scenarios, whose threads (listener, conversation, dial, voice) the
+# robustness, voice and phone-link suites run through the binary too. The
+# tests mostly wait on the phone, so more of them run at a time than in the
+# other builds.
 threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|Conversation|LinkTest|DialRefusal|PhoneDataFlow|ObexdStartup'
-threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|IncomingCall|OutgoingCall|Robustness"
-threaded="$threaded|SecondCall|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink"
+threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|Robustness"
+threaded="$threaded|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink"
 threaded="$threaded|HandsFreeService|Reconnect|Closing)\\."
 # ThreadSanitizer needs its fixed address layout, which kernels with more mmap
 # randomness than it knows break ("unexpected memory mapping"); without

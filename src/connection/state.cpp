@@ -12,7 +12,7 @@
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 std::atomic<int> current_state{IDLE};
 const char* const state_names[7] = {"IDLE", "DISCOVERABLE", "PAIRING", "PAIRED", "CONNECTING", "CONNECTED", "ERROR"};

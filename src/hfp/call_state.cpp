@@ -10,7 +10,7 @@
 #include "hfp/codec_link.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
-#include "store/changes.h"
+#include "base/changes.h"
 #include "hfp/indicator_map.h"
 
 #include <algorithm>

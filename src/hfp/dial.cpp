@@ -10,7 +10,7 @@
 #include "core/caller_line.h"
 #include "hfp/link.h"
 #include "phonedata/phonebook.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <atomic>
 #include <cstring>

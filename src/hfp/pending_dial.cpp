@@ -5,7 +5,7 @@
 #include "base/log.h"
 #include "core/text.h"
 #include "connection/state.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <mutex>
 

@@ -3,7 +3,7 @@
 #include "base/log.h"
 #include "audio/call_volume.h"
 #include "hfp/link.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <glib.h>
 

@@ -12,7 +12,7 @@
 #include "phonedata/recents.h"
 #include "phonedata/search.h"
 #include "core/vcard.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <cstdio>
 #include <cstring>

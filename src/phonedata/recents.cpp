@@ -9,7 +9,7 @@
 #include "core/csv.h"
 #include "phonedata/pbap.h"
 #include "core/vcard.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include "base/log.h"
 #include "connection/state.h"
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,7 +9,7 @@
 #include "connection/system_bus.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "store/changes.h"
+#include "base/changes.h"
 #include "ui/call_display.h"
 #include "ui/call_notify.h"
 #include "ui/call_volume_ui.h"

@@ -1,4 +1,4 @@
-#include "store/changes.h"
+#include "base/changes.h"
 
 #include <glib.h>
 

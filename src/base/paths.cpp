@@ -127,7 +127,8 @@ void move_one(const OldFile& file, const std::string& cwd)
 
 }  // namespace
 
-std::string config_folder() { return base_folder("XDG_CONFIG_HOME", "/.config") + "/" + kFolderName; }
+std::string config_home() { return base_folder("XDG_CONFIG_HOME", "/.config"); }
+std::string config_folder() { return config_home() + "/" + kFolderName; }
 std::string data_folder() { return base_folder("XDG_DATA_HOME", "/.local/share") + "/" + kFolderName; }
 std::string settings_path() { return config_folder() + "/settings.json"; }
 std::string contacts_path() { return data_folder() + "/contacts.csv"; }

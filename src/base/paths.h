@@ -4,6 +4,7 @@
 #include <string>
 
 // Read from the environment at each call, so a changed HOME or XDG_* counts.
+std::string config_home();     // $XDG_CONFIG_HOME, else ~/.config
 std::string config_folder();   // $XDG_CONFIG_HOME/telvane, else ~/.config/telvane
 std::string data_folder();     // $XDG_DATA_HOME/telvane, else ~/.local/share/telvane
 std::string settings_path();

@@ -127,12 +127,15 @@ void save_settings()
         log_msgf("⚠️ Settings not saved: %s", why.c_str());
 }
 
+// Desktops start what they find in the user's configuration folder's
+// autostart folder, wherever $XDG_CONFIG_HOME puts it.
 std::string autostart_folder()
 {
+    const char* config = g_getenv("XDG_CONFIG_HOME");
     const char* home = g_getenv("HOME");
-    if (!home || !*home)
+    if (!(config && g_path_is_absolute(config)) && !(home && *home))
         return "";
-    std::string folder = std::string(home) + "/.config/autostart";
+    std::string folder = config_home() + "/autostart";
     // A cut path would name some other file: better no entry at all.
     if ((folder + "/telvane.desktop").size() > kMaxPath)
         return "";

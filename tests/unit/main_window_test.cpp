@@ -327,6 +327,13 @@ TEST_F(MainWindow, AutostartBoxFollowsTheEntryOnDiskAndWritesIt)
     EXPECT_FALSE(th::file_exists(entry));
     gtk_toggle_button_set_active(box, TRUE);
     EXPECT_EQ(th::read_file(entry), autostart_entry(running_binary()));
+
+    // The entry goes where $XDG_CONFIG_HOME says, as desktops look for it there.
+    gtk_toggle_button_set_active(box, FALSE);
+    g_setenv("XDG_CONFIG_HOME", sandbox.dir.file("elsewhere").c_str(), TRUE);
+    gtk_toggle_button_set_active(box, TRUE);
+    EXPECT_EQ(th::read_file(sandbox.dir.file("elsewhere/autostart/telvane.desktop")), autostart_entry(running_binary()));
+    EXPECT_FALSE(th::file_exists(entry));
 }
 
 // What the header box shows (following the phone's events: the real binary's screen).

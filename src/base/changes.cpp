@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <utility>
+
 namespace {
 
 ChangeRenderer renderer = nullptr;   // main thread only

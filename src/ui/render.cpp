@@ -1,5 +1,6 @@
 #include "ui/render.h"
 
+#include "base/changes.h"
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "connection/device.h"
@@ -9,7 +10,6 @@
 #include "connection/system_bus.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "base/changes.h"
 #include "ui/call_display.h"
 #include "ui/call_notify.h"
 #include "ui/call_volume_ui.h"

@@ -162,3 +162,8 @@ std::string hfp_indicator_name(const IndicatorMap& map, int index)
         return map.names[static_cast<size_t>(index) - 1];
     return "";
 }
+
+int cind_value(const std::vector<int>& values, int index)
+{
+    return index >= 1 && static_cast<size_t>(index) <= values.size() ? values[static_cast<size_t>(index) - 1] : -1;
+}

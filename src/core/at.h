@@ -49,6 +49,9 @@ bool parse_cind_test(std::string_view line, IndicatorMap* out);
 
 // "+CIND: 1,0,0,4,..." (the answer to AT+CIND?): the values in order.
 bool parse_cind_values(std::string_view line, std::vector<int>* out);
+// The value at a 1-based indicator position of such a list, -1 when the
+// list has none there.
+int cind_value(const std::vector<int>& values, int index);
 // "+BRSF: <features>" of the phone; bit 0 is three-way calling.
 bool parse_brsf(std::string_view line, int* features);
 

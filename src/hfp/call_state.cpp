@@ -392,12 +392,10 @@ void call_status_from_phone(unsigned generation, const std::vector<int>& values)
     if (values.empty())
         return;
     IndicatorMap map = hfp_indicator_map();
-    auto value_of = [&](int index) {
-        return index >= 1 && static_cast<size_t>(index) <= values.size() ? values[static_cast<size_t>(index) - 1] : -1;
-    };
     for (size_t i = 0; i < values.size(); ++i)
         post_indicator(generation, hfp_indicator_name(map, static_cast<int>(i) + 1), values[i]);
-    int call = value_of(map.call), setup = value_of(map.callsetup), held = value_of(map.callheld);
+    int call = cind_value(values, map.call), setup = cind_value(values, map.callsetup),
+        held = cind_value(values, map.callheld);
     CallView after;
     if (!call_feed(generation, [=](CallModel& m) { m.on_status(call, setup, held); }, nullptr, &after))
         return;

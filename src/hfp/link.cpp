@@ -92,12 +92,7 @@ bool take_indicator_values(Handshake& h, const AtResponse& r)
             // A phone with a call opens its voice link as soon as it can,
             // often before the handshake ends: it is taken then.
             IndicatorMap map = hfp_indicator_map();
-            auto value_of = [&](int index) {
-                return index >= 1 && static_cast<size_t>(index) <= h.status.values.size()
-                           ? h.status.values[static_cast<size_t>(index) - 1]
-                           : 0;
-            };
-            if (value_of(map.call) > 0 || value_of(map.callsetup) > 0)
+            if (cind_value(h.status.values, map.call) > 0 || cind_value(h.status.values, map.callsetup) > 0)
                 handshake_call_seen = h.generation + 1;
             return true;
         }

@@ -103,6 +103,11 @@ TEST(CindValues, ReadInOrderOrRefused)
         EXPECT_EQ(parse_cind_values(line, &got), !values.empty()) << line;
         EXPECT_EQ(got, values.empty() ? std::vector<int>{42} : values) << line;
     }
+    // A position the phone's list does not reach reads as unknown.
+    const std::vector<int> values{1, 0, 2};
+    const std::pair<int, int> positions[] = {{1, 1}, {3, 2}, {0, -1}, {4, -1}, {-1, -1}};
+    for (const auto& [index, value] : positions)
+        EXPECT_EQ(cind_value(values, index), value) << index;
     int features = 0;
     EXPECT_FALSE(parse_brsf("+BRSF: x", &features));   // read right, on the real handshake
 }

@@ -26,16 +26,16 @@ const char* kAg = "0000111f-0000-1000-8000-00805f9b34fb";
 const char* kListenerReadyLine = "✓ Incoming call listener ready";
 
 // The stalls this catches (a blocking connect, a service lookup, pactl)
-// last seconds; a sanitizer build on a loaded machine is slower in
-// ordinary work, so its limit is wider: the thread checker's most (it runs
-// the program five to fifteen times slower, and the main loop's own work
-// of a disconnect, joining the link's threads, with it).
+// last seconds. The beat is a round trip through the bus daemon, so on a
+// machine busy with builds and other tests it can take a few hundred
+// milliseconds (221 ms seen once in a full run, how much of it the main
+// loop's is not known); the checked builds, several times slower, more.
 #if defined(__SANITIZE_THREAD__)
 constexpr long kLongestMainLoopWaitMs = 600;
 #elif defined(__SANITIZE_ADDRESS__)
-constexpr long kLongestMainLoopWaitMs = 300;
+constexpr long kLongestMainLoopWaitMs = 400;
 #else
-constexpr long kLongestMainLoopWaitMs = 100;
+constexpr long kLongestMainLoopWaitMs = 300;
 #endif
 
 // Asks the window's main loop every 20 ms for as long as it lives and keeps

@@ -26,17 +26,11 @@ const char* kAg = "0000111f-0000-1000-8000-00805f9b34fb";
 const char* kListenerReadyLine = "✓ Incoming call listener ready";
 
 // The stalls this catches (a blocking connect, a service lookup, pactl)
-// last seconds. The beat is a round trip through the bus daemon, so on a
-// machine busy with builds and other tests it can take a few hundred
-// milliseconds (221 ms seen once in a full run, how much of it the main
-// loop's is not known); the checked builds, several times slower, more.
-#if defined(__SANITIZE_THREAD__)
-constexpr long kLongestMainLoopWaitMs = 600;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr long kLongestMainLoopWaitMs = 400;
-#else
-constexpr long kLongestMainLoopWaitMs = 300;
-#endif
+// last seconds. The beat is a round trip through the bus daemon, and on a
+// two-core machine busy with builds and other tests it has taken up to
+// 409 ms, so a second is the line: how quick the window is, beyond that,
+// is for a benchmark to measure, not this test.
+constexpr long kLongestMainLoopWaitMs = 1000;
 
 // Asks the window's main loop every 20 ms for as long as it lives and keeps
 // the slowest answer: a main loop that waits on a connect, a sound server

@@ -5,7 +5,7 @@
 #include "core/csv.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 #include "core/vcard.h"
 
 #include <unistd.h>

@@ -5,7 +5,7 @@
 // on screen within 200 ms of the last key.
 #include "core/text.h"
 #include "phonedata/phonebook.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 #include "ui/window.h"
 #include "world/xvfb.h"
 

@@ -21,7 +21,8 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/apply.h"
+#include "store/phone_data.h"
 #include "ui/list_views.h"
 #include "ui/render.h"
 #include "ui/window.h"
@@ -180,6 +181,7 @@ int telvane_main(int argc, char** argv)
 {
     // A phone that drops its link must not kill us through a write.
     std::signal(SIGPIPE, SIG_IGN);
+    install_store();
     install_window_renderer();
     app = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);

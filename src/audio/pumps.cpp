@@ -1,5 +1,6 @@
 #include "audio/pumps.h"
 
+#include "base/changes.h"
 #include "base/log.h"
 #include "audio/aec.h"
 #include "audio/call_volume.h"
@@ -407,7 +408,7 @@ void mic_tick(Engine& e, int64_t now)
                 // stays there until brought back from the window.
                 sco_sound_on_phone.store(1);
                 post_log("🔈 Sound on the phone");
-                g_idle_add(update_ui_cb, nullptr);
+                state_changed_later(Change::Header);
             }
             e.remote_closed = true;
             break;

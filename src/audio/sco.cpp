@@ -1,5 +1,6 @@
 #include "audio/sco.h"
 
+#include "base/changes.h"
 #include "base/log.h"
 #include "audio/aec.h"
 #include "audio/pumps.h"
@@ -257,7 +258,7 @@ void link_up(int fd, VoiceCodec codec)
     sco_link_codec.store(static_cast<int>(codec));
     log_msg(codec_label(codec));
     // The call area names the codec, whoever opened the link.
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
 
     sco_audio_running.store(1);
     sco_start_pumps();

@@ -28,7 +28,7 @@ struct ChangeNote {
 
 // Main thread: renders now.
 void state_changed(Change what, int arg = 0, std::string text = {});
-// Any thread: renders on the main loop, in the order told.
+// Any thread: renders on the main loop, in order with the links' other events.
 void state_changed_later(Change what, int arg = 0, std::string text = {});
 
 // The window, once built; null again when it goes. Until then changes are

@@ -1,6 +1,7 @@
 #include "connection/device.h"
 
 #include "connection/system_bus.h"
+#include "base/events.h"
 #include "base/log.h"
 #include "core/text.h"
 #include "base/main_thread.h"
@@ -28,31 +29,10 @@ std::atomic<int> auto_connect_in_progress{0};
 
 namespace {
 
-thread_local bool worker_has_phone = false;
-thread_local PhoneRef worker_phone;
+// The links read the phone through base/phone.h.
+const bool record_shared = (set_phone_record(device_addr, device_path), true);
 
 }  // namespace
-
-PhoneRef this_phone()
-{
-    return {phone_addr(), phone_path()};
-}
-
-void adopt_phone(const PhoneRef& phone)
-{
-    worker_phone = phone;
-    worker_has_phone = true;
-}
-
-const char* phone_addr()
-{
-    return worker_has_phone ? worker_phone.addr.c_str() : device_addr;
-}
-
-const char* phone_path()
-{
-    return worker_has_phone ? worker_phone.path.c_str() : device_path;
-}
 
 AppState resting_state()
 {
@@ -100,7 +80,7 @@ gpointer connect_thread(gpointer path_copy)
         g_clear_error(&error);
     }
     g_free(path);
-    g_idle_add(connect_complete_cb, GINT_TO_POINTER(succeeded ? 1 : 0));
+    post_event(AutoConnectDone{succeeded});
     return nullptr;
 }
 
@@ -110,17 +90,17 @@ bool start_auto_connect()
     if (!start_worker("auto_connect", connect_thread, g_strdup(device_path), &error)) {
         log_msgf("⚠️ Cannot start auto connection: %s", error->message);
         g_error_free(error);
-        g_idle_add(connect_complete_cb, GINT_TO_POINTER(0));
+        post_event(AutoConnectDone{false});
         return false;
     }
     return true;
 }
 
-gboolean connect_complete_cb(gpointer succeeded)
+void apply_auto_connect_done(const AutoConnectDone& event)
 {
     ASSERT_MAIN_THREAD();
     auto_connect_in_progress = 0;
-    if (GPOINTER_TO_INT(succeeded)) {
+    if (event.succeeded) {
         set_state(CONNECTED);
         log_msg("✅ Auto connection established");
     } else if (current_state.load() == CONNECTED) {
@@ -135,7 +115,6 @@ gboolean connect_complete_cb(gpointer succeeded)
         log_msg("⚠️ Auto connection failed, phone can connect");
     }
     update_ui();
-    return G_SOURCE_REMOVE;
 }
 
 void cleanup_connection(const char* message, bool forget_phone)

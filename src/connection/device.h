@@ -1,6 +1,8 @@
 // What the program knows about the one phone: its record, the connect
 // BlueZ is asked for, and the teardown of its links.
 #pragma once
+#include "base/events.h"
+#include "base/phone.h"
 #include "connection/state.h"
 
 #include <gio/gio.h>
@@ -25,28 +27,14 @@ extern std::atomic<uint8_t> hfp_channel;
 // Main loop only: set when "auto_connect" starts, cleared by its result.
 extern std::atomic<int> auto_connect_in_progress;
 
-// device_addr and device_path belong to the main thread, which changes them
-// as phones come and go. A worker thread is handed a copy when it starts and
-// keeps it: it talks to the phone it was started for. this_phone is the copy
-// to hand a new thread; adopt_phone takes the calling thread's own copy;
-// phone_addr and phone_path read it, or the globals on a thread that was
-// handed none (the main thread).
-struct PhoneRef {
-    std::string addr;
-    std::string path;
-};
-PhoneRef this_phone();
-void adopt_phone(const PhoneRef& phone);
-const char* phone_addr();
-const char* phone_path();
-
 void get_device_info(const char* path);
 // Thread body of "auto_connect"; takes ownership of a g_strdup'ed device path.
 gpointer connect_thread(gpointer path_copy);
 // Starts "auto_connect" for device_path (the caller has set
 // auto_connect_in_progress); a thread that cannot start reports failure.
 bool start_auto_connect();
-gboolean connect_complete_cb(gpointer succeeded);
+// Case of apply: "auto_connect" ended.
+void apply_auto_connect_done(const AutoConnectDone& event);
 void cleanup_connection(const char* message, bool forget_phone);
 // Where the program rests when no phone link is up: DISCOVERABLE during a
 // discoverable session, else PAIRED with a paired phone, else IDLE.

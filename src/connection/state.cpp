@@ -11,6 +11,7 @@
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "phonedata/phonebook.h"
+#include "store/phone_data.h"
 #include "phonedata/recents.h"
 #include "base/changes.h"
 

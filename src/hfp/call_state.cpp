@@ -11,6 +11,7 @@
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "base/changes.h"
+#include "base/events.h"
 #include "hfp/indicator_map.h"
 
 #include <algorithm>
@@ -53,17 +54,6 @@ unsigned long latest_ticket = 0;          // guarded by model_mutex
 std::mutex voice_mutex;                   // one open or close of the voice link at a time
 std::map<std::string, int> indicators;    // main loop
 
-struct ApplyRequest {
-    unsigned generation;
-    unsigned long ticket;
-};
-
-struct IndicatorUpdate {
-    unsigned generation;
-    std::string name;
-    int value;
-};
-
 bool stale(unsigned generation, unsigned long ticket)
 {
     std::lock_guard<std::mutex> lock(model_mutex);
@@ -73,34 +63,10 @@ bool stale(unsigned generation, unsigned long ticket)
 
 void apply_latest_view();
 
-gboolean apply_call_view_cb(gpointer data)
-{
-    std::unique_ptr<ApplyRequest> request(static_cast<ApplyRequest*>(data));
-    if (!stale(request->generation, request->ticket))
-        apply_latest_view();
-    return G_SOURCE_REMOVE;
-}
-
-gboolean apply_indicator_cb(gpointer data)
-{
-    std::unique_ptr<IndicatorUpdate> update(static_cast<IndicatorUpdate*>(data));
-    if (update->generation == hfp_link_generation()) {
-        indicators[update->name] = update->value;
-        state_changed(Change::PhoneStatus);
-    }
-    return G_SOURCE_REMOVE;
-}
-
 void post_indicator(unsigned generation, const std::string& name, int value)
 {
     if (!name.empty())
-        g_idle_add(apply_indicator_cb, new IndicatorUpdate{generation, name, value});
-}
-
-gboolean voice_open_cb(gpointer)
-{
-    voice_link_sync(true);
-    return G_SOURCE_REMOVE;
+        post_event(IndicatorChanged{generation, name, value});
 }
 
 // The phone's own voice link usually comes within a few hundred ms.
@@ -143,7 +109,7 @@ bool call_feed(unsigned generation, const std::function<void(CallModel&)>& chang
     change(call_model);
     if (after)
         *after = call_model.view();
-    g_idle_add(apply_call_view_cb, new ApplyRequest{generation, ++latest_ticket});
+    post_event(CallModelChanged{generation, ++latest_ticket});
     return true;
 }
 
@@ -214,7 +180,7 @@ gpointer voice_connect_thread(gpointer data)
     voice_worker = false;
     // A call that wanted sound again just as we gave up.
     if (voice_wanted() && !voice_up() && !sco_sound_on_phone.load())
-        g_idle_add(voice_open_cb, nullptr);
+        post_event(VoiceLinkWanted{});
     return nullptr;
 }
 
@@ -303,7 +269,7 @@ void apply_latest_view()
         waiting_call_party = held_call_party = CallParty{};
         voice_link_sync(false);
         state_changed(Change::Call);
-        update_ui();
+        state_changed(Change::Header);
         return;
     }
     copy_text(current_call_number, model.party().number.c_str());
@@ -324,10 +290,26 @@ void apply_latest_view()
     if (!view.voice)
         voice_link_sync(false);
     state_changed(Change::Call);
-    update_ui();
+    state_changed(Change::Header);
 }
 
 }  // namespace
+
+void apply_call_model_changed(const CallModelChanged& event)
+{
+    if (!stale(event.generation, event.ticket))
+        apply_latest_view();
+}
+
+void apply_indicator_changed(const IndicatorChanged& event)
+{
+    if (event.generation == hfp_link_generation()) {
+        indicators[event.name] = event.value;
+        state_changed(Change::PhoneStatus);
+    }
+}
+
+void apply_voice_link_wanted(const VoiceLinkWanted&) { voice_link_sync(true); }
 
 gboolean hfp_update_call_state_cb(gpointer data)
 {

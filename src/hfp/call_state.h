@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/events.h"
 #include "core/call_model.h"
 #include "hfp/indicator_map.h"
 
@@ -38,6 +39,11 @@ CallModel call_model_snapshot();
 void voice_link_sync(bool may_open);
 // The call's sound back from the phone's handset: our voice connect, at once.
 void voice_link_bring_back();
+
+// Cases of apply (main loop).
+void apply_call_model_changed(const CallModelChanged& event);
+void apply_indicator_changed(const IndicatorChanged& event);
+void apply_voice_link_wanted(const VoiceLinkWanted& event);
 
 // Reader side: one "+CIEV:" / the answer to AT+CIND? of a link.
 void handle_ciev_event_from(unsigned generation, int indicator, int value);

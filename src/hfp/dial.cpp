@@ -11,6 +11,7 @@
 #include "hfp/link.h"
 #include "phonedata/phonebook.h"
 #include "base/changes.h"
+#include "base/events.h"
 
 #include <atomic>
 #include <cstring>
@@ -28,23 +29,9 @@ constexpr int kDialReplyTimeoutMs = 10000;
 // been judged (on the link's thread): one dial at a time.
 std::atomic<int> dial_in_progress{0};
 
-gboolean dial_fallback_cb(gpointer data)
-{
-    std::unique_ptr<std::string> number(static_cast<std::string*>(data));
-    // The phone took the number after all (its answer came late): the
-    // display follows the call, and a failure dialog would contradict it.
-    if (call_model_snapshot().view().state != CALL_IDLE) {
-        log_msgf("ℹ️ %s: the phone placed the call after all", number->c_str());
-        return G_SOURCE_REMOVE;
-    }
-    // The window copies it for the user and says why.
-    state_changed(Change::DialFailed, 0, *number);
-    return G_SOURCE_REMOVE;
-}
-
 void fallback(const std::string& number)
 {
-    g_idle_add(dial_fallback_cb, new std::string(number));
+    post_event(DialRefused{number});
 }
 
 // Fed before the link reads on, so the phone's callsetup event that follows
@@ -104,6 +91,18 @@ std::string printable(const char* number)
 
 }  // namespace
 
+void apply_dial_refused(const DialRefused& event)
+{
+    // The phone took the number after all (its answer came late): the
+    // display follows the call, and a failure dialog would contradict it.
+    if (call_model_snapshot().view().state != CALL_IDLE) {
+        log_msgf("ℹ️ %s: the phone placed the call after all", event.number.c_str());
+        return;
+    }
+    // The window copies it for the user and says why.
+    state_changed(Change::DialFailed, 0, event.number);
+}
+
 bool dial_number(const char* number)
 {
     if (!number || number[0] == '\0') {
@@ -136,7 +135,7 @@ bool dial_number(const char* number)
     if (!hfp_link_ready()) {
         pending_dial_set(number);
         log_msgf("📞 Number waiting for the phone: %s", number);
-        update_ui();
+        state_changed(Change::Header);
         return true;
     }
     int idle = 0;

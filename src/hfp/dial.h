@@ -6,3 +6,7 @@
 // number waits for one. False when refused at once (nothing dialled or
 // waiting, said in the log).
 bool dial_number(const char* number);
+
+#include "base/events.h"
+// Case of apply: the phone refused a number (the window offers to copy it).
+void apply_dial_refused(const DialRefused& event);

@@ -1,6 +1,8 @@
 #include "hfp/listener.h"
 
 #include "hfp/pending_dial.h"
+#include "base/events.h"
+#include "base/changes.h"
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "connection/device.h"
@@ -51,7 +53,7 @@ void schedule_restart(gint64 connected_for_us)
         consecutive_losses = 0;
     int delay_ms = listener_restart_delay_ms(consecutive_losses.fetch_add(1));
     if (delay_ms == 0) {
-        g_idle_add(restart_incoming_listener_cb, nullptr);
+        post_event(HandsFreeLinkLost{});
         return;
     }
     log_msgf("ℹ️ Listener restart in %d s", delay_ms / 1000);
@@ -68,20 +70,6 @@ gpointer give_up_attempt()
     if (again)
         schedule_restart(0);
     return nullptr;
-}
-
-// The number waiting for the link is dialled once the link can carry it.
-gboolean link_ready_cb(gpointer)
-{
-    update_ui();
-    if (current_state.load() != CONNECTED || !hands_free_link_ready())
-        return G_SOURCE_REMOVE;
-    std::string pending = pending_dial_take();
-    if (!pending.empty()) {
-        log_msgf("📞 Auto-dialing: %s", pending.c_str());
-        dial_number(pending.c_str());
-    }
-    return G_SOURCE_REMOVE;
 }
 
 gboolean link_check_cb(gpointer);
@@ -202,7 +190,7 @@ gpointer incoming_call_listener(gpointer data)
         if (handshake.load() == 1 && ready_at == 0) {
             ready_at = g_get_monotonic_time();
             log_msg("✓ Incoming call listener ready");
-            g_idle_add(link_ready_cb, nullptr);
+            post_event(HandsFreeLinkReady{});
         } else if (handshake.load() == -1) {
             break;
         }
@@ -222,7 +210,7 @@ gpointer incoming_call_listener(gpointer data)
     hfp_listen_socket.compare_exchange_strong(own, -1);
     link->stop();
     link.reset();   // closes the descriptor, now out of the global
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
     incoming_call_running = 0;
     log_msg("📞 Incoming call listener stopped");
     listener_finished = 1;
@@ -248,6 +236,21 @@ gboolean restart_incoming_listener_cb(gpointer)
         request_link();
     return G_SOURCE_REMOVE;
 }
+
+// The number waiting for the link is dialled once the link can carry it.
+void apply_hands_free_link_ready(const HandsFreeLinkReady&)
+{
+    state_changed(Change::Header);
+    if (current_state.load() != CONNECTED || !hands_free_link_ready())
+        return;
+    std::string pending = pending_dial_take();
+    if (!pending.empty()) {
+        log_msgf("📞 Auto-dialing: %s", pending.c_str());
+        dial_number(pending.c_str());
+    }
+}
+
+void apply_hands_free_link_lost(const HandsFreeLinkLost&) { restart_incoming_listener_cb(nullptr); }
 
 bool listener_link_ready() { return hfp_link_ready(); }
 

@@ -3,6 +3,8 @@
 #pragma once
 #include <glib.h>
 
+#include "base/events.h"
+
 #include <atomic>
 
 // Set on the main loop when the listener starts; cleared by the main loop to
@@ -20,6 +22,9 @@ void hfp_adopt_link(int fd);
 void hfp_release_link();
 gpointer incoming_call_listener(gpointer);
 gboolean restart_incoming_listener_cb(gpointer);
+// Cases of apply (main loop).
+void apply_hands_free_link_ready(const HandsFreeLinkReady& event);
+void apply_hands_free_link_lost(const HandsFreeLinkLost& event);
 // True once the link is past its handshake and can carry call commands.
 bool hands_free_link_ready();
 bool listener_link_ready();

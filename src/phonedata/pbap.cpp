@@ -1,7 +1,6 @@
 #include "phonedata/pbap.h"
 
 #include "core/text.h"
-#include "connection/device.h"
 #include "phonedata/obex.h"
 
 #include <cstring>

@@ -1,27 +1,17 @@
 #include "phonedata/phonebook.h"
 
+#include "base/events.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/workers.h"
-#include "core/text.h"
-#include "connection/device.h"
-#include "connection/state.h"
 #include "core/csv.h"
-#include "phonedata/pbap.h"
-#include "phonedata/recents.h"
-#include "phonedata/search.h"
 #include "core/vcard.h"
-#include "base/changes.h"
+#include "phonedata/pbap.h"
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-
-std::atomic<int> phonebook_loaded{0};
-std::atomic<int> syncing_contacts{0};
-Contact contacts[kMaxShownContacts];
-int contacts_count = 0;
 
 namespace {
 
@@ -75,7 +65,7 @@ PhonebookTable* download_phonebook(const char* address)
         if (cards == shown)
             return;
         shown = cards;
-        state_changed_later(Change::ContactsProgress, shown);
+        post_event(ContactsProgress{shown});
     });
     if (filename.empty())
         return nullptr;
@@ -97,36 +87,14 @@ PhonebookTable* download_phonebook(const char* address)
     return table;
 }
 
-void start_phonebook_thread(const char* name)
+gpointer phonebook_thread(gpointer data)
 {
-    start_worker(name, load_phonebook_thread, g_strdup(device_addr));
-}
-
-// Digits of a number, then its last ten: "+49 170 1234567" and
-// "01701234567" meet at "1701234567".
-std::string caller_key(const char* number)
-{
-    std::string digits;
-    for (const char* p = number; p && *p; ++p)
-        if (*p >= '0' && *p <= '9')
-            digits += *p;
-    if (digits.size() > 10)
-        digits.erase(0, digits.size() - 10);
-    return digits;
+    std::unique_ptr<std::string> address(static_cast<std::string*>(data));
+    post_event(PhonebookRead{std::shared_ptr<PhonebookTable>(download_phonebook(address->c_str()))});
+    return nullptr;
 }
 
 }  // namespace
-
-void PhonebookTable::prepare()
-{
-    lower_names.clear();
-    lower_names.reserve(size_t(count));
-    for (int i = 0; i < count; ++i) {
-        gchar* lower = g_utf8_strdown(rows[i].name, -1);
-        lower_names.emplace_back(lower);
-        g_free(lower);
-    }
-}
 
 std::shared_ptr<const PhonebookTable> phonebook_snapshot()
 {
@@ -153,114 +121,32 @@ bool save_contacts_table(const PhonebookTable& table, const char* path)
     return false;
 }
 
-void load_contacts_csv()
+std::shared_ptr<PhonebookTable> read_contacts_cache()
 {
     std::string data, why, path = contacts_path();
     if (!read_regular_file(path.c_str(), kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
             log_msgf("⚠️ %s not read: %s", path.c_str(), why.c_str());
-        return;
+        return nullptr;
     }
     auto table = std::make_shared<PhonebookTable>();
     table->count = parse_contacts_csv(data, table->rows, kMaxContacts);
     if (table->count == 0)
-        return;
-    int count = table->count;
-    contacts_count = std::min(count, kMaxShownContacts);
-    std::memcpy(contacts, table->rows, sizeof(Contact) * size_t(contacts_count));
-    phonebook_install(std::move(table));
-    phonebook_loaded = 1;
-    log_msgf("📂 Loaded %d contacts from CSV", count);
+        return nullptr;
+    return table;
 }
 
-void save_contacts_csv() { save_contacts_table(*phonebook_snapshot(), contacts_path().c_str()); }
-
-gpointer load_phonebook_thread(gpointer addr)
+void start_phonebook_download(const char* thread_name, const std::string& address)
 {
-    g_idle_add(phonebook_load_complete_cb, download_phonebook(static_cast<const char*>(addr)));
-    g_free(addr);
-    return nullptr;
-}
-
-gboolean phonebook_load_complete_cb(gpointer result)
-{
-    syncing_contacts = 0;
-    state_changed(Change::ContactsBusy, 0);
-    state_changed(Change::ContactsProgress, -1);
-    if (auto* table = static_cast<PhonebookTable*>(result); table && table->keeps_known) {
-        delete table;
-        phonebook_loaded = 1;
-    } else if (table) {
-        phonebook_install(std::shared_ptr<PhonebookTable>(table));
-        phonebook_loaded = 1;
-        log_msgf("✓ Phonebook loaded: %d contacts", phonebook_snapshot()->count);
-    } else {
-        log_msg("⚠️ Contacts not retrieved");
-    }
-    // The list shows what is known now, for the text in the search entry.
-    show_search_results();
-    if (current_state.load() == CONNECTED && syncing_recents.load() == 0 && recent_count == 0)
-        start_recents_sync("load_recents");
-    update_ui();
-    return G_SOURCE_REMOVE;
-}
-
-void refresh_phonebook()
-{
-    if (current_state.load() != CONNECTED) {
-        log_msg("⚠️ Phone must be connected for contacts");
-        return;
-    }
-    if (syncing_contacts.load()) {
-        log_msg("⚠️ Contacts already loading…");
-        return;
-    }
-    // The known contacts stay listed, searchable and used for caller names
-    // until a new phonebook has fully arrived.
-    syncing_contacts = 1;
-    state_changed(Change::ContactsBusy, 1);
-    log_msg("📥 Refreshing contacts…");
-    start_phonebook_thread("load_phonebook");
-}
-
-void start_phonebook_preload()
-{
-    if (phonebook_loaded.load() || syncing_contacts.load())
-        return;
-    syncing_contacts = 1;
-    start_phonebook_thread("preload_phonebook");
-}
-
-void start_phonebook_download()
-{
-    start_phonebook_thread("load_phonebook");
+    start_worker(thread_name, phonebook_thread, new std::string(address));
 }
 
 bool phonebook_name_exact(const char* number, char* name_out, size_t name_size)
 {
-    if (!number || !*number)
-        return false;
-    auto table = phonebook_snapshot();
-    for (int i = 0; i < table->count; ++i) {
-        if (std::strcmp(table->rows[i].number, number) == 0) {
-            copy_text(name_out, name_size, table->rows[i].name);
-            return true;
-        }
-    }
-    return false;
+    return name_for_exact_number(*phonebook_snapshot(), number, name_out, name_size);
 }
 
 bool phonebook_name_for_caller(const char* number, char* name_out, size_t name_size)
 {
-    std::string key = caller_key(number);
-    if (key.size() < 4)
-        return false;
-    auto table = phonebook_snapshot();
-    for (int i = 0; i < table->count; ++i) {
-        if (caller_key(table->rows[i].number) == key) {
-            copy_text(name_out, name_size, table->rows[i].name);
-            return true;
-        }
-    }
-    return false;
+    return name_for_caller(*phonebook_snapshot(), number, name_out, name_size);
 }

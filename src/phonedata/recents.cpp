@@ -1,23 +1,17 @@
 #include "phonedata/recents.h"
 
+#include "base/events.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/workers.h"
-#include "connection/device.h"
-#include "connection/state.h"
 #include "core/csv.h"
-#include "phonedata/pbap.h"
 #include "core/vcard.h"
-#include "base/changes.h"
+#include "phonedata/pbap.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
-
-RecentEntry recent_entries[kMaxRecents];
-int recent_count = 0;
-std::atomic<int> syncing_recents{0};
 
 namespace {
 
@@ -31,14 +25,7 @@ constexpr HistoryList kLists[] = {{"ich", "📥 Incoming"}, {"och", "📤 Outgoi
 constexpr const char* kOpenFailures[] = {"⚠️ No device address", "⚠️ obexd not found", "⚠️ PBAP session failed",
                                          "⚠️ PhonebookAccess1 not ready"};
 
-struct SyncResult {
-    bool success = false;
-    bool emptied = false;
-    RecentEntry rows[kMaxRecents];
-    int count = 0;
-};
-
-void sync_lists(PbapSession& pbap, SyncResult* result)
+void sync_lists(PbapSession& pbap, HistoryRead* result)
 {
     bool unreadable = false;
     for (const HistoryList& list : kLists) {
@@ -75,91 +62,48 @@ int sort_and_cut_recents(RecentEntry* rows, int count)
     return std::min(count, kKeptRecents);
 }
 
-void load_recents_csv()
+int read_recents_cache(RecentEntry* rows, int capacity)
 {
     std::string data, why, path = recents_path();
     if (!read_regular_file(path.c_str(), kMaxCacheBytes, &data, &why)) {
         if (!why.empty())
             log_msgf("⚠️ %s not read: %s", path.c_str(), why.c_str());
-        return;
+        return 0;
     }
-    recent_count = parse_recents_csv(data, recent_entries, kMaxRecents);
-    if (recent_count > 0)
-        log_msgf("📂 Loaded %d call records from CSV", recent_count);
+    return parse_recents_csv(data, rows, capacity);
 }
 
-void save_recents_csv()
+void save_recents_cache(const RecentEntry* rows, int count)
 {
     std::string why, path = recents_path();
-    if (!write_file_atomically(path.c_str(), format_recents_csv(recent_entries, recent_count), &why))
+    if (!write_file_atomically(path.c_str(), format_recents_csv(rows, count), &why))
         log_msgf("⚠️ %s not saved: %s", path.c_str(), why.c_str());
 }
 
-gpointer sync_recents_thread(gpointer addr)
+namespace {
+
+gpointer history_thread(gpointer data)
 {
-    g_idle_add(recents_sync_start_cb, nullptr);
-    auto* result = new SyncResult;
+    std::unique_ptr<std::string> address(static_cast<std::string*>(data));
+    post_event(RecentsSyncStarted{});
+    auto result = std::make_shared<HistoryRead>();
     {
-        PbapSession pbap(static_cast<const char*>(addr));
+        PbapSession pbap(address->c_str());
         PbapSession::Open open = pbap.state();
         // Once the phone could be asked, the old records are given up.
         result->emptied = open >= PbapSession::Open::NO_SESSION;
         if (open == PbapSession::Open::READY)
-            sync_lists(pbap, result);
+            sync_lists(pbap, result.get());
         else
             log_msg(kOpenFailures[int(open)]);
     }
-    g_free(addr);
-    g_idle_add(recents_sync_complete_cb, result);
+    post_event(RecentsRead{std::move(result)});
     return nullptr;
 }
 
-gboolean recents_sync_start_cb(gpointer)
-{
-    syncing_recents = 1;
-    state_changed(Change::RecentsBusy, 1);
-    return G_SOURCE_REMOVE;
-}
+}  // namespace
 
-gboolean recents_sync_complete_cb(gpointer data)
+void start_history_read(const char* thread_name, const std::string& address)
 {
-    std::unique_ptr<SyncResult> result(static_cast<SyncResult*>(data));
-    syncing_recents = 0;
-    state_changed(Change::RecentsBusy, 0);
-    if (result->success) {
-        recent_count = result->count;
-        std::memcpy(recent_entries, result->rows, sizeof(RecentEntry) * size_t(result->count));
-        save_recents_csv();
-        state_changed(Change::Recents);
-        log_msg("✓ Recent calls updated");
-    } else {
-        // The list and the cache keep the older calls; the count says none are
-        // in memory, so the next phonebook completion tries again.
-        if (result->emptied)
-            recent_count = 0;
-        log_msg("⚠️ Recent calls not retrieved");
-    }
-    state_changed(Change::RecentsSynced, result->success);
-    update_ui();
-    return G_SOURCE_REMOVE;
-}
-
-void start_recents_sync(const char* thread_name)
-{
-    syncing_recents = 1;
-    start_worker(thread_name, sync_recents_thread, g_strdup(device_addr));
-}
-
-void sync_recents()
-{
-    if (current_state.load() != CONNECTED) {
-        log_msg("⚠️ Phone must be connected for recent calls");
-        return;
-    }
-    if (syncing_recents.load()) {
-        log_msg("⚠️ Recent calls already retrieving…");
-        return;
-    }
-    log_msg("📥 Retrieving recent calls…");
-    start_recents_sync("pbap_recents");
+    start_worker(thread_name, history_thread, new std::string(address));
 }

@@ -1,5 +1,7 @@
 #include "store/reset.h"
 
+#include "store/apply.h"
+
 #include "audio/call_volume.h"
 #include "connection/adapter.h"
 #include "connection/device.h"
@@ -15,12 +17,13 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 
 #include <memory>
 
 void reset_program_state()
 {
+    install_store();
     current_state = IDLE;
     copy_text(adapter_path, "/org/bluez/hci0");
     device_path[0] = device_addr[0] = device_name[0] = '\0';

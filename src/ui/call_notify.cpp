@@ -5,6 +5,7 @@
 #include "hfp/call_state.h"
 #include "phonedata/missed.h"
 #include "phonedata/recents.h"
+#include "store/phone_data.h"
 #include "ui/window.h"
 
 #include <gio/gio.h>

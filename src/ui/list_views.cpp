@@ -1,6 +1,6 @@
 #include "ui/list_views.h"
 
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 
 #include "base/log.h"
 #include "core/text.h"

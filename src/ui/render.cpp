@@ -9,6 +9,7 @@
 #include "connection/state.h"
 #include "connection/system_bus.h"
 #include "phonedata/phonebook.h"
+#include "store/phone_data.h"
 #include "phonedata/recents.h"
 #include "ui/call_display.h"
 #include "ui/call_notify.h"

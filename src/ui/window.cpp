@@ -12,7 +12,7 @@
 #include "ui/second_call.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 #include "ui/call_notify.h"
 #include "ui/call_volume_ui.h"
 #include "ui/list_views.h"

@@ -25,7 +25,7 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 #include "ui/settings.h"
 #include "store/reset.h"
 #include "ui/render.h"

@@ -11,6 +11,7 @@
 #include "connection/state.h"
 #include "hfp/call_state.h"
 #include "phonedata/phonebook.h"
+#include "store/phone_data.h"
 #include "phonedata/recents.h"
 #include "ui/call_notify.h"
 #include "ui/close_guard.h"

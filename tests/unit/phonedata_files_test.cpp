@@ -5,6 +5,7 @@
 #include "core/csv.h"
 #include "phonedata/missed.h"
 #include "phonedata/recents.h"
+#include "store/phone_data.h"
 #include "core/vcard.h"
 #include "phonedata_obexd.h"
 #include "text_helpers.h"

@@ -10,7 +10,7 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
-#include "phonedata/search.h"
+#include "store/phone_data.h"
 #include "phonedata_obexd.h"
 #include "ui_gtk.h"
 #include "ui/list_views.h"

@@ -1,0 +1,47 @@
+#include "base/events.h"
+
+#include <glib.h>
+
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+std::mutex queue_mutex;
+std::deque<Event> queue;        // guarded by queue_mutex
+bool drain_queued = false;      // guarded by queue_mutex: one idle source at a time
+EventSink sink = nullptr;       // main loop only
+
+gboolean drain_cb(gpointer)
+{
+    std::deque<Event> batch;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drain_queued = false;
+        if (!sink)
+            return G_SOURCE_REMOVE;   // set_event_sink drains them
+        batch.swap(queue);
+    }
+    for (const Event& event : batch)
+        sink(event);
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void post_event(Event event)
+{
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    queue.push_back(std::move(event));
+    if (!std::exchange(drain_queued, true))
+        g_idle_add(drain_cb, nullptr);
+}
+
+void set_event_sink(EventSink s)
+{
+    sink = s;
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    if (sink && !queue.empty() && !std::exchange(drain_queued, true))
+        g_idle_add(drain_cb, nullptr);
+}

@@ -15,6 +15,7 @@
 #include "connection/signals.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/dial.h"
 #include "hfp/link.h"
 #include "hfp/listener.h"

@@ -8,7 +8,6 @@
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
-#include "connection/state.h"
 
 #include <pthread.h>
 #include <pulse/context.h>

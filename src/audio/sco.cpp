@@ -5,10 +5,9 @@
 #include "audio/aec.h"
 #include "audio/pumps.h"
 #include "audio/voice_link.h"
-#include "connection/device.h"
-#include "connection/state.h"
-#include "connection/sound_module.h"
-#include "hfp/codec_link.h"
+#include "audio/sound_module.h"
+#include "base/events.h"
+#include "base/phone.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sco.h>
@@ -86,6 +85,14 @@ bool reap_one(pthread_t& thread, bool& started, bool wait)
     return false;
 }
 
+// The next link goes in CVSD at once; the phone hears of it through the
+// hands-free link, on the main loop.
+void codec_refused()
+{
+    sco_codec.store(static_cast<int>(VoiceCodec::CVSD));
+    post_event(VoiceCodecRefused{});
+}
+
 }  // namespace
 
 int sco_set_voice(int fd, VoiceCodec codec)
@@ -140,7 +147,7 @@ void sco_connect()
         if (codec_transparent(codec)) {
             // Without the transparent setting the link would carry CVSD.
             log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), "no transparent setting");
-            codec_link_fall_back();
+            codec_refused();
             codec = VoiceCodec::CVSD;
         }
     }
@@ -155,7 +162,7 @@ void sco_connect()
         // The adapter cannot carry the codec (EOPNOTSUPP) or the phone
         // would not take the link: a call must never go silent for a codec.
         log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
-        codec_link_fall_back();
+        codec_refused();
         codec = VoiceCodec::CVSD;
         close_sco_socket();
         fd = open_sco_socket();
@@ -209,7 +216,7 @@ void sco_adopt_link(int fd)
     VoiceCodec codec = static_cast<VoiceCodec>(sco_codec.load());
     if (sco_set_voice(fd, codec) < 0 && codec_transparent(codec)) {
         log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
-        codec_link_fall_back();
+        codec_refused();
         codec = VoiceCodec::CVSD;
     }
     // With deferred setup the link completes on the first read, which returns 0.

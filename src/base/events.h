@@ -34,6 +34,11 @@ struct IndicatorChanged {
     std::string name;
     int value;
 };
+// The voice link could not carry the agreed wideband codec: it went on in
+// CVSD, and the phone must be told the codecs left.
+struct VoiceCodecRefused {};
+// The phone's link is gone: its calls and indicators go with it.
+struct CallLinkClosed {};
 // A call wants sound again just as the voice connect gave up.
 struct VoiceLinkWanted {};
 // The phone refused to dial this number.
@@ -42,16 +47,21 @@ struct DialRefused {
 };
 // The hands-free link is up and can carry commands.
 struct HandsFreeLinkReady {};
-// The hands-free link ended and should be asked for again now.
-struct HandsFreeLinkLost {};
+// The hands-free link ended while wanted, after being up this long (0: it
+// never got past the handshake).
+struct HandsFreeLinkLost {
+    long long connected_for_us;
+};
+// The connection entered CONNECTED: the phone's data may be read.
+struct PhoneConnected {};
 // BlueZ's connect of the phone, asked for by "auto_connect", returned.
 struct AutoConnectDone {
     bool succeeded;
 };
 
 using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsSyncStarted, RecentsRead,
-                           CallModelChanged, IndicatorChanged, VoiceLinkWanted, DialRefused, HandsFreeLinkReady,
-                           HandsFreeLinkLost, AutoConnectDone>;
+                           CallModelChanged, IndicatorChanged, CallLinkClosed, VoiceCodecRefused, VoiceLinkWanted, DialRefused, HandsFreeLinkReady,
+                           HandsFreeLinkLost, PhoneConnected, AutoConnectDone>;
 
 // Any thread.
 void post_event(Event event);

@@ -12,7 +12,6 @@
 #include <string>
 
 char adapter_path[256] = "/org/bluez/hci0";
-std::atomic<bool> discoverable_session{false};
 
 namespace {
 

@@ -8,10 +8,6 @@
 // Fixed at start; read on the main loop.
 extern char adapter_path[256];
 
-// While true the adapter is discoverable and the agent answers: from a
-// successful Start until Stop or the 3-minute limit. Written on the main
-// loop only; atomic, so any thread may read it.
-extern std::atomic<bool> discoverable_session;
 
 // Both report whether every setting was taken. Power is switched on only
 // when the adapter is off at Start; off again only by release_adapter_power.

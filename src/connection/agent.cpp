@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "connection/bluez.h"
 #include "connection/device.h"
+#include "hfp/hfp.h"
 #include "connection/phone_device.h"
 #include "connection/state.h"
 

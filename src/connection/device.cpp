@@ -20,28 +20,7 @@
 
 #include <cstring>
 
-char device_path[256] = "";
-char device_addr[18] = "";
-char device_name[248] = "";
-std::atomic<int> device_paired{0};
-std::atomic<uint8_t> hfp_channel{0};
 std::atomic<int> auto_connect_in_progress{0};
-
-namespace {
-
-// The links read the phone through base/phone.h.
-const bool record_shared = (set_phone_record(device_addr, device_path), true);
-
-}  // namespace
-
-AppState resting_state()
-{
-    if (discoverable_session.load())
-        return DISCOVERABLE;
-    if (device_path[0] != '\0' && device_paired.load())
-        return PAIRED;
-    return IDLE;
-}
 
 void get_device_info(const char* path)
 {
@@ -117,35 +96,3 @@ void apply_auto_connect_done(const AutoConnectDone& event)
     update_ui();
 }
 
-void cleanup_connection(const char* message, bool forget_phone)
-{
-    ASSERT_MAIN_THREAD();
-    if (message)
-        log_msg(message);
-    incoming_call_running = 0;
-    sco_listen_set_phone("");
-    call_link_closed();
-    int listen_fd = hfp_listen_socket.exchange(-1);
-    if (listen_fd >= 0) {
-        // Wakes the listener out of its blocking connect or read before the
-        // join. The listener closes its descriptor itself: closed here, the
-        // number could be reused while the listener still uses it.
-        shutdown(listen_fd, SHUT_RDWR);
-    }
-    if (incoming_call_thread) {
-        g_thread_join(incoming_call_thread);
-        incoming_call_thread = nullptr;
-    }
-    hfp_close();
-    stop_sco_audio(nullptr);
-    std::memset(current_call_number, 0, sizeof current_call_number);
-    std::memset(current_call_name, 0, sizeof current_call_name);
-    set_call_state(CALL_IDLE);
-    if (forget_phone) {
-        device_path[0] = '\0';
-        device_addr[0] = '\0';
-        device_name[0] = '\0';
-        device_paired = 0;
-        hfp_channel = 0;
-    }
-}

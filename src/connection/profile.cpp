@@ -8,6 +8,7 @@
 #include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/state.h"
+#include "connection/hands_free.h"
 #include "hfp/listener.h"
 
 #include <gio/gunixfdlist.h>
@@ -80,7 +81,7 @@ void new_connection(GDBusMethodInvocation* invocation, GVariant* parameters)
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
     log_msg("🔗 Hands-free link handed over by BlueZ");
-    hfp_adopt_link(fd);
+    hfp_adopt_link(fd, hands_free_link_requested());
     if (current_state.load() != CONNECTED) {
         get_device_info(path);
         auto_connect_in_progress = 0;

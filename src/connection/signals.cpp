@@ -7,7 +7,7 @@
 #include "connection/phone_device.h"
 #include "connection/profile.h"
 #include "connection/reconnect.h"
-#include "connection/sound_module.h"
+#include "audio/sound_module.h"
 #include "connection/state.h"
 
 #include <cstring>

@@ -1,21 +1,20 @@
 #include "connection/state.h"
 
-#include "connection/system_bus.h"
 #include "base/log.h"
-#include "core/text.h"
 #include "base/main_thread.h"
 #include "audio/sco_listen.h"
-#include "connection/device.h"
-#include "connection/profile.h"
-#include "connection/reconnect.h"
+#include "connection/phone_record.h"
+#include "audio/sco.h"
+#include "hfp/call_state.h"
 #include "hfp/hfp.h"
+#include "connection/reconnect.h"
+#include "connection/hands_free.h"
 #include "hfp/listener.h"
-#include "phonedata/phonebook.h"
-#include "store/phone_data.h"
-#include "phonedata/recents.h"
 #include "base/changes.h"
+#include "base/events.h"
 
 std::atomic<int> current_state{IDLE};
+std::atomic<bool> discoverable_session{false};
 const char* const state_names[7] = {"IDLE", "DISCOVERABLE", "PAIRING", "PAIRED", "CONNECTING", "CONNECTED", "ERROR"};
 
 namespace {
@@ -53,6 +52,7 @@ void set_state(AppState new_state)
         return;
     log_msgf("State: %s -> %s", state_names[old_state], state_names[new_state]);
     current_state = new_state;
+    hfp_set_phone_connected(new_state == CONNECTED);
     follow_pairing(old_state, new_state);
     reconnect_state_changed(static_cast<AppState>(old_state), new_state);
     if (old_state == CONNECTED) {
@@ -64,9 +64,7 @@ void set_state(AppState new_state)
     sco_listen_set_phone(device_addr);
     if (device_addr[0] != '\0')
         start_incoming_listener();
-    if (!phonebook_loaded.load() && !syncing_contacts.load())
-        log_msg("📥 Loading data in background…");
-    start_phonebook_preload();
+    post_event(PhoneConnected{});
 }
 
 void update_ui()
@@ -79,4 +77,32 @@ gboolean update_ui_cb(gpointer)
 {
     update_ui();
     return G_SOURCE_REMOVE;
+}
+
+AppState resting_state()
+{
+    if (discoverable_session.load())
+        return DISCOVERABLE;
+    if (device_path[0] != '\0' && device_paired.load())
+        return PAIRED;
+    return IDLE;
+}
+
+void cleanup_connection(const char* message, bool forget_phone)
+{
+    ASSERT_MAIN_THREAD();
+    if (message)
+        log_msg(message);
+    sco_listen_set_phone("");
+    call_link_closed();
+    hfp_stop_listener();
+    hfp_close();
+    stop_sco_audio(nullptr);
+    if (forget_phone) {
+        device_path[0] = '\0';
+        device_addr[0] = '\0';
+        device_name[0] = '\0';
+        device_paired = 0;
+        hfp_channel = 0;
+    }
 }

@@ -8,6 +8,11 @@
 #include <string>
 
 
+// While true the adapter is discoverable and the agent answers: from a
+// successful Start until Stop or the 3-minute limit. Written on the main
+// loop only (by the adapter's Start and Stop); atomic, so any thread may read it.
+extern std::atomic<bool> discoverable_session;
+
 // Written on the main loop only (set_state); any thread reads it (atomic).
 extern std::atomic<int> current_state;
 extern const char* const state_names[7];   // constant
@@ -20,3 +25,9 @@ void set_state(AppState new_state);
 void update_ui();
 // update_ui as a one-shot idle callback.
 gboolean update_ui_cb(gpointer);
+
+// Where the program rests when no phone link is up: DISCOVERABLE during a
+// discoverable session, else PAIRED with a paired phone, else IDLE.
+AppState resting_state();
+// Ends the phone's links and its call; forget_phone also forgets the phone.
+void cleanup_connection(const char* message, bool forget_phone);

@@ -68,7 +68,8 @@ void confirmed_action(const char* command, int action, const char* what)
 void hold_action(int action, const char* what)
 {
     ASSERT_MAIN_THREAD();
-    if (current_call_state.load() != CALL_ACTIVE) {
+    // The model, not the window's copy: a command acts on the phone's latest word.
+    if (call_model_snapshot().view().state != CALL_ACTIVE) {
         log_msgf("⚠️ %s: no call", what);
         return;
     }
@@ -100,7 +101,8 @@ bool send_key_tone(char key)
 {
     ASSERT_MAIN_THREAD();
     bool valid = (key >= '0' && key <= '9') || key == '*' || key == '#';
-    if (!valid || current_call_state.load() != CALL_ACTIVE || current_call_view.held_only)
+    CallView view = call_model_snapshot().view();
+    if (!valid || view.state != CALL_ACTIVE || view.held_only)
         return false;
     char command[16];
     std::snprintf(command, sizeof command, "AT+VTS=%c", key);

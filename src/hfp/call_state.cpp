@@ -4,8 +4,7 @@
 #include "base/main_thread.h"
 #include "core/text.h"
 #include "audio/sco.h"
-#include "connection/device.h"
-#include "connection/state.h"
+#include "base/phone.h"
 #include "core/at.h"
 #include "hfp/codec_link.h"
 #include "hfp/hfp.h"
@@ -22,28 +21,6 @@
 #include <string>
 #include <utility>
 
-std::atomic<int> current_call_state{CALL_IDLE};
-char current_call_number[64] = "";
-char current_call_name[128] = "";
-
-CallView current_call_view;
-
-namespace {
-
-// Whether the window was told the call rings. Main thread only.
-bool call_ringing = false;
-
-void stop_ringing()
-{
-    if (std::exchange(call_ringing, false))
-        state_changed(Change::Ringing, 0);
-}
-
-}  // namespace
-
-CallParty waiting_call_party;
-CallParty held_call_party;
-
 namespace {
 
 std::mutex model_mutex;
@@ -52,16 +29,6 @@ unsigned link_generation = 1;             // guarded by model_mutex
 unsigned long latest_ticket = 0;          // guarded by model_mutex
 
 std::mutex voice_mutex;                   // one open or close of the voice link at a time
-std::map<std::string, int> indicators;    // main loop
-
-bool stale(unsigned generation, unsigned long ticket)
-{
-    std::lock_guard<std::mutex> lock(model_mutex);
-    // A newer request queued behind this one applies the same model later.
-    return generation != link_generation || ticket != latest_ticket;
-}
-
-void apply_latest_view();
 
 void post_indicator(unsigned generation, const std::string& name, int value)
 {
@@ -95,8 +62,20 @@ void call_link_closed()
         ++link_generation;
         call_model.reset();
     }
-    indicators.clear();
-    state_changed(Change::PhoneStatus);
+    post_event(CallLinkClosed{});
+}
+
+bool call_change_is_latest(unsigned generation, unsigned long ticket)
+{
+    std::lock_guard<std::mutex> lock(model_mutex);
+    // A newer change queued behind this one applies the same model later.
+    return generation == link_generation && ticket == latest_ticket;
+}
+
+void call_model_forget()
+{
+    std::lock_guard<std::mutex> lock(model_mutex);
+    call_model.reset();
 }
 
 bool call_feed(unsigned generation, const std::function<void(CallModel&)>& change, CallView* before, CallView* after)
@@ -231,98 +210,6 @@ void voice_link_sync(bool may_open)
     voice_stop_thread(nullptr);
 }
 
-int phone_indicator(const char* name)
-{
-    auto it = indicators.find(name ? name : "");
-    return it == indicators.end() ? -1 : it->second;
-}
-
-void set_call_state(CallState state)
-{
-    ASSERT_MAIN_THREAD();
-    if (current_call_state.load() == state)
-        return;
-    current_call_state = state;
-    stop_ringing();
-    if (state == CALL_IDLE) {
-        sco_sound_on_phone = 0;
-        current_call_view = CallView{};
-        waiting_call_party = held_call_party = CallParty{};
-        voice_link_sync(false);
-    }
-    state_changed(Change::Call);
-}
-
-namespace {
-
-void apply_latest_view()
-{
-    ASSERT_MAIN_THREAD();
-    CallModel model = call_model_snapshot();
-    CallView view = model.view();
-    if (view.state == CALL_IDLE) {
-        std::memset(current_call_number, 0, sizeof current_call_number);
-        std::memset(current_call_name, 0, sizeof current_call_name);
-        if (current_call_state.load() != CALL_IDLE)
-            set_call_state(CALL_IDLE);
-        current_call_view = view;
-        waiting_call_party = held_call_party = CallParty{};
-        voice_link_sync(false);
-        state_changed(Change::Call);
-        state_changed(Change::Header);
-        return;
-    }
-    copy_text(current_call_number, model.party().number.c_str());
-    copy_text(current_call_name, model.party().name.c_str());
-    waiting_call_party = view.waiting ? model.waiting_party() : CallParty{};
-    held_call_party = view.held && !view.held_only ? model.held_party() : CallParty{};
-    current_call_view = view;
-    if (view.state == CALL_INCOMING && view.action == ACTION_NONE) {
-        if (current_call_state.load() != CALL_INCOMING || !call_ringing) {
-            current_call_state = CALL_INCOMING;
-            call_ringing = true;
-            state_changed(Change::Ringing, 1);
-        }
-    } else {
-        current_call_state = view.state;
-        stop_ringing();
-    }
-    if (!view.voice)
-        voice_link_sync(false);
-    state_changed(Change::Call);
-    state_changed(Change::Header);
-}
-
-}  // namespace
-
-void apply_call_model_changed(const CallModelChanged& event)
-{
-    if (!stale(event.generation, event.ticket))
-        apply_latest_view();
-}
-
-void apply_indicator_changed(const IndicatorChanged& event)
-{
-    if (event.generation == hfp_link_generation()) {
-        indicators[event.name] = event.value;
-        state_changed(Change::PhoneStatus);
-    }
-}
-
-void apply_voice_link_wanted(const VoiceLinkWanted&) { voice_link_sync(true); }
-
-gboolean hfp_update_call_state_cb(gpointer data)
-{
-    ASSERT_MAIN_THREAD();
-    // The phone says there is no call: believe it over anything seen before.
-    if (GPOINTER_TO_INT(data) == CALL_IDLE) {
-        std::lock_guard<std::mutex> lock(model_mutex);
-        call_model.reset();
-    }
-    apply_latest_view();
-    return G_SOURCE_REMOVE;
-}
-
 void handle_ciev_event(int indicator, int value)
 {
     handle_ciev_event_from(hfp_link_generation(), indicator, value);
@@ -386,3 +273,5 @@ void call_status_from_phone(unsigned generation, const std::vector<int>& values)
     if (after.voice && !on_main_loop())
         voice_link_sync(true);
 }
+
+void apply_voice_link_wanted(const VoiceLinkWanted&) { voice_link_sync(true); }

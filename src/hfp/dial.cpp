@@ -4,11 +4,10 @@
 #include "base/log.h"
 #include "core/text.h"
 #include "audio/sco.h"
-#include "connection/device.h"
-#include "connection/state.h"
 #include "hfp/call_state.h"
 #include "core/caller_line.h"
 #include "hfp/link.h"
+#include "hfp/listener.h"
 #include "phonedata/phonebook.h"
 #include "base/changes.h"
 #include "base/events.h"
@@ -115,7 +114,7 @@ bool dial_number(const char* number)
         log_msgf("⚠️ Number refused (control character, ';' or too long): %s", printable(number).c_str());
         return false;
     }
-    if (current_state.load() != CONNECTED) {
+    if (!hfp_phone_connected()) {
         log_msg("⚠️ Phone must be connected for call");
         return false;
     }

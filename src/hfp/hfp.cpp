@@ -2,7 +2,7 @@
 
 #include "base/log.h"
 #include "audio/sco.h"
-#include "connection/device.h"
+#include "base/phone.h"
 
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/rfcomm.h>
@@ -16,6 +16,7 @@
 
 std::atomic<int> hfp_listen_socket{-1};
 std::atomic<int> hfp_reply_timeout_ms{3000};
+std::atomic<uint8_t> hfp_channel{0};
 
 namespace {
 

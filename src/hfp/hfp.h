@@ -3,12 +3,16 @@
 #include <glib.h>
 
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 // The link's descriptor while it connects and lives, -1 otherwise. Set by
 // the listener thread that opens it; taken by compare-exchange by whoever
 // ends it first (the listener, cleanup_connection), which shuts it down.
 extern std::atomic<int> hfp_listen_socket;
+// The phone's hands-free channel, 0 while unknown. Written by the channel
+// lookup (a link thread) and by the main loop when the phone is forgotten.
+extern std::atomic<uint8_t> hfp_channel;
 // Longest wait for one reply during the handshake. Constant in the
 // program; tests shorten it before a link opens.
 extern std::atomic<int> hfp_reply_timeout_ms;

@@ -1,9 +1,9 @@
-// The standing hands-free link: opened when the phone connects, kept up
-// while it stays, and the one link every call command goes over.
+// The standing hands-free link's thread: the conversation with the phone on
+// the link BlueZ hands over, kept until the link goes. It reports through
+// events (HandsFreeLinkReady, HandsFreeLinkLost); whoever asks BlueZ for the
+// link decides when to ask again.
 #pragma once
 #include <glib.h>
-
-#include "base/events.h"
 
 #include <atomic>
 
@@ -13,22 +13,22 @@ extern std::atomic<int> incoming_call_running;
 // The listener thread, started and joined on the main loop only.
 extern GThread* incoming_call_thread;
 
-// Started by set_state on entering CONNECTED: asks BlueZ for the link.
-void start_incoming_listener();
+// Whether the phone is connected (CONNECTED): commands such as a dial are
+// refused or wait without it. Written by set_state only, on the main loop.
+void hfp_set_phone_connected(bool connected);
+bool hfp_phone_connected();
+
 // The RFCOMM link BlueZ handed over (Profile1.NewConnection; ours to close):
-// the listener's handshake and loop run on it. Main loop.
-void hfp_adopt_link(int fd);
+// the listener's handshake and loop run on it. asked_for: we asked BlueZ for
+// it (the start was logged then). Main loop.
+void hfp_adopt_link(int fd, bool asked_for);
 // BlueZ asked for the link to go: shut down, and not asked for again.
 void hfp_release_link();
+// Shuts the link down and joins the listener thread. Main loop.
+void hfp_stop_listener();
+// Whether a listener thread runs; one that has ended is joined. Main loop.
+bool listener_running();
 gpointer incoming_call_listener(gpointer);
-gboolean restart_incoming_listener_cb(gpointer);
-// Cases of apply (main loop).
-void apply_hands_free_link_ready(const HandsFreeLinkReady& event);
-void apply_hands_free_link_lost(const HandsFreeLinkLost& event);
 // True once the link is past its handshake and can carry call commands.
 bool hands_free_link_ready();
 bool listener_link_ready();
-
-// Delay before restarting after the given number of consecutive quick losses:
-// 0 for the first, then 1 s, 2 s, 4 s ... at most 30 s.
-int listener_restart_delay_ms(int consecutive_losses);

@@ -4,7 +4,7 @@
 
 #include "base/log.h"
 #include "core/text.h"
-#include "connection/state.h"
+#include "hfp/listener.h"
 #include "base/changes.h"
 
 #include <mutex>
@@ -38,7 +38,7 @@ gboolean pending_dial_expired_cb(gpointer generation)
     // Connected but without a link for calls is another story than no phone.
     if (!expired.empty())
         log_msgf("⚠️ Waiting number %s expired: %s within %d s, nothing dialled", expired.c_str(),
-                 current_state.load() == CONNECTED ? "the phone's call link did not come up" : "the phone did not connect",
+                 hfp_phone_connected() ? "the phone's call link did not come up" : "the phone did not connect",
                  kPendingDialSeconds);
     refresh_display();
     return G_SOURCE_REMOVE;

@@ -2,9 +2,11 @@
 
 #include "base/main_thread.h"
 #include "connection/device.h"
+#include "connection/hands_free.h"
 #include "hfp/call_state.h"
+#include "hfp/codec_link.h"
 #include "hfp/dial.h"
-#include "hfp/listener.h"
+#include "store/call_display.h"
 #include "store/phone_data.h"
 
 #include <type_traits>
@@ -36,6 +38,10 @@ void apply(const Event& event)
                 apply_call_model_changed(e);
             else if constexpr (std::is_same_v<E, IndicatorChanged>)
                 apply_indicator_changed(e);
+            else if constexpr (std::is_same_v<E, CallLinkClosed>)
+                apply_call_link_closed(e);
+            else if constexpr (std::is_same_v<E, VoiceCodecRefused>)
+                codec_link_fall_back();
             else if constexpr (std::is_same_v<E, VoiceLinkWanted>)
                 apply_voice_link_wanted(e);
             else if constexpr (std::is_same_v<E, DialRefused>)
@@ -44,6 +50,8 @@ void apply(const Event& event)
                 apply_hands_free_link_ready(e);
             else if constexpr (std::is_same_v<E, HandsFreeLinkLost>)
                 apply_hands_free_link_lost(e);
+            else if constexpr (std::is_same_v<E, PhoneConnected>)
+                apply_phone_connected(e);
             else if constexpr (std::is_same_v<E, AutoConnectDone>)
                 apply_auto_connect_done(e);
             else

@@ -124,6 +124,15 @@ void search_phonebook(const char* text)
     show_search_results();
 }
 
+void apply_phone_connected(const PhoneConnected&)
+{
+    if (current_state.load() != CONNECTED)
+        return;
+    if (!phonebook_loaded.load() && !syncing_contacts.load())
+        log_msg("📥 Loading data in background…");
+    start_phonebook_preload();
+}
+
 void apply_contacts_progress(const ContactsProgress& event)
 {
     state_changed(Change::ContactsProgress, event.cards);

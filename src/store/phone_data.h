@@ -45,6 +45,7 @@ void show_search_results();
 const std::string& pending_search_text();
 
 // Cases of apply.
+void apply_phone_connected(const PhoneConnected& event);
 void apply_contacts_progress(const ContactsProgress& event);
 void apply_phonebook_read(const PhonebookRead& event);
 void apply_recents_sync_started(const RecentsSyncStarted& event);

@@ -11,8 +11,10 @@
 #include "connection/system_bus.h"
 #include "core/text.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/hfp.h"
 #include "hfp/indicator_map.h"
+#include "hfp/listener.h"
 #include "hfp/pending_dial.h"
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
@@ -25,6 +27,7 @@ void reset_program_state()
 {
     install_store();
     current_state = IDLE;
+    hfp_set_phone_connected(false);
     copy_text(adapter_path, "/org/bluez/hci0");
     device_path[0] = device_addr[0] = device_name[0] = '\0';
     device_paired = 0;

@@ -5,6 +5,7 @@
 #include "audio/sco.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/listener.h"
 #include "ui/call_notify.h"
 #include "ui/second_call.h"

@@ -1,6 +1,7 @@
 #include "ui/close_guard.h"
 
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "ui/window.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/dial.h"
 
 #include <string>

@@ -3,6 +3,7 @@
 #include "base/main_thread.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "ui/window.h"
 
 namespace {

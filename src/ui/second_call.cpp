@@ -5,6 +5,7 @@
 #include "hfp/call_actions.h"
 #include "ui/call_buttons.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "ui/call_notify.h"
 
 GtkWidget* second_call_label = nullptr;

@@ -7,6 +7,7 @@
 #include "hfp/call_actions.h"
 #include "ui/call_buttons.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/dial.h"
 #include "ui/dial_handlers.h"
 #include "ui/second_call.h"

@@ -19,6 +19,7 @@
 #include "audio/call_volume.h"
 #include "core/at.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/hfp.h"
 #include "connection/profile.h"
 #include "connection/reconnect.h"

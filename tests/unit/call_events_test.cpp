@@ -3,6 +3,7 @@
 #include "core/at.h"
 #include "core/call_model.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "hfp/phone_lines.h"
 #include "ui/call_display.h"
 #include "text_helpers.h"

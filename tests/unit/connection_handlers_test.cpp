@@ -13,9 +13,11 @@
 #include "connection/profile.h"
 #include "connection/reconnect.h"
 #include "connection/signals.h"
-#include "connection/sound_module.h"
+#include "audio/sound_module.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
+#include "hfp/hfp.h"
 #include "ui/window.h"
 
 #include <gtest/gtest.h>

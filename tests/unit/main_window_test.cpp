@@ -10,6 +10,7 @@
 #include "connection/device.h"
 #include "connection/state.h"
 #include "hfp/call_state.h"
+#include "store/call_display.h"
 #include "phonedata/phonebook.h"
 #include "store/phone_data.h"
 #include "phonedata/recents.h"

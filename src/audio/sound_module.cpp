@@ -1,4 +1,4 @@
-#include "connection/sound_module.h"
+#include "audio/sound_module.h"
 
 #include "base/child.h"
 

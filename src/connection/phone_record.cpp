@@ -1,0 +1,13 @@
+#include "connection/phone_record.h"
+
+char device_path[256] = "";
+char device_addr[18] = "";
+char device_name[248] = "";
+std::atomic<int> device_paired{0};
+
+namespace {
+
+// The links read the phone through base/phone.h.
+const bool record_shared = (set_phone_record(device_addr, device_path), true);
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "connection/agent.h"
 
 #include "connection/system_bus.h"
+#include "base/changes.h"
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "core/text.h"
@@ -229,7 +230,7 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         record_pairing_device(path);
         if (current_state.load() != CONNECTED) {
             set_state(PAIRING);
-            g_idle_add(update_ui_cb, nullptr);
+            state_changed_later(Change::Header);
         }
         reply_empty(invocation);
     } else if (std::strcmp(method, "RequestAuthorization") == 0) {
@@ -259,7 +260,7 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         // only a pairing in progress goes back to where it came from.
         if (current_state.load() == PAIRING) {
             set_state(resting_state());
-            g_idle_add(update_ui_cb, nullptr);
+            state_changed_later(Change::Header);
         }
         reply_empty(invocation);
     } else {

@@ -1,5 +1,6 @@
 #include "connection/signals.h"
 
+#include "base/changes.h"
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "connection/adapter.h"
@@ -21,7 +22,7 @@ void phone_paired(const char* object_path)
     if (current_state.load() == CONNECTED)
         return;
     set_state(PAIRED);
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
     if (auto_connect_in_progress.load() == 0 && device_path[0] != '\0') {
         auto_connect_in_progress = 1;
         set_state(CONNECTING);
@@ -35,7 +36,7 @@ void phone_unpaired()
     log_msg("🔓 Pairing removed");
     cleanup_connection("📴 Device disconnected", true);
     set_state(resting_state());
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
 }
 
 void phone_connected(const char* object_path)
@@ -47,7 +48,7 @@ void phone_connected(const char* object_path)
     release_phone_from_sound_server_async(device_path);
     auto_connect_in_progress = 0;
     set_state(CONNECTED);
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
 }
 
 void phone_disconnected()
@@ -57,7 +58,7 @@ void phone_disconnected()
         return;
     cleanup_connection("📴 Connection lost", false);
     set_state(device_paired.load() ? PAIRED : resting_state());
-    g_idle_add(update_ui_cb, nullptr);
+    state_changed_later(Change::Header);
 }
 
 }  // namespace
@@ -154,7 +155,7 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
         if (std::strcmp(name, "org.bluez.Device1") == 0) {
             cleanup_connection("🗑️ Device removed", true);
             set_state(resting_state());
-            g_idle_add(update_ui_cb, nullptr);
+            state_changed_later(Change::Header);
             break;
         }
     }

@@ -73,12 +73,6 @@ void update_ui()
     state_changed(Change::Header);
 }
 
-gboolean update_ui_cb(gpointer)
-{
-    update_ui();
-    return G_SOURCE_REMOVE;
-}
-
 AppState resting_state()
 {
     if (discoverable_session.load())

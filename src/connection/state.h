@@ -23,8 +23,6 @@ inline constexpr unsigned kPairingSeconds = 30;
 // Main thread only.
 void set_state(AppState new_state);
 void update_ui();
-// update_ui as a one-shot idle callback.
-gboolean update_ui_cb(gpointer);
 
 // Where the program rests when no phone link is up: DISCOVERABLE during a
 // discoverable session, else PAIRED with a paired phone, else IDLE.

@@ -38,6 +38,12 @@ void post_event(Event event)
         g_idle_add(drain_cb, nullptr);
 }
 
+void discard_events()
+{
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    queue.clear();
+}
+
 void set_event_sink(EventSink s)
 {
     sink = s;

@@ -66,6 +66,9 @@ using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsS
 // Any thread.
 void post_event(Event event);
 
+// Forgets the events not applied yet: the program's state is being reset.
+void discard_events();
+
 // Main loop: the store's apply. Events posted while none is installed wait for it.
 using EventSink = void (*)(const Event& event);
 void set_event_sink(EventSink sink);

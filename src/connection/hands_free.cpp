@@ -117,3 +117,9 @@ void apply_hands_free_link_ready(const HandsFreeLinkReady&)
 }
 
 void apply_hands_free_link_lost(const HandsFreeLinkLost& event) { schedule_restart(event.connected_for_us); }
+
+void hands_free_reset()
+{
+    consecutive_losses = 0;
+    link_requested = false;
+}

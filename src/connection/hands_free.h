@@ -11,6 +11,9 @@ gboolean restart_incoming_listener_cb(gpointer);
 // Whether a ConnectProfile of ours is under way (main loop).
 bool hands_free_link_requested();
 
+// Forgets the losses counted and a request under way (the program's reset).
+void hands_free_reset();
+
 // Cases of apply (main loop).
 void apply_hands_free_link_ready(const HandsFreeLinkReady& event);
 void apply_hands_free_link_lost(const HandsFreeLinkLost& event);

@@ -130,3 +130,13 @@ void apply_call_link_closed(const CallLinkClosed&)
     std::memset(current_call_name, 0, sizeof current_call_name);
     set_call_state(CALL_IDLE);
 }
+
+void reset_call_display()
+{
+    current_call_state = CALL_IDLE;
+    current_call_number[0] = current_call_name[0] = '\0';
+    current_call_view = CallView{};
+    waiting_call_party = held_call_party = CallParty{};
+    call_ringing = false;
+    indicators.clear();
+}

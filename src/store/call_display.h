@@ -26,6 +26,9 @@ gboolean hfp_update_call_state_cb(gpointer state);
 // "signal", "service", "roam", ...), -1 when unknown.
 int phone_indicator(const char* name);
 
+// Forgets the call and the indicators at once (the program's reset).
+void reset_call_display();
+
 // Cases of apply.
 void apply_call_model_changed(const CallModelChanged& event);
 void apply_indicator_changed(const IndicatorChanged& event);

@@ -186,3 +186,14 @@ void apply_recents_read(const RecentsRead& event)
     state_changed(Change::RecentsSynced, result.success);
     update_ui();
 }
+
+void reset_phone_data()
+{
+    phonebook_install(std::make_shared<PhonebookTable>());
+    phonebook_loaded = 0;
+    syncing_contacts = 0;
+    syncing_recents = 0;
+    contacts_count = 0;
+    recent_count = 0;
+    pending_search_query.clear();
+}

@@ -44,6 +44,9 @@ void show_search_results();
 // The search entry's text as last changed ("" before the first change).
 const std::string& pending_search_text();
 
+// Empty lists, no search text, nothing under way (the program's reset).
+void reset_phone_data();
+
 // Cases of apply.
 void apply_phone_connected(const PhoneConnected& event);
 void apply_contacts_progress(const ContactsProgress& event);

@@ -1,17 +1,16 @@
 #include "store/reset.h"
 
-#include "store/apply.h"
-
 #include "audio/call_volume.h"
+#include "base/events.h"
 #include "connection/adapter.h"
 #include "connection/device.h"
+#include "connection/hands_free.h"
 #include "connection/profile.h"
 #include "connection/reconnect.h"
 #include "connection/state.h"
 #include "connection/system_bus.h"
 #include "core/text.h"
 #include "hfp/call_state.h"
-#include "store/call_display.h"
 #include "hfp/hfp.h"
 #include "hfp/indicator_map.h"
 #include "hfp/listener.h"
@@ -19,12 +18,15 @@
 #include "phonedata/obex.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
+#include "store/apply.h"
+#include "store/call_display.h"
 #include "store/phone_data.h"
 
 #include <memory>
 
 void reset_program_state()
 {
+    discard_events();
     install_store();
     current_state = IDLE;
     hfp_set_phone_connected(false);
@@ -41,23 +43,19 @@ void reset_program_state()
 
     if (g_main_context_acquire(nullptr)) {
         call_link_closed();
+        discard_events();   // the closed link's, applied at once below
         reconnect_reset();
         g_main_context_release(nullptr);
     }
     profile_bluez_vanished();
     hfp_set_indicator_map(IndicatorMap{});
-    current_call_state = CALL_IDLE;
-    current_call_number[0] = current_call_name[0] = '\0';
+    reset_call_display();
+    hands_free_reset();
     hfp_reply_timeout_ms = 3000;
     speaker_gain = microphone_gain = kMaxGain;
 
     obex_conn = nullptr;
     obex::transfer_stall_limit_ms = 30000;
-    phonebook_install(std::make_shared<PhonebookTable>());
-    phonebook_loaded = 0;
-    syncing_contacts = 0;
-    syncing_recents = 0;
-    contacts_count = 0;
-    recent_count = 0;
+    reset_phone_data();
 }
 

@@ -48,7 +48,7 @@ fi
 # robustness, voice and phone-link suites run through the binary too. The
 # tests mostly wait on the phone, so more of them run at a time than in the
 # other builds.
-threaded='(PhoneDevice|SoundModule|CallEvents|StopScoAudio|Conversation|LinkTest|DialRefusal|PhoneDataFlow|ObexdStartup'
+threaded='(PhoneDevice|SoundModule|CallEvents|StoreApply|StopScoAudio|Conversation|LinkTest|DialRefusal|PhoneDataFlow|ObexdStartup'
 threaded="$threaded|ObexdSessionBus|SearchFlow|CallNotifications|Connection|Robustness"
 threaded="$threaded|CallAudio|PhoneData|ShimTest|AudioPumps|VoiceLink|ScoLink"
 threaded="$threaded|HandsFreeService|Reconnect|Closing)\\."

@@ -6,10 +6,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Digits of a number, then its last ten: "+49 170 1234567" and
-// "01701234567" meet at "1701234567".
 std::string caller_key(const char* number)
 {
     std::string digits;
@@ -20,8 +16,6 @@ std::string caller_key(const char* number)
         digits.erase(0, digits.size() - 10);
     return digits;
 }
-
-}  // namespace
 
 void PhonebookTable::prepare()
 {

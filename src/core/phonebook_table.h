@@ -26,6 +26,10 @@ inline constexpr size_t kMinSearchBytes = 2;
 // number holds the query as typed; table order, at most capacity.
 int search_contacts(const PhonebookTable& table, const char* query, Contact* out, int capacity);
 
+// Digits of a number, then its last ten: "+49 170 1234567" and
+// "01701234567" meet at "1701234567".
+std::string caller_key(const char* number);
+
 // Name of the first contact whose number equals number byte for byte (dialled numbers).
 bool name_for_exact_number(const PhonebookTable& table, const char* number, char* name_out, size_t name_size);
 // Name of the first contact whose number matches a caller's number (digits only, last 10).

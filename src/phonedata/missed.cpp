@@ -1,20 +1,13 @@
 #include "phonedata/missed.h"
 
+#include "core/phonebook_table.h"
+
 #include <glib.h>
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-std::string last_digits(const char* number)
-{
-    std::string digits;
-    for (const char* p = number; p && *p; ++p)
-        if (*p >= '0' && *p <= '9')
-            digits += *p;
-    return digits.size() > 10 ? digits.substr(digits.size() - 10) : digits;
-}
 
 // "YYYYMMDDTHHMMSS" as local time, or null.
 GDateTime* key_time(const char* key)
@@ -32,11 +25,11 @@ GDateTime* key_time(const char* key)
 
 bool history_says_missed(const RecentEntry* rows, int count, const char* number, const std::string& now_key)
 {
-    std::string wanted = last_digits(number);
+    std::string wanted = caller_key(number);
     if (wanted.size() < 4)
         return false;
     for (int i = 0; i < count; ++i) {
-        if (last_digits(rows[i].number) != wanted)
+        if (caller_key(rows[i].number) != wanted)
             continue;
         if (std::strstr(rows[i].type, "Missed") == nullptr)
             return false;

@@ -1,38 +1,29 @@
 #include "ui/call_buttons.h"
 
 #include "hfp/call_actions.h"
+#include "ui/widget_state.h"
 #include "ui/window.h"
-
-namespace {
-
-void grey(GtkWidget* widget)
-{
-    if (widget)
-        gtk_widget_set_sensitive(widget, FALSE);
-}
-
-}  // namespace
 
 void on_answer_clicked(GtkButton*, gpointer)
 {
     if (answer_call()) {
-        grey(answer_btn);
-        grey(reject_btn);
+        set_sensitive(answer_btn, false);
+        set_sensitive(reject_btn, false);
     }
 }
 
 void on_reject_clicked(GtkButton*, gpointer)
 {
     if (reject_call()) {
-        grey(answer_btn);
-        grey(reject_btn);
+        set_sensitive(answer_btn, false);
+        set_sensitive(reject_btn, false);
     }
 }
 
 void on_hangup_clicked(GtkButton*, gpointer)
 {
     if (hang_up_call())
-        grey(hangup_btn);
+        set_sensitive(hangup_btn, false);
 }
 
 void on_waiting_hold_answer_clicked(GtkButton*, gpointer) { hold_and_answer(); }

@@ -9,17 +9,12 @@
 #include "hfp/listener.h"
 #include "ui/call_notify.h"
 #include "ui/second_call.h"
+#include "ui/widget_state.h"
 #include "ui/window.h"
 
 guint ringtone_timer_id = 0;
 
 namespace {
-
-void set_sensitive(GtkWidget* widget, bool on)
-{
-    if (widget)
-        gtk_widget_set_sensitive(widget, on);
-}
 
 void beep()
 {

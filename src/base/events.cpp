@@ -9,7 +9,9 @@
 namespace {
 
 std::mutex queue_mutex;
-std::deque<Event> queue;        // guarded by queue_mutex
+// Guarded by queue_mutex. Never destroyed: a thread that outlives main
+// (a detached voice worker) may still post while the program exits.
+std::deque<Event>& queue = *new std::deque<Event>;
 bool drain_queued = false;      // guarded by queue_mutex: one idle source at a time
 EventSink sink = nullptr;       // main loop only
 

@@ -11,7 +11,7 @@ namespace {
 std::mutex queue_mutex;
 std::deque<Event> queue;        // guarded by queue_mutex
 bool drain_queued = false;      // guarded by queue_mutex: one idle source at a time
-EventSink sink = nullptr;       // main loop only
+EventSink sink = nullptr;       // main thread only: set at start-up by the store
 
 gboolean drain_cb(gpointer)
 {

@@ -9,7 +9,7 @@
 #include "connection/system_bus.h"
 #include "hfp/pending_dial.h"
 
-// Set on the main thread before the main loop runs; only read after that.
+// Main thread only: set before the main loop runs, cleared after it returns.
 extern GtkApplication* app;
 // Main loop only: a tel: link from the command line until it is queued.
 extern char pending_uri_arg[256];

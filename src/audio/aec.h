@@ -33,8 +33,8 @@ inline constexpr int kAecStreamDelayMs = 40;
 extern AecInstance* aec_handle;
 extern std::atomic<int> aec_enabled;
 extern std::mutex aec_mutex;
-// Pushed by the playback pump, popped by the capture pump, reset on start
-// and stop: the FIFO and its indices only under aec_fifo_mutex.
+// Pushed and popped by the audio thread, reset by the voice link's start and
+// stop: the FIFO and its indices only under aec_fifo_mutex.
 extern int16_t aec_render_fifo[kAecFifoCapacity];
 extern int aec_fifo_head;
 extern int aec_fifo_tail;

@@ -38,7 +38,7 @@ namespace {
 // Two callers connecting at once (a dial and the phone's "call active"
 // report) would each start a pair of pumps on the same globals.
 std::mutex connect_mutex;
-std::mutex pump_threads_mutex;
+std::mutex pump_threads_mutex;   // guards sco_audio_thread and audio_started
 bool audio_started = false;   // under pump_threads_mutex
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -7,29 +7,24 @@
 
 #include <atomic>
 
-// Written by whoever connects or stops the voice link (the main loop or a
-// link worker; connects are serialised); the pumps and the call logic read
-// them (atomic).
+// Atomic, all three. Set by the connects ("voice-connect", "voice-listen"; serialised); socket
+// and running cleared by the stops: main loop, "voice-stop", both connects, link reader, audio thread.
 extern std::atomic<int> sco_socket;
 extern std::atomic<int> sco_mtu;
 extern std::atomic<int> sco_audio_running;
 // 1 while a call's sound is on the phone's handset: the phone closed the
-// voice link itself. Set by the pump that saw it, cleared by the next link
-// (link worker) and when the call ends (main loop); read on the main loop.
+// voice link itself. Atomic: set by the audio thread, cleared by the connects and the main loop.
 extern std::atomic<int> sco_sound_on_phone;
 // 1 while the link up is one the phone opened (sco_adopt_link): while a call
-// rings that is its in-band ring. Written by the link's opener and stop.
+// rings that is its in-band ring. Atomic: written by the connects and the stops.
 extern std::atomic<int> sco_link_from_phone;
-// Set by sco_start_pumps and joined by sco_reap_pump_threads, both under the
-// audio thread's own mutex; valid while its started flag is set.
+// Under pump_threads_mutex: set by sco_start_pumps, joined by sco_reap_pump_threads.
 extern pthread_t sco_audio_thread;
 
 // The codec of the next voice link (a VoiceCodec number), as the hands-free
-// link last agreed it. Written by that link's reader thread, and by
-// sco_connect when it falls back to CVSD; read by sco_connect (atomic).
+// link last agreed it. Atomic: the link reader, the main loop's fall-back, a connect's fall-back.
 extern std::atomic<int> sco_codec;
-// The codec the running link carries, for the window (atomic; written by
-// sco_connect, CVSD when no link runs).
+// The codec the running link carries, for the window. Atomic: set by the connects, CVSD by the stops.
 extern std::atomic<int> sco_link_codec;
 
 // The link's air coding for a codec (BT_VOICE): on a socket before its

@@ -17,12 +17,12 @@
 
 namespace {
 
-std::mutex mutex;
+std::mutex mutex;                     // guards phone and needs_sound
 std::string phone;                    // guarded by mutex; set on the main loop
 std::function<bool()> needs_sound;    // guarded by mutex; set on the main loop
 std::thread listener;                 // started and joined on the main loop
-std::atomic<bool> listening{false};   // cleared by the main loop to stop the thread
-std::atomic<unsigned> phone_links{0}; // counted by the listening thread
+std::atomic<bool> listening{false};   // set and cleared by the main loop; the thread runs while set
+std::atomic<unsigned> phone_links{0}; // counted by "voice-listen" only
 
 int open_listener(const std::string& adapter)
 {

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-// Advanced by sco_start_pumps for each new link; pumps compare it (atomic).
+// Advanced by sco_start_pumps ("voice-connect", "voice-listen") for each link; pumps compare it (atomic).
 extern std::atomic<uint64_t> sco_generation;
 
 struct VoiceLink {

@@ -6,7 +6,7 @@
 
 namespace {
 
-ChangeRenderer renderer = nullptr;   // main thread only
+ChangeRenderer renderer = nullptr;   // main thread only: set at start-up by the window
 
 }  // namespace
 

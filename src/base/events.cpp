@@ -13,7 +13,7 @@ std::mutex queue_mutex;
 // (a detached voice worker) may still post while the program exits.
 std::deque<Event>& queue = *new std::deque<Event>;
 bool drain_queued = false;      // guarded by queue_mutex: one idle source at a time
-EventSink sink = nullptr;       // main loop only
+EventSink sink = nullptr;       // main thread only: set at start-up by the store
 
 gboolean drain_cb(gpointer)
 {

@@ -8,7 +8,8 @@
 
 namespace {
 constexpr size_t kMaxLine = 511;
-std::mutex stdout_mutex;
+std::mutex stdout_mutex;   // one line at a time on stdout
+// Set at start-up on the main thread (the Log tab); any thread calls it (atomic).
 std::atomic<LogLineSink> line_sink{nullptr};
 }
 

@@ -2,8 +2,9 @@
 
 namespace {
 
-const char* record_addr = "";   // set once at start-up
-const char* record_path = "";   // set once at start-up
+const char* record_addr = "";   // set once, before main, by the phone's record
+const char* record_path = "";   // set once, before main, by the phone's record
+// Each thread's own copy, set by adopt_phone as a link worker starts.
 thread_local bool worker_has_phone = false;
 thread_local PhoneRef worker_phone;
 

@@ -14,7 +14,7 @@ struct Worker {
     GThread* thread = nullptr;
 };
 
-// Guarded by workers_mutex; any thread starts workers, the main thread joins.
+// Guarded by workers_mutex: any thread starts (and reaps) workers; the main thread joins the rest at exit.
 std::mutex workers_mutex;
 std::vector<std::shared_ptr<Worker>> workers;
 

@@ -16,7 +16,7 @@ char adapter_path[256] = "/org/bluez/hci0";
 namespace {
 
 constexpr guint kDiscoverableSeconds = 180;
-guint discoverable_timer = 0;
+guint discoverable_timer = 0;   // main loop only: our 3-minute limit while armed
 
 // The adapter's settings before Start, given back when discoverability
 // ends: the user's Bluetooth stays as the user set it. Main loop only.

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-// Fixed at start; read on the main loop.
+// Never written after start (tests reset it); read on the main loop.
 extern char adapter_path[256];
 
 

@@ -67,6 +67,7 @@ const char* const kServedUuids[] = {
     "00001130-0000-1000-8000-00805f9b34fb",
 };
 
+// Main loop only, all three (Start, Stop and the adapter's going).
 GDBusNodeInfo* agent_node = nullptr;
 bool agent_registered = false;
 // The connection the agent object lives on (held, so a later connection can

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-// Main loop only: set when "auto_connect" starts, cleared by its result.
+// Main loop only: set when "auto_connect" starts, cleared by its result or by the phone connecting first.
 extern std::atomic<int> auto_connect_in_progress;
 
 void get_device_info(const char* path);

@@ -52,7 +52,7 @@ void run_startup_scan()
 }
 
 // Whether BlueZ held its name when last seen: unknown until the first report,
-// which only confirms what the startup scan saw.
+// which only confirms what the startup scan saw. Main loop only (the name watch).
 enum class BluezOnBus { Unknown, Present, Absent };
 BluezOnBus bluez_on_bus = BluezOnBus::Unknown;
 

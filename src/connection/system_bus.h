@@ -5,8 +5,8 @@
 
 #include <string>
 
-// Opened once on the main loop (open_system_bus) and never closed or
-// replaced; workers started after that use the pointer as it is.
+// Main thread only: opened once (open_system_bus), closed at exit, never replaced;
+// workers started after that use the pointer as it is.
 extern GDBusConnection* dbus_conn;
 // Main loop only: why the last step failed, for the header's ERROR text.
 extern char error_msg[256];

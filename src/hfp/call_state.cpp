@@ -113,7 +113,7 @@ bool voice_wanted()
 bool voice_opens() { return call_model_snapshot().view().voice && phone_addr()[0] != '\0'; }
 bool voice_up() { return sco_audio_running.load() != 0 || sco_socket.load() >= 0; }
 
-// Set while a "voice-connect" worker runs; cleared by it as it ends.
+// Set by whoever starts a "voice-connect" (main loop, link reader); cleared by it as it ends.
 std::atomic<bool> voice_worker{false};
 
 // Waits while the call wants sound and none is up; false once it is up or no longer wanted.

@@ -11,10 +11,9 @@
 
 namespace {
 
-// Started by the handshake, fed by the link's "+BCS:" handler (both on the
-// link's thread), narrowed by the voice link's connect (its own thread).
 constexpr int kAskTimeoutMs = 1000;
 
+// Started by the handshake and fed "+BCS:" (link reader), narrowed by a refused codec (main loop).
 std::mutex negotiation_mutex;
 CodecNegotiation negotiation;   // guarded by negotiation_mutex
 

@@ -24,8 +24,8 @@ constexpr size_t kMaxNumberLength = 122;
 // How long the phone may take to take or refuse a dial.
 constexpr int kDialReplyTimeoutMs = 10000;
 
-// Set by dial_number on the main loop, cleared when the phone's answer has
-// been judged (on the link's thread): one dial at a time.
+// One dial at a time: set by dial_number on the main loop, cleared once the
+// answer is judged (link reader; the main loop when the link has just closed).
 std::atomic<int> dial_in_progress{0};
 
 void fallback(const std::string& number)

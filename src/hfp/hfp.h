@@ -6,12 +6,11 @@
 #include <cstdint>
 #include <vector>
 
-// The link's descriptor while it connects and lives, -1 otherwise. Set by
-// the listener thread that opens it; taken by compare-exchange by whoever
-// ends it first (the listener, cleanup_connection), which shuts it down.
+// The link's descriptor while it lives, -1 otherwise. Atomic: set on the main
+// loop as "incoming-call" starts, taken by whoever ends it first (main loop, or that thread).
 extern std::atomic<int> hfp_listen_socket;
-// The phone's hands-free channel, 0 while unknown. Written by the channel
-// lookup (a link thread) and by the main loop when the phone is forgotten.
+// The phone's hands-free channel, 0 while unknown. Atomic: cleared on the main loop
+// when the phone is forgotten; set by hfp_lookup_channel on its caller's thread.
 extern std::atomic<uint8_t> hfp_channel;
 // Longest wait for one reply during the handshake. Constant in the
 // program; tests shorten it before a link opens.

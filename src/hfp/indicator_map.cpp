@@ -5,7 +5,7 @@
 namespace {
 
 std::mutex indicator_mutex;
-IndicatorMap indicator_map;
+IndicatorMap indicator_map;   // guarded by indicator_mutex; set by the handshake (link reader)
 
 }  // namespace
 

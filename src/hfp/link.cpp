@@ -16,13 +16,15 @@
 
 namespace {
 
-std::mutex link_mutex;
+std::mutex link_mutex;   // guards the three below, written by the link reader only
 std::shared_ptr<AtConversation> ready_link;   // guarded by link_mutex
 int ready_ag_features = 0;                    // guarded by link_mutex
 unsigned ready_generation = 0;                // guarded by link_mutex
-std::atomic<int> call_list_queued{0};         // an AT+CLCC waits in the queue
+// An AT+CLCC waits in the queue: set by whoever asks (main loop, link reader), cleared by its reply.
+std::atomic<int> call_list_queued{0};
 // 1 + the generation of a link whose handshake read a call from AT+CIND?
-// and has not finished yet; 0 when none. Written by the link's thread.
+// and has not finished yet; 0 when none. Written by the handshake: the link
+// reader, or "incoming-call" when the link closed before its first command.
 std::atomic<unsigned> handshake_call_seen{0};
 
 std::shared_ptr<AtConversation> current(int* ag = nullptr, unsigned* generation = nullptr)

@@ -18,8 +18,8 @@ GThread* incoming_call_thread = nullptr;
 
 namespace {
 
-std::atomic<int> listener_finished{1};
-std::atomic<bool> phone_connected{false};   // set_state, main loop
+std::atomic<int> listener_finished{1};      // 0 on the main loop at start, 1 by "incoming-call" as it ends
+std::atomic<bool> phone_connected{false};   // main loop only (set_state); any thread reads it
 
 struct ListenerStart {
     unsigned generation;

@@ -11,6 +11,7 @@
 
 namespace {
 
+// Main loop only, all four; pending_dial_mutex guards the three below it.
 std::mutex pending_dial_mutex;
 char pending_dial_number[64] = "";
 gint64 pending_dial_deadline = 0;   // monotonic µs

@@ -18,6 +18,7 @@ struct GainCommand {
     std::atomic<int> in_flight{0};
     std::atomic<int> sent{-1};   // what the phone has, -1 when unknown
 };
+// Atomic members: written by the window (main loop) and the link reader (replies, "+VGS:"/"+VGM:").
 GainCommand speaker_command{"AT+VGS=", &speaker_gain, {}, {}};
 GainCommand microphone_command{"AT+VGM=", &microphone_gain, {}, {}};
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-// The one session-bus connection on which obexd answered: set once, never
-// closed, by the first PBAP worker that starts obexd; workers read it (atomic).
+// The one session-bus connection on which obexd answered: set once, by the first
+// PBAP worker to reach obexd (under the start-up's mutex); closed only at exit (main thread).
 extern std::atomic<GDBusConnection*> obex_conn;
 
 // Held for a whole PBAP exchange (CreateSession to RemoveSession). obexd gives

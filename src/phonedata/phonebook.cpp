@@ -15,7 +15,7 @@
 
 namespace {
 
-std::mutex table_mutex;
+std::mutex table_mutex;   // guards current_table, replaced by the store on the main loop; workers read it
 std::shared_ptr<const PhonebookTable> current_table = std::make_shared<PhonebookTable>();
 
 // Cards written so far into a growing vCard file; each byte is read once.

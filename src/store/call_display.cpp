@@ -20,6 +20,7 @@ CallParty held_call_party;
 
 namespace {
 
+// Main loop only, both: cases of apply and set_call_state.
 // Whether the window was told the call rings.
 bool call_ringing = false;
 std::map<std::string, int> indicators;

@@ -10,16 +10,17 @@
 
 inline constexpr int kMaxShownContacts = 200;
 
-// The rows shown in the Contacts list: written by show_search_results.
+// The rows shown in the Contacts list: written by load_contacts_csv and show_search_results.
 extern Contact contacts[kMaxShownContacts];
 extern int contacts_count;
-// Set as a download starts, settled by its PhonebookRead.
+// Set once contacts are known: the cache read, or a PhonebookRead.
 extern std::atomic<int> phonebook_loaded;
+// Set as a download starts, cleared by its PhonebookRead.
 extern std::atomic<int> syncing_contacts;
 // The Recent Calls list: written by load_recents_csv and a RecentsRead.
 extern RecentEntry recent_entries[kMaxRecents];
 extern int recent_count;
-// Set as a sync starts, cleared by its RecentsRead.
+// Set as a sync starts (or a worker's RecentsSyncStarted), cleared by its RecentsRead.
 extern std::atomic<int> syncing_recents;
 
 void load_contacts_csv();

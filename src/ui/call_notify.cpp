@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kIncomingId = "incoming-call";
 constexpr const char* kWaitingId = "waiting-call";
 
+// Main loop only, all of them: the notifications follow the store's call.
 GApplication* notifying_app = nullptr;
 int followed_state = CALL_IDLE;
 std::string ringing_number, ringing_name, ringing_shown;

@@ -6,7 +6,7 @@
 
 namespace {
 
-GtkWidget* question = nullptr;
+GtkWidget* question = nullptr;   // main loop only: the open close-question, if any
 
 // Asked of the call model, not of what the window shows: a call the phone
 // has just made active is ended by closing even before the window says so.

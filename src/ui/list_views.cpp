@@ -10,7 +10,7 @@
 
 namespace {
 
-// The number a right click chose, for the menu item's handler.
+// The number a right click chose, for the menu item's handler; main loop only.
 char contacts_copied_number[64] = "";
 char recents_copied_number[64] = "";
 

@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-// Set once on the main loop by the window build; any thread reads them
-// (atomic) to know whether the Log tab exists yet.
+// Main loop only: set by the window build, cleared as it goes; any thread
+// reads them (atomic) to know whether the Log tab exists.
 extern std::atomic<GtkTextBuffer*> log_buffer;
 extern std::atomic<GtkWidget*> log_view;
 

@@ -8,6 +8,7 @@
 
 namespace {
 
+// Main loop only: made by the window build.
 GtkWidget* status_box = nullptr;
 GtkWidget* note_label = nullptr;
 GtkWidget* signal_image = nullptr;
@@ -62,7 +63,7 @@ void update_phone_status()
     if (!status_box)
         return;
     bool connected = current_state.load() == CONNECTED;
-    static int service = -1, signal = -1, roam = -1, battchg = -1;
+    static int service = -1, signal = -1, roam = -1, battchg = -1;   // main loop only: last good values
     PhoneStatusView v = phone_status_view(connected, last_good("service", 1, service), last_good("signal", 5, signal),
                                           last_good("roam", 1, roam), last_good("battchg", 5, battchg));
     gtk_label_set_text(GTK_LABEL(note_label), v.note.c_str());

@@ -16,7 +16,7 @@ GtkWidget* swap_btn = nullptr;
 
 namespace {
 
-GtkWidget* second_call_box = nullptr;
+GtkWidget* second_call_box = nullptr;   // main loop only, like the widgets above
 
 std::string party_text(const char* name, const char* number)
 {
@@ -52,6 +52,7 @@ void reject_waiting_from_notification() { gtk_button_clicked(GTK_BUTTON(reject_w
 // One notification per waiting caller, withdrawn once the caller is decided.
 void follow_waiting_notification(bool waiting)
 {
+    // Main loop only.
     static std::string notified;   // the waiting caller's number, "" when none is notified
     static bool shown = false;
     if (waiting && (!shown || notified != waiting_call_party.number)) {

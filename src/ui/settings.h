@@ -6,8 +6,8 @@
 
 #include <string>
 
-// Main loop only: read_settings, the column-width trackers and the
-// Autostart box write them; save_settings reads them.
+// Main loop only: read_settings, the column-width trackers, the window build
+// and the Autostart box write them; save_settings reads them.
 extern int col_recent_type, col_recent_name, col_recent_number, col_recent_time;
 extern int col_contacts_name, col_contacts_number;
 extern int autostart_enabled;

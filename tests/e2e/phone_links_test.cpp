@@ -6,6 +6,7 @@
 #include "calls_x11.h"
 #include "harness.h"
 #include "simphone.h"
+#include "world/screen_reader.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -170,8 +171,19 @@ TEST(HandsFreeService, AnotherOwnerIsShownTakenOverWhenItLeavesAndBlueZEndsTheLi
                                               nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     ASSERT_TRUE(r);
     g_variant_unref(r);
-    w.launch();
+    th::ScreenReader reader(w.world);
+    w.launch(th::ScreenReader::env());
     ASSERT_TRUE(w.app->wait_for_output("⚠️ Another program holds the hands-free role: UUID already registered")) << w.out();
+    // The window says what frees the role, in the lines WirePlumber 0.4 (Debian 12) takes.
+    const std::string notice =
+        "⚠️ Another program is the phone's hands-free unit (on Debian 12 PipeWire's WirePlumber by default).\n"
+        "Leave hfp_hf and hsp_hs out of its bluez5.roles, in\n"
+        "~/.config/wireplumber/bluetooth.lua.d/51-telvane.lua:\n"
+        "bluez_monitor.properties[\"bluez5.roles\"] = \"[ a2dp_sink a2dp_source hsp_ag hfp_ag ]\"\n"
+        "then: systemctl --user restart wireplumber. Telvane takes over once it lets go.";
+    pid_t pid = w.app->process().pid();
+    EXPECT_TRUE(th::wait_until([&] { return th::shows_text(reader, pid, notice); }, 10000))
+        << testing::PrintToString(reader.shown_texts(pid)) << "\n" << w.out();
     th::wait_until([] { return false; }, 1500);
     EXPECT_EQ(w.phone.connection_count(), 0) << "a link was asked for while another program holds the role\n" << w.out();
 
@@ -179,6 +191,9 @@ TEST(HandsFreeService, AnotherOwnerIsShownTakenOverWhenItLeavesAndBlueZEndsTheLi
     g_object_unref(other);
     ASSERT_TRUE(w.app->wait_for_output("✓ Hands-free service registered: the other program let go")) << w.out();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine)) << w.out();
+    EXPECT_TRUE(th::wait_until([&] { return !th::shows_text(reader, pid, "Another program"); }, 5000))
+        << "the notice stays after the take-over: " << testing::PrintToString(reader.shown_texts(pid));
+    EXPECT_TRUE(th::shows_text(reader, pid, "Sim Phone")) << testing::PrintToString(reader.shown_texts(pid));
     EXPECT_TRUE(has_event(*w.world.bluez, std::string("RegisterProfile ") + kHf + " 263 7")) << "version and features as uint16";
     EXPECT_TRUE(adapter_offers(*w.world.bluez, kHf));
 

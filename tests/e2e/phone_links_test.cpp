@@ -35,8 +35,10 @@ constexpr long kLongestMainLoopWaitMs = 1000;
 
 // Asks the window's main loop every 20 ms for as long as it lives and keeps
 // the slowest answer: a main loop that waits on a connect, a sound server
-// tool or BlueZ answers late. Started before the program, it beats from the
-// moment the program's name is on the bus, so the connects at start count.
+// tool or BlueZ answers late. Started before the program, it asks from the
+// moment the program's name is on the bus and counts from its first answer,
+// so the connects at start count. That first answer waits for the window
+// being built (over a second in a checked build); it is kept apart.
 class Heartbeat {
 public:
     explicit Heartbeat(th::DbusDaemon& session_bus) : bus_(session_bus.open_connection())
@@ -48,7 +50,10 @@ public:
                                                           "org.gtk.Actions", "List", nullptr, nullptr,
                                                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
                 auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-                if (r) {
+                if (r && first_ < 0) {
+                    g_variant_unref(r);
+                    first_ = ms.count();
+                } else if (r) {
                     g_variant_unref(r);
                     if (ms.count() > slowest_) {
                         slowest_ = ms.count();
@@ -75,6 +80,8 @@ public:
             thread_.join();
     }
     long slowest_ms() const { return slowest_; }
+    // The first answer, at start: -1 while there was none.
+    long first_ms() const { return first_; }
     // When the slowest answer came (the log's clock), for the failure message.
     std::string slowest_at() const { return slowest_at_; }
     int beats() const { return beats_; }
@@ -83,6 +90,7 @@ private:
     GDBusConnection* bus_;
     std::atomic<bool> stop_{false};
     std::atomic<long> slowest_{0};
+    std::atomic<long> first_{-1};
     std::atomic<int> beats_{0};
     std::string slowest_at_;   // written by the thread, read after it ended
     std::thread thread_;
@@ -221,7 +229,8 @@ TEST(Reconnect, APairedPhoneIsConnectedAtStartAtOnceWhenBackInRangeAndWhenItConn
     ASSERT_TRUE(w.app->wait_for_output("🔗 Connecting to Sim Phone…")) << w.out();
     ASSERT_TRUE(w.app->wait_for_output(kListenerReadyLine, 20000)) << w.out();
     EXPECT_NE(w.out().find("State: CONNECTING -> CONNECTED"), std::string::npos) << w.out();
-    EXPECT_GT(heartbeat.beats(), 0) << "no beat while the phone connected at start";
+    EXPECT_GT(heartbeat.beats(), 0) << "no beat while the phone connected at start (first answer after "
+                                    << heartbeat.first_ms() << " ms)";
 
     // Out of range: the tries fail and back off.
     w.phone.set_in_range(false);

@@ -13,6 +13,7 @@ clang libclang-rt-14-dev
 dbus dbus-x11 python3 python3-dbus python3-gi python3-dbusmock
 pulseaudio pulseaudio-utils
 xvfb xauth x11-utils imagemagick xdotool xclip
+at-spi2-core gir1.2-atspi-2.0
 fonts-noto-color-emoji fonts-dejavu-core
 bluez-obexd
 "

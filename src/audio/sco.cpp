@@ -12,6 +12,7 @@
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/sco.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,9 @@ namespace {
 std::mutex connect_mutex;
 std::mutex pump_threads_mutex;   // guards sco_audio_thread and audio_started
 bool audio_started = false;   // under pump_threads_mutex
+
+// A controller answers a synchronous link's accept within a few slots.
+constexpr int kLinkSetupMs = 2000;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -91,6 +95,28 @@ void codec_refused()
 {
     sco_codec.store(static_cast<int>(VoiceCodec::CVSD));
     post_event(VoiceCodecRefused{});
+}
+
+// The read only sends the accept; the controller then sets the link up or
+// fails it (a coding it cannot carry), which ends the socket with an error.
+int link_completion(int fd)
+{
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do
+        r = poll(&p, 1, kLinkSetupMs);
+    while (r < 0 && errno == EINTR);
+    if (r == 0)
+        return ETIMEDOUT;
+    if (r < 0)
+        return errno;
+    if (!(p.revents & (POLLERR | POLLHUP)))
+        return 0;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0)
+        err = ECONNRESET;
+    return err;
 }
 
 }  // namespace
@@ -221,8 +247,17 @@ void sco_adopt_link(int fd)
     }
     // With deferred setup the link completes on the first read, which returns 0.
     char none;
-    if (read(fd, &none, 1) < 0) {
-        log_msgf("⚠️ Voice link of the phone lost: %s", strerror(errno));
+    int err = read(fd, &none, 1) < 0 ? errno : link_completion(fd);
+    if (err != 0 && codec_transparent(codec)) {
+        // The adapter could not carry the coding: the phone tries again, or
+        // the PC's own connect follows, in CVSD.
+        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(err));
+        codec_refused();
+        close(fd);
+        return;
+    }
+    if (err != 0) {
+        log_msgf("⚠️ Voice link of the phone lost: %s", strerror(err));
         close(fd);
         return;
     }

@@ -89,9 +89,7 @@ void cleanup_connection(const char* message, bool forget_phone)
         log_msg(message);
     sco_listen_set_phone("");
     call_link_closed();
-    hfp_stop_listener();
-    hfp_close();
-    stop_sco_audio(nullptr);
+    hfp_end_links();
     if (forget_phone) {
         device_path[0] = '\0';
         device_addr[0] = '\0';

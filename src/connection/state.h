@@ -28,4 +28,5 @@ void update_ui();
 // discoverable session, else PAIRED with a paired phone, else IDLE.
 AppState resting_state();
 // Ends the phone's links and its call; forget_phone also forgets the phone.
+// Their threads are joined by a worker (hfp_end_links).
 void cleanup_connection(const char* message, bool forget_phone);

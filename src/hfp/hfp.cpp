@@ -102,14 +102,21 @@ void hfp_lookup_channel()
     }
 }
 
-void hfp_close()
+bool hfp_close_voice()
 {
     sco_audio_running = 0;
     int sco = sco_socket.exchange(-1);
-    if (sco >= 0) {
-        shutdown(sco, SHUT_RDWR);
-        close(sco);
-        log_msg("🔊 SCO audio closed");
+    if (sco < 0)
+        return false;
+    shutdown(sco, SHUT_RDWR);
+    close(sco);
+    log_msg("🔊 SCO audio closed");
+    return true;
+}
+
+void hfp_close()
+{
+    if (hfp_close_voice()) {
         // The pumps see the link gone before the dial link goes too.
         g_usleep(100 * 1000);
     }

@@ -21,6 +21,9 @@ extern std::atomic<int> hfp_reply_timeout_ms;
 void hfp_lookup_channel();
 // Closes the SCO link. The hands-free link is the listener's.
 void hfp_close();
+// Its first half, which waits for nothing: the flag cleared and the socket
+// shut and closed. True when there was a link.
+bool hfp_close_voice();
 
 // Opens an RFCOMM connection to the phone on hfp_channel.
 // Returns the descriptor, or -1 with errno set (the socket is closed).

@@ -8,8 +8,13 @@
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
 #include "hfp/link.h"
+#include "audio/sco.h"
+#include "base/workers.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,8 +32,40 @@ struct ListenerStart {
     int fd;
 };
 
+// Teardowns of the links still under way: counted up on the main loop,
+// down by their "link-teardown" workers.
+std::mutex teardown_mutex;
+std::condition_variable teardown_done;
+int teardowns = 0;   // guarded by teardown_mutex
+
+struct Teardown {
+    GThread* listener;
+    bool voice;
+};
+
+gpointer link_teardown_thread(gpointer data)
+{
+    std::unique_ptr<Teardown> job(static_cast<Teardown*>(data));
+    if (job->listener)
+        g_thread_join(job->listener);
+    if (job->voice)
+        g_usleep(100 * 1000);   // the pumps see the link gone
+    log_msg("✓ HFP connection closed");
+    stop_sco_audio(nullptr);
+    std::lock_guard<std::mutex> lock(teardown_mutex);
+    --teardowns;
+    teardown_done.notify_all();
+    return nullptr;
+}
+
 void start_listener_thread(int fd)
 {
+    // Only when a link comes back at once: the last listener may still be on
+    // its way out, and the two share the globals above.
+    {
+        std::unique_lock<std::mutex> lock(teardown_mutex);
+        teardown_done.wait(lock, [] { return teardowns == 0; });
+    }
     incoming_call_running = 1;
     listener_finished = 0;
     hfp_listen_socket = fd;
@@ -146,6 +183,27 @@ void hfp_stop_listener()
         g_thread_join(incoming_call_thread);
         incoming_call_thread = nullptr;
     }
+}
+
+void hfp_end_links()
+{
+    ASSERT_MAIN_THREAD();
+    int listen_fd = hfp_listen_socket.exchange(-1);
+    incoming_call_running = 0;
+    if (listen_fd >= 0)
+        shutdown(listen_fd, SHUT_RDWR);   // the listener closes it itself
+    GThread* listener = std::exchange(incoming_call_thread, nullptr);
+    bool voice = hfp_close_voice();
+    if (!listener && !voice) {
+        hfp_close();
+        stop_sco_audio(nullptr);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(teardown_mutex);
+        ++teardowns;
+    }
+    start_worker("link-teardown", link_teardown_thread, new Teardown{listener, voice});
 }
 
 bool listener_link_ready() { return hfp_link_ready(); }

@@ -26,6 +26,10 @@ void hfp_adopt_link(int fd, bool asked_for);
 void hfp_release_link();
 // Shuts the link down and joins the listener thread. Main loop.
 void hfp_stop_listener();
+// Ends the hands-free and voice links without waiting: the listener thread
+// and the voice pumps are waited for by a "link-teardown" worker, which
+// join_workers waits for at exit; a new listener waits for it. Main loop.
+void hfp_end_links();
 // Whether a listener thread runs; one that has ended is joined. Main loop.
 bool listener_running();
 gpointer incoming_call_listener(gpointer);

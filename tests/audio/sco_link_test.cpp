@@ -6,6 +6,10 @@
 #include "audio_log_capture.h"
 #include "audio_phone.h"
 #include "audio_pulse.h"
+#include "base/workers.h"
+#include "connection/state.h"
+#include "hfp/hfp.h"
+#include "hfp/listener.h"
 
 #include <unistd.h>
 
@@ -240,6 +244,43 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
     EXPECT_TRUE(audio_stopped());
     EXPECT_TRUE(th::wait_until([&] { return pulse.client_streams("sink-inputs", "TELVANE") == 0; }, 3000));
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);
+}
+
+// The phone goes during a call: its links end without the window waiting
+// for their threads. A listener still on its way out (here one whose
+// phone's link is slow to end) and the voice pumps are waited for by a
+// worker, which the program's exit joins before its state goes.
+TEST_F(ScoLink, ATeardownDuringACallLeavesTheWaitingToAWorker)
+{
+    start_pulse();
+    sco_connect();
+    int fd = phone->accept_sco(3000);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(th::wait_until([] { return pulse_capture.load() && pulse_playback.load(); }, 3000));
+    static std::atomic<bool> let_go, listener_ended;
+    let_go = false;
+    listener_ended = false;
+    incoming_call_thread = g_thread_new("incoming-call", [](gpointer) -> gpointer {
+        for (int waited = 0; waited < 5000 && !let_go.load(); waited += 10)
+            g_usleep(10 * 1000);
+        listener_ended = true;
+        return nullptr;
+    }, nullptr);
+    th::ScoPeer peer(dup(fd));
+    th::StdoutCapture log;
+    ASSERT_TRUE(g_main_context_acquire(nullptr));
+    cleanup_connection(nullptr, false);
+    EXPECT_FALSE(listener_ended.load()) << "the window waited for the listener";
+    EXPECT_EQ(incoming_call_thread, nullptr);
+    EXPECT_EQ(sco_socket.load(), -1);
+    EXPECT_TRUE(th::wait_until([&] { return peer.link_closed_by_host(); }, 3000)) << "the phone's voice link stays up";
+    let_go = true;
+    join_workers();   // as the program's exit does
+    g_main_context_release(nullptr);
+    EXPECT_TRUE(listener_ended.load());
+    EXPECT_TRUE(audio_stopped());
+    EXPECT_EQ(log.count("✓ HFP connection closed"), 1) << log.text();
+    phone->drop_sco(fd);
 }
 
 }  // namespace

@@ -194,6 +194,10 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
          {"AT+BCS=3", "AT+BCC", "AT+BCS=3"}},
         {"transparent refused: CVSD, and only CVSD offered from then on", {2, 1}, false, true, 1, "🎧 Narrowband (CVSD)",
          1000, {"AT+BCS=2", "AT+BCC", "AT+BCS=2", "AT+BAC=1", "AT+BCS=1"}},
+        // The adapter fails the phone's transparent link after accepting it:
+        // the phone's next try, or the PC's own, carries CVSD.
+        {"transparent refused on the phone's own link: CVSD from then on", {2, 1}, true, true, 1, "🎧 Narrowband (CVSD)",
+         1000, {"AT+BCS=2", "AT+BCS=2", "AT+BAC=1", "AT+BCS=1"}},
         {"a phone with CVSD alone", {1}, true, false, 1, "🎧 Narrowband (CVSD)", 1000, {"AT+BCS=1", "AT+BCS=1"}},
     };
     for (const auto& row : rows) {
@@ -212,6 +216,10 @@ TEST(CallAudio, EachCodecCarriesItsBandBothWays)
         const int rate = peer.rate();
         peer.start_sending([&](uint64_t i) { return static_cast<int16_t>(8000 * std::sin(2 * M_PI * row.tone * double(i) / rate)); });
         EXPECT_TRUE(w.app->wait_for_output(row.label)) << w.out();
+        if (row.refuse_transparent) {
+            EXPECT_TRUE(w.app->wait_for_output("⚠️ mSBC voice link failed (Operation not supported): falling back to CVSD"))
+                << w.out();
+        }
         EXPECT_EQ(w.app->find("✓ SCO audio connected (opened by the phone)") != std::string::npos, row.phone_opens)
             << w.out();
         EXPECT_TRUE(th::wait_until([&] {

@@ -6,11 +6,13 @@
 #include <bluetooth/rfcomm.h>
 #include <bluetooth/sco.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <functional>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -73,6 +75,62 @@ TEST_F(ShimTest, SocketCallsFailAsTheKernelsDo)
     for (const auto& [what, call, err] : rows)
         EXPECT_EQ(call(), err) << what;
     EXPECT_EQ(phone->busy_refusals(), 1);
+}
+
+// The phone's voice link as the kernel hands it over with deferred setup:
+// the first read completes it; an adapter that cannot carry the coding the
+// listener chose fails it only then, and the socket ends with that error.
+TEST_F(ShimTest, AnAcceptedLinkCompletesOnItsFirstReadOrFailsInACodingTheAdapterCannotCarry)
+{
+    constexpr const char* kPc = "AA:BB:CC:DD:EE:01";
+    phone->set_pc_address(kPc);
+    const struct {
+        const char* what;
+        uint16_t setting;
+        bool refuse_transparent;
+        bool up;   // the phone's connect completes, the socket is writable
+        int later_read;   // errno of the reads after the first
+    } rows[] = {
+        {"CVSD", 0x0060, true, true, EAGAIN},
+        {"transparent, carried", 0x0003, false, true, EAGAIN},
+        {"transparent, the adapter cannot", 0x0003, true, false, ENOTCONN},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        phone->refuse_transparent(row.refuse_transparent);
+        int lfd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_SCO);
+        sockaddr_sco a{};
+        a.sco_family = AF_BLUETOOTH;
+        str2ba(kPc, &a.sco_bdaddr);
+        uint32_t defer = 1;
+        bt_voice v{row.setting};
+        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(setsockopt(lfd, SOL_BLUETOOTH, BT_DEFER_SETUP, &defer, sizeof defer), 0);
+        ASSERT_EQ(setsockopt(lfd, SOL_BLUETOOTH, BT_VOICE, &v, sizeof v), 0);
+        ASSERT_EQ(listen(lfd, 1), 0);
+        // The coding goes before listen or on the accepted link, never on a listener.
+        EXPECT_EQ(error_of(setsockopt(lfd, SOL_BLUETOOTH, BT_VOICE, &v, sizeof v)), EINVAL);
+        int phone_end = -1;
+        std::thread opener([&] { phone_end = phone->open_sco_to_pc(3000); });
+        int link = accept(lfd, nullptr, nullptr);
+        ASSERT_GE(link, 0);
+        EXPECT_EQ(error_of(setsockopt(link, SOL_BLUETOOTH, BT_VOICE, &v, sizeof v)), 0);
+        char byte;
+        EXPECT_EQ(read(link, &byte, 1), 0);
+        opener.join();
+        EXPECT_EQ(phone_end >= 0, row.up);
+        EXPECT_EQ(error_of(setsockopt(link, SOL_BLUETOOTH, BT_VOICE, &v, sizeof v)), EINVAL);
+        pollfd p{link, POLLOUT, 0};
+        ASSERT_EQ(poll(&p, 1, 1000), 1);
+        EXPECT_EQ((p.revents & (POLLERR | POLLHUP)) != 0, !row.up);
+        int err = -1;
+        socklen_t len = sizeof err;
+        EXPECT_EQ(getsockopt(link, SOL_SOCKET, SO_ERROR, &err, &len), 0);
+        EXPECT_EQ(err, row.up ? 0 : EOPNOTSUPP);
+        EXPECT_EQ(error_of(static_cast<int>(recv(link, &byte, 1, MSG_DONTWAIT))), row.later_read);
+        close(link);
+        close(lfd);
+    }
 }
 
 }  // namespace

@@ -13,13 +13,20 @@
  *   ADDR/sco_voice      written at each SCO connect, and when an accepted link
  *                       completes: its BT_VOICE setting ("0x0060")
  *   ADDR/no_transparent present: a transparent SCO connect fails with
- *                       EOPNOTSUPP, as on an adapter that cannot carry it
+ *                       EOPNOTSUPP, as on an adapter that cannot carry it;
+ *                       so does a phone's link accepted as transparent,
+ *                       after the read that completes it (see below)
  * A bound SCO socket that listens is served at LOCAL/sco (LOCAL: its bound
  * address): the connecting phone sends its address as the first packet and
  * its connect completes when it receives a one-byte packet 0. With
  * BT_DEFER_SETUP on the listener that byte goes on the accepted socket's
  * first read, which returns 0, as the kernel completes the link then;
  * closing the socket unread refuses the link (the phone sees the end).
+ * BT_VOICE goes on a socket before its connect, on a bound one before it
+ * listens, or on an accepted one before that first read (EINVAL otherwise).
+ * A transparent link the adapter cannot carry fails as the controller fails
+ * the kernel's accept: the first read still returns 0, then the socket hangs
+ * up, SO_ERROR and the next read give EOPNOTSUPP, later reads ENOTCONN.
  * A phone present without the socket gives ECONNREFUSED, as the kernel does.
  * An RFCOMM server answers every accepted stream with one byte before any
  * data: 0 when the link is up, else the errno the connect fails with (EBUSY
@@ -88,11 +95,15 @@ struct bt_sock {
     int listening;
     int defer;      /* BT_DEFER_SETUP on a listener */
     int deferred;   /* accepted, the link waiting for the first read */
+    int link_err;   /* the link failed after its setup: errno still to report */
+    int failed;     /* the link failed after its setup */
 };
 
 /* Accepted sockets still waiting for their first read: reads skip the
  * table while there are none. */
 static int deferred_count;
+/* Accepted sockets whose link failed after the read that set it up. */
+static int failed_count;
 
 static struct bt_sock socks[MAX_FDS];
 static pthread_mutex_t socks_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -483,6 +494,12 @@ static int put_opt(void* val, socklen_t* len, const void* data, socklen_t size)
 EXPORT int getsockopt(int fd, int level, int name, void* val, socklen_t* len)
 {
     struct bt_sock s;
+    if (level == SOL_SOCKET && name == SO_ERROR && lookup(fd, &s) && s.link_err) {
+        int e = s.link_err;
+        s.link_err = 0;
+        store(fd, &s);
+        return put_opt(val, len, &e, sizeof e);
+    }
     if (!lookup(fd, &s) || level == SOL_SOCKET)
         return REAL(getsockopt_fn, getsockopt)(fd, level, name, val, len);
     int err;
@@ -554,6 +571,8 @@ EXPORT int setsockopt(int fd, int level, int name, const void* val, socklen_t le
             return fail(ENOPROTOOPT);
         if (!val || len < sizeof(struct bt_voice))
             return fail(EINVAL);
+        if (s.listening || (s.connected && !s.deferred) || s.failed)
+            return fail(EINVAL);
         int err = take_fault("setsockopt-bt_voice");
         if (err)
             return fail(err);
@@ -605,10 +624,10 @@ EXPORT int listen(int fd, int backlog)
     return 0;
 }
 
-static void send_verdict(int fd)
+static void send_verdict(int fd, int err)
 {
-    unsigned char ok = 0;
-    ssize_t n = send(fd, &ok, 1, MSG_NOSIGNAL);
+    unsigned char verdict = (unsigned char)err;
+    ssize_t n = send(fd, &verdict, 1, MSG_NOSIGNAL);
     (void)n;
 }
 
@@ -664,7 +683,7 @@ EXPORT int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags)
     if (a.deferred)
         __atomic_add_fetch(&deferred_count, 1, __ATOMIC_SEQ_CST);
     else
-        send_verdict(nfd);
+        send_verdict(nfd, 0);
     snprintf(line, sizeof line, "accept sco %s%s\n", who, a.deferred ? " deferred" : "");
     journal(line);
     if (addr && len)
@@ -691,7 +710,39 @@ static int complete_deferred(int fd)
     addr_text(&s.peer, addr_str);
     snprintf(phone_dir, sizeof phone_dir, "%s/%s", shim_dir(), addr_str);
     record_voice(phone_dir, s.voice);
-    send_verdict(fd);
+    char path[512];
+    struct stat st;
+    snprintf(path, sizeof path, "%s/no_transparent", phone_dir);
+    if (s.voice == BT_VOICE_TRANSPARENT && stat(path, &st) == 0) {
+        /* The controller fails the synchronous link: the phone sees it
+         * refused, the socket is closed with the error. */
+        char line[80];
+        send_verdict(fd, EOPNOTSUPP);
+        shutdown(fd, SHUT_RDWR);
+        s.connected = 0;
+        s.failed = 1;
+        s.link_err = EOPNOTSUPP;
+        store(fd, &s);
+        __atomic_add_fetch(&failed_count, 1, __ATOMIC_SEQ_CST);
+        snprintf(line, sizeof line, "accept sco %s EOPNOTSUPP\n", addr_str);
+        journal(line);
+        return 1;
+    }
+    send_verdict(fd, 0);
+    return 1;
+}
+
+/* A read of a link that failed after its setup: its error once, then ENOTCONN. */
+static int failed_read(int fd)
+{
+    struct bt_sock s;
+    if (__atomic_load_n(&failed_count, __ATOMIC_SEQ_CST) == 0 || !lookup(fd, &s) || !s.failed)
+        return 0;
+    errno = s.link_err ? s.link_err : ENOTCONN;
+    if (s.link_err) {
+        s.link_err = 0;
+        store(fd, &s);
+    }
     return 1;
 }
 
@@ -699,6 +750,8 @@ EXPORT ssize_t read(int fd, void* buf, size_t n)
 {
     if (complete_deferred(fd))
         return 0;
+    if (failed_read(fd))
+        return -1;
     return CACHED(read_fn, read)(fd, buf, n);
 }
 
@@ -706,6 +759,8 @@ EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags)
 {
     if (complete_deferred(fd))
         return 0;
+    if (failed_read(fd))
+        return -1;
     return CACHED(recv_fn, recv)(fd, buf, n, flags);
 }
 
@@ -713,6 +768,8 @@ EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, struct sockaddr*
 {
     if (complete_deferred(fd))
         return 0;
+    if (failed_read(fd))
+        return -1;
     return CACHED(recvfrom_fn, recvfrom)(fd, buf, n, flags, from, len);
 }
 
@@ -720,5 +777,7 @@ EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags)
 {
     if (complete_deferred(fd))
         return 0;
+    if (failed_read(fd))
+        return -1;
     return CACHED(recvmsg_fn, recvmsg)(fd, msg, flags);
 }

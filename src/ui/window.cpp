@@ -304,6 +304,36 @@ void append_page(GtkWidget* notebook, GtkWidget* page, const char* tab)
     gtk_notebook_append_page(GTK_NOTEBOOK(notebook), page, gtk_label_new(tab));
 }
 
+constexpr const char* kHeldBack = "telvane-held-back";
+
+// A page's content stays out of the window's first showing and joins when the
+// page is first opened: measuring and styling lists and the log nobody sees
+// yet only delays the first frame. The tab itself shows from the start.
+void hold_back_until_opened(GtkWidget* page)
+{
+    GList* held = nullptr;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(page));
+    for (GList* l = children; l; l = l->next) {
+        GtkWidget* child = GTK_WIDGET(l->data);
+        if (!gtk_widget_get_no_show_all(child)) {
+            gtk_widget_set_no_show_all(child, TRUE);
+            held = g_list_prepend(held, child);
+        }
+    }
+    g_list_free(children);
+    g_object_set_data_full(G_OBJECT(page), kHeldBack, held, reinterpret_cast<GDestroyNotify>(g_list_free));
+}
+
+void on_switch_page(GtkNotebook*, GtkWidget* page, guint, gpointer)
+{
+    auto* held = static_cast<GList*>(g_object_steal_data(G_OBJECT(page), kHeldBack));
+    for (GList* l = held; l; l = l->next) {
+        gtk_widget_set_no_show_all(GTK_WIDGET(l->data), FALSE);
+        gtk_widget_show_all(GTK_WIDGET(l->data));
+    }
+    g_list_free(held);
+}
+
 // The width the user gave the column (a drag sets it), not the width it is
 // drawn at: the last column is stretched to fill the view, and storing that
 // stretch would make the saved widths creep up from run to run.
@@ -357,6 +387,9 @@ void build_main_window(GtkApplication* application)
     append_page(notebook, build_recents_page(), "🕘 Recent Calls");
     append_page(notebook, build_contacts_page(), "👥 Contacts");
     append_page(notebook, build_log_page(), "📋 Log");
+    for (int i = 1; i < gtk_notebook_get_n_pages(GTK_NOTEBOOK(notebook)); ++i)
+        hold_back_until_opened(gtk_notebook_get_nth_page(GTK_NOTEBOOK(notebook), i));
+    g_signal_connect(notebook, "switch-page", G_CALLBACK(on_switch_page), nullptr);
 
     gtk_application_add_window(application, GTK_WINDOW(window));
     install_call_notifications(application);

@@ -191,8 +191,18 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
     for (int i = 0; i < gtk_notebook_get_n_pages(notebook); ++i)
         tabs.push_back(gtk_notebook_get_tab_label_text(notebook, gtk_notebook_get_nth_page(notebook, i)));
     EXPECT_EQ(tabs, (std::vector<std::string>{"📱 Dialpad", "🕘 Recent Calls", "👥 Contacts", "📋 Log"}));
+    // Each tab shows its content once opened; what only a download shows stays hidden.
+    for (auto [page, view] : {std::pair{1, recent_view}, {2, contacts_view}, {3, log_view.load()}, {1, recent_view}}) {
+        gtk_notebook_set_current_page(notebook, page);
+        EXPECT_TRUE(th::wait_until([&] {
+            uitest::pump();
+            return gtk_widget_get_mapped(view);
+        })) << tabs[page];
+    }
+    EXPECT_TRUE(gtk_widget_is_visible(contacts_search_entry));
     EXPECT_FALSE(gtk_widget_get_visible(recents_spinner));
     EXPECT_FALSE(gtk_widget_get_visible(contacts_spinner));
+    EXPECT_FALSE(gtk_widget_get_visible(contacts_progress_label));
 
     // The Log tab shows log_msg's lines (read by the phone-data tests), the last 5000.
     EXPECT_EQ(log_buffer.load(), gtk_text_view_get_buffer(GTK_TEXT_VIEW(log_view.load())));

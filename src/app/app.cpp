@@ -187,6 +187,10 @@ int telvane_main(int argc, char** argv)
     app = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
     g_signal_connect(app, "activate", G_CALLBACK(on_app_activate), nullptr);
     g_signal_connect(app, "command-line", G_CALLBACK(on_app_command_line), nullptr);
+    // The font map reads fontconfig's files in a thread of its own, and the
+    // first text layout waits for it: started now, that reading overlaps the
+    // display and bus set-up instead of holding up the first frame.
+    pango_cairo_font_map_get_default();
     int status = g_application_run(G_APPLICATION(app), argc, argv);
     close_down();
     g_object_unref(app);

@@ -181,8 +181,12 @@ void voice_link_bring_back()
 
 namespace {
 
-gpointer voice_stop_thread(gpointer)
+gpointer voice_stop_thread(gpointer data)
 {
+    if (data) {
+        std::unique_ptr<PhoneRef> phone(static_cast<PhoneRef*>(data));
+        adopt_phone(*phone);
+    }
     std::lock_guard<std::mutex> lock(voice_mutex);
     if (!voice_wanted() && voice_up())
         stop_sco_audio(nullptr);
@@ -204,7 +208,7 @@ void voice_link_sync(bool may_open)
         return;
     // Stopping waits for the pumps: never on the main loop.
     if (on_main_loop()) {
-        g_thread_unref(g_thread_new("voice-stop", voice_stop_thread, nullptr));
+        g_thread_unref(g_thread_new("voice-stop", voice_stop_thread, new PhoneRef(this_phone())));
         return;
     }
     voice_stop_thread(nullptr);

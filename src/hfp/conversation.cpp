@@ -1,5 +1,7 @@
 #include "hfp/conversation.h"
 
+#include "base/phone.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,7 +56,12 @@ void AtConversation::on_closed(std::function<void()> handler) { closed_handler_ 
 
 void AtConversation::start()
 {
-    thread_ = std::thread(&AtConversation::run, this);
+    // The reader's handlers may open the voice link: they talk to the phone
+    // the starting thread was handed, never to the record the main loop rewrites.
+    thread_ = std::thread([this, phone = this_phone()] {
+        adopt_phone(phone);
+        run();
+    });
 }
 
 void AtConversation::send(std::string command, std::vector<std::string> expect, Reply reply, int timeout_ms)

@@ -111,6 +111,8 @@ void hfp_release_link()
 {
     ASSERT_MAIN_THREAD();
     incoming_call_running = 0;
+    // Wakes the listener out of its read. The listener closes its descriptor
+    // itself: closed here, the number could be reused while it still uses it.
     int fd = hfp_listen_socket.exchange(-1);
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);
@@ -170,15 +172,7 @@ gpointer incoming_call_listener(gpointer data)
 
 void hfp_stop_listener()
 {
-    ASSERT_MAIN_THREAD();
-    int listen_fd = hfp_listen_socket.exchange(-1);
-    incoming_call_running = 0;
-    if (listen_fd >= 0) {
-        // Wakes the listener out of its blocking connect or read before the
-        // join. The listener closes its descriptor itself: closed here, the
-        // number could be reused while the listener still uses it.
-        shutdown(listen_fd, SHUT_RDWR);
-    }
+    hfp_release_link();
     if (incoming_call_thread) {
         g_thread_join(incoming_call_thread);
         incoming_call_thread = nullptr;
@@ -187,11 +181,7 @@ void hfp_stop_listener()
 
 void hfp_end_links()
 {
-    ASSERT_MAIN_THREAD();
-    int listen_fd = hfp_listen_socket.exchange(-1);
-    incoming_call_running = 0;
-    if (listen_fd >= 0)
-        shutdown(listen_fd, SHUT_RDWR);   // the listener closes it itself
+    hfp_release_link();
     GThread* listener = std::exchange(incoming_call_thread, nullptr);
     bool voice = hfp_close_voice();
     if (!listener && !voice) {
@@ -205,8 +195,6 @@ void hfp_end_links()
     }
     start_worker("link-teardown", link_teardown_thread, new Teardown{listener, voice});
 }
-
-bool listener_link_ready() { return hfp_link_ready(); }
 
 bool hands_free_link_ready() { return hfp_link_ready(); }
 

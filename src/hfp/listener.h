@@ -35,4 +35,3 @@ bool listener_running();
 gpointer incoming_call_listener(gpointer);
 // True once the link is past its handshake and can carry call commands.
 bool hands_free_link_ready();
-bool listener_link_ready();

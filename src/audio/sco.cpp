@@ -89,10 +89,11 @@ bool reap_one(pthread_t& thread, bool& started, bool wait)
     return false;
 }
 
-// The next link goes in CVSD at once; the phone hears of it through the
-// hands-free link, on the main loop.
-void codec_refused()
+// A call must never go silent for a codec: the next link goes in CVSD at
+// once, and the phone hears of it through the hands-free link, on the main loop.
+void fall_back_to_cvsd(VoiceCodec refused, const char* why)
 {
+    log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(refused), why);
     sco_codec.store(static_cast<int>(VoiceCodec::CVSD));
     post_event(VoiceCodecRefused{});
 }
@@ -172,8 +173,7 @@ void sco_connect()
         log_msg(line);
         if (codec_transparent(codec)) {
             // Without the transparent setting the link would carry CVSD.
-            log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), "no transparent setting");
-            codec_refused();
+            fall_back_to_cvsd(codec, "no transparent setting");
             codec = VoiceCodec::CVSD;
         }
     }
@@ -187,8 +187,7 @@ void sco_connect()
     if (connected < 0 && codec_transparent(codec) && errno != EBUSY && errno != EMLINK) {
         // The adapter cannot carry the codec (EOPNOTSUPP) or the phone
         // would not take the link: a call must never go silent for a codec.
-        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
-        codec_refused();
+        fall_back_to_cvsd(codec, strerror(errno));
         codec = VoiceCodec::CVSD;
         close_sco_socket();
         fd = open_sco_socket();
@@ -241,8 +240,7 @@ void sco_adopt_link(int fd)
     // A deferred link takes its air coding until the read that completes it.
     VoiceCodec codec = static_cast<VoiceCodec>(sco_codec.load());
     if (sco_set_voice(fd, codec) < 0 && codec_transparent(codec)) {
-        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(errno));
-        codec_refused();
+        fall_back_to_cvsd(codec, strerror(errno));
         codec = VoiceCodec::CVSD;
     }
     // With deferred setup the link completes on the first read, which returns 0.
@@ -251,8 +249,7 @@ void sco_adopt_link(int fd)
     if (err != 0 && codec_transparent(codec)) {
         // The adapter could not carry the coding: the phone tries again, or
         // the PC's own connect follows, in CVSD.
-        log_msgf("⚠️ %s voice link failed (%s): falling back to CVSD", codec_name(codec), strerror(err));
-        codec_refused();
+        fall_back_to_cvsd(codec, strerror(err));
         close(fd);
         return;
     }

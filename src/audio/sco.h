@@ -28,7 +28,8 @@ extern std::atomic<int> sco_codec;
 extern std::atomic<int> sco_link_codec;
 
 // The link's air coding for a codec (BT_VOICE): on a socket before its
-// connect, or on a listening one for the links it accepts.
+// connect, or on an accepted one before the read that completes it (the
+// kernel refuses it on a listening socket).
 int sco_set_voice(int fd, VoiceCodec codec);
 
 void sco_connect();

@@ -20,8 +20,9 @@ std::mutex link_mutex;   // guards the three below, written by the link reader o
 std::shared_ptr<AtConversation> ready_link;   // guarded by link_mutex
 int ready_ag_features = 0;                    // guarded by link_mutex
 unsigned ready_generation = 0;                // guarded by link_mutex
-// An AT+CLCC waits in the queue: set by whoever asks (main loop, link reader), cleared by its reply.
-std::atomic<int> call_list_queued{0};
+// Asks for the call list since the last AT+CLCC went into the queue: raised
+// by whoever asks (main loop, link reader), cleared by that command's reply.
+std::atomic<int> call_list_asks{0};
 // 1 + the generation of a link whose handshake read a call from AT+CIND?
 // and has not finished yet; 0 when none. Written by the handshake: the link
 // reader, or "incoming-call" when the link closed before its first command.
@@ -236,13 +237,17 @@ void hfp_link_list_calls()
     std::shared_ptr<AtConversation> link = current(&ag, &generation);
     if (!link || !(ag & AG_ENHANCED_STATUS))
         return;
-    // One in the queue is enough: it answers for every change before it.
-    if (call_list_queued.exchange(1))
+    // One in the queue answers for every change before it. The phone may
+    // have written its list before a change it tells while the command
+    // waits, so such a change asks once more after the answer.
+    if (call_list_asks.fetch_add(1) > 0)
         return;
     link->send("AT+CLCC", {"+CLCC"}, [generation](const AtResponse& r) {
-        call_list_queued = 0;
+        int asks = call_list_asks.exchange(0);
         if (r.ok())
             apply_call_list(generation, r.lines);
+        if (asks > 1)
+            hfp_link_list_calls();
     });
 }
 

@@ -376,6 +376,10 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
          {{"say \r\n+CIEV: C,1\r\n", "A "}, {"set AT+CLCC=\r\n+CLCC: 1,0,0,0,0,\"555\",129\r\n\r\nOK\r\n", ""},
           {"say \r\n+CIEV: S,0\r\n", "A 555"}, {"hangup", "Ae 555"}, {"say \r\n+CIEV: C,0\r\n", "-"}},
          {"AT+CLCC", "AT+CHUP", "AT+CLCC"}},
+        {"a change told before the awaited call list: listed again",
+         {{"set AT+CLCC=", ""}, {"say \r\n+CIEV: C,1\r\n", "A "},
+          {"set AT+CLCC=\r\n+CLCC: 1,0,0,0,0,\"555\",129\r\n\r\nOK\r\n", ""}, {"say \r\n+CIEV: S,0\r\n\r\nOK\r\n", "A 555"}},
+         {"AT+CLCC"}},
         // Android refuses anything outside its dial set: the number goes out reduced, and stays shown as typed.
         {"a contact's number as stored is dialled as the phone accepts it",
          {{"set ATD+14085550142;=\r\nOK\r\n", ""}, {"dial +1 (408) 555-0142", "O +1 (408) 555-0142"},

@@ -9,11 +9,12 @@
 #include "audio/sco_listen.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
+#include "base/events.h"
+#include "store/phone_record.h"
 #include "connection/phone_device.h"
 #include "connection/profile.h"
 #include "connection/signals.h"
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "hfp/call_state.h"
 #include "store/call_display.h"
 #include "hfp/dial.h"
@@ -93,8 +94,9 @@ void finish_startup()
     show_search_results();
     refresh_recents_view();
 
-    if (!open_system_bus())
-        set_state(ERROR);
+    std::string why;
+    if (!open_system_bus(&why))
+        deliver_event(ConnectionFailed{why});
     else {
         sco_listen_set_rule(
             [] { return call_model_snapshot().view().state != CALL_IDLE || hfp_handshake_saw_call(); });

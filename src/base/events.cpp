@@ -1,5 +1,7 @@
 #include "base/events.h"
 
+#include "base/main_thread.h"
+
 #include <glib.h>
 
 #include <deque>
@@ -38,6 +40,16 @@ void post_event(Event event)
     queue.push_back(std::move(event));
     if (!std::exchange(drain_queued, true))
         g_idle_add(drain_cb, nullptr);
+}
+
+void deliver_event(Event event)
+{
+    ASSERT_MAIN_THREAD();
+    if (!sink) {
+        post_event(std::move(event));
+        return;
+    }
+    sink(event);
 }
 
 void discard_events()

@@ -59,12 +59,77 @@ struct AutoConnectDone {
     bool succeeded;
 };
 
+
+// What BlueZ, the pairing agent and the connection buttons made happen, told
+// on the main loop as it happens (deliver_event). Paths are BlueZ's objects.
+
+// The startup scan (or BlueZ coming back) found the phone, connected or paired.
+struct PhoneFound {
+    std::string path;
+    bool connected;
+};
+// The agent let this phone pair.
+struct PairingConfirmed {
+    std::string path;
+};
+// BlueZ cancelled an agent request.
+struct PairingCancelled {};
+// The phone's Paired property changed.
+struct PhonePairedChanged {
+    std::string path;
+    bool paired;
+};
+// The phone's Connected property changed.
+struct PhoneConnectedChanged {
+    std::string path;
+    bool connected;
+};
+// BlueZ saw the phone answer a scan: it is in range.
+struct PhoneInRange {};
+// The phone's object left BlueZ.
+struct PhoneRemoved {};
+// BlueZ handed over the phone's hands-free link (Profile1.NewConnection):
+// the connected RFCOMM descriptor, ours to keep.
+struct HandsFreeLinkHandedOver {
+    std::string path;
+    int fd;
+};
+// BlueZ took our registration of the hands-free role.
+struct HandsFreeServiceRegistered {};
+// BlueZ left the system bus.
+struct BluetoothServiceStopped {};
+// The adapter's object went away.
+struct AdapterRemoved {};
+// A connection step failed; text says what to do about it.
+struct ConnectionFailed {
+    std::string text;
+};
+// Start made the adapter discoverable and registered the agent.
+struct DiscoverableStarted {};
+// Stop ended discoverability.
+struct DiscoverableStopped {};
+// Discoverability ended by itself; why completes the log line.
+struct DiscoverabilityEnded {
+    std::string why;
+};
+// Disconnect: the user let the phone go.
+struct PhoneLetGo {};
+
 using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsSyncStarted, RecentsRead,
-                           CallModelChanged, IndicatorChanged, CallLinkClosed, VoiceCodecRefused, VoiceLinkWanted, DialRefused, HandsFreeLinkReady,
-                           HandsFreeLinkLost, PhoneConnected, AutoConnectDone>;
+                           CallModelChanged, IndicatorChanged, CallLinkClosed, VoiceCodecRefused, VoiceLinkWanted,
+                           DialRefused, HandsFreeLinkReady, HandsFreeLinkLost, PhoneConnected, AutoConnectDone,
+                           PhoneFound, PairingConfirmed, PairingCancelled, PhonePairedChanged, PhoneConnectedChanged,
+                           PhoneInRange, PhoneRemoved, HandsFreeLinkHandedOver, HandsFreeServiceRegistered, BluetoothServiceStopped,
+                           AdapterRemoved, ConnectionFailed, DiscoverableStarted, DiscoverableStopped,
+                           DiscoverabilityEnded, PhoneLetGo>;
 
 // Any thread.
 void post_event(Event event);
+
+// Main loop: applied before this returns, so a BlueZ handler or a button
+// goes on with the state its news made. Queued like a posted one while no
+// sink is installed.
+void deliver_event(Event event);
 
 // Forgets the events not applied yet: the program's state is being reset.
 void discard_events();

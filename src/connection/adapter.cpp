@@ -3,15 +3,14 @@
 #include "connection/system_bus.h"
 #include "base/log.h"
 #include "base/main_thread.h"
-#include "core/text.h"
 #include "connection/agent.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
-#include "connection/state.h"
+#include "base/events.h"
 
 #include <string>
 
 char adapter_path[256] = "/org/bluez/hci0";
+std::atomic<bool> discoverable_session{false};
 
 namespace {
 
@@ -28,6 +27,8 @@ struct AdapterBefore {
 AdapterBefore before_start;
 // Set when Start had to switch the adapter on; main loop only.
 bool powered_by_us = false;
+// Why the last setting was refused; main loop only.
+std::string last_setting_error;
 
 // Reads the adapter once per session; whether it was switched on.
 bool remember_adapter()
@@ -76,9 +77,7 @@ void start_failed(const char* what_to_do, const char* detail)
     std::string text = what_to_do;
     if (detail && *detail)
         text = text + " (" + detail + ")";
-    copy_text(error_msg, text.c_str());
-    set_state(ERROR);
-    update_ui();
+    deliver_event(ConnectionFailed{text});
 }
 
 bool adapter_present()
@@ -121,9 +120,7 @@ void adapter_removed()
     forget_adapter_settings();
     if (end_discoverable_session())
         agent_unregister();
-    int state = current_state.load();
-    if (state == DISCOVERABLE || state == PAIRING)
-        start_failed("No Bluetooth adapter: plug one in or switch it on, then press Start", nullptr);
+    deliver_event(AdapterRemoved{});
 }
 
 void discoverability_ended(const char* why)
@@ -133,13 +130,7 @@ void discoverability_ended(const char* why)
         return;
     make_discoverable(false);
     agent_unregister();
-    int state = current_state.load();
-    if (state == DISCOVERABLE || state == PAIRING)
-        set_state(resting_state());
-    // Start is offered only in IDLE: elsewhere the hint would point at a greyed button.
-    log_msgf("ℹ️ Discoverability ended %s%s", why,
-             current_state.load() == IDLE ? ": press Start to pair a phone" : "");
-    update_ui();
+    deliver_event(DiscoverabilityEnded{why});
 }
 
 void discoverability_ended_by_service()
@@ -169,13 +160,15 @@ bool set_adapter_property(const char* name, GVariant* value)
     GError* error = nullptr;
     if (!bluez::set_adapter_property(dbus_conn, adapter_path, name, value, &error)) {
         g_dbus_error_strip_remote_error(error);
-        g_snprintf(error_msg, sizeof error_msg, "Adapter setting error (%s): %s", name, error->message);
-        log_msg(error_msg);
+        last_setting_error = std::string("Adapter setting error (") + name + "): " + error->message;
+        log_msg(last_setting_error.c_str());
         g_error_free(error);
         return false;
     }
     return true;
 }
+
+const std::string& adapter_setting_error() { return last_setting_error; }
 
 void forget_adapter_settings()
 {

@@ -4,14 +4,21 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <string>
 
 // Never written after start (tests reset it); read on the main loop.
 extern char adapter_path[256];
+// While true the adapter is discoverable and the agent answers: from a
+// successful Start until Stop or the 3-minute limit. Written on the main
+// loop only (begin/end_discoverable_session); atomic, so any thread may read it.
+extern std::atomic<bool> discoverable_session;
 
 
 // Both report whether every setting was taken. Power is switched on only
 // when the adapter is off at Start; off again only by release_adapter_power.
 bool set_adapter_property(const char* name, GVariant* value);
+// Why the last refused setting was refused ("Adapter setting error (...): ...").
+const std::string& adapter_setting_error();
 bool make_discoverable(bool on);
 // Discoverable, Pairable and their timeouts back to what they were before
 // Start; nothing when Start did not change them.
@@ -22,16 +29,17 @@ void release_adapter_power();
 void leave_adapter_as_found();
 // The adapter went away: nothing of it is given back.
 void forget_adapter_settings();
-// Ends a discoverable session (our time limit, or BlueZ ending it); why
-// completes the log line.
+// Ends a discoverable session (our time limit, or BlueZ ending it) and
+// tells DiscoverabilityEnded; why completes the log line.
 void discoverability_ended(const char* why);
 // BlueZ signalled Discoverable false: ends the session if that is still so.
 void discoverability_ended_by_service();
-// The adapter's object went away (unplugged, or BlueZ stopped).
+// The adapter's object went away (unplugged, or BlueZ stopped): its
+// session ends, and AdapterRemoved is told.
 void adapter_removed();
 
-// Start fails with a text that tells the user what to do about it: ERROR,
-// with the text in error_msg.
+// Start fails with a text that tells the user what to do about it, told
+// as ConnectionFailed.
 void start_failed(const char* what_to_do, const char* detail);
 // The adapter answers; else Start fails saying why.
 bool adapter_present();

@@ -1,15 +1,13 @@
 #include "connection/agent.h"
 
 #include "connection/system_bus.h"
-#include "base/changes.h"
+#include "base/phone.h"
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "core/text.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
-#include "hfp/hfp.h"
 #include "connection/phone_device.h"
-#include "connection/state.h"
+#include "base/events.h"
 
 #include <glib.h>
 
@@ -74,7 +72,11 @@ bool agent_registered = false;
 // never be mistaken for it); export again only if it changed.
 GDBusConnection* agent_exported_on = nullptr;
 
-bool export_agent()
+// Whether a phone may pair now: the store opens it in DISCOVERABLE and
+// PAIRING (set_state). Main loop only.
+bool pairing_open = false;
+
+bool export_agent(std::string* why)
 {
     if (agent_exported_on == dbus_conn)
         return true;
@@ -82,7 +84,7 @@ bool export_agent()
     if (!agent_node) {
         agent_node = g_dbus_node_info_new_for_xml(agent_xml, &error);
         if (!agent_node) {
-            g_snprintf(error_msg, sizeof error_msg, "Agent XML error: %s", error->message);
+            *why = std::string("Agent XML error: ") + error->message;
             g_error_free(error);
             return false;
         }
@@ -90,7 +92,7 @@ bool export_agent()
     guint id = g_dbus_connection_register_object(dbus_conn, bluez::kAgentPath, agent_node->interfaces[0],
                                                  &agent_vtable, nullptr, nullptr, &error);
     if (id == 0) {
-        g_snprintf(error_msg, sizeof error_msg, "Agent registration error: %s", error->message);
+        *why = std::string("Agent registration error: ") + error->message;
         g_error_free(error);
         return false;
     }
@@ -98,24 +100,6 @@ bool export_agent()
         g_object_unref(agent_exported_on);
     agent_exported_on = G_DBUS_CONNECTION(g_object_ref(dbus_conn));
     return true;
-}
-
-// A confirmation names the phone that is pairing. A connected phone keeps
-// its place; a different phone replaces the recorded one wholly, so address,
-// name and hands-free channel never belong to another phone than the path.
-void record_pairing_device(const char* path)
-{
-    if (std::strcmp(path, device_path) == 0)
-        return;
-    if (current_state.load() == CONNECTED && device_path[0] != '\0')
-        return;
-    if (device_path[0] != '\0' || device_addr[0] != '\0') {
-        device_addr[0] = '\0';
-        device_name[0] = '\0';
-        device_paired = 0;
-        hfp_channel = 0;
-    }
-    copy_text(device_path, path);
 }
 
 void reply_empty(GDBusMethodInvocation* invocation) { g_dbus_method_invocation_return_value(invocation, nullptr); }
@@ -138,12 +122,11 @@ bool served_uuid(const char* uuid)
 // Only while the user asked for pairing, and only for a phone.
 const char* refusal_for(const char* device)
 {
-    int state = current_state.load();
-    if (state != DISCOVERABLE && state != PAIRING)
+    if (!pairing_open)
         return "not pairing now";
     if (!device)
         return nullptr;
-    bool recorded = device_path[0] != '\0' && std::strcmp(device, device_path) == 0;
+    bool recorded = phone_path()[0] != '\0' && std::strcmp(device, phone_path()) == 0;
     if (!recorded && !device_is_phone(device))
         return "not a phone";
     return nullptr;
@@ -151,20 +134,22 @@ const char* refusal_for(const char* device)
 
 }  // namespace
 
-bool agent_setup()
+void agent_open_pairing(bool open) { pairing_open = open; }
+
+bool agent_setup(std::string* why)
 {
     ASSERT_MAIN_THREAD();
     if (!dbus_conn) {
-        g_strlcpy(error_msg, "Agent registration error: no system bus connection", sizeof error_msg);
+        *why = "Agent registration error: no system bus connection";
         return false;
     }
-    if (!export_agent())
+    if (!export_agent(why))
         return false;
     GError* error = nullptr;
     if (!bluez::register_agent(dbus_conn, &error)) {
         if (!std::strstr(error->message, "Already Exists")) {
             g_dbus_error_strip_remote_error(error);
-            g_snprintf(error_msg, sizeof error_msg, "Agent introduction error: %s", error->message);
+            *why = std::string("Agent introduction error: ") + error->message;
             g_error_free(error);
             return false;
         }
@@ -228,11 +213,7 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         log_msgf("🔔 Pairing request: %06u", passkey);
         if (const char* why = refusal_for(path))
             return reject(invocation, method, why);
-        record_pairing_device(path);
-        if (current_state.load() != CONNECTED) {
-            set_state(PAIRING);
-            state_changed_later(Change::Header);
-        }
+        deliver_event(PairingConfirmed{path});
         reply_empty(invocation);
     } else if (std::strcmp(method, "RequestAuthorization") == 0) {
         const gchar* path = nullptr;
@@ -257,12 +238,7 @@ void agent_method_call(GDBusConnection* connection, const gchar* sender, const g
         reply_empty(invocation);
     } else if (std::strcmp(method, "Cancel") == 0) {
         log_msg("Agent: Cancelled");
-        // BlueZ cancels any abandoned request, also one of another device:
-        // only a pairing in progress goes back to where it came from.
-        if (current_state.load() == PAIRING) {
-            set_state(resting_state());
-            state_changed_later(Change::Header);
-        }
+        deliver_event(PairingCancelled{});
         reply_empty(invocation);
     } else {
         g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod",

@@ -3,12 +3,17 @@
 #pragma once
 #include <gio/gio.h>
 
+#include <string>
+
 // Constant: the agent's interface and its handlers (run on the main loop).
 extern const char* const agent_xml;
 extern const GDBusInterfaceVTable agent_vtable;
 
-// Exports (once) and registers the agent; on failure error_msg says why.
-bool agent_setup();
+// Exports (once) and registers the agent; on failure why says why.
+bool agent_setup(std::string* why);
+// The store opens pairing in DISCOVERABLE and PAIRING; else every request
+// that grants access is refused.
+void agent_open_pairing(bool open);
 // Withdraws the agent from BlueZ (Stop, end of discoverability).
 void agent_unregister();
 

@@ -1,50 +1,35 @@
 #include "connection/device.h"
 
-#include "connection/system_bus.h"
 #include "base/events.h"
 #include "base/log.h"
-#include "core/text.h"
-#include "base/main_thread.h"
 #include "base/workers.h"
-#include "audio/sco.h"
-#include "audio/sco_listen.h"
-#include "connection/adapter.h"
 #include "connection/bluez.h"
-#include "connection/state.h"
-#include "hfp/call_state.h"
-#include "hfp/hfp.h"
-#include "hfp/listener.h"
+#include "connection/system_bus.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstring>
-
-std::atomic<int> auto_connect_in_progress{0};
-
-void get_device_info(const char* path)
+PhoneIdentity read_phone(const char* path)
 {
+    PhoneIdentity phone;
     if (!dbus_conn || !path)
-        return;
+        return phone;
     GError* error = nullptr;
     GVariant* reply = bluez::get_device_properties(dbus_conn, path, &error);
     if (!reply) {
         g_clear_error(&error);
-        return;
+        return phone;
     }
+    phone.read = true;
     GVariant* props = g_variant_get_child_value(reply, 0);
     const gchar* text = nullptr;
     gboolean paired = FALSE;
     if (g_variant_lookup(props, "Address", "&s", &text))
-        copy_text(device_addr, text);
+        phone.addr = text;
     if (g_variant_lookup(props, "Name", "&s", &text))
-        copy_text(device_name, text);
+        phone.name = text;
     if (g_variant_lookup(props, "Paired", "b", &paired))
-        device_paired = paired ? 1 : 0;
-    if (path != device_path)
-        copy_text(device_path, path);
+        phone.paired = paired;
     g_variant_unref(props);
     g_variant_unref(reply);
+    return phone;
 }
 
 // The path is handed over as a heap copy: the main loop may rewrite
@@ -63,10 +48,10 @@ gpointer connect_thread(gpointer path_copy)
     return nullptr;
 }
 
-bool start_auto_connect()
+bool start_auto_connect(const char* path)
 {
     GError* error = nullptr;
-    if (!start_worker("auto_connect", connect_thread, g_strdup(device_path), &error)) {
+    if (!start_worker("auto_connect", connect_thread, g_strdup(path), &error)) {
         log_msgf("⚠️ Cannot start auto connection: %s", error->message);
         g_error_free(error);
         post_event(AutoConnectDone{false});
@@ -75,24 +60,27 @@ bool start_auto_connect()
     return true;
 }
 
-void apply_auto_connect_done(const AutoConnectDone& event)
+namespace {
+
+void on_disconnected(GObject* source, GAsyncResult* result, gpointer)
 {
-    ASSERT_MAIN_THREAD();
-    auto_connect_in_progress = 0;
-    if (event.succeeded) {
-        set_state(CONNECTED);
-        log_msg("✅ Auto connection established");
-    } else if (current_state.load() == CONNECTED) {
-        // The phone came in by itself while Connect was pending; its late
-        // failure must not tear down a live connection.
-        log_msg("ℹ️ Auto connection failed, phone already connected");
-    } else if (device_path[0] == '\0') {
-        // The phone was given up meanwhile (BlueZ stopped): nothing to fall back to.
-        log_msg("ℹ️ Auto connection ended, phone given up");
-    } else {
-        set_state(PAIRED);
-        log_msg("⚠️ Auto connection failed, phone can connect");
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (reply) {
+        g_variant_unref(reply);
+        log_msg("🔌 Disconnected");
+        return;
     }
-    update_ui();
+    g_dbus_error_strip_remote_error(error);
+    log_msgf("⚠️ Disconnect failed: %s", error->message);
+    g_error_free(error);
 }
 
+}  // namespace
+
+void disconnect_phone(const char* path)
+{
+    if (path[0] != '\0' && dbus_conn)
+        g_dbus_connection_call(dbus_conn, bluez::kService, path, "org.bluez.Device1", "Disconnect", nullptr, nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, bluez::kDisconnectTimeoutMs, nullptr, on_disconnected, nullptr);
+}

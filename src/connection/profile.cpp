@@ -5,10 +5,10 @@
 #include "base/main_thread.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
 #include "connection/phone_device.h"
-#include "connection/state.h"
-#include "connection/hands_free.h"
+#include "base/changes.h"
+#include "base/events.h"
+#include "base/phone.h"
 #include "hfp/listener.h"
 
 #include <gio/gunixfdlist.h>
@@ -57,8 +57,8 @@ bool role_taken = false;
 // Our phone, or with none recorded yet, a device that is a phone.
 bool is_our_phone(const char* path)
 {
-    if (device_path[0] != '\0')
-        return std::strcmp(path, device_path) == 0;
+    if (phone_path()[0] != '\0')
+        return std::strcmp(path, phone_path()) == 0;
     return on_adapter(path, adapter_path) && device_is_phone(path);
 }
 
@@ -81,13 +81,7 @@ void new_connection(GDBusMethodInvocation* invocation, GVariant* parameters)
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
     log_msg("🔗 Hands-free link handed over by BlueZ");
-    hfp_adopt_link(fd, hands_free_link_requested());
-    if (current_state.load() != CONNECTED) {
-        get_device_info(path);
-        auto_connect_in_progress = 0;
-        set_state(CONNECTED);
-        update_ui();
-    }
+    deliver_event(HandsFreeLinkHandedOver{path, fd});
 }
 
 void profile_method_call(GDBusConnection* connection, const gchar* sender, const gchar*, const gchar*,
@@ -153,9 +147,7 @@ void on_registered(GObject* source, GAsyncResult* result, gpointer)
         role_taken = false;
         log_msg(was_taken ? "✓ Hands-free service registered: the other program let go"
                           : "✓ Hands-free service registered");
-        if (current_state.load() == CONNECTED)
-            start_incoming_listener();
-        update_ui();
+        deliver_event(HandsFreeServiceRegistered{});
         return;
     }
     std::string name = remote_name(error);
@@ -166,7 +158,7 @@ void on_registered(GObject* source, GAsyncResult* result, gpointer)
         if (!role_taken)
             log_msgf("⚠️ Another program holds the hands-free role: %s", error->message);
         role_taken = true;
-        update_ui();
+        state_changed(Change::Header);
     } else {
         log_msgf("⚠️ Hands-free service not registered: %s", error->message);
     }

@@ -1,67 +1,13 @@
 #include "connection/signals.h"
 
-#include "base/changes.h"
-#include "base/log.h"
+#include "base/events.h"
 #include "base/main_thread.h"
+#include "base/phone.h"
 #include "connection/adapter.h"
-#include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/profile.h"
-#include "connection/reconnect.h"
-#include "audio/sound_module.h"
-#include "connection/state.h"
 
 #include <cstring>
-
-namespace {
-
-void phone_paired(const char* object_path)
-{
-    get_device_info(object_path);
-    log_msg("✓ Pairing completed");
-    if (current_state.load() == CONNECTED)
-        return;
-    set_state(PAIRED);
-    state_changed_later(Change::Header);
-    if (auto_connect_in_progress.load() == 0 && device_path[0] != '\0') {
-        auto_connect_in_progress = 1;
-        set_state(CONNECTING);
-        update_ui();
-        start_auto_connect();
-    }
-}
-
-void phone_unpaired()
-{
-    log_msg("🔓 Pairing removed");
-    cleanup_connection("📴 Device disconnected", true);
-    set_state(resting_state());
-    state_changed_later(Change::Header);
-}
-
-void phone_connected(const char* object_path)
-{
-    get_device_info(object_path);
-    log_msg("📱 Device connected");
-    // The sound server grabs a connected phone's audio for itself; the
-    // hands-free audio is ours. Other devices' modules stay loaded.
-    release_phone_from_sound_server_async(device_path);
-    auto_connect_in_progress = 0;
-    set_state(CONNECTED);
-    state_changed_later(Change::Header);
-}
-
-void phone_disconnected()
-{
-    int state = current_state.load();
-    if (state != CONNECTING && state != CONNECTED)
-        return;
-    cleanup_connection("📴 Connection lost", false);
-    set_state(device_paired.load() ? PAIRED : resting_state());
-    state_changed_later(Change::Header);
-}
-
-}  // namespace
 
 void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_path, const gchar*, const gchar*,
                            GVariant* parameters, gpointer)
@@ -95,33 +41,25 @@ void on_properties_changed(GDBusConnection*, const gchar*, const gchar* object_p
     // BlueZ saw the phone (an inquiry or scan answered): it is in range.
     bool seen = g_variant_lookup(changed, "RSSI", "n", &rssi);
     if (std::strcmp(changed_interface, "org.bluez.Device1") != 0 || !on_adapter(object_path, adapter_path) ||
-        (!has_paired && !has_connected && (!seen || std::strcmp(object_path, device_path) != 0))) {
+        (!has_paired && !has_connected && (!seen || std::strcmp(object_path, phone_path()) != 0))) {
         g_variant_unref(changed);
         return;
     }
     // Decided once, before any effect: an unpairing below empties device_path.
     // With no phone recorded, only a phone may become it.
-    bool is_phone = device_path[0] == '\0' ? device_is_phone(object_path) : std::strcmp(object_path, device_path) == 0;
+    bool is_phone =
+        phone_path()[0] == '\0' ? device_is_phone(object_path) : std::strcmp(object_path, phone_path()) == 0;
     if (!is_phone) {
         g_variant_unref(changed);
         return;
     }
 
-    if (has_paired) {
-        device_paired = paired ? 1 : 0;
-        if (paired)
-            phone_paired(object_path);
-        else
-            phone_unpaired();
-    }
-    if (has_connected) {
-        if (connected)
-            phone_connected(object_path);
-        else
-            phone_disconnected();
-    }
-    if (seen && !has_connected && current_state.load() == PAIRED && !reconnect_held())
-        reconnect_now();
+    if (has_paired)
+        deliver_event(PhonePairedChanged{object_path, bool(paired)});
+    if (has_connected)
+        deliver_event(PhoneConnectedChanged{object_path, bool(connected)});
+    if (seen && !has_connected)
+        deliver_event(PhoneInRange{});
     g_variant_unref(changed);
 }
 
@@ -144,7 +82,7 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
         g_variant_unref(interfaces);
         return;
     }
-    if (device_path[0] == '\0' || std::strcmp(path, device_path) != 0) {
+    if (phone_path()[0] == '\0' || std::strcmp(path, phone_path()) != 0) {
         g_variant_unref(interfaces);
         return;
     }
@@ -153,9 +91,7 @@ void on_interfaces_removed(GDBusConnection*, const gchar*, const gchar*, const g
     const gchar* name = nullptr;
     while (g_variant_iter_next(&iter, "&s", &name)) {
         if (std::strcmp(name, "org.bluez.Device1") == 0) {
-            cleanup_connection("🗑️ Device removed", true);
-            set_state(resting_state());
-            state_changed_later(Change::Header);
+            deliver_event(PhoneRemoved{});
             break;
         }
     }

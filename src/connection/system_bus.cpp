@@ -3,16 +3,15 @@
 #include "audio/sco_listen.h"
 #include "base/log.h"
 #include "base/main_thread.h"
+#include "base/changes.h"
+#include "base/events.h"
 #include "connection/adapter.h"
 #include "connection/bluez.h"
-#include "connection/device.h"
 #include "connection/phone_device.h"
 #include "connection/profile.h"
 #include "connection/signals.h"
-#include "connection/state.h"
 
 GDBusConnection* dbus_conn = nullptr;
-char error_msg[256] = "";
 
 namespace {
 
@@ -40,15 +39,10 @@ void run_startup_scan()
     }
     StartupScan found = scan_managed_objects(reply, adapter_path);
     g_variant_unref(reply);
-    if (!found.connected_path.empty()) {
-        get_device_info(found.connected_path.c_str());
-        log_msg("ℹ️ Connected device found at startup");
-        set_state(CONNECTED);
-    } else if (!found.paired_path.empty()) {
-        get_device_info(found.paired_path.c_str());
-        log_msg("ℹ️ Paired device found at startup");
-        set_state(PAIRED);
-    }
+    if (!found.connected_path.empty())
+        deliver_event(PhoneFound{found.connected_path, true});
+    else if (!found.paired_path.empty())
+        deliver_event(PhoneFound{found.paired_path, false});
 }
 
 // Whether BlueZ held its name when last seen: unknown until the first report,
@@ -67,10 +61,7 @@ void on_bluez_vanished(GDBusConnection*, const gchar*, gpointer)
     log_msg("⚠️ Bluetooth service stopped");
     profile_bluez_vanished();
     adapter_removed();
-    cleanup_connection(nullptr, true);
-    if (current_state.load() != ERROR)
-        set_state(IDLE);
-    update_ui();
+    deliver_event(BluetoothServiceStopped{});
 }
 
 // BlueZ is back (or came up after us): its objects are read as at startup.
@@ -85,7 +76,7 @@ void on_bluez_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer)
     profile_start();
     listen_for_voice_links();
     run_startup_scan();
-    update_ui();
+    state_changed(Change::Header);
 }
 
 }  // namespace
@@ -97,7 +88,7 @@ void bluez_start()
     run_startup_scan();
 }
 
-bool open_system_bus()
+bool open_system_bus(std::string* why)
 {
     ASSERT_MAIN_THREAD();
     if (dbus_conn)
@@ -105,7 +96,7 @@ bool open_system_bus()
     GError* error = nullptr;
     dbus_conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (!dbus_conn) {
-        g_snprintf(error_msg, sizeof error_msg, "D-Bus error: %s", error ? error->message : "unknown");
+        *why = std::string("D-Bus error: ") + (error ? error->message : "unknown");
         g_clear_error(&error);
         return false;
     }

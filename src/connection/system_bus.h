@@ -1,5 +1,4 @@
-// The system bus the program talks to BlueZ over, and why the last
-// connection step failed.
+// The system bus the program talks to BlueZ over.
 #pragma once
 #include <gio/gio.h>
 
@@ -8,14 +7,12 @@
 // Main thread only: opened once (open_system_bus), closed at exit, never replaced;
 // workers started after that use the pointer as it is.
 extern GDBusConnection* dbus_conn;
-// Main loop only: why the last step failed, for the header's ERROR text.
-extern char error_msg[256];
 
 // Opens the system bus into dbus_conn and subscribes BlueZ's signals; on
-// failure error_msg says why. Main thread.
-bool open_system_bus();
+// failure why says why ("D-Bus error: ..."). Main thread.
+bool open_system_bus(std::string* why);
 // BlueZ is there (at start, or back): register the profile, listen for the
-// phone's voice links and take up the phone BlueZ knows. Main thread.
+// phone's voice links and tell the phone BlueZ knows (PhoneFound). Main thread.
 void bluez_start();
 
 // What the one-time GetManagedObjects scan found.

@@ -1,8 +1,8 @@
 #include "store/apply.h"
 
 #include "base/main_thread.h"
-#include "connection/device.h"
-#include "connection/hands_free.h"
+#include "store/connection_events.h"
+#include "store/hands_free.h"
 #include "hfp/call_state.h"
 #include "hfp/codec_link.h"
 #include "hfp/dial.h"
@@ -39,7 +39,8 @@ void apply(const Event& event)
                    [](const HandsFreeLinkReady& e) { apply_hands_free_link_ready(e); },
                    [](const HandsFreeLinkLost& e) { apply_hands_free_link_lost(e); },
                    [](const PhoneConnected& e) { apply_phone_connected(e); },
-                   [](const AutoConnectDone& e) { apply_auto_connect_done(e); },
+                   // The rest is the connection's news: BlueZ, the agent, the buttons.
+                   [](const auto& e) { apply_connection_event(e); },
                },
                event);
 }

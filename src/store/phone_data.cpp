@@ -3,8 +3,8 @@
 #include "base/changes.h"
 #include "base/log.h"
 #include "base/paths.h"
-#include "connection/device.h"
-#include "connection/state.h"
+#include "store/phone_record.h"
+#include "store/connection_state.h"
 #include "phonedata/phonebook.h"
 #include "phonedata/recents.h"
 

@@ -3,11 +3,12 @@
 #include "audio/call_volume.h"
 #include "base/events.h"
 #include "connection/adapter.h"
-#include "connection/device.h"
-#include "connection/hands_free.h"
+#include "connection/agent.h"
+#include "store/phone_record.h"
+#include "store/hands_free.h"
 #include "connection/profile.h"
-#include "connection/reconnect.h"
-#include "connection/state.h"
+#include "store/reconnect.h"
+#include "store/connection_state.h"
 #include "connection/system_bus.h"
 #include "core/text.h"
 #include "hfp/call_state.h"
@@ -36,6 +37,7 @@ void reset_program_state()
     hfp_channel = 0;
     auto_connect_in_progress = 0;
     discoverable_session = false;
+    agent_open_pairing(false);
     forget_adapter_settings();
     error_msg[0] = '\0';
     pending_dial_take();

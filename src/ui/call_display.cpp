@@ -3,7 +3,7 @@
 #include "base/main_thread.h"
 #include "core/text.h"
 #include "audio/sco.h"
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "hfp/call_state.h"
 #include "store/call_display.h"
 #include "hfp/listener.h"

@@ -1,7 +1,7 @@
 #include "ui/phone_status.h"
 
 #include "base/main_thread.h"
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "hfp/call_state.h"
 #include "store/call_display.h"
 #include "ui/window.h"

@@ -7,13 +7,15 @@
 #include "audio_phone.h"
 #include "audio_pulse.h"
 #include "base/workers.h"
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "hfp/hfp.h"
 #include "hfp/listener.h"
 
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
+#include <string>
 #include <thread>
 
 namespace {
@@ -23,6 +25,26 @@ const char* kPhonePath = "/org/bluez/hci0/dev_00_11_22_33_44_55";
 int count_entries(const char* dir)
 {
     return static_cast<int>(std::ranges::distance(std::filesystem::directory_iterator(dir)));
+}
+
+// Each open descriptor and what it is ("7 -> socket:[1234]").
+std::set<std::string> open_descriptors()
+{
+    std::set<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        out.insert(entry.path().filename().string() + " -> " + std::filesystem::read_symlink(entry.path(), ec).string());
+    }
+    return out;
+}
+
+std::string added(const std::set<std::string>& before, const std::set<std::string>& now)
+{
+    std::string out;
+    for (const std::string& d : now)
+        if (!before.count(d))
+            out += " " + d;
+    return out;
 }
 
 // No link, no pumps, no streams left.
@@ -175,6 +197,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
     phone->drop_sco(fd);
     const int threads = count_entries("/proc/self/task");
     const int fds = count_entries("/proc/self/fd");
+    const std::set<std::string> descriptors = open_descriptors();
 
     for (int call = 0; call < 100; ++call) {
         sco_connect();
@@ -240,7 +263,7 @@ TEST_F(ScoLink, HundredCallsLeaveNoThreadStreamOrDescriptorBehind)
         << count_entries("/proc/self/task") << " threads, were " << threads;
     // The last call's sound-server connection closes on its way out, as its thread does.
     EXPECT_TRUE(th::wait_until([&] { return count_entries("/proc/self/fd") <= fds; }, 3000))
-        << count_entries("/proc/self/fd") << " descriptors, were " << fds;
+        << count_entries("/proc/self/fd") << " descriptors, were " << fds << "; new:" << added(descriptors, open_descriptors());
     EXPECT_TRUE(audio_stopped());
     EXPECT_TRUE(th::wait_until([&] { return pulse.client_streams("sink-inputs", "TELVANE") == 0; }, 3000));
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 0);

@@ -1,7 +1,7 @@
 // Each test gets its own shim folder with a simulated phone in range there, which the product's globals point at.
 #pragma once
 #include "core/text.h"
-#include "connection/device.h"
+#include "store/phone_record.h"
 #include "harness.h"
 #include "hfp/hfp.h"
 #include "simphone.h"

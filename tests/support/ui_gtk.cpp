@@ -1,6 +1,6 @@
 #include "ui_gtk.h"
 
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "ui/window.h"
 
 #include <cstdlib>

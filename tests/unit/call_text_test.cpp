@@ -2,13 +2,13 @@
 // refused before anything else happens (that they never reach the phone is
 // checked end to end).
 #include "core/tel_uri.h"
-#include "connection/state.h"
+#include "store/connection_state.h"
 #include "core/at.h"
 #include "hfp/call_state.h"
 #include "store/call_display.h"
 #include "core/caller_line.h"
 #include "hfp/dial.h"
-#include "connection/hands_free.h"
+#include "store/hands_free.h"
 #include "hfp/listener.h"
 #include "ui/call_display.h"
 #include "ui/window.h"

@@ -1,8 +1,10 @@
 // The store's apply: events as the links post them, from another thread,
 // in; the lists, their flags, the cache files and the rendered rows out.
 #include "base/events.h"
-#include "connection/phone_record.h"
-#include "connection/state.h"
+#include "store/phone_record.h"
+#include "store/connection_state.h"
+#include "connection/adapter.h"
+#include "core/views.h"
 #include "core/text.h"
 #include "phonedata/phonebook.h"
 #include "store/phone_data.h"
@@ -152,6 +154,82 @@ TEST_F(StoreApply, ARecentsReadReplacesTheListAndItsCacheOnlyWhenItSucceeded)
         EXPECT_EQ(recent_count, c.count);
         EXPECT_EQ(store_column(recent_store, 1), c.shown);
         EXPECT_EQ(th::read_file(sandbox.data_file("recents.csv")) != old_recents, c.cache_rewritten);
+    }
+}
+
+// The connection's news, told on the main loop by BlueZ's signals, the agent
+// and the buttons: the state it leaves, what the header says, what is logged.
+TEST_F(StoreApply, TheConnectionsNewsMovesTheStateOnlyWhereItMeansSomething)
+{
+    const char* kPhone = "/org/bluez/hci0/dev_00_11_22_33_44_55";
+    const char* kOther = "/org/bluez/hci0/dev_66_77_88_99_AA_BB";
+    struct Case {
+        const char* name;
+        AppState before;
+        bool discoverable;     // a discoverable session runs
+        const char* phone;     // device_path before
+        Event event;
+        AppState after;
+        const char* info;      // the header's second line after, as it starts
+        const char* line;      // in the log ("" none checked)
+        const char* phone_after;
+    };
+    const Case cases[] = {
+        {"a cancel outside pairing changes nothing", PAIRED, false, kPhone, PairingCancelled{}, PAIRED, "", "", kPhone},
+        {"a pairing the phone abandons goes back to discoverable", PAIRING, true, kOther, PairingCancelled{},
+         DISCOVERABLE, "", "", kOther},
+        {"a confirmation while connected keeps the connected phone", CONNECTED, true, kPhone,
+         PairingConfirmed{kOther}, CONNECTED, "", "", kPhone},
+        {"a confirmation while discoverable records the phone that pairs", DISCOVERABLE, true, "",
+         PairingConfirmed{kOther}, PAIRING, "", "", kOther},
+        {"the adapter gone while discoverable: ERROR says what to do", DISCOVERABLE, false, "", AdapterRemoved{},
+         ERROR, "Error: No Bluetooth adapter: plug one in", "", ""},
+        {"the adapter gone while paired: the phone waits", PAIRED, false, kPhone, AdapterRemoved{}, PAIRED, "", "",
+         kPhone},
+        {"discoverability ended while pairing: Start is offered and hinted", PAIRING, false, "",
+         DiscoverabilityEnded{"after 3 minutes"}, IDLE, "",
+         "ℹ️ Discoverability ended after 3 minutes: press Start to pair a phone", ""},
+        {"discoverability ended while connected: no hint at a greyed Start", CONNECTED, false, kPhone,
+         DiscoverabilityEnded{"by the Bluetooth service"}, CONNECTED, "",
+         "ℹ️ Discoverability ended by the Bluetooth service\n", kPhone},
+        {"a late auto-connect failure leaves the phone that came in", CONNECTED, false, kPhone,
+         AutoConnectDone{false}, CONNECTED, "", "ℹ️ Auto connection failed, phone already connected", kPhone},
+        {"an auto-connect failure: the phone can connect", CONNECTING, false, kPhone, AutoConnectDone{false}, PAIRED,
+         "", "⚠️ Auto connection failed, phone can connect", kPhone},
+        {"a failed step shows its text", IDLE, false, "", ConnectionFailed{"D-Bus error: no bus"}, ERROR,
+         "Error: D-Bus error: no bus", "", ""},
+        {"BlueZ gone: the phone is forgotten, ERROR kept", ERROR, false, kPhone, BluetoothServiceStopped{}, ERROR, "",
+         "", ""},
+        {"BlueZ gone while connected: IDLE, phone forgotten", CONNECTED, false, kPhone, BluetoothServiceStopped{},
+         IDLE, "", "", ""},
+        {"the phone removed from BlueZ while paired: forgotten", PAIRED, false, kPhone, PhoneRemoved{}, IDLE, "",
+         "🗑️ Device removed", ""},
+        {"Disconnect during a discoverable session rests there", CONNECTED, true, kPhone, PhoneLetGo{}, DISCOVERABLE,
+         "", "", kPhone},
+        {"the phone in range while not paired: nothing is tried", IDLE, false, "", PhoneInRange{}, IDLE, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        current_state = c.before;
+        discoverable_session = c.discoverable;
+        copy_text(device_path, c.phone);
+        device_paired = 0;
+        error_msg[0] = '\0';
+        gtk_text_buffer_set_text(log_buffer.load(), "", -1);
+
+        deliver_event(c.event);
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+
+        EXPECT_EQ(state_names[current_state.load()], std::string(state_names[c.after]));
+        EXPECT_STREQ(device_path, c.phone_after);
+        StatusView v = status_view_for(static_cast<AppState>(current_state.load()), device_name, device_addr,
+                                       error_msg, false, false);
+        EXPECT_EQ(v.info_text.rfind(c.info, 0), 0u) << v.info_text;
+        if (*c.line) {
+            EXPECT_NE(log().find(c.line), std::string::npos) << log();
+        }
+        set_state(IDLE);   // no pairing timer or reconnect try left for the next row
     }
 }
 

@@ -5,7 +5,7 @@
 // by itself. The phone's and bluetoothd's own reconnects are welcome: a
 // connect already under way is no failure. Main loop only.
 #pragma once
-#include "connection/state.h"
+#include "store/connection_state.h"
 
 // Seconds before the next try after `failures` failed tries in a row (pure).
 int reconnect_delay_s(int failures);

@@ -1,4 +1,4 @@
-#include "connection/phone_record.h"
+#include "store/phone_record.h"
 
 char device_path[256] = "";
 char device_addr[18] = "";

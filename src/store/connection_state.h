@@ -1,4 +1,6 @@
-// The connection state machine and the status header it drives.
+// The connection state machine: where the one phone stands with us, and
+// why the last connection step failed. Written by the store alone, on the
+// main loop (its apply and its own timers); any thread reads the atomics.
 #pragma once
 #include <glib.h>
 
@@ -7,15 +9,14 @@
 #include <atomic>
 #include <string>
 
-
-// While true the adapter is discoverable and the agent answers: from a
-// successful Start until Stop or the 3-minute limit. Written on the main
-// loop only (by the adapter's Start and Stop); atomic, so any thread may read it.
-extern std::atomic<bool> discoverable_session;
-
-// Written on the main loop only (set_state); any thread reads it (atomic).
+// Written by set_state only; any thread reads it.
 extern std::atomic<int> current_state;
 extern const char* const state_names[7];   // constant
+// Written by the ConnectionFailed case; read by the header in ERROR.
+extern char error_msg[256];
+// Set when "auto_connect" starts, cleared by its result or by the phone
+// connecting first. The store writes it; any thread reads it.
+extern std::atomic<int> auto_connect_in_progress;
 
 // How long PAIRING waits for the phone to complete before DISCOVERABLE again.
 inline constexpr unsigned kPairingSeconds = 30;
@@ -30,3 +31,5 @@ AppState resting_state();
 // Ends the phone's links and its call; forget_phone also forgets the phone.
 // Their threads are joined by a worker (hfp_end_links).
 void cleanup_connection(const char* message, bool forget_phone);
+// Records what BlueZ knows of the phone at path as the phone.
+void get_device_info(const char* path);

@@ -1,20 +1,25 @@
-#include "connection/state.h"
+#include "store/connection_state.h"
 
 #include "base/log.h"
 #include "base/main_thread.h"
 #include "audio/sco_listen.h"
-#include "connection/phone_record.h"
+#include "store/phone_record.h"
 #include "audio/sco.h"
 #include "hfp/call_state.h"
 #include "hfp/hfp.h"
-#include "connection/reconnect.h"
-#include "connection/hands_free.h"
+#include "store/reconnect.h"
+#include "store/hands_free.h"
 #include "hfp/listener.h"
 #include "base/changes.h"
 #include "base/events.h"
+#include "connection/adapter.h"
+#include "connection/agent.h"
+#include "connection/device.h"
+#include "core/text.h"
 
 std::atomic<int> current_state{IDLE};
-std::atomic<bool> discoverable_session{false};
+char error_msg[256] = "";
+std::atomic<int> auto_connect_in_progress{0};
 const char* const state_names[7] = {"IDLE", "DISCOVERABLE", "PAIRING", "PAIRED", "CONNECTING", "CONNECTED", "ERROR"};
 
 namespace {
@@ -53,6 +58,7 @@ void set_state(AppState new_state)
     log_msgf("State: %s -> %s", state_names[old_state], state_names[new_state]);
     current_state = new_state;
     hfp_set_phone_connected(new_state == CONNECTED);
+    agent_open_pairing(new_state == DISCOVERABLE || new_state == PAIRING);
     follow_pairing(old_state, new_state);
     reconnect_state_changed(static_cast<AppState>(old_state), new_state);
     if (old_state == CONNECTED) {
@@ -97,4 +103,20 @@ void cleanup_connection(const char* message, bool forget_phone)
         device_paired = 0;
         hfp_channel = 0;
     }
+}
+
+void get_device_info(const char* path)
+{
+    ASSERT_MAIN_THREAD();
+    PhoneIdentity phone = read_phone(path);
+    if (!phone.read)
+        return;
+    if (phone.addr)
+        copy_text(device_addr, phone.addr->c_str());
+    if (phone.name)
+        copy_text(device_name, phone.name->c_str());
+    if (phone.paired)
+        device_paired = *phone.paired ? 1 : 0;
+    if (path != device_path)
+        copy_text(device_path, path);
 }

@@ -1,8 +1,8 @@
-#include "connection/reconnect.h"
+#include "store/reconnect.h"
 
 #include "base/log.h"
 #include "base/main_thread.h"
-#include "connection/device.h"
+#include "store/phone_record.h"
 #include "connection/profile.h"
 
 #include <glib.h>

@@ -114,6 +114,8 @@ struct DiscoverabilityEnded {
 };
 // Disconnect: the user let the phone go.
 struct PhoneLetGo {};
+// Connect: the user wants the known phone now.
+struct ConnectAsked {};
 
 using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsSyncStarted, RecentsRead,
                            CallModelChanged, IndicatorChanged, CallLinkClosed, VoiceCodecRefused, VoiceLinkWanted,
@@ -121,7 +123,7 @@ using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsS
                            PhoneFound, PairingConfirmed, PairingCancelled, PhonePairedChanged, PhoneConnectedChanged,
                            PhoneInRange, PhoneRemoved, HandsFreeLinkHandedOver, HandsFreeServiceRegistered, BluetoothServiceStopped,
                            AdapterRemoved, ConnectionFailed, DiscoverableStarted, DiscoverableStopped,
-                           DiscoverabilityEnded, PhoneLetGo>;
+                           DiscoverabilityEnded, PhoneLetGo, ConnectAsked>;
 
 // Any thread.
 void post_event(Event event);

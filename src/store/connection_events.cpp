@@ -210,10 +210,15 @@ void apply_connection_event(const DiscoverabilityEnded& e)
 
 void apply_connection_event(const PhoneLetGo&)
 {
+    // The user wants the phone off: no reconnecting until Connect, or until
+    // the phone connects by itself.
+    reconnect_hold();
     cleanup_connection(nullptr, false);
     set_state(resting_state());
     update_ui();
 }
+
+void apply_connection_event(const ConnectAsked&) { reconnect_now(); }
 
 void apply_connection_event(const AutoConnectDone& e)
 {

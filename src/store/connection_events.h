@@ -20,4 +20,5 @@ void apply_connection_event(const DiscoverableStarted& event);
 void apply_connection_event(const DiscoverableStopped& event);
 void apply_connection_event(const DiscoverabilityEnded& event);
 void apply_connection_event(const PhoneLetGo& event);
+void apply_connection_event(const ConnectAsked& event);
 void apply_connection_event(const AutoConnectDone& event);

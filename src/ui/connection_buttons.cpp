@@ -7,8 +7,7 @@
 #include "connection/agent.h"
 #include "base/events.h"
 #include "connection/device.h"
-#include "store/phone_record.h"
-#include "store/reconnect.h"
+#include "base/phone.h"
 
 #include <string>
 
@@ -54,15 +53,12 @@ void on_stop_clicked(GtkButton*, gpointer)
 void on_disconnect_clicked(GtkButton*, gpointer)
 {
     ASSERT_MAIN_THREAD();
-    // The user wants the phone off: no reconnecting until Connect, or until
-    // the phone connects by itself.
-    reconnect_hold();
-    disconnect_phone(device_path);
+    disconnect_phone(phone_path());
     deliver_event(PhoneLetGo{});
 }
 
 void on_connect_clicked(GtkButton*, gpointer)
 {
     ASSERT_MAIN_THREAD();
-    reconnect_now();
+    deliver_event(ConnectAsked{});
 }

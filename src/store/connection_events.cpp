@@ -37,7 +37,7 @@ void record_pairing_device(const char* path)
     copy_text(device_path, path);
 }
 
-void phone_paired(const char* object_path)
+void take_paired_phone(const char* object_path)
 {
     get_device_info(object_path);
     log_msg("✓ Pairing completed");
@@ -53,7 +53,7 @@ void phone_paired(const char* object_path)
     }
 }
 
-void phone_unpaired()
+void let_unpaired_phone_go()
 {
     log_msg("🔓 Pairing removed");
     cleanup_connection("📴 Device disconnected", true);
@@ -61,7 +61,7 @@ void phone_unpaired()
     state_changed_later(Change::Header);
 }
 
-void phone_connected(const char* object_path)
+void take_connected_phone(const char* object_path)
 {
     get_device_info(object_path);
     log_msg("📱 Device connected");
@@ -73,7 +73,7 @@ void phone_connected(const char* object_path)
     state_changed_later(Change::Header);
 }
 
-void phone_disconnected()
+void end_lost_connection()
 {
     int state = current_state.load();
     if (state != CONNECTING && state != CONNECTED)
@@ -121,17 +121,17 @@ void apply_connection_event(const PhonePairedChanged& e)
 {
     device_paired = e.paired ? 1 : 0;
     if (e.paired)
-        phone_paired(e.path.c_str());
+        take_paired_phone(e.path.c_str());
     else
-        phone_unpaired();
+        let_unpaired_phone_go();
 }
 
 void apply_connection_event(const PhoneConnectedChanged& e)
 {
     if (e.connected)
-        phone_connected(e.path.c_str());
+        take_connected_phone(e.path.c_str());
     else
-        phone_disconnected();
+        end_lost_connection();
 }
 
 void apply_connection_event(const PhoneInRange&)

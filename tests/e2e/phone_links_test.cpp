@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -27,11 +29,72 @@ const char* kAg = "0000111f-0000-1000-8000-00805f9b34fb";
 const char* kListenerReadyLine = "✓ Incoming call listener ready";
 
 // The stalls this catches (a blocking connect, a service lookup, pactl)
-// last seconds. The beat is a round trip through the bus daemon, and on a
-// two-core machine busy with builds and other tests it has taken up to
-// 409 ms, so a second is the line: how quick the window is, beyond that,
-// is for a benchmark to measure, not this test.
-constexpr long kLongestMainLoopWaitMs = 1000;
+// last seconds; the window must answer within 100 ms. A beat is a round trip
+// through the bus daemon, and on a two-core machine busy with builds and
+// other tests the scheduler alone has kept it waiting 409 ms. So the line
+// holds for the beat less the time the threads on its way (ours, the bus
+// daemon, the X server, the stand-in BlueZ) sat ready but without a CPU;
+// the whole beat must still come within a second.
+constexpr long kLongestMainLoopWaitMs = 100;
+constexpr long kLongestBeatMs = 1000;
+
+// Nanoseconds a thread has waited, runnable, for a CPU (schedstat's second
+// field); 0 for a thread that is gone.
+long long runqueue_wait_ns(const std::string& task)
+{
+    long long on_cpu = 0, waiting = 0;
+    if (FILE* f = std::fopen((task + "/schedstat").c_str(), "r")) {
+        if (std::fscanf(f, "%lld %lld", &on_cpu, &waiting) != 2)
+            waiting = 0;
+        std::fclose(f);
+    }
+    return waiting;
+}
+
+std::string read_line(const std::string& path)
+{
+    std::string line;
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char buf[512];
+        if (std::fgets(buf, sizeof buf, f))
+            line = buf;
+        std::fclose(f);
+    }
+    return line;
+}
+
+// The threads a beat passes: the program's main thread and its bus thread,
+// and the main thread of every other process this test started (bus
+// daemons, X server, stand-in BlueZ). pid: the program's.
+std::vector<std::string> threads_on_the_way(pid_t pid)
+{
+    std::vector<std::string> tasks;
+    std::string program = "/proc/" + std::to_string(pid);
+    for (const auto& task : std::filesystem::directory_iterator(program + "/task")) {
+        std::string comm = read_line(task.path().string() + "/comm");
+        if (task.path().filename() == std::to_string(pid) || comm.rfind("gdbus", 0) == 0)
+            tasks.push_back(task.path().string());
+    }
+    const std::string parent = " " + std::to_string(getpid()) + " ";
+    for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+        std::string stat = read_line(proc.path().string() + "/stat");
+        size_t end = stat.rfind(')');   // the name may hold spaces
+        if (end == std::string::npos || proc.path() == program)
+            continue;
+        size_t ppid = stat.find(' ', end + 2);   // after the state letter
+        if (ppid != std::string::npos && stat.compare(ppid, parent.size(), parent) == 0)
+            tasks.push_back(proc.path().string());
+    }
+    return tasks;
+}
+
+long long waited_ns(const std::vector<std::string>& tasks)
+{
+    long long sum = 0;
+    for (const std::string& task : tasks)
+        sum += runqueue_wait_ns(task);
+    return sum;
+}
 
 // Asks the window's main loop every 20 ms for as long as it lives and keeps
 // the slowest answer: a main loop that waits on a connect, a sound server
@@ -44,23 +107,31 @@ public:
     explicit Heartbeat(th::DbusDaemon& session_bus) : bus_(session_bus.open_connection())
     {
         thread_ = std::thread([this] {
+            const std::string self = "/proc/self/task/" + std::to_string(gettid());
+            std::vector<std::string> tasks;
             while (!stop_) {
+                long long waited_before = runqueue_wait_ns(self) + waited_ns(tasks);
                 auto t0 = std::chrono::steady_clock::now();
                 GVariant* r = g_dbus_connection_call_sync(bus_, "org.telvane.Telvane", "/org/telvane/Telvane",
                                                           "org.gtk.Actions", "List", nullptr, nullptr,
                                                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
                 auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+                long long waited_ms = (runqueue_wait_ns(self) + waited_ns(tasks) - waited_before) / 1000000;
                 if (r && first_ < 0) {
                     g_variant_unref(r);
                     first_ = ms.count();
+                    tasks = threads_on_the_way(program_pid());
                 } else if (r) {
                     g_variant_unref(r);
-                    if (ms.count() > slowest_) {
-                        slowest_ = ms.count();
+                    long own = std::max(0L, long(ms.count() - waited_ms));
+                    slowest_beat_ = std::max(slowest_beat_.load(), long(ms.count()));
+                    if (own > slowest_) {
+                        slowest_ = own;
                         time_t now = time(nullptr);
                         char at[16];
                         strftime(at, sizeof at, "%H:%M:%S", localtime(&now));
-                        slowest_at_ = at;
+                        slowest_at_ = std::string(at) + " (" + std::to_string(ms.count()) + " ms, " +
+                                      std::to_string(waited_ms) + " ms of it waiting for a CPU)";
                     }
                     ++beats_;
                 }
@@ -79,17 +150,40 @@ public:
         if (thread_.joinable())
             thread_.join();
     }
+    // The slowest beat less its waits for a CPU, and the slowest whole beat.
     long slowest_ms() const { return slowest_; }
+    long slowest_beat_ms() const { return slowest_beat_; }
     // The first answer, at start: -1 while there was none.
     long first_ms() const { return first_; }
     // When the slowest answer came (the log's clock), for the failure message.
     std::string slowest_at() const { return slowest_at_; }
     int beats() const { return beats_; }
+    // Both lines, with what to show when one is crossed.
+    void expect_quick(const std::string& out) const
+    {
+        EXPECT_LT(slowest_ms(), kLongestMainLoopWaitMs) << "the main loop waited, answering at " << slowest_at() << "\n" << out;
+        EXPECT_LT(slowest_beat_ms(), kLongestBeatMs) << out;
+    }
 
 private:
+    pid_t program_pid()
+    {
+        GVariant* r = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                                  g_variant_new("(s)", "org.telvane.Telvane"), G_VARIANT_TYPE("(u)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        guint32 pid = 0;
+        if (r) {
+            g_variant_get(r, "(u)", &pid);
+            g_variant_unref(r);
+        }
+        return pid_t(pid);
+    }
+
     GDBusConnection* bus_;
     std::atomic<bool> stop_{false};
     std::atomic<long> slowest_{0};
+    std::atomic<long> slowest_beat_{0};
     std::atomic<long> first_{-1};
     std::atomic<int> beats_{0};
     std::string slowest_at_;   // written by the thread, read after it ended
@@ -255,8 +349,7 @@ TEST(Reconnect, APairedPhoneIsConnectedAtStartAtOnceWhenBackInRangeAndWhenItConn
     EXPECT_GE(w.app->count("🔗 Hands-free link handed over by BlueZ"), 3) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
-    long slowest = heartbeat.slowest_ms();
-    EXPECT_LT(slowest, kLongestMainLoopWaitMs) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
+    heartbeat.expect_quick(w.out());
 }
 
 // The phone opens the voice link itself when the call is answered on its own
@@ -371,8 +464,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     EXPECT_TRUE(th::wait_until([&] { return talk.link_closed_by_host(); }, 5000)) << w.out();
     heartbeat.stop();
     EXPECT_GT(heartbeat.beats(), 20);
-    long slowest = heartbeat.slowest_ms();
-    EXPECT_LT(slowest, kLongestMainLoopWaitMs) << "the main loop waited, answering at " << heartbeat.slowest_at() << "\n" << w.out();
+    heartbeat.expect_quick(w.out());
 }
 
 // A call already under way when the link comes up gets the phone's own voice
@@ -413,7 +505,7 @@ TEST(PhoneVoiceLink, ACallAlreadyThereGetsThePhonesLinkAndARefusedConnectIsTried
     w.phone.remote_hangup();
     EXPECT_TRUE(th::wait_until([&] { return second.link_closed_by_host(); }, 5000)) << w.out();
     heartbeat.stop();
-    EXPECT_LT(heartbeat.slowest_ms(), kLongestMainLoopWaitMs) << heartbeat.slowest_at() << "\n" << w.out();
+    heartbeat.expect_quick(w.out());
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ namespace {
 constexpr int kMaxBatch = 16;
 constexpr size_t kMaxChunkSamples = 320;   // 10 ms at 32 kHz
 constexpr int64_t kDrainUs = 200000;
+constexpr int64_t kSetupUs = 500000;
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
@@ -445,6 +446,20 @@ void free_context(Engine& e)
     if (!e.context)
         return;
     pa_context_set_state_callback(e.context, nullptr, nullptr);
+    // While the connection is set up the server passes descriptors (its
+    // memory pools' memfds, the ring buffer's eventfds), each with the first
+    // bytes of its packet; libpulse takes one over only once the whole packet
+    // is read, and a context let go in between leaks it. All of them come
+    // before the answer that makes the context ready: let the setup finish
+    // (no streams open, the callback is gone) or fail first.
+    const int64_t until = monotonic_us() + kSetupUs;
+    for (pa_context_state_t s = pa_context_get_state(e.context);
+         (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
+         s = pa_context_get_state(e.context)) {
+        if (pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pa_mainloop_poll(e.loop) < 0 ||
+            pa_mainloop_dispatch(e.loop) < 0)
+            break;
+    }
     pa_context_disconnect(e.context);
     pa_context_unref(e.context);
     e.context = e.speaker.context = e.mic.context = nullptr;

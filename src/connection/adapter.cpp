@@ -7,7 +7,10 @@
 #include "connection/bluez.h"
 #include "base/events.h"
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 
 char adapter_path[256] = "/org/bluez/hci0";
 std::atomic<bool> discoverable_session{false};
@@ -61,6 +64,15 @@ void stop_discoverable_timer()
         g_source_remove(discoverable_timer);
         discoverable_timer = 0;
     }
+}
+
+// Logs and keeps why a setting was refused; frees error.
+void note_refused_setting(const char* name, GError* error)
+{
+    g_dbus_error_strip_remote_error(error);
+    last_setting_error = std::string("Adapter setting error (") + name + "): " + error->message;
+    log_msg(last_setting_error.c_str());
+    g_error_free(error);
 }
 
 gboolean discoverable_timeout_cb(gpointer)
@@ -159,10 +171,7 @@ bool set_adapter_property(const char* name, GVariant* value)
     }
     GError* error = nullptr;
     if (!bluez::set_adapter_property(dbus_conn, adapter_path, name, value, &error)) {
-        g_dbus_error_strip_remote_error(error);
-        last_setting_error = std::string("Adapter setting error (") + name + "): " + error->message;
-        log_msg(last_setting_error.c_str());
-        g_error_free(error);
+        note_refused_setting(name, error);
         return false;
     }
     return true;
@@ -176,16 +185,48 @@ void forget_adapter_settings()
     powered_by_us = false;
 }
 
+void power_adapter_on(std::function<void(bool ok)> done)
+{
+    if (!dbus_conn) {
+        done(false);
+        return;
+    }
+    if (remember_adapter()) {
+        done(true);
+        return;
+    }
+    log_msg("🔌 Switching Bluetooth on…");
+    // Counted as ours from the asking: an exit before the answer switches it
+    // off again, after it on the same connection.
+    struct PowerOn {
+        std::function<void(bool)> done;
+        bool was_ours;
+    };
+    auto* pending = new PowerOn{std::move(done), std::exchange(powered_by_us, true)};
+    g_dbus_connection_call(
+        dbus_conn, bluez::kService, adapter_path, "org.freedesktop.DBus.Properties", "Set",
+        g_variant_new("(ssv)", "org.bluez.Adapter1", "Powered", g_variant_new_boolean(TRUE)), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, bluez::kPowerTimeoutMs, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<PowerOn> power_on(static_cast<PowerOn*>(data));
+            GError* error = nullptr;
+            GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+            if (reply) {
+                g_variant_unref(reply);
+            } else {
+                note_refused_setting("Powered", error);
+                powered_by_us = power_on->was_ours;
+            }
+            power_on->done(reply != nullptr);
+        },
+        pending);
+}
+
 bool make_discoverable(bool on)
 {
     if (!on)
         return restore_discoverability();
-    bool ok = true;
-    if (!remember_adapter()) {
-        ok = set_adapter_property("Powered", g_variant_new_boolean(TRUE));
-        powered_by_us = powered_by_us || ok;
-    }
-    ok = ok && set_adapter_property("Discoverable", g_variant_new_boolean(TRUE));
+    bool ok = set_adapter_property("Discoverable", g_variant_new_boolean(TRUE));
     ok = ok && set_adapter_property("Pairable", g_variant_new_boolean(TRUE));
     // BlueZ ends discoverability by itself too, should we not be there to.
     ok = ok && set_adapter_property("DiscoverableTimeout", g_variant_new_uint32(kDiscoverableSeconds));

@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 // Never written after start (tests reset it); read on the main loop.
@@ -14,12 +15,16 @@ extern char adapter_path[256];
 extern std::atomic<bool> discoverable_session;
 
 
-// Both report whether every setting was taken. Power is switched on only
-// when the adapter is off at Start; off again only by release_adapter_power.
+// Both report whether every setting was taken. make_discoverable(true)
+// wants the adapter on (power_adapter_on first).
 bool set_adapter_property(const char* name, GVariant* value);
 // Why the last refused setting was refused ("Adapter setting error (...): ...").
 const std::string& adapter_setting_error();
 bool make_discoverable(bool on);
+// Start: switches the adapter on if it is off, without waiting on the main
+// loop; done runs there once it is on (at once when it was), or with false
+// when BlueZ refused. Switched off again only by release_adapter_power.
+void power_adapter_on(std::function<void(bool ok)> done);
 // Discoverable, Pairable and their timeouts back to what they were before
 // Start; nothing when Start did not change them.
 bool restore_discoverability();

@@ -13,6 +13,9 @@ inline constexpr const char* kAgentCapability = "DisplayYesNo";
 inline constexpr int kDefaultTimeout = -1;
 inline constexpr int kConnectTimeoutMs = 30000;
 inline constexpr int kDisconnectTimeoutMs = 5000;
+// An adapter's power-on runs its whole controller set-up (firmware, the
+// host's commands): seconds on some USB adapters.
+inline constexpr int kPowerTimeoutMs = 20000;
 inline constexpr int kConnectProfileTimeoutMs = 5000;
 // Asking the bus daemon who owns a name is local; it never takes long.
 inline constexpr int kNameOwnerTimeoutMs = 1000;

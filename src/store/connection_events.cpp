@@ -188,7 +188,10 @@ void apply_connection_event(const ConnectionFailed& e)
 
 void apply_connection_event(const DiscoverableStarted&)
 {
-    set_state(DISCOVERABLE);
+    // A phone that came in while the adapter was switched on keeps its place.
+    int state = current_state.load();
+    if (state != PAIRING && state != CONNECTING && state != CONNECTED)
+        set_state(DISCOVERABLE);
     update_ui();
 }
 

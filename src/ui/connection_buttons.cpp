@@ -11,9 +11,34 @@
 
 #include <string>
 
+namespace {
+
+// Main loop only: a Start waits for the adapter to come on.
+bool starting = false;
+
+void finish_start(bool powered)
+{
+    starting = false;
+    if (!powered || !make_discoverable(true)) {
+        std::string detail = adapter_setting_error();
+        restore_discoverability();
+        release_adapter_power();
+        agent_unregister();
+        start_failed("Bluetooth is switched off or blocked: switch it on (or unblock it), then press Start",
+                     detail.c_str());
+        return;
+    }
+    begin_discoverable_session();
+    deliver_event(DiscoverableStarted{});
+}
+
+}  // namespace
+
 void on_start_clicked(GtkButton*, gpointer)
 {
     ASSERT_MAIN_THREAD();
+    if (starting)
+        return;
     log_msg("🚀 Starting…");
     std::string why;
     if (!open_system_bus(&why)) {
@@ -27,17 +52,8 @@ void on_start_clicked(GtkButton*, gpointer)
         return;
     }
     log_msg("✓ Agent registered");
-    if (!make_discoverable(true)) {
-        std::string detail = adapter_setting_error();
-        restore_discoverability();
-        release_adapter_power();
-        agent_unregister();
-        start_failed("Bluetooth is switched off or blocked: switch it on (or unblock it), then press Start",
-                     detail.c_str());
-        return;
-    }
-    begin_discoverable_session();
-    deliver_event(DiscoverableStarted{});
+    starting = true;
+    power_adapter_on(finish_start);
 }
 
 void on_stop_clicked(GtkButton*, gpointer)

@@ -117,13 +117,22 @@ struct PhoneLetGo {};
 // Connect: the user wants the known phone now.
 struct ConnectAsked {};
 
+// What the user asks of the phone's lists, told by the window.
+struct PhonebookRefreshAsked {};
+struct RecentsSyncAsked {};
+// The search entry's text changed.
+struct SearchTyped {
+    std::string text;
+};
+
 using Event = std::variant<ChangeNote, ContactsProgress, PhonebookRead, RecentsSyncStarted, RecentsRead,
                            CallModelChanged, IndicatorChanged, CallLinkClosed, VoiceCodecRefused, VoiceLinkWanted,
                            DialRefused, HandsFreeLinkReady, HandsFreeLinkLost, PhoneConnected, AutoConnectDone,
                            PhoneFound, PairingConfirmed, PairingCancelled, PhonePairedChanged, PhoneConnectedChanged,
                            PhoneInRange, PhoneRemoved, HandsFreeLinkHandedOver, HandsFreeServiceRegistered, BluetoothServiceStopped,
                            AdapterRemoved, ConnectionFailed, DiscoverableStarted, DiscoverableStopped,
-                           DiscoverabilityEnded, PhoneLetGo, ConnectAsked>;
+                           DiscoverabilityEnded, PhoneLetGo, ConnectAsked, PhonebookRefreshAsked, RecentsSyncAsked,
+                           SearchTyped>;
 
 // Any thread.
 void post_event(Event event);

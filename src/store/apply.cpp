@@ -39,6 +39,9 @@ void apply(const Event& event)
                    [](const HandsFreeLinkReady& e) { apply_hands_free_link_ready(e); },
                    [](const HandsFreeLinkLost& e) { apply_hands_free_link_lost(e); },
                    [](const PhoneConnected& e) { apply_phone_connected(e); },
+                   [](const PhonebookRefreshAsked&) { refresh_phonebook(); },
+                   [](const RecentsSyncAsked&) { sync_recents(); },
+                   [](const SearchTyped& e) { search_phonebook(e.text.c_str()); },
                    // The rest is the connection's news: BlueZ, the agent, the buttons.
                    [](const auto& e) { apply_connection_event(e); },
                },

@@ -2,6 +2,7 @@
 
 #include "store/phone_data.h"
 
+#include "base/events.h"
 #include "base/log.h"
 #include "core/text.h"
 #include "phonedata/phonebook.h"
@@ -103,9 +104,10 @@ void on_copy_number_activate(GtkMenuItem*, gpointer number)
 
 void on_contacts_search_changed(GtkSearchEntry* entry, gpointer)
 {
-    search_phonebook(entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr);
+    const char* text = entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : nullptr;
+    deliver_event(SearchTyped{text ? text : ""});
 }
 
-void on_refresh_phonebook_clicked(GtkButton*, gpointer) { refresh_phonebook(); }
+void on_refresh_phonebook_clicked(GtkButton*, gpointer) { deliver_event(PhonebookRefreshAsked{}); }
 
-void on_sync_recents_clicked(GtkButton*, gpointer) { sync_recents(); }
+void on_sync_recents_clicked(GtkButton*, gpointer) { deliver_event(RecentsSyncAsked{}); }

@@ -83,12 +83,6 @@ void end_lost_connection()
     state_changed_later(Change::Header);
 }
 
-bool pairing_under_way()
-{
-    int state = current_state.load();
-    return state == DISCOVERABLE || state == PAIRING;
-}
-
 }  // namespace
 
 void apply_connection_event(const PhoneFound& e)
@@ -175,7 +169,7 @@ void apply_connection_event(const BluetoothServiceStopped&)
 
 void apply_connection_event(const AdapterRemoved&)
 {
-    if (pairing_under_way())
+    if (pairing_state(current_state.load()))
         apply_connection_event(ConnectionFailed{kNoAdapter});
 }
 
@@ -203,7 +197,7 @@ void apply_connection_event(const DiscoverableStopped&)
 
 void apply_connection_event(const DiscoverabilityEnded& e)
 {
-    if (pairing_under_way())
+    if (pairing_state(current_state.load()))
         set_state(resting_state());
     // Start is offered only in IDLE: elsewhere the hint would point at a greyed button.
     log_msgf("ℹ️ Discoverability ended %s%s", e.why.c_str(),

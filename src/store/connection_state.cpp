@@ -58,7 +58,7 @@ void set_state(AppState new_state)
     log_msgf("State: %s -> %s", state_names[old_state], state_names[new_state]);
     current_state = new_state;
     hfp_set_phone_connected(new_state == CONNECTED);
-    agent_open_pairing(new_state == DISCOVERABLE || new_state == PAIRING);
+    agent_open_pairing(pairing_state(new_state));
     follow_pairing(old_state, new_state);
     reconnect_state_changed(static_cast<AppState>(old_state), new_state);
     if (old_state == CONNECTED) {

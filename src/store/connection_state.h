@@ -25,6 +25,9 @@ inline constexpr unsigned kPairingSeconds = 30;
 void set_state(AppState new_state);
 void update_ui();
 
+// DISCOVERABLE and PAIRING: a phone may pair now.
+inline bool pairing_state(int state) { return state == DISCOVERABLE || state == PAIRING; }
+
 // Where the program rests when no phone link is up: DISCOVERABLE during a
 // discoverable session, else PAIRED with a paired phone, else IDLE.
 AppState resting_state();

@@ -43,24 +43,9 @@ constexpr long kLongestBeatMs = 1000;
 long long runqueue_wait_ns(const std::string& task)
 {
     long long on_cpu = 0, waiting = 0;
-    if (FILE* f = std::fopen((task + "/schedstat").c_str(), "r")) {
-        if (std::fscanf(f, "%lld %lld", &on_cpu, &waiting) != 2)
-            waiting = 0;
-        std::fclose(f);
-    }
+    if (std::sscanf(th::read_file(task + "/schedstat").c_str(), "%lld %lld", &on_cpu, &waiting) != 2)
+        return 0;
     return waiting;
-}
-
-std::string read_line(const std::string& path)
-{
-    std::string line;
-    if (FILE* f = std::fopen(path.c_str(), "r")) {
-        char buf[512];
-        if (std::fgets(buf, sizeof buf, f))
-            line = buf;
-        std::fclose(f);
-    }
-    return line;
 }
 
 // The threads a beat passes: the program's main thread and its bus thread,
@@ -71,13 +56,13 @@ std::vector<std::string> threads_on_the_way(pid_t pid)
     std::vector<std::string> tasks;
     std::string program = "/proc/" + std::to_string(pid);
     for (const auto& task : std::filesystem::directory_iterator(program + "/task")) {
-        std::string comm = read_line(task.path().string() + "/comm");
+        std::string comm = th::read_file(task.path().string() + "/comm");
         if (task.path().filename() == std::to_string(pid) || comm.rfind("gdbus", 0) == 0)
             tasks.push_back(task.path().string());
     }
     const std::string parent = " " + std::to_string(getpid()) + " ";
     for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
-        std::string stat = read_line(proc.path().string() + "/stat");
+        std::string stat = th::read_file(proc.path().string() + "/stat");
         size_t end = stat.rfind(')');   // the name may hold spaces
         if (end == std::string::npos || proc.path() == program)
             continue;

@@ -42,6 +42,8 @@ protected:
 
     void SetUp() override
     {
+        // The test is the main loop: the window's handlers run here.
+        ASSERT_TRUE(g_main_context_acquire(nullptr));
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         copy_text(device_addr, "11:22:33:44:55:66");
         current_state = CONNECTED;
@@ -49,6 +51,7 @@ protected:
         contacts_store = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_STRING);
         recent_store = gtk_list_store_new(4, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
     }
+    void TearDown() override { g_main_context_release(nullptr); }
     std::string log() const { return unit::buffer_text(log_buffer.load()); }
     bool wait_log(const std::string& needle, int timeout_ms = 10000) const
     {
@@ -340,6 +343,7 @@ protected:
     {
         th::wait_until([] { return syncing_contacts.load() == 0; });
         g_object_unref(entry);
+        PhoneDataFlow::TearDown();
     }
     void type(const char* text)
     {
@@ -456,6 +460,7 @@ protected:
         std::string pid = th::read_file(dir.file("standin.pid"));
         if (!pid.empty())
             kill(std::atoi(pid.c_str()), SIGKILL);
+        InProcess::TearDown();
     }
 };
 

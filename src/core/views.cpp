@@ -83,6 +83,17 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
     return v;
 }
 
+std::string call_sound_line(int state, bool sound_running, VoiceCodec codec, bool sound_on_phone)
+{
+    if (state == CALL_IDLE)
+        return "";
+    if (sound_running)
+        return codec_label(codec);
+    if (state == CALL_ACTIVE && sound_on_phone)
+        return "🔈 Sound on the phone";
+    return "🎧 No sound yet";
+}
+
 std::string call_label_markup(int state, const char* name_raw, const char* number_raw, bool on_hold, int action)
 {
     bool has_name = name_raw && name_raw[0];

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/call_model.h"
+#include "core/voice_codec.h"
 
 // The connection state, `current_state`.
 enum AppState { IDLE = 0, DISCOVERABLE, PAIRING, PAIRED, CONNECTING, CONNECTED, ERROR };
@@ -30,6 +31,11 @@ StatusView status_view_for(AppState state, const char* name, const char* addr, c
 // caller's text always shows as typed.
 std::string call_label_markup(int state, const char* name, const char* number, bool on_hold = false,
                               int action = 0);
+
+// The line under a call's label that says how it sounds, "" without a call.
+// It is there from the dial or the ring to the hang-up, so the buttons below
+// do not move when the sound starts.
+std::string call_sound_line(int state, bool sound_running, VoiceCodec codec, bool sound_on_phone);
 
 // What the header shows for the phone's indicator values (-1 = not known).
 // Icons are theme icon names, null when that icon is hidden.

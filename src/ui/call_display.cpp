@@ -36,10 +36,10 @@ void update_call_ui()
         // Connected, but no link carries calls yet (the listener is connecting or retrying).
         if (state == CALL_IDLE && current_state.load() == CONNECTED && !hands_free_link_ready())
             markup = "⏳ Call link not ready";
-        if (state != CALL_IDLE && sco_audio_running.load())
-            markup += std::string("\n\n") + codec_label(static_cast<VoiceCodec>(sco_link_codec.load()));
-        if (state == CALL_ACTIVE && sco_sound_on_phone.load())
-            markup += "\n🔈 Sound on the phone";
+        std::string sound = call_sound_line(state, sco_audio_running.load(),
+                                            static_cast<VoiceCodec>(sco_link_codec.load()), sco_sound_on_phone.load());
+        if (!sound.empty())
+            markup += "\n\n" + sound;
         gtk_label_set_markup(GTK_LABEL(call_status_label), markup.c_str());
     }
     // Above other windows only while the call rings, not for the whole call.

@@ -68,6 +68,24 @@ TEST(CallLabel, TextPerStateWithEscapedCaller)
         EXPECT_EQ(call_label_markup(r.state, r.name, r.number), r.markup);
 }
 
+// From the dial or the ring to the hang-up the sound has its line, with or
+// without sound: the buttons under the label stay where the user aims.
+TEST(CallLabel, TheSoundLineHoldsItsPlaceFromDialToHangUp)
+{
+    const struct { int state; bool sound; VoiceCodec codec; bool on_phone; const char* line; } rows[] = {
+        {CALL_IDLE, false, VoiceCodec::CVSD, false, ""},
+        {CALL_IDLE, true, VoiceCodec::MSBC, false, ""},
+        {CALL_OUTGOING, false, VoiceCodec::CVSD, false, "🎧 No sound yet"},
+        {CALL_INCOMING, true, VoiceCodec::MSBC, false, "🎧 HD voice (mSBC)"},
+        {CALL_ACTIVE, true, VoiceCodec::LC3_SWB, false, "🎧 Super-wideband (LC3)"},
+        {CALL_ACTIVE, true, VoiceCodec::CVSD, false, "🎧 Narrowband (CVSD)"},
+        {CALL_ACTIVE, false, VoiceCodec::CVSD, true, "🔈 Sound on the phone"},
+        {CALL_OUTGOING, false, VoiceCodec::CVSD, true, "🎧 No sound yet"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(call_sound_line(r.state, r.sound, r.codec, r.on_phone), r.line) << r.state << r.sound;
+}
+
 TEST(ListenerRestart, FirstImmediateThenBackingOffToThirtySeconds)
 {
     for (auto [losses, ms] : {std::pair{0, 0}, {1, 1000}, {2, 2000}, {5, 16000}, {6, 30000}, {1000, 30000}})

@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "core/text.h"
+#include "core/voice_codec.h"
 
 namespace {
 

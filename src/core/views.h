@@ -4,7 +4,8 @@
 #include <string>
 
 #include "core/call_model.h"
-#include "core/voice_codec.h"
+
+enum class VoiceCodec;   // core/voice_codec.h
 
 // The connection state, `current_state`.
 enum AppState { IDLE = 0, DISCOVERABLE, PAIRING, PAIRED, CONNECTING, CONNECTED, ERROR };

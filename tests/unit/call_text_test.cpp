@@ -2,6 +2,7 @@
 // refused before anything else happens (that they never reach the phone is
 // checked end to end).
 #include "core/tel_uri.h"
+#include "core/voice_codec.h"
 #include "store/connection_state.h"
 #include "core/at.h"
 #include "hfp/call_state.h"

@@ -6,7 +6,6 @@
 #include "base/main_thread.h"
 #include "connection/device.h"
 #include "core/text.h"
-#include "hfp/hfp.h"
 #include "hfp/listener.h"
 #include "store/connection_state.h"
 #include "store/hands_free.h"
@@ -28,12 +27,7 @@ void record_pairing_device(const char* path)
         return;
     if (current_state.load() == CONNECTED && device_path[0] != '\0')
         return;
-    if (device_path[0] != '\0' || device_addr[0] != '\0') {
-        device_addr[0] = '\0';
-        device_name[0] = '\0';
-        device_paired = 0;
-        hfp_channel = 0;
-    }
+    forget_phone_record();
     copy_text(device_path, path);
 }
 

@@ -96,13 +96,8 @@ void cleanup_connection(const char* message, bool forget_phone)
     sco_listen_set_phone("");
     call_link_closed();
     hfp_end_links();
-    if (forget_phone) {
-        device_path[0] = '\0';
-        device_addr[0] = '\0';
-        device_name[0] = '\0';
-        device_paired = 0;
-        hfp_channel = 0;
-    }
+    if (forget_phone)
+        forget_phone_record();
 }
 
 void get_device_info(const char* path)

@@ -1,9 +1,18 @@
 #include "store/phone_record.h"
 
+#include "hfp/hfp.h"
+
 char device_path[256] = "";
 char device_addr[18] = "";
 char device_name[248] = "";
 std::atomic<int> device_paired{0};
+
+void forget_phone_record()
+{
+    device_path[0] = device_addr[0] = device_name[0] = '\0';
+    device_paired = 0;
+    hfp_channel = 0;
+}
 
 namespace {
 

@@ -14,3 +14,6 @@ extern char device_addr[18];
 extern char device_name[248];
 // device_paired: written on the main loop, read by the link workers.
 extern std::atomic<int> device_paired;
+
+// No phone: the record empty, and the hands-free channel that was its with it.
+void forget_phone_record();

@@ -32,9 +32,7 @@ void reset_program_state()
     current_state = IDLE;
     hfp_set_phone_connected(false);
     copy_text(adapter_path, "/org/bluez/hci0");
-    device_path[0] = device_addr[0] = device_name[0] = '\0';
-    device_paired = 0;
-    hfp_channel = 0;
+    forget_phone_record();
     auto_connect_in_progress = 0;
     discoverable_session = false;
     agent_open_pairing(false);

@@ -62,7 +62,7 @@ void close_sco_socket()
 
 int open_sco_socket()
 {
-    int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET, BTPROTO_SCO);
+    int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_SCO);
     sco_socket.store(fd);
     return fd;
 }

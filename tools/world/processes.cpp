@@ -49,6 +49,9 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, const std::str
         dup2(e, 2);
     if (keep_fd >= 0 && keep_fd != 3)
         dup2(keep_fd, 3);
+    // A program gets what one started from a desktop gets: the standard
+    // three (and the one it is handed), not whatever this test holds open.
+    close_range(keep_fd >= 0 ? 4 : 3, ~0U, 0);
     plan.exec();
 }
 

@@ -53,10 +53,10 @@ bool start(const std::vector<std::string>& argv, int timeout_ms, std::function<v
         args.push_back(a.c_str());
     args.push_back(nullptr);
     GError* error = nullptr;
-    // Left to close our descriptors itself (every one is opened close-on-exec),
-    // GLib starts the child with posix_spawn instead of fork: a fork copies
-    // the whole program's page tables on the calling thread, a stall of tens
-    // of milliseconds on the main loop.
+    // Left to close our descriptors itself (every socket, link or connection,
+    // is opened close-on-exec), GLib starts the child with posix_spawn
+    // instead of fork: a fork copies the whole program's page tables on the
+    // calling thread, a stall of tens of milliseconds on the main loop.
     GSubprocess* process = g_subprocess_newv(args.data(),
                                              GSubprocessFlags(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
                                                               G_SUBPROCESS_FLAGS_STDERR_SILENCE |

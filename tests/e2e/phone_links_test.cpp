@@ -182,10 +182,11 @@ private:
     std::thread thread_;
 };
 
-// The descriptors above the standard three that the program would hand to a
-// helper program it starts (pactl), each with what it is: a voice or
-// hands-free link held by a helper would outlive its close.
-std::string kept_across_exec(pid_t pid)
+// The sockets the program would hand to a helper program it starts (pactl):
+// a voice or hands-free link held by a helper would outlive its close. (The
+// sound server's memory pools that libpulse receives stay open across exec;
+// a helper holding one keeps nothing alive that matters.)
+std::string sockets_kept_across_exec(pid_t pid)
 {
     std::string kept;
     const std::string dir = "/proc/" + std::to_string(pid);
@@ -197,8 +198,9 @@ std::string kept_across_exec(pid_t pid)
         size_t at = info.find("flags:");
         if (std::stoi(fd) <= 2 || at == std::string::npos || std::sscanf(info.c_str() + at, "flags: %o", &flags) != 1)
             continue;
-        if (!(flags & O_CLOEXEC))
-            kept += fd + " → " + std::filesystem::read_symlink(entry.path(), gone).string() + "\n";
+        std::string target = std::filesystem::read_symlink(entry.path(), gone).string();
+        if (!(flags & O_CLOEXEC) && target.rfind("socket:", 0) == 0)
+            kept += fd + " → " + target + "\n";
     }
     return kept;
 }
@@ -403,7 +405,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     for (const auto& p : packets)
         ASSERT_EQ(p.bytes, 48u);
     EXPECT_LT(stranger.open_sco_to_pc(), 0) << "another device during the call";
-    EXPECT_EQ(kept_across_exec(w.app->process().pid()), "") << "a helper started now would hold these";
+    EXPECT_EQ(sockets_kept_across_exec(w.app->process().pid()), "") << "a helper started now would hold these";
     EXPECT_EQ(w.app->find("SCO audio connecting"), std::string::npos) << "the PC opened a link of its own\n" << w.out();
 
     // The phone's user takes the sound to the handset: it stays there until
@@ -423,7 +425,7 @@ TEST(PhoneVoiceLink, AnsweredOnThePhoneItsOwnLinkCarriesSoundBothWaysAndOthersAr
     int back = w.phone.accept_sco(5000);
     EXPECT_GE(back, 0) << w.out();
     EXPECT_TRUE(w.app->wait_for_output("✓ SCO audio connected\n")) << w.out();
-    EXPECT_EQ(kept_across_exec(w.app->process().pid()), "") << "a helper started now would hold these";
+    EXPECT_EQ(sockets_kept_across_exec(w.app->process().pid()), "") << "a helper started now would hold these";
     EXPECT_TRUE(th::wait_until([&] { return w.app->count("🔊 Speaker active") >= 2; }, 5000)) << w.out();
 
     w.phone.remote_hangup();

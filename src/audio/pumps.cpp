@@ -467,16 +467,6 @@ void free_context(Engine& e)
     e.context = e.speaker.context = e.mic.context = nullptr;
 }
 
-// Runs libpulse's loop without waiting until it has nothing left to do (one
-// pass may leave work queued for the next); false when the loop failed.
-bool exchange_with_server(pa_mainloop* loop)
-{
-    int dispatched = 0;
-    for (int pass = 0; pass < 32 && (dispatched = pa_mainloop_iterate(loop, 0, nullptr)) > 0; ++pass) {
-    }
-    return dispatched >= 0;
-}
-
 }  // namespace
 
 pa_sample_spec sco_sample_spec(uint32_t rate)
@@ -559,19 +549,6 @@ void* sco_audio_thread_func(void* arg)
             // After a stall of our own, carry on from now rather than catch up.
             if (now - next_tick > kAudioTickUs)
                 next_tick = now + kAudioTickUs;
-            continue;
-        }
-        if (e->speaker.state != SideState::Opening && e->mic.state != SideState::Opening) {
-            // Both streams run: what the tick wrote goes out now (libpulse
-            // sends from its loop), then sleep to the next tick and take in
-            // all the server sent meanwhile at once, rather than wake for
-            // each of its blocks.
-            if (!exchange_with_server(e->loop))
-                break;
-            const timespec at{static_cast<time_t>(next_tick / 1000000), static_cast<long>(next_tick % 1000000 * 1000)};
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
-            if (!exchange_with_server(e->loop))
-                break;
             continue;
         }
         if (pa_mainloop_prepare(e->loop, static_cast<int>(next_tick - now)) < 0 || pa_mainloop_poll(e->loop) < 0 ||

@@ -77,12 +77,13 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         return overlaps_;
     }
-    bool wait_for(const std::string& command, int timeout_ms = 3000) const
+    // Whether the command has been read, among those after the first `from`.
+    bool wait_for(const std::string& command, size_t from = 0, int timeout_ms = 3000) const
     {
         for (int waited = 0; waited < timeout_ms; waited += 5) {
-            for (const std::string& c : received())
-                if (c == command)
-                    return true;
+            Lines seen = received();
+            if (std::find(seen.begin() + std::min(from, seen.size()), seen.end(), command) != seen.end())
+                return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         return false;
@@ -357,9 +358,13 @@ std::string describe_link_view(const CallModel& m)
 // model, in both indicator orders, whole and one byte at a time. Steps:
 // "say <bytes>" (the phone, with C/S/H for the call, callsetup and callheld
 // positions), "set <command>=<reply>" (its next answers), "answer",
-// "hangup", then the view expected once the link is quiet.
+// "hangup", "heard <command>" (the phone has read it since the handshake),
+// then the view expected once the link is quiet.
 TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
 {
+    // No trace waits for a reply to time out; the phone's lines that answer
+    // a command must find it still waiting however slowly the test runs.
+    hfp_reply_timeout_ms = 5000;
     using Steps = std::vector<std::pair<std::string, std::string>>;
     const struct Trace {
         const char* name;
@@ -377,7 +382,7 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
           {"say \r\n+CIEV: S,0\r\n", "A 555"}, {"hangup", "Ae 555"}, {"say \r\n+CIEV: C,0\r\n", "-"}},
          {"AT+CLCC", "AT+CHUP", "AT+CLCC"}},
         {"a change told before the awaited call list: listed again",
-         {{"set AT+CLCC=", ""}, {"say \r\n+CIEV: C,1\r\n", "A "},
+         {{"set AT+CLCC=", ""}, {"say \r\n+CIEV: C,1\r\n", "A "}, {"heard AT+CLCC", ""},
           {"set AT+CLCC=\r\n+CLCC: 1,0,0,0,0,\"555\",129\r\n\r\nOK\r\n", ""}, {"say \r\n+CIEV: S,0\r\n\r\nOK\r\n", "A 555"}},
          {"AT+CLCC"}},
         // Android refuses anything outside its dial set: the number goes out reduced, and stays shown as typed.
@@ -428,6 +433,8 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
                         answer_call();
                     } else if (step == "hangup") {
                         hang_up_call();
+                    } else if (step.rfind("heard ", 0) == 0) {
+                        ASSERT_TRUE(peer.wait_for(step.substr(6), handshake)) << step;
                     } else if (step.rfind("dial ", 0) == 0) {
                         hfp_set_phone_connected(true);   // as set_state tells the link
                         dial_number(step.substr(5).c_str());
@@ -441,13 +448,18 @@ TEST_F(LinkTest, PeerTracesEndInTheRightCallView)
                     }
                     EXPECT_EQ(seen, expected) << step;
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 // Call-list requests that meet in the queue go out as one.
-                Lines sent = peer.received(), after;
-                for (size_t i = handshake; i < sent.size(); ++i)
-                    if (after.empty() || sent[i] != "AT+CLCC" || after.back() != "AT+CLCC")
-                        after.push_back(sent[i]);
-                EXPECT_EQ(after, trace.sent_after_handshake);
+                auto sent_after_handshake = [&] {
+                    Lines sent = peer.received(), after;
+                    for (size_t i = handshake; i < sent.size(); ++i)
+                        if (after.empty() || sent[i] != "AT+CLCC" || after.back() != "AT+CLCC")
+                            after.push_back(sent[i]);
+                    return after;
+                };
+                for (int i = 0; i < 300 && sent_after_handshake() != trace.sent_after_handshake; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));   // and nothing more
+                EXPECT_EQ(sent_after_handshake(), trace.sent_after_handshake);
                 EXPECT_EQ(peer.overlaps(), Lines{});
                 link->stop();
                 link.reset();

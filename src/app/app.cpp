@@ -82,13 +82,14 @@ void close_down()
 // Main loop only: set once the caches are read and BlueZ looked at.
 bool startup_finished = false;
 
-// What the window does not need for its first frame: the caches, the lists
-// and the system bus. Run after that frame, so the window shows at once.
+// What the window does not need for its first frame: the tabs behind the
+// first, the caches, the lists and the system bus. Run after that frame, so the window shows at once.
 void finish_startup()
 {
     if (startup_finished)
         return;
     startup_finished = true;
+    build_later_pages();
     load_contacts_csv();
     load_recents_csv();
     show_search_results();
@@ -129,7 +130,7 @@ void on_first_frame(GdkFrameClock* clock, gpointer)
 void first_activation(GtkApplication* application)
 {
     move_files_from_working_folder();   // before anything reads them
-    build_main_window(application);   // settings, theme, widgets, signals, add to app
+    build_window_for_first_frame(application);   // settings, theme, widgets, signals, add to app
     update_ui();
     gtk_widget_show_all(window);
     gtk_widget_hide(spinner);

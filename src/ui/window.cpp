@@ -24,6 +24,9 @@
 #include "ui/theme.h"
 #include "ui/waiting_number.h"
 
+#include <algorithm>
+#include <iterator>
+
 GtkWidget* window = nullptr;
 GtkWidget* state_label = nullptr;
 GtkWidget* spinner = nullptr;
@@ -234,9 +237,8 @@ GtkWidget* list_view(GtkListStore* store, GCallback activated, GCallback pressed
     return view;
 }
 
-GtkWidget* build_recents_page()
+void fill_recents_page(GtkWidget* page)
 {
-    GtkWidget* page = page_box(6);
     sync_recents_btn = classed_button("🔄 Sync", "sync-btn");
     recents_spinner = gtk_spinner_new();
     list_header(page, "🕘 Recent Calls", sync_recents_btn, recents_spinner);
@@ -251,12 +253,10 @@ GtkWidget* build_recents_page()
                     G_CALLBACK(on_col_recent_number_width));
     add_text_column(recent_view, renderer, "Time", 3, 0, col_recent_time, G_CALLBACK(on_col_recent_time_width));
     gtk_box_pack_start(GTK_BOX(page), scrolled(recent_view), TRUE, TRUE, 0);
-    return page;
 }
 
-GtkWidget* build_contacts_page()
+void fill_contacts_page(GtkWidget* page)
 {
-    GtkWidget* page = page_box(6);
     GtkWidget* refresh = gtk_button_new_with_label("🔄 Refresh");
     contacts_spinner = gtk_spinner_new();
     GtkWidget* header = list_header(page, "👥 Contacts", refresh, contacts_spinner);
@@ -283,20 +283,16 @@ GtkWidget* build_contacts_page()
     add_text_column(contacts_view, renderer, "Number", 1, 0, col_contacts_number,
                     G_CALLBACK(on_col_contacts_number_width));
     gtk_box_pack_start(GTK_BOX(page), scrolled(contacts_view), TRUE, TRUE, 0);
-    return page;
 }
 
-GtkWidget* build_log_page()
+void fill_log_page(GtkWidget* page)
 {
-    GtkWidget* page = page_box(6);
-    GtkWidget* view = gtk_text_view_new();
+    GtkWidget* view = gtk_text_view_new_with_buffer(log_buffer.load());
     gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
     gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD);
     add_class(view, "log-view");
     gtk_box_pack_start(GTK_BOX(page), scrolled(view), TRUE, TRUE, 0);
     log_view = view;
-    log_buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-    return page;
 }
 
 void append_page(GtkWidget* notebook, GtkWidget* page, const char* tab)
@@ -324,8 +320,16 @@ void hold_back_until_opened(GtkWidget* page)
     g_object_set_data_full(G_OBJECT(page), kHeldBack, held, reinterpret_cast<GDestroyNotify>(g_list_free));
 }
 
+// The tabs' pages behind the first, empty boxes until built after the first
+// frame: creating lists and the log nobody sees yet only delays it. The
+// window owns them. Main loop only, like the widgets.
+GtkWidget* later_pages[3] = {nullptr, nullptr, nullptr};
+bool later_pages_built = false;
+
 void on_switch_page(GtkNotebook*, GtkWidget* page, guint, gpointer)
 {
+    if (std::find(std::begin(later_pages), std::end(later_pages), page) != std::end(later_pages))
+        build_later_pages();
     auto* held = static_cast<GList*>(g_object_steal_data(G_OBJECT(page), kHeldBack));
     for (GList* l = held; l; l = l->next) {
         gtk_widget_set_no_show_all(GTK_WIDGET(l->data), FALSE);
@@ -344,7 +348,13 @@ int column_width(GObject* object)
     return chosen > 0 ? chosen : gtk_tree_view_column_get_width(column);
 }
 
-void on_window_destroyed(GtkWidget*, gpointer) { forget_window_widgets(); }
+void on_window_destroyed(GtkWidget*, gpointer)
+{
+    forget_window_widgets();
+    for (GtkWidget*& page : later_pages)
+        page = nullptr;
+    later_pages_built = false;
+}
 
 }  // namespace
 
@@ -360,7 +370,7 @@ void forget_window_widgets()
     waiting_number_box = waiting_number_label = sound_btn = nullptr;
 }
 
-void build_main_window(GtkApplication* application)
+void build_window_for_first_frame(GtkApplication* application)
 {
     ASSERT_MAIN_THREAD();
     read_settings();
@@ -384,15 +394,40 @@ void build_main_window(GtkApplication* application)
     gtk_notebook_set_tab_pos(GTK_NOTEBOOK(notebook), GTK_POS_TOP);
     gtk_box_pack_start(GTK_BOX(main_box), notebook, TRUE, TRUE, 0);
     append_page(notebook, build_dialpad_page(), "📱 Dialpad");
-    append_page(notebook, build_recents_page(), "🕘 Recent Calls");
-    append_page(notebook, build_contacts_page(), "👥 Contacts");
-    append_page(notebook, build_log_page(), "📋 Log");
-    for (int i = 1; i < gtk_notebook_get_n_pages(GTK_NOTEBOOK(notebook)); ++i)
-        hold_back_until_opened(gtk_notebook_get_nth_page(GTK_NOTEBOOK(notebook), i));
+    const char* const later_tabs[3] = {"🕘 Recent Calls", "👥 Contacts", "📋 Log"};
+    later_pages_built = false;
+    for (int i = 0; i < 3; ++i) {
+        later_pages[i] = page_box(6);
+        append_page(notebook, later_pages[i], later_tabs[i]);
+    }
     g_signal_connect(notebook, "switch-page", G_CALLBACK(on_switch_page), nullptr);
+    // Log lines from the start are kept for the Log tab, built later; the
+    // window holds the buffer as long as it lives.
+    GtkTextBuffer* buffer = gtk_text_buffer_new(nullptr);
+    g_object_set_data_full(G_OBJECT(window), "telvane-log-buffer", buffer, g_object_unref);
+    log_buffer = buffer;
 
     gtk_application_add_window(application, GTK_WINDOW(window));
     install_call_notifications(application);
+}
+
+void build_main_window(GtkApplication* application)
+{
+    build_window_for_first_frame(application);
+    build_later_pages();
+}
+
+void build_later_pages()
+{
+    if (!later_pages[0] || later_pages_built)
+        return;
+    later_pages_built = true;
+    fill_recents_page(later_pages[0]);
+    fill_contacts_page(later_pages[1]);
+    fill_log_page(later_pages[2]);
+    // A page opened before this is built here first, then shown as opened.
+    for (GtkWidget* page : later_pages)
+        hold_back_until_opened(page);
 }
 
 // Enter in the dial entry places the call, as the Call button does.

@@ -36,6 +36,11 @@ void show_phonebook_progress(int cards);
 
 // Reads settings.json, installs the theme, builds and wires the window.
 void build_main_window(GtkApplication* application);
+// The same in two steps: what the first frame shows (the header, the call
+// area, the Dialpad and every tab), then the other tabs' pages. Until those
+// are built their widget globals are null; log lines are kept meanwhile.
+void build_window_for_first_frame(GtkApplication* application);
+void build_later_pages();
 // Drops every widget global, as the window's destruction does: log lines,
 // the SCO teardown and workers' results may still arrive after the window is
 // gone (closing during a call), and must find no widget.

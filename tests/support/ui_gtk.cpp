@@ -68,17 +68,19 @@ Sandbox::~Sandbox()
     restore_env("XDG_DATA_HOME", old_data_);
 }
 
-void open_main_window()
+void open_main_window(bool later_pages)
 {
     GtkApplication* app_object = ensure_gtk();
     window = nullptr;   // a fresh build, as in a fresh process
-    build_main_window(app_object);
+    build_window_for_first_frame(app_object);
     update_ui();
     gtk_widget_show_all(window);
     gtk_widget_hide(spinner);
     update_ui();
     if (!th::wait_until([] { return gtk_widget_get_mapped(window); }, 10000))
         throw std::runtime_error("window was not mapped");
+    if (later_pages)
+        build_later_pages();
     pump();
 }
 

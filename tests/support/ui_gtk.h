@@ -32,8 +32,10 @@ private:
 };
 
 // Builds the main window as the first activation does and shows it, waiting
-// until it is on screen; closing destroys it as the user's close would.
-void open_main_window();
+// until it is on screen, then builds the tabs behind the first as the end of
+// start-up does (unless later_pages is false); closing destroys it as the
+// user's close would.
+void open_main_window(bool later_pages = true);
 void close_main_window();
 
 }  // namespace uitest

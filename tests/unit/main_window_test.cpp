@@ -172,6 +172,26 @@ TEST(StatusView, PairedSaysWhenTheNextTryComesAndOffersConnectForAKnownPhone)
 
 TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
 {
+    // The first frame has every tab but only the Dialpad's page: the others
+    // are built after it, or when one is opened sooner, and keep what was
+    // logged before.
+    uitest::open_main_window(false);
+    EXPECT_EQ(contacts_view, nullptr);
+    EXPECT_EQ(log_view.load(), nullptr);
+    append_log_ui(g_strdup("logged before the Log tab was built\n"));
+    GtkNotebook* first = GTK_NOTEBOOK(find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); }));
+    gtk_notebook_set_current_page(first, 2);
+    ASSERT_NE(contacts_view, nullptr);
+    EXPECT_TRUE(th::wait_until([] {
+        uitest::pump();
+        return gtk_widget_get_mapped(contacts_view);
+    }));
+    EXPECT_EQ(unit::buffer_text(log_buffer.load()), "logged before the Log tab was built\n");
+    build_later_pages();   // as the end of start-up does: nothing built twice
+    EXPECT_EQ(gtk_notebook_get_n_pages(first), 4);
+    gtk_notebook_set_current_page(first, 0);
+    uitest::close_main_window();
+
     uitest::open_main_window();
     const std::pair<const char*, const char*> buttons[] = {
         {"▶️ Start", "btn-start"},   {"⏹️ Stop", "btn-stop"},     {"🔌 Disconnect", nullptr},

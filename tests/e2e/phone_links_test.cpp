@@ -50,8 +50,8 @@ long long runqueue_wait_ns(const std::string& task)
 }
 
 // The threads a beat passes: the program's main thread and its bus thread,
-// and the main thread of every other process this test started (bus
-// daemons, X server, stand-in BlueZ). pid: the program's.
+// the test's bus thread, and the main thread of every other process this
+// test started (bus daemons, X server, stand-in BlueZ). pid: the program's.
 std::vector<std::string> threads_on_the_way(pid_t pid)
 {
     std::vector<std::string> tasks;
@@ -61,6 +61,10 @@ std::vector<std::string> threads_on_the_way(pid_t pid)
         if (task.path().filename() == std::to_string(pid) || comm.rfind("gdbus", 0) == 0)
             tasks.push_back(task.path().string());
     }
+    // The test's own bus thread carries each call and its answer.
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (th::read_file(task.path().string() + "/comm").rfind("gdbus", 0) == 0)
+            tasks.push_back("/proc/" + std::to_string(getpid()) + "/task/" + task.path().filename().string());
     const std::string parent = " " + std::to_string(getpid()) + " ";
     for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
         std::string stat = th::read_file(proc.path().string() + "/stat");

@@ -4,15 +4,13 @@
 #include "base/log.h"
 #include "audio/aec.h"
 #include "audio/call_volume.h"
+#include "audio/pulse_library.h"
 #include "core/mic_pacer.h"
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
 
 #include <pthread.h>
-#include <pulse/context.h>
-#include <pulse/error.h>
-#include <pulse/mainloop.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 std::atomic<pa_stream*> pulse_playback{nullptr};
 std::atomic<pa_stream*> pulse_capture{nullptr};
@@ -30,6 +29,9 @@ constexpr int kMaxBatch = 16;
 constexpr size_t kMaxChunkSamples = 320;   // 10 ms at 32 kHz
 constexpr int64_t kDrainUs = 200000;
 constexpr int64_t kSetupUs = 500000;
+
+// The voice thread goes on only once the library is loaded.
+const PulseLibrary& pulse() { return *pulse_library(); }
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
@@ -96,14 +98,14 @@ struct Engine {
 
 int context_error(const Side& side)
 {
-    int e = side.context ? pa_context_errno(side.context) : PA_ERR_INTERNAL;
+    int e = side.context ? pulse().pa_context_errno(side.context) : PA_ERR_INTERNAL;
     return e ? e : PA_ERR_CONNECTIONTERMINATED;
 }
 
 void stream_state_cb(pa_stream* s, void* userdata)
 {
     auto* side = static_cast<Side*>(userdata);
-    switch (pa_stream_get_state(s)) {
+    switch (pulse().pa_stream_get_state(s)) {
     case PA_STREAM_READY: side->ready = true; break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED: side->failed = context_error(*side); break;
@@ -114,15 +116,15 @@ void stream_state_cb(pa_stream* s, void* userdata)
 void open_stream(Engine& e, Side& side)
 {
     pa_sample_spec format = sco_sample_spec(static_cast<uint32_t>(e.rate));
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.app_name);
-    side.stream = pa_stream_new_with_proplist(side.context, side.stream_name, &format, nullptr, props);
-    pa_proplist_free(props);
+    pa_proplist* props = pulse().pa_proplist_new();
+    pulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, side.app_name);
+    side.stream = pulse().pa_stream_new_with_proplist(side.context, side.stream_name, &format, nullptr, props);
+    pulse().pa_proplist_free(props);
     if (!side.stream) {
         side.failed = context_error(side);
         return;
     }
-    pa_stream_set_state_callback(side.stream, stream_state_cb, &side);
+    pulse().pa_stream_set_state_callback(side.stream, stream_state_cb, &side);
     // The playback flags the simple API used: the server's latency figures
     // stay current without asking, and the buffer sizes below are honoured.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY |
@@ -130,12 +132,12 @@ void open_stream(Engine& e, Side& side)
     int r;
     if (side.playback) {
         pa_buffer_attr attr = playback_buffer_attr(static_cast<uint32_t>(e.rate));
-        r = pa_stream_connect_playback(side.stream, nullptr, &attr, flags, nullptr, nullptr);
+        r = pulse().pa_stream_connect_playback(side.stream, nullptr, &attr, flags, nullptr, nullptr);
     } else {
         // Nothing here asks the record stream for its latency: no timing
         // updates for it, only the fragment size honoured.
         pa_buffer_attr attr = capture_buffer_attr(static_cast<uint32_t>(e.rate));
-        r = pa_stream_connect_record(side.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY);
+        r = pulse().pa_stream_connect_record(side.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY);
     }
     if (r < 0)
         side.failed = context_error(side);
@@ -144,7 +146,7 @@ void open_stream(Engine& e, Side& side)
 void context_state_cb(pa_context* c, void* userdata)
 {
     auto* e = static_cast<Engine*>(userdata);
-    switch (pa_context_get_state(c)) {
+    switch (pulse().pa_context_get_state(c)) {
     case PA_CONTEXT_READY:
         for (Side* side : {&e->speaker, &e->mic})
             if (!side->stream && !side->failed)
@@ -163,14 +165,14 @@ void context_state_cb(pa_context* c, void* userdata)
 // server a second channel to serve every tick.
 void open_context(Engine& e)
 {
-    e.context = pa_context_new(pa_mainloop_get_api(e.loop), "Telvane");
+    e.context = pulse().pa_context_new(pulse().pa_mainloop_get_api(e.loop), "Telvane");
     e.speaker.context = e.mic.context = e.context;
     if (!e.context) {
         e.speaker.failed = e.mic.failed = PA_ERR_INTERNAL;
         return;
     }
-    pa_context_set_state_callback(e.context, context_state_cb, &e);
-    if (pa_context_connect(e.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
+    pulse().pa_context_set_state_callback(e.context, context_state_cb, &e);
+    if (pulse().pa_context_connect(e.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
         e.speaker.failed = e.mic.failed = context_error(e.speaker);
 }
 
@@ -179,9 +181,9 @@ void release_stream(Side& side)
     // Only our own stream: a late thread must never clear the next call's.
     withdraw_stream(*side.slot, side.stream);
     if (side.stream) {
-        pa_stream_set_state_callback(side.stream, nullptr, nullptr);
-        pa_stream_disconnect(side.stream);
-        pa_stream_unref(side.stream);
+        pulse().pa_stream_set_state_callback(side.stream, nullptr, nullptr);
+        pulse().pa_stream_disconnect(side.stream);
+        pulse().pa_stream_unref(side.stream);
         side.stream = nullptr;
     }
 }
@@ -202,7 +204,7 @@ void settle(Engine& e, Side& side)
 {
     if (side.state == SideState::Opening && side.failed) {
         post_logf(side.playback ? "⚠️ Speaker could not be opened: %s" : "⚠️ Microphone could not be opened: %s",
-                  pa_strerror(side.failed));
+                  pulse().pa_strerror(side.failed));
         end_side(side);
     } else if (side.state == SideState::Opening && side.ready) {
         side.state = SideState::Running;
@@ -212,9 +214,9 @@ void settle(Engine& e, Side& side)
     } else if (side.state == SideState::Running && side.failed) {
         // The sound server went away under a running stream.
         if (side.playback)
-            post_logf("⚠️ Audio write error: %s", pa_strerror(side.failed));
+            post_logf("⚠️ Audio write error: %s", pulse().pa_strerror(side.failed));
         else if (current(e.link))
-            post_logf("⚠️ Microphone read error: %s", pa_strerror(side.failed));
+            post_logf("⚠️ Microphone read error: %s", pulse().pa_strerror(side.failed));
         end_side(side);
     }
 }
@@ -284,7 +286,7 @@ void speaker_tick(Engine& e, int64_t now)
     if (++e.ticks % 10 == 0) {
         pa_usec_t latency = 0;
         int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) == 0)
+        if (pulse().pa_stream_get_latency(stream, &latency, &negative) == 0)
             e.jitter.note_server_latency(now, negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency));
     }
     size_t samples = 0;
@@ -302,8 +304,8 @@ void speaker_tick(Engine& e, int64_t now)
     // trims included.
     if (aec_enabled.load())
         aec_fifo_push(block, static_cast<int>(samples));
-    if (pa_stream_write(stream, block, samples * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-        post_logf("⚠️ Audio write error: %s", pa_strerror(context_error(e.speaker)));
+    if (pulse().pa_stream_write(stream, block, samples * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        post_logf("⚠️ Audio write error: %s", pulse().pa_strerror(context_error(e.speaker)));
         end_side(e.speaker);
     }
 }
@@ -339,7 +341,7 @@ bool mic_read(Engine& e)
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0)
+        if (pulse().pa_stream_peek(stream, &data, &bytes) < 0)
             return false;
         if (bytes == 0)
             break;
@@ -354,7 +356,7 @@ bool mic_read(Engine& e)
                 e.chunk_fill = 0;
             }
         }
-        pa_stream_drop(stream);
+        pulse().pa_stream_drop(stream);
     }
     return true;
 }
@@ -365,7 +367,7 @@ void mic_tick(Engine& e, int64_t now)
         return;
     if (!mic_read(e)) {
         if (current(e.link))
-            post_logf("⚠️ Microphone read error: %s", pa_strerror(context_error(e.mic)));
+            post_logf("⚠️ Microphone read error: %s", pulse().pa_strerror(context_error(e.mic)));
         end_side(e.mic);
         return;
     }
@@ -429,25 +431,25 @@ void drain_speaker(Engine& e)
     if (e.speaker.state != SideState::Running || e.speaker.failed)
         return;
     bool done = false;
-    pa_operation* op = pa_stream_drain(
+    pa_operation* op = pulse().pa_stream_drain(
         e.speaker.stream, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
     if (!op)
         return;
     const int64_t until = monotonic_us() + kDrainUs;
     while (!done && !e.speaker.failed && monotonic_us() < until) {
-        if (pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pa_mainloop_poll(e.loop) < 0 ||
-            pa_mainloop_dispatch(e.loop) < 0)
+        if (pulse().pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pulse().pa_mainloop_poll(e.loop) < 0 ||
+            pulse().pa_mainloop_dispatch(e.loop) < 0)
             break;
     }
-    pa_operation_cancel(op);
-    pa_operation_unref(op);
+    pulse().pa_operation_cancel(op);
+    pulse().pa_operation_unref(op);
 }
 
 void free_context(Engine& e)
 {
     if (!e.context)
         return;
-    pa_context_set_state_callback(e.context, nullptr, nullptr);
+    pulse().pa_context_set_state_callback(e.context, nullptr, nullptr);
     // While the connection is set up the server passes descriptors (its
     // memory pools' memfds, the ring buffer's eventfds), each with the first
     // bytes of its packet; libpulse takes one over only once the whole packet
@@ -455,15 +457,15 @@ void free_context(Engine& e)
     // before the answer that makes the context ready: let the setup finish
     // (no streams open, the callback is gone) or fail first.
     const int64_t until = monotonic_us() + kSetupUs;
-    for (pa_context_state_t s = pa_context_get_state(e.context);
+    for (pa_context_state_t s = pulse().pa_context_get_state(e.context);
          (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
-         s = pa_context_get_state(e.context)) {
-        if (pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pa_mainloop_poll(e.loop) < 0 ||
-            pa_mainloop_dispatch(e.loop) < 0)
+         s = pulse().pa_context_get_state(e.context)) {
+        if (pulse().pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pulse().pa_mainloop_poll(e.loop) < 0 ||
+            pulse().pa_mainloop_dispatch(e.loop) < 0)
             break;
     }
-    pa_context_disconnect(e.context);
-    pa_context_unref(e.context);
+    pulse().pa_context_disconnect(e.context);
+    pulse().pa_context_unref(e.context);
     e.context = e.speaker.context = e.mic.context = nullptr;
 }
 
@@ -527,8 +529,15 @@ void* sco_audio_thread_func(void* arg)
 {
     auto* link = static_cast<VoiceLink*>(arg);
     pthread_setname_np(pthread_self(), "sco-audio");
+    std::string why;
+    if (!pulse_library(&why)) {
+        post_logf("⚠️ Speaker could not be opened: %s", why.c_str());
+        post_logf("⚠️ Microphone could not be opened: %s", why.c_str());
+        voice_link_release(link);
+        return nullptr;
+    }
     auto* e = new Engine(link);
-    e->loop = pa_mainloop_new();
+    e->loop = pulse().pa_mainloop_new();
     open_context(*e);
 
     // Both directions once a tick, against the clock: one wake-up per tick
@@ -551,8 +560,8 @@ void* sco_audio_thread_func(void* arg)
                 next_tick = now + kAudioTickUs;
             continue;
         }
-        if (pa_mainloop_prepare(e->loop, static_cast<int>(next_tick - now)) < 0 || pa_mainloop_poll(e->loop) < 0 ||
-            pa_mainloop_dispatch(e->loop) < 0)
+        if (pulse().pa_mainloop_prepare(e->loop, static_cast<int>(next_tick - now)) < 0 || pulse().pa_mainloop_poll(e->loop) < 0 ||
+            pulse().pa_mainloop_dispatch(e->loop) < 0)
             break;
     }
 
@@ -561,7 +570,7 @@ void* sco_audio_thread_func(void* arg)
     end_side(e->speaker);
     end_side(e->mic);
     free_context(*e);
-    pa_mainloop_free(e->loop);
+    pulse().pa_mainloop_free(e->loop);
     delete e;
     voice_link_release(link);
     return nullptr;

@@ -173,6 +173,24 @@ TEST(CallAudio, AFailedVoiceLinkOrAKilledSoundServerLeavesTheCallGoingAndTheNext
     EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
 }
 
+// The sound library is loaded only for a call: where it cannot be, the call
+// goes on without sound and the log says why.
+TEST(CallAudio, WithoutTheSoundLibraryTheCallGoesOnAndTheLogSaysWhy)
+{
+    th::PulseServer pulse;
+    th::TempDir libraries;
+    th::write_file(libraries.file("libpulse.so.0"), "");   // not a library at all
+    th::AudioCallWorld w(pulse.server(), {}, {{"LD_LIBRARY_PATH", libraries.path()}});
+    ASSERT_GE(w.start_call(), 0) << w.out();
+    for (const char* line : {"⚠️ Speaker could not be opened: ", "⚠️ Microphone could not be opened: ", "✓ Call active"})
+        EXPECT_TRUE(w.app->wait_for_output(line)) << line << "\n" << w.out();
+    EXPECT_NE(w.app->find("libpulse.so.0"), std::string::npos) << w.out();
+    EXPECT_TRUE(th::main_loop_answers(w.world.session_bus)) << w.out();
+    w.end_call();
+    EXPECT_TRUE(w.app->wait_for_output("📱 Call ended")) << w.out();
+    EXPECT_TRUE(w.app->process().running());
+}
+
 // The codec the phone picks is the call's: a tone only its band carries
 // reaches the speaker, the microphone reaches the phone, and where the
 // adapter cannot carry a transparent link the call falls back to CVSD

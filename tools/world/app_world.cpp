@@ -115,7 +115,8 @@ namespace {
 const std::string kAddr = "00:11:22:33:44:55";
 }
 
-AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs) : phone(shim.path(), kAddr)
+AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs, const Env& extra)
+    : phone(shim.path(), kAddr)
 {
     phone.set_codecs(std::move(codecs));
     phone.serve_hfp(5);
@@ -126,6 +127,8 @@ AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int>
     world.bluez->connect_device(kAddr);
     env = sim::shim_env(shim.path());
     env["PULSE_SERVER"] = pulse_server;
+    for (const auto& [name, value] : extra)
+        env[name] = value;
     app = std::make_unique<Telvane>(world, std::vector<std::string>{}, env);
 }
 

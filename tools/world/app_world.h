@@ -77,8 +77,9 @@ extern void (*on_telvane_stopped)(const std::string& stderr_text);
 // to carry a call's voice: the simulated phone behind the socket shim on one
 // side, PULSE_SERVER on the other.
 struct AudioCallWorld {
-    // codecs: what the phone speaks, best first (SimPhone::set_codecs).
-    explicit AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs = {});
+    // codecs: what the phone speaks, best first (SimPhone::set_codecs);
+    // extra: more of the program's environment.
+    explicit AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs = {}, const Env& extra = {});
     // Dials through a second launch, as a tel: link would, and lets the
     // phone report the call active. Returns the phone's end of the voice
     // link, or -1 when none came within sco_timeout_ms.

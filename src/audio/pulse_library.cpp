@@ -6,6 +6,7 @@
 
 namespace {
 
+// Written once, by whichever thread asks first, under `once`; only read after.
 PulseLibrary library;
 const PulseLibrary* loaded = nullptr;
 std::string failure;

@@ -83,7 +83,8 @@ void close_down()
 bool startup_finished = false;
 
 // What the window does not need for its first frame: the tabs behind the
-// first, the caches, the lists and the system bus. Run after that frame, so the window shows at once.
+// first, the caches, the lists and the system bus. Run after that frame, so
+// the window shows at once.
 void finish_startup()
 {
     if (startup_finished)

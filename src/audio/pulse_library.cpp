@@ -14,13 +14,13 @@ std::once_flag once;
 
 void load()
 {
-    // Never unloaded: its threads and atexit handlers may outlive any use.
-    GModule* module = g_module_open("libpulse.so.0", static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL));
+    const auto flags = static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL);
+    GModule* module = g_module_open("libpulse.so.0", flags);
     if (!module) {
         failure = g_module_error();
         return;
     }
-    g_module_make_resident(module);
+    g_module_make_resident(module);   // every later call uses it again
     bool complete = true;
 #define TELVANE_PULSE_RESOLVE(name)                                                                                  \
     if (!g_module_symbol(module, #name, reinterpret_cast<gpointer*>(&library.name)) || !library.name) {             \

@@ -1,6 +1,7 @@
-// libpulse, loaded on the first call's sound instead of at start: with the
-// libraries it pulls in (sound-file codecs, systemd, D-Bus) it is a fifth of
-// what the program maps before its window can show, and only a call uses it.
+// libpulse, loaded for the first call's sound instead of at start: with the
+// libraries it pulls in (sound-file codecs, systemd, D-Bus) it was fifteen of
+// the ninety the program mapped before its window could show, and only a
+// call uses it.
 #pragma once
 #include <pulse/context.h>
 #include <pulse/error.h>

@@ -33,6 +33,14 @@ constexpr int64_t kSetupUs = 500000;
 // The voice thread goes on only once the library is loaded.
 const PulseLibrary& pulse() { return *pulse_library(); }
 
+// One pass of the loop: waits up to timeout_ms for the server, then
+// handles what came. False once the loop has failed.
+bool run_loop_once(pa_mainloop* loop, int timeout_ms)
+{
+    return pulse().pa_mainloop_prepare(loop, timeout_ms) >= 0 && pulse().pa_mainloop_poll(loop) >= 0 &&
+           pulse().pa_mainloop_dispatch(loop) >= 0;
+}
+
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
 int64_t monotonic_us()
@@ -437,8 +445,7 @@ void drain_speaker(Engine& e)
         return;
     const int64_t until = monotonic_us() + kDrainUs;
     while (!done && !e.speaker.failed && monotonic_us() < until) {
-        if (pulse().pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pulse().pa_mainloop_poll(e.loop) < 0 ||
-            pulse().pa_mainloop_dispatch(e.loop) < 0)
+        if (!run_loop_once(e.loop, static_cast<int>(until - monotonic_us())))
             break;
     }
     pulse().pa_operation_cancel(op);
@@ -460,8 +467,7 @@ void free_context(Engine& e)
     for (pa_context_state_t s = pulse().pa_context_get_state(e.context);
          (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
          s = pulse().pa_context_get_state(e.context)) {
-        if (pulse().pa_mainloop_prepare(e.loop, static_cast<int>(until - monotonic_us())) < 0 || pulse().pa_mainloop_poll(e.loop) < 0 ||
-            pulse().pa_mainloop_dispatch(e.loop) < 0)
+        if (!run_loop_once(e.loop, static_cast<int>(until - monotonic_us())))
             break;
     }
     pulse().pa_context_disconnect(e.context);
@@ -560,8 +566,7 @@ void* sco_audio_thread_func(void* arg)
                 next_tick = now + kAudioTickUs;
             continue;
         }
-        if (pulse().pa_mainloop_prepare(e->loop, static_cast<int>(next_tick - now)) < 0 || pulse().pa_mainloop_poll(e->loop) < 0 ||
-            pulse().pa_mainloop_dispatch(e->loop) < 0)
+        if (!run_loop_once(e->loop, static_cast<int>(next_tick - now)))
             break;
     }
 

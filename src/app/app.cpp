@@ -122,10 +122,20 @@ gboolean finish_startup_cb(gpointer)
     return G_SOURCE_REMOVE;
 }
 
+// The tabs' pages one per pass of the main loop, then the rest of start-up:
+// what comes meanwhile (a bus call, a click) waits for one page at most.
+gboolean build_page_cb(gpointer)
+{
+    if (!startup_finished && build_one_later_page())
+        return G_SOURCE_CONTINUE;
+    g_idle_add(finish_startup_cb, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
 void on_first_frame(GdkFrameClock* clock, gpointer)
 {
     g_signal_handlers_disconnect_by_func(clock, reinterpret_cast<gpointer>(on_first_frame), nullptr);
-    g_idle_add(finish_startup_cb, nullptr);
+    g_idle_add(build_page_cb, nullptr);
 }
 
 void first_activation(GtkApplication* application)

@@ -324,7 +324,7 @@ void hold_back_until_opened(GtkWidget* page)
 // frame: creating lists and the log nobody sees yet only delays it. The
 // window owns them. Main loop only, like the widgets.
 GtkWidget* later_pages[3] = {nullptr, nullptr, nullptr};
-bool later_pages_built = false;
+int later_pages_filled = 0;
 
 void on_switch_page(GtkNotebook*, GtkWidget* page, guint, gpointer)
 {
@@ -353,7 +353,7 @@ void on_window_destroyed(GtkWidget*, gpointer)
     forget_window_widgets();
     for (GtkWidget*& page : later_pages)
         page = nullptr;
-    later_pages_built = false;
+    later_pages_filled = 0;
 }
 
 }  // namespace
@@ -395,7 +395,7 @@ void build_window_for_first_frame(GtkApplication* application)
     gtk_box_pack_start(GTK_BOX(main_box), notebook, TRUE, TRUE, 0);
     append_page(notebook, build_dialpad_page(), "📱 Dialpad");
     const char* const later_tabs[3] = {"🕘 Recent Calls", "👥 Contacts", "📋 Log"};
-    later_pages_built = false;
+    later_pages_filled = 0;
     for (int i = 0; i < 3; ++i) {
         later_pages[i] = page_box(6);
         append_page(notebook, later_pages[i], later_tabs[i]);
@@ -417,17 +417,22 @@ void build_main_window(GtkApplication* application)
     build_later_pages();
 }
 
+bool build_one_later_page()
+{
+    if (!later_pages[0] || later_pages_filled == 3)
+        return false;
+    void (*const fill[3])(GtkWidget*) = {fill_recents_page, fill_contacts_page, fill_log_page};
+    GtkWidget* page = later_pages[later_pages_filled];
+    fill[later_pages_filled++](page);
+    // A page opened before this is built here first, then shown as opened.
+    hold_back_until_opened(page);
+    return later_pages_filled < 3;
+}
+
 void build_later_pages()
 {
-    if (!later_pages[0] || later_pages_built)
-        return;
-    later_pages_built = true;
-    fill_recents_page(later_pages[0]);
-    fill_contacts_page(later_pages[1]);
-    fill_log_page(later_pages[2]);
-    // A page opened before this is built here first, then shown as opened.
-    for (GtkWidget* page : later_pages)
-        hold_back_until_opened(page);
+    while (build_one_later_page()) {
+    }
 }
 
 // Enter in the dial entry places the call, as the Call button does.

@@ -41,6 +41,9 @@ void build_main_window(GtkApplication* application);
 // are built their widget globals are null; log lines are kept meanwhile.
 void build_window_for_first_frame(GtkApplication* application);
 void build_later_pages();
+// One of those pages, so the main loop can answer between them; whether
+// another is left to build.
+bool build_one_later_page();
 // Drops every widget global, as the window's destruction does: log lines,
 // the SCO teardown and workers' results may still arrive after the window is
 // gone (closing during a call), and must find no widget.

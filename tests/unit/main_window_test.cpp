@@ -179,6 +179,9 @@ TEST_F(MainWindow, HasItsButtonsTabsLogAndDialpad)
     EXPECT_EQ(contacts_view, nullptr);
     EXPECT_EQ(log_view.load(), nullptr);
     append_log_ui(g_strdup("logged before the Log tab was built\n"));
+    EXPECT_TRUE(build_one_later_page()) << "one page at a time, the others left";
+    EXPECT_NE(recent_view, nullptr);
+    EXPECT_EQ(contacts_view, nullptr);
     GtkNotebook* first = GTK_NOTEBOOK(find_widget(window, [](GtkWidget* w) { return GTK_IS_NOTEBOOK(w); }));
     gtk_notebook_set_current_page(first, 2);
     ASSERT_NE(contacts_view, nullptr);

@@ -302,9 +302,9 @@ void append_page(GtkWidget* notebook, GtkWidget* page, const char* tab)
 
 constexpr const char* kHeldBack = "telvane-held-back";
 
-// A page's content stays out of the window's first showing and joins when the
-// page is first opened: measuring and styling lists and the log nobody sees
-// yet only delays the first frame. The tab itself shows from the start.
+// A page's content stays unshown until the page is first opened: measuring
+// and styling lists and the log nobody sees yet only slows the window. The
+// tab itself shows from the start.
 void hold_back_until_opened(GtkWidget* page)
 {
     GList* held = nullptr;

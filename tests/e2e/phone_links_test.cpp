@@ -56,15 +56,13 @@ std::vector<std::string> threads_on_the_way(pid_t pid)
 {
     std::vector<std::string> tasks;
     std::string program = "/proc/" + std::to_string(pid);
-    for (const auto& task : std::filesystem::directory_iterator(program + "/task")) {
-        std::string comm = th::read_file(task.path().string() + "/comm");
-        if (task.path().filename() == std::to_string(pid) || comm.rfind("gdbus", 0) == 0)
-            tasks.push_back(task.path().string());
-    }
-    // The test's own bus thread carries each call and its answer.
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        if (th::read_file(task.path().string() + "/comm").rfind("gdbus", 0) == 0)
-            tasks.push_back("/proc/" + std::to_string(getpid()) + "/task/" + task.path().filename().string());
+    // The bus threads of both ends carry each call and its answer.
+    for (pid_t owner : {pid, getpid()})
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(owner) + "/task")) {
+            bool main_thread = owner == pid && task.path().filename() == std::to_string(pid);
+            if (main_thread || th::read_file(task.path().string() + "/comm").rfind("gdbus", 0) == 0)
+                tasks.push_back(task.path().string());
+        }
     const std::string parent = " " + std::to_string(getpid()) + " ";
     for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
         std::string stat = th::read_file(proc.path().string() + "/stat");

@@ -18,6 +18,7 @@
     X(pa_context_set_state_callback) X(pa_context_errno)                                                             \
     X(pa_proplist_new) X(pa_proplist_sets) X(pa_proplist_free)                                                       \
     X(pa_stream_new_with_proplist) X(pa_stream_unref) X(pa_stream_set_state_callback) X(pa_stream_get_state)         \
+    X(pa_stream_set_underflow_callback)                                                                              \
     X(pa_stream_connect_playback) X(pa_stream_connect_record) X(pa_stream_disconnect) X(pa_stream_write)             \
     X(pa_stream_peek) X(pa_stream_drop) X(pa_stream_get_latency) X(pa_stream_drain)                                  \
     X(pa_operation_cancel) X(pa_operation_unref)

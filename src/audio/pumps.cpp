@@ -69,6 +69,7 @@ struct Side {
     pa_stream* stream = nullptr;
     SideState state = SideState::Opening;
     bool ready = false;    // set by the stream's callback
+    bool ran_dry = false;  // set by the playback stream's underflow callback
     int failed = 0;        // error code, set by the callbacks
 };
 
@@ -133,6 +134,9 @@ void open_stream(Engine& e, Side& side)
         return;
     }
     pulse().pa_stream_set_state_callback(side.stream, stream_state_cb, &side);
+    if (side.playback)
+        pulse().pa_stream_set_underflow_callback(
+            side.stream, [](pa_stream*, void* s) { static_cast<Side*>(s)->ran_dry = true; }, &side);
     // The playback flags the simple API used: the server's latency figures
     // stay current without asking, and the buffer sizes below are honoured.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_ADJUST_LATENCY |
@@ -190,6 +194,8 @@ void release_stream(Side& side)
     withdraw_stream(*side.slot, side.stream);
     if (side.stream) {
         pulse().pa_stream_set_state_callback(side.stream, nullptr, nullptr);
+        if (side.playback)
+            pulse().pa_stream_set_underflow_callback(side.stream, nullptr, nullptr);
         pulse().pa_stream_disconnect(side.stream);
         pulse().pa_stream_unref(side.stream);
         side.stream = nullptr;
@@ -296,6 +302,10 @@ void speaker_tick(Engine& e, int64_t now)
         int negative = 0;
         if (pulse().pa_stream_get_latency(stream, &latency, &negative) == 0)
             e.jitter.note_server_latency(now, negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency));
+    }
+    if (e.speaker.ran_dry) {
+        e.speaker.ran_dry = false;
+        e.jitter.note_underrun(now);
     }
     size_t samples = 0;
     const int16_t* block = e.jitter.tick(now, &samples);

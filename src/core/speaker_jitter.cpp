@@ -129,6 +129,14 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
     }
 }
 
+void SpeakerJitter::note_underrun(int64_t now_us)
+{
+    written_end_us_ = std::min(written_end_us_, now_us);
+    // A round of readings that straddles the gap would blur it.
+    latency_count_ = 0;
+    ++counts_.underruns;
+}
+
 size_t SpeakerJitter::pending_samples() const
 {
     size_t n = 0;

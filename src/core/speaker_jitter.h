@@ -12,8 +12,9 @@ public:
     static constexpr int64_t kTargetFloorUs = 22000;
     static constexpr int64_t kTargetCeilUs = 40000;
     // Below this after a write, the stream could run dry before the next
-    // tick (one tick late, plus the sink's own few milliseconds).
-    static constexpr int64_t kLowWaterUs = 17000;
+    // tick: the tick's 10 ms, the sink reading 5 to 8 ms ahead of what it
+    // plays, and a few milliseconds of our thread waking late.
+    static constexpr int64_t kLowWaterUs = 20000;
     static constexpr int64_t kTrimAboveUs = 5000;        // over the target
     static constexpr int64_t kTrimLoudAboveUs = 15000;   // loud packets too
     static constexpr int64_t kTrimEveryUs = 20000;
@@ -47,6 +48,12 @@ public:
     // followed without taking the device's own latency for queued audio.
     void note_server_latency(int64_t now_us, int64_t latency_us);
 
+    // The server ran the stream dry: nothing we wrote is queued any more,
+    // and what reached it late may have been skipped. Believed at once;
+    // waiting a second for the latency figures would leave every tick
+    // short in between.
+    void note_underrun(int64_t now_us);
+
     // Time until the last written sample is played, as far as we wrote.
     int64_t ahead_us(int64_t now_us) const;
     int64_t target_us() const { return target_us_; }
@@ -60,6 +67,7 @@ public:
         uint64_t burst_dropped = 0;   // over the ceiling at once
         uint64_t conceal_events = 0;  // ticks that had to make audio up
         uint64_t clock_steps = 0;     // corrections for the sound card's clock
+        uint64_t underruns = 0;       // told by the server
     };
     const Counts& counts() const { return counts_; }
 

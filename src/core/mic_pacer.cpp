@@ -48,12 +48,16 @@ int MicPacer::due(uint64_t phone_packets, int64_t now_us)
     // Our own clock allows the link's rate and no burst beyond a little
     // slack: the phone's packets from the time we stalled belong to air
     // slots that have passed.
+    const int64_t packet_us = static_cast<int64_t>(mtu_) * 1000 / static_cast<int64_t>(bytes_per_ms_);
+    const bool stalled = clock_started_ && now_us - last_call_us_ > kStallUs;
     if (clock_started_) {
-        const int64_t packet_us = static_cast<int64_t>(mtu_) * 1000 / static_cast<int64_t>(bytes_per_ms_);
-        clock_us_ += std::max<int64_t>(0, now_us - last_call_us_) * 1001 / 1000;   // room for the phone's clock
+        const int64_t elapsed = stalled ? kTickUs : std::max<int64_t>(0, now_us - last_call_us_);
+        clock_us_ += elapsed * 1001 / 1000;   // room for the phone's clock
         allowance_ = std::min(kMaxCredit, allowance_ + static_cast<uint64_t>(clock_us_ / packet_us));
         clock_us_ %= packet_us;
     }
+    if (stalled)
+        allowance_ = std::min<uint64_t>(allowance_, static_cast<uint64_t>((kTickUs + packet_us - 1) / packet_us));
     clock_started_ = true;
     last_call_us_ = now_us;
     const uint64_t whole = size_ / mtu_;

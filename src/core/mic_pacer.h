@@ -17,6 +17,12 @@ public:
     // while we stalled) would only queue ours at the phone. Up to 30 ms is
     // the ordinary unevenness of the two pumps' wake-ups.
     static constexpr uint64_t kMaxCredit = 10;
+    // Calls come once a tick; a gap this long is a stall of ours. The air
+    // slots of the phone's packets from it have passed: answering them late
+    // would leave our packets queued at the phone for the rest of the call,
+    // since it takes one per packet it sends. Only a tick's worth counts.
+    static constexpr int64_t kTickUs = 10000;
+    static constexpr int64_t kStallUs = 3 * kTickUs;
     // Without the phone's packets (none yet, or no speaker stream taking
     // them off the link) the microphone's own clock paces the link.
     static constexpr int64_t kPhoneSilentUs = 60000;

@@ -131,10 +131,15 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
 
 void SpeakerJitter::note_underrun(int64_t now_us)
 {
+    ++counts_.underruns;
+    // Until the latency readings have set their reference the stream is
+    // still settling: the sink starts it behind what it had already
+    // rendered, and a refill then would stay as delay for the whole call.
+    if (latency_rounds_ < 3)
+        return;
     written_end_us_ = std::min(written_end_us_, now_us);
     // A round of readings that straddles the gap would blur it.
     latency_count_ = 0;
-    ++counts_.underruns;
 }
 
 size_t SpeakerJitter::pending_samples() const

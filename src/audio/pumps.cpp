@@ -41,6 +41,23 @@ bool run_loop_once(pa_mainloop* loop, int timeout_ms)
            pulse().pa_mainloop_dispatch(loop) >= 0;
 }
 
+// Everything the server has sent and everything queued for it, without
+// waiting: passes until one finds nothing to do (a pass that runs deferred
+// work leaves the descriptors to the next).
+bool take_in(pa_mainloop* loop)
+{
+    for (int pass = 0; pass < 8; ++pass) {
+        if (pulse().pa_mainloop_prepare(loop, 0) < 0 || pulse().pa_mainloop_poll(loop) < 0)
+            return false;
+        int n = pulse().pa_mainloop_dispatch(loop);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+    }
+    return true;
+}
+
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
 int64_t monotonic_us()
@@ -566,6 +583,7 @@ void* sco_audio_thread_func(void* arg)
             (e->speaker.state == SideState::Ended && e->mic.state == SideState::Ended))
             break;
         int64_t now = monotonic_us();
+        const bool streaming = e->speaker.state != SideState::Opening && e->mic.state != SideState::Opening;
         if (now >= next_tick) {
             if (!e->cut)
                 speaker_tick(*e, now);
@@ -574,6 +592,20 @@ void* sco_audio_thread_func(void* arg)
             // After a stall of our own, carry on from now rather than catch up.
             if (now - next_tick > kAudioTickUs)
                 next_tick = now + kAudioTickUs;
+            // What the tick wrote leaves now, not with the next tick.
+            if (streaming && !take_in(e->loop))
+                break;
+            continue;
+        }
+        if (streaming) {
+            // Once both streams run, the server's blocks wait in their
+            // queue until the tick: one wake-up a tick instead of one per
+            // block of the server.
+            timespec until{static_cast<time_t>(next_tick / 1000000), static_cast<long>(next_tick % 1000000) * 1000};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+            }
+            if (!take_in(e->loop))
+                break;
             continue;
         }
         if (!run_loop_once(e->loop, static_cast<int>(next_tick - now)))

@@ -138,8 +138,12 @@ void SpeakerJitter::note_underrun(int64_t now_us)
     if (latency_rounds_ < 3)
         return;
     written_end_us_ = std::min(written_end_us_, now_us);
-    // A round of readings that straddles the gap would blur it.
+    // The server's latency readings shift when the stream runs dry: with
+    // the old reference kept, the shift reads as audio queued, and the
+    // stream runs dry again a round later, every second. The next whole
+    // round sets the reference again.
     latency_count_ = 0;
+    latency_rounds_ = 2;
 }
 
 size_t SpeakerJitter::pending_samples() const

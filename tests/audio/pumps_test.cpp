@@ -176,11 +176,10 @@ struct SpeakerRun {
     std::vector<int16_t> out;
 };
 
-// What the sink does when the stream runs dry: the test leaves it dry
-// (most rows never run dry), the sink plays silence ahead and our audio
-// after it, or it plays on from now. The last two tell the pump, as the
-// server does.
-enum class Dry { Untold, SilenceAhead, PlaysOn };
+// Whether the sink tells the pump when the stream runs dry (it plays on
+// from now), and whether its latency readings then shift, as the sound
+// server's do: by 10 ms, once the stream ran dry.
+enum class Dry { Untold, Told, ToldReadingsShift };
 
 // The phone's packet i (24 samples, 3 ms) arrives at arrive_us(i); the pump
 // ticks every 10 ms except while stalled. The sound card may run card_ppm
@@ -190,7 +189,7 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
                        double card_ppm = 0, int64_t card_restart_us = 0, Dry dry = Dry::Untold,
                        int64_t card_loses_at_us = -1)
 {
-    int64_t card_start = -1, card_shift = 0, last_trim = -1;
+    int64_t card_start = -1, card_shift = 0, last_trim = -1, reading_shift = 0;
     uint64_t card_written = 0, trims = 0;
     SpeakerJitter jb;
     SpeakerRun r;
@@ -213,9 +212,12 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
         if (card_start >= 0 && dry != Dry::Untold) {
             int64_t card_ahead =
                 int64_t(card_written) * 125 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
-            if (card_ahead < 0) {
+            // The sink reads 5 ms ahead of what it plays: less is dry.
+            if (card_ahead < 5000) {
                 ++r.dry_ticks;
-                card_shift += (dry == Dry::SilenceAhead ? card_restart_us : 0) - card_ahead;
+                card_shift += 5000 - card_ahead;
+                if (dry == Dry::ToldReadingsShift)
+                    reading_shift = 10000;
                 jb.note_underrun(t);
             }
         }
@@ -240,12 +242,17 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
             card_start = t;
         int64_t card_ahead =
             int64_t(card_written) * 125 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
+        if (card_ahead < 0 && card_restart_us) {
+            // Ran dry: the sink played on, its buffered silence now ahead.
+            card_shift += card_restart_us - card_ahead;
+            card_ahead = card_restart_us;
+        }
         card_written += n;
         card_ahead += int64_t(n) * 125;
         if (next < packets)
             r.last_card_ahead_ms = card_ahead / 1000;
         if (t % 100000 == 0)
-            jb.note_server_latency(t, card_ahead + 5000);
+            jb.note_server_latency(t, card_ahead + 5000 + reading_shift);
         r.min_card_ahead_ms = std::min(r.min_card_ahead_ms, card_ahead / 1000);
         r.max_card_ahead_ms = std::max(r.max_card_ahead_ms, card_ahead / 1000);
         r.last_ahead_ms = jb.ahead_us(t) / 1000;
@@ -325,7 +332,7 @@ TEST(SpeakerJitter, PacketTraces)
          }, -500},
         {"ran dry in our stall, the sink put silence ahead: taken over and trimmed", 3000, even,
          [](int) { return int16_t(0); }, 5000000, 100000,
-         [&](const SpeakerRun& r) { EXPECT_LE(r.last_card_ahead_ms, floor + 7); }, 0, 15000, Dry::SilenceAhead},
+         [&](const SpeakerRun& r) { EXPECT_LE(r.last_card_ahead_ms, floor + 7); }, 0, 15000},
         // Believing the server's word at once, the next tick fills the
         // stream again; going by our own figures it would run dry tick
         // after tick until the latency readings caught up a second later.
@@ -334,7 +341,15 @@ TEST(SpeakerJitter, PacketTraces)
              EXPECT_EQ(r.dry_ticks, 1);
              EXPECT_EQ(r.counts.underruns, 1u);
              EXPECT_GE(r.last_card_ahead_ms, low - 1);
-         }, 0, 0, Dry::PlaysOn, 5000000},
+         }, 0, 0, Dry::Told, 5000000},
+        // The readings' old reference no longer holds once the stream ran
+        // dry: kept, it reads as 10 ms more queued than there is, and the
+        // stream runs dry again a round of readings later, every second.
+        {"after running dry the server's readings shift: one dry tick, not one a second", 3000, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_EQ(r.dry_ticks, 1);
+             EXPECT_GE(r.last_card_ahead_ms, low - 1);
+         }, 0, 0, Dry::ToldReadingsShift, 5000000},
         // The last 10 ms heard again, fading out, then silence; the stream
         // kept fed and never dry, nothing held back from it past one tick.
         {"the phone goes silent", 100, even, [](int i) { return int16_t(1000 + i); }, -1, 0, [&](const SpeakerRun& r) {

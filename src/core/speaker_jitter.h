@@ -12,9 +12,10 @@ public:
     static constexpr int64_t kTargetFloorUs = 22000;
     static constexpr int64_t kTargetCeilUs = 40000;
     // Below this after a write, the stream could run dry before the next
-    // tick: the tick's 10 ms, the sink reading 5 to 8 ms ahead of what it
-    // plays, and a few milliseconds of our thread waking late.
-    static constexpr int64_t kLowWaterUs = 20000;
+    // tick (one tick late, plus the sink's own few milliseconds). It stays
+    // a frame of 7.5 ms under the target: higher, the ordinary unevenness
+    // of 7.5 ms frames in 10 ms ticks would dip under it and make audio up.
+    static constexpr int64_t kLowWaterUs = 17000;
     static constexpr int64_t kTrimAboveUs = 5000;        // over the target
     static constexpr int64_t kTrimLoudAboveUs = 15000;   // loud packets too
     static constexpr int64_t kTrimEveryUs = 20000;

@@ -1,6 +1,7 @@
 // The call's audio thread between the SCO socket and the sound server: one
 // thread on PulseAudio's asynchronous API carries both directions.
 #pragma once
+#include "core/audio_tick.h"
 #include "core/voice_codec.h"
 
 #include <pulse/stream.h>
@@ -20,8 +21,6 @@ inline constexpr int kDefaultScoMtu = 48;
 inline constexpr uint32_t kBytesPerMs = 16;        // 8000 Hz * 2 bytes
 // Largest phone-side packet; a bigger reported MTU is capped to it.
 inline constexpr int kMaxCaptureChunkBytes = 240;
-// The audio thread's pace: one pass over both directions per tick.
-inline constexpr int64_t kAudioTickUs = 10000;
 
 // Mono S16LE at the call's rate (8000 for the SCO voice format).
 pa_sample_spec sco_sample_spec(uint32_t rate = 8000);

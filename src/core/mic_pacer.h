@@ -4,6 +4,7 @@
 // stall on our side) is dropped rather than kept as delay. Pure: the count
 // of the phone's packets and the time come in as arguments.
 #pragma once
+#include "core/audio_tick.h"
 #include <cstddef>
 #include <cstdint>
 
@@ -21,7 +22,7 @@ public:
     // slots of the phone's packets from it have passed: answering them late
     // would leave our packets queued at the phone for the rest of the call,
     // since it takes one per packet it sends. Only a tick's worth counts.
-    static constexpr int64_t kTickUs = 10000;
+    static constexpr int64_t kTickUs = kAudioTickUs;
     static constexpr int64_t kStallUs = 3 * kTickUs;
     // Without the phone's packets (none yet, or no speaker stream taking
     // them off the link) the microphone's own clock paces the link.

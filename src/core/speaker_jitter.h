@@ -3,12 +3,13 @@
 // of the stream, concealment when the phone's packets are late, and gentle
 // trimming when too much is queued. Pure: time comes in as an argument.
 #pragma once
+#include "core/audio_tick.h"
 #include <cstddef>
 #include <cstdint>
 
 class SpeakerJitter {
 public:
-    static constexpr int64_t kTickUs = 10000;
+    static constexpr int64_t kTickUs = kAudioTickUs;
     static constexpr int64_t kTargetFloorUs = 22000;
     static constexpr int64_t kTargetCeilUs = 40000;
     // Below this after a write, the stream could run dry before the next

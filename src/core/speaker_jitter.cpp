@@ -113,6 +113,7 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
         return;
     if (latency_rounds_ == 3) {
         latency_base_ = offset;
+        latency_settled_ = true;
         return;
     }
     // Clocks part by well under a millisecond a second: small steps follow
@@ -132,10 +133,11 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
 void SpeakerJitter::note_underrun(int64_t now_us)
 {
     ++counts_.underruns;
-    // Until the latency readings have set their reference the stream is
-    // still settling: the sink starts it behind what it had already
-    // rendered, and a refill then would stay as delay for the whole call.
-    if (latency_rounds_ < 3)
+    // Until the latency readings have first set their reference the
+    // stream is still settling: the sink starts it behind what it had
+    // already rendered, and a refill then would stay as delay for the
+    // whole call.
+    if (!latency_settled_)
         return;
     written_end_us_ = std::min(written_end_us_, now_us);
     // The server's latency readings shift when the stream runs dry: with

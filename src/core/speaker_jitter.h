@@ -120,6 +120,7 @@ private:
     int64_t latency_offsets_[kLatencySamples];
     int latency_count_ = 0;
     int latency_rounds_ = 0;
+    bool latency_settled_ = false;   // a reference was set once
     int64_t latency_base_ = 0;
 
     int16_t out_[kMaxOutSamples];

@@ -187,7 +187,8 @@ enum class Dry { Untold, Told, ToldReadingsShift };
 SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us,
                        const std::function<int16_t(int)>& level, int64_t stall_from_us = -1, int64_t stall_us = 0,
                        double card_ppm = 0, int64_t card_restart_us = 0, Dry dry = Dry::Untold,
-                       int64_t card_loses_at_us = -1, int packet_samples = 24, int rate = 8000)
+                       int64_t card_loses_at_us = -1, int packet_samples = 24, int rate = 8000,
+                       int64_t card_loses_again_after_us = 0)
 {
     const int64_t sample_ns = 1000000000LL / rate;
     int64_t card_start = -1, card_shift = 0, last_trim = -1, reading_shift = 0;
@@ -211,7 +212,8 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
             // 15 ms of what we wrote never plays: the queue is that much
             // shorter than the pump believes.
             card_shift -= 15000;
-            card_loses_at_us = -1;
+            card_loses_at_us = card_loses_again_after_us ? t + card_loses_again_after_us : -1;
+            card_loses_again_after_us = 0;
         }
         if (card_start >= 0 && dry != Dry::Untold) {
             int64_t card_ahead =
@@ -286,6 +288,7 @@ TEST(SpeakerJitter, PacketTraces)
         int64_t card_loses_at_us = -1;
         int packet_samples = 24;
         int rate = 8000;
+        int64_t card_loses_again_after_us = 0;
     };
     const Row rows[] = {
         // Ticks take one frame or two: the queue swings by a frame.
@@ -363,6 +366,13 @@ TEST(SpeakerJitter, PacketTraces)
              EXPECT_EQ(r.dry_ticks, 1);
              EXPECT_GE(r.last_card_ahead_ms, low - 1);
          }, 0, 0, Dry::ToldReadingsShift, 5000000},
+        // The second comes before a round of readings has set the new
+        // reference: it is believed all the same.
+        {"the sink lost 15 ms twice, 300 ms apart: it runs dry twice", 3000, even, loud, -1, 0,
+         [&](const SpeakerRun& r) {
+             EXPECT_EQ(r.dry_ticks, 2);
+             EXPECT_GE(r.last_card_ahead_ms, low - 1);
+         }, 0, 0, Dry::ToldReadingsShift, 5000000, 24, 8000, 300000},
         // The last 10 ms heard again, fading out, then silence; the stream
         // kept fed and never dry, nothing held back from it past one tick.
         {"the phone goes silent", 100, even, [](int i) { return int16_t(1000 + i); }, -1, 0, [&](const SpeakerRun& r) {
@@ -380,7 +390,8 @@ TEST(SpeakerJitter, PacketTraces)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         row.check(run_speaker(row.packets, row.arrive, row.level, row.stall_from, row.stall, row.card_ppm,
-                              row.card_restart_us, row.dry, row.card_loses_at_us, row.packet_samples, row.rate));
+                              row.card_restart_us, row.dry, row.card_loses_at_us, row.packet_samples, row.rate,
+                              row.card_loses_again_after_us));
     }
 }
 

@@ -16,7 +16,7 @@ public:
     static constexpr size_t kKeepBytes = 10 * kBytesPerMs;
     // Credit left over from a burst of the phone's packets (they queued
     // while we stalled) would only queue ours at the phone. Up to 30 ms is
-    // the ordinary unevenness of the two pumps' wake-ups.
+    // the ordinary unevenness of the phone's packets against our ticks.
     static constexpr uint64_t kMaxCredit = 10;
     // Calls come once a tick; a gap this long is a stall of ours. The air
     // slots of the phone's packets from it have passed: answering them late

@@ -34,11 +34,13 @@ constexpr int64_t kSetupUs = 500000;
 const PulseLibrary& pulse() { return *pulse_library(); }
 
 // One pass of the loop: waits up to timeout_ms for the server, then
-// handles what came. False once the loop has failed.
-bool run_loop_once(pa_mainloop* loop, int timeout_ms)
+// handles what came. How many sources it dispatched; below 0 once the loop
+// has failed.
+int run_loop_once(pa_mainloop* loop, int timeout_ms)
 {
-    return pulse().pa_mainloop_prepare(loop, timeout_ms) >= 0 && pulse().pa_mainloop_poll(loop) >= 0 &&
-           pulse().pa_mainloop_dispatch(loop) >= 0;
+    if (pulse().pa_mainloop_prepare(loop, timeout_ms) < 0 || pulse().pa_mainloop_poll(loop) < 0)
+        return -1;
+    return pulse().pa_mainloop_dispatch(loop);
 }
 
 // Everything the server has sent and everything queued for it, without
@@ -47,9 +49,7 @@ bool run_loop_once(pa_mainloop* loop, int timeout_ms)
 bool take_in(pa_mainloop* loop)
 {
     for (int pass = 0; pass < 8; ++pass) {
-        if (pulse().pa_mainloop_prepare(loop, 0) < 0 || pulse().pa_mainloop_poll(loop) < 0)
-            return false;
-        int n = pulse().pa_mainloop_dispatch(loop);
+        int n = run_loop_once(loop, 0);
         if (n < 0)
             return false;
         if (n == 0)
@@ -472,7 +472,7 @@ void drain_speaker(Engine& e)
         return;
     const int64_t until = monotonic_us() + kDrainUs;
     while (!done && !e.speaker.failed && monotonic_us() < until) {
-        if (!run_loop_once(e.loop, static_cast<int>(until - monotonic_us())))
+        if (run_loop_once(e.loop, static_cast<int>(until - monotonic_us())) < 0)
             break;
     }
     pulse().pa_operation_cancel(op);
@@ -494,7 +494,7 @@ void free_context(Engine& e)
     for (pa_context_state_t s = pulse().pa_context_get_state(e.context);
          (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
          s = pulse().pa_context_get_state(e.context)) {
-        if (!run_loop_once(e.loop, static_cast<int>(until - monotonic_us())))
+        if (run_loop_once(e.loop, static_cast<int>(until - monotonic_us())) < 0)
             break;
     }
     pulse().pa_context_disconnect(e.context);
@@ -608,7 +608,7 @@ void* sco_audio_thread_func(void* arg)
                 break;
             continue;
         }
-        if (!run_loop_once(e->loop, static_cast<int>(next_tick - now)))
+        if (run_loop_once(e->loop, static_cast<int>(next_tick - now)) < 0)
             break;
     }
 

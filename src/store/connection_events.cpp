@@ -57,6 +57,10 @@ void let_unpaired_phone_go()
 
 void take_connected_phone(const char* object_path)
 {
+    // A Connected=true for the phone already connected changes nothing: the
+    // log says it once, and the sound server was told once.
+    if (current_state.load() == CONNECTED && std::strcmp(object_path, device_path) == 0)
+        return;
     get_device_info(object_path);
     log_msg("📱 Device connected");
     // The sound server grabs a connected phone's audio for itself; the

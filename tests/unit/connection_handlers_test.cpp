@@ -123,6 +123,10 @@ TEST(ConnectionHandlers, WholeRoadOfAPhone)
     EXPECT_STREQ(device_addr, kPhoneAddr.c_str());
     EXPECT_STREQ(device_name, kPhoneName.c_str());
     EXPECT_TRUE(th::wait_until([] { return auto_connect_in_progress.load() == 0; }));
+    // The phone's own connect to a PC it is already connected to: said once.
+    g_variant_unref(bluez.call("/", "org.bluez.Mock", "PhoneConnects", g_variant_new("(s)", kPhoneAddr.c_str())));
+    app.settle();
+    EXPECT_EQ(th::occurrences(app.output(), "📱 Device connected"), 1) << app.output();
 
     // Another phone's pairing and a Cancel leave the connected phone and its call alone.
     current_call_state = CALL_ACTIVE;

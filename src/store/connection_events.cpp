@@ -58,7 +58,8 @@ void let_unpaired_phone_go()
 void take_connected_phone(const char* object_path)
 {
     // A Connected=true for the phone already connected changes nothing: the
-    // log says it once, and the sound server was told once.
+    // log says it once, and the sound server has already been asked to let
+    // go of the phone.
     if (current_state.load() == CONNECTED && std::strcmp(object_path, device_path) == 0)
         return;
     get_device_info(object_path);

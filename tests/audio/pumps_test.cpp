@@ -193,6 +193,11 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
     const int64_t sample_ns = 1000000000LL / rate;
     int64_t card_start = -1, card_shift = 0, last_trim = -1, reading_shift = 0;
     uint64_t card_written = 0, trims = 0;
+    // What the sink still has to play at t, in microseconds.
+    auto card_ahead_at = [&](int64_t t) {
+        return int64_t(card_written) * sample_ns / 1000 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) +
+               card_shift;
+    };
     SpeakerJitter jb(rate);
     SpeakerRun r;
     int next = 0;
@@ -216,8 +221,7 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
             card_loses_again_after_us = 0;
         }
         if (card_start >= 0 && dry != Dry::Untold) {
-            int64_t card_ahead =
-                int64_t(card_written) * sample_ns / 1000 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
+            int64_t card_ahead = card_ahead_at(t);
             // The sink reads 5 ms ahead of what it plays: less is dry.
             if (card_ahead < 5000) {
                 ++r.dry_ticks;
@@ -246,8 +250,7 @@ SpeakerRun run_speaker(int packets, const std::function<int64_t(int)>& arrive_us
             continue;
         if (card_start < 0)
             card_start = t;
-        int64_t card_ahead =
-            int64_t(card_written) * sample_ns / 1000 - int64_t(double(t - card_start) * (1 + card_ppm * 1e-6)) + card_shift;
+        int64_t card_ahead = card_ahead_at(t);
         if (card_ahead < 0 && card_restart_us) {
             // Ran dry: the sink played on, its buffered silence now ahead.
             card_shift += card_restart_us - card_ahead;

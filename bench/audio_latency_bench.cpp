@@ -17,9 +17,9 @@
 // the product itself always uses its low-latency attributes.
 // Speaker side: a click's send time to the moment it leaves the default
 // sink (read from its monitor, less the record path's reported latency).
-// Microphone side: the moment a click leaves the sink whose monitor is the
-// default source (write time plus that stream's reported latency) to the air
-// slot that carries it: the phone takes one of the PC's packets per packet
+// Microphone side: the moment the period holding a click's start reaches the
+// default source (a pipe fed 5 ms at a time, as a sound card hands over what
+// it has captured) to the air slot that carries it: the phone takes one of the PC's packets per packet
 // it sends, as a real controller drains the link. After the clicks the call
 // process is stopped for 200 ms, and the microphone's delay is measured
 // again from one second after it resumes. Then the phone sends a continuous
@@ -55,6 +55,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +74,9 @@ uint64_t bit_samples() { return uint64_t(call_rate.load()) / 100; }
 constexpr int kClickBits = 8;
 constexpr int kClickThreshold = 3000;
 // The daemon's debug log line for a playback stream that ran dry.
+// How often the capture device hands over what it has captured: as often
+// as a sound card does at the latency the call asks for.
+constexpr std::chrono::microseconds kMicrophonePeriod{5000};
 constexpr const char* kUnderrunLine = "Implicit underrun of 'Phone Audio'";
 
 int16_t click_signal(uint64_t i)
@@ -529,12 +533,15 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     th::PulseServer::Options options;
     options.debug_log = true;
     th::PulseServer pulse(options);
+    // Before the call, whose record stream takes the default source.
+    th::PipeMicrophone microphone(pulse, call_rate.load(), kMicrophonePeriod, [](uint64_t) { return int16_t(0); });
 
     std::unique_ptr<CallProcess> call;
     if (through_binary)
         call = std::make_unique<BinaryCall>(pulse.server(), codec);
     else
         call = std::make_unique<ComparisonCall>(self, pulse.server());
+    microphone.start();
     const auto call_start = Clock::now();
     const double cpu_start = cpu_seconds(call->pid);
     const auto threads_start = thread_cpu(call->pid);
@@ -552,39 +559,13 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     UnderrunWatch underrun_watch(pulse.log_path());
     // The speaker: what the default sink renders.
     auto speaker = std::make_unique<SourceRecorder>(pulse.server(), "null.monitor");
-    // The microphone: clicks played into the sink whose monitor is the
-    // default source, each stamped with when it leaves that sink.
-    std::mutex mutex;
-    std::vector<Clock::time_point> mic_click_times;
-    std::atomic<bool> measuring{true};
-    std::thread mic([&] {
-        pa_sample_spec sample_format = sco_sample_spec(static_cast<uint32_t>(rate));
-        const uint32_t bytes_per_ms = static_cast<uint32_t>(rate) * 2 / 1000;
-        // 10 ms blocks into a 30 ms buffer: steady, and independent of
-        // the product's own choice.
-        pa_buffer_attr attr{static_cast<uint32_t>(-1), 30 * bytes_per_ms, 10 * bytes_per_ms, static_cast<uint32_t>(-1),
-                            static_cast<uint32_t>(-1)};
-        int error = 0;
-        pa_simple* play = pa_simple_new(pulse.server().c_str(), "bench", PA_STREAM_PLAYBACK, "mic", "microphone",
-                                        &sample_format, nullptr, &attr, &error);
-        uint64_t index = 0;
-        std::vector<int16_t> block(static_cast<size_t>(rate / 100));
-        while (play && measuring.load()) {
-            for (auto& s : block)
-                s = click_signal(index++);
-            if (pa_simple_write(play, block.data(), block.size() * 2, &error) < 0)
-                break;
-            if ((index - block.size()) % click_period() == 0) {
-                auto now = Clock::now();
-                pa_usec_t lat = pa_simple_get_latency(play, &error);
-                // The click starts the block just written; the whole block
-                // is out lat from now.
-                std::lock_guard<std::mutex> lock(mutex);
-                mic_click_times.push_back(now + std::chrono::microseconds(lat) - std::chrono::microseconds(10000));
-            }
-        }
-        if (play)
-            pa_simple_free(play);
+    // The microphone: clicks from the capture device, each stamped with when
+    // the period that starts it reached the source.
+    auto click_origin = std::make_shared<std::optional<uint64_t>>();
+    microphone.set_signal([click_origin](uint64_t i) {
+        if (!*click_origin)
+            *click_origin = i;
+        return click_signal(i - **click_origin);
     });
 
     const double warm = 2.0;
@@ -628,7 +609,13 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
             const auto& p = it == packets.begin() ? packets.front() : *(it - 1);
             return p.played == Clock::time_point{} ? Clock::now() : p.played;
         });
-        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Clock::time_point> mic_click_times;
+        for (uint64_t k = 0; *click_origin; ++k) {
+            auto at = microphone.delivered_at(**click_origin + k * click_period());
+            if (!at)
+                break;
+            mic_click_times.push_back(*at);
+        }
         for (const Timed& t : latencies(mic_click_times, arrived, skip)) {
             if (t.at < stall_at)
                 r.to_phone.push_back(t.ms);
@@ -638,12 +625,10 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
         r.to_speaker.resize(std::min<size_t>(r.to_speaker.size(), static_cast<size_t>(clicks)));
         r.to_phone.resize(std::min<size_t>(r.to_phone.size(), static_cast<size_t>(clicks)));
     }
-    measuring.store(false);
-    mic.join();
     speaker.reset();
     // The rest of the call: a voice on the microphone, a continuous tone
     // from the phone; only CPU time, gaps and underruns count from here.
-    th::SignalPlayer voice(pulse.server(), "mic", 440, 6000);
+    microphone.set_signal([rate](uint64_t i) { return static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * double(i) / rate)); });
     phone_tone.store(true);
     SourceRecorder monitor(pulse.server(), "null.monitor");
     const auto tone_from = Clock::now() + std::chrono::milliseconds(500);

@@ -2,6 +2,7 @@
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -160,6 +161,78 @@ void SignalPlayer::stop()
     running_.store(false);
     if (thread_.joinable())
         thread_.join();
+}
+
+PipeMicrophone::PipeMicrophone(const PulseServer& pulse, int rate, std::chrono::microseconds period, Signal signal)
+    : pulse_(pulse), period_(period), period_samples_(static_cast<size_t>(rate * period.count() / 1000000)), signal_(std::move(signal))
+{
+    const std::string fifo = pulse.file("microphone.fifo");
+    module_ = pulse.pactl("load-module module-pipe-source source_name=pipe_mic file=" + fifo +
+                          " format=s16le channels=1 rate=" + std::to_string(rate));
+    while (!module_.empty() && (module_.back() == '\n' || module_.back() == ' '))
+        module_.pop_back();
+    fd_ = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (module_.empty() || fd_ < 0)
+        throw std::runtime_error("cannot load the pipe microphone at " + fifo);
+    pulse.pactl("set-default-source pipe_mic");
+}
+
+void PipeMicrophone::start()
+{
+    thread_ = std::thread([this, period = period_] {
+        using Clock = std::chrono::steady_clock;
+        uint64_t index = 0;
+        const auto start = Clock::now();
+        uint64_t periods = 0;
+        while (running_.load()) {
+            std::this_thread::sleep_until(start + period * (periods + 1));
+            // A late wake-up finds more captured, as a sound card's would.
+            const uint64_t due = static_cast<uint64_t>((Clock::now() - start) / period);
+            std::vector<int16_t> block((due - periods) * period_samples_);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (auto& s : block)
+                    s = signal_(index++);
+            }
+            const char* p = reinterpret_cast<const char*>(block.data());
+            for (size_t left = block.size() * 2; left > 0;) {
+                ssize_t n = write(fd_, p, left);
+                if (n <= 0)
+                    return;
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+            const auto now = Clock::now();
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (; periods < due; ++periods)
+                delivered_.push_back(now);
+        }
+    });
+}
+
+PipeMicrophone::~PipeMicrophone()
+{
+    running_.store(false);
+    if (thread_.joinable())
+        thread_.join();
+    close(fd_);
+    pulse_.pactl("set-default-source mic.monitor");
+    pulse_.pactl("unload-module " + module_);
+}
+
+void PipeMicrophone::set_signal(Signal signal)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    signal_ = std::move(signal);
+}
+
+std::optional<std::chrono::steady_clock::time_point> PipeMicrophone::delivered_at(uint64_t sample) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t period = static_cast<size_t>(sample / period_samples_);
+    if (period >= delivered_.size())
+        return std::nullopt;
+    return delivered_[period];
 }
 
 std::vector<int16_t> record_source(const std::string& server, const std::string& source, int ms, int rate)

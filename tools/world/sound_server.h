@@ -6,8 +6,12 @@
 #include "world/processes.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +35,7 @@ public:
     // The daemon dies (SIGKILL) and a new one serves the same socket.
     void kill_and_start_again();
     std::string log_path() const { return dir_.file("pulse.log"); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
     // Runs pactl against this server; returns its standard output.
     std::string pactl(const std::string& args) const;
     // Clients of one application name ("TELVANE", "Telvane") now connected
@@ -57,6 +62,38 @@ public:
     void stop();
 
 private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+// A microphone as a sound card delivers it: a pipe source at the call's
+// rate, made the default source, fed one period of samples at a time on a
+// steady clock. The "mic" sink's monitor hands its readers pieces of a few
+// bytes whenever streams are mixed into it, which no capture device does.
+class PipeMicrophone {
+public:
+    using Signal = std::function<int16_t(uint64_t sample)>;
+    PipeMicrophone(const PulseServer& pulse, int rate, std::chrono::microseconds period, Signal signal);
+    ~PipeMicrophone();
+    PipeMicrophone(const PipeMicrophone&) = delete;
+    PipeMicrophone& operator=(const PipeMicrophone&) = delete;
+
+    // The device starts capturing, as a sound card does when the first
+    // stream opens it: nothing captured before is left in the pipe.
+    void start();
+    void set_signal(Signal signal);
+    // When the period holding that sample reached the source; empty before.
+    std::optional<std::chrono::steady_clock::time_point> delivered_at(uint64_t sample) const;
+
+private:
+    const PulseServer& pulse_;
+    std::string module_;
+    int fd_ = -1;
+    std::chrono::microseconds period_;
+    size_t period_samples_;
+    mutable std::mutex mutex_;
+    Signal signal_;
+    std::vector<std::chrono::steady_clock::time_point> delivered_;
     std::atomic<bool> running_{true};
     std::thread thread_;
 };

@@ -345,32 +345,74 @@ void speaker_tick(Engine& e, int64_t now)
     }
 }
 
-// One 10 ms chunk of the microphone, through the canceller when it is on.
-void mic_chunk(Engine& e)
+// What one read of the microphone gave, coded for the link, goes to the
+// pacer in one piece: its standing-queue window counts pieces, one a tick.
+struct MicBatch {
+    char bytes[MicPacer::kCapacity];
+    size_t size = 0;
+};
+
+void batch_add(Engine& e, MicBatch& batch, const void* data, size_t bytes)
 {
-    if (aec_enabled.load()) {
-        const int n = static_cast<int>(e.chunk_bytes / 2);
-        int16_t far_end[kMaxChunkSamples];
-        aec_fifo_pop(far_end, n);
-        std::lock_guard<std::mutex> lock(aec_mutex);
-        // One made for another rate refuses the frame and leaves it alone.
-        if (aec_handle)
-            aec_process(aec_handle, e.chunk, far_end, n);
+    if (batch.size + bytes > sizeof batch.bytes) {
+        e.pacer.add_recorded(batch.bytes, batch.size);
+        batch.size = 0;
     }
-    apply_gain(e.chunk, e.chunk_bytes / 2, microphone_gain.load());
+    std::memcpy(batch.bytes + batch.size, data, bytes);
+    batch.size += bytes;
+}
+
+// Up to 10 ms of the microphone on its way to the link.
+void mic_samples(Engine& e, int16_t* pcm, size_t samples, MicBatch& batch)
+{
+    apply_gain(pcm, samples, microphone_gain.load());
     if (e.link->codec == VoiceCodec::CVSD) {
-        e.pacer.add_recorded(reinterpret_cast<const char*>(e.chunk), e.chunk_bytes);
+        batch_add(e, batch, pcm, samples * 2);
         return;
     }
     uint8_t coded[2 * kH2PacketBytes];
-    size_t n = e.encoder.encode(e.chunk, e.chunk_bytes / 2, coded, sizeof coded);
+    size_t n = e.encoder.encode(pcm, samples, coded, sizeof coded);
     if (n)
-        e.pacer.add_recorded(reinterpret_cast<const char*>(coded), n);
+        batch_add(e, batch, coded, n);
+}
+
+// The canceller works on whole 10 ms chunks. Without it the microphone goes
+// on as it comes: nothing waits for the rest of a chunk.
+void mic_piece(Engine& e, const char* in, size_t bytes, MicBatch& batch)
+{
+    for (size_t at = 0; at < bytes;) {
+        if (e.chunk_fill == 0 && !aec_enabled.load()) {
+            int16_t pcm[kMaxChunkSamples];
+            size_t take = std::min(bytes - at, e.chunk_bytes);
+            std::memcpy(pcm, in + at, take);
+            mic_samples(e, pcm, take / 2, batch);
+            at += take;
+            continue;
+        }
+        size_t take = std::min(bytes - at, e.chunk_bytes - e.chunk_fill);
+        std::memcpy(reinterpret_cast<char*>(e.chunk) + e.chunk_fill, in + at, take);
+        e.chunk_fill += take;
+        at += take;
+        if (e.chunk_fill < e.chunk_bytes)
+            continue;
+        e.chunk_fill = 0;
+        const int n = static_cast<int>(e.chunk_bytes / 2);
+        if (aec_enabled.load()) {
+            int16_t far_end[kMaxChunkSamples];
+            aec_fifo_pop(far_end, n);
+            std::lock_guard<std::mutex> lock(aec_mutex);
+            // One made for another rate refuses the frame and leaves it alone.
+            if (aec_handle)
+                aec_process(aec_handle, e.chunk, far_end, n);
+        }
+        mic_samples(e, e.chunk, static_cast<size_t>(n), batch);
+    }
 }
 
 bool mic_read(Engine& e)
 {
     pa_stream* stream = e.mic.stream;
+    MicBatch batch;
     // Peeked until empty: every call into libpulse costs a system call of
     // its own (its fork check), and the server's blocks come a few a tick.
     for (;;) {
@@ -380,19 +422,12 @@ bool mic_read(Engine& e)
             return false;
         if (bytes == 0)
             break;
-        auto* in = static_cast<const char*>(data);
-        for (size_t at = 0; data && at < bytes;) {
-            size_t take = std::min(bytes - at, e.chunk_bytes - e.chunk_fill);
-            std::memcpy(reinterpret_cast<char*>(e.chunk) + e.chunk_fill, in + at, take);
-            e.chunk_fill += take;
-            at += take;
-            if (e.chunk_fill == e.chunk_bytes) {
-                mic_chunk(e);
-                e.chunk_fill = 0;
-            }
-        }
+        if (data)
+            mic_piece(e, static_cast<const char*>(data), bytes, batch);
         pulse().pa_stream_drop(stream);
     }
+    if (batch.size)
+        e.pacer.add_recorded(batch.bytes, batch.size);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The pumps between a SCO-like socket and a real PulseAudio server, and the
 // pure pieces of the voice path (pacing, concealment, trimming) from traces.
 #include "core/mic_pacer.h"
+#include "audio/aec.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -159,6 +161,40 @@ TEST(AudioPumps, OddLinksAndServersLeaveTheCallUp)
         }
         if (row.kind == kUnaddressed)
             close(link.host);
+    }
+}
+
+// The canceller takes the microphone in whole 10 ms chunks; without it the
+// microphone goes on as it comes. Switched at any moment of a call, the
+// phone goes on hearing the microphone.
+TEST(AudioPumps, TheMicrophoneReachesThePhoneWhateverTheCancellerSwitchDoes)
+{
+    const struct {
+        const char* name;
+        bool on;
+        int switch_every_ms;   // 0: left as it is
+    } rows[] = {{"off", false, 0}, {"on", true, 0}, {"switched every 35 ms", false, 35}};
+    th::PulseServer pulse;
+    th::SignalPlayer mic(pulse.server(), "mic", 440);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        aec_enabled.store(row.on);
+        Link link;
+        th::ScoPeer phone(link.phone);
+        phone.start_sending([](uint64_t) { return int16_t(0); });
+        Pumps pumps(link.host);
+        ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > 4000; }, 8000));
+        const uint64_t mark = phone.received_count();
+        for (int ms = 0; ms < 1000; ms += row.switch_every_ms ? row.switch_every_ms : 1000) {
+            if (row.switch_every_ms)
+                aec_enabled.store(!aec_enabled.load());
+            std::this_thread::sleep_for(std::chrono::milliseconds(row.switch_every_ms ? row.switch_every_ms : 1000));
+        }
+        pumps.stop();
+        aec_enabled.store(0);
+        std::vector<int16_t> heard = phone.received_since(mark);
+        EXPECT_GT(heard.size(), 4000u);
+        EXPECT_GT(th::tone_share(heard, 440), 0.9);
     }
 }
 

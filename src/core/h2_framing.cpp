@@ -45,12 +45,10 @@ void H2Deframer::push(const uint8_t* data, size_t bytes)
         data += bytes - kCapacity;
         bytes = kCapacity;
         size_ = 0;
-        locked_ = false;
     } else if (size_ + bytes > kCapacity) {
         // Nobody took the frames out: the oldest go.
         skipped_ += size_ + bytes - kCapacity;
         drop(size_ + bytes - kCapacity);
-        locked_ = false;
     }
     std::memcpy(buffer_ + size_, data, bytes);
     size_ += bytes;
@@ -85,46 +83,38 @@ H2Deframer::Event H2Deframer::next()
         if (size_ < 3)
             return Event::None;
         if (header_at(0)) {
-            // Hunting, without a sync byte to go by, a header counts only
-            // when the next packet's header is where it should be: 01 08
-            // inside a frame is not rare enough. Until the next one has
-            // come, one with the sequence number due after a frame or two
-            // lost is taken: waiting a frame would leave the speaker short.
-            const int due_gap = last_seq_ >= 0 ? (h2_sequence(buffer_[0], buffer_[1]) - last_seq_ - 1) & 3 : 3;
-            if (!locked_ && sync_ < 0 && (due_gap > 2 || size_ >= kH2PacketBytes + 2)) {
-                if (size_ < kH2PacketBytes + 2)
+            // A frame is only as good as the next packet's header being
+            // where it should be: neither codec's own check covers a frame
+            // that lost bytes on the way (LC3 has none, mSBC's covers its
+            // header and scale factors, not its samples), and decoded it
+            // is noise. Nor is 01 08 inside an LC3 frame rare enough to
+            // hunt by. Waiting for those two bytes holds back only a frame
+            // that ends where a piece of the link does: one in four, for
+            // one air packet.
+            if (size_ < kH2PacketBytes + 2)
+                return Event::None;
+            const int seq = h2_sequence(buffer_[0], buffer_[1]);
+            if (h2_sequence(buffer_[kH2PacketBytes], buffer_[kH2PacketBytes + 1]) < 0) {
+                // A header damaged where it stands leaves the one after it
+                // in place: the frame before it is whole.
+                if (size_ < 2 * kH2PacketBytes + 2)
                     return Event::None;
-                if (h2_sequence(buffer_[kH2PacketBytes], buffer_[kH2PacketBytes + 1]) < 0) {
+                if (h2_sequence(buffer_[2 * kH2PacketBytes], buffer_[2 * kH2PacketBytes + 1]) != ((seq + 2) & 3)) {
                     drop(1);
                     ++skipped_;
                     continue;
                 }
             }
-            if (size_ < kH2PacketBytes)
-                return Event::None;
-            // A frame without a check of its own (LC3) whose successor is
-            // not where it should be lost bytes on the way: decoded, it
-            // would be noise. The next frame found counts it lost.
-            if (locked_ && sync_ < 0 && size_ >= kH2PacketBytes + 2 &&
-                h2_sequence(buffer_[kH2PacketBytes], buffer_[kH2PacketBytes + 1]) < 0) {
-                locked_ = false;
-                drop(1);
-                ++skipped_;
-                continue;
-            }
-            const int seq = h2_sequence(buffer_[0], buffer_[1]);
             if (last_seq_ >= 0)
                 pending_lost_ = (seq - last_seq_ - 1) & 3;
             last_seq_ = seq;
             std::memcpy(frame_, buffer_ + 2, frame_bytes_);
             drop(kH2PacketBytes);
-            locked_ = true;
             frame_ready_ = true;
             return next();
         }
         // Damaged or shifted: what was at the header's place belonged to a
         // frame now lost, counted by the next one's sequence number.
-        locked_ = false;
         size_t at = 1;
         while (at + 1 < size_ && h2_sequence(buffer_[at], buffer_[at + 1]) < 0)
             ++at;

@@ -57,6 +57,5 @@ private:
     bool frame_ready_ = false;
     int pending_lost_ = 0;
     int last_seq_ = -1;
-    bool locked_ = false;   // the last frame was where the one before said
     uint64_t frames_ = 0, lost_ = 0, skipped_ = 0;
 };

@@ -63,12 +63,15 @@ void FadeConcealer::good(int16_t* frame)
 
 void FadeConcealer::lost(int16_t* out)
 {
-    if (lost_run_++ == 0) {
-        for (int i = 0; i < n_; ++i)
-            out[i] = static_cast<int16_t>(int32_t(last_[i]) * (n_ - i) / n_);
-    } else {
+    // A piece lost on the air takes two frames with it, the one it cut
+    // short and the next, whose header it held: the fade spans two.
+    const int run = lost_run_++;
+    if (run >= 2) {
         std::memset(out, 0, static_cast<size_t>(n_) * 2);
+        return;
     }
+    for (int i = 0; i < n_; ++i)
+        out[i] = static_cast<int16_t>(int32_t(last_[i]) * ((2 - run) * n_ - i) / (2 * n_));
 }
 
 struct VoiceDecoder::Impl {

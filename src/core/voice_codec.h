@@ -24,8 +24,8 @@ bool codec_transparent(VoiceCodec codec);
 // Link bytes a millisecond: 16-bit PCM for CVSD, 64 kbit/s transparent.
 int codec_link_bytes_per_ms(VoiceCodec codec);
 
-// mSBC has no concealment of its own: a lost frame repeats the last one,
-// fading out, then silence; the first frame after fades back in, so a
+// mSBC has no concealment of its own: lost frames repeat the last one,
+// fading out over two frames, then silence; the first frame after fades back in, so a
 // loss is never a click. Pure.
 class FadeConcealer {
 public:

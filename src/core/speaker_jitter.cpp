@@ -260,10 +260,14 @@ const int16_t* SpeakerJitter::tick(int64_t now_us, size_t* samples)
         fill = std::min(fill, static_cast<size_t>(kMaxOutSamples) - out_count_);
         if (conceal_pos_ < 0)
             conceal_pos_ = 0;
+        // The last 10 ms twice over, fading out: the frames around a piece
+        // lost on a wideband link come a frame or two late, and a fade of
+        // one 10 ms left silence before them.
+        const int span = 2 * fade_samples_;
         for (size_t i = 0; i < fill; ++i) {
             int16_t s = 0;
-            if (conceal_pos_ < fade_samples_) {
-                s = static_cast<int16_t>(int32_t(history_[conceal_pos_]) * (fade_samples_ - conceal_pos_) / fade_samples_);
+            if (conceal_pos_ < span) {
+                s = static_cast<int16_t>(int32_t(history_[conceal_pos_ % fade_samples_]) * (span - conceal_pos_) / span);
                 ++conceal_pos_;
             }
             out_[out_count_ + i] = s;

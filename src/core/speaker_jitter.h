@@ -28,7 +28,7 @@ public:
     static constexpr int64_t kClockToleranceUs = 2000;
     static constexpr int64_t kClockStepUs = 500;
     static constexpr int64_t kLatencyJumpUs = 5000;
-    // 10 ms at 8 kHz; the fade lasts 10 ms at any rate.
+    // 10 ms at 8 kHz: what concealment repeats, at any rate.
     static constexpr int kFadeSamples = 80;
     static constexpr int kMaxFadeSamples = 320;
     static constexpr int kMaxPackets = 64;

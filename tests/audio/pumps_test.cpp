@@ -412,7 +412,7 @@ TEST(SpeakerJitter, PacketTraces)
              EXPECT_EQ(r.dry_ticks, 2);
              EXPECT_GE(r.last_card_ahead_ms, low - 1);
          }, 0, 0, Dry::ToldReadingsShift, 5000000, 24, 8000, 300000},
-        // The last 10 ms heard again, fading out, then silence; the stream
+        // The last 10 ms heard twice, fading out over both, then silence; the stream
         // kept fed and never dry, nothing held back from it past one tick.
         {"the phone goes silent", 100, even, [](int i) { return int16_t(1000 + i); }, -1, 0, [&](const SpeakerRun& r) {
              EXPECT_FALSE(r.held_back);
@@ -421,9 +421,9 @@ TEST(SpeakerJitter, PacketTraces)
              size_t end = std::find(r.out.rbegin(), r.out.rend(), int16_t(1099)).base() - r.out.begin();
              ASSERT_GT(end, 80u);
              ASSERT_GE(r.out.size(), end + 200);
-             for (int k = 0; k < SpeakerJitter::kFadeSamples; ++k)
-                 ASSERT_EQ(r.out[end + k], int16_t(int32_t(r.out[end - 80 + k]) * (80 - k) / 80)) << k;
-             EXPECT_TRUE(std::all_of(r.out.begin() + long(end) + 80, r.out.end(), [](int16_t s) { return s == 0; }));
+             for (int k = 0; k < 2 * SpeakerJitter::kFadeSamples; ++k)
+                 ASSERT_EQ(r.out[end + k], int16_t(int32_t(r.out[end - 80 + k % 80]) * (160 - k) / 160)) << k;
+             EXPECT_TRUE(std::all_of(r.out.begin() + long(end) + 160, r.out.end(), [](int16_t s) { return s == 0; }));
          }},
     };
     for (const Row& row : rows) {

@@ -10,6 +10,7 @@
 #include "core/csv.h"
 #include "core/vcard.h"
 #include "core/settings_file.h"
+#include "core/voice_codec.h"
 
 #include <glib.h>
 
@@ -204,6 +205,35 @@ inline bool at(const uint8_t* data, size_t size)
     if (parse_gain(raw, "+VGS", &value) && (value < 0 || value > 15))
         return false;
     return true;
+}
+
+// What a phone sends on a wideband voice link. The first byte chooses the
+// codec and the size of the link's pieces; the rest is the link's bytes.
+// However the bytes are cut, the same frames come out, whole ones only.
+inline std::vector<int16_t> decode_in_pieces(VoiceCodec codec, const uint8_t* data, size_t size, size_t piece,
+                                             uint64_t* lost)
+{
+    VoiceDecoder decoder(codec);
+    std::vector<int16_t> heard;
+    int16_t out[2048];
+    for (size_t at = 0; at < size; at += piece) {
+        size_t n = decoder.decode(data + at, std::min(piece, size - at), out, 2048);
+        heard.insert(heard.end(), out, out + n);
+    }
+    *lost = decoder.lost_frames();
+    return heard;
+}
+
+inline bool voice_link(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return true;
+    const VoiceCodec codec = data[0] & 1 ? VoiceCodec::LC3_SWB : VoiceCodec::MSBC;
+    const size_t piece = size_t(data[0] >> 1) % 60 + 1;
+    uint64_t lost_air = 0, lost_piece = 0;
+    std::vector<int16_t> air = decode_in_pieces(codec, data + 1, size - 1, 48, &lost_air);
+    std::vector<int16_t> pieces = decode_in_pieces(codec, data + 1, size - 1, piece, &lost_piece);
+    return air == pieces && lost_air == lost_piece && air.size() % size_t(codec_frame_samples(codec)) == 0;
 }
 
 }  // namespace fuzz_body

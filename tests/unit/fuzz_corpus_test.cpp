@@ -26,5 +26,6 @@ TEST(FuzzCorpus, RecentsCsvReader) { replay("fuzz/corpus/recents_csv", fuzz_body
 TEST(FuzzCorpus, SettingsReader) { replay("fuzz/corpus/settings", fuzz_body::settings); }
 TEST(FuzzCorpus, TelLink) { replay("fuzz/corpus/tel_link", fuzz_body::tel_link); }
 TEST(FuzzCorpus, AtLines) { replay("fuzz/corpus/at", fuzz_body::at); }
+TEST(FuzzCorpus, VoiceLink) { replay("fuzz/corpus/voice_link", fuzz_body::voice_link); }
 
 }  // namespace

@@ -25,8 +25,8 @@ bool codec_transparent(VoiceCodec codec);
 int codec_link_bytes_per_ms(VoiceCodec codec);
 
 // mSBC has no concealment of its own: lost frames repeat the last one,
-// fading out over two frames, then silence; the first frame after fades back in, so a
-// loss is never a click. Pure.
+// fading out over two frames, then silence; the first frame after fades
+// back in, so a loss is never a click. Pure.
 class FadeConcealer {
 public:
     explicit FadeConcealer(int frame_samples) : n_(frame_samples) {}

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -164,14 +165,18 @@ void SignalPlayer::stop()
 }
 
 PipeMicrophone::PipeMicrophone(const PulseServer& pulse, int rate, std::chrono::microseconds period, Signal signal)
-    : pulse_(pulse), period_(period), period_samples_(static_cast<size_t>(rate * period.count() / 1000000)), signal_(std::move(signal))
+    : pulse_(pulse),
+      period_(period),
+      period_samples_(static_cast<size_t>(rate * period.count() / 1000000)),
+      signal_(std::move(signal))
 {
     const std::string fifo = pulse.file("microphone.fifo");
     module_ = pulse.pactl("load-module module-pipe-source source_name=pipe_mic file=" + fifo +
                           " format=s16le channels=1 rate=" + std::to_string(rate));
     while (!module_.empty() && (module_.back() == '\n' || module_.back() == ' '))
         module_.pop_back();
-    fd_ = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    // Not read (no stream open), a sound card overruns: what it captured is lost.
+    fd_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (module_.empty() || fd_ < 0)
         throw std::runtime_error("cannot load the pipe microphone at " + fifo);
     pulse.pactl("set-default-source pipe_mic");
@@ -194,13 +199,11 @@ void PipeMicrophone::start()
                 for (auto& s : block)
                     s = signal_(index++);
             }
-            const char* p = reinterpret_cast<const char*>(block.data());
-            for (size_t left = block.size() * 2; left > 0;) {
-                ssize_t n = write(fd_, p, left);
-                if (n <= 0)
+            // A period at a time: a pipe takes that little whole or not at all.
+            for (size_t at = 0; at < block.size(); at += period_samples_) {
+                ssize_t n = write(fd_, block.data() + at, period_samples_ * 2);
+                if (n < 0 && errno != EAGAIN)
                     return;
-                p += n;
-                left -= static_cast<size_t>(n);
             }
             const auto now = Clock::now();
             std::lock_guard<std::mutex> lock(mutex_);

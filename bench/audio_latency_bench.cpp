@@ -19,8 +19,8 @@
 // sink (read from its monitor, less the record path's reported latency).
 // Microphone side: the moment the period holding a click's start reaches the
 // default source (a pipe fed 5 ms at a time, as a sound card hands over what
-// it has captured) to the air slot that carries it: the phone takes one of the PC's packets per packet
-// it sends, as a real controller drains the link. After the clicks the call
+// it has captured) to the air slot that carries it: the phone takes one of
+// the PC's packets per packet it sends, as a real controller drains the link. After the clicks the call
 // process is stopped for 200 ms, and the microphone's delay is measured
 // again from one second after it resumes. Then the phone sends a continuous
 // tone: runs of over 5 ms of silence at the sink's monitor are gaps. Gaps
@@ -73,10 +73,10 @@ uint64_t click_period() { return uint64_t(call_rate.load()) * 240 / 1000; }
 uint64_t bit_samples() { return uint64_t(call_rate.load()) / 100; }
 constexpr int kClickBits = 8;
 constexpr int kClickThreshold = 3000;
-// The daemon's debug log line for a playback stream that ran dry.
 // How often the capture device hands over what it has captured: as often
 // as a sound card does at the latency the call asks for.
 constexpr std::chrono::microseconds kMicrophonePeriod{5000};
+// The daemon's debug log line for a playback stream that ran dry.
 constexpr const char* kUnderrunLine = "Implicit underrun of 'Phone Audio'";
 
 int16_t click_signal(uint64_t i)
@@ -561,12 +561,7 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     auto speaker = std::make_unique<SourceRecorder>(pulse.server(), "null.monitor");
     // The microphone: clicks from the capture device, each stamped with when
     // the period that starts it reached the source.
-    auto click_origin = std::make_shared<std::optional<uint64_t>>();
-    microphone.set_signal([click_origin](uint64_t i) {
-        if (!*click_origin)
-            *click_origin = i;
-        return click_signal(i - **click_origin);
-    });
+    microphone.set_signal(click_signal);
 
     const double warm = 2.0;
     const double click_seconds = warm + clicks * 0.24 + 3.0;   // late arrivals too
@@ -610,8 +605,8 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
             return p.played == Clock::time_point{} ? Clock::now() : p.played;
         });
         std::vector<Clock::time_point> mic_click_times;
-        for (uint64_t k = 0; *click_origin; ++k) {
-            auto at = microphone.delivered_at(**click_origin + k * click_period());
+        for (uint64_t k = 0;; ++k) {
+            auto at = microphone.delivered_at(k * click_period());
             if (!at)
                 break;
             mic_click_times.push_back(*at);
@@ -628,7 +623,8 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     speaker.reset();
     // The rest of the call: a voice on the microphone, a continuous tone
     // from the phone; only CPU time, gaps and underruns count from here.
-    microphone.set_signal([rate](uint64_t i) { return static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * double(i) / rate)); });
+    microphone.set_signal(
+        [rate](uint64_t i) { return static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * double(i) / rate)); });
     phone_tone.store(true);
     SourceRecorder monitor(pulse.server(), "null.monitor");
     const auto tone_from = Clock::now() + std::chrono::milliseconds(500);

@@ -186,7 +186,6 @@ void PipeMicrophone::start()
 {
     thread_ = std::thread([this, period = period_] {
         using Clock = std::chrono::steady_clock;
-        uint64_t index = 0;
         const auto start = Clock::now();
         uint64_t periods = 0;
         while (running_.load()) {
@@ -197,7 +196,7 @@ void PipeMicrophone::start()
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 for (auto& s : block)
-                    s = signal_(index++);
+                    s = signal_(next_sample_++ - signal_from_);
             }
             // A period at a time: a pipe takes that little whole or not at all.
             for (size_t at = 0; at < block.size(); at += period_samples_) {
@@ -227,12 +226,13 @@ void PipeMicrophone::set_signal(Signal signal)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     signal_ = std::move(signal);
+    signal_from_ = next_sample_;
 }
 
 std::optional<std::chrono::steady_clock::time_point> PipeMicrophone::delivered_at(uint64_t sample) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t period = static_cast<size_t>(sample / period_samples_);
+    size_t period = static_cast<size_t>((signal_from_ + sample) / period_samples_);
     if (period >= delivered_.size())
         return std::nullopt;
     return delivered_[period];

@@ -81,8 +81,10 @@ public:
     // The device starts capturing, as a sound card does when the first
     // stream opens it: nothing captured before is left in the pipe.
     void start();
+    // From the next sample captured on, counted from 0 again.
     void set_signal(Signal signal);
-    // When the period holding that sample reached the source; empty before.
+    // When the period holding that sample of the present signal reached the
+    // source; empty before.
     std::optional<std::chrono::steady_clock::time_point> delivered_at(uint64_t sample) const;
 
 private:
@@ -93,6 +95,7 @@ private:
     size_t period_samples_;
     mutable std::mutex mutex_;
     Signal signal_;
+    uint64_t next_sample_ = 0, signal_from_ = 0;   // since the device started
     std::vector<std::chrono::steady_clock::time_point> delivered_;
     std::atomic<bool> running_{true};
     std::thread thread_;

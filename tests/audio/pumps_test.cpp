@@ -185,10 +185,11 @@ TEST(AudioPumps, TheMicrophoneReachesThePhoneWhateverTheCancellerSwitchDoes)
         Pumps pumps(link.host);
         ASSERT_TRUE(th::wait_until([&] { return phone.received_count() > 4000; }, 8000));
         const uint64_t mark = phone.received_count();
-        for (int ms = 0; ms < 1000; ms += row.switch_every_ms ? row.switch_every_ms : 1000) {
+        const int step_ms = row.switch_every_ms ? row.switch_every_ms : 1000;
+        for (int ms = 0; ms < 1000; ms += step_ms) {
             if (row.switch_every_ms)
                 aec_enabled.store(!aec_enabled.load());
-            std::this_thread::sleep_for(std::chrono::milliseconds(row.switch_every_ms ? row.switch_every_ms : 1000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
         }
         pumps.stop();
         aec_enabled.store(0);
@@ -412,8 +413,9 @@ TEST(SpeakerJitter, PacketTraces)
              EXPECT_EQ(r.dry_ticks, 2);
              EXPECT_GE(r.last_card_ahead_ms, low - 1);
          }, 0, 0, Dry::ToldReadingsShift, 5000000, 24, 8000, 300000},
-        // The last 10 ms heard twice, fading out over both, then silence; the stream
-        // kept fed and never dry, nothing held back from it past one tick.
+        // The last 10 ms heard twice, fading out over both, then silence;
+        // the stream kept fed and never dry, nothing held back from it past
+        // one tick.
         {"the phone goes silent", 100, even, [](int i) { return int16_t(1000 + i); }, -1, 0, [&](const SpeakerRun& r) {
              EXPECT_FALSE(r.held_back);
              EXPECT_GE(r.min_ahead_ms, low - 1);

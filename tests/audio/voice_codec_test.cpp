@@ -116,8 +116,8 @@ TEST(H2Framing, HeadersCarryTheSequenceModuloFour)
     EXPECT_EQ(h2_sequence(0x02, 0x08), -1);
 }
 
-// A loss repeats the last frame fading out over two frames, then silence; the frame after
-// fades back in; nothing jumps.
+// A loss repeats the last frame fading out over two frames, then silence;
+// the frame after fades back in; nothing jumps.
 TEST(FadeConcealer, LostFramesFadeOutAndBackIn)
 {
     constexpr int n = 120;

@@ -9,6 +9,7 @@
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
+#include "audio/voice_loop.h"
 
 #include <pthread.h>
 #include <sys/socket.h>
@@ -33,23 +34,12 @@ constexpr int64_t kSetupUs = 500000;
 // The voice thread goes on only once the library is loaded.
 const PulseLibrary& pulse() { return *pulse_library(); }
 
-// One pass of the loop: waits up to timeout_ms for the server, then
-// handles what came. How many sources it dispatched; below 0 once the loop
-// has failed.
-int run_loop_once(pa_mainloop* loop, int timeout_ms)
-{
-    if (pulse().pa_mainloop_prepare(loop, timeout_ms) < 0 || pulse().pa_mainloop_poll(loop) < 0)
-        return -1;
-    return pulse().pa_mainloop_dispatch(loop);
-}
-
-// Everything the server has sent and everything queued for it, without
-// waiting: passes until one finds nothing to do (a pass that runs deferred
-// work leaves the descriptors to the next).
-bool take_in(pa_mainloop* loop)
+// Everything the server has sent, without waiting: passes until one finds
+// nothing more (a message read in a pass may leave the next in the socket).
+bool take_in(VoiceLoop& loop)
 {
     for (int pass = 0; pass < 8; ++pass) {
-        int n = run_loop_once(loop, 0);
+        int n = loop.run_once(0);
         if (n < 0)
             return false;
         if (n == 0)
@@ -92,7 +82,7 @@ struct Side {
 
 struct Engine {
     VoiceLink* link;
-    pa_mainloop* loop = nullptr;
+    VoiceLoop loop;
     pa_context* context = nullptr;
     Side speaker{true, "TELVANE", "Phone Audio", &pulse_playback};
     Side mic{false, "Telvane", "PC Microphone", &pulse_capture};
@@ -194,7 +184,7 @@ void context_state_cb(pa_context* c, void* userdata)
 // server a second channel to serve every tick.
 void open_context(Engine& e)
 {
-    e.context = pulse().pa_context_new(pulse().pa_mainloop_get_api(e.loop), "Telvane");
+    e.context = pulse().pa_context_new(e.loop.api(), "Telvane");
     e.speaker.context = e.mic.context = e.context;
     if (!e.context) {
         e.speaker.failed = e.mic.failed = PA_ERR_INTERNAL;
@@ -507,7 +497,7 @@ void drain_speaker(Engine& e)
         return;
     const int64_t until = monotonic_us() + kDrainUs;
     while (!done && !e.speaker.failed && monotonic_us() < until) {
-        if (run_loop_once(e.loop, static_cast<int>(until - monotonic_us())) < 0)
+        if (e.loop.run_once(static_cast<int>(until - monotonic_us())) < 0)
             break;
     }
     pulse().pa_operation_cancel(op);
@@ -529,7 +519,7 @@ void free_context(Engine& e)
     for (pa_context_state_t s = pulse().pa_context_get_state(e.context);
          (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
          s = pulse().pa_context_get_state(e.context)) {
-        if (run_loop_once(e.loop, static_cast<int>(until - monotonic_us())) < 0)
+        if (e.loop.run_once(static_cast<int>(until - monotonic_us())) < 0)
             break;
     }
     pulse().pa_context_disconnect(e.context);
@@ -605,7 +595,6 @@ void* sco_audio_thread_func(void* arg)
         return nullptr;
     }
     auto* e = new Engine(link);
-    e->loop = pulse().pa_mainloop_new();
     open_context(*e);
 
     // Both directions once a tick, against the clock: one wake-up per tick
@@ -627,9 +616,10 @@ void* sco_audio_thread_func(void* arg)
             // After a stall of our own, carry on from now rather than catch up.
             if (now - next_tick > kAudioTickUs)
                 next_tick = now + kAudioTickUs;
-            // What the tick wrote leaves now, not with the next tick.
-            if (streaming && !take_in(e->loop))
-                break;
+            // What the tick wrote leaves now, not with the next tick; the
+            // server's answers wait for the next.
+            if (streaming)
+                e->loop.run_deferred();
             continue;
         }
         if (streaming) {
@@ -643,7 +633,7 @@ void* sco_audio_thread_func(void* arg)
                 break;
             continue;
         }
-        if (run_loop_once(e->loop, static_cast<int>(next_tick - now)) < 0)
+        if (e->loop.run_once(static_cast<int>(next_tick - now)) < 0)
             break;
     }
 
@@ -652,7 +642,6 @@ void* sco_audio_thread_func(void* arg)
     end_side(e->speaker);
     end_side(e->mic);
     free_context(*e);
-    pulse().pa_mainloop_free(e->loop);
     delete e;
     voice_link_release(link);
     return nullptr;

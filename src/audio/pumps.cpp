@@ -34,20 +34,6 @@ constexpr int64_t kSetupUs = 500000;
 // The voice thread goes on only once the library is loaded.
 const PulseLibrary& pulse() { return *pulse_library(); }
 
-// Everything the server has sent, without waiting: passes until one finds
-// nothing more (a message read in a pass may leave the next in the socket).
-bool take_in(VoiceLoop& loop)
-{
-    for (int pass = 0; pass < 8; ++pass) {
-        int n = loop.run_once(0);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-    }
-    return true;
-}
-
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
 int64_t monotonic_us()
@@ -629,7 +615,9 @@ void* sco_audio_thread_func(void* arg)
             timespec until{static_cast<time_t>(next_tick / 1000000), static_cast<long>(next_tick % 1000000) * 1000};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
             }
-            if (!take_in(e->loop))
+            // What the server sent meanwhile; the answers it asks for
+            // leave with the tick's own messages.
+            if (e->loop.run_once(0) < 0)
                 break;
             continue;
         }

@@ -247,8 +247,7 @@ int VoiceLoop::run_once(int timeout_ms)
     if (io < 0)
         return io;
     ran += io + dispatch_timers();
-    // What the server's messages asked for leaves in the same pass.
-    ran += run_deferred();
+    sweep();
     return ran;
 }
 

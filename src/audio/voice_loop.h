@@ -19,9 +19,9 @@ public:
     pa_mainloop_api* api() { return &api_; }
 
     // Deferred work first; then waits up to timeout_ms (0: not at all) for
-    // the descriptors, unless something is deferred, and handles them, the
-    // timers due and what those deferred in turn. How many events ran;
-    // below 0 once poll has failed.
+    // the descriptors, unless something is deferred, and handles them and
+    // the timers due. What they defer waits for the next pass. How many
+    // events ran; below 0 once poll has failed.
     int run_once(int timeout_ms);
     // Only the deferred work, such as messages queued for the server.
     int run_deferred();

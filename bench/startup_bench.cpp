@@ -27,7 +27,8 @@ struct Sample {
     long rss_kb = -1;
 };
 
-// With BENCH_SMAPS set: where the resident memory of pid lies, largest first.
+// With BENCH_SMAPS set: where the resident memory of pid lies, largest first,
+// as many mappings as it says (15 when it is not a number).
 void print_mappings(pid_t pid, const char* who)
 {
     if (!g_getenv("BENCH_SMAPS"))
@@ -48,7 +49,8 @@ void print_mappings(pid_t pid, const char* who)
     for (const auto& [name, size] : kb)
         sorted.push_back({size, name});
     std::sort(sorted.rbegin(), sorted.rend());
-    for (size_t i = 0; i < sorted.size() && i < 15; ++i)
+    const long rows = std::atol(g_getenv("BENCH_SMAPS")) > 0 ? std::atol(g_getenv("BENCH_SMAPS")) : 15;
+    for (size_t i = 0; i < sorted.size() && long(i) < rows; ++i)
         std::printf("  %s %7ld KiB %s\n", who, sorted[i].first, sorted[i].second.c_str());
 }
 

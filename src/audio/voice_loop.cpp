@@ -74,6 +74,15 @@ pa_io_event_flags_t from_poll(short f)
                                             (f & (POLLHUP | POLLNVAL) ? PA_IO_EVENT_HANGUP : 0));
 }
 
+// Each event's destroy callback, where it has one.
+template <typename Events>
+void destroy_each(pa_mainloop_api* api, Events& events)
+{
+    for (auto& e : events)
+        if (e->destroy)
+            e->destroy(api, e.get(), e->userdata);
+}
+
 }  // namespace
 
 // The table libpulse calls through; each function finds its loop in the
@@ -144,15 +153,9 @@ VoiceLoop::VoiceLoop()
 
 VoiceLoop::~VoiceLoop()
 {
-    for (auto& e : io_)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
-    for (auto& e : deferred_)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
-    for (auto& e : timers_)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
+    destroy_each(&api_, io_);
+    destroy_each(&api_, deferred_);
+    destroy_each(&api_, timers_);
 }
 
 int VoiceLoop::run_deferred()
@@ -268,13 +271,7 @@ void VoiceLoop::sweep()
     auto io = take_dead(io_);
     auto timers = take_dead(timers_);
     auto deferred = take_dead(deferred_);
-    for (auto& e : io)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
-    for (auto& e : timers)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
-    for (auto& e : deferred)
-        if (e->destroy)
-            e->destroy(&api_, e.get(), e->userdata);
+    destroy_each(&api_, io);
+    destroy_each(&api_, timers);
+    destroy_each(&api_, deferred);
 }

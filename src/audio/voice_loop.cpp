@@ -1,5 +1,6 @@
 #include "audio/voice_loop.h"
 
+#include <glib.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -44,20 +45,13 @@ namespace {
 // that keeps deferring itself must not starve them.
 constexpr int kDeferredRounds = 8;
 
-int64_t monotonic_us()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // A loop that is not libpulse's own gets wall-clock times.
 int64_t deadline_of(const timeval& wall)
 {
     timeval now;
     gettimeofday(&now, nullptr);
     const int64_t ahead = (int64_t(wall.tv_sec) - now.tv_sec) * 1000000 + (wall.tv_usec - now.tv_usec);
-    return monotonic_us() + ahead;
+    return g_get_monotonic_time() + ahead;
 }
 
 short to_poll(pa_io_event_flags_t f)
@@ -182,7 +176,7 @@ int VoiceLoop::run_deferred()
 int VoiceLoop::next_timer_ms() const
 {
     int64_t soonest = -1;
-    const int64_t now = monotonic_us();
+    const int64_t now = g_get_monotonic_time();
     for (const auto& e : timers_)
         if (!e->dead && e->enabled) {
             int64_t wait = std::max<int64_t>(0, e->deadline_us - now);
@@ -223,7 +217,7 @@ int VoiceLoop::dispatch_io(int timeout_ms)
 int VoiceLoop::dispatch_timers()
 {
     int ran = 0;
-    const int64_t now = monotonic_us();
+    const int64_t now = g_get_monotonic_time();
     for (size_t i = 0; i < timers_.size(); ++i) {
         pa_time_event* e = timers_[i].get();
         if (e->dead || !e->enabled || e->deadline_us > now)

@@ -27,12 +27,31 @@ std::atomic<pa_stream*> pulse_capture{nullptr};
 namespace {
 
 constexpr int kMaxBatch = 16;
+// A bound on the intake of one tick, so that a flood from the server cannot
+// hold the link back; what is left waits for the next tick.
+constexpr int kMaxIntakePasses = 32;
 constexpr size_t kMaxChunkSamples = 320;   // 10 ms at 32 kHz
 constexpr int64_t kDrainUs = 200000;
 constexpr int64_t kSetupUs = 500000;
 
 // The voice thread goes on only once the library is loaded.
 const PulseLibrary& pulse() { return *pulse_library(); }
+
+// Everything the server sent meanwhile, without waiting. Over shared memory
+// one pass takes it all; over the socket each pass reads one message, so
+// passes go on until one finds nothing. The answers the messages ask for
+// leave with the tick's own.
+bool take_in(VoiceLoop& loop)
+{
+    for (int pass = 0; pass < kMaxIntakePasses; ++pass) {
+        int n = loop.poll_once(0);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+    }
+    return true;
+}
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
 
@@ -615,9 +634,7 @@ void* sco_audio_thread_func(void* arg)
             timespec until{static_cast<time_t>(next_tick / 1000000), static_cast<long>(next_tick % 1000000) * 1000};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
             }
-            // What the server sent meanwhile; the answers it asks for
-            // leave with the tick's own messages.
-            if (e->loop.run_once(0) < 0)
+            if (!take_in(e->loop))
                 break;
             continue;
         }

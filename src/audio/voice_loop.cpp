@@ -236,14 +236,20 @@ int VoiceLoop::run_once(int timeout_ms)
     int ran = run_deferred();
     const bool pending = std::any_of(deferred_.begin(), deferred_.end(),
                                      [](const auto& e) { return !e->dead && e->enabled; });
-    int wait = pending ? 0 : timeout_ms;
+    const int polled = poll_once(pending ? 0 : timeout_ms);
+    return polled < 0 ? polled : ran + polled;
+}
+
+int VoiceLoop::poll_once(int timeout_ms)
+{
+    int wait = timeout_ms;
     const int timer = next_timer_ms();
     if (timer >= 0 && (wait < 0 || timer < wait))
         wait = timer;
     const int io = dispatch_io(wait);
     if (io < 0)
         return io;
-    ran += io + dispatch_timers();
+    const int ran = io + dispatch_timers();
     sweep();
     return ran;
 }

@@ -23,6 +23,9 @@ public:
     // the timers due. What they defer waits for the next pass. How many
     // events ran; below 0 once poll has failed.
     int run_once(int timeout_ms);
+    // The same without the deferred work: what the descriptors bring and
+    // the timers due; what they defer waits.
+    int poll_once(int timeout_ms);
     // Only the deferred work, such as messages queued for the server.
     int run_deferred();
 

@@ -57,10 +57,10 @@ std::unique_ptr<th::ScoPeer> voice_peer(int fd, uint64_t samples, bool air_rate 
 
 // At the phone's own air rate the voice flows both ways without gaps, a
 // stall leaves no microphone backlog queued at the phone, and all closes.
-TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallEnds)
+void voice_flows_evenly_catches_up_and_stops(const th::PulseServer::Options& options)
 {
     using namespace std::chrono;
-    th::PulseServer pulse;
+    th::PulseServer pulse(options);
     th::SignalPlayer mic(pulse.server(), "mic", 440);
     th::AudioCallWorld w(pulse.server());
     auto voice = voice_peer(w.start_call(), 8000, true);
@@ -113,6 +113,22 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
         EXPECT_EQ(w.app->find(error), std::string::npos) << w.out();
     EXPECT_TRUE(w.app->process().running());
     EXPECT_EQ(w.phone.protocol_errors(), std::vector<std::string>{});
+}
+
+// Also with a server that sends everything over its socket: there each
+// message takes a read of its own, several a tick.
+TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallEnds)
+{
+    const struct {
+        const char* name;
+        bool shared_memory;
+    } rows[] = {{"blocks in shared memory", true}, {"everything over the server's socket", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        th::PulseServer::Options options;
+        options.shared_memory = row.shared_memory;
+        voice_flows_evenly_catches_up_and_stops(options);
+    }
 }
 
 // A call whose voice goes both ways through the sound server, ended by the phone.

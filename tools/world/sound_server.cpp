@@ -79,6 +79,8 @@ void PulseServer::start()
                                      "--load=module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native",
                                      "--load=module-null-sink sink_name=null",
                                      "--load=module-null-sink sink_name=mic"};
+    if (!options_.shared_memory)
+        argv.push_back("--disable-shm=yes");
     if (options_.debug_log) {
         argv.push_back("--log-level=debug");
         argv.push_back("--log-target=file:" + log_path());

@@ -24,6 +24,9 @@ class PulseServer {
 public:
     struct Options {
         bool debug_log = false;   // daemon log with underrun lines, in log_path()
+        // Off: every message and every block of sound goes over the socket,
+        // as with a server that offers its clients no shared memory.
+        bool shared_memory = true;
     };
     PulseServer();
     explicit PulseServer(const Options& options);

@@ -42,7 +42,11 @@ struct Scene {
 };
 
 Scene* scene_of(void* data) { return static_cast<Scene*>(data); }
-void destroyed(pa_mainloop_api*, void*, void* data) { scene_of(data)->trace += 'x'; }
+template <typename Event>
+void destroyed(pa_mainloop_api*, Event*, void* data)
+{
+    scene_of(data)->trace += 'x';
+}
 
 timeval wall_in(int ms)
 {
@@ -67,13 +71,13 @@ void add_timer(Scene& s, int ms, int restarts)
             }
         },
         &s);
-    s.api()->time_set_destroy(s.timer, reinterpret_cast<pa_time_event_destroy_cb_t>(destroyed));
+    s.api()->time_set_destroy(s.timer, destroyed<pa_time_event>);
 }
 
 void add_io(Scene& s, int k, pa_io_event_cb_t cb)
 {
     s.io[k] = s.api()->io_new(s.api(), s.pipes[k][0], PA_IO_EVENT_INPUT, cb, &s);
-    s.api()->io_set_destroy(s.io[k], reinterpret_cast<pa_io_event_destroy_cb_t>(destroyed));
+    s.api()->io_set_destroy(s.io[k], destroyed<pa_io_event>);
 }
 
 void reading_io(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* data)
@@ -95,7 +99,7 @@ void add_deferred(Scene& s, bool stays_enabled)
                             a->defer_enable(e, 0);
                         },
         &s);
-    s.api()->defer_set_destroy(s.deferred, reinterpret_cast<pa_defer_event_destroy_cb_t>(destroyed));
+    s.api()->defer_set_destroy(s.deferred, destroyed<pa_defer_event>);
 }
 
 }  // namespace

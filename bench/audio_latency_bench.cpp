@@ -20,9 +20,10 @@
 // Microphone side: the moment the period holding a click's start reaches the
 // default source (a pipe fed 5 ms at a time, as a sound card hands over what
 // it has captured) to the air slot that carries it: the phone takes one of
-// the PC's packets per packet it sends, as a real controller drains the link. After the clicks the call
-// process is stopped for 200 ms, and the microphone's delay is measured
-// again from one second after it resumes. Then the phone sends a continuous
+// the PC's packets per packet it sends, as a real controller drains the
+// link. After the clicks the call process is stopped for 200 ms, and the
+// microphone's delay is measured again from one second after it resumes.
+// Then the phone sends a continuous
 // tone: runs of over 5 ms of silence at the sink's monitor are gaps. Gaps
 // and underruns count against the product unless they follow a packet that
 // the phone itself sent late. The floor probe is a process doing only the

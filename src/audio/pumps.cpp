@@ -11,6 +11,7 @@
 #include "audio/voice_link.h"
 #include "audio/voice_loop.h"
 
+#include <glib.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -54,13 +55,6 @@ bool take_in(VoiceLoop& loop)
 }
 
 bool is_remote_close(int e) { return e == EPIPE || e == ENOTCONN || e == ECONNRESET; }
-
-int64_t monotonic_us()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 bool current(const VoiceLink* link)
 {
@@ -500,9 +494,9 @@ void drain_speaker(Engine& e)
         e.speaker.stream, [](pa_stream*, int, void* flag) { *static_cast<bool*>(flag) = true; }, &done);
     if (!op)
         return;
-    const int64_t until = monotonic_us() + kDrainUs;
-    while (!done && !e.speaker.failed && monotonic_us() < until) {
-        if (e.loop.run_once(static_cast<int>(until - monotonic_us())) < 0)
+    const int64_t until = g_get_monotonic_time() + kDrainUs;
+    while (!done && !e.speaker.failed && g_get_monotonic_time() < until) {
+        if (e.loop.run_once(static_cast<int>(until - g_get_monotonic_time())) < 0)
             break;
     }
     pulse().pa_operation_cancel(op);
@@ -520,11 +514,11 @@ void free_context(Engine& e)
     // is read, and a context let go in between leaks it. All of them come
     // before the answer that makes the context ready: let the setup finish
     // (no streams open, the callback is gone) or fail first.
-    const int64_t until = monotonic_us() + kSetupUs;
+    const int64_t until = g_get_monotonic_time() + kSetupUs;
     for (pa_context_state_t s = pulse().pa_context_get_state(e.context);
-         (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && monotonic_us() < until;
+         (s == PA_CONTEXT_AUTHORIZING || s == PA_CONTEXT_SETTING_NAME) && g_get_monotonic_time() < until;
          s = pulse().pa_context_get_state(e.context)) {
-        if (e.loop.run_once(static_cast<int>(until - monotonic_us())) < 0)
+        if (e.loop.run_once(static_cast<int>(until - g_get_monotonic_time())) < 0)
             break;
     }
     pulse().pa_context_disconnect(e.context);
@@ -604,14 +598,14 @@ void* sco_audio_thread_func(void* arg)
 
     // Both directions once a tick, against the clock: one wake-up per tick
     // besides the server's own messages.
-    int64_t next_tick = monotonic_us();
+    int64_t next_tick = g_get_monotonic_time();
     for (;;) {
         settle(*e, e->speaker);
         settle(*e, e->mic);
         if (e->remote_closed || !current(link) ||
             (e->speaker.state == SideState::Ended && e->mic.state == SideState::Ended))
             break;
-        int64_t now = monotonic_us();
+        int64_t now = g_get_monotonic_time();
         const bool streaming = e->speaker.state != SideState::Opening && e->mic.state != SideState::Opening;
         if (now >= next_tick) {
             if (!e->cut)

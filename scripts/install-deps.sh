@@ -15,7 +15,7 @@ pulseaudio pulseaudio-utils
 xvfb xauth x11-utils imagemagick xdotool xclip
 at-spi2-core gir1.2-atspi-2.0
 fonts-noto-color-emoji fonts-dejavu-core
-bluez-obexd
+bluez-obexd rtkit
 "
 
 missing=""

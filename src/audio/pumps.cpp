@@ -5,6 +5,7 @@
 #include "audio/aec.h"
 #include "audio/call_volume.h"
 #include "audio/pulse_library.h"
+#include "audio/realtime.h"
 #include "core/mic_pacer.h"
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
@@ -485,6 +486,15 @@ void mic_tick(Engine& e, int64_t now)
     e.pacer.sent(static_cast<size_t>(due));
 }
 
+// Once a run: the reason does not change from call to call.
+void raise_priority()
+{
+    static std::atomic<bool> told{false};
+    std::string why;
+    if (!make_thread_realtime(&why) && !told.exchange(true))
+        post_logf("ℹ️ Voice at normal priority, so a busy PC may break the sound up: %s", why.c_str());
+}
+
 void drain_speaker(Engine& e)
 {
     if (e.speaker.state != SideState::Running || e.speaker.failed)
@@ -593,6 +603,7 @@ void* sco_audio_thread_func(void* arg)
         voice_link_release(link);
         return nullptr;
     }
+    raise_priority();
     auto* e = new Engine(link);
     open_context(*e);
 

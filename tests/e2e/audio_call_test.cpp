@@ -4,6 +4,7 @@
 #include "audio_pulse.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,7 +12,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -55,17 +59,73 @@ std::unique_ptr<th::ScoPeer> voice_peer(int fd, uint64_t samples, bool air_rate 
     return peer;
 }
 
+// How the program may raise its voice thread's priority: as root may; with
+// no right to, through RealtimeKit; or not at all.
+enum class Priority { Allowed, ThroughRealtimeKit, Refused };
+
+// The call's voice thread's scheduling policy, less the reset-on-fork flag;
+// -1 while the process has no such thread.
+int voice_thread_policy(pid_t pid, pid_t* tid)
+{
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        if (th::read_file(task.path().string() + "/comm") != "sco-audio\n")
+            continue;
+        *tid = static_cast<pid_t>(std::stol(task.path().filename().string()));
+        int policy = sched_getscheduler(*tid);
+        return policy < 0 ? -1 : policy & ~SCHED_RESET_ON_FORK;
+    }
+    return -1;
+}
+
+// The process's real-time CPU limit as /proc shows it: "soft hard".
+std::string realtime_cpu_limit(pid_t pid)
+{
+    std::istringstream limits(th::read_file("/proc/" + std::to_string(pid) + "/limits"));
+    for (std::string line; std::getline(limits, line);)
+        if (line.rfind("Max realtime timeout", 0) == 0) {
+            std::istringstream fields(line.substr(20));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return soft + " " + hard;
+        }
+    return "";
+}
+
 // At the phone's own air rate the voice flows both ways without gaps, a
 // stall leaves no microphone backlog queued at the phone, and all closes.
-void voice_flows_evenly_catches_up_and_stops(const th::PulseServer::Options& options)
+// The voice thread runs at real-time priority wherever the program may
+// have it, and the log says why not where it may not.
+void voice_flows_evenly_catches_up_and_stops(const th::PulseServer::Options& options, Priority priority)
 {
     using namespace std::chrono;
     th::PulseServer pulse(options);
     th::SignalPlayer mic(pulse.server(), "mic", 440);
-    th::AudioCallWorld w(pulse.server());
+    // No right to raise a priority: no capability for it, no real-time allowance.
+    const char* unprivileged = "exec prlimit --rtprio=0 setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice \"$0\" \"$@\"";
+    th::AudioCallWorld w(pulse.server(), {}, {}, priority == Priority::Allowed ? "" : unprivileged);
+    std::unique_ptr<th::RealtimeKit> kit;
+    if (priority == Priority::ThroughRealtimeKit)
+        kit = std::make_unique<th::RealtimeKit>(*w.world.system_bus, w.world.dir.path());
     auto voice = voice_peer(w.start_call(), 8000, true);
     ASSERT_TRUE(voice) << w.out();
     th::ScoPeer& peer = *voice;
+    const pid_t pid = w.app->process().pid();
+    pid_t tid = 0;
+    ASSERT_TRUE(th::wait_until([&] { return voice_thread_policy(pid, &tid) >= 0; }, 3000));
+    const char* normal = "ℹ️ Voice at normal priority, so a busy PC may break the sound up: not permitted to raise it "
+                         "(Operation not permitted), and RealtimeKit: ";
+    if (priority == Priority::Refused) {
+        EXPECT_TRUE(w.app->wait_for_output(normal)) << w.out();
+        EXPECT_EQ(voice_thread_policy(pid, &tid), SCHED_OTHER);
+    } else {
+        EXPECT_EQ(voice_thread_policy(pid, &tid), SCHED_RR);
+        EXPECT_EQ(realtime_cpu_limit(pid), "200000 200000");
+        EXPECT_EQ(w.app->find("Voice at normal priority"), std::string::npos) << w.out();
+    }
+    if (kit) {
+        const std::string granted = "Successfully made thread " + std::to_string(tid) + " of process " + std::to_string(pid);
+        EXPECT_NE(kit->log().find(granted), std::string::npos) << kit->log();
+    }
     EXPECT_EQ(pulse.client_streams("sink-inputs", "TELVANE"), 1);
     EXPECT_EQ(pulse.client_streams("source-outputs", "Telvane"), 1);
     // A second of both directions with no gap over 5 ms. The machine may be
@@ -122,12 +182,18 @@ TEST(CallAudio, VoiceFlowsEvenlyBothWaysCatchesUpAfterAStallAndStopsWhenTheCallE
     const struct {
         const char* name;
         bool shared_memory;
-    } rows[] = {{"blocks in shared memory", true}, {"everything over the server's socket", false}};
+        Priority priority;
+    } rows[] = {
+        {"blocks in shared memory", true, Priority::Allowed},
+        {"everything over the server's socket", false, Priority::Allowed},
+        {"no right to real-time priority: RealtimeKit grants it", true, Priority::ThroughRealtimeKit},
+        {"no right to real-time priority and no RealtimeKit: normal priority, and the log says why", true, Priority::Refused},
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         th::PulseServer::Options options;
         options.shared_memory = row.shared_memory;
-        voice_flows_evenly_catches_up_and_stops(options);
+        voice_flows_evenly_catches_up_and_stops(options, row.priority);
     }
 }
 

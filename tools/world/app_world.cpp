@@ -115,7 +115,8 @@ namespace {
 const std::string kAddr = "00:11:22:33:44:55";
 }
 
-AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs, const Env& extra)
+AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs, const Env& extra,
+                               const std::string& setup)
     : phone(shim.path(), kAddr)
 {
     phone.set_codecs(std::move(codecs));
@@ -129,7 +130,7 @@ AudioCallWorld::AudioCallWorld(const std::string& pulse_server, std::vector<int>
     env["PULSE_SERVER"] = pulse_server;
     for (const auto& [name, value] : extra)
         env[name] = value;
-    app = std::make_unique<Telvane>(world, std::vector<std::string>{}, env);
+    app = std::make_unique<Telvane>(world, std::vector<std::string>{}, env, "telvane.out", setup);
 }
 
 int AudioCallWorld::start_call(int sco_timeout_ms)

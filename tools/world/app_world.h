@@ -44,7 +44,8 @@ class Telvane {
 public:
     // mount_setup: shell commands run in the world's folder, in a private
     // mount namespace, before the binary starts there (a read-only or full
-    // file system, seen by the binary alone).
+    // file system, seen by the binary alone). They may also start it
+    // themselves through a wrapper: exec wrapper "$0" "$@".
     Telvane(const TestWorld& world, const std::vector<std::string>& args = {}, const Env& extra_env = {},
             const std::string& out_name = "telvane.out", const std::string& mount_setup = "");
     ~Telvane();
@@ -78,8 +79,9 @@ extern void (*on_telvane_stopped)(const std::string& stderr_text);
 // side, PULSE_SERVER on the other.
 struct AudioCallWorld {
     // codecs: what the phone speaks, best first (SimPhone::set_codecs);
-    // extra: more of the program's environment.
-    explicit AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs = {}, const Env& extra = {});
+    // extra: more of the program's environment; setup: as Telvane's.
+    explicit AudioCallWorld(const std::string& pulse_server, std::vector<int> codecs = {}, const Env& extra = {},
+                            const std::string& setup = "");
     // Dials through a second launch, as a tel: link would, and lets the
     // phone report the call active. Returns the phone's end of the voice
     // link, or -1 when none came within sco_timeout_ms.

@@ -346,4 +346,44 @@ bool FakeNotifications::invoke(unsigned id, const std::string& action_key)
     return reply != nullptr;
 }
 
+RealtimeKit::RealtimeKit(DbusDaemon& system_bus, const std::string& dir) : log_path_(dir + "/rtkit.log")
+{
+    const Env env{{"DBUS_SYSTEM_BUS_ADDRESS", system_bus.address()}, {"DBUS_SESSION_BUS_ADDRESS", kUnset}};
+    polkit_ = new Process({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "polkitd"}, env, "",
+                          dir + "/polkitd.log");
+    if (!system_bus.wait_for_name("org.freedesktop.PolicyKit1")) {
+        delete polkit_;
+        throw std::runtime_error("mock polkitd did not start");
+    }
+    GError* error = nullptr;
+    const char* allowed[] = {"org.freedesktop.RealtimeKit1.acquire-real-time", nullptr};
+    GVariant* reply = g_dbus_connection_call_sync(
+        system_bus.connection(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+        "org.freedesktop.DBus.Mock", "SetAllowed", g_variant_new("(^as)", allowed), nullptr, G_DBUS_CALL_FLAGS_NONE,
+        5000, nullptr, &error);
+    const bool granted = reply != nullptr;
+    if (reply)
+        g_variant_unref(reply);
+    g_clear_error(&error);
+    // Run as root in place: the machine's rtkit user and the chroot to
+    // /proc need an installed system; its own limits would stop it writing
+    // its log. The watchdog would demote threads of a busy test machine.
+    daemon_ = new Process({"/usr/libexec/rtkit-daemon", "--stderr", "--no-drop-privileges", "--no-chroot",
+                           "--no-limit-resources", "--no-canary"},
+                          env, "", "/dev/null", log_path_);
+    if (!granted || !system_bus.wait_for_name("org.freedesktop.RealtimeKit1")) {
+        delete daemon_;
+        delete polkit_;
+        throw std::runtime_error("rtkit-daemon did not start");
+    }
+}
+
+RealtimeKit::~RealtimeKit()
+{
+    delete daemon_;
+    delete polkit_;
+}
+
+std::string RealtimeKit::log() const { return read_file(log_path_); }
+
 }  // namespace th

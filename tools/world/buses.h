@@ -112,4 +112,24 @@ private:
     Process* process_ = nullptr;
 };
 
+// The real rtkit-daemon on a private system bus, behind python3-dbusmock's
+// polkitd that grants it the right to hand out real-time scheduling. It
+// keeps its own rules: it refuses a process whose real-time CPU limit is
+// unset or above 200 ms, or a priority above 20.
+class RealtimeKit {
+public:
+    RealtimeKit(DbusDaemon& system_bus, const std::string& dir);
+    ~RealtimeKit();
+    RealtimeKit(const RealtimeKit&) = delete;
+    RealtimeKit& operator=(const RealtimeKit&) = delete;
+
+    // What the daemon logged ("Successfully made thread N of process M ... RT at priority P.").
+    std::string log() const;
+
+private:
+    std::string log_path_;
+    Process* polkit_ = nullptr;
+    Process* daemon_ = nullptr;
+};
+
 }  // namespace th

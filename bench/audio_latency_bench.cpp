@@ -28,7 +28,8 @@
 // and underruns count against the product unless they follow a packet that
 // the phone itself sent late. The floor probe is a process doing only the
 // SCO packet I/O of both directions at the same pace, with no sound server. CPU is the call process's user+system time from
-// /proc over the whole call. Underruns are the daemon's "Implicit underrun"
+// /proc over the whole call, with each thread's share and how often a second it
+// gave the CPU up or had it taken. Underruns are the daemon's "Implicit underrun"
 // debug lines for the call's playback stream after the first seconds.
 #include "base/log.h"
 #include "audio/pumps.h"
@@ -271,20 +272,37 @@ double cpu_seconds(pid_t pid)
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// CPU seconds of each thread of a process, by thread id, with its name.
-std::map<std::string, std::pair<std::string, double>> thread_cpu(pid_t pid)
+// What one thread has spent so far: CPU seconds, and the times it gave
+// the CPU up itself (a sleep, a wait) or had it taken by another thread.
+struct ThreadUse {
+    std::string name;
+    double cpu_s = 0;
+    unsigned long gave_up = 0, preempted = 0;
+};
+
+// Each thread of a process, by thread id.
+std::map<std::string, ThreadUse> thread_use(pid_t pid)
 {
-    std::map<std::string, std::pair<std::string, double>> out;
+    std::map<std::string, ThreadUse> out;
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     GDir* dir = g_dir_open(tasks.c_str(), 0, nullptr);
     if (!dir)
         return out;
     while (const char* tid = g_dir_read_name(dir)) {
         gchar* comm = nullptr;
+        gchar* status = nullptr;
         std::string d = tasks + "/" + tid;
         g_file_get_contents((d + "/comm").c_str(), &comm, nullptr, nullptr);
-        out[tid] = {comm ? g_strstrip(comm) : "?", cpu_seconds(d)};
+        g_file_get_contents((d + "/status").c_str(), &status, nullptr, nullptr);
+        ThreadUse& use = out[tid];
+        use.name = comm ? g_strstrip(comm) : "?";
+        use.cpu_s = cpu_seconds(d);
+        if (const char* v = status ? std::strstr(status, "\nvoluntary_ctxt_switches:") : nullptr)
+            use.gave_up = std::strtoul(std::strchr(v, ':') + 1, nullptr, 10);
+        if (const char* n = status ? std::strstr(status, "\nnonvoluntary_ctxt_switches:") : nullptr)
+            use.preempted = std::strtoul(std::strchr(n, ':') + 1, nullptr, 10);
         g_free(comm);
+        g_free(status);
     }
     g_dir_close(dir);
     return out;
@@ -487,7 +505,11 @@ struct Result {
     double cpu_per_minute_s = NAN;
     double call_minutes = 0;
     int underruns = -1;
-    std::vector<std::pair<std::string, double>> threads;   // name, CPU seconds per minute
+    struct Thread {
+        std::string name;
+        double cpu_per_minute_s, gave_up_per_s, preempted_per_s;
+    };
+    std::vector<Thread> threads;
     double phone_max_late_ms = 0;   // how far the phone's sending fell behind its clock
     int phone_late_packets = 0;     // packets it sent more than 6 ms late
     int underruns_after_phone_stall = 0;
@@ -556,7 +578,7 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     microphone.start();
     const auto call_start = Clock::now();
     const double cpu_start = cpu_seconds(call->pid);
-    const auto threads_start = thread_cpu(call->pid);
+    const auto threads_start = thread_use(call->pid);
 
     th::ScoPeer phone(call->phone_fd);
     phone.set_codec(codec);
@@ -677,11 +699,13 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
     r.cpu_per_minute_s = (cpu_seconds(call->pid) - cpu_start) / r.call_minutes;
-    for (const auto& [tid, named] : thread_cpu(call->pid)) {
-        auto before = threads_start.find(tid);
-        double spent = named.second - (before == threads_start.end() ? 0 : before->second.second);
+    for (const auto& [tid, now] : thread_use(call->pid)) {
+        auto found = threads_start.find(tid);
+        const ThreadUse before = found == threads_start.end() ? ThreadUse{} : found->second;
+        const double spent = now.cpu_s - before.cpu_s, call_s = r.call_minutes * 60;
         if (spent > 0)
-            r.threads.push_back({named.first, spent / r.call_minutes});
+            r.threads.push_back({now.name, spent / r.call_minutes, double(now.gave_up - before.gave_up) / call_s,
+                                 double(now.preempted - before.preempted) / call_s});
     }
     phone.stop_sending();
     return r;
@@ -705,8 +729,11 @@ void print(const char* title, const Result& r)
     print_row("  the same, 1-3 s after a 200 ms stall", r.to_phone_after_stall);
     std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core) over %.1f min\n", "CPU time of the call process",
                 r.cpu_per_minute_s, r.cpu_per_minute_s / 60 * 100, r.call_minutes);
-    for (const auto& [name, per_minute] : r.threads)
-        std::printf("    thread %-27s %.3f s per minute\n", name.c_str(), per_minute);
+    // Preemptions are the thread's CPU taken by another one mid-work: each
+    // costs it two task switches and its caches.
+    for (const auto& t : r.threads)
+        std::printf("    thread %-27s %.3f s per minute, task switches a second: %.0f own, %.0f preempted\n",
+                    t.name.c_str(), t.cpu_per_minute_s, t.gave_up_per_s, t.preempted_per_s);
     std::printf("  %-34s %d (%d of them within 250 ms after the phone itself fell 6 ms behind)\n",
                 "playback underruns (server log)", r.underruns, r.underruns_after_phone_stall);
     std::printf("  %-34s %d (%d of them after a late phone packet)\n", "gaps over 5 ms in the phone's tone", r.gaps,

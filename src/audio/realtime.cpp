@@ -52,8 +52,7 @@ bool ask_realtime_kit(std::string* why)
         g_variant_unref(reply);
         return true;
     }
-    if (g_dbus_error_is_remote_error(error))
-        g_dbus_error_strip_remote_error(error);
+    g_dbus_error_strip_remote_error(error);
     *why += std::string(", and RealtimeKit: ") + error->message;
     g_error_free(error);
     return false;

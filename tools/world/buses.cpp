@@ -361,17 +361,20 @@ RealtimeKit::RealtimeKit(DbusDaemon& system_bus, const std::string& dir) : log_p
         system_bus.connection(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
         "org.freedesktop.DBus.Mock", "SetAllowed", g_variant_new("(^as)", allowed), nullptr, G_DBUS_CALL_FLAGS_NONE,
         5000, nullptr, &error);
-    const bool granted = reply != nullptr;
-    if (reply)
-        g_variant_unref(reply);
-    g_clear_error(&error);
+    if (!reply) {
+        std::string why = error ? error->message : "?";
+        g_clear_error(&error);
+        delete polkit_;
+        throw std::runtime_error("mock polkitd refused its setup: " + why);
+    }
+    g_variant_unref(reply);
     // Run as root in place: the machine's rtkit user and the chroot to
     // /proc need an installed system; its own limits would stop it writing
     // its log. The watchdog would demote threads of a busy test machine.
     daemon_ = new Process({"/usr/libexec/rtkit-daemon", "--stderr", "--no-drop-privileges", "--no-chroot",
                            "--no-limit-resources", "--no-canary"},
                           env, "", "/dev/null", log_path_);
-    if (!granted || !system_bus.wait_for_name("org.freedesktop.RealtimeKit1")) {
+    if (!system_bus.wait_for_name("org.freedesktop.RealtimeKit1")) {
         delete daemon_;
         delete polkit_;
         throw std::runtime_error("rtkit-daemon did not start");

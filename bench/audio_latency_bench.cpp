@@ -27,13 +27,18 @@
 // tone: runs of over 5 ms of silence at the sink's monitor are gaps. Gaps
 // and underruns count against the product unless they follow a packet that
 // the phone itself sent late. The floor probe is a process doing only the
-// SCO packet I/O of both directions at the same pace, with no sound server. CPU is the call process's user+system time from
+// SCO packet I/O of both directions at the same pace, with no sound server.
+// The tick probe does the least a voice thread on a 10 ms tick must: the same
+// packets in and out once a tick, and one wake-up of another process a tick,
+// as the sound server is woken with what was written; it shows what of the
+// product's CPU is the tick's own and what is work. CPU is the call process's user+system time from
 // /proc over the whole call, with each thread's share and how often a second it
 // gave the CPU up or had it taken. Underruns are the daemon's "Implicit underrun"
 // debug lines for the call's playback stream after the first seconds.
 #include "base/log.h"
 #include "audio/pumps.h"
 #include "audio/sco.h"
+#include "core/audio_tick.h"
 #include "world/app_world.h"
 #include "audio_phone.h"
 #include "world/sound_server.h"
@@ -42,7 +47,9 @@
 #include <glib.h>
 #include <poll.h>
 #include <pulse/simple.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -148,6 +155,60 @@ int floor_child(int fd)
         if (n <= 0 || send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) < 0)
             return 0;
     }
+}
+
+// The least any voice thread on a 10 ms tick does: sleep to the tick, take
+// what the link holds in one call, answer it in one, and wake another
+// process once, as the product wakes the sound server with what it wrote.
+// No codec and no sound server: what is left between this and the product
+// is the product's own work.
+int tick_child(int fd)
+{
+    int wake = eventfd(0, EFD_CLOEXEC);
+    pid_t peer = fork();
+    if (peer == 0) {
+        pollfd p{wake, POLLIN, 0};
+        uint64_t n;
+        while (poll(&p, 1, -1) > 0 && read(wake, &n, sizeof n) == sizeof n) {
+        }
+        _exit(0);
+    }
+    // As the product's voice thread runs, where the bench may.
+    sched_param param{};
+    param.sched_priority = 1;
+    sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param);
+    constexpr int kMaxPackets = 16;
+    char bufs[kMaxPackets][kPlaybackBufferBytes];
+    iovec iov[kMaxPackets];
+    mmsghdr msgs[kMaxPackets];
+    for (int64_t tick = g_get_monotonic_time();;) {
+        tick += kAudioTickUs;
+        timespec until{static_cast<time_t>(tick / 1000000), static_cast<long>(tick % 1000000) * 1000};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+        std::memset(msgs, 0, sizeof msgs);
+        for (int i = 0; i < kMaxPackets; ++i) {
+            iov[i] = {bufs[i], sizeof bufs[i]};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int got = recvmmsg(fd, msgs, kMaxPackets, MSG_DONTWAIT, nullptr);
+        if (got < 0 && errno != EAGAIN)
+            break;
+        if (got > 0 && msgs[got - 1].msg_len == 0)
+            break;   // the phone hung up
+        for (int i = 0; i < got; ++i)
+            iov[i].iov_len = msgs[i].msg_len;
+        if (got > 0 && sendmmsg(fd, msgs, static_cast<unsigned>(got), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+            break;
+        uint64_t one = 1;
+        if (write(wake, &one, sizeof one) != sizeof one)
+            break;
+    }
+    close(wake);
+    kill(peer, SIGTERM);
+    waitpid(peer, nullptr, 0);
+    return 0;
 }
 
 // Runs until the bench closes our standard input.
@@ -546,11 +607,12 @@ int after_late_phone(const std::vector<Clock::time_point>& events, const std::ve
     return n;
 }
 
-// The probe at a codec's packet pace; its phone never waits on the link and
-// runs at normal priority, so the probe is charged for its own work only.
-double floor_cpu_per_minute(const char* self, double seconds_long, int codec)
+// A probe ("--floor-child" or "--tick-child") at a codec's packet pace; its
+// phone never waits on the link and runs at normal priority, so the probe is
+// charged for its own work only.
+double probe_cpu_per_minute(const char* self, const char* mode, double seconds_long, int codec)
 {
-    ComparisonCall probe(self, "", "--floor-child");
+    ComparisonCall probe(self, "", mode);
     th::ScoPeer phone(probe.phone_fd, 48, true);
     phone.set_codec(codec);
     phone.start_sending([](uint64_t) { return int16_t(0); });
@@ -780,7 +842,7 @@ double codec_cpu_per_minute(int codec)
     return double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-void print_targets(const Result& r, double floor_per_minute, double times_floor)
+void print_targets(const Result& r, double floor_per_minute, double tick_per_minute, double times_floor)
 {
     char f[64], what[64];
     std::printf("Targets\n");
@@ -788,6 +850,9 @@ void print_targets(const Result& r, double floor_per_minute, double times_floor)
     std::snprintf(f, sizeof f, "%.2f x floor", r.cpu_per_minute_s / floor_per_minute);
     std::snprintf(what, sizeof what, "CPU at most %.0fx the floor probe", times_floor);
     target(what, r.cpu_per_minute_s <= times_floor * floor_per_minute, f);
+    // Whether the target leaves room for any work at all on this machine.
+    std::snprintf(f, sizeof f, "%.2f x floor", tick_per_minute / floor_per_minute);
+    target("(the tick probe, held to the same)", tick_per_minute <= times_floor * floor_per_minute, f);
     std::snprintf(f, sizeof f, "%.2f %%", core);
     target("(CPU of one core, for the record)", true, f);
     double median = percentile(r.to_speaker, 0.5), p95 = percentile(r.to_speaker, 0.95);
@@ -816,6 +881,8 @@ int main(int argc, char** argv)
         return pump_child(std::atoi(argv[2]));
     if (argc >= 3 && std::strcmp(argv[1], "--floor-child") == 0)
         return floor_child(std::atoi(argv[2]));
+    if (argc >= 3 && std::strcmp(argv[1], "--tick-child") == 0)
+        return tick_child(std::atoi(argv[2]));
     signal(SIGPIPE, SIG_IGN);
     double call_seconds = argc >= 2 ? std::atof(argv[1]) : 600;
     int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
@@ -832,11 +899,16 @@ int main(int argc, char** argv)
         if (!only.empty() && only != "binary" && only != std::to_string(c.codec))
             continue;
         call_rate.store(codec_rate(static_cast<VoiceCodec>(c.codec)));
-        double floor_per_minute = floor_cpu_per_minute(argv[0], std::min(call_seconds, 30.0), c.codec);
+        const double probe_seconds = std::min(call_seconds, 30.0);
+        const double floor_per_minute = probe_cpu_per_minute(argv[0], "--floor-child", probe_seconds, c.codec);
+        const double tick_per_minute = probe_cpu_per_minute(argv[0], "--tick-child", probe_seconds, c.codec);
         std::printf("== %s ==\n", c.name);
         std::printf("Floor probe: SCO packet I/O only, both directions at the codec's packet pace\n");
         std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core)\n", "CPU time", floor_per_minute,
                     floor_per_minute / 60 * 100);
+        std::printf("Tick probe: the same packet I/O once a 10 ms tick, waking one other process a tick\n");
+        std::printf("  %-34s %.3f s per minute of call (%.2f x floor)\n", "CPU time", tick_per_minute,
+                    tick_per_minute / floor_per_minute);
         const double codec_per_minute = codec_cpu_per_minute(c.codec);
         if (codec_per_minute > 0)
             std::printf("  %-34s %.3f s per minute of call (%.2f x floor)\n", "the codec alone, both ways",
@@ -844,7 +916,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         Result product = run_call(argv[0], true, call_seconds, clicks, c.codec);
         print("The telvane binary (low-latency buffer attributes)", product);
-        print_targets(product, floor_per_minute, c.times_floor);
+        print_targets(product, floor_per_minute, tick_per_minute, c.times_floor);
         std::printf("\n");
         std::fflush(stdout);
     }

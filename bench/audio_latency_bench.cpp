@@ -4,9 +4,11 @@
 // underruns, beside a floor probe and the targets they are held to.
 //
 //   audio_latency_bench [call seconds, default 600] [clicks per direction, default 120] [1|2|3|binary]
+//                       [normal-priority]
 //
 // One call per codec (CVSD, mSBC, LC3-SWB; a third argument runs one codec,
-// or "binary" all of them without the comparison).
+// or "binary" all of them without the comparison). "normal-priority" runs
+// the binary with no right to real-time priority.
 //
 // The first call runs through the real telvane binary: mock BlueZ, the
 // simulated phone behind the Bluetooth socket shim, a call dialled and made
@@ -239,12 +241,19 @@ public:
     pid_t pid = -1;
 };
 
+// With "normal-priority", the binary runs with no right to real-time
+// priority and no RealtimeKit to ask, as where the desktop gives neither.
+bool normal_priority = false;
+const char* const kNoRightToRealTime =
+    "exec prlimit --rtprio=0 setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice \"$0\" \"$@\"";
+
 // The real binary, in a call dialled from a tel: link, in the codec given
 // (a phone that speaks only it and CVSD).
 class BinaryCall : public CallProcess {
 public:
     BinaryCall(const std::string& pulse_server, int codec)
-        : world_(pulse_server, codec == 1 ? std::vector<int>{} : std::vector<int>{codec, 1})
+        : world_(pulse_server, codec == 1 ? std::vector<int>{} : std::vector<int>{codec, 1}, {},
+                 normal_priority ? kNoRightToRealTime : "")
     {
         if (codec != 1 && !world_.phone.wait_for_command("AT+BCS=", 20000)) {
             std::fprintf(stderr, "No codec agreed:\n%s\n", world_.out().c_str());
@@ -564,6 +573,7 @@ struct Result {
     std::vector<double> to_speaker, to_phone, to_phone_after_stall;
     std::vector<double> server_queue;   // ms the server holds for the stream: buffer plus sink latency
     double cpu_per_minute_s = NAN;
+    double server_cpu_per_minute_s = NAN;   // the sound server's, feeding the test's devices too
     double call_minutes = 0;
     int underruns = -1;
     struct Thread {
@@ -640,6 +650,7 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     microphone.start();
     const auto call_start = Clock::now();
     const double cpu_start = cpu_seconds(call->pid);
+    const double server_cpu_start = cpu_seconds(pulse.pid());
     const auto threads_start = thread_use(call->pid);
 
     th::ScoPeer phone(call->phone_fd);
@@ -761,6 +772,7 @@ Result run_call(const char* self, bool through_binary, double call_seconds, int 
     r.call_minutes = seconds(Clock::now() - call_start) / 60;
 
     r.cpu_per_minute_s = (cpu_seconds(call->pid) - cpu_start) / r.call_minutes;
+    r.server_cpu_per_minute_s = (cpu_seconds(pulse.pid()) - server_cpu_start) / r.call_minutes;
     for (const auto& [tid, now] : thread_use(call->pid)) {
         auto found = threads_start.find(tid);
         const ThreadUse before = found == threads_start.end() ? ThreadUse{} : found->second;
@@ -796,6 +808,8 @@ void print(const char* title, const Result& r)
     for (const auto& t : r.threads)
         std::printf("    thread %-27s %.3f s per minute, task switches a second: %.0f own, %.0f preempted\n",
                     t.name.c_str(), t.cpu_per_minute_s, t.gave_up_per_s, t.preempted_per_s);
+    std::printf("  %-34s %.3f s per minute of call (its sink and source for the bench included)\n",
+                "CPU time of the sound server", r.server_cpu_per_minute_s);
     std::printf("  %-34s %d (%d of them within 250 ms after the phone itself fell 6 ms behind)\n",
                 "playback underruns (server log)", r.underruns, r.underruns_after_phone_stall);
     std::printf("  %-34s %d (%d of them after a late phone packet)\n", "gaps over 5 ms in the phone's tone", r.gaps,
@@ -887,6 +901,7 @@ int main(int argc, char** argv)
     double call_seconds = argc >= 2 ? std::atof(argv[1]) : 600;
     int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
     const std::string only = argc >= 4 ? argv[3] : "";
+    normal_priority = argc >= 5 && std::strcmp(argv[4], "normal-priority") == 0;
     std::printf("Voice path over a real PulseAudio daemon: %.0f s call per codec, %d clicks each way\n\n", call_seconds,
                 clicks);
     std::fflush(stdout);

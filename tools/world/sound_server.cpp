@@ -57,6 +57,8 @@ PulseServer::PulseServer(const Options& options) : options_(options)
     setenv("PULSE_SERVER", server_.c_str(), 1);
 }
 
+pid_t PulseServer::pid() const { return process_ ? process_->pid() : -1; }
+
 void PulseServer::kill_and_start_again()
 {
     keepers_.clear();

@@ -35,6 +35,7 @@ public:
     PulseServer& operator=(const PulseServer&) = delete;
 
     const std::string& server() const { return server_; }
+    pid_t pid() const;
     // The daemon dies (SIGKILL) and a new one serves the same socket.
     void kill_and_start_again();
     std::string log_path() const { return dir_.file("pulse.log"); }

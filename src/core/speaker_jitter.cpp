@@ -102,7 +102,21 @@ void SpeakerJitter::note_server_latency(int64_t now_us, int64_t latency_us)
 {
     if (!started_)
         return;
-    latency_offsets_[latency_count_++] = latency_us - (written_end_us_ - now_us);
+    const int64_t offset_now = latency_us - (written_end_us_ - now_us);
+    if (check_after_dry_) {
+        check_after_dry_ = false;
+        // What we wrote between the stream running dry and our hearing of
+        // it is queued all the same, after the gap: counted as gone, it
+        // would stay as delay for the rest of the call.
+        const int64_t hidden = offset_now - latency_base_;
+        if (hidden > kLatencyJumpUs) {
+            written_end_us_ += hidden;
+            ++counts_.clock_steps;
+            counted_back_at_us_ = now_us;
+        }
+        return;
+    }
+    latency_offsets_[latency_count_++] = offset_now;
     if (latency_count_ < kLatencySamples)
         return;
     latency_count_ = 0;
@@ -140,12 +154,21 @@ void SpeakerJitter::note_underrun(int64_t now_us)
     if (!latency_settled_)
         return;
     written_end_us_ = std::min(written_end_us_, now_us);
-    // The server's latency readings shift when the stream runs dry: with
-    // the old reference kept, the shift reads as audio queued, and the
-    // stream runs dry again a round later, every second. The next whole
-    // round sets the reference again.
     latency_count_ = 0;
-    latency_rounds_ = 2;
+    // Dry again soon after audio was counted back: the server's readings
+    // themselves shifted when it ran dry, as they do at times, and read as
+    // audio queued that is not. Kept, the old reference would run the
+    // stream dry again a round later, every second: the next whole round
+    // sets the reference again.
+    if (now_us - counted_back_at_us_ < kCountedBackTrustUs) {
+        counted_back_at_us_ = INT64_MIN / 2;
+        latency_rounds_ = 2;
+        return;
+    }
+    // The next reading, against the old reference, tells what of our
+    // writes is still queued; while a new reference is being taken there
+    // is none to hold it against.
+    check_after_dry_ = latency_rounds_ >= 3;
 }
 
 size_t SpeakerJitter::pending_samples() const

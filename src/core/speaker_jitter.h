@@ -28,6 +28,9 @@ public:
     static constexpr int64_t kClockToleranceUs = 2000;
     static constexpr int64_t kClockStepUs = 500;
     static constexpr int64_t kLatencyJumpUs = 5000;
+    // Running dry again this soon after audio was counted back as queued
+    // says the readings were wrong, not our count.
+    static constexpr int64_t kCountedBackTrustUs = 2500000;
     // 10 ms at 8 kHz: what concealment repeats, at any rate.
     static constexpr int kFadeSamples = 80;
     static constexpr int kMaxFadeSamples = 320;
@@ -122,6 +125,8 @@ private:
     int latency_rounds_ = 0;
     bool latency_settled_ = false;   // a reference was set once
     int64_t latency_base_ = 0;
+    bool check_after_dry_ = false;
+    int64_t counted_back_at_us_ = INT64_MIN / 2;
 
     int16_t out_[kMaxOutSamples];
     size_t out_count_ = 0;

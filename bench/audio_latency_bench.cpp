@@ -8,7 +8,8 @@
 //
 // One call per codec (CVSD, mSBC, LC3-SWB; a third argument runs one codec,
 // or "binary" all of them without the comparison). "normal-priority" runs
-// the binary with no right to real-time priority.
+// the binary with no right to real-time priority, and the tick probe at
+// normal priority too.
 //
 // The first call runs through the real telvane binary: mock BlueZ, the
 // simulated phone behind the Bluetooth socket shim, a call dialled and made
@@ -164,7 +165,7 @@ int floor_child(int fd)
 // process once, as the product wakes the sound server with what it wrote.
 // No codec and no sound server: what is left between this and the product
 // is the product's own work.
-int tick_child(int fd)
+int tick_child(int fd, bool real_time)
 {
     int wake = eventfd(0, EFD_CLOEXEC);
     pid_t peer = fork();
@@ -178,7 +179,8 @@ int tick_child(int fd)
     // As the product's voice thread runs, where the bench may.
     sched_param param{};
     param.sched_priority = 1;
-    sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param);
+    if (real_time)
+        sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &param);
     constexpr int kMaxPackets = 16;
     char bufs[kMaxPackets][kPlaybackBufferBytes];
     iovec iov[kMaxPackets];
@@ -617,7 +619,7 @@ int after_late_phone(const std::vector<Clock::time_point>& events, const std::ve
     return n;
 }
 
-// A probe ("--floor-child" or "--tick-child") at a codec's packet pace; its
+// A probe ("--floor-child", "--tick-child" or "--tick-child-normal") at a codec's packet pace; its
 // phone never waits on the link and runs at normal priority, so the probe is
 // charged for its own work only.
 double probe_cpu_per_minute(const char* self, const char* mode, double seconds_long, int codec)
@@ -896,7 +898,9 @@ int main(int argc, char** argv)
     if (argc >= 3 && std::strcmp(argv[1], "--floor-child") == 0)
         return floor_child(std::atoi(argv[2]));
     if (argc >= 3 && std::strcmp(argv[1], "--tick-child") == 0)
-        return tick_child(std::atoi(argv[2]));
+        return tick_child(std::atoi(argv[2]), true);
+    if (argc >= 3 && std::strcmp(argv[1], "--tick-child-normal") == 0)
+        return tick_child(std::atoi(argv[2]), false);
     signal(SIGPIPE, SIG_IGN);
     double call_seconds = argc >= 2 ? std::atof(argv[1]) : 600;
     int clicks = argc >= 3 ? std::atoi(argv[2]) : 120;
@@ -916,7 +920,8 @@ int main(int argc, char** argv)
         call_rate.store(codec_rate(static_cast<VoiceCodec>(c.codec)));
         const double probe_seconds = std::min(call_seconds, 30.0);
         const double floor_per_minute = probe_cpu_per_minute(argv[0], "--floor-child", probe_seconds, c.codec);
-        const double tick_per_minute = probe_cpu_per_minute(argv[0], "--tick-child", probe_seconds, c.codec);
+        const double tick_per_minute = probe_cpu_per_minute(
+            argv[0], normal_priority ? "--tick-child-normal" : "--tick-child", probe_seconds, c.codec);
         std::printf("== %s ==\n", c.name);
         std::printf("Floor probe: SCO packet I/O only, both directions at the codec's packet pace\n");
         std::printf("  %-34s %.3f s per minute of call (%.2f %% of one core)\n", "CPU time", floor_per_minute,

@@ -619,9 +619,9 @@ int after_late_phone(const std::vector<Clock::time_point>& events, const std::ve
     return n;
 }
 
-// A probe ("--floor-child", "--tick-child" or "--tick-child-normal") at a codec's packet pace; its
-// phone never waits on the link and runs at normal priority, so the probe is
-// charged for its own work only.
+// A probe ("--floor-child", "--tick-child" or "--tick-child-normal") at a
+// codec's packet pace; its phone never waits on the link and runs at normal
+// priority, so the probe is charged for its own work only.
 double probe_cpu_per_minute(const char* self, const char* mode, double seconds_long, int codec)
 {
     ComparisonCall probe(self, "", mode);

@@ -244,10 +244,8 @@ public:
 };
 
 // With "normal-priority", the binary runs with no right to real-time
-// priority and no RealtimeKit to ask, as where the desktop gives neither.
+// priority and no RealtimeKit to ask.
 bool normal_priority = false;
-const char* const kNoRightToRealTime =
-    "exec prlimit --rtprio=0 setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice \"$0\" \"$@\"";
 
 // The real binary, in a call dialled from a tel: link, in the codec given
 // (a phone that speaks only it and CVSD).
@@ -255,7 +253,7 @@ class BinaryCall : public CallProcess {
 public:
     BinaryCall(const std::string& pulse_server, int codec)
         : world_(pulse_server, codec == 1 ? std::vector<int>{} : std::vector<int>{codec, 1}, {},
-                 normal_priority ? kNoRightToRealTime : "")
+                 normal_priority ? th::kNoRightToRealTime : "")
     {
         if (codec != 1 && !world_.phone.wait_for_command("AT+BCS=", 20000)) {
             std::fprintf(stderr, "No codec agreed:\n%s\n", world_.out().c_str());

@@ -74,6 +74,12 @@ bool main_loop_answers(DbusDaemon& session_bus, int timeout_ms = 10000);
 // set before any constructor of another file can assign it.
 extern void (*on_telvane_stopped)(const std::string& stderr_text);
 
+// A setup for AudioCallWorld: the binary runs with no right to real-time
+// priority (no capability for it, no real-time allowance), as where the
+// desktop gives neither.
+inline constexpr const char* kNoRightToRealTime =
+    "exec prlimit --rtprio=0 setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice \"$0\" \"$@\"";
+
 // A connected phone and the real binary wired to a given sound server, ready
 // to carry a call's voice: the simulated phone behind the socket shim on one
 // side, PULSE_SERVER on the other.

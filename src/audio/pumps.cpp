@@ -619,6 +619,8 @@ void* sco_audio_thread_func(void* arg)
         int64_t now = g_get_monotonic_time();
         const bool streaming = e->speaker.state != SideState::Opening && e->mic.state != SideState::Opening;
         if (now >= next_tick) {
+            if (realtime_was_lowered())
+                post_log("⚠️ Voice back at normal priority: it ran 100 ms without a pause");
             if (!e->cut)
                 speaker_tick(*e, now);
             mic_tick(*e, now);

@@ -3,6 +3,7 @@
 #include "core/mic_pacer.h"
 #include "audio/aec.h"
 #include "audio/pumps.h"
+#include "audio/realtime.h"
 #include "audio/sco.h"
 #include "core/speaker_jitter.h"
 #include "audio/voice_link.h"
@@ -11,12 +12,14 @@
 #include "audio_pulse.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <linux/sockios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -65,6 +68,30 @@ double speaker_latency_ms(const th::PulseServer& pulse)
     if (buffer == std::string::npos || sink == std::string::npos)
         return -1;
     return (std::atof(list.c_str() + buffer + 16) + std::atof(list.c_str() + sink + 14)) / 1000;
+}
+
+// The kernel kills the whole process when a real-time thread runs on past
+// its limit without a pause; the voice thread is lowered well before.
+TEST(RealtimeVoice, AThreadThatRunsWithoutAPauseIsLoweredAndTheProgramGoesOn)
+{
+    bool raised = false;
+    int policy_after = -1;
+    std::string why;
+    std::thread spinner([&] {
+        raised = make_thread_realtime(&why);
+        if (!raised)
+            return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        policy_after = sched_getscheduler(0);
+    });
+    spinner.join();
+    if (!raised)
+        GTEST_SKIP() << "no real-time priority here: " << why;
+    EXPECT_EQ(policy_after, SCHED_OTHER);
+    EXPECT_TRUE(realtime_was_lowered());
+    EXPECT_FALSE(realtime_was_lowered()) << "told once";
 }
 
 TEST(AudioPumps, SpeakerCatchesUpAfterTheLinkDeliversABurst)

@@ -114,9 +114,7 @@ void voice_flows_evenly_catches_up_and_stops(const th::PulseServer::Options& opt
     using namespace std::chrono;
     th::PulseServer pulse(options);
     th::SignalPlayer mic(pulse.server(), "mic", 440);
-    // No right to raise a priority: no capability for it, no real-time allowance.
-    const char* unprivileged = "exec prlimit --rtprio=0 setpriv --bounding-set=-sys_nice --inh-caps=-sys_nice \"$0\" \"$@\"";
-    th::AudioCallWorld w(pulse.server(), {}, {}, priority == Priority::Allowed ? "" : unprivileged);
+    th::AudioCallWorld w(pulse.server(), {}, {}, priority == Priority::Allowed ? "" : th::kNoRightToRealTime);
     std::unique_ptr<th::RealtimeKit> kit;
     if (priority == Priority::ThroughRealtimeKit)
         kit = std::make_unique<th::RealtimeKit>(*w.world.system_bus, w.world.dir.path());
@@ -133,7 +131,7 @@ void voice_flows_evenly_catches_up_and_stops(const th::PulseServer::Options& opt
         EXPECT_EQ(voice_thread_policy(pid, &tid), SCHED_OTHER);
     } else {
         EXPECT_EQ(voice_thread_policy(pid, &tid), SCHED_RR);
-        EXPECT_EQ(realtime_cpu_limit(pid), "200000 200000");
+        EXPECT_EQ(realtime_cpu_limit(pid), "100000 200000");
         EXPECT_EQ(w.app->find("Voice at normal priority"), std::string::npos) << w.out();
     }
     if (kit) {

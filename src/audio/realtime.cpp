@@ -108,4 +108,5 @@ bool make_thread_realtime(std::string* why)
     return ask_realtime_kit(why);
 }
 
-bool realtime_was_lowered() { return lowered.exchange(false); }
+// Asked once a tick: a plain read first, so the tick writes nothing shared.
+bool realtime_was_lowered() { return lowered.load(std::memory_order_relaxed) && lowered.exchange(false); }
